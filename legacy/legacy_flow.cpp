@@ -1,0 +1,10 @@
+// Placeholder until the legacy-platform installation lands.
+#include "app/program.h"
+
+void RunLegacyFlow(void) {
+    ReleaseMessages();
+}
+
+BOOL ResetDeviceRegistry(void) {
+    return FALSE;
+}

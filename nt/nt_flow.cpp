@@ -1,0 +1,6 @@
+// Placeholder until the NT-platform installation lands.
+#include "app/program.h"
+
+void RunNtFlow(void) {
+    ReleaseMessages();
+}
