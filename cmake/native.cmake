@@ -1,0 +1,49 @@
+# Linux build: the simulated machine, the program over it, the command-line
+# simulator and the tests.
+option(VNTR_WINDOWS_BUILD "Also cross-build setup.exe with mingw" ON)
+option(VNTR_SANITIZE "Build with AddressSanitizer and UndefinedBehaviorSanitizer" OFF)
+option(VNTR_FUZZ "Build the libFuzzer targets (clang)" OFF)
+
+find_package(PkgConfig REQUIRED)
+pkg_check_modules(TOMLPP REQUIRED IMPORTED_TARGET tomlplusplus)
+find_package(nlohmann_json REQUIRED)
+find_package(GTest REQUIRED)
+enable_testing()
+
+add_compile_options(-Wall -Wextra)
+if(VNTR_SANITIZE)
+    add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+    add_link_options(-fsanitize=address,undefined)
+endif()
+
+# The program proper, compiled against the simulated host.
+add_library(vntr_program STATIC ${PROGRAM_SOURCES})
+target_include_directories(vntr_program PUBLIC ${CMAKE_SOURCE_DIR})
+
+add_library(vntr_sim STATIC
+    host/sim/machine.cpp
+    host/sim/machine_file.cpp
+    host/sim/presets.cpp
+    host/sim/runtime.cpp
+    host/sim/runner.cpp
+    host/sim/winapi.cpp
+    host/sim/devices.cpp
+)
+target_include_directories(vntr_sim PUBLIC ${CMAKE_SOURCE_DIR})
+target_compile_definitions(vntr_sim PRIVATE VNTR_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
+target_link_libraries(vntr_sim PUBLIC PkgConfig::TOMLPP nlohmann_json::nlohmann_json)
+# The program and its host need each other.
+target_link_libraries(vntr_program PUBLIC vntr_sim)
+target_link_libraries(vntr_sim PUBLIC vntr_program)
+
+add_executable(vntrsetup-sim tools/vntrsetup-sim/main.cpp tools/vntrsetup-sim/report.cpp)
+target_link_libraries(vntrsetup-sim PRIVATE vntr_sim vntr_program)
+
+include(tests/unit/tests.cmake)
+
+if(VNTR_WINDOWS_BUILD AND EXISTS ${CMAKE_SOURCE_DIR}/cmake/setup-exe.cmake)
+    include(cmake/setup-exe.cmake)
+endif()
+if(EXISTS ${CMAKE_SOURCE_DIR}/cmake/e2e.cmake)
+    include(cmake/e2e.cmake)
+endif()

@@ -1,0 +1,70 @@
+# setup.exe: the program proper built for 32-bit Windows, Windows 98 to XP.
+#
+# It has to start on Windows 98 on a Pentium, so:
+#  - everything is compiled for the i586: no CMOV/FCOMI, no MMX/SSE;
+#  - the toolchain's C runtime start-up is replaced by host/win/start.cpp
+#    (the toolchain's is built for the i686 and brings a TLS directory);
+#  - only kernel32, user32, advapi32 and msvcrt are linked, whose import
+#    libraries are checked against Windows 9x by tools/pe-audit;
+#  - the header says OS and subsystem version 4.0 (Windows 98 refuses 5.0).
+# Base relocations, DYNAMIC_BASE and NX_COMPAT, which current binutils add by
+# default, are kept and asked for explicitly: Windows 98 ignores them, later
+# Windows uses them. Images are reproducible (no time stamp).
+enable_language(RC)
+
+# Nothing is linked that is not named below.
+set(CMAKE_CXX_STANDARD_LIBRARIES "")
+
+option(VNTR_AUDIT_PROBES "Also build the deliberately faulty programs the audit tests use" OFF)
+
+set(VNTR_WIN98_CXX_FLAGS
+    -march=i586 -Os
+    -fno-exceptions -fno-rtti -fno-threadsafe-statics
+    -fno-asynchronous-unwind-tables -fno-unwind-tables
+    -ffunction-sections -fdata-sections -fno-ident
+    # A frame this large needs a stack probe (__chkstk); keep frames small.
+    -Wframe-larger-than=4000)
+
+set(VNTR_WIN98_TRIM_SCRIPT ${CMAKE_SOURCE_DIR}/host/win/trim.ld)
+
+set(VNTR_WIN98_LINK_FLAGS
+    -nostdlib -nostartfiles -static-libgcc -s
+    -Wl,--entry,_VntrStart
+    -Wl,--gc-sections
+    -Wl,--subsystem,windows:4.0
+    -Wl,--major-os-version,4 -Wl,--minor-os-version,0
+    -Wl,--dynamicbase -Wl,--nxcompat
+    -Wl,--no-insert-timestamp
+    # Data imported from msvcrt must be declared dllimport: the fix-ups of
+    # auto-import need the runtime's relocator, which start.cpp does not run.
+    -Wl,--disable-auto-import -Wl,--disable-runtime-pseudo-reloc
+    -Wl,-T,${VNTR_WIN98_TRIM_SCRIPT})
+
+# A program built the way setup.exe is: own start-up, Windows 98 flags.
+function(vntr_add_win98_program name)
+    add_executable(${name} WIN32 ${ARGN} ${CMAKE_SOURCE_DIR}/host/win/start.cpp)
+    target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR})
+    # As host/host.h says, but for every source whatever it includes first:
+    # msvcrt's printf family, not the toolchain's replacement.
+    target_compile_definitions(${name} PRIVATE __USE_MINGW_ANSI_STDIO=0)
+    target_compile_options(${name} PRIVATE $<$<COMPILE_LANGUAGE:CXX>:${VNTR_WIN98_CXX_FLAGS}>)
+    target_link_options(${name} PRIVATE ${VNTR_WIN98_LINK_FLAGS}
+                        -Wl,-Map,${CMAKE_CURRENT_BINARY_DIR}/${name}.map)
+    # msvcrt first: its static helpers may call into kernel32; libgcc last.
+    target_link_libraries(${name} PRIVATE msvcrt kernel32 user32 advapi32 gcc)
+    set_target_properties(${name} PROPERTIES LINK_DEPENDS ${VNTR_WIN98_TRIM_SCRIPT})
+endfunction()
+
+vntr_add_win98_program(setup ${PROGRAM_SOURCES} ${CMAKE_SOURCE_DIR}/res/setup.rc)
+# windres is given no dependency scanning: name what setup.rc reads.
+set_source_files_properties(${CMAKE_SOURCE_DIR}/res/setup.rc PROPERTIES
+    OBJECT_DEPENDS "${CMAKE_SOURCE_DIR}/res/strings.h;${CMAKE_SOURCE_DIR}/res/setup.ico")
+
+if(VNTR_AUDIT_PROBES)
+    # The program without its resource script.
+    vntr_add_win98_program(probe-norsrc ${PROGRAM_SOURCES})
+    # The start-up under a WinMain that reports what it was given.
+    vntr_add_win98_program(probe-start ${CMAKE_SOURCE_DIR}/tests/pe/probe_start.cpp)
+    # An ordinary program with the toolchain's own start-up and libraries.
+    add_executable(probe-crt ${CMAKE_SOURCE_DIR}/tests/pe/probe_crt.cpp)
+endif()

@@ -1,0 +1,177 @@
+#include "host/sim/presets.h"
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+#include "res/strings.h"
+
+#ifndef VNTR_SOURCE_DIR
+#define VNTR_SOURCE_DIR "."
+#endif
+
+namespace sim {
+
+namespace {
+
+struct Preset {
+    const char* name;
+    uint32_t platform, major, minor, build_number;
+    const char* csd;
+    const char* windows_dir;
+    const char* system_dir;
+};
+
+// dwBuildNumber on the 9x family carries the version in its high word.
+constexpr uint32_t Build9x(uint32_t major, uint32_t minor, uint32_t build) {
+    return (major << 24) | (minor << 16) | build;
+}
+
+const Preset kPresets[] = {
+    {"95", 1, 4, 0, Build9x(4, 0, 950), "", "C:\\WINDOWS", "C:\\WINDOWS\\SYSTEM"},
+    {"98", 1, 4, 10, Build9x(4, 10, 1998), " ", "C:\\WINDOWS", "C:\\WINDOWS\\SYSTEM"},
+    {"98se", 1, 4, 10, Build9x(4, 10, 2222), " A ", "C:\\WINDOWS", "C:\\WINDOWS\\SYSTEM"},
+    {"me", 1, 4, 90, Build9x(4, 90, 3000), " ", "C:\\WINDOWS", "C:\\WINDOWS\\SYSTEM"},
+    {"2000", 2, 5, 0, 2195, "Service Pack 4", "C:\\WINNT", "C:\\WINNT\\system32"},
+    {"xp", 2, 5, 1, 2600, "Service Pack 3", "C:\\WINDOWS", "C:\\WINDOWS\\system32"},
+    {"2003", 2, 5, 2, 3790, "Service Pack 2", "C:\\WINDOWS", "C:\\WINDOWS\\system32"},
+};
+
+const Preset* FindPreset(const std::string& name) {
+    for (const Preset& p : kPresets)
+        if (name == p.name) return &p;
+    return nullptr;
+}
+
+// Devices every PC has, walked past by the controller search.
+const std::vector<std::vector<std::string>> kBackgroundDevices = {
+    {"ACPI\\PNP0A03", "*PNP0A03"},
+    {"PCI\\VEN_8086&DEV_7190&SUBSYS_00000000&REV_03", "PCI\\VEN_8086&DEV_7190&SUBSYS_00000000",
+     "PCI\\VEN_8086&DEV_7190&CC_060000", "PCI\\VEN_8086&DEV_7190&CC_0600"},
+    {"PCI\\VEN_8086&DEV_7110&SUBSYS_00000000&REV_08", "PCI\\VEN_8086&DEV_7110&SUBSYS_00000000",
+     "PCI\\VEN_8086&DEV_7110&CC_060100", "PCI\\VEN_8086&DEV_7110&CC_0601"},
+    {"ROOT\\LEGACY_BEEP"},
+};
+
+const char* const kBackgroundPciKeys[] = {
+    "VEN_8086&DEV_7190&SUBSYS_00000000&REV_03\\BUS_00&DEV_00&FUNC_00",
+    "VEN_8086&DEV_7110&SUBSYS_00000000&REV_08\\BUS_00&DEV_07&FUNC_00",
+};
+
+}  // namespace
+
+const std::vector<std::string>& PresetNames() {
+    static const std::vector<std::string> names = [] {
+        std::vector<std::string> out;
+        for (const Preset& p : kPresets) out.push_back(p.name);
+        return out;
+    }();
+    return names;
+}
+
+bool IsPreset(const std::string& name) {
+    return FindPreset(name) != nullptr;
+}
+
+Machine PresetMachine(const std::string& name) {
+    const Preset* p = FindPreset(name);
+    if (!p) throw std::invalid_argument("unknown Windows version '" + name + "'");
+    Machine m;
+    m.name = "Windows " + name;
+    m.source = "built-in";
+    m.os_name = name;
+    m.os = {p->platform, p->major, p->minor, p->build_number, p->csd};
+    m.windows_dir = p->windows_dir;
+    m.system_dir = p->system_dir;
+    m.current_dir = "C:\\";
+    m.delete_semantics = p->platform == 1 ? DeleteSemantics::Legacy : DeleteSemantics::Nt;
+    m.strings[103] = CAPTION_TEXT;
+
+    m.files.MakeDirs("C:\\");
+    m.files.MakeDirs(m.windows_dir + "\\INF");
+    m.files.MakeDirs(m.system_dir);
+
+    RegKey* current = MakeKeyPath(m.hklm.get(), "SOFTWARE\\Microsoft\\Windows\\CurrentVersion");
+    Bytes inf = m.windows_dir + "\\INF";
+    current->values.push_back({"DevicePath", p->platform == 1 ? 1u : 2u,
+                               p->platform == 1 ? inf + '\0' : Bytes("%SystemRoot%\\inf") + '\0'});
+    if (p->platform == 1) {
+        for (const char* key : kBackgroundPciKeys) MakeKeyPath(m.hklm.get(), std::string("Enum\\PCI\\") + key);
+    }
+
+    m.modules.push_back({"setupapi.dll", m.system_dir, true, false, {}});
+    if (p->platform == 2) {
+        m.modules.push_back({"newdev.dll", m.system_dir, true, false, {}});
+        for (const auto& ids : kBackgroundDevices) {
+            Device d;
+            d.hardware_ids = MultiSz(ids);
+            m.devices.push_back(d);
+        }
+    }
+    return m;
+}
+
+std::string DefaultPackageDir() {
+    return std::string(VNTR_SOURCE_DIR) + "/examples/package";
+}
+
+void MountPackage(Machine& machine, const std::string& host_dir, const std::string& at,
+                  const std::vector<std::string>& omit) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    if (!fs::is_directory(host_dir, ec))
+        throw std::runtime_error("package folder '" + host_dir + "' does not exist");
+    std::string root = FileSystem::Absolute(at, "C:\\");
+    machine.files.MakeDirs(root);
+    std::vector<fs::path> entries;
+    for (auto it = fs::recursive_directory_iterator(host_dir, ec);
+         !ec && it != fs::recursive_directory_iterator(); it.increment(ec))
+        entries.push_back(it->path());
+    if (ec) throw std::runtime_error("cannot read package folder '" + host_dir + "': " + ec.message());
+    for (const auto& path : entries) {
+        std::string rel = fs::relative(path, host_dir).generic_string();
+        bool skip = false;
+        for (const auto& o : omit) skip = skip || EqualNoCase(o, rel);
+        if (skip) continue;
+        std::string win = rel;
+        for (char& c : win)
+            if (c == '/') c = '\\';
+        std::string target = FileSystem::Absolute(root + "\\" + win, "C:\\");
+        if (fs::is_directory(path)) {
+            machine.files.MakeDirs(target);
+        } else {
+            std::ifstream in(path, std::ios::binary);
+            if (!in) throw std::runtime_error("cannot read '" + path.string() + "'");
+            std::stringstream data;
+            data << in.rdbuf();
+            machine.files.PutFile(target, data.str());
+        }
+    }
+}
+
+void AddController(Machine& machine, const std::string& device) {
+    std::string id = "VEN_C4B9&DEV_" + device + "&SUBSYS_" + device + "C4B9&REV_02";
+    if (machine.os.platform == 1) {
+        MakeKeyPath(machine.hklm.get(), "Enum\\PCI\\" + id + "\\BUS_02&DEV_0C&FUNC_00");
+    } else {
+        Device d;
+        d.hardware_ids = MultiSz({"PCI\\" + id, "PCI\\VEN_C4B9&DEV_" + device + "&SUBSYS_" + device + "C4B9",
+                                  "PCI\\VEN_C4B9&DEV_" + device + "&CC_060700",
+                                  "PCI\\VEN_C4B9&DEV_" + device + "&CC_0607"});
+        d.description = "Vantor CardBus Controller";
+        machine.devices.push_back(d);
+    }
+}
+
+Machine DefaultMachine(const std::string& os) {
+    Machine m = PresetMachine(os);
+    m.name = "Windows " + os + " with one 8E3A controller";
+    m.current_dir = "C:\\VNTR";
+    MountPackage(m, DefaultPackageDir(), m.current_dir);
+    AddController(m);
+    m.answers = {true};
+    return m;
+}
+
+}  // namespace sim

@@ -1,0 +1,21 @@
+// WinMain for checking the start-up under Wine: reports what it was given
+// on standard output, without flushing, and returns a code of its own.
+#include "app/program.h"
+
+static volatile int g_seed = 41;
+static int Initialised(void) { return g_seed + 1; }
+// A dynamic initialiser: runs only if the start-up runs the constructors.
+static int g_initialised = Initialised();
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, int show) {
+    printf("instance-is-module=%d\n", instance == GetModuleHandleA(NULL));
+    printf("previous=%p\n", (void*)previous);
+    printf("arguments=[%s]\n", commandLine);
+    printf("show=%d\n", show);
+    printf("initialised=%d\n", g_initialised);
+    // Larger than any stream buffer, so part of it is still buffered when
+    // WinMain returns.
+    for (int i = 0; i < 300; ++i) printf("line %03d of the trace\n", i);
+    printf("last line\n");
+    return 7;
+}

@@ -1,0 +1,8 @@
+# Unit and flow tests: the program over simulated machines.
+add_executable(unit_tests
+    tests/unit/sim_test.cpp
+)
+target_link_libraries(unit_tests PRIVATE vntr_sim vntr_program GTest::gtest_main)
+target_compile_definitions(unit_tests PRIVATE VNTR_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
+include(GoogleTest)
+gtest_discover_tests(unit_tests PROPERTIES LABELS unit)
