@@ -1,0 +1,75 @@
+// Helpers for flow tests: machines to run the program on, and readers for
+// what it did.
+#ifndef VNTR_TEST_FLOW_H
+#define VNTR_TEST_FLOW_H
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "host/sim/machine_file.h"
+#include "host/sim/presets.h"
+#include "host/sim/runner.h"
+
+namespace flow {
+
+// A fresh Windows of the named version with the example package in C:\VNTR
+// as current directory and a Yes to the first question. No controller.
+inline sim::Machine On(const std::string& os) {
+    sim::Machine m = sim::PresetMachine(os);
+    m.current_dir = "C:\\VNTR";
+    sim::MountPackage(m, sim::DefaultPackageDir(), m.current_dir);
+    m.answers = {true};
+    return m;
+}
+
+// A machine from TOML text; relative host paths are taken from the source tree.
+inline sim::Machine FromToml(const std::string& text) {
+    return sim::ParseMachine(text, "test.toml", VNTR_SOURCE_DIR);
+}
+
+// Runs the program and expects it to return normally.
+inline sim::Outcome Run(const sim::Machine& m) {
+    sim::Outcome o = sim::Run(m);
+    EXPECT_EQ(o.status, "ok") << o.message;
+    EXPECT_EQ(o.exit_code, 0);
+    return o;
+}
+
+// The texts of the boxes shown, as bytes; "<absent>" for a box without text.
+inline std::vector<std::string> BoxTexts(const sim::Outcome& o) {
+    std::vector<std::string> out;
+    for (const auto& b : o.Boxes())
+        out.push_back(b["text"].is_null() ? "<absent>" : sim::BytesOf(b["text"].get<std::string>()));
+    return out;
+}
+
+inline std::string Str(const sim::json& text) {
+    return text.is_null() ? "<absent>" : sim::BytesOf(text.get<std::string>());
+}
+
+// Types of the events that changed the machine, in order, e.g. "copy".
+inline std::vector<std::string> ChangeTypes(const sim::Outcome& o) {
+    std::vector<std::string> out;
+    for (const auto& c : o.Changes()) out.push_back(c["type"]);
+    return out;
+}
+
+// How often the program called a host function.
+inline int Calls(const sim::Outcome& o, const std::string& name) {
+    if (!o.summary.contains("calls") || !o.summary["calls"].contains(name)) return 0;
+    return o.summary["calls"][name].get<int>();
+}
+
+inline std::string LongPath(const std::string& base, size_t length) {
+    std::string p = base;
+    while (p.size() < length) p += (p.size() + 9 <= length) ? "\\DIRECTORY" : "\\X";
+    p.resize(length);
+    if (p.back() == '\\') p.back() = 'Y';
+    return p;
+}
+
+}  // namespace flow
+
+#endif
