@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "host/host.h"
 #include "host/sim/machine_file.h"
 #include "host/sim/presets.h"
 #include "host/sim/runner.h"

@@ -1,8 +1,13 @@
 # Unit and flow tests: the program over simulated machines.
 add_executable(unit_tests
-    tests/unit/sim_test.cpp
+    tests/unit/startup_test.cpp
+    tests/unit/machine_file_test.cpp
+    tests/unit/cli_test.cpp
 )
 target_link_libraries(unit_tests PRIVATE vntr_sim vntr_program GTest::gtest_main)
-target_compile_definitions(unit_tests PRIVATE VNTR_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
+target_compile_definitions(unit_tests PRIVATE
+    VNTR_SOURCE_DIR="${CMAKE_SOURCE_DIR}"
+    VNTR_SIM_BINARY="$<TARGET_FILE:vntrsetup-sim>")
+add_dependencies(unit_tests vntrsetup-sim)
 include(GoogleTest)
 gtest_discover_tests(unit_tests PROPERTIES LABELS unit)

@@ -1,0 +1,135 @@
+// Machine files: what they describe, and how mistakes in them are reported.
+#include <gtest/gtest.h>
+
+#include "host/sim/machine_file.h"
+#include "host/sim/runtime.h"
+
+namespace {
+
+sim::MachineError ErrorOf(const std::string& text) {
+    try {
+        sim::ParseMachine(text, "bad.toml", VNTR_SOURCE_DIR);
+    } catch (const sim::MachineError& e) {
+        return e;
+    }
+    ADD_FAILURE() << "no error for:\n" << text;
+    return sim::MachineError("", 0, "", "");
+}
+
+}  // namespace
+
+TEST(MachineFile, mistakes_name_file_line_and_field) {
+    struct Case {
+        const char* text;
+        int line;
+        const char* field;
+        const char* problem;
+    } cases[] = {
+        {"os = \"xp\"\nlocale = [", 2, "", ""},
+        {"name = \"x\"\nos = \"vista\"\n", 2, "os", "unknown Windows version 'vista'"},
+        {"locale = \"0x0409\"\n", 1, "locale", "expected an integer"},
+        {"os = \"98\"\n\n[[devices]]\nidz = ['PCI\\X']\n", 4, "devices[0].idz", "unknown key"},
+        {"[update]\nresult = 1\n", 2, "update.result", "expected true or false"},
+        {"answers = [\"yes\", \"maybe\"]\n", 1, "answers[1]", "expected \"yes\" or \"no\""},
+        {"current_dir = 'VNTR'\n", 1, "current_dir", "absolute Windows path"},
+        {"[[values]]\nkey = 'X'\nname = 'Y'\ntype = 'REG_QWORD'\ntext = 'z'\n", 4, "values[0].type",
+         "unknown value type"},
+        {"[[files]]\npath = 'C:\\a'\nhex = '4'\n", 3, "files[0].hex", "odd number"},
+        {"[package]\nfrom = 'no/such/folder'\n", 1, "package", "does not exist"},
+        {"colour = 'blue'\n", 1, "colour", "unknown key"},
+    };
+    for (const Case& c : cases) {
+        sim::MachineError e = ErrorOf(c.text);
+        EXPECT_EQ(e.file, "bad.toml") << c.text;
+        EXPECT_EQ(e.line, c.line) << c.text;
+        EXPECT_EQ(e.field, c.field) << c.text;
+        EXPECT_NE(e.problem.find(c.problem), std::string::npos) << c.text << " -> " << e.what();
+        EXPECT_EQ(std::string(e.what()).rfind("bad.toml:" + std::to_string(c.line) + ": ", 0), 0u)
+            << e.what();
+    }
+}
+
+TEST(MachineFile, describes_version_directories_registry_devices_and_libraries) {
+    sim::Machine m = sim::ParseMachine(R"(
+name = "test machine"
+os = { base = "98", build = 1111 }
+windows_dir = 'D:\WIN'
+current_dir = 'E:\PKG'
+locale = 0x0407
+answers = ["yes", "no"]
+caption = "Titel"
+background = false
+[package]
+omit = ["VNTR98.INF"]
+[[keys]]
+path = 'Enum\PCI\B'
+[[keys]]
+path = 'Enum\PCI\A\inst'
+[[values]]
+key = 'SOFTWARE\Microsoft\Windows\CurrentVersion'
+name = 'OtherDevicePath'
+text = 'C:\x'
+[[devices]]
+ids = ['PCI\VEN_1', 'ACPI\X']
+[[devices]]
+no_ids = true
+[modules."newdev.dll"]
+present = false
+[modules."setupapi.dll"]
+missing = ["SetupDiCallClassInstaller"]
+[[planted]]
+name = "newdev.dll"
+[[faults]]
+call = "CopyFileA"
+nth = 2
+error = 5
+)",
+                                       "t.toml", VNTR_SOURCE_DIR);
+    EXPECT_EQ(m.name, "test machine");
+    EXPECT_EQ(m.os.platform, 1u);
+    EXPECT_EQ(m.os.build_number, (4u << 24) | (10u << 16) | 1111u);
+    EXPECT_EQ(m.windows_dir, "D:\\WIN");
+    EXPECT_EQ(m.system_dir, "D:\\WIN\\SYSTEM");
+    EXPECT_TRUE(m.files.IsDir("D:\\WIN\\INF"));
+    EXPECT_EQ(m.current_dir, "E:\\PKG");
+    EXPECT_TRUE(m.files.IsFile("e:\\pkg\\vntr98se.inf"));
+    EXPECT_FALSE(m.files.IsFile("E:\\PKG\\VNTR98.INF"));
+    EXPECT_EQ(m.locale, 0x0407u);
+    EXPECT_EQ(m.answers, (std::vector<bool>{true, false}));
+    EXPECT_EQ(m.strings.at(103), "Titel");
+    EXPECT_EQ(m.delete_semantics, sim::DeleteSemantics::Legacy);
+
+    // Keys keep the order in which the file names them.
+    sim::RegKey* pci = sim::FindKeyPath(m.hklm.get(), "ENUM\\pci");
+    ASSERT_NE(pci, nullptr);
+    ASSERT_EQ(pci->subkeys.size(), 2u);
+    EXPECT_EQ(pci->subkeys[0]->name, "B");
+    EXPECT_EQ(pci->subkeys[1]->name, "A");
+    sim::RegKey* cv = sim::FindKeyPath(m.hklm.get(), "SOFTWARE\\Microsoft\\Windows\\CurrentVersion");
+    ASSERT_NE(cv->Value("otherdevicepath"), nullptr);
+    EXPECT_EQ(cv->Value("OtherDevicePath")->data, std::string("C:\\x\0", 5));
+
+    ASSERT_EQ(m.devices.size(), 2u);
+    EXPECT_EQ(*m.devices[0].hardware_ids, std::string("PCI\\VEN_1\0ACPI\\X\0\0", 18));
+    EXPECT_FALSE(m.devices[1].hardware_ids.has_value());
+
+    ASSERT_EQ(m.modules.size(), 2u);
+    EXPECT_EQ(m.modules[0].name, "setupapi.dll");
+    EXPECT_EQ(m.modules[0].missing.count("SetupDiCallClassInstaller"), 1u);
+    EXPECT_TRUE(m.modules[1].planted);
+    EXPECT_EQ(m.modules[1].dir, "E:\\PKG");
+    ASSERT_EQ(m.faults.size(), 1u);
+    EXPECT_EQ(m.faults[0].nth, 2u);
+}
+
+TEST(MachineFile, texts_are_latin1_bytes_and_hex_gives_any_bytes) {
+    sim::Machine m = sim::ParseMachine(
+        "[[files]]\npath = 'C:\\t.dat'\ntext = \"M\u00f6chten\\u0000\"\n"
+        "[[devices]]\nhex = '50 00 00 ff'\n",
+        "t.toml", VNTR_SOURCE_DIR);
+    EXPECT_EQ(m.files.Find("C:\\t.dat")->data, std::string("M\xF6" "chten\0", 8));
+    EXPECT_EQ(*m.devices.back().hardware_ids, std::string("P\0\0\xFF", 4));
+
+    sim::MachineError e = ErrorOf("caption = \"\u20ac\"\n");
+    EXPECT_EQ(e.field, "caption");
+}
