@@ -65,6 +65,8 @@ if(VNTR_AUDIT_PROBES)
     vntr_add_win98_program(probe-norsrc ${PROGRAM_SOURCES})
     # The start-up under a WinMain that reports what it was given.
     vntr_add_win98_program(probe-start ${CMAKE_SOURCE_DIR}/tests/pe/probe_start.cpp)
-    # An ordinary program with the toolchain's own start-up and libraries.
+    # An ordinary program with the toolchain's own start-up and libraries,
+    # importing setupapi.dll.
     add_executable(probe-crt ${CMAKE_SOURCE_DIR}/tests/pe/probe_crt.cpp)
+    target_link_libraries(probe-crt PRIVATE setupapi)
 endif()

@@ -1,0 +1,83 @@
+# Cross-builds setup.exe as part of the native build and checks it.
+#
+# The Windows build is its own CMake project under ${CMAKE_BINARY_DIR}/win,
+# configured with the mingw toolchain; it is rebuilt on every build so that
+# edits to the program are picked up. VNTR_SETUP_EXE names the result, for
+# the tests that run it.
+option(VNTR_WINDOWS_BUILD "Also cross-build setup.exe with mingw and audit it" ON)
+if(NOT VNTR_WINDOWS_BUILD)
+    return()
+endif()
+
+include(ExternalProject)
+find_package(Python3 REQUIRED COMPONENTS Interpreter)
+
+set(VNTR_WIN_BINARY_DIR ${CMAKE_BINARY_DIR}/win)
+set(VNTR_SETUP_EXE ${VNTR_WIN_BINARY_DIR}/setup.exe)
+set(VNTR_SETUP_EXE ${VNTR_SETUP_EXE} CACHE INTERNAL "setup.exe cross-built for Windows")
+
+ExternalProject_Add(setup_exe
+    SOURCE_DIR ${CMAKE_SOURCE_DIR}
+    BINARY_DIR ${VNTR_WIN_BINARY_DIR}
+    CMAKE_ARGS
+        -DCMAKE_TOOLCHAIN_FILE=${CMAKE_SOURCE_DIR}/cmake/mingw-i686.cmake
+        -DCMAKE_BUILD_TYPE=MinSizeRel
+        -DVNTR_AUDIT_PROBES=ON
+    BUILD_ALWAYS TRUE
+    INSTALL_COMMAND ""
+    BUILD_BYPRODUCTS
+        ${VNTR_SETUP_EXE}
+        ${VNTR_WIN_BINARY_DIR}/probe-norsrc.exe
+        ${VNTR_WIN_BINARY_DIR}/probe-start.exe
+        ${VNTR_WIN_BINARY_DIR}/probe-crt.exe
+    USES_TERMINAL_BUILD TRUE)
+
+set(VNTR_PE_AUDIT ${CMAKE_SOURCE_DIR}/tools/pe-audit)
+set(VNTR_PE_CHECKS ${CMAKE_SOURCE_DIR}/tests/pe/pe_checks.py)
+set(VNTR_PE_WORK ${CMAKE_BINARY_DIR}/pe-tests)
+
+add_test(NAME pe.audit_setup_exe
+         COMMAND ${Python3_EXECUTABLE} ${VNTR_PE_AUDIT} ${VNTR_SETUP_EXE})
+
+# The audit refuses a copy of setup.exe with one fault planted.
+foreach(case subsystem-version os-version console-subsystem cmov fucomip mmx sse long-nop tls
+             caption icon-images oversize truncated)
+    string(REPLACE "-" "_" name ${case})
+    add_test(NAME pe.audit_rejects_${name}
+             COMMAND ${Python3_EXECUTABLE} ${VNTR_PE_CHECKS} fault ${case}
+                     --audit ${VNTR_PE_AUDIT} --exe ${VNTR_SETUP_EXE} --work ${VNTR_PE_WORK})
+endforeach()
+
+# Damaged images are reported on, never crash the audit.
+add_test(NAME pe.audit_survives_corrupt_images
+         COMMAND ${Python3_EXECUTABLE} ${VNTR_PE_CHECKS} corrupt
+                 --audit ${VNTR_PE_AUDIT} --exe ${VNTR_SETUP_EXE} --work ${VNTR_PE_WORK})
+
+# The audit refuses programs built wrongly.
+add_test(NAME pe.audit_rejects_toolchain_startup
+         COMMAND ${Python3_EXECUTABLE} ${VNTR_PE_CHECKS} rejects
+                 --audit ${VNTR_PE_AUDIT} --exe ${VNTR_WIN_BINARY_DIR}/probe-crt.exe
+                 --expect "has a TLS directory"
+                          "imports SETUPAPI.dll; the device-installation libraries"
+                          "imports KERNEL32.dll!GetFileSizeEx, which Windows 9x does not export"
+                          "cmov.* \\(P6-only instruction\\)")
+add_test(NAME pe.audit_rejects_missing_resources
+         COMMAND ${Python3_EXECUTABLE} ${VNTR_PE_CHECKS} rejects
+                 --audit ${VNTR_PE_AUDIT} --exe ${VNTR_WIN_BINARY_DIR}/probe-norsrc.exe
+                 --expect "string 103 missing" "icon group 107 missing")
+
+# The start-up under Wine: arguments, constructors, exit code, and standard
+# output flushed through exit().
+add_test(NAME pe.start_under_wine
+         COMMAND ${Python3_EXECUTABLE} ${VNTR_PE_CHECKS} start
+                 --exe ${VNTR_WIN_BINARY_DIR}/probe-start.exe --work ${VNTR_PE_WORK})
+set_tests_properties(pe.start_under_wine PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 300)
+
+add_test(NAME pe.icon_regenerates
+         COMMAND ${Python3_EXECUTABLE} ${VNTR_PE_CHECKS} icon
+                 --mkicon ${CMAKE_SOURCE_DIR}/tools/mkicon.py
+                 --ico ${CMAKE_SOURCE_DIR}/res/setup.ico --work ${VNTR_PE_WORK})
+
+get_property(vntr_pe_tests DIRECTORY PROPERTY TESTS)
+list(FILTER vntr_pe_tests INCLUDE REGEX "^pe\\.")
+set_tests_properties(${vntr_pe_tests} PROPERTIES LABELS pe)

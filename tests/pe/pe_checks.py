@@ -1,0 +1,341 @@
+#!/usr/bin/env python3
+"""Tests of the Windows build tooling: that tools/pe-audit refuses faulty
+images, that the start-up of setup.exe behaves under Wine, and that the
+committed icon is what tools/mkicon.py draws.
+
+    pe_checks.py fault CASE --audit A --exe GOOD.exe --work DIR
+        Makes a faulty copy of a good image and expects the audit to fail
+        with the message that names the fault.
+    pe_checks.py rejects --audit A --exe BAD.exe --expect REGEX...
+        Expects the audit to fail on an image built faulty, printing a line
+        matching each REGEX.
+    pe_checks.py corrupt --audit A --exe GOOD.exe --work DIR
+        Damages copies at random (fixed seed) and expects the audit to
+        report rather than crash.
+    pe_checks.py start --exe probe-start.exe --work DIR
+        Runs the start-up probe under Wine with standard output redirected.
+    pe_checks.py icon --mkicon M --ico res/setup.ico --work DIR
+        Regenerates the icon into DIR and compares it byte for byte.
+
+Exit code 0: passed; 1: failed; 77: skipped (no Wine).
+"""
+
+import argparse
+import os
+import re
+import shutil
+import struct
+import subprocess
+import sys
+
+SKIPPED = 77
+
+
+def fail(message):
+    print("FAIL: " + message)
+    sys.exit(1)
+
+
+# ------------------------------------------------------------ PE patching
+
+def headers(data):
+    """Offsets of the optional header and the section table."""
+    (pe,) = struct.unpack_from("<I", data, 0x3C)
+    (nsections,) = struct.unpack_from("<H", data, pe + 6)
+    (opt_size,) = struct.unpack_from("<H", data, pe + 20)
+    opt = pe + 24
+    sections = []
+    for i in range(nsections):
+        name, vsize, rva, rawsize, rawptr = struct.unpack_from("<8sIIII", data, opt + opt_size + 40 * i)
+        sections.append((name.rstrip(b"\0").decode(), vsize, rva, rawsize, rawptr))
+    return opt, sections
+
+
+def rva_to_offset(data, rva):
+    _, sections = headers(data)
+    for name, vsize, start, rawsize, rawptr in sections:
+        if start <= rva < start + rawsize:
+            return rawptr + rva - start
+    fail("address 0x%x is in no section of the good image" % rva)
+
+
+def plant_at_entry(code):
+    """Overwrites the first instruction bytes at the entry point."""
+    def patch(data):
+        opt, _ = headers(data)
+        (entry,) = struct.unpack_from("<I", data, opt + 16)
+        at = rva_to_offset(data, entry)
+        data[at:at + len(code)] = code
+    return patch
+
+
+def set_u16(field_offset, value):
+    def patch(data):
+        opt, _ = headers(data)
+        struct.pack_into("<H", data, opt + field_offset, value)
+    return patch
+
+
+def set_directory(index, rva, size):
+    def patch(data):
+        opt, _ = headers(data)
+        struct.pack_into("<II", data, opt + 96 + 8 * index, rva, size)
+    return patch
+
+
+def replace_once(old, new):
+    def patch(data):
+        at = data.find(old)
+        if at < 0 or data.find(old, at + 1) >= 0:
+            fail("expected exactly one %r in the good image" % old)
+        data[at:at + len(new)] = new
+    return patch
+
+
+def icon_group_count(count):
+    """Sets the image count of the icon group (an icon directory whose
+    entries name RT_ICON ids 1 to 4)."""
+    def patch(data):
+        for at in range(0, len(data) - 6, 2):
+            if data[at:at + 6] == struct.pack("<HHH", 0, 1, 4):
+                # The first entry follows: 32x32, 16 colours.
+                if data[at + 6:at + 9] == bytes([32, 32, 16]):
+                    struct.pack_into("<H", data, at + 4, count)
+                    return
+        fail("no icon group directory with 4 images found in the good image")
+    return patch
+
+
+def append(size):
+    def patch(data):
+        data.extend(b"\0" * size)
+    return patch
+
+
+def truncate(data):
+    del data[len(data) // 3:]
+
+
+CAPTION_UTF16 = "Vantor CardBus".encode("utf-16-le")
+
+# case: (patch, regular expressions the audit's output must match)
+FAULTS = {
+    "subsystem-version": (
+        [set_u16(48, 5), set_u16(50, 1)],
+        [r"subsystem version is 5\.1, not 4\.0"]),
+    "os-version": (
+        [set_u16(40, 5)],
+        [r"OS version is 5\.0, not 4\.0"]),
+    "console-subsystem": (
+        [set_u16(68, 3)],
+        [r"subsystem is console, not Windows GUI"]),
+    "cmov": (
+        [plant_at_entry(b"\x0f\x44\xc1")],  # cmove %ecx,%eax
+        [r"forbidden instruction at 0x[0-9a-f]+ in \.text: cmove %ecx,%eax \(P6-only instruction\)"]),
+    "fucomip": (
+        [plant_at_entry(b"\xdf\xe9")],  # fucomip %st(1),%st
+        [r"forbidden instruction .*: fucomip .* \(P6-only instruction\)"]),
+    "mmx": (
+        [plant_at_entry(b"\x0f\x6f\xc1")],  # movq %mm1,%mm0
+        [r"forbidden instruction .*: movq %mm1,%mm0 \(uses an MMX/SSE register\)"]),
+    "sse": (
+        [plant_at_entry(b"\x0f\x28\xc1")],  # movaps %xmm1,%xmm0
+        [r"forbidden instruction .*: movaps %xmm1,%xmm0 \(uses an MMX/SSE register\)"]),
+    "long-nop": (
+        [plant_at_entry(b"\x0f\x1f\x40\x00")],  # nopl 0x0(%eax)
+        [r"forbidden instruction .*: nopl .* \(multi-byte NOP or hint \(0F 1F\), P6-only\)"]),
+    "tls": (
+        [set_directory(9, 0x1000, 24)],
+        [r"has a TLS directory \(0x1000, 24 bytes\)"]),
+    "caption": (
+        [replace_once(CAPTION_UTF16, "Wantor CardBus".encode("utf-16-le"))],
+        [r"string 103 is 'Wantor CardBus Controller Setup Utility', not the caption "
+         r"'Vantor CardBus Controller Setup Utility'"]),
+    "icon-images": (
+        [icon_group_count(3)],
+        [r"icon group 107 has 3 images \(32x32 4bpp, 32x32 1bpp, 32x16 1bpp\); "
+         r"wants exactly"]),
+    "oversize": (
+        [append(16384)],
+        [r"is \d+ bytes; must stay under 16384"]),
+    "truncated": (
+        [truncate],
+        [r"truncated|lies in no section|runs past the end"]),
+}
+
+
+def run_audit(audit, exe):
+    run = subprocess.run([sys.executable, audit, exe], stdout=subprocess.PIPE,
+                         stderr=subprocess.STDOUT, universal_newlines=True)
+    print(run.stdout, end="")
+    return run.returncode, run.stdout
+
+
+def expect_rejected(audit, exe, patterns):
+    code, output = run_audit(audit, exe)
+    if code != 1:
+        fail("the audit exited with %d on %s, expected 1 (problems found)" % (code, exe))
+    if "Traceback" in output:
+        fail("the audit crashed instead of reporting")
+    lines = output.splitlines()
+    for pattern in patterns:
+        if not any(re.search(pattern, line) for line in lines):
+            fail("no line of the audit's output matches %r" % pattern)
+    print("PASS: the audit refused %s as expected" % os.path.basename(exe))
+
+
+def cmd_fault(args):
+    patches, patterns = FAULTS[args.case]
+    with open(args.exe, "rb") as f:
+        data = bytearray(f.read())
+    # The good image must pass, or a failure below proves nothing.
+    code, _ = run_audit(args.audit, args.exe)
+    if code != 0:
+        fail("the audit does not pass the good image %s" % args.exe)
+    for patch in patches:
+        patch(data)
+    os.makedirs(args.work, exist_ok=True)
+    faulty = os.path.join(args.work, "fault-%s.exe" % args.case)
+    with open(faulty, "wb") as f:
+        f.write(data)
+    expect_rejected(args.audit, faulty, patterns)
+
+
+def cmd_rejects(args):
+    expect_rejected(args.audit, args.exe, args.expect)
+
+
+def cmd_corrupt(args):
+    """Damaged copies (random bytes overwritten, mostly in the headers):
+    the audit must pass or report problems, never crash or blame itself."""
+    import random
+    with open(args.exe, "rb") as f:
+        good = f.read()
+    rnd = random.Random(98)  # fixed: the same copies on every run
+    os.makedirs(args.work, exist_ok=True)
+    path = os.path.join(args.work, "corrupt.exe")
+    outcomes = {0: 0, 1: 0}
+    for i in range(args.count):
+        data = bytearray(good)
+        for _ in range(rnd.randint(1, 8)):
+            at = rnd.randrange(0x400) if rnd.random() < 0.6 else rnd.randrange(len(data))
+            data[at] = rnd.randrange(256)
+        with open(path, "wb") as f:
+            f.write(data)
+        run = subprocess.run([sys.executable, args.audit, path], stdout=subprocess.PIPE,
+                             stderr=subprocess.STDOUT, universal_newlines=True)
+        if run.returncode not in outcomes or "Traceback" in run.stdout:
+            kept = os.path.join(args.work, "corrupt-%d.exe" % i)
+            shutil.copyfile(path, kept)
+            print(run.stdout[-3000:])
+            fail("copy %d (kept as %s): the audit exited with %d" % (i, kept, run.returncode))
+        outcomes[run.returncode] += 1
+    print("PASS: %d damaged copies: %d passed, %d refused, none crashed the audit"
+          % (args.count, outcomes[0], outcomes[1]))
+
+
+# --------------------------------------------------------------- start-up
+
+def cmd_start(args):
+    wine = shutil.which("wine")
+    if not wine:
+        print("SKIP: wine is not installed")
+        return SKIPPED
+    env = dict(os.environ)
+    env["WINEPREFIX"] = os.path.abspath(os.path.join(args.work, "wineprefix"))
+    env["WINEDEBUG"] = "-all"
+    env["WINEDLLOVERRIDES"] = "mscoree,mshtml="  # no installer dialogs
+    env.pop("DISPLAY", None)  # nothing is shown; boxes are not involved
+    os.makedirs(args.work, exist_ok=True)
+    out_path = os.path.join(args.work, "start-stdout.txt")
+    with open(out_path, "wb") as out:
+        run = subprocess.run([wine, args.exe, "first", "second arg"], stdout=out,
+                             stderr=subprocess.PIPE, env=env, timeout=300)
+    with open(out_path, "rb") as f:
+        text = f.read().decode("latin-1").replace("\r\n", "\n")
+    lines = text.splitlines()
+    print("exit code %d, %d lines on standard output" % (run.returncode, len(lines)))
+    problems = []
+    if run.returncode != 7:
+        problems.append("exit code %d, WinMain returned 7" % run.returncode)
+    expected = [
+        "instance-is-module=1",
+        "previous=00000000",
+        "arguments=[first \"second arg\"]",
+        "initialised=42",
+    ]
+    for line in expected:
+        if line not in lines:
+            problems.append("missing line %r" % line)
+    if not any(re.fullmatch(r"show=\d+", l) for l in lines):
+        problems.append("no show= line")
+    trace = [l for l in lines if l.startswith("line ")]
+    if len(trace) != 300:
+        problems.append("%d of the 300 unflushed trace lines reached the file" % len(trace))
+    if lines[-2:] != ["last line", "atexit handler ran"]:
+        problems.append("the output does not end with the last line and the atexit "
+                        "handler (the process did not end through exit()): %r" % lines[-2:])
+    if problems:
+        print(text[:2000])
+        print("stderr: " + run.stderr.decode("latin-1")[-2000:])
+        for p in problems:
+            print("FAIL: " + p)
+        return 1
+    print("PASS: start-up passed the arguments, ran the constructors and flushed the output")
+    return 0
+
+
+# ------------------------------------------------------------------- icon
+
+def cmd_icon(args):
+    os.makedirs(args.work, exist_ok=True)
+    fresh = os.path.join(args.work, "setup.ico")
+    if os.path.exists(fresh):
+        os.remove(fresh)
+    run = subprocess.run([sys.executable, args.mkicon, "--output", fresh])
+    if run.returncode != 0:
+        fail("mkicon.py exited with %d" % run.returncode)
+    with open(fresh, "rb") as f:
+        new = f.read()
+    with open(args.ico, "rb") as f:
+        old = f.read()
+    if new != old:
+        at = next((i for i, (a, b) in enumerate(zip(new, old)) if a != b), min(len(new), len(old)))
+        fail("%s differs from what mkicon.py draws (%d vs %d bytes, first difference at "
+             "byte %d); run tools/mkicon.py and commit the result" % (args.ico, len(old), len(new), at))
+    print("PASS: %s matches mkicon.py output (%d bytes)" % (args.ico, len(new)))
+    return 0
+
+
+def main(argv):
+    parser = argparse.ArgumentParser()
+    sub = parser.add_subparsers(dest="command", required=True)
+    p = sub.add_parser("fault")
+    p.add_argument("case", choices=sorted(FAULTS))
+    p.add_argument("--audit", required=True)
+    p.add_argument("--exe", required=True)
+    p.add_argument("--work", required=True)
+    p = sub.add_parser("rejects")
+    p.add_argument("--audit", required=True)
+    p.add_argument("--exe", required=True)
+    p.add_argument("--expect", nargs="+", required=True)
+    p = sub.add_parser("corrupt")
+    p.add_argument("--audit", required=True)
+    p.add_argument("--exe", required=True)
+    p.add_argument("--work", required=True)
+    p.add_argument("--count", type=int, default=100)
+    p = sub.add_parser("start")
+    p.add_argument("--exe", required=True)
+    p.add_argument("--work", required=True)
+    p = sub.add_parser("icon")
+    p.add_argument("--mkicon", required=True)
+    p.add_argument("--ico", required=True)
+    p.add_argument("--work", required=True)
+    args = parser.parse_args(argv)
+    handler = {"fault": cmd_fault, "rejects": cmd_rejects, "corrupt": cmd_corrupt,
+               "start": cmd_start, "icon": cmd_icon}
+    return handler[args.command](args) or 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
