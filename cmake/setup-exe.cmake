@@ -12,6 +12,13 @@ endif()
 include(ExternalProject)
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
 
+find_program(VNTR_MINGW_CXX i686-w64-mingw32-g++-win32)
+if(NOT VNTR_MINGW_CXX)
+    message(FATAL_ERROR "i686-w64-mingw32-g++-win32 not found, so setup.exe cannot be built: "
+                        "install g++-mingw-w64-i686-win32, or configure with "
+                        "-DVNTR_WINDOWS_BUILD=OFF to build without it")
+endif()
+
 set(VNTR_WIN_BINARY_DIR ${CMAKE_BINARY_DIR}/win)
 set(VNTR_SETUP_EXE ${VNTR_WIN_BINARY_DIR}/setup.exe)
 set(VNTR_SETUP_EXE ${VNTR_SETUP_EXE} CACHE INTERNAL "setup.exe cross-built for Windows")
