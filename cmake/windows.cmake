@@ -70,3 +70,6 @@ if(VNTR_AUDIT_PROBES)
     add_executable(probe-crt ${CMAKE_SOURCE_DIR}/tests/pe/probe_crt.cpp)
     target_link_libraries(probe-crt PRIVATE setupapi)
 endif()
+
+# The host contract checks as a Windows program, run under Wine by the tests.
+include(${CMAKE_SOURCE_DIR}/tests/contract/contract-win.cmake)
