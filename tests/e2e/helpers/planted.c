@@ -8,14 +8,16 @@
 #include <windows.h>
 
 #ifndef PLANTED_NAME
-#error PLANTED_NAME must name the library
+#error PLANTED_NAME must name the library (without quotes)
 #endif
+#define STRING_OF(x) #x
+#define NAME_OF(x) STRING_OF(x)
 
 BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
     (void)instance;
     (void)reserved;
     if (reason == DLL_PROCESS_ATTACH) {
-        HANDLE file = CreateFileA("C:\\vntr-planted-" PLANTED_NAME ".txt", GENERIC_WRITE, 0, NULL,
+        HANDLE file = CreateFileA("C:\\vntr-planted-" NAME_OF(PLANTED_NAME) ".txt", GENERIC_WRITE, 0, NULL,
                                   CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
         if (file != INVALID_HANDLE_VALUE) {
             DWORD written;

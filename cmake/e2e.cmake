@@ -1,0 +1,135 @@
+# End-to-end tests: the cross-built setup.exe under Wine inside Xvfb, one fresh
+# prefix per scenario. Label e2e.
+#
+# The helper programs are built here: mkdevice.exe (creates present devices),
+# probe.exe (the harness's own test program), the planted stand-ins for
+# setupapi.dll/newdev.dll, and the preload library that lets Wine run under
+# qemu-i386 (32-bit, raw system calls, no C library needed to build it).
+#
+# The scenarios run two at a time at most: each takes one of two lanes
+# (RESOURCE_LOCK), so `ctest -j2` or more fills both.
+
+find_package(Python3 REQUIRED COMPONENTS Interpreter)
+
+set(VNTR_E2E_SOURCE ${CMAKE_CURRENT_LIST_DIR}/../tests/e2e)
+get_filename_component(VNTR_E2E_SOURCE ${VNTR_E2E_SOURCE} ABSOLUTE)
+set(VNTR_E2E_WORK ${CMAKE_BINARY_DIR}/e2e)
+set(VNTR_E2E_TOOLS ${VNTR_E2E_WORK}/tools)
+set(VNTR_E2E_CONFIG ${VNTR_E2E_WORK}/config.json)
+set(VNTR_E2E_HARNESS ${VNTR_E2E_SOURCE}/e2e.py)
+
+find_program(VNTR_MINGW_CC i686-w64-mingw32-gcc-win32)
+find_program(VNTR_HOST_CC NAMES gcc cc)
+if(NOT VNTR_MINGW_CC OR NOT VNTR_HOST_CC)
+    # Never skipped quietly: the label fails and says what is missing.
+    add_test(NAME e2e.toolchain
+             COMMAND ${CMAKE_COMMAND} -E echo
+                     "e2e: needs i686-w64-mingw32-gcc-win32 (gcc-mingw-w64-i686-win32) and gcc")
+    set_tests_properties(e2e.toolchain PROPERTIES LABELS e2e WILL_FAIL TRUE)
+    return()
+endif()
+
+set(mingw_flags -O2 -s -Wall -Wextra)
+set(helpers ${VNTR_E2E_SOURCE}/helpers)
+set(shim ${VNTR_E2E_SOURCE}/shim)
+
+add_custom_command(
+    OUTPUT ${VNTR_E2E_TOOLS}/mkdevice.exe
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${VNTR_E2E_TOOLS}
+    COMMAND ${VNTR_MINGW_CC} ${mingw_flags} -o ${VNTR_E2E_TOOLS}/mkdevice.exe
+            ${helpers}/mkdevice.c -lsetupapi
+    DEPENDS ${helpers}/mkdevice.c
+    COMMENT "e2e: mkdevice.exe")
+add_custom_command(
+    OUTPUT ${VNTR_E2E_TOOLS}/probe.exe
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${VNTR_E2E_TOOLS}
+    COMMAND ${VNTR_MINGW_CC} ${mingw_flags} -mwindows -o ${VNTR_E2E_TOOLS}/probe.exe
+            ${helpers}/probe.c
+    DEPENDS ${helpers}/probe.c
+    COMMENT "e2e: probe.exe")
+set(planted_outputs)
+foreach(dll setupapi newdev)
+    add_custom_command(
+        OUTPUT ${VNTR_E2E_TOOLS}/planted-${dll}.dll
+        COMMAND ${CMAKE_COMMAND} -E make_directory ${VNTR_E2E_TOOLS}
+        COMMAND ${VNTR_MINGW_CC} ${mingw_flags} -shared -DPLANTED_NAME=${dll}
+                -o ${VNTR_E2E_TOOLS}/planted-${dll}.dll ${helpers}/planted.c
+        DEPENDS ${helpers}/planted.c
+        COMMENT "e2e: planted ${dll}.dll")
+    list(APPEND planted_outputs ${VNTR_E2E_TOOLS}/planted-${dll}.dll)
+endforeach()
+add_custom_command(
+    OUTPUT ${VNTR_E2E_TOOLS}/noreplace32.so
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${VNTR_E2E_TOOLS}
+    COMMAND ${VNTR_HOST_CC} -m32 -O2 -fPIC -ffreestanding -fno-stack-protector -nostdlib -shared
+            -Wall -Wextra -o ${VNTR_E2E_TOOLS}/noreplace32.so ${shim}/noreplace.c
+    DEPENDS ${shim}/noreplace.c
+    COMMENT "e2e: MAP_FIXED_NOREPLACE preload library (32-bit)")
+add_custom_command(
+    OUTPUT ${VNTR_E2E_TOOLS}/noreplace64.so
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${VNTR_E2E_TOOLS}
+    COMMAND ${VNTR_HOST_CC} -O2 -fPIC -nostdlib -shared -o ${VNTR_E2E_TOOLS}/noreplace64.so
+            ${shim}/empty.c
+    DEPENDS ${shim}/empty.c
+    COMMENT "e2e: preload placeholder (64-bit)")
+add_custom_target(e2e_tools ALL DEPENDS
+    ${VNTR_E2E_TOOLS}/mkdevice.exe ${VNTR_E2E_TOOLS}/probe.exe ${planted_outputs}
+    ${VNTR_E2E_TOOLS}/noreplace32.so ${VNTR_E2E_TOOLS}/noreplace64.so)
+
+if(DEFINED VNTR_SETUP_EXE)
+    set(e2e_setup_exe ${VNTR_SETUP_EXE})
+else()
+    set(e2e_setup_exe "")
+endif()
+set(VNTR_E2E_PACKAGE ${CMAKE_CURRENT_LIST_DIR}/../examples/package)
+get_filename_component(VNTR_E2E_PACKAGE ${VNTR_E2E_PACKAGE} ABSOLUTE)
+file(GENERATE OUTPUT ${VNTR_E2E_CONFIG} CONTENT "{
+  \"setup_exe\": \"${e2e_setup_exe}\",
+  \"package\": \"${VNTR_E2E_PACKAGE}\",
+  \"work\": \"${VNTR_E2E_WORK}\",
+  \"tools\": {
+    \"mkdevice\": \"${VNTR_E2E_TOOLS}/mkdevice.exe\",
+    \"probe\": \"${VNTR_E2E_TOOLS}/probe.exe\",
+    \"planted_setupapi\": \"${VNTR_E2E_TOOLS}/planted-setupapi.dll\",
+    \"planted_newdev\": \"${VNTR_E2E_TOOLS}/planted-newdev.dll\",
+    \"shim32\": \"${VNTR_E2E_TOOLS}/noreplace32.so\",
+    \"shim64\": \"${VNTR_E2E_TOOLS}/noreplace64.so\"
+  }
+}
+")
+
+set(e2e_run ${Python3_EXECUTABLE} ${VNTR_E2E_HARNESS} --config ${VNTR_E2E_CONFIG})
+
+# The base prefix, once per build tree (reused while Wine stays the same),
+# and the check that nothing of the suite is left running afterwards.
+add_test(NAME e2e.prepare COMMAND ${e2e_run} prepare)
+set_tests_properties(e2e.prepare PROPERTIES LABELS e2e FIXTURES_SETUP e2e_base TIMEOUT 1200)
+add_test(NAME e2e.nothing_left_running COMMAND ${e2e_run} check-clean)
+set_tests_properties(e2e.nothing_left_running PROPERTIES LABELS e2e FIXTURES_CLEANUP e2e_base
+                     TIMEOUT 60)
+
+# The harness's own tests: log and registry parsing, and the probe program
+# end to end.
+add_test(NAME e2e.harness_selftest
+         COMMAND ${Python3_EXECUTABLE} -m unittest discover -s ${VNTR_E2E_SOURCE} -p "test_*.py")
+set_tests_properties(e2e.harness_selftest PROPERTIES LABELS e2e TIMEOUT 120)
+
+execute_process(COMMAND ${Python3_EXECUTABLE} ${VNTR_E2E_HARNESS} list
+                OUTPUT_VARIABLE e2e_names RESULT_VARIABLE e2e_list_result)
+if(NOT e2e_list_result EQUAL 0)
+    message(FATAL_ERROR "tests/e2e/e2e.py list failed: ${e2e_list_result}")
+endif()
+string(REGEX REPLACE "\n$" "" e2e_names "${e2e_names}")
+string(REPLACE "\n" ";" e2e_names "${e2e_names}")
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${VNTR_E2E_SOURCE}/scenarios.py)
+
+set(lane 0)
+foreach(name IN LISTS e2e_names)
+    add_test(NAME e2e.${name} COMMAND ${e2e_run} run ${name})
+    set_tests_properties(e2e.${name} PROPERTIES
+        LABELS e2e
+        FIXTURES_REQUIRED e2e_base
+        RESOURCE_LOCK e2e_lane_${lane}
+        TIMEOUT 600)
+    math(EXPR lane "1 - ${lane}")
+endforeach()

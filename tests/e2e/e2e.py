@@ -1,0 +1,107 @@
+#!/usr/bin/env python3
+"""End-to-end tests of setup.exe under Wine.
+
+    e2e.py --config CONFIG mode          how 32-bit Wine runs here (and why)
+    e2e.py --config CONFIG prepare       makes the base prefix (once)
+    e2e.py --config CONFIG run NAME      runs one scenario
+    e2e.py --config CONFIG check-clean   fails if any process of the suite is left
+    e2e.py list                          scenario names, one a line
+
+CONFIG is the JSON file the build writes (build/native/e2e/config.json).
+Environment: VNTR_E2E_MODE=auto|native|qemu chooses how Wine runs;
+VNTR_E2E_KEEP=1 keeps each scenario's prefix after it passed.
+"""
+
+import argparse
+import os
+import sys
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+from harness import machine, prefix, runner, session  # noqa: E402
+import scenarios  # noqa: E402
+
+
+def _preload(config, mode):
+    if mode.name != 'qemu':
+        return None
+    return machine.preload_dir_layout(config.tools['shim32'], config.tools['shim64'],
+                                      os.path.join(config.work, 'preload'))
+
+
+def _enter(mode, argv):
+    """Re-runs this command in a private namespace when qemu mode needs one;
+    inside (or when none is needed) sets emulation up. Returns an exit code
+    to end with, or None to go on here."""
+    code = machine.enter_namespace_if_needed(mode, [sys.executable] + argv)
+    if code is not None:
+        return code
+    if mode.name == 'qemu':
+        machine.setup_emulation()
+    return None
+
+
+def main(argv):
+    parser = argparse.ArgumentParser(description=__doc__.split('\n')[0])
+    parser.add_argument('--config')
+    parser.add_argument('command', choices=['mode', 'prepare', 'run', 'check-clean', 'list'])
+    parser.add_argument('name', nargs='?')
+    args = parser.parse_args(argv)
+
+    if args.command == 'list':
+        for s in scenarios.PROBES + scenarios.SCENARIOS:
+            print(s.name)
+        return 0
+    if not args.config:
+        parser.error('--config is needed')
+    config = runner.Config(args.config)
+
+    if args.command == 'check-clean':
+        left = session.processes_of_prefix_tree(config.work)
+        for pid, what in left:
+            print('left running: pid %d %s' % (pid, what))
+        return 1 if left else 0
+
+    try:
+        mode = machine.detect()
+    except machine.ModeError as e:
+        print('e2e: 32-bit Wine cannot run on this machine: %s' % e)
+        return 1
+    if args.command == 'mode':
+        print(mode.describe())
+        return 0
+
+    try:
+        code = _enter(mode, [os.path.abspath(__file__)] + argv)
+        if code is not None:
+            return code
+        preload = _preload(config, mode)
+        if args.command == 'prepare':
+            print('mode: ' + mode.describe())
+            print(prefix.prepare_base(config.base, os.path.join(config.work, 'base-work'), mode,
+                                      preload, config.work))
+            return 0
+
+        scenario = scenarios.by_name(args.name or '')
+        if not os.path.exists(config.base + '.ready'):
+            print('e2e: no base prefix at %s: run the prepare step first' % config.base)
+            return 1
+        program = config.setup_exe if scenario.program == 'setup' else config.tools[scenario.program]
+        if not program:
+            print('e2e: this build tree does not cross-build setup.exe (VNTR_WINDOWS_BUILD=OFF)')
+            return 1
+        if not os.path.exists(program):
+            print('e2e: %s is missing: build it first' % program)
+            return 1
+        print('%s: %s mode' % (scenario.name, mode.describe()))
+        passed, report = runner.run_scenario(scenario, config, mode, preload)
+        print('\n'.join(report))
+        return 0 if passed else 1
+    except (machine.ModeError, session.SessionError, KeyError) as e:
+        print('e2e: %s' % e)
+        return 1
+
+
+if __name__ == '__main__':
+    sys.exit(main(sys.argv[1:]))
