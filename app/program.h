@@ -43,7 +43,11 @@ BOOL JoinPath(char* buffer, const char* directory, const char* name);
 
 // Legacy platform (Windows 98, 98 SE, ME).
 void RunLegacyFlow(void);
-BOOL ResetDeviceRegistry(void);
+// Results of ResetDeviceRegistry.
+#define RESET_NONE_FOUND 0  // no controller key: nothing deleted
+#define RESET_DONE 1        // controller keys found and their deletion requested
+#define RESET_NO_MEMORY 2   // the keys could not all be listed: nothing deleted
+int ResetDeviceRegistry(void);
 
 // NT platform (Windows 2000, XP).
 void RunNtFlow(void);
