@@ -14,6 +14,7 @@ VNTR_E2E_KEEP=1 keeps each scenario's prefix after it passed.
 
 import argparse
 import os
+import signal
 import sys
 import time
 
@@ -42,7 +43,13 @@ def _enter(mode, argv):
     return None
 
 
+def _terminated(signum, frame):
+    # CTest's time-out: unwind so that the session's clean-up runs.
+    raise SystemExit('e2e: stopped by signal %d' % signum)
+
+
 def main(argv):
+    signal.signal(signal.SIGTERM, _terminated)
     parser = argparse.ArgumentParser(description=__doc__.split('\n')[0])
     parser.add_argument('--config')
     parser.add_argument('command', choices=['mode', 'prepare', 'run', 'check-clean', 'list'])
@@ -58,9 +65,12 @@ def main(argv):
     config = runner.Config(args.config)
 
     if args.command == 'check-clean':
+        # Reported, then ended, so that the next run starts clean.
         left = session.processes_of_prefix_tree(config.work)
         for pid, what in left:
             print('left running: pid %d %s' % (pid, what))
+        session.end_processes(pid for pid, _ in left)
+        print('%d processes of the suite left running' % len(left))
         return 1 if left else 0
 
     try:

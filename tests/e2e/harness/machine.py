@@ -147,7 +147,7 @@ class Mode:
     @property
     def slowdown(self):
         """Factor for every time-out."""
-        return 1 if self.name == 'native' else 8
+        return 1 if self.name == 'native' else 4
 
     def describe(self):
         where = ' in a private binfmt_misc namespace' if self.namespace else ''

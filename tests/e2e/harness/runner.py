@@ -74,14 +74,42 @@ def lay_out(scenario, setup, config, scenario_dir):
     return Layout(package_windows, package_unix, exe_windows, exe_unix)
 
 
+class Retry(Exception):
+    """The attempt failed for a reason of Wine's, not of the program."""
+
+
 def run_scenario(scenario, config, mode, preload):
-    """Returns (passed, report lines)."""
-    started = time.monotonic()
+    """Returns (passed, report lines). An attempt spoilt by Wine itself (a
+    helper process that died and left the program waiting, a set-up step
+    that timed out) is made once more in a fresh prefix; the first attempt's
+    files stay beside the second's."""
     scenario_dir = os.path.join(config.work, 'scenarios', scenario.name)
+    first = scenario_dir + '.first-attempt'
+    shutil.rmtree(first, ignore_errors=True)
+    try:
+        return _attempt(scenario, config, mode, preload, scenario_dir)
+    except Retry as why:
+        os.rename(scenario_dir, first)
+        passed, report = _attempt(scenario, config, mode, preload, scenario_dir, final=True)
+        return passed, ['note: first attempt spoilt by Wine, made again: %s (files in %s)' % (
+            why, os.path.relpath(first, config.work))] + report
+
+
+def _attempt(scenario, config, mode, preload, scenario_dir, final=False):
+    started = time.monotonic()
     shutil.rmtree(scenario_dir, ignore_errors=True)
     os.makedirs(scenario_dir)
     prefix = os.path.join(scenario_dir, 'prefix')
+    phases = []
+
+    def phase(name, since):
+        now = time.monotonic()
+        phases.append('%s %.1fs' % (name, now - since))
+        return now
+
+    mark = time.monotonic()
     copy_prefix(config.base, prefix)
+    mark = phase('copy', mark)
 
     setup = PrefixSetup(prefix)
     setup.windows_version(scenario.windows)
@@ -95,11 +123,17 @@ def run_scenario(scenario, config, mode, preload):
     run = None
     try:
         session.start()
+        mark = phase('start', mark)
         if scenario.devices:
             # Registered last, right before the run, in the same server
             # session: a later wineboot --init could stall on them.
             args = [config.tools['mkdevice']] + ['|'.join(ids) for ids in scenario.devices]
-            code, out = session.run(args, timeout=90, name='mkdevice')
+            try:
+                code, out = session.run(args, timeout=60, name='mkdevice')
+            except SessionError as e:
+                if final:
+                    raise
+                raise Retry(str(e))
             if code != 0:
                 raise SessionError('mkdevice failed (%s): %s' % (code, out.strip()))
             scenario.instances = [line.split()[1] for line in out.splitlines()
@@ -107,13 +141,18 @@ def run_scenario(scenario, config, mode, preload):
             if len(scenario.instances) != len(scenario.devices):
                 raise SessionError('mkdevice registered %d of %d devices: %s' % (
                     len(scenario.instances), len(scenario.devices), out.strip()))
+            mark = phase('devices', mark)
         ran = time.monotonic()
         run = session.run_boxes(layout.exe_unix, layout.package_unix, scenario.decide,
-                                timeout=scenario.timeout)
-        report.append('run: %.1fs, exit code %s, %d boxes (%s)' % (
-            time.monotonic() - ran, run.exit_code, len(run.shots), ', '.join(run.answers)))
+                                timeout=scenario.timeout, stall=30)
+        report.append('run: %.1fs, exit code %s, %d boxes (%s) at %s' % (
+            time.monotonic() - ran, run.exit_code, len(run.shots), ', '.join(run.answers),
+            ', '.join('%.1fs' % t for t in run.times)))
+        mark = phase('run', mark)
     finally:
         session.close()
+    mark = phase('close', mark)
+    report.append('phases: ' + ', '.join(phases))
     report.extend('note: ' + n for n in session.notes)
 
     outcome = checks.Outcome(scenario, run, layout.exe_unix, prefix, layout.package_unix)
@@ -137,6 +176,9 @@ def run_scenario(scenario, config, mode, preload):
     for f in outcome.failures:
         report.append('FAIL: ' + f)
     passed = not outcome.failures
+    helper_crashes = [n for n in outcome.notes if n.startswith('Wine helper crashed')]
+    if not passed and not final and (run.stalled or run.timed_out or helper_crashes):
+        raise Retry('; '.join(run.problems + helper_crashes)[:500])
     report.append('%s %s in %.1fs (%s mode)' % ('PASS' if passed else 'FAIL', scenario.name,
                                                 time.monotonic() - started, mode.name))
     if passed and not os.environ.get('VNTR_E2E_KEEP'):

@@ -7,6 +7,7 @@ running when the session closes.
 """
 
 import os
+import select
 import signal
 import subprocess
 import time
@@ -71,6 +72,11 @@ def processes_of_prefix_tree(workdir):
     return _processes_with(TAG, os.path.abspath(workdir))
 
 
+def end_processes(pids):
+    for pid in pids:
+        _kill(pid)
+
+
 def tagged_env(workdir):
     return dict(os.environ, **{TAG: os.path.abspath(workdir)})
 
@@ -92,7 +98,6 @@ class Display:
             while not number.endswith(b'\n'):
                 if time.monotonic() > deadline or self.proc.poll() is not None:
                     raise SessionError('Xvfb did not start (see %s)' % log_path)
-                import select
                 ready, _, _ = select.select([read_fd], [], [], 0.2)
                 if ready:
                     chunk = os.read(read_fd, 16)
@@ -126,11 +131,13 @@ class RunResult:
     def __init__(self):
         self.exit_code = None
         self.timed_out = False
+        self.stalled = False
         self.stdout = b''
         self.log_text = ''
         self.log = None
         self.shots = []  # (path, box text from the log or None)
         self.answers = []  # keys sent
+        self.times = []  # seconds from the start to each box, and to the end
         self.problems = []
 
 
@@ -190,8 +197,11 @@ class Session:
         """Ends the prefix's server (which saves the registry) and every
         process that is still left, then the display."""
         if self.server is not None:
-            subprocess.run(['wineserver', '-k'], env=self.env(), stdout=subprocess.DEVNULL,
-                           stderr=subprocess.DEVNULL, timeout=self.timeout(30))
+            try:
+                subprocess.run(['wineserver', '-k'], env=self.env(), stdout=subprocess.DEVNULL,
+                               stderr=subprocess.DEVNULL, timeout=self.timeout(30))
+            except subprocess.TimeoutExpired:
+                self.notes.append('wineserver -k did not return')
             if not _wait(self.server, self.timeout(30)):
                 self.notes.append('wineserver did not end after -k; killed')
                 _kill(self.server.pid)
@@ -248,12 +258,15 @@ class Session:
         subprocess.run(['xdotool'] + list(args), env=self.env(), stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL, timeout=30)
 
-    def run_boxes(self, exe, cwd, decide, name='setup', timeout=120, max_boxes=12):
+    def run_boxes(self, exe, cwd, decide, name='setup', timeout=120, stall=30, max_boxes=12):
         """Runs a GUI program and answers its boxes.
 
         decide(index, text, box_type) returns the xdotool key to send for the
         box (text and box_type may be None when the log does not show them).
-        Each box is photographed before it is answered.
+        Each box is photographed before it is answered. A run whose output
+        and log stay unchanged for `stall` seconds while no box is open has
+        stopped making progress (a Wine helper it waits for may have died)
+        and is ended.
         """
         result = RunResult()
         out_path = os.path.join(self.workdir, name + '.stdout')
@@ -264,9 +277,22 @@ class Session:
             proc = subprocess.Popen(['wine', exe], cwd=cwd, env=self.env(WINEDEBUG_TRACED),
                                     stdout=out, stderr=err, stdin=subprocess.DEVNULL,
                                     start_new_session=True)
-            deadline = time.monotonic() + self.timeout(timeout)
+            started = time.monotonic()
+            deadline = started + self.timeout(timeout)
+            last_size, last_change = -1, started
             while proc.poll() is None:
-                if time.monotonic() > deadline:
+                now = time.monotonic()
+                size = os.path.getsize(log_path) + os.path.getsize(out_path)
+                if size != last_size:
+                    last_size, last_change = size, now
+                elif now - last_change > self.timeout(stall):
+                    result.stalled = True
+                    shot = os.path.join(self.workdir, '%s-stalled.png' % name)
+                    self.display.screenshot(shot)
+                    result.problems.append('%s made no progress for %ds (screen: %s)' % (
+                        exe_name, self.timeout(stall), shot))
+                    break
+                if now > deadline:
                     result.timed_out = True
                     shot = os.path.join(self.workdir, '%s-timeout.png' % name)
                     self.display.screenshot(shot)
@@ -279,7 +305,7 @@ class Session:
                     continue
                 window = boxes[0]
                 # Let the box paint before the picture is taken.
-                time.sleep(0.4 if self.mode.name == 'native' else 2.0)
+                time.sleep(0.3 if self.mode.name == 'native' else 1.0)
                 index = len(result.shots)
                 if index >= max_boxes:
                     result.problems.append('more than %d boxes' % max_boxes)
@@ -288,13 +314,16 @@ class Session:
                 self.display.screenshot(shot)
                 text, box_type = self._box_from_log(log_path, exe_name, index)
                 result.shots.append((shot, text))
+                result.times.append(time.monotonic() - started)
                 key = decide(index, text, box_type)
                 result.answers.append(key)
                 self._answer(window, key)
                 answered.add(window)
+                last_change = time.monotonic()
             if proc.poll() is None:
                 _kill(proc.pid)
                 _wait(proc, 10)
+        result.times.append(time.monotonic() - started)
         result.exit_code = proc.returncode
         with open(out_path, 'rb') as f:
             result.stdout = f.read()
