@@ -40,6 +40,7 @@ add_executable(vntrsetup-sim tools/vntrsetup-sim/main.cpp tools/vntrsetup-sim/re
 target_link_libraries(vntrsetup-sim PRIVATE vntr_sim vntr_program)
 
 include(tests/unit/tests.cmake)
+include(tests/bench/bench.cmake)
 include(tests/contract/contract.cmake)
 
 if(VNTR_WINDOWS_BUILD AND EXISTS ${CMAKE_SOURCE_DIR}/cmake/setup-exe.cmake)

@@ -4,6 +4,7 @@ add_executable(unit_tests
     tests/unit/machine_file_test.cpp
     tests/unit/cli_test.cpp
     tests/unit/legacy_test.cpp
+    tests/unit/nt_test.cpp
 )
 target_link_libraries(unit_tests PRIVATE vntr_sim vntr_program GTest::gtest_main)
 target_compile_definitions(unit_tests PRIVATE

@@ -1,0 +1,6 @@
+# The controller search timed over large simulated device lists. Built with
+# the native build; run it by hand (it is no test):
+#   build/native/search_bench
+find_package(benchmark REQUIRED)
+add_executable(search_bench tests/bench/search_bench.cpp)
+target_link_libraries(search_bench PRIVATE vntr_sim vntr_program benchmark::benchmark)

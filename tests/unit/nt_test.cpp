@@ -1,0 +1,938 @@
+// The NT-platform installation over simulated Windows 2000 / XP machines:
+// the binding of setupapi.dll, the controller search with its trace, the
+// driver update, and what each of them does when the machine misbehaves.
+#include <algorithm>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "host/sim/runtime.h"
+#include "nt/nt.h"
+#include "tests/unit/flow.h"
+
+namespace {
+
+const char kConfirm[] = "Do you want to update Vantor Cardbus controllers?";
+const char kFailed[] = "System Error or copy inf file failed!";
+const char kNoController[] = "No generic Vantor Cardbus controllers found!";
+const char kSuccess[] = "Installation successful!";
+
+// The first identifier each model lists (sim::AddController).
+const char kModel3A[] = "PCI\\VEN_C4B9&DEV_8E3A&SUBSYS_8E3AC4B9&REV_02";
+const char kModel51[] = "PCI\\VEN_C4B9&DEV_8E51&SUBSYS_8E51C4B9&REV_02";
+
+// The trace's last line when the device list runs out: the system text of
+// error 259 ends in CR LF of its own, and the program's LF becomes CR LF.
+const char kEndOfList[] = "EnumDeviceInfo FAILURE: No more data is available.\r\r\n\r\n";
+
+sim::Device Ids(const std::vector<std::string>& ids) {
+    sim::Device d;
+    d.hardware_ids = sim::MultiSz(ids);
+    return d;
+}
+
+sim::Device Raw(const sim::Bytes& bytes) {
+    sim::Device d;
+    d.hardware_ids = bytes;
+    return d;
+}
+
+// Windows of that version with the package in C:\VNTR, a Yes to the
+// question, the usual devices, and `devices` after them.
+sim::Machine Nt(const std::string& os, const std::vector<sim::Device>& devices = {}) {
+    sim::Machine m = flow::On(os);
+    for (const auto& d : devices) m.devices.push_back(d);
+    return m;
+}
+
+sim::Machine WithController(const std::string& os, const std::string& model = "8E3A") {
+    sim::Machine m = flow::On(os);
+    sim::AddController(m, model);
+    return m;
+}
+
+std::string Trace(const sim::Outcome& o) {
+    return o.Stdout();
+}
+
+bool Has(const std::string& haystack, const std::string& needle) {
+    return haystack.find(needle) != std::string::npos;
+}
+
+int Count(const std::string& haystack, const std::string& needle) {
+    int n = 0;
+    for (size_t at = haystack.find(needle); at != std::string::npos;
+         at = haystack.find(needle, at + 1))
+        ++n;
+    return n;
+}
+
+// The update calls the program made.
+std::vector<sim::json> Installs(const sim::Outcome& o) {
+    return o.Of("install");
+}
+
+std::string InstalledId(const sim::Outcome& o) {
+    auto installs = Installs(o);
+    return installs.size() == 1 ? flow::Str(installs[0]["hardware_id"]) : "<no single install>";
+}
+
+std::string InstalledInf(const sim::Outcome& o) {
+    auto installs = Installs(o);
+    return installs.size() == 1 ? flow::Str(installs[0]["inf"]) : "<no single install>";
+}
+
+std::vector<sim::json> DeviceCalls(const sim::Outcome& o) {
+    return o.Of("call");
+}
+
+// The paths loaded and unloaded, in order, each prefixed by "load " or
+// "unload ".
+std::vector<std::string> ModuleEvents(const sim::Outcome& o) {
+    std::vector<std::string> out;
+    for (const auto& e : o.events) {
+        std::string type = e.value("type", "");
+        if (type == "load")
+            out.push_back("load " + (e.contains("path") ? flow::Str(e["path"]) : flow::Str(e["name"])));
+        if (type == "unload") out.push_back("unload " + flow::Str(e["path"]));
+    }
+    return out;
+}
+
+// Everything is given back at the end: memory, device sets and libraries.
+void ExpectNothingLeft(const sim::Outcome& o, const std::string& what = "") {
+    EXPECT_TRUE(o.summary["allocations_left"].empty()) << what;
+    EXPECT_EQ(o.summary["device_sets_open"], 0) << what;
+    EXPECT_TRUE(o.summary["modules_loaded"].empty()) << what;
+    EXPECT_TRUE(o.Of("bad_free").empty()) << what;
+    EXPECT_TRUE(o.Of("unexpected_call").empty()) << what;
+}
+
+}  // namespace
+
+// ---- The whole flow -----------------------------------------------------------
+
+TEST(NtFlow, xp_with_the_first_model_installs_the_xp_inf_for_its_whole_identifier) {
+    sim::Outcome o = flow::Run(WithController("xp"));
+    EXPECT_EQ(flow::BoxTexts(o), (std::vector<std::string>{kConfirm, kSuccess}));
+    auto installs = Installs(o);
+    ASSERT_EQ(installs.size(), 1u);
+    EXPECT_EQ(installs[0]["parent"], "NULL");
+    EXPECT_EQ(flow::Str(installs[0]["hardware_id"]), kModel3A);
+    EXPECT_EQ(flow::Str(installs[0]["inf"]), "C:\\VNTR\\VNTRXP.INF");
+    EXPECT_EQ(installs[0]["flags"], 1);  // INSTALLFLAG_FORCE
+    EXPECT_EQ(installs[0]["reboot_flag_given"], true);
+    EXPECT_EQ(installs[0]["result"], true);
+    // Both libraries come from the system directory; newdev.dll is let go
+    // before the outcome is shown, setupapi.dll after.
+    EXPECT_EQ(ModuleEvents(o), (std::vector<std::string>{
+                                   "load C:\\WINDOWS\\system32\\setupapi.dll",
+                                   "load C:\\WINDOWS\\system32\\newdev.dll",
+                                   "unload C:\\WINDOWS\\system32\\newdev.dll",
+                                   "unload C:\\WINDOWS\\system32\\setupapi.dll"}));
+    size_t box = 0, newdev_out = 0, setupapi_out = 0;
+    for (size_t i = 0; i < o.events.size(); ++i) {
+        const auto& e = o.events[i];
+        if (e["type"] == "box") box = i;
+        if (e["type"] == "unload" && Has(flow::Str(e["path"]), "newdev")) newdev_out = i;
+        if (e["type"] == "unload" && Has(flow::Str(e["path"]), "setupapi")) setupapi_out = i;
+    }
+    EXPECT_LT(newdev_out, box);
+    EXPECT_GT(setupapi_out, box);
+    EXPECT_EQ(flow::ChangeTypes(o), (std::vector<std::string>{"install"}));
+    ExpectNothingLeft(o);
+}
+
+TEST(NtFlow, the_trace_of_a_typical_search_is_written_line_by_line_with_cr_lf) {
+    sim::Outcome o = flow::Run(WithController("xp"));
+    EXPECT_EQ(Trace(o),
+              "Search for Device ID: [PCI\\VEN_C4B9&DEV_8E3A]\r\n"
+              "Compare device ID: [ACPI\\PNP0A03]\r\n"
+              "Compare device ID: [*PNP0A03]\r\n"
+              "Compare device ID: [PCI\\VEN_8086&DEV_7190&SUBSYS_00000000&REV_03]\r\n"
+              "Compare device ID: [PCI\\VEN_8086&DEV_7190&SUBSYS_00000000]\r\n"
+              "Compare device ID: [PCI\\VEN_8086&DEV_7190&CC_060000]\r\n"
+              "Compare device ID: [PCI\\VEN_8086&DEV_7190&CC_0600]\r\n"
+              "Compare device ID: [PCI\\VEN_8086&DEV_7110&SUBSYS_00000000&REV_08]\r\n"
+              "Compare device ID: [PCI\\VEN_8086&DEV_7110&SUBSYS_00000000]\r\n"
+              "Compare device ID: [PCI\\VEN_8086&DEV_7110&CC_060100]\r\n"
+              "Compare device ID: [PCI\\VEN_8086&DEV_7110&CC_0601]\r\n"
+              "Compare device ID: [ROOT\\LEGACY_BEEP]\r\n"
+              "Compare device ID: [PCI\\VEN_C4B9&DEV_8E3A&SUBSYS_8E3AC4B9&REV_02]\r\n"
+              "Found! [PCI\\VEN_C4B9&DEV_8E3A]\r\n");
+}
+
+TEST(NtFlow, the_device_set_is_asked_for_all_present_devices_and_destroyed) {
+    sim::Machine m = WithController("xp");
+    sim::Device absent = Ids({kModel51});
+    absent.present = false;  // a controller that is not plugged in is no match
+    m.devices.insert(m.devices.begin(), absent);
+    sim::Outcome o = flow::Run(m);
+    auto calls = DeviceCalls(o);
+    ASSERT_FALSE(calls.empty());
+    EXPECT_EQ(calls.front()["call"], "SetupDiGetClassDevsA");
+    EXPECT_EQ(calls.front()["class"], "NULL");
+    EXPECT_TRUE(calls.front()["enumerator"].is_null());
+    EXPECT_EQ(calls.front()["parent"], "NULL");
+    EXPECT_EQ(calls.front()["flags"], 6);  // DIGCF_PRESENT | DIGCF_ALLCLASSES
+    EXPECT_EQ(calls.back()["call"], "SetupDiDestroyDeviceInfoList");
+    EXPECT_EQ(calls.back()["set"], calls.front()["result"]);
+    EXPECT_FALSE(Has(Trace(o), "8E51"));
+    EXPECT_EQ(InstalledId(o), kModel3A);
+}
+
+TEST(NtFlow, the_inf_follows_the_minor_version_and_any_other_gets_the_bare_directory) {
+    struct Case {
+        std::string os;
+        uint32_t major, minor;
+        std::string inf;
+        std::string box;
+    } cases[] = {
+        {"2000", 5, 0, "C:\\VNTR\\VNTR2K.INF", kSuccess},
+        {"xp", 5, 1, "C:\\VNTR\\VNTRXP.INF", kSuccess},
+        // The major version is not looked at: 6.0 is an x.0 version.
+        {"xp", 6, 0, "C:\\VNTR\\VNTR2K.INF", kSuccess},
+        {"xp", 6, 1, "C:\\VNTR\\VNTRXP.INF", kSuccess},
+        // Server 2003 (5.2): the directory is no INF file; the update fails.
+        {"2003", 5, 2, "C:\\VNTR", kFailed},
+    };
+    for (const auto& c : cases) {
+        sim::Machine m = WithController(c.os);
+        m.os.major = c.major;
+        m.os.minor = c.minor;
+        sim::Outcome o = flow::Run(m);
+        std::string what = c.os + " " + std::to_string(c.major) + "." + std::to_string(c.minor);
+        EXPECT_EQ(InstalledInf(o), c.inf) << what;
+        EXPECT_EQ(InstalledId(o), kModel3A) << what;
+        EXPECT_EQ(flow::BoxTexts(o), (std::vector<std::string>{kConfirm, c.box})) << what;
+        ExpectNothingLeft(o, what);
+    }
+}
+
+TEST(NtFlow, windows_2000_loads_its_libraries_from_its_own_system_directory) {
+    sim::Outcome o = flow::Run(WithController("2000"));
+    EXPECT_EQ(ModuleEvents(o), (std::vector<std::string>{
+                                   "load C:\\WINNT\\system32\\setupapi.dll",
+                                   "load C:\\WINNT\\system32\\newdev.dll",
+                                   "unload C:\\WINNT\\system32\\newdev.dll",
+                                   "unload C:\\WINNT\\system32\\setupapi.dll"}));
+    EXPECT_EQ(flow::Str(o.Of("load")[0]["name"]), "C:\\WINNT\\system32\\setupapi.dll");
+}
+
+TEST(NtFlow, second_model_only_is_found_by_the_second_search) {
+    for (const char* os : {"2000", "xp"}) {
+        sim::Outcome o = flow::Run(WithController(os, "8E51"));
+        std::string trace = Trace(o);
+        // The first search runs through every device and ends with the
+        // failure line of the exhausted list; the second one finds it.
+        size_t second = trace.find("Search for Device ID: [PCI\\VEN_C4B9&DEV_8E51]\r\n");
+        ASSERT_NE(second, std::string::npos) << os;
+        EXPECT_EQ(trace.rfind(kEndOfList, second), second - strlen(kEndOfList)) << os;
+        EXPECT_EQ(Count(trace, kEndOfList), 1) << os;
+        EXPECT_TRUE(Has(trace, "Found! [PCI\\VEN_C4B9&DEV_8E51]\r\n")) << os;
+        EXPECT_EQ(InstalledId(o), kModel51) << os;
+        EXPECT_EQ(flow::BoxTexts(o), (std::vector<std::string>{kConfirm, kSuccess})) << os;
+        EXPECT_EQ(flow::Calls(o, "SetupDiDestroyDeviceInfoList"), 2) << os;
+        ExpectNothingLeft(o, os);
+    }
+}
+
+TEST(NtFlow, with_both_models_only_the_first_model_is_searched_and_updated) {
+    // The second model comes first in the device list, and is still passed.
+    sim::Machine m = Nt("xp");
+    sim::AddController(m, "8E51");
+    sim::AddController(m, "8E3A");
+    sim::Outcome o = flow::Run(m);
+    EXPECT_EQ(Count(Trace(o), "Search for Device ID"), 1);
+    EXPECT_TRUE(Has(Trace(o), "Compare device ID: [" + std::string(kModel51) + "]\r\n"));
+    EXPECT_FALSE(Has(Trace(o), "FAILURE"));
+    EXPECT_EQ(InstalledId(o), kModel3A);
+    EXPECT_EQ(flow::BoxTexts(o), (std::vector<std::string>{kConfirm, kSuccess}));
+}
+
+TEST(NtFlow, no_controller_searches_twice_and_says_so_without_loading_newdev) {
+    for (const char* os : {"2000", "xp"}) {
+        sim::Outcome o = flow::Run(Nt(os));
+        std::string trace = Trace(o);
+        EXPECT_EQ(Count(trace, "Search for Device ID"), 2) << os;
+        EXPECT_EQ(Count(trace, kEndOfList), 2) << os;
+        EXPECT_EQ(trace.substr(trace.size() - strlen(kEndOfList)), kEndOfList) << os;
+        EXPECT_FALSE(Has(trace, "Found!")) << os;
+        EXPECT_EQ(flow::BoxTexts(o), (std::vector<std::string>{kConfirm, kNoController})) << os;
+        EXPECT_EQ(flow::Calls(o, "LoadLibraryA"), 1) << os;
+        EXPECT_TRUE(Installs(o).empty()) << os;
+        EXPECT_TRUE(o.Changes().empty()) << os;
+        ExpectNothingLeft(o, os);
+    }
+}
+
+TEST(NtFlow, a_failed_update_shows_message_0_and_a_reboot_request_changes_nothing) {
+    sim::Machine fails = WithController("xp");
+    fails.update.result = false;
+    fails.update.error = 0xE0000203;  // ERROR_NO_DRIVER_SELECTED, say
+    sim::Outcome f = flow::Run(fails);
+    EXPECT_EQ(flow::BoxTexts(f), (std::vector<std::string>{kConfirm, kFailed}));
+    ASSERT_EQ(Installs(f).size(), 1u);
+    EXPECT_TRUE(f.Changes().empty());
+    ExpectNothingLeft(f);
+
+    sim::Machine reboot = WithController("xp");
+    reboot.update.reboot = true;
+    sim::Outcome r = flow::Run(reboot);
+    EXPECT_EQ(flow::BoxTexts(r), (std::vector<std::string>{kConfirm, kSuccess}));
+    EXPECT_EQ(r.Boxes().back()["buttons"], "OK");
+    EXPECT_EQ(flow::Calls(r, "ExitWindowsEx"), 0);
+    EXPECT_TRUE(r.Of("reboot").empty());
+}
+
+TEST(NtFlow, at_a_drive_root_the_inf_path_has_one_backslash) {
+    sim::Machine m = sim::PresetMachine("xp");
+    m.current_dir = "D:\\";
+    sim::MountPackage(m, sim::DefaultPackageDir(), "D:\\");
+    sim::AddController(m);
+    m.answers = {true};
+    sim::Outcome o = flow::Run(m);
+    EXPECT_EQ(InstalledInf(o), "D:\\VNTRXP.INF");
+    EXPECT_EQ(flow::BoxTexts(o), (std::vector<std::string>{kConfirm, kSuccess}));
+}
+
+TEST(NtFlow, newdev_missing_unloadable_or_without_its_entry_gives_message_0) {
+    struct Case {
+        const char* what;
+        void (*spoil)(sim::Module&);
+        bool loaded;
+    } cases[] = {
+        {"absent", [](sim::Module& mod) { mod.name = "elsewhere.dll"; }, false},
+        {"does not load", [](sim::Module& mod) { mod.loads = false; }, false},
+        {"no entry", [](sim::Module& mod) { mod.missing.insert("UpdateDriverForPlugAndPlayDevicesA"); },
+         true},
+    };
+    for (const auto& c : cases) {
+        sim::Machine m = WithController("xp");
+        for (auto& mod : m.modules)
+            if (mod.name == "newdev.dll") c.spoil(mod);
+        sim::Outcome o = flow::Run(m);
+        EXPECT_EQ(flow::BoxTexts(o), (std::vector<std::string>{kConfirm, kFailed})) << c.what;
+        EXPECT_TRUE(Installs(o).empty()) << c.what;
+        EXPECT_EQ(flow::Calls(o, "FreeLibrary"), c.loaded ? 2 : 1) << c.what;
+        ExpectNothingLeft(o, c.what);
+    }
+}
+
+TEST(NtFlow, without_standard_output_the_trace_is_lost_and_nothing_else_changes) {
+    sim::Machine m = WithController("xp", "8E51");
+    m.has_stdout = false;
+    sim::Outcome o = flow::Run(m);
+    EXPECT_EQ(Trace(o), "");
+    EXPECT_EQ(InstalledId(o), kModel51);
+    EXPECT_EQ(flow::BoxTexts(o), (std::vector<std::string>{kConfirm, kSuccess}));
+}
+
+TEST(NtFlow, a_message_file_supplies_the_outcome_and_is_released) {
+    // The package's German texts; the table is owned and must be freed.
+    sim::Machine m = Nt("2000");
+    m.locale = 0x0407;
+    sim::Outcome o = flow::Run(m);
+    ASSERT_EQ(o.Boxes().size(), 2u);
+    EXPECT_TRUE(Has(flow::Str(o.Boxes()[1]["text"]), "Vantor")) << flow::Str(o.Boxes()[1]["text"]);
+    EXPECT_NE(flow::Str(o.Boxes()[1]["text"]), kNoController);
+    ExpectNothingLeft(o);
+}
+
+// ---- Matching -----------------------------------------------------------------
+
+TEST(Search, a_prefix_of_21_characters_matches_in_any_letter_case) {
+    struct Case {
+        std::string entry;
+        std::string found;  // the Found! line's text: the entry's first 21 characters
+    } cases[] = {
+        {"pci\\ven_c4b9&dev_8e3a&subsys_8e3ac4b9&rev_02", "pci\\ven_c4b9&dev_8e3a"},
+        {"Pci\\Ven_C4b9&Dev_8E3a", "Pci\\Ven_C4b9&Dev_8E3a"},  // exact length
+        {"PCI\\VEN_C4B9&DEV_8E3A", "PCI\\VEN_C4B9&DEV_8E3A"},
+        {"PCI\\VEN_C4B9&DEV_8E3A0", "PCI\\VEN_C4B9&DEV_8E3A"},  // whatever follows
+        {"PCI\\VEN_C4B9&DEV_8E3A\x01\xFF~ tail", "PCI\\VEN_C4B9&DEV_8E3A"},
+    };
+    for (const auto& c : cases) {
+        sim::Outcome o = flow::Run(Nt("xp", {Ids({c.entry})}));
+        EXPECT_EQ(InstalledId(o), c.entry) << c.entry;
+        EXPECT_TRUE(Has(Trace(o), "Compare device ID: [" + c.entry + "]\r\nFound! [" + c.found + "]\r\n"))
+            << Trace(o);
+        EXPECT_EQ(flow::BoxTexts(o), (std::vector<std::string>{kConfirm, kSuccess})) << c.entry;
+    }
+}
+
+TEST(Search, near_misses_do_not_match_and_only_ascii_letters_fold) {
+    // Each differs from the first model's identifier in one character
+    // within the first 21, or is shorter: none may be taken for it, under
+    // any locale.
+    const std::vector<std::string> misses = {
+        "PCI\\VEN_C4B9&DEV_8E3",                  // 20 characters
+        "PCI|VEN_C4B9&DEV_8E3A",                  // '|' is '\' with bit 5 set
+        "PCI\\VEN_C4B9\x06" "DEV_8E3A",           // '&' without bit 5
+        "PCI\\VEN_C4B9&DEV_8E3\xC1",              // Latin-1 A with acute
+        "PCI\\VEN_C4B9&DEV_8E3\xE1",              // its lower case
+        "\xD0" "CI\\VEN_C4B9&DEV_8E3A",           // Latin-1 eth, not P
+        "PCI\\VEN_C4B9&DEV_8E5A&SUBSYS_00000000",
+        "PCI\\VEN_C4B9 DEV_8E3A&SUBSYS_00000000",
+    };
+    for (uint32_t locale : {0x0409u, 0x041Fu /* Turkish: i and I differ */}) {
+        sim::Machine m = Nt("xp", {Ids(misses)});
+        m.locale = locale;
+        sim::Outcome o = flow::Run(m);
+        for (const auto& miss : misses)
+            EXPECT_EQ(Count(Trace(o), "Compare device ID: [" + miss + "]\r\n"), 2) << miss;
+        EXPECT_FALSE(Has(Trace(o), "Found!"));
+        EXPECT_TRUE(Installs(o).empty());
+        EXPECT_EQ(flow::BoxTexts(o).back(), kNoController);
+    }
+    // Under the Turkish locale a lower-case identifier still matches.
+    sim::Machine turkish = Nt("xp", {Ids({"pci\\ven_c4b9&dev_8e3a&subsys_1"})});
+    turkish.locale = 0x041F;
+    EXPECT_EQ(InstalledId(flow::Run(turkish)), "pci\\ven_c4b9&dev_8e3a&subsys_1");
+}
+
+TEST(Search, every_entry_is_traced_once_until_the_match_and_later_ones_are_not) {
+    sim::Machine m = Nt("xp", {Ids({"PCI\\VEN_C4B9&DEV_0000&SUBSYS_00000000", "ACPI\\PNP0C0F",
+                                    "PCI\\VEN_C4B9&DEV_8E3A&SUBSYS_11111111", "PCI\\AFTER_THE_MATCH"}),
+                               Ids({"PCI\\VEN_C4B9&DEV_8E3A&SUBSYS_22222222"})});
+    sim::Outcome o = flow::Run(m);
+    std::string trace = Trace(o);
+    EXPECT_TRUE(Has(trace,
+                    "Compare device ID: [PCI\\VEN_C4B9&DEV_0000&SUBSYS_00000000]\r\n"
+                    "Compare device ID: [ACPI\\PNP0C0F]\r\n"
+                    "Compare device ID: [PCI\\VEN_C4B9&DEV_8E3A&SUBSYS_11111111]\r\n"
+                    "Found! [PCI\\VEN_C4B9&DEV_8E3A]\r\n"))
+        << trace;
+    // The device loop stops at the first matching device.
+    EXPECT_FALSE(Has(trace, "AFTER_THE_MATCH"));
+    EXPECT_FALSE(Has(trace, "22222222"));
+    EXPECT_EQ(InstalledId(o), "PCI\\VEN_C4B9&DEV_8E3A&SUBSYS_11111111");
+    EXPECT_EQ(flow::Calls(o, "SetupDiEnumDeviceInfo"), 5);
+}
+
+TEST(Search, a_device_without_hardware_identifiers_is_skipped_without_a_failure_line) {
+    sim::Device none;  // reading its identifiers fails with ERROR_INVALID_DATA
+    sim::Machine m = Nt("xp", {none, Ids({kModel51})});
+    sim::Outcome o = flow::Run(m);
+    auto reads = o.Of("call");
+    int invalid_data = 0;
+    for (const auto& c : reads)
+        if (c["call"] == "SetupDiGetDeviceRegistryPropertyA" && c.value("error", 0) == 13) ++invalid_data;
+    EXPECT_EQ(invalid_data, 2);  // once in each search
+    std::string trace = Trace(o);
+    EXPECT_EQ(Count(trace, "FAILURE"), 1);  // the end of the first search's list
+    EXPECT_EQ(InstalledId(o), kModel51);
+    ExpectNothingLeft(o);
+}
+
+// ---- Failures of the device-installation calls ------------------------------
+
+TEST(SearchFailure, another_read_error_ends_the_search_with_its_failure_line) {
+    // The second device's identifiers cannot be read (access denied): the
+    // search gives up there, destroys the set and reports no controller.
+    sim::Machine m = WithController("xp");
+    m.faults = {{"SetupDiGetDeviceRegistryPropertyA", 3, 1, ERROR_ACCESS_DENIED}};
+    sim::Outcome o = flow::Run(m);
+    std::string trace = Trace(o);
+    const std::string line = "GetDeviceRegistryProperty FAILURE: Access is denied.\r\r\n\r\n";
+    size_t at = trace.find(line);
+    ASSERT_NE(at, std::string::npos) << trace;
+    // The next thing written is the second search's first line.
+    EXPECT_EQ(trace.substr(at + line.size(), 22), "Search for Device ID: ");
+    EXPECT_EQ(Count(trace, "EnumDeviceInfo FAILURE"), 1);  // only the second search's
+    auto calls = DeviceCalls(o);
+    for (size_t i = 0; i + 1 < calls.size(); ++i) {
+        if (calls[i].value("error", 0) == ERROR_ACCESS_DENIED) {
+            EXPECT_EQ(calls[i + 1]["call"], "SetupDiDestroyDeviceInfoList");
+        }
+    }
+    EXPECT_EQ(flow::BoxTexts(o).back(), kNoController);
+    ExpectNothingLeft(o);
+}
+
+TEST(SearchFailure, an_error_without_system_text_is_written_as_eight_hex_digits) {
+    sim::Machine m = WithController("xp");
+    m.faults = {{"SetupDiGetDeviceRegistryPropertyA", 1, 1, 0xE000020B}};  // no such devinst
+    sim::Outcome o = flow::Run(m);
+    EXPECT_TRUE(Has(Trace(o), "GetDeviceRegistryProperty FAILURE: (0xe000020b)\r\n")) << Trace(o);
+
+    sim::Machine small = WithController("xp");
+    small.faults = {{"SetupDiEnumDeviceInfo", 2, 1, 0x1F}};
+    EXPECT_TRUE(Has(Trace(flow::Run(small)), "\r\nEnumDeviceInfo FAILURE: (0x0000001f)\r\n"));
+}
+
+TEST(SearchFailure, a_device_set_that_cannot_be_built_ends_that_search_before_its_first_line) {
+    sim::Machine m = WithController("xp", "8E51");
+    m.faults = {{"SetupDiGetClassDevsA", 1, 1, ERROR_NOT_ENOUGH_MEMORY}};
+    sim::Outcome o = flow::Run(m);
+    std::string trace = Trace(o);
+    EXPECT_EQ(trace.substr(0, trace.find("Search")),
+              "GetClassDevs(All Present Devices) FAILURE: Not enough storage is available to "
+              "process this command.\r\r\n\r\n");
+    EXPECT_EQ(Count(trace, "Search for Device ID"), 1);
+    EXPECT_EQ(flow::Calls(o, "SetupDiDestroyDeviceInfoList"), 1);
+    EXPECT_EQ(InstalledId(o), kModel51);
+    ExpectNothingLeft(o);
+}
+
+TEST(SearchFailure, the_last_error_code_survives_the_failure_line_and_the_destroy) {
+    // In-process, to read the thread's last-error code after the search.
+    struct Case {
+        const char* what;
+        std::vector<sim::Fault> faults;
+        DWORD error;
+        const char* line;
+    } cases[] = {
+        {"end of list", {}, ERROR_NO_MORE_ITEMS, "EnumDeviceInfo FAILURE: No more data"},
+        {"no text, destroy fails",
+         {{"FormatMessageA", 1, 1, ERROR_NOT_ENOUGH_MEMORY},
+          {"SetupDiDestroyDeviceInfoList", 1, 1, ERROR_INVALID_HANDLE}},
+         ERROR_NO_MORE_ITEMS,
+         "EnumDeviceInfo FAILURE: (0x00000103)"},
+        {"read error, destroy fails",
+         {{"SetupDiGetDeviceRegistryPropertyA", 2, 1, ERROR_ACCESS_DENIED},
+          {"SetupDiDestroyDeviceInfoList", 1, 1, ERROR_INVALID_HANDLE}},
+         ERROR_ACCESS_DENIED,
+         "GetDeviceRegistryProperty FAILURE: Access is denied."},
+    };
+    for (const auto& c : cases) {
+        sim::Machine m = Nt("xp");
+        m.faults = c.faults;
+        BOOL found = TRUE;
+        DWORD error = 0;
+        std::string trace;
+        {
+            sim::Session session(m, {});
+            HMODULE setupapi = BindSetupLibrary();
+            found = SearchController("PCI\\VEN_C4B9&DEV_8E3A");
+            error = GetLastError();
+            UnbindSetupLibrary(setupapi);
+            for (const auto& e : session.runtime().events)
+                if (e["type"] == "stdout") trace += sim::BytesOf(e["text"].get<std::string>());
+        }
+        EXPECT_FALSE(found) << c.what;
+        EXPECT_EQ(error, c.error) << c.what;
+        EXPECT_TRUE(Has(trace, c.line)) << c.what << ": " << trace;
+    }
+}
+
+TEST(SearchFailure, the_kept_identifier_changes_only_at_entries_long_enough_to_compare) {
+    // In-process, to see the kept identifier between searches.
+    std::string after_short, after_long, after_none;
+    {
+        sim::Machine m = sim::PresetMachine("xp");
+        m.devices = {Ids({"ACPI\\PNP0A03", "*PNP0A03", "PCI\\VEN_C4B9&DEV_8E3"})};
+        sim::Session session(m, {});
+        HMODULE setupapi = BindSetupLibrary();
+        strcpy(g_hardwareId, "kept before");
+        SearchController("PCI\\VEN_C4B9&DEV_8E3A");
+        after_short = g_hardwareId;
+        session.runtime().m.devices.push_back(Ids({"PCI\\VEN_8086&DEV_7190&CC_0600"}));
+        SearchController("PCI\\VEN_C4B9&DEV_8E3A");
+        after_long = g_hardwareId;
+        strcpy(g_hardwareId, "kept before");
+        session.runtime().m.devices.clear();
+        SearchController("PCI\\VEN_C4B9&DEV_8E3A");
+        after_none = g_hardwareId;
+        UnbindSetupLibrary(setupapi);
+    }
+    EXPECT_EQ(after_short, "kept before");
+    EXPECT_EQ(after_long, "");
+    EXPECT_EQ(after_none, "kept before");
+}
+
+// ---- Binding of setupapi.dll ---------------------------------------------------
+
+TEST(Binding, each_missing_entry_is_named_in_a_box_and_a_used_one_stops_the_search) {
+    struct Case {
+        const char* entry;
+        const char* text;
+        bool used;  // by the search
+    } cases[] = {
+        {"CM_Reenumerate_DevNode", "CM_Reenumerate_DevNode", false},
+        {"CM_Locate_DevNodeA", "CM_Locate_DevNode", false},
+        {"SetupDiDestroyDeviceInfoList", "SetupDiDestroyDeviceInfoList", true},
+        {"SetupDiGetDeviceRegistryPropertyA", "SetupDiGetDeviceRegistryProperty", true},
+        {"SetupDiEnumDeviceInfo", "SetupDiEnumDeviceInfo", true},
+        {"SetupDiGetClassDevsA", "SetupDiGetClassDevs", true},
+        {"SetupDiCallClassInstaller", "SetupDiCallClassInstaller", false},
+    };
+    for (const auto& c : cases) {
+        sim::Machine m = WithController("xp");
+        m.modules[0].missing.insert(c.entry);
+        sim::Outcome o = flow::Run(m);
+        EXPECT_EQ(flow::BoxTexts(o),
+                  (std::vector<std::string>{kConfirm, c.text, c.used ? kFailed : kSuccess}))
+            << c.entry;
+        EXPECT_EQ(o.Boxes()[1]["buttons"], "OK");
+        EXPECT_EQ(flow::Str(o.Boxes()[1]["title"]), "Vantor CardBus Controller Setup Utility");
+        EXPECT_EQ(flow::Calls(o, "GetProcAddress"), c.used ? 7 : 8) << c.entry;
+        if (c.used) {
+            // Nothing is called through the table, newdev.dll stays away.
+            EXPECT_TRUE(DeviceCalls(o).empty()) << c.entry;
+            EXPECT_EQ(Trace(o), "") << c.entry;
+            EXPECT_EQ(flow::Calls(o, "LoadLibraryA"), 1) << c.entry;
+            EXPECT_TRUE(o.Changes().empty()) << c.entry;
+        } else {
+            EXPECT_EQ(InstalledId(o), kModel3A) << c.entry;
+        }
+        ExpectNothingLeft(o, c.entry);
+    }
+}
+
+TEST(Binding, several_missing_entries_give_one_box_each_in_table_order) {
+    sim::Machine m = WithController("2000");
+    m.modules[0].missing = {"SetupDiCallClassInstaller", "CM_Locate_DevNodeA", "SetupDiGetClassDevsA"};
+    sim::Outcome o = flow::Run(m);
+    EXPECT_EQ(flow::BoxTexts(o),
+              (std::vector<std::string>{kConfirm, "CM_Locate_DevNode", "SetupDiGetClassDevs",
+                                        "SetupDiCallClassInstaller", kFailed}));
+}
+
+TEST(Binding, a_setup_library_that_is_absent_or_does_not_load_gives_message_0) {
+    for (bool absent : {true, false}) {
+        sim::Machine m = WithController("xp");
+        m.locale = 0x0407;  // an owned message table, to see it released
+        if (absent)
+            m.modules.erase(m.modules.begin());
+        else
+            m.modules[0].loads = false;
+        sim::Outcome o = flow::Run(m);
+        ASSERT_EQ(o.Boxes().size(), 2u) << absent;
+        EXPECT_EQ(flow::Str(o.Boxes()[1]["text"]).substr(0, 6), "System") << "message 0 of 0407.dat";
+        EXPECT_EQ(flow::Calls(o, "GetProcAddress"), 0);
+        EXPECT_TRUE(DeviceCalls(o).empty());
+        EXPECT_EQ(Trace(o), "");
+        EXPECT_EQ(flow::Calls(o, "LoadLibraryA"), 1);
+        EXPECT_EQ(flow::Calls(o, "FreeLibrary"), 0);
+        EXPECT_TRUE(o.Changes().empty());
+        ExpectNothingLeft(o);
+    }
+}
+
+TEST(Binding, planted_libraries_beside_the_program_or_in_the_package_are_never_loaded) {
+    sim::Machine m = WithController("xp");
+    m.exe_dir = "E:\\TOOLS";
+    m.files.MakeDirs("E:\\TOOLS");
+    for (const char* dir : {"C:\\VNTR", "E:\\TOOLS"})
+        for (const char* name : {"setupapi.dll", "newdev.dll"})
+            m.modules.push_back({name, dir, true, true, {}});
+    sim::Outcome o = flow::Run(m);
+    for (const auto& load : o.Of("load")) {
+        EXPECT_FALSE(load.value("planted", true)) << load.dump();
+        EXPECT_EQ(flow::Str(load["name"]).substr(0, 20), "C:\\WINDOWS\\system32\\");
+    }
+    EXPECT_EQ(o.Of("load").size(), 2u);
+    EXPECT_EQ(InstalledId(o), kModel3A);
+}
+
+TEST(Binding, a_system_directory_too_long_for_the_path_counts_as_no_library) {
+    // 242 characters and "\setupapi.dll" fill the 255 exactly; one more
+    // and the library is not loaded rather than loaded by a cut path.
+    for (size_t length : {242u, 243u, 300u}) {
+        sim::Machine m = WithController("xp");
+        m.system_dir = flow::LongPath("C:\\WINDOWS\\system32", length);
+        m.files.MakeDirs(m.system_dir);
+        for (auto& mod : m.modules) mod.dir = m.system_dir;
+        sim::Outcome o = flow::Run(m);
+        std::string what = std::to_string(length) + " characters";
+        if (length == 242) {
+            ASSERT_EQ(o.Of("load").size(), 2u) << what;
+            EXPECT_EQ(flow::Str(o.Of("load")[0]["name"]), m.system_dir + "\\setupapi.dll");
+            EXPECT_EQ(flow::BoxTexts(o).back(), kSuccess) << what;
+        } else {
+            EXPECT_TRUE(o.Of("load").empty()) << what;
+            EXPECT_EQ(flow::BoxTexts(o), (std::vector<std::string>{kConfirm, kFailed})) << what;
+        }
+        ExpectNothingLeft(o, what);
+    }
+}
+
+// ---- Hardware-identifier lists that are not what they should be --------------
+
+TEST(OddLists, a_match_longer_than_255_characters_is_traced_and_passed_over) {
+    std::string id255 = std::string(kModel3A) + std::string(255 - strlen(kModel3A), 'X');
+    std::string id256 = id255 + "Y";
+    std::string id400 = id255 + std::string(145, 'Z');
+
+    sim::Outcome o = flow::Run(Nt("xp", {Ids({id256, id400}), Ids({kModel51})}));
+    EXPECT_TRUE(Has(Trace(o), "Compare device ID: [" + id256 + "]\r\nCompare device ID: [" + id400 +
+                                  "]\r\n"));
+    EXPECT_EQ(Count(Trace(o), "Found!"), 1);
+    EXPECT_EQ(InstalledId(o), kModel51);
+
+    // 255 characters still fit the kept identifier, whole.
+    sim::Outcome fits = flow::Run(Nt("xp", {Ids({id255})}));
+    EXPECT_EQ(InstalledId(fits), id255);
+    EXPECT_EQ(flow::BoxTexts(fits).back(), kSuccess);
+
+    // With nothing else the oversized one is no controller at all.
+    sim::Outcome alone = flow::Run(Nt("xp", {Ids({id256})}));
+    EXPECT_TRUE(Installs(alone).empty());
+    EXPECT_EQ(flow::BoxTexts(alone).back(), kNoController);
+}
+
+TEST(OddLists, the_walk_stays_within_the_reported_size) {
+    // The last entry has no NUL: it ends where the list does.
+    sim::Bytes unterminated = sim::Bytes("ACPI\\PNP0A03") + '\0' + kModel3A;
+    sim::Outcome o = flow::Run(Nt("xp", {Raw(unterminated)}));
+    EXPECT_TRUE(Has(Trace(o), "Compare device ID: [ACPI\\PNP0A03]\r\nCompare device ID: [" +
+                                  std::string(kModel3A) + "]\r\nFound!"));
+    EXPECT_EQ(InstalledId(o), kModel3A);
+
+    // The system reports fewer bytes than the list holds: what lies beyond
+    // is not looked at.
+    sim::Device cut = Ids({"PCI\\VEN_C4B9&DEV_8E3A&SUBSYS_CUT", "PCI\\VEN_C4B9&DEV_8E3A"});
+    cut.reported_size = 10;
+    sim::Outcome c = flow::Run(Nt("xp", {cut}));
+    EXPECT_EQ(Count(Trace(c), "Compare device ID: [PCI\\VEN_C4]\r\n"), 2) << Trace(c);
+    EXPECT_FALSE(Has(Trace(c), "SUBSYS_CUT"));
+    EXPECT_TRUE(Installs(c).empty());
+
+    // A list that is one unterminated short entry.
+    sim::Outcome s = flow::Run(Nt("xp", {Raw("PCI"), Ids({kModel51})}));
+    EXPECT_EQ(Count(Trace(s), "Compare device ID: [PCI]\r\n"), 2);
+    EXPECT_EQ(InstalledId(s), kModel51);
+    ExpectNothingLeft(s);
+}
+
+TEST(OddLists, a_size_query_that_succeeds_without_a_buffer_skips_the_device) {
+    sim::Device odd = Ids({kModel3A});
+    odd.size_query_succeeds = true;
+    sim::Device empty = Ids({});
+    empty.reported_size = 0;  // nothing to read: the size query succeeds too
+    sim::Outcome o = flow::Run(Nt("xp", {odd, empty, Ids({kModel51})}));
+    EXPECT_EQ(Count(Trace(o), "DEV_8E3A"), 1);  // only the search line names it
+    EXPECT_EQ(Count(Trace(o), "FAILURE"), 1);  // the end of the first search's list
+    EXPECT_EQ(InstalledId(o), kModel51);
+    ExpectNothingLeft(o);
+}
+
+TEST(OddLists, a_list_that_never_fits_is_given_up_after_a_few_reads) {
+    sim::Device greedy = Ids({kModel3A});
+    greedy.insufficient_forever = true;
+    sim::Machine m = Nt("xp", {greedy, Ids({kModel51})});
+    sim::Outcome o = flow::Run(m);
+    int reads = 0;
+    for (const auto& c : DeviceCalls(o))
+        if (c["call"] == "SetupDiGetDeviceRegistryPropertyA" && c["device"] == 5) ++reads;
+    EXPECT_GT(reads, 2);
+    EXPECT_LE(reads, 2 * 8);  // two searches, a handful of reads each
+    EXPECT_EQ(Count(Trace(o), "Compare device ID: [" + std::string(kModel3A)), 0);
+    EXPECT_EQ(InstalledId(o), kModel51);
+    ExpectNothingLeft(o);
+}
+
+TEST(OddLists, a_list_that_cannot_be_allocated_skips_the_device) {
+    // The controller is the fifth device: its list is the fifth allocation.
+    sim::Machine lost = WithController("xp");
+    lost.faults = {{"LocalAlloc", 5, 1, ERROR_NOT_ENOUGH_MEMORY}};
+    sim::Outcome o = flow::Run(lost);
+    // Passed over in the first search, compared (in vain) in the second.
+    EXPECT_EQ(Count(Trace(o), "Compare device ID: [" + std::string(kModel3A)), 1);
+    EXPECT_FALSE(Has(Trace(o), "FAILURE: Not enough"));
+    EXPECT_EQ(flow::BoxTexts(o).back(), kNoController);
+    ExpectNothingLeft(o);
+
+    // Another device's allocation: the controller is still found.
+    sim::Machine other = WithController("xp");
+    other.faults = {{"LocalAlloc", 2, 1, ERROR_NOT_ENOUGH_MEMORY}};
+    sim::Outcome p = flow::Run(other);
+    EXPECT_FALSE(Has(Trace(p), "DEV_7190"));
+    EXPECT_EQ(InstalledId(p), kModel3A);
+}
+
+TEST(OddLists, a_package_directory_too_long_for_the_inf_path_is_not_passed_cut_short) {
+    // 244 characters and "\VNTRXP.INF" fill the 255 exactly.
+    for (size_t length : {244u, 245u, 255u, 300u}) {
+        sim::Machine m = sim::PresetMachine("xp");
+        m.current_dir = flow::LongPath("C:\\VNTR", length);
+        sim::MountPackage(m, sim::DefaultPackageDir(), m.current_dir);
+        sim::AddController(m);
+        m.answers = {true};
+        sim::Outcome o = flow::Run(m);
+        std::string what = std::to_string(length) + " characters";
+        if (length == 244) {
+            EXPECT_EQ(InstalledInf(o), m.current_dir + "\\VNTRXP.INF") << what;
+            EXPECT_EQ(flow::BoxTexts(o).back(), kSuccess) << what;
+        } else {
+            EXPECT_TRUE(Installs(o).empty()) << what;
+            EXPECT_EQ(flow::BoxTexts(o).back(), kFailed) << what;
+            EXPECT_TRUE(o.Changes().empty()) << what;
+        }
+        ExpectNothingLeft(o, what);
+    }
+}
+
+// ---- Every host call of the flow failing in turn -----------------------------
+
+namespace {
+
+struct Expected {
+    std::vector<std::string> boxes;  // texts of the boxes shown
+    bool installs = false;           // a successful update, the only change
+    std::string inf;
+};
+
+// What the program shows when the nth call of `call` fails, on a machine
+// whose clean run has the call order `order` and finds its controller in
+// its last search (the identifier `id`, INF `inf`).
+Expected ExpectedAfterFault(const std::vector<std::string>& order, size_t position,
+                            const std::string& inf) {
+    const std::string& call = order[position];
+    int nth = 0;
+    for (size_t i = 0; i <= position; ++i)
+        if (order[i] == call) ++nth;
+    Expected success{{kConfirm, kSuccess}, true, inf};
+    Expected failed{{kConfirm, kFailed}, false, ""};
+    Expected none{{kConfirm, kNoController}, false, ""};
+
+    if (call == "MessageBoxA") return nth == 1 ? Expected{{}, false, ""} : Expected{{kConfirm}, true, inf};
+    if (call == "GetVersionExA") {
+        // The first query chooses the platform; the second the INF file.
+        if (nth == 1) return {{kConfirm}, false, ""};
+        return {{kConfirm, kSuccess}, true, inf.substr(0, inf.rfind('\\')) + "\\VNTR2K.INF"};
+    }
+    if (call == "GetCurrentDirectoryA") return nth == 1 ? success : failed;
+    if (call == "GetSystemDirectoryA" || call == "LoadLibraryA") return failed;
+    if (call == "GetProcAddress") {
+        static const char* const names[] = {"CM_Reenumerate_DevNode", "CM_Locate_DevNode",
+                                            "SetupDiDestroyDeviceInfoList",
+                                            "SetupDiGetDeviceRegistryProperty",
+                                            "SetupDiEnumDeviceInfo", "SetupDiGetClassDevs",
+                                            "SetupDiCallClassInstaller"};
+        if (nth == 8) return failed;
+        bool used = nth >= 3 && nth <= 6;
+        return {{kConfirm, names[nth - 1], used ? kFailed : kSuccess}, !used, used ? "" : inf};
+    }
+    if (call == "UpdateDriverForPlugAndPlayDevicesA") return failed;
+
+    // Calls of the searches: a fault loses the controller when it hits the
+    // search that finds it, at or before the controller's own list.
+    size_t last_search = 0, destroy = order.size();
+    for (size_t i = 0; i < order.size(); ++i)
+        if (order[i] == "SetupDiGetClassDevsA") last_search = i;
+    for (size_t i = last_search; i < order.size(); ++i)
+        if (order[i] == "SetupDiDestroyDeviceInfoList") {
+            destroy = i;
+            break;
+        }
+    bool in_last_search = position >= last_search && position < destroy;
+    if (call == "SetupDiGetClassDevsA" || call == "SetupDiEnumDeviceInfo" ||
+        call == "SetupDiGetDeviceRegistryPropertyA")
+        return in_last_search ? none : success;
+    if (call == "LocalAlloc") {
+        // Only the controller's own list, the search's last allocation.
+        size_t last_alloc = 0;
+        for (size_t i = last_search; i < destroy; ++i)
+            if (order[i] == "LocalAlloc") last_alloc = i;
+        return position == last_alloc ? none : success;
+    }
+    // LoadStringA (an empty title), the message file, LocalFree,
+    // FormatMessageA (the code in hexadecimal), SetupDiDestroyDeviceInfoList
+    // and FreeLibrary change nothing the user sees.
+    return success;
+}
+
+void WalkFaults(const sim::Machine& machine, const std::string& id, const std::string& inf,
+                bool expect_format_message) {
+    sim::Outcome clean = flow::Run(machine);
+    ASSERT_EQ(InstalledId(clean), id);
+    std::vector<std::string> order;
+    for (const auto& c : clean.summary["call_order"]) order.push_back(c);
+    for (const char* call : {"LoadLibraryA", "GetProcAddress", "SetupDiGetClassDevsA",
+                             "SetupDiEnumDeviceInfo", "SetupDiGetDeviceRegistryPropertyA",
+                             "SetupDiDestroyDeviceInfoList", "LocalAlloc", "FreeLibrary",
+                             "UpdateDriverForPlugAndPlayDevicesA", "GetSystemDirectoryA"})
+        EXPECT_NE(std::find(order.begin(), order.end(), call), order.end()) << call;
+    EXPECT_EQ(std::find(order.begin(), order.end(), "FormatMessageA") != order.end(),
+              expect_format_message);
+
+    std::map<std::string, uint32_t> seen;
+    for (size_t position = 0; position < order.size(); ++position) {
+        const std::string& call = order[position];
+        uint32_t nth = ++seen[call];
+        std::string what = machine.name + ": " + call + " #" + std::to_string(nth);
+        sim::Machine m = machine;
+        m.faults = {{call, nth, 1, 0}};
+        sim::Outcome o = sim::Run(m);
+        ASSERT_EQ(o.status, "ok") << what << ": " << o.message;
+        EXPECT_EQ(o.exit_code, 0) << what;
+        EXPECT_EQ(o.Of("fault").size(), 1u) << what;
+        Expected want = ExpectedAfterFault(order, position, inf);
+        EXPECT_EQ(flow::BoxTexts(o), want.boxes) << what;
+        if (want.installs) {
+            EXPECT_EQ(flow::ChangeTypes(o), (std::vector<std::string>{"install"})) << what;
+            EXPECT_EQ(InstalledId(o), id) << what;
+            EXPECT_EQ(InstalledInf(o), want.inf) << what;
+        } else {
+            EXPECT_TRUE(o.Changes().empty()) << what;
+        }
+        if (call == "FormatMessageA") {
+            EXPECT_TRUE(Has(Trace(o), "EnumDeviceInfo FAILURE: (0x00000103)\r\n")) << what;
+        }
+        if (call == "LoadStringA") {
+            for (const auto& b : o.Boxes()) EXPECT_EQ(flow::Str(b["title"]), "") << what;
+        }
+        // What the program took, it gave back, whatever failed; a failed
+        // release leaves its one thing behind.
+        EXPECT_TRUE(o.summary["allocations_left"].empty()) << what;
+        EXPECT_TRUE(o.Of("bad_free").empty()) << what;
+        EXPECT_EQ(o.summary["device_sets_open"], call == "SetupDiDestroyDeviceInfoList" ? 1 : 0)
+            << what;
+        EXPECT_EQ(o.summary["modules_loaded"].size(), call == "FreeLibrary" ? 1u : 0u) << what;
+    }
+}
+
+}  // namespace
+
+TEST(FaultWalk, windows_2000_with_the_first_model) {
+    sim::Machine m = WithController("2000");
+    m.name = "2000";
+    WalkFaults(m, kModel3A, "C:\\VNTR\\VNTR2K.INF", false);
+}
+
+TEST(FaultWalk, windows_xp_with_the_second_model_only) {
+    sim::Machine m = WithController("xp", "8E51");
+    m.name = "xp";
+    WalkFaults(m, kModel51, "C:\\VNTR\\VNTRXP.INF", true);
+}
+
+// ---- The example machines ------------------------------------------------------
+
+TEST(NtExamples, every_nt_machine_file_runs_to_the_outcome_it_describes) {
+    struct Case {
+        const char* file;
+        std::string box;  // the last box
+        std::string id;   // the identifier handed to the update; "" for none
+    } cases[] = {
+        {"2000.toml", kSuccess, kModel3A},
+        {"2000-german.toml", "Installation erfolgreich!\n", "PCI\\VEN_C4B9&DEV_8E51&SUBSYS_8E51C4B9&REV_01"},
+        {"2003.toml", kFailed, kModel3A},
+        {"xp.toml", kSuccess, kModel3A},
+        {"xp-both-models.toml", kSuccess, kModel3A},
+        {"xp-drive-root.toml", kSuccess, kModel3A},
+        {"xp-exact-id.toml", kSuccess, "PCI\\VEN_C4B9&DEV_8E3A"},
+        {"xp-long-package-dir.toml", kFailed, ""},
+        {"xp-lower-case-id.toml", kSuccess, "pci\\ven_c4b9&dev_8e3a&subsys_8e3ac4b9&rev_02"},
+        {"xp-missing-entries.toml", kSuccess, kModel3A},
+        {"xp-missing-search-entry.toml", kFailed, ""},
+        {"xp-no-controller.toml", kNoController, ""},
+        {"xp-no-setupapi.toml", kFailed, ""},
+        {"xp-odd-id-lists.toml", kSuccess, kModel3A},
+        {"xp-planted-dlls.toml", kSuccess, kModel3A},
+        {"xp-reboot-needed.toml", kSuccess, kModel3A},
+        {"xp-second-model-only.toml", kSuccess, "PCI\\VEN_C4B9&DEV_8E51&SUBSYS_12345678&REV_02"},
+        {"xp-update-fails.toml", kFailed, kModel3A},
+    };
+    for (const auto& c : cases) {
+        sim::Machine m = sim::LoadMachineFile(std::string(VNTR_SOURCE_DIR) + "/examples/machines/" + c.file);
+        sim::Outcome o = flow::Run(m);
+        ASSERT_FALSE(o.Boxes().empty()) << c.file;
+        EXPECT_EQ(flow::BoxTexts(o).back(), c.box) << c.file;
+        auto installs = Installs(o);
+        EXPECT_EQ(installs.empty() ? "" : flow::Str(installs[0]["hardware_id"]), c.id) << c.file;
+        for (const auto& load : o.Of("load")) EXPECT_FALSE(load.value("planted", false)) << c.file;
+        ExpectNothingLeft(o, c.file);
+    }
+}
