@@ -86,7 +86,8 @@ std::string DescribeEvent(const json& e) {
     else if (type == "call") {
         s << "call    " << e["call"].get<std::string>();
         if (e["call"] == "SetupDiGetClassDevsA")
-            s << "(" << e["class"].get<std::string>() << ", " << text("enumerator") << ", "
+            s << "(" << e["class"].get<std::string>() << ", "
+              << (e["enumerator"].is_null() ? std::string("NULL") : text("enumerator")) << ", "
               << e["parent"].get<std::string>() << ", " << Hex32(e["flags"]) << ") -> "
               << e["result"].get<std::string>();
         else if (e["call"] == "SetupDiEnumDeviceInfo")
@@ -114,12 +115,6 @@ std::string DescribeEvent(const json& e) {
     else
         s << type << " " << e.dump();
     return s.str();
-}
-
-static std::string Change(const json& e) {
-    std::string type = e["type"];
-    std::string line = DescribeEvent(e);
-    return line;
 }
 
 void PrintReport(std::ostream& out, const sim::Machine& m, const sim::Outcome& o,
@@ -152,7 +147,7 @@ void PrintReport(std::ostream& out, const sim::Machine& m, const sim::Outcome& o
 
     out << "\nchanges:\n";
     auto changes = o.Changes();
-    for (const auto& c : changes) out << "  " << Change(c) << "\n";
+    for (const auto& c : changes) out << "  " << DescribeEvent(c) << "\n";
     if (changes.empty()) out << "  (none)\n";
 
     if (!o.summary.is_null()) {
