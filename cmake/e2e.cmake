@@ -130,6 +130,6 @@ foreach(name IN LISTS e2e_names)
         LABELS e2e
         FIXTURES_REQUIRED e2e_base
         RESOURCE_LOCK e2e_lane_${lane}
-        TIMEOUT 600)
+        TIMEOUT 900)
     math(EXPR lane "1 - ${lane}")
 endforeach()

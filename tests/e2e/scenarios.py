@@ -5,7 +5,7 @@ import os
 
 from harness.checks import (CONFIRM, FAILED, MB_OK, MB_YESNO, MESSAGES, NO_CONTROLLER, SUCCESS,
                             SUCCESS_REBOOT, Any, Expected, OneOf, IText, NonZero, SystemDll, box,
-                            message_box, WINDOWS_DIR)
+                            WINDOWS_DIR)
 
 PCI_BRANCH = 'Enum\\PCI'
 CURRENT_VERSION = 'Software\\Microsoft\\Windows\\CurrentVersion'
@@ -47,7 +47,12 @@ class Scenario:
             if not hasattr(self, key):
                 raise AttributeError('%s: unknown setting %s' % (name, key))
             setattr(self, key, value)
+        self.begin()
+
+    def begin(self):
+        """Forgets what an earlier attempt learnt: devices and answers given."""
         self.instances = []
+        self._asked = 0
 
     def prepare_registry(self, setup):
         pass
@@ -58,7 +63,7 @@ class Scenario:
     def decide(self, index, text, box_type):
         if box_type == MB_OK:
             return 'Return'
-        questions = getattr(self, '_asked', 0)
+        questions = self._asked
         self._asked = questions + 1
         answer = self.answers[questions] if questions < len(self.answers) else 'no'
         return 'alt+y' if answer == 'yes' else 'alt+n'
@@ -294,7 +299,7 @@ class ProbePlanted(Probe):
 
 
 class Legacy(Scenario):
-    """Windows 98 SE / ME: files staged into the INF directory, controller
+    """Windows 98 / 98 SE / ME: files staged into the INF directory, controller
     keys under Enum\\PCI deleted, reboot offered."""
 
     windows = 'win98'
@@ -329,7 +334,9 @@ class Legacy(Scenario):
         texts = message_table(self.message_file)
         package = o.layout.package_windows.rstrip('\\')
         me = self.windows == 'winme'
-        inf, cat = ('VNTRME.INF', 'VNTRME.CAT') if me else ('VNTR98SE.INF', 'VNTR98SE.CAT')
+        inf, cat = {'winme': ('VNTRME.INF', 'VNTRME.CAT'),
+                    'win98-1998': ('VNTR98.INF', None)}.get(self.windows,
+                                                          ('VNTR98SE.INF', 'VNTR98SE.CAT'))
         target = WINDOWS_DIR + '\\INF' + ('\\OTHER' if me else '')
         expected = [box(texts[CONFIRM], MB_YESNO)]
         staged, reset = [], False
@@ -339,7 +346,9 @@ class Legacy(Scenario):
             expected.append(Expected('CopyFileA', IText(package + '\\' + inf),
                                      IText(target + '\\' + inf), 0, retval=1))
             staged.append(inf)
-            if cat in self.drop:
+            if cat is None:
+                reset = True  # Windows 98 has no catalog
+            elif cat in self.drop:
                 expected.append(Expected('CopyFileA', IText(package + '\\' + cat),
                                          IText(target + '\\' + cat), 0, retval=0))
                 expected.append(box(texts[FAILED], MB_OK))
@@ -348,6 +357,7 @@ class Legacy(Scenario):
                                          IText(target + '\\' + cat), 0, retval=1))
                 staged.append(cat)
                 reset = True
+            if reset:
                 if self.other_device_path is None:
                     # The declared size is the buffer's, 260; the length of the
                     # path with its NUL is as good (and reads no bytes past it).
@@ -366,7 +376,8 @@ class Legacy(Scenario):
         o.check_box_texts([(e.args[1] or '') for e in expected if e.func == 'MessageBoxA'])
 
         o.check_copied(staged, target)
-        o.check_not_copied([f for f in (inf, cat) if f not in staged], target)
+        o.check_not_copied([f for f in ('VNTR98.INF', 'VNTR98SE.INF', 'VNTR98SE.CAT', 'VNTRME.INF',
+                                         'VNTRME.CAT') if f not in staged], target)
         if me:
             o.check(o.host_path(target) is not None, '%s does not exist' % target)
 
@@ -483,6 +494,8 @@ SCENARIOS += [
     Legacy('me-no-controller', windows='winme', pci_keys=['VEN_8086&DEV_7190']),
 ]
 SCENARIOS += [
+    # Windows 98 copies its INF alone: a missing catalog does no harm.
+    Legacy('98-first-edition', windows='win98-1998', drop=['VNTR98SE.CAT', 'VNTRME.CAT']),
     Legacy('me-without-inf-other', windows='winme', inf_other=False),
     Win95('95-build'),
     Win31('31-platform'),

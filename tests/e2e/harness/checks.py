@@ -127,10 +127,6 @@ def box(text, kind):
     return Expected('MessageBoxA', 0, text, CAPTION, kind)
 
 
-def message_box(index, kind=MB_OK, texts=None):
-    return box((texts or MESSAGES)[index], kind)
-
-
 # -- the context of one finished run -----------------------------------------
 
 class Outcome:

@@ -23,6 +23,13 @@ RELAY_INCLUDE = ';'.join([
     'advapi32.RegSetValueExA', 'user32.ExitWindowsEx'])
 
 WINDOWS_VERSIONS = ('win31', 'win95', 'win98', 'winme', 'win2k', 'winxp', 'win2003')
+# Wine's win98 is 98 SE (build 2222). Windows 98 itself (build 1998) is what
+# Wine reports from the 9x registry when neither HKCU\Software\Wine Version
+# nor the NT version values are there.
+WIN98_FIRST_EDITION = 'win98-1998'
+NT_VERSION_KEY = r'Software\Microsoft\Windows NT\CurrentVersion'
+NT_VERSION_VALUES = ('CurrentVersion', 'CurrentMajorVersionNumber', 'CurrentMinorVersionNumber',
+                     'CurrentBuild', 'CurrentBuildNumber', 'CSDVersion')
 
 
 def wine_version():
@@ -92,6 +99,13 @@ class PrefixSetup:
         self.user = regfile.RegistryFile(os.path.join(prefix, 'user.reg'))
 
     def windows_version(self, name):
+        if name == WIN98_FIRST_EDITION:
+            self.user.delete_value(r'Software\Wine', 'Version')
+            for value in NT_VERSION_VALUES:
+                self.system.delete_value(NT_VERSION_KEY, value)
+            self.system.set_string(r'Software\Microsoft\Windows\CurrentVersion', 'VersionNumber',
+                                   '4.10.1998')
+            return
         if name not in WINDOWS_VERSIONS:
             raise ValueError('unknown Windows version %s' % name)
         self.user.set_string(r'Software\Wine', 'Version', name)

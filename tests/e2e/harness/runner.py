@@ -97,6 +97,7 @@ def run_scenario(scenario, config, mode, preload):
 
 def _attempt(scenario, config, mode, preload, scenario_dir, final=False):
     started = time.monotonic()
+    scenario.begin()
     shutil.rmtree(scenario_dir, ignore_errors=True)
     os.makedirs(scenario_dir)
     prefix = os.path.join(scenario_dir, 'prefix')
