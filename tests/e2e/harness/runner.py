@@ -91,7 +91,7 @@ def run_scenario(scenario, config, mode, preload):
     except Retry as why:
         os.rename(scenario_dir, first)
         passed, report = _attempt(scenario, config, mode, preload, scenario_dir, final=True)
-        return passed, ['note: first attempt spoilt by Wine, made again: %s (files in %s)' % (
+        return passed, ['note: made a second time; the first attempt %s (its files: %s)' % (
             why, os.path.relpath(first, config.work))] + report
 
 
@@ -134,7 +134,7 @@ def _attempt(scenario, config, mode, preload, scenario_dir, final=False):
             except SessionError as e:
                 if final:
                     raise
-                raise Retry(str(e))
+                raise Retry('failed to set up: %s' % e)
             if code != 0:
                 raise SessionError('mkdevice failed (%s): %s' % (code, out.strip()))
             scenario.instances = [line.split()[1] for line in out.splitlines()
@@ -179,7 +179,7 @@ def _attempt(scenario, config, mode, preload, scenario_dir, final=False):
     passed = not outcome.failures
     helper_crashes = [n for n in outcome.notes if n.startswith('Wine helper crashed')]
     if not passed and not final and (run.stalled or run.timed_out or helper_crashes):
-        raise Retry('; '.join(run.problems + helper_crashes)[:500])
+        raise Retry('ended with: ' + '; '.join(run.problems + helper_crashes)[:500])
     report.append('%s %s in %.1fs (%s mode)' % ('PASS' if passed else 'FAIL', scenario.name,
                                                 time.monotonic() - started, mode.name))
     if passed and not os.environ.get('VNTR_E2E_KEEP'):
