@@ -14,31 +14,13 @@ using sim::Text;
 
 namespace {
 
-Runtime& Rt() {
-    return *sim::Active();
-}
-
-bool Fails(const char* call, uint32_t default_error) {
-    Runtime& rt = Rt();
-    uint32_t error = 0;
-    if (!rt.Faulted(call, default_error, &error)) return false;
-    rt.last_error = error;
-    return true;
-}
-
-std::string Ptr(const void* p) {
-    char text[32];
-    snprintf(text, sizeof text, "0x%lx", static_cast<unsigned long>(reinterpret_cast<uintptr_t>(p)));
-    return p ? text : "NULL";
-}
-
 void CallEvent(json event) {
-    Runtime& rt = Rt();
+    Runtime& rt = sim::Current();
     if (rt.options.record_device_calls) rt.Emit(std::move(event));
 }
 
 const std::vector<size_t>* SetOf(HDEVINFO set) {
-    auto& sets = Rt().device_sets;
+    auto& sets = sim::Current().device_sets;
     auto it = sets.find(reinterpret_cast<uintptr_t>(set));
     return it == sets.end() ? nullptr : &it->second;
 }
@@ -49,14 +31,14 @@ HDEVINFO SimSetupDiGetClassDevsA(const GUID* classGuid, PCSTR enumerator, HWND p
                   {"call", "SetupDiGetClassDevsA"},
                   {"class", classGuid ? "given" : "NULL"},
                   {"enumerator", sim::TextOrNull(enumerator)},
-                  {"parent", Ptr(parent)},
+                  {"parent", sim::PointerText(parent)},
                   {"flags", flags}};
-    if (Fails("SetupDiGetClassDevsA", ERROR_NOT_ENOUGH_MEMORY)) {
+    if (sim::CallFails("SetupDiGetClassDevsA", ERROR_NOT_ENOUGH_MEMORY)) {
         event["result"] = "INVALID_HANDLE_VALUE";
         CallEvent(event);
         return INVALID_HANDLE_VALUE;
     }
-    Runtime& rt = Rt();
+    Runtime& rt = sim::Current();
     if (!classGuid && !(flags & DIGCF_ALLCLASSES)) {
         rt.last_error = ERROR_INVALID_PARAMETER;
         event["result"] = "INVALID_HANDLE_VALUE";
@@ -69,7 +51,7 @@ HDEVINFO SimSetupDiGetClassDevsA(const GUID* classGuid, PCSTR enumerator, HWND p
     uintptr_t handle = rt.next_set;
     rt.next_set += 0x10;
     rt.device_sets[handle] = members;
-    event["result"] = Ptr(reinterpret_cast<void*>(handle));
+    event["result"] = sim::PointerText(reinterpret_cast<void*>(handle));
     event["devices"] = members.size();
     CallEvent(event);
     return reinterpret_cast<HDEVINFO>(handle);
@@ -79,12 +61,12 @@ BOOL SimSetupDiEnumDeviceInfo(HDEVINFO set, DWORD index, PSP_DEVINFO_DATA data) 
     json event = {{"type", "call"}, {"call", "SetupDiEnumDeviceInfo"}, {"index", index}};
     auto finish = [&](bool ok) {
         event["result"] = ok;
-        if (!ok) event["error"] = Rt().last_error;
+        if (!ok) event["error"] = sim::Current().last_error;
         CallEvent(event);
         return ok ? TRUE : FALSE;
     };
-    if (Fails("SetupDiEnumDeviceInfo", ERROR_NOT_ENOUGH_MEMORY)) return finish(false);
-    Runtime& rt = Rt();
+    if (sim::CallFails("SetupDiEnumDeviceInfo", ERROR_NOT_ENOUGH_MEMORY)) return finish(false);
+    Runtime& rt = sim::Current();
     const std::vector<size_t>* members = SetOf(set);
     if (!members) {
         rt.last_error = ERROR_INVALID_HANDLE;
@@ -115,12 +97,12 @@ BOOL SimSetupDiGetDeviceRegistryPropertyA(HDEVINFO set, PSP_DEVINFO_DATA data, D
     auto finish = [&](bool ok) {
         event["result"] = ok;
         if (required) event["required"] = *required;
-        if (!ok) event["error"] = Rt().last_error;
+        if (!ok) event["error"] = sim::Current().last_error;
         CallEvent(event);
         return ok ? TRUE : FALSE;
     };
-    if (Fails("SetupDiGetDeviceRegistryPropertyA", ERROR_NOT_ENOUGH_MEMORY)) return finish(false);
-    Runtime& rt = Rt();
+    if (sim::CallFails("SetupDiGetDeviceRegistryPropertyA", ERROR_NOT_ENOUGH_MEMORY)) return finish(false);
+    Runtime& rt = sim::Current();
     if (!SetOf(set)) {
         rt.last_error = ERROR_INVALID_HANDLE;
         return finish(false);
@@ -153,13 +135,13 @@ BOOL SimSetupDiGetDeviceRegistryPropertyA(HDEVINFO set, PSP_DEVINFO_DATA data, D
 }
 
 BOOL SimSetupDiDestroyDeviceInfoList(HDEVINFO set) {
-    json event = {{"type", "call"}, {"call", "SetupDiDestroyDeviceInfoList"}, {"set", Ptr(set)}};
-    if (Fails("SetupDiDestroyDeviceInfoList", ERROR_INVALID_HANDLE)) {
+    json event = {{"type", "call"}, {"call", "SetupDiDestroyDeviceInfoList"}, {"set", sim::PointerText(set)}};
+    if (sim::CallFails("SetupDiDestroyDeviceInfoList", ERROR_INVALID_HANDLE)) {
         event["result"] = false;
         CallEvent(event);
         return FALSE;
     }
-    Runtime& rt = Rt();
+    Runtime& rt = sim::Current();
     bool known = rt.device_sets.erase(reinterpret_cast<uintptr_t>(set)) > 0;
     if (!known) rt.last_error = ERROR_INVALID_HANDLE;
     event["result"] = known;
@@ -169,7 +151,7 @@ BOOL SimSetupDiDestroyDeviceInfoList(HDEVINFO set) {
 
 // Resolved but never called by the program; a call is recorded as a finding.
 INT_PTR SimUnexpected(const char* name) {
-    Rt().Emit({{"type", "unexpected_call"}, {"call", name}});
+    sim::Current().Emit({{"type", "unexpected_call"}, {"call", name}});
     return 0;
 }
 INT_PTR SimCmReenumerate(void) {
@@ -185,19 +167,19 @@ INT_PTR SimCallClassInstaller(void) {
 BOOL SimUpdateDriverForPlugAndPlayDevicesA(HWND parent, LPCSTR hardwareId, LPCSTR infPath,
                                            DWORD flags, PBOOL rebootRequired) {
     json event = {{"type", "install"},
-                  {"parent", Ptr(parent)},
+                  {"parent", sim::PointerText(parent)},
                   {"hardware_id", sim::TextOrNull(hardwareId)},
                   {"inf", sim::TextOrNull(infPath)},
                   {"flags", flags},
                   {"reboot_flag_given", rebootRequired != nullptr}};
     auto finish = [&](bool ok) {
         event["result"] = ok;
-        if (!ok) event["error"] = Rt().last_error;
-        Rt().Emit(event);
+        if (!ok) event["error"] = sim::Current().last_error;
+        sim::Current().Emit(event);
         return ok ? TRUE : FALSE;
     };
-    if (Fails("UpdateDriverForPlugAndPlayDevicesA", ERROR_ACCESS_DENIED)) return finish(false);
-    Runtime& rt = Rt();
+    if (sim::CallFails("UpdateDriverForPlugAndPlayDevicesA", ERROR_ACCESS_DENIED)) return finish(false);
+    Runtime& rt = sim::Current();
     if (!hardwareId || !infPath) {
         rt.last_error = ERROR_INVALID_PARAMETER;
         return finish(false);
@@ -264,8 +246,8 @@ const Export kExports[] = {
 }  // namespace
 
 extern "C" FARPROC GetProcAddress(HMODULE module, LPCSTR name) {
-    if (Fails("GetProcAddress", ERROR_PROC_NOT_FOUND)) return NULL;
-    Runtime& rt = Rt();
+    if (sim::CallFails("GetProcAddress", ERROR_PROC_NOT_FOUND)) return NULL;
+    Runtime& rt = sim::Current();
     auto it = rt.modules.find(reinterpret_cast<uintptr_t>(module));
     if (it == rt.modules.end()) {
         rt.last_error = ERROR_INVALID_HANDLE;

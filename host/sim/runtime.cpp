@@ -11,6 +11,28 @@ Runtime* Active() {
     return g_active;
 }
 
+Runtime& Current() {
+    if (!g_active) {
+        fprintf(stderr, "vntrsetup-sim: a host function was called with no machine running\n");
+        abort();
+    }
+    return *g_active;
+}
+
+bool CallFails(const char* call, uint32_t default_error) {
+    Runtime& rt = Current();
+    uint32_t error = 0;
+    if (!rt.Faulted(call, default_error, &error)) return false;
+    rt.last_error = error;
+    return true;
+}
+
+std::string PointerText(const void* p) {
+    char text[32];
+    snprintf(text, sizeof text, "0x%lx", static_cast<unsigned long>(reinterpret_cast<uintptr_t>(p)));
+    return p ? text : "NULL";
+}
+
 std::string Text(const Bytes& bytes) {
     std::string out;
     out.reserve(bytes.size());

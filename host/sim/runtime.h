@@ -84,6 +84,14 @@ struct Runtime {
 
 // The runtime the host functions act on; null when no machine runs.
 Runtime* Active();
+// The same, for host functions: a call with no machine running is a bug of
+// the caller and ends the process with a message.
+Runtime& Current();
+// Counts a host call; when a fault plan makes it fail, sets the last-error
+// code to the fault's error and returns true.
+bool CallFails(const char* call, uint32_t default_error);
+// A handle or pointer as the record shows it: "0x..." or "NULL".
+std::string PointerText(const void* p);
 
 // Installs a machine for the host functions of this process and captures the
 // program's standard output. One session at a time.

@@ -15,29 +15,10 @@ using sim::Text;
 
 namespace {
 
-Runtime& Rt() {
-    Runtime* rt = sim::Active();
-    if (!rt) {
-        fprintf(stderr, "vntrsetup-sim: a host function was called with no machine running\n");
-        abort();
-    }
-    return *rt;
-}
-
-// Counts the call; when a fault plan makes it fail, sets the last-error code
-// and returns true.
-bool Fails(const char* call, uint32_t default_error) {
-    Runtime& rt = Rt();
-    uint32_t error = 0;
-    if (!rt.Faulted(call, default_error, &error)) return false;
-    rt.last_error = error;
-    return true;
-}
-
 // Registry functions return their status instead of setting the last error.
 bool RegFails(const char* call, LONG* status) {
     uint32_t error = 0;
-    if (!Rt().Faulted(call, ERROR_ACCESS_DENIED, &error)) return false;
+    if (!sim::Current().Faulted(call, ERROR_ACCESS_DENIED, &error)) return false;
     *status = static_cast<LONG>(error);
     return true;
 }
@@ -51,7 +32,7 @@ DWORD CopyOut(const std::string& value, char* buffer, DWORD size) {
 
 std::string Abs(const char* path) {
     if (!path) return "";
-    return sim::FileSystem::Absolute(path, Rt().cwd);
+    return sim::FileSystem::Absolute(path, sim::Current().cwd);
 }
 
 bool TooLong(const char* path, size_t limit = MAX_PATH) {
@@ -69,12 +50,6 @@ std::string Hex(const sim::Bytes& bytes) {
     return out;
 }
 
-std::string Ptr(const void* p) {
-    char text[32];
-    snprintf(text, sizeof text, "0x%lx", static_cast<unsigned long>(reinterpret_cast<uintptr_t>(p)));
-    return p ? text : "NULL";
-}
-
 }  // namespace
 
 extern "C" {
@@ -82,8 +57,8 @@ extern "C" {
 // ---- kernel32: version, locale, directories, files -------------------------
 
 BOOL GetVersionExA(LPOSVERSIONINFOA info) {
-    if (Fails("GetVersionExA", ERROR_INVALID_PARAMETER)) return FALSE;
-    Runtime& rt = Rt();
+    if (sim::CallFails("GetVersionExA", ERROR_INVALID_PARAMETER)) return FALSE;
+    Runtime& rt = sim::Current();
     if (!info) {
         rt.last_error = ERROR_INVALID_PARAMETER;
         return FALSE;
@@ -103,30 +78,30 @@ BOOL GetVersionExA(LPOSVERSIONINFOA info) {
 }
 
 LCID GetSystemDefaultLCID(void) {
-    Runtime& rt = Rt();
+    Runtime& rt = sim::Current();
     uint32_t unused;
     rt.Faulted("GetSystemDefaultLCID", 0, &unused);  // counted; it cannot fail
     return rt.m.locale;
 }
 
 DWORD GetCurrentDirectoryA(DWORD size, LPSTR buffer) {
-    if (Fails("GetCurrentDirectoryA", ERROR_ACCESS_DENIED)) return 0;
-    return CopyOut(Rt().cwd, buffer, size);
+    if (sim::CallFails("GetCurrentDirectoryA", ERROR_ACCESS_DENIED)) return 0;
+    return CopyOut(sim::Current().cwd, buffer, size);
 }
 
 UINT GetWindowsDirectoryA(LPSTR buffer, UINT size) {
-    if (Fails("GetWindowsDirectoryA", ERROR_ACCESS_DENIED)) return 0;
-    return CopyOut(Rt().m.windows_dir, buffer, size);
+    if (sim::CallFails("GetWindowsDirectoryA", ERROR_ACCESS_DENIED)) return 0;
+    return CopyOut(sim::Current().m.windows_dir, buffer, size);
 }
 
 UINT GetSystemDirectoryA(LPSTR buffer, UINT size) {
-    if (Fails("GetSystemDirectoryA", ERROR_ACCESS_DENIED)) return 0;
-    return CopyOut(Rt().m.system_dir, buffer, size);
+    if (sim::CallFails("GetSystemDirectoryA", ERROR_ACCESS_DENIED)) return 0;
+    return CopyOut(sim::Current().m.system_dir, buffer, size);
 }
 
 BOOL SetCurrentDirectoryA(LPCSTR path) {
-    if (Fails("SetCurrentDirectoryA", ERROR_ACCESS_DENIED)) return FALSE;
-    Runtime& rt = Rt();
+    if (sim::CallFails("SetCurrentDirectoryA", ERROR_ACCESS_DENIED)) return FALSE;
+    Runtime& rt = sim::Current();
     if (TooLong(path, MAX_PATH - 1)) {
         rt.last_error = ERROR_FILENAME_EXCED_RANGE;
         return FALSE;
@@ -144,8 +119,8 @@ BOOL SetCurrentDirectoryA(LPCSTR path) {
 }
 
 BOOL CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES) {
-    if (Fails("CreateDirectoryA", ERROR_ACCESS_DENIED)) return FALSE;
-    Runtime& rt = Rt();
+    if (sim::CallFails("CreateDirectoryA", ERROR_ACCESS_DENIED)) return FALSE;
+    Runtime& rt = sim::Current();
     // A directory name must leave room for an 8.3 file name below MAX_PATH.
     if (TooLong(path, MAX_PATH - 12)) {
         rt.last_error = ERROR_FILENAME_EXCED_RANGE;
@@ -169,8 +144,8 @@ BOOL CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES) {
 }
 
 BOOL CopyFileA(LPCSTR from, LPCSTR to, BOOL failIfExists) {
-    if (Fails("CopyFileA", ERROR_ACCESS_DENIED)) return FALSE;
-    Runtime& rt = Rt();
+    if (sim::CallFails("CopyFileA", ERROR_ACCESS_DENIED)) return FALSE;
+    Runtime& rt = sim::Current();
     auto refuse = [&](uint32_t error) {
         rt.last_error = error;
         rt.Emit({{"type", "copy_failed"},
@@ -206,8 +181,8 @@ BOOL CopyFileA(LPCSTR from, LPCSTR to, BOOL failIfExists) {
 // ---- kernel32: modules -------------------------------------------------------
 
 HMODULE LoadLibraryA(LPCSTR name) {
-    if (Fails("LoadLibraryA", ERROR_MOD_NOT_FOUND)) return NULL;
-    Runtime& rt = Rt();
+    if (sim::CallFails("LoadLibraryA", ERROR_MOD_NOT_FOUND)) return NULL;
+    Runtime& rt = sim::Current();
     std::string request = name ? name : "";
     json event = {{"type", "load"}, {"name", Text(request)}};
 
@@ -259,7 +234,7 @@ HMODULE LoadLibraryA(LPCSTR name) {
             loaded.index = i;
             loaded.path = path;
             ++loaded.refs;
-            event["result"] = Ptr(reinterpret_cast<void*>(handle));
+            event["result"] = sim::PointerText(reinterpret_cast<void*>(handle));
             rt.Emit(event);
             return reinterpret_cast<HMODULE>(handle);
         }
@@ -272,12 +247,12 @@ HMODULE LoadLibraryA(LPCSTR name) {
 }
 
 BOOL FreeLibrary(HMODULE module) {
-    if (Fails("FreeLibrary", ERROR_INVALID_HANDLE)) return FALSE;
-    Runtime& rt = Rt();
+    if (sim::CallFails("FreeLibrary", ERROR_INVALID_HANDLE)) return FALSE;
+    Runtime& rt = sim::Current();
     auto it = rt.modules.find(reinterpret_cast<uintptr_t>(module));
     if (it == rt.modules.end()) {
         rt.last_error = ERROR_INVALID_HANDLE;
-        rt.Emit({{"type", "unload"}, {"handle", Ptr(module)}, {"result", false}});
+        rt.Emit({{"type", "unload"}, {"handle", sim::PointerText(module)}, {"result", false}});
         return FALSE;
     }
     rt.Emit({{"type", "unload"}, {"path", Text(it->second.path)}, {"result", true}});
@@ -286,18 +261,18 @@ BOOL FreeLibrary(HMODULE module) {
 }
 
 DWORD GetLastError(void) {
-    return Rt().last_error;
+    return sim::Current().last_error;
 }
 
 void SetLastError(DWORD code) {
-    Rt().last_error = code;
+    sim::Current().last_error = code;
 }
 
 // ---- kernel32: memory and message texts -------------------------------------
 
 HLOCAL LocalAlloc(UINT flags, SIZE_T bytes) {
-    if (Fails("LocalAlloc", ERROR_NOT_ENOUGH_MEMORY)) return NULL;
-    Runtime& rt = Rt();
+    if (sim::CallFails("LocalAlloc", ERROR_NOT_ENOUGH_MEMORY)) return NULL;
+    Runtime& rt = sim::Current();
     void* block = malloc(bytes ? bytes : 1);
     if (!block) {
         rt.last_error = ERROR_NOT_ENOUGH_MEMORY;
@@ -311,14 +286,14 @@ HLOCAL LocalAlloc(UINT flags, SIZE_T bytes) {
 }
 
 HLOCAL LocalFree(HLOCAL block) {
-    Runtime& rt = Rt();
+    Runtime& rt = sim::Current();
     uint32_t unused;
     rt.Faulted("LocalFree", 0, &unused);  // counted; freeing is not made to fail
     if (!block) return NULL;
     auto it = rt.allocations.find(block);
     if (it == rt.allocations.end()) {
         rt.last_error = ERROR_INVALID_HANDLE;
-        rt.Emit({{"type", "bad_free"}, {"block", Ptr(block)}});
+        rt.Emit({{"type", "bad_free"}, {"block", sim::PointerText(block)}});
         return block;
     }
     free(block);
@@ -332,8 +307,8 @@ DWORD FormatMessageA(DWORD flags, LPCVOID source, DWORD messageId, DWORD languag
     (void)languageId;
     (void)size;
     (void)arguments;
-    if (Fails("FormatMessageA", ERROR_NOT_ENOUGH_MEMORY)) return 0;
-    Runtime& rt = Rt();
+    if (sim::CallFails("FormatMessageA", ERROR_NOT_ENOUGH_MEMORY)) return 0;
+    Runtime& rt = sim::Current();
     // The system texts of the codes the program can meet, as Windows XP
     // (English) returns them: each ends with CR LF.
     static const std::map<DWORD, const char*> texts = {
@@ -372,11 +347,11 @@ DWORD FormatMessageA(DWORD flags, LPCVOID source, DWORD messageId, DWORD languag
 // ---- user32 -----------------------------------------------------------------
 
 int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
-    if (Fails("MessageBoxA", ERROR_NOT_ENOUGH_MEMORY)) return 0;
-    Runtime& rt = Rt();
+    if (sim::CallFails("MessageBoxA", ERROR_NOT_ENOUGH_MEMORY)) return 0;
+    Runtime& rt = sim::Current();
     UINT buttons = type & 0xF;
     json box = {{"type", "box"},
-                {"owner", Ptr(owner)},
+                {"owner", sim::PointerText(owner)},
                 {"title", sim::TextOrNull(caption)},
                 {"text", sim::TextOrNull(text)},
                 {"style", type},
@@ -397,11 +372,11 @@ int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
 }
 
 int LoadStringA(HINSTANCE, UINT id, LPSTR buffer, int size) {
-    if (Fails("LoadStringA", 1814)) {  // ERROR_RESOURCE_NAME_NOT_FOUND
+    if (sim::CallFails("LoadStringA", 1814)) {  // ERROR_RESOURCE_NAME_NOT_FOUND
         if (buffer && size > 0) buffer[0] = '\0';
         return 0;
     }
-    Runtime& rt = Rt();
+    Runtime& rt = sim::Current();
     auto it = rt.m.strings.find(id);
     if (it == rt.m.strings.end() || !buffer || size <= 0) {
         if (buffer && size > 0) buffer[0] = '\0';
@@ -415,8 +390,8 @@ int LoadStringA(HINSTANCE, UINT id, LPSTR buffer, int size) {
 }
 
 BOOL ExitWindowsEx(UINT flags, DWORD reserved) {
-    if (Fails("ExitWindowsEx", ERROR_ACCESS_DENIED)) return FALSE;
-    Runtime& rt = Rt();
+    if (sim::CallFails("ExitWindowsEx", ERROR_ACCESS_DENIED)) return FALSE;
+    Runtime& rt = sim::Current();
     rt.Emit({{"type", "reboot"}, {"flags", flags}, {"reserved", reserved}});
     if (!rt.m.exit_windows_succeeds) {
         rt.last_error = ERROR_ACCESS_DENIED;
@@ -428,7 +403,7 @@ BOOL ExitWindowsEx(UINT flags, DWORD reserved) {
 // ---- advapi32 -----------------------------------------------------------------
 
 static std::shared_ptr<sim::RegKey> KeyOf(HKEY key, std::string* path) {
-    Runtime& rt = Rt();
+    Runtime& rt = sim::Current();
     if (key == HKEY_LOCAL_MACHINE) {
         if (path) *path = "HKLM";
         return rt.m.hklm;
@@ -471,7 +446,7 @@ static std::shared_ptr<sim::RegKey> Walk(std::shared_ptr<sim::RegKey> key, const
 LONG RegOpenKeyA(HKEY key, LPCSTR subKey, PHKEY result) {
     LONG status;
     if (RegFails("RegOpenKeyA", &status)) return status;
-    Runtime& rt = Rt();
+    Runtime& rt = sim::Current();
     std::string path;
     auto base = KeyOf(key, &path);
     if (!base) return ERROR_INVALID_HANDLE;
@@ -487,7 +462,7 @@ LONG RegOpenKeyA(HKEY key, LPCSTR subKey, PHKEY result) {
 LONG RegCloseKey(HKEY key) {
     LONG status;
     if (RegFails("RegCloseKey", &status)) return status;
-    Runtime& rt = Rt();
+    Runtime& rt = sim::Current();
     if (key == HKEY_LOCAL_MACHINE) return ERROR_SUCCESS;
     return rt.keys.erase(reinterpret_cast<uintptr_t>(key)) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
 }
@@ -515,7 +490,7 @@ LONG RegQueryValueExA(HKEY key, LPCSTR name, LPDWORD reserved, LPDWORD type, LPB
 LONG RegSetValueExA(HKEY key, LPCSTR name, DWORD, DWORD type, const BYTE* data, DWORD size) {
     LONG status;
     if (RegFails("RegSetValueExA", &status)) return status;
-    Runtime& rt = Rt();
+    Runtime& rt = sim::Current();
     std::string path;
     auto k = KeyOf(key, &path);
     if (!k) return ERROR_INVALID_HANDLE;
@@ -566,7 +541,7 @@ static void MarkDeleted(sim::RegKey& key, const std::string& path, json& removed
 LONG RegDeleteKeyA(HKEY key, LPCSTR subKey) {
     LONG status;
     if (RegFails("RegDeleteKeyA", &status)) return status;
-    Runtime& rt = Rt();
+    Runtime& rt = sim::Current();
     std::string path;
     auto base = KeyOf(key, &path);
     if (!base) return ERROR_INVALID_HANDLE;
@@ -635,8 +610,8 @@ sim::Bytes TextModeView(const sim::Bytes& raw) {
 }  // namespace
 
 FILE* HostFopen(const char* path, const char* mode) {
-    if (Fails("fopen", ERROR_ACCESS_DENIED)) return NULL;
-    Runtime& rt = Rt();
+    if (sim::CallFails("fopen", ERROR_ACCESS_DENIED)) return NULL;
+    Runtime& rt = sim::Current();
     std::string target = Abs(path);
     json event = {{"type", "open"}, {"path", sim::TextOrNull(path)}, {"mode", mode ? mode : ""}};
     const sim::FileSystem::Node* node = target.empty() ? nullptr : rt.m.files.Find(target);
