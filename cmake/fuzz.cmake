@@ -1,0 +1,25 @@
+# libFuzzer targets (the fuzz preset, clang). The program proper is
+# instrumented for coverage; the program, the simulated machine and the
+# targets all run under AddressSanitizer and UndefinedBehaviorSanitizer.
+# Build them with the fuzz_targets target; tools/fuzz-all runs them.
+if(NOT CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+    message(FATAL_ERROR "The fuzz targets need clang and its libFuzzer: configure with the fuzz preset")
+endif()
+
+include(${CMAKE_SOURCE_DIR}/tests/fuzz/targets.cmake)
+set(VNTR_FUZZ_SANITIZERS -fsanitize=address,undefined -fno-sanitize-recover=undefined
+    -fno-omit-frame-pointer)
+target_compile_options(vntr_program PRIVATE ${VNTR_FUZZ_SANITIZERS} -fsanitize=fuzzer-no-link)
+target_compile_options(vntr_sim PRIVATE ${VNTR_FUZZ_SANITIZERS})
+# Whatever else links the two libraries gets the sanitizer runtime too.
+target_link_options(vntr_sim INTERFACE -fsanitize=address,undefined)
+
+add_custom_target(fuzz_targets)
+foreach(target ${VNTR_FUZZ_TARGETS})
+    add_executable(fuzz_${target} tests/fuzz/${target}.cpp)
+    target_compile_options(fuzz_${target} PRIVATE ${VNTR_FUZZ_SANITIZERS} -fsanitize=fuzzer)
+    target_link_libraries(fuzz_${target} PRIVATE vntr_sim vntr_program)
+    target_link_options(fuzz_${target} PRIVATE -fsanitize=fuzzer,address,undefined
+                        ${VNTR_FUZZ_LINK_${target}})
+    add_dependencies(fuzz_targets fuzz_${target})
+endforeach()
