@@ -53,7 +53,8 @@ Strings English(const Strings& german) {
 
 class StartupFaultWalk : public testing::TestWithParam<std::string> {};
 INSTANTIATE_TEST_SUITE_P(Windows, StartupFaultWalk,
-                         testing::Values("98", "98se", "me", "2000", "xp"));
+                         testing::Values("98", "98se", "me", "2000", "xp"),
+                         [](const testing::TestParamInfo<std::string>& info) { return info.param; });
 
 }  // namespace
 
