@@ -164,7 +164,7 @@ Outcome Run(const Machine& machine, const RunOptions& options, int timeout_secon
     } else if (WIFEXITED(status) && WEXITSTATUS(status) != 0) {
         out.status = "crashed";
         out.message = "the run ended with status " + std::to_string(WEXITSTATUS(status)) +
-                      " (a sanitizer report is on standard error)";
+                      " (see the report on standard error)";
     } else if (!finished && out.status == "ok") {
         out.status = "crashed";
         out.message = "the program ended without returning";

@@ -576,6 +576,8 @@ LONG RegDeleteKeyA(HKEY key, LPCSTR subKey) {
 
 // ---- msvcrt: the message file -------------------------------------------------
 
+}  // extern "C"
+
 namespace {
 struct OpenFile {
     sim::Bytes data;
@@ -608,6 +610,8 @@ sim::Bytes TextModeView(const sim::Bytes& raw) {
     return out;
 }
 }  // namespace
+
+extern "C" {
 
 FILE* HostFopen(const char* path, const char* mode) {
     if (sim::CallFails("fopen", ERROR_ACCESS_DENIED)) return NULL;
