@@ -78,8 +78,12 @@ add_custom_target(e2e_tools ALL DEPENDS
 
 if(DEFINED VNTR_SETUP_EXE)
     set(e2e_setup_exe ${VNTR_SETUP_EXE})
+    # The host contract checks are cross-built beside setup.exe.
+    get_filename_component(e2e_win_dir ${VNTR_SETUP_EXE} DIRECTORY)
+    set(e2e_contract_exe ${e2e_win_dir}/contract.exe)
 else()
     set(e2e_setup_exe "")
+    set(e2e_contract_exe "")
 endif()
 set(VNTR_E2E_PACKAGE ${CMAKE_CURRENT_LIST_DIR}/../examples/package)
 get_filename_component(VNTR_E2E_PACKAGE ${VNTR_E2E_PACKAGE} ABSOLUTE)
@@ -90,6 +94,7 @@ file(GENERATE OUTPUT ${VNTR_E2E_CONFIG} CONTENT "{
   \"tools\": {
     \"mkdevice\": \"${VNTR_E2E_TOOLS}/mkdevice.exe\",
     \"probe\": \"${VNTR_E2E_TOOLS}/probe.exe\",
+    \"contract\": \"${e2e_contract_exe}\",
     \"planted_setupapi\": \"${VNTR_E2E_TOOLS}/planted-setupapi.dll\",
     \"planted_newdev\": \"${VNTR_E2E_TOOLS}/planted-newdev.dll\",
     \"shim32\": \"${VNTR_E2E_TOOLS}/noreplace32.so\",

@@ -107,6 +107,25 @@ class Probe(Scenario):
         o.check(not o.system.has_key('Software\\VntrProbe\\Gone'), 'Gone key not deleted')
 
 
+class Contract(Scenario):
+    """The host contract checks of tests/contract, which the simulator passes
+    too, against Wine's Windows: a console program without boxes. Where Wine
+    is known to differ from Windows the program prints a note, not a
+    failure."""
+
+    program = 'contract'
+    answers = []
+
+    def expect(self, o):
+        lines = o.trace_lines()
+        failed = [l for l in lines if l.startswith('not ok')]
+        o.check(not failed, 'contract checks failed:\n    ' + '\n    '.join(failed))
+        o.check(len([l for l in lines if l.startswith('ok - ')]) >= 30,
+                'fewer contract checks ran than expected: %r' % lines[-3:])
+        o.check(lines[-1:] == ['0 failed'], 'contract summary missing: %r' % lines[-3:])
+        o.notes.extend(l for l in lines if l.startswith('note - '))
+
+
 def message_table(data):
     """The five messages a message file gives, as the program reads it in
     text mode: CR LF read as LF, a lone CR kept, Ctrl-Z ends the file, reads
@@ -449,7 +468,8 @@ MANY_KEYS = ['VEN_1000&DEV_%04X&SUBSYS_00000000&REV_01' % i for i in range(14)] 
     'VEN_C4B9&DEV_8E3A&SUBSYS_%08X&REV_02' % (0x8E3A0000 + i) for i in range(11)] + [
     'VEN_C4B9&DEV_8E51', 'VEN_FFFF&DEV_0001', 'ven_c4b9&dev_8e51&subsys_00000000&rev_01']
 
-PROBES = [Probe('probe'), ProbePlanted('probe-planted-library')]
+PROBES = [Probe('probe'), ProbePlanted('probe-planted-library'),
+          Contract('contract-xp'), Contract('contract-98se', windows='win98')]
 # Every case on XP; on 2000, which differs in the INF it names, the cases
 # that form that path or choose the device.
 SCENARIOS = [
