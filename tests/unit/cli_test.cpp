@@ -100,3 +100,27 @@ TEST(Cli, locale_and_current_directory_options_reach_the_program) {
     EXPECT_TRUE(Has(r.out, "D:\\Treiber\\MultiLang\\0407.dat")) << r.out;
     EXPECT_TRUE(Has(r.out, "M\xC3\xB6" "chten Sie die Vantor-CardBus-Controller aktualisieren?\\n")) << r.out;
 }
+
+TEST(Cli, on_a_terminal_it_asks_each_yes_no_question) {
+    // script(1) gives the simulator a terminal; the answers are typed into it.
+    std::string command = "printf 'y\\nmaybe\\nn\\n' | script -qec \"" + std::string(VNTR_SIM_BINARY) +
+                          " --os 98se\" /dev/null 2>&1";
+    FILE* p = popen(command.c_str(), "r");
+    ASSERT_NE(p, nullptr);
+    std::string out;
+    char buffer[4096];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof buffer, p)) > 0) out.append(buffer, n);
+    int status = pclose(p);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << out;
+    size_t yes = out.find("answer: Yes"), no = out.find("answer: No");
+    EXPECT_NE(yes, std::string::npos) << out;
+    EXPECT_NE(no, std::string::npos) << out;
+    EXPECT_LT(yes, no) << out;
+    // "maybe" is no answer: the question is asked again.
+    int prompts = 0;
+    for (size_t at = out.find("[y/n]"); at != std::string::npos; at = out.find("[y/n]", at + 1))
+        ++prompts;
+    EXPECT_EQ(prompts, 3) << out;
+    EXPECT_TRUE(Has(out, "copy")) << out;
+}
