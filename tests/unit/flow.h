@@ -15,6 +15,13 @@
 
 namespace flow {
 
+// The built-in English messages, as the program shows them.
+constexpr char kFailed[] = "System Error or copy inf file failed!";
+constexpr char kNoController[] = "No generic Vantor Cardbus controllers found!";
+constexpr char kSuccess[] = "Installation successful!";
+constexpr char kRebootQuestion[] = "Installation successful! Do you want to reboot the system?";
+constexpr char kConfirm[] = "Do you want to update Vantor Cardbus controllers?";
+
 // A fresh Windows of the named version with the example package in C:\VNTR
 // as current directory and a Yes to the first question. No controller.
 inline sim::Machine On(const std::string& os) {

@@ -15,14 +15,15 @@
 
 namespace {
 
+using flow::kConfirm;
+using flow::kFailed;
+using flow::kNoController;
+using flow::kSuccess;
+using flow::kRebootQuestion;
+
 using sim::json;
 using Strings = std::vector<std::string>;
 
-const char kConfirm[] = "Do you want to update Vantor Cardbus controllers?";
-const char kFailed[] = "System Error or copy inf file failed!";
-const char kNoController[] = "No generic Vantor Cardbus controllers found!";
-const char kSuccess[] = "Installation successful!";
-const char kRebootQuestion[] = "Installation successful! Do you want to reboot the system?";
 
 const char kModelA[] = "VEN_C4B9&DEV_8E3A&SUBSYS_8E3AC4B9&REV_02";
 const char kModelB[] = "VEN_C4B9&DEV_8E51&SUBSYS_12345678&REV_02";

@@ -12,10 +12,11 @@
 
 namespace {
 
-const char kConfirm[] = "Do you want to update Vantor Cardbus controllers?";
-const char kFailed[] = "System Error or copy inf file failed!";
-const char kNoController[] = "No generic Vantor Cardbus controllers found!";
-const char kSuccess[] = "Installation successful!";
+using flow::kConfirm;
+using flow::kFailed;
+using flow::kNoController;
+using flow::kSuccess;
+
 
 // The first identifier each model lists (sim::AddController).
 const char kModel3A[] = "PCI\\VEN_C4B9&DEV_8E3A&SUBSYS_8E3AC4B9&REV_02";
