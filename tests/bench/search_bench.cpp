@@ -66,14 +66,29 @@ sim::Machine MachineWith(const std::vector<sim::Bytes>& lists) {
     return m;
 }
 
+// A session that keeps no call record: the record would dominate the time.
+sim::RunOptions Quiet() {
+    sim::RunOptions options;
+    options.record_calls = false;
+    options.record_device_calls = false;
+    return options;
+}
+
+// Time per examined identifier, and the size the linear fit is made over.
+void Report(benchmark::State& state, long entries, BOOL found) {
+    if (found) state.SkipWithError("a controller was found where there is none");
+    state.SetComplexityN(entries);
+    state.counters["entries"] = static_cast<double>(entries);
+    state.counters["per_entry"] = benchmark::Counter(
+        static_cast<double>(entries),
+        benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+}
+
 // The program's search, SetupDi calls and trace included.
 void BM_Search(benchmark::State& state) {
     long entries = 0;
     sim::Machine m = MachineWith(MakeLists(static_cast<int>(state.range(0)), &entries));
-    sim::RunOptions options;
-    options.record_calls = false;
-    options.record_device_calls = false;
-    sim::Session session(m, options);
+    sim::Session session(m, Quiet());
     HMODULE setupapi = BindSetupLibrary();
     std::vector<sim::json>& events = session.runtime().events;
     events.clear();  // the load of setupapi.dll
@@ -90,12 +105,7 @@ void BM_Search(benchmark::State& state) {
         events.clear();
     }
     UnbindSetupLibrary(setupapi);
-    if (found) state.SkipWithError("a controller was found where there is none");
-    state.SetComplexityN(entries);
-    state.counters["entries"] = static_cast<double>(entries);
-    state.counters["per_entry"] = benchmark::Counter(
-        static_cast<double>(entries),
-        benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+    Report(state, entries, found);
 }
 
 // The same with no standard output, as when setup.exe runs without a
@@ -104,10 +114,7 @@ void BM_SearchNoConsole(benchmark::State& state) {
     long entries = 0;
     sim::Machine m = MachineWith(MakeLists(static_cast<int>(state.range(0)), &entries));
     m.has_stdout = false;
-    sim::RunOptions options;
-    options.record_calls = false;
-    options.record_device_calls = false;
-    sim::Session session(m, options);
+    sim::Session session(m, Quiet());
     HMODULE setupapi = BindSetupLibrary();
     BOOL found = FALSE;
     for (auto _ : state) {
@@ -115,12 +122,7 @@ void BM_SearchNoConsole(benchmark::State& state) {
         benchmark::DoNotOptimize(found);
     }
     UnbindSetupLibrary(setupapi);
-    if (found) state.SkipWithError("a controller was found where there is none");
-    state.SetComplexityN(entries);
-    state.counters["entries"] = static_cast<double>(entries);
-    state.counters["per_entry"] = benchmark::Counter(
-        static_cast<double>(entries),
-        benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+    Report(state, entries, found);
 }
 
 // The floor: the same lists walked in memory with the same prefix test, no
@@ -130,9 +132,10 @@ void BM_PlainLoop(benchmark::State& state) {
     std::vector<sim::Bytes> lists = MakeLists(static_cast<int>(state.range(0)), &entries);
     const size_t n = sizeof kSearchId - 1;
     auto upper = [](char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c; };
+    bool found = false;
     for (auto _ : state) {
         long seen = 0;
-        bool found = false;
+        found = false;
         for (const auto& list : lists) {
             for (size_t at = 0; at < list.size() && list[at];) {
                 size_t length = 0;
@@ -149,11 +152,7 @@ void BM_PlainLoop(benchmark::State& state) {
         benchmark::DoNotOptimize(seen);
         benchmark::DoNotOptimize(found);
     }
-    state.SetComplexityN(entries);
-    state.counters["entries"] = static_cast<double>(entries);
-    state.counters["per_entry"] = benchmark::Counter(
-        static_cast<double>(entries),
-        benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+    Report(state, entries, found);
 }
 
 }  // namespace
