@@ -1,13 +1,14 @@
 #include "host/sim/machine_file.h"
 
+#include <toml++/toml.h>
+
 #include <algorithm>
 #include <cctype>
 #include <filesystem>
-#include <map>
 #include <fstream>
+#include <map>
 #include <set>
 #include <sstream>
-#include <toml++/toml.h>
 
 #include "host/sim/presets.h"
 
@@ -25,7 +26,7 @@ MachineError::MachineError(const std::string& file_, int line_, const std::strin
 namespace {
 
 class Reader {
-public:
+   public:
     Reader(std::string file, std::string base_dir)
         : file_(std::move(file)), base_(std::move(base_dir)) {}
 
@@ -87,7 +88,8 @@ public:
         if (!node.is_integer()) Fail(node, field, "expected an integer");
         int64_t v = node.as_integer()->get();
         if (v < lo || v > hi)
-            Fail(node, field, "out of range (" + std::to_string(lo) + " to " + std::to_string(hi) + ")");
+            Fail(node, field,
+                 "out of range (" + std::to_string(lo) + " to " + std::to_string(hi) + ")");
         return v;
     }
 
@@ -106,9 +108,11 @@ public:
         int high = -1;
         for (char c : text) {
             if (c == ' ' || c == ',' || c == '\n' || c == '\t') continue;
-            int v = std::isxdigit(static_cast<unsigned char>(c))
-                        ? (std::isdigit(static_cast<unsigned char>(c)) ? c - '0' : (std::tolower(c) - 'a' + 10))
-                        : -1;
+            int v =
+                std::isxdigit(static_cast<unsigned char>(c))
+                    ? (std::isdigit(static_cast<unsigned char>(c)) ? c - '0'
+                                                                   : (std::tolower(c) - 'a' + 10))
+                    : -1;
             if (v < 0) Fail(node, field, std::string("not a hexadecimal digit: '") + c + "'");
             if (high < 0) {
                 high = v;
@@ -143,9 +147,28 @@ public:
         return out;
     }
 
+    // Calls each(table, node, where) for every table of the array `name` in
+    // `parent`, once its keys are known ones and the required ones are given.
+    template <typename Each>
+    void Tables(const toml::table& parent, const std::string& name,
+                const std::set<std::string>& allowed, const std::vector<std::string>& required,
+                Each each) const {
+        const toml::node* v = parent.get(name);
+        if (!v) return;
+        const toml::array& a = Array(*v, name);
+        for (size_t i = 0; i < a.size(); ++i) {
+            std::string where = name + "[" + std::to_string(i) + "]";
+            const toml::table& t = Table(a[i], where);
+            Keys(t, where, allowed);
+            for (const auto& key : required)
+                if (!t.get(key)) Fail(a[i], where, "missing key '" + key + "'");
+            each(t, a[i], where);
+        }
+    }
+
     const std::string& file() const { return file_; }
 
-private:
+   private:
     std::string file_;
     std::string base_;
 };
@@ -158,7 +181,9 @@ uint32_t RegType(const Reader& r, const toml::node& node, const std::string& fie
     std::string name = r.String(node, field);
     auto it = names.find(name);
     if (it == names.end())
-        r.Fail(node, field, "unknown value type '" + name + "' (REG_SZ, REG_EXPAND_SZ, REG_BINARY, REG_DWORD, REG_MULTI_SZ or a number)");
+        r.Fail(node, field,
+               "unknown value type '" + name +
+                   "' (REG_SZ, REG_EXPAND_SZ, REG_BINARY, REG_DWORD, REG_MULTI_SZ or a number)");
     return it->second;
 }
 
@@ -189,46 +214,48 @@ void ApplyOs(const Reader& r, const toml::node& node, Machine& m) {
     if (auto* v = t.get("build")) {
         uint32_t build = static_cast<uint32_t>(r.Int(*v, "os.build", 0, 0xFFFF));
         // On the 9x family the high word of dwBuildNumber holds the version.
-        m.os.build_number = m.os.platform == 1 ? (m.os.major << 24) | (m.os.minor << 16) | build : build;
+        m.os.build_number =
+            m.os.platform == 1 ? (m.os.major << 24) | (m.os.minor << 16) | build : build;
     }
     if (auto* v = t.get("csd")) m.os.csd = r.String(*v, "os.csd");
     m.delete_semantics = m.os.platform == 1 ? DeleteSemantics::Legacy : DeleteSemantics::Nt;
 }
 
-void ApplyDevices(const Reader& r, const toml::array& list, Machine& m) {
-    for (size_t i = 0; i < list.size(); ++i) {
-        std::string where = "devices[" + std::to_string(i) + "]";
-        const toml::table& t = r.Table(list[i], where);
-        r.Keys(t, where, {"ids", "hex", "no_ids", "reported_size", "insufficient_forever",
-                          "size_query_succeeds", "present", "description"});
-        Device d;
-        int sources = 0;
-        if (auto* v = t.get("ids")) {
-            std::vector<std::string> ids;
-            const toml::array& a = r.Array(*v, where + ".ids");
-            for (size_t j = 0; j < a.size(); ++j)
-                ids.push_back(r.Text(a[j], where + ".ids[" + std::to_string(j) + "]"));
-            d.hardware_ids = MultiSz(ids);
-            ++sources;
-        }
-        if (auto* v = t.get("hex")) {
-            d.hardware_ids = r.Hex(*v, where + ".hex");
-            ++sources;
-        }
-        if (auto* v = t.get("no_ids")) {
-            if (r.Bool(*v, where + ".no_ids")) d.hardware_ids.reset();
-            ++sources;
-        }
-        if (sources != 1) r.Fail(list[i], where, "give exactly one of ids, hex or no_ids");
-        if (auto* v = t.get("reported_size")) d.reported_size = r.U32(*v, where + ".reported_size");
-        if (auto* v = t.get("insufficient_forever"))
-            d.insufficient_forever = r.Bool(*v, where + ".insufficient_forever");
-        if (auto* v = t.get("size_query_succeeds"))
-            d.size_query_succeeds = r.Bool(*v, where + ".size_query_succeeds");
-        if (auto* v = t.get("present")) d.present = r.Bool(*v, where + ".present");
-        if (auto* v = t.get("description")) d.description = r.String(*v, where + ".description");
-        m.devices.push_back(d);
-    }
+void ApplyDevices(const Reader& r, const toml::table& root, Machine& m) {
+    r.Tables(root, "devices",
+             {"ids", "hex", "no_ids", "reported_size", "insufficient_forever",
+              "size_query_succeeds", "present", "description"},
+             {}, [&](const toml::table& t, const toml::node& node, const std::string& where) {
+                 Device d;
+                 int sources = 0;
+                 if (auto* v = t.get("ids")) {
+                     std::vector<std::string> ids;
+                     const toml::array& a = r.Array(*v, where + ".ids");
+                     for (size_t j = 0; j < a.size(); ++j)
+                         ids.push_back(r.Text(a[j], where + ".ids[" + std::to_string(j) + "]"));
+                     d.hardware_ids = MultiSz(ids);
+                     ++sources;
+                 }
+                 if (auto* v = t.get("hex")) {
+                     d.hardware_ids = r.Hex(*v, where + ".hex");
+                     ++sources;
+                 }
+                 if (auto* v = t.get("no_ids")) {
+                     if (r.Bool(*v, where + ".no_ids")) d.hardware_ids.reset();
+                     ++sources;
+                 }
+                 if (sources != 1) r.Fail(node, where, "give exactly one of ids, hex or no_ids");
+                 if (auto* v = t.get("reported_size"))
+                     d.reported_size = r.U32(*v, where + ".reported_size");
+                 if (auto* v = t.get("insufficient_forever"))
+                     d.insufficient_forever = r.Bool(*v, where + ".insufficient_forever");
+                 if (auto* v = t.get("size_query_succeeds"))
+                     d.size_query_succeeds = r.Bool(*v, where + ".size_query_succeeds");
+                 if (auto* v = t.get("present")) d.present = r.Bool(*v, where + ".present");
+                 if (auto* v = t.get("description"))
+                     d.description = r.String(*v, where + ".description");
+                 m.devices.push_back(d);
+             });
 }
 
 void ApplyModules(const Reader& r, const toml::table& t, Machine& m) {
@@ -257,15 +284,21 @@ void ApplyModules(const Reader& r, const toml::table& t, Machine& m) {
 }
 
 Machine Parse(const toml::table& root, const Reader& r) {
-    r.Keys(root, "", {"name", "os", "windows_dir", "system_dir", "current_dir", "exe_dir",
-                      "locale", "stdout", "registry_delete", "answers", "caption", "background",
-                      "package", "dirs", "files", "remove", "keys", "values", "devices",
-                      "modules", "planted", "update", "faults", "exit_windows_succeeds"});
+    r.Keys(root, "", {"name",       "os",          "windows_dir",
+                      "system_dir", "current_dir", "exe_dir",
+                      "locale",     "stdout",      "registry_delete",
+                      "answers",    "caption",     "background",
+                      "package",    "dirs",        "files",
+                      "remove",     "keys",        "values",
+                      "devices",    "modules",     "planted",
+                      "update",     "faults",      "exit_windows_succeeds"});
     Machine m = PresetMachine("xp");
     if (auto* v = root.get("os")) ApplyOs(r, *v, m);
     m.source = r.file();
-    if (auto* v = root.get("name")) m.name = r.String(*v, "name");
-    else m.name = std::filesystem::path(r.file()).stem().string();
+    if (auto* v = root.get("name"))
+        m.name = r.String(*v, "name");
+    else
+        m.name = std::filesystem::path(r.file()).stem().string();
 
     std::string old_system = m.system_dir;
     if (auto* v = root.get("windows_dir")) {
@@ -286,9 +319,12 @@ Machine Parse(const toml::table& root, const Reader& r) {
         m.exit_windows_succeeds = r.Bool(*v, "exit_windows_succeeds");
     if (auto* v = root.get("registry_delete")) {
         std::string s = r.String(*v, "registry_delete");
-        if (s == "legacy") m.delete_semantics = DeleteSemantics::Legacy;
-        else if (s == "nt") m.delete_semantics = DeleteSemantics::Nt;
-        else r.Fail(*v, "registry_delete", "expected \"legacy\" or \"nt\"");
+        if (s == "legacy")
+            m.delete_semantics = DeleteSemantics::Legacy;
+        else if (s == "nt")
+            m.delete_semantics = DeleteSemantics::Nt;
+        else
+            r.Fail(*v, "registry_delete", "expected \"legacy\" or \"nt\"");
     }
     if (auto* v = root.get("answers")) {
         const toml::array& a = r.Array(*v, "answers");
@@ -343,41 +379,29 @@ Machine Parse(const toml::table& root, const Reader& r) {
     }
     m.files.MakeDirs(m.current_dir);
 
-    if (auto* v = root.get("dirs")) {
-        const toml::array& a = r.Array(*v, "dirs");
-        for (size_t i = 0; i < a.size(); ++i) {
-            std::string where = "dirs[" + std::to_string(i) + "]";
-            const toml::table& t = r.Table(a[i], where);
-            r.Keys(t, where, {"path"});
-            if (!t.get("path")) r.Fail(a[i], where, "missing key 'path'");
-            m.files.MakeDirs(r.WinPath(*t.get("path"), where + ".path"));
-        }
-    }
-    if (auto* v = root.get("files")) {
-        const toml::array& a = r.Array(*v, "files");
-        for (size_t i = 0; i < a.size(); ++i) {
-            std::string where = "files[" + std::to_string(i) + "]";
-            const toml::table& t = r.Table(a[i], where);
-            r.Keys(t, where, {"path", "text", "hex", "from"});
-            if (!t.get("path")) r.Fail(a[i], where, "missing key 'path'");
-            std::string path = r.WinPath(*t.get("path"), where + ".path");
-            int sources = 0;
-            Bytes data;
-            if (auto* x = t.get("text")) data = r.Text(*x, where + ".text"), ++sources;
-            if (auto* x = t.get("hex")) data = r.Hex(*x, where + ".hex"), ++sources;
-            if (auto* x = t.get("from")) {
-                std::string host = r.HostPath(*x, where + ".from");
-                std::ifstream in(host, std::ios::binary);
-                if (!in) r.Fail(*x, where + ".from", "cannot read '" + host + "'");
-                std::stringstream s;
-                s << in.rdbuf();
-                data = s.str();
-                ++sources;
-            }
-            if (sources != 1) r.Fail(a[i], where, "give exactly one of text, hex or from");
-            m.files.PutFile(path, data);
-        }
-    }
+    r.Tables(root, "dirs", {"path"}, {"path"},
+             [&](const toml::table& t, const toml::node&, const std::string& where) {
+                 m.files.MakeDirs(r.WinPath(*t.get("path"), where + ".path"));
+             });
+    r.Tables(root, "files", {"path", "text", "hex", "from"}, {"path"},
+             [&](const toml::table& t, const toml::node& node, const std::string& where) {
+                 std::string path = r.WinPath(*t.get("path"), where + ".path");
+                 int sources = 0;
+                 Bytes data;
+                 if (auto* x = t.get("text")) data = r.Text(*x, where + ".text"), ++sources;
+                 if (auto* x = t.get("hex")) data = r.Hex(*x, where + ".hex"), ++sources;
+                 if (auto* x = t.get("from")) {
+                     std::string host = r.HostPath(*x, where + ".from");
+                     std::ifstream in(host, std::ios::binary);
+                     if (!in) r.Fail(*x, where + ".from", "cannot read '" + host + "'");
+                     std::stringstream s;
+                     s << in.rdbuf();
+                     data = s.str();
+                     ++sources;
+                 }
+                 if (sources != 1) r.Fail(node, where, "give exactly one of text, hex or from");
+                 m.files.PutFile(path, data);
+             });
     if (auto* v = root.get("remove")) {
         const toml::array& a = r.Array(*v, "remove");
         for (size_t i = 0; i < a.size(); ++i) {
@@ -395,71 +419,56 @@ Machine Parse(const toml::table& root, const Reader& r) {
         }
     }
 
-    if (auto* v = root.get("keys")) {
-        const toml::array& a = r.Array(*v, "keys");
-        for (size_t i = 0; i < a.size(); ++i) {
-            std::string where = "keys[" + std::to_string(i) + "]";
-            const toml::table& t = r.Table(a[i], where);
-            r.Keys(t, where, {"path"});
-            if (!t.get("path")) r.Fail(a[i], where, "missing key 'path'");
-            std::string path = r.Text(*t.get("path"), where + ".path");
-            for (size_t start = 0, end; start <= path.size(); start = end + 1) {
-                end = path.find('\\', start);
-                if (end == std::string::npos) end = path.size();
-                if (end - start > 255)
-                    r.Fail(*t.get("path"), where + ".path", "a key name is longer than 255 characters");
-            }
-            MakeKeyPath(m.hklm.get(), path);
-        }
-    }
-    if (auto* v = root.get("values")) {
-        const toml::array& a = r.Array(*v, "values");
-        for (size_t i = 0; i < a.size(); ++i) {
-            std::string where = "values[" + std::to_string(i) + "]";
-            const toml::table& t = r.Table(a[i], where);
-            r.Keys(t, where, {"key", "name", "type", "text", "hex", "dword"});
-            if (!t.get("key")) r.Fail(a[i], where, "missing key 'key'");
-            if (!t.get("name")) r.Fail(a[i], where, "missing key 'name'");
-            RegValue value;
-            value.name = r.Text(*t.get("name"), where + ".name");
-            int sources = 0;
-            if (auto* x = t.get("text")) {
-                value.data = r.Text(*x, where + ".text") + '\0';
-                value.type = 1;
-                ++sources;
-            }
-            if (auto* x = t.get("hex")) {
-                value.data = r.Hex(*x, where + ".hex");
-                value.type = 3;
-                ++sources;
-            }
-            if (auto* x = t.get("dword")) {
-                uint32_t d = r.U32(*x, where + ".dword");
-                value.data = Bytes(reinterpret_cast<const char*>(&d), 4);
-                value.type = 4;
-                ++sources;
-            }
-            if (sources != 1) r.Fail(a[i], where, "give exactly one of text, hex or dword");
-            if (auto* x = t.get("type")) value.type = RegType(r, *x, where + ".type");
-            RegKey* key = MakeKeyPath(m.hklm.get(), r.Text(*t.get("key"), where + ".key"));
-            if (RegValue* old = key->Value(value.name)) *old = value;
-            else key->values.push_back(value);
-        }
-    }
-    if (auto* v = root.get("devices")) ApplyDevices(r, r.Array(*v, "devices"), m);
+    r.Tables(root, "keys", {"path"}, {"path"},
+             [&](const toml::table& t, const toml::node&, const std::string& where) {
+                 std::string path = r.Text(*t.get("path"), where + ".path");
+                 for (size_t start = 0, end; start <= path.size(); start = end + 1) {
+                     end = path.find('\\', start);
+                     if (end == std::string::npos) end = path.size();
+                     if (end - start > 255)
+                         r.Fail(*t.get("path"), where + ".path",
+                                "a key name is longer than 255 characters");
+                 }
+                 MakeKeyPath(m.hklm.get(), path);
+             });
+    r.Tables(root, "values", {"key", "name", "type", "text", "hex", "dword"}, {"key", "name"},
+             [&](const toml::table& t, const toml::node& node, const std::string& where) {
+                 RegValue value;
+                 value.name = r.Text(*t.get("name"), where + ".name");
+                 int sources = 0;
+                 if (auto* x = t.get("text")) {
+                     value.data = r.Text(*x, where + ".text") + '\0';
+                     value.type = 1;
+                     ++sources;
+                 }
+                 if (auto* x = t.get("hex")) {
+                     value.data = r.Hex(*x, where + ".hex");
+                     value.type = 3;
+                     ++sources;
+                 }
+                 if (auto* x = t.get("dword")) {
+                     uint32_t d = r.U32(*x, where + ".dword");
+                     value.data = Bytes(reinterpret_cast<const char*>(&d), 4);
+                     value.type = 4;
+                     ++sources;
+                 }
+                 if (sources != 1) r.Fail(node, where, "give exactly one of text, hex or dword");
+                 if (auto* x = t.get("type")) value.type = RegType(r, *x, where + ".type");
+                 RegKey* key = MakeKeyPath(m.hklm.get(), r.Text(*t.get("key"), where + ".key"));
+                 if (RegValue* old = key->Value(value.name))
+                     *old = value;
+                 else
+                     key->values.push_back(value);
+             });
+    ApplyDevices(r, root, m);
     if (auto* v = root.get("modules")) ApplyModules(r, r.Table(*v, "modules"), m);
-    if (auto* v = root.get("planted")) {
-        const toml::array& a = r.Array(*v, "planted");
-        for (size_t i = 0; i < a.size(); ++i) {
-            std::string where = "planted[" + std::to_string(i) + "]";
-            const toml::table& t = r.Table(a[i], where);
-            r.Keys(t, where, {"name", "dir"});
-            if (!t.get("name")) r.Fail(a[i], where, "missing key 'name'");
+    r.Tables(
+        root, "planted", {"name", "dir"}, {"name"},
+        [&](const toml::table& t, const toml::node&, const std::string& where) {
             Module mod{r.String(*t.get("name"), where + ".name"), m.current_dir, true, true, {}};
             if (auto* d = t.get("dir")) mod.dir = r.WinPath(*d, where + ".dir");
             m.modules.push_back(mod);
-        }
-    }
+        });
     if (auto* v = root.get("update")) {
         const toml::table& t = r.Table(*v, "update");
         r.Keys(t, "update", {"result", "reboot", "error", "check"});
@@ -468,21 +477,17 @@ Machine Parse(const toml::table& root, const Reader& r) {
         if (auto* x = t.get("error")) m.update.error = r.U32(*x, "update.error");
         if (auto* x = t.get("check")) m.update.check = r.Bool(*x, "update.check");
     }
-    if (auto* v = root.get("faults")) {
-        const toml::array& a = r.Array(*v, "faults");
-        for (size_t i = 0; i < a.size(); ++i) {
-            std::string where = "faults[" + std::to_string(i) + "]";
-            const toml::table& t = r.Table(a[i], where);
-            r.Keys(t, where, {"call", "nth", "count", "error"});
-            if (!t.get("call")) r.Fail(a[i], where, "missing key 'call'");
-            Fault f;
-            f.call = r.String(*t.get("call"), where + ".call");
-            if (auto* x = t.get("nth")) f.nth = static_cast<uint32_t>(r.Int(*x, where + ".nth", 1, 0xFFFFFFFFll));
-            if (auto* x = t.get("count")) f.count = static_cast<uint32_t>(r.Int(*x, where + ".count", 1, 0xFFFFFFFFll));
-            if (auto* x = t.get("error")) f.error = r.U32(*x, where + ".error");
-            m.faults.push_back(f);
-        }
-    }
+    r.Tables(root, "faults", {"call", "nth", "count", "error"}, {"call"},
+             [&](const toml::table& t, const toml::node&, const std::string& where) {
+                 Fault f;
+                 f.call = r.String(*t.get("call"), where + ".call");
+                 if (auto* x = t.get("nth"))
+                     f.nth = static_cast<uint32_t>(r.Int(*x, where + ".nth", 1, 0xFFFFFFFFll));
+                 if (auto* x = t.get("count"))
+                     f.count = static_cast<uint32_t>(r.Int(*x, where + ".count", 1, 0xFFFFFFFFll));
+                 if (auto* x = t.get("error")) f.error = r.U32(*x, where + ".error");
+                 m.faults.push_back(f);
+             });
     return m;
 }
 
