@@ -52,7 +52,7 @@ int Usage(const std::string& problem) {
 // Asks on the terminal; stdin and stderr are the user's even while the
 // program's own standard output is being captured.
 std::optional<bool> AskTerminal(const sim::json& box) {
-    std::cerr << "\n" << DescribeBox(box).substr(0, DescribeBox(box).rfind("\n")) << "\n";
+    std::cerr << "\n" << DescribeBox(box) << "\n";
     while (true) {
         std::cerr << "        Yes or No? [y/n] " << std::flush;
         std::string line;

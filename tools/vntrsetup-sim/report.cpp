@@ -43,7 +43,10 @@ std::string DescribeBox(const json& e) {
     if (e.value("style", 0u) != 0 && e.value("style", 0u) != 4) s << " style " << Hex32(e["style"]);
     s << "\n        title:  " << VisibleText(e["title"]);
     s << "\n        text:   " << VisibleText(e["text"]);
-    s << "\n        answer: " << (e["answer"].is_null() ? "(none left)" : e["answer"].get<std::string>());
+    // A box still waiting for its answer (on the terminal) has none yet.
+    if (e.contains("answer"))
+        s << "\n        answer: "
+          << (e["answer"].is_null() ? "(none left)" : e["answer"].get<std::string>());
     return s.str();
 }
 
