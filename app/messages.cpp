@@ -62,9 +62,7 @@ void LoadMessages(void) {
     fclose(file);
 }
 
-const char* MessageText(int index) {
-    return g_messages[index];
-}
+const char* MessageText(int index) { return g_messages[index]; }
 
 void ReleaseMessages(void) {
     if (g_owned) FreeEntries();

@@ -4,9 +4,7 @@
 
 char g_caption[100];
 
-int ShowBox(const char* text, UINT type) {
-    return MessageBoxA(NULL, text, g_caption, type);
-}
+int ShowBox(const char* text, UINT type) { return MessageBoxA(NULL, text, g_caption, type); }
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     // A missing resource leaves the caption empty; the boxes still show.

@@ -17,9 +17,12 @@ static const char* const kCatalogs[3] = {NULL, "\\VNTR98SE.CAT", "\\VNTRME.CAT"}
 // package has no files for (Windows 95, for one).
 static int EditionOf(DWORD buildNumber) {
     switch (buildNumber & 0xFFFF) {
-    case 1998: return EDITION_98;
-    case 2222: return EDITION_98SE;
-    case 3000: return EDITION_ME;
+        case 1998:
+            return EDITION_98;
+        case 2222:
+            return EDITION_98SE;
+        case 3000:
+            return EDITION_ME;
     }
     return -1;
 }

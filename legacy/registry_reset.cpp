@@ -96,8 +96,7 @@ int ResetDeviceRegistry(void) {
     EnsureOtherDevicePath();
 
     HKEY pci;
-    if (RegOpenKeyA(HKEY_LOCAL_MACHINE, kPciBranch, &pci) != ERROR_SUCCESS)
-        return RESET_NONE_FOUND;
+    if (RegOpenKeyA(HKEY_LOCAL_MACHINE, kPciBranch, &pci) != ERROR_SUCCESS) return RESET_NONE_FOUND;
 
     // List every matching key first: deleting while enumerating would shift
     // the indexes. Any failing fetch ends the scan, normally the one past

@@ -40,9 +40,7 @@ static void DestroyDeviceSet(HDEVINFO set) {
 
 // Upper-cases the ASCII letters only, whatever the user's locale: hardware
 // identifiers are ASCII, and a byte above 0x7F is compared as it is.
-static char AsciiUpper(char c) {
-    return (c >= 'a' && c <= 'z') ? (char)(c - 'a' + 'A') : c;
-}
+static char AsciiUpper(char c) { return (c >= 'a' && c <= 'z') ? (char)(c - 'a' + 'A') : c; }
 
 static BOOL SamePrefix(const char* entry, const char* searchId, size_t length) {
     for (size_t i = 0; i < length; ++i)
@@ -60,8 +58,7 @@ static int ReadHardwareIds(HDEVINFO set, PSP_DEVINFO_DATA device, char** list, D
     DWORD capacity = 0;
     for (int reads = 0; reads < MAX_LIST_READS; ++reads) {
         DWORD required = 0;
-        if (getProperty(set, device, SPDRP_HARDWAREID, NULL, (BYTE*)buffer, capacity,
-                        &required)) {
+        if (getProperty(set, device, SPDRP_HARDWAREID, NULL, (BYTE*)buffer, capacity, &required)) {
             // A size query that succeeds leaves nothing to walk.
             if (!buffer) return LIST_SKIP;
             *list = buffer;

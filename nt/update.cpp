@@ -29,8 +29,9 @@ const char* DriverPackagePath(void) {
 static BOOL UpdateDriver(void) {
     HMODULE newdev = LoadSystemLibrary("\\newdev.dll");
     if (!newdev) return FALSE;
-    UpdateDriverForPlugAndPlayDevicesA_t update = (UpdateDriverForPlugAndPlayDevicesA_t)(
-        void (*)(void))GetProcAddress(newdev, "UpdateDriverForPlugAndPlayDevicesA");
+    UpdateDriverForPlugAndPlayDevicesA_t update =
+        (UpdateDriverForPlugAndPlayDevicesA_t)(void (*)(void))GetProcAddress(
+            newdev, "UpdateDriverForPlugAndPlayDevicesA");
     BOOL updated = FALSE;
     if (update) {
         const char* path = DriverPackagePath();

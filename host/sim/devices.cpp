@@ -101,7 +101,8 @@ BOOL SimSetupDiGetDeviceRegistryPropertyA(HDEVINFO set, PSP_DEVINFO_DATA data, D
         CallEvent(event);
         return ok ? TRUE : FALSE;
     };
-    if (sim::CallFails("SetupDiGetDeviceRegistryPropertyA", ERROR_NOT_ENOUGH_MEMORY)) return finish(false);
+    if (sim::CallFails("SetupDiGetDeviceRegistryPropertyA", ERROR_NOT_ENOUGH_MEMORY))
+        return finish(false);
     Runtime& rt = sim::Current();
     if (!SetOf(set)) {
         rt.last_error = ERROR_INVALID_HANDLE;
@@ -126,7 +127,8 @@ BOOL SimSetupDiGetDeviceRegistryPropertyA(HDEVINFO set, PSP_DEVINFO_DATA data, D
     if (required) *required = reported;
     if (regType) *regType = REG_MULTI_SZ;
     bool size_query = !buffer && size == 0;
-    if (device.insufficient_forever || (size < reported && !(size_query && device.size_query_succeeds))) {
+    if (device.insufficient_forever ||
+        (size < reported && !(size_query && device.size_query_succeeds))) {
         rt.last_error = ERROR_INSUFFICIENT_BUFFER;
         return finish(false);
     }
@@ -135,7 +137,8 @@ BOOL SimSetupDiGetDeviceRegistryPropertyA(HDEVINFO set, PSP_DEVINFO_DATA data, D
 }
 
 BOOL SimSetupDiDestroyDeviceInfoList(HDEVINFO set) {
-    json event = {{"type", "call"}, {"call", "SetupDiDestroyDeviceInfoList"}, {"set", sim::PointerText(set)}};
+    json event = {
+        {"type", "call"}, {"call", "SetupDiDestroyDeviceInfoList"}, {"set", sim::PointerText(set)}};
     if (sim::CallFails("SetupDiDestroyDeviceInfoList", ERROR_INVALID_HANDLE)) {
         event["result"] = false;
         CallEvent(event);
@@ -154,15 +157,9 @@ INT_PTR SimUnexpected(const char* name) {
     sim::Current().Emit({{"type", "unexpected_call"}, {"call", name}});
     return 0;
 }
-INT_PTR SimCmReenumerate(void) {
-    return SimUnexpected("CM_Reenumerate_DevNode");
-}
-INT_PTR SimCmLocate(void) {
-    return SimUnexpected("CM_Locate_DevNodeA");
-}
-INT_PTR SimCallClassInstaller(void) {
-    return SimUnexpected("SetupDiCallClassInstaller");
-}
+INT_PTR SimCmReenumerate(void) { return SimUnexpected("CM_Reenumerate_DevNode"); }
+INT_PTR SimCmLocate(void) { return SimUnexpected("CM_Locate_DevNodeA"); }
+INT_PTR SimCallClassInstaller(void) { return SimUnexpected("SetupDiCallClassInstaller"); }
 
 BOOL SimUpdateDriverForPlugAndPlayDevicesA(HWND parent, LPCSTR hardwareId, LPCSTR infPath,
                                            DWORD flags, PBOOL rebootRequired) {
@@ -178,7 +175,8 @@ BOOL SimUpdateDriverForPlugAndPlayDevicesA(HWND parent, LPCSTR hardwareId, LPCST
         sim::Current().Emit(event);
         return ok ? TRUE : FALSE;
     };
-    if (sim::CallFails("UpdateDriverForPlugAndPlayDevicesA", ERROR_ACCESS_DENIED)) return finish(false);
+    if (sim::CallFails("UpdateDriverForPlugAndPlayDevicesA", ERROR_ACCESS_DENIED))
+        return finish(false);
     Runtime& rt = sim::Current();
     if (!hardwareId || !infPath) {
         rt.last_error = ERROR_INVALID_PARAMETER;

@@ -66,9 +66,7 @@ std::string FileSystem::Absolute(const std::string& path, const std::string& cwd
     return out;
 }
 
-std::string FileSystem::Key(const std::string& absolute) {
-    return Upper(absolute);
-}
+std::string FileSystem::Key(const std::string& absolute) { return Upper(absolute); }
 
 bool FileSystem::IsRoot(const std::string& absolute) {
     return absolute.size() == 3 && absolute[1] == ':' && absolute[2] == '\\';
@@ -126,9 +124,7 @@ bool FileSystem::MakeDir(const std::string& absolute) {
     return true;
 }
 
-bool FileSystem::Remove(const std::string& absolute) {
-    return nodes_.erase(Key(absolute)) > 0;
-}
+bool FileSystem::Remove(const std::string& absolute) { return nodes_.erase(Key(absolute)) > 0; }
 
 std::vector<const FileSystem::Node*> FileSystem::All() const {
     std::vector<const Node*> out;

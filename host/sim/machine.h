@@ -28,7 +28,7 @@ struct OsVersion {
 
 // Case-insensitive, backslash-separated Windows paths over an in-memory tree.
 class FileSystem {
-public:
+   public:
     struct Node {
         std::string path;  // as first spelled, for display
         bool dir = false;
@@ -55,7 +55,7 @@ public:
     bool Remove(const std::string& absolute);
     std::vector<const Node*> All() const;
 
-private:
+   private:
     std::map<std::string, Node> nodes_;
 };
 

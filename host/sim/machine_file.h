@@ -11,7 +11,7 @@ namespace sim {
 
 // A machine file that cannot be used; what() reads "FILE:LINE: FIELD: problem".
 class MachineError : public std::runtime_error {
-public:
+   public:
     MachineError(const std::string& file, int line, const std::string& field,
                  const std::string& problem);
     std::string file;

@@ -70,9 +70,7 @@ const std::vector<std::string>& PresetNames() {
     return names;
 }
 
-bool IsPreset(const std::string& name) {
-    return FindPreset(name) != nullptr;
-}
+bool IsPreset(const std::string& name) { return FindPreset(name) != nullptr; }
 
 Machine PresetMachine(const std::string& name) {
     const Preset* p = FindPreset(name);
@@ -97,7 +95,8 @@ Machine PresetMachine(const std::string& name) {
     current->values.push_back({"DevicePath", p->platform == 1 ? 1u : 2u,
                                p->platform == 1 ? inf + '\0' : Bytes("%SystemRoot%\\inf") + '\0'});
     if (p->platform == 1) {
-        for (const char* key : kBackgroundPciKeys) MakeKeyPath(m.hklm.get(), std::string("Enum\\PCI\\") + key);
+        for (const char* key : kBackgroundPciKeys)
+            MakeKeyPath(m.hklm.get(), std::string("Enum\\PCI\\") + key);
     }
 
     m.modules.push_back({"setupapi.dll", m.system_dir, true, false, {}});
@@ -112,9 +111,7 @@ Machine PresetMachine(const std::string& name) {
     return m;
 }
 
-std::string DefaultPackageDir() {
-    return std::string(VNTR_SOURCE_DIR) + "/examples/package";
-}
+std::string DefaultPackageDir() { return std::string(VNTR_SOURCE_DIR) + "/examples/package"; }
 
 void MountPackage(Machine& machine, const std::string& host_dir, const std::string& at,
                   const std::vector<std::string>& omit) {
@@ -128,7 +125,8 @@ void MountPackage(Machine& machine, const std::string& host_dir, const std::stri
     for (auto it = fs::recursive_directory_iterator(host_dir, ec);
          !ec && it != fs::recursive_directory_iterator(); it.increment(ec))
         entries.push_back(it->path());
-    if (ec) throw std::runtime_error("cannot read package folder '" + host_dir + "': " + ec.message());
+    if (ec)
+        throw std::runtime_error("cannot read package folder '" + host_dir + "': " + ec.message());
     for (const auto& path : entries) {
         std::string rel = fs::relative(path, host_dir).generic_string();
         bool skip = false;
@@ -156,9 +154,10 @@ void AddController(Machine& machine, const std::string& device) {
         MakeKeyPath(machine.hklm.get(), "Enum\\PCI\\" + id + "\\BUS_02&DEV_0C&FUNC_00");
     } else {
         Device d;
-        d.hardware_ids = MultiSz({"PCI\\" + id, "PCI\\VEN_C4B9&DEV_" + device + "&SUBSYS_" + device + "C4B9",
-                                  "PCI\\VEN_C4B9&DEV_" + device + "&CC_060700",
-                                  "PCI\\VEN_C4B9&DEV_" + device + "&CC_0607"});
+        d.hardware_ids =
+            MultiSz({"PCI\\" + id, "PCI\\VEN_C4B9&DEV_" + device + "&SUBSYS_" + device + "C4B9",
+                     "PCI\\VEN_C4B9&DEV_" + device + "&CC_060700",
+                     "PCI\\VEN_C4B9&DEV_" + device + "&CC_0607"});
         d.description = "Vantor CardBus Controller";
         machine.devices.push_back(d);
     }

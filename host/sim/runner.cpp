@@ -63,8 +63,8 @@ static void WriteAll(int fd, const std::string& text) {
         Session session(machine, options);
         try {
             char command_line[] = "";
-            int code = WinMain(reinterpret_cast<HINSTANCE>(0x400000), NULL, command_line,
-                               SW_SHOWDEFAULT);
+            int code =
+                WinMain(reinterpret_cast<HINSTANCE>(0x400000), NULL, command_line, SW_SHOWDEFAULT);
             emit({{"type", "exit"}, {"code", code}});
         } catch (const NoAnswer& e) {
             emit({{"type", "no_answer"}, {"text", Text(e.text)}});
@@ -177,24 +177,25 @@ json ToJson(const Machine& machine, const Outcome& outcome) {
     for (const auto& c : outcome.Changes()) changes.push_back(c);
     json events = json::array();
     for (const auto& e : outcome.events) events.push_back(e);
-    return {{"machine",
-             {{"name", machine.name},
-              {"source", machine.source},
-              {"os", machine.os_name},
-              {"platform", machine.os.platform},
-              {"version", std::to_string(machine.os.major) + "." + std::to_string(machine.os.minor)},
-              {"build_number", machine.os.build_number},
-              {"current_dir", Text(machine.current_dir)},
-              {"windows_dir", Text(machine.windows_dir)},
-              {"locale", machine.locale}}},
-            {"status", outcome.status},
-            {"message", outcome.message},
-            {"exit_code", outcome.exit_code},
-            {"boxes", outcome.Boxes()},
-            {"stdout", Text(outcome.Stdout())},
-            {"changes", changes},
-            {"events", events},
-            {"summary", outcome.summary}};
+    return {
+        {"machine",
+         {{"name", machine.name},
+          {"source", machine.source},
+          {"os", machine.os_name},
+          {"platform", machine.os.platform},
+          {"version", std::to_string(machine.os.major) + "." + std::to_string(machine.os.minor)},
+          {"build_number", machine.os.build_number},
+          {"current_dir", Text(machine.current_dir)},
+          {"windows_dir", Text(machine.windows_dir)},
+          {"locale", machine.locale}}},
+        {"status", outcome.status},
+        {"message", outcome.message},
+        {"exit_code", outcome.exit_code},
+        {"boxes", outcome.Boxes()},
+        {"stdout", Text(outcome.Stdout())},
+        {"changes", changes},
+        {"events", events},
+        {"summary", outcome.summary}};
 }
 
 }  // namespace sim

@@ -7,9 +7,7 @@ namespace sim {
 
 static Runtime* g_active = nullptr;
 
-Runtime* Active() {
-    return g_active;
-}
+Runtime* Active() { return g_active; }
 
 Runtime& Current() {
     if (!g_active) {
@@ -29,7 +27,8 @@ bool CallFails(const char* call, uint32_t default_error) {
 
 std::string PointerText(const void* p) {
     char text[32];
-    snprintf(text, sizeof text, "0x%lx", static_cast<unsigned long>(reinterpret_cast<uintptr_t>(p)));
+    snprintf(text, sizeof text, "0x%lx",
+             static_cast<unsigned long>(reinterpret_cast<uintptr_t>(p)));
     return p ? text : "NULL";
 }
 

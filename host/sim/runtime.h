@@ -37,7 +37,7 @@ using Sink = std::function<void(const json& event)>;
 struct RunOptions {
     Answerer answer;  // default: the machine's answers, in order
     Sink sink;
-    bool record_calls = true;  // keep the order of host calls (for fault walks)
+    bool record_calls = true;         // keep the order of host calls (for fault walks)
     bool record_device_calls = true;  // events for every SetupDi call
 };
 
@@ -96,7 +96,7 @@ std::string PointerText(const void* p);
 // Installs a machine for the host functions of this process and captures the
 // program's standard output. One session at a time.
 class Session {
-public:
+   public:
     Session(const Machine& machine, RunOptions options);
     ~Session();
     Session(const Session&) = delete;
@@ -107,7 +107,7 @@ public:
     // final directory and registry.
     json Summary() const;
 
-private:
+   private:
     std::unique_ptr<Runtime> rt_;
 };
 

@@ -35,9 +35,7 @@ std::string Abs(const char* path) {
     return sim::FileSystem::Absolute(path, sim::Current().cwd);
 }
 
-bool TooLong(const char* path, size_t limit = MAX_PATH) {
-    return path && strlen(path) >= limit;
-}
+bool TooLong(const char* path, size_t limit = MAX_PATH) { return path && strlen(path) >= limit; }
 
 std::string Hex(const sim::Bytes& bytes) {
     static const char digits[] = "0123456789abcdef";
@@ -260,13 +258,9 @@ BOOL FreeLibrary(HMODULE module) {
     return TRUE;
 }
 
-DWORD GetLastError(void) {
-    return sim::Current().last_error;
-}
+DWORD GetLastError(void) { return sim::Current().last_error; }
 
-void SetLastError(DWORD code) {
-    sim::Current().last_error = code;
-}
+void SetLastError(DWORD code) { sim::Current().last_error = code; }
 
 // ---- kernel32: memory and message texts -------------------------------------
 
@@ -301,8 +295,8 @@ HLOCAL LocalFree(HLOCAL block) {
     return NULL;
 }
 
-DWORD FormatMessageA(DWORD flags, LPCVOID source, DWORD messageId, DWORD languageId,
-                     LPSTR buffer, DWORD size, va_list* arguments) {
+DWORD FormatMessageA(DWORD flags, LPCVOID source, DWORD messageId, DWORD languageId, LPSTR buffer,
+                     DWORD size, va_list* arguments) {
     (void)source;
     (void)languageId;
     (void)size;
@@ -355,7 +349,9 @@ int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
                 {"title", sim::TextOrNull(caption)},
                 {"text", sim::TextOrNull(text)},
                 {"style", type},
-                {"buttons", buttons == MB_OK ? "OK" : buttons == MB_YESNO ? "Yes/No" : "other"}};
+                {"buttons", buttons == MB_OK      ? "OK"
+                            : buttons == MB_YESNO ? "Yes/No"
+                                                  : "other"}};
     int answer = IDOK;
     if (buttons == MB_YESNO) {
         std::optional<bool> yes = rt.options.answer(box);
@@ -549,9 +545,8 @@ LONG RegDeleteKeyA(HKEY key, LPCSTR subKey) {
     std::string parent_path = path;
     std::string sub = subKey;
     size_t slash = sub.find_last_of('\\');
-    auto parent = slash == std::string::npos
-                      ? base
-                      : Walk(base, sub.substr(0, slash).c_str(), &parent_path);
+    auto parent =
+        slash == std::string::npos ? base : Walk(base, sub.substr(0, slash).c_str(), &parent_path);
     if (!parent) return ERROR_FILE_NOT_FOUND;
     std::string leaf = slash == std::string::npos ? sub : sub.substr(slash + 1);
     auto target = SharedChild(parent, leaf);

@@ -38,14 +38,33 @@ std::vector<sim::Bytes> MakeLists(int devices, long* entries) {
         std::vector<std::string> ids;
         for (int k = 0; k < count; ++k) {
             switch (k) {
-                case 0: snprintf(id, sizeof id, "PCI\\VEN_%04X&DEV_%04X&SUBSYS_%08X&REV_%02X", vendor, device, i * 31u, i % 256); break;
-                case 1: snprintf(id, sizeof id, "PCI\\VEN_%04X&DEV_%04X&SUBSYS_%08X", vendor, device, i * 31u); break;
-                case 2: snprintf(id, sizeof id, "PCI\\VEN_%04X&DEV_%04X&CC_0C0300", vendor, device); break;
-                case 3: snprintf(id, sizeof id, "PCI\\VEN_%04X&DEV_%04X&CC_0C03", vendor, device); break;
-                case 4: snprintf(id, sizeof id, "USB\\VID_%04X&PID_%04X&REV_%04X", vendor, device, i % 9999); break;
-                case 5: snprintf(id, sizeof id, "ACPI\\PNP%04X", i % 0xFFFF); break;
-                case 6: snprintf(id, sizeof id, "*PNP%04X", i % 0xFFFF); break;
-                default: snprintf(id, sizeof id, "ROOT\\LEGACY_DEVICE_%d", i); break;
+                case 0:
+                    snprintf(id, sizeof id, "PCI\\VEN_%04X&DEV_%04X&SUBSYS_%08X&REV_%02X", vendor,
+                             device, i * 31u, i % 256);
+                    break;
+                case 1:
+                    snprintf(id, sizeof id, "PCI\\VEN_%04X&DEV_%04X&SUBSYS_%08X", vendor, device,
+                             i * 31u);
+                    break;
+                case 2:
+                    snprintf(id, sizeof id, "PCI\\VEN_%04X&DEV_%04X&CC_0C0300", vendor, device);
+                    break;
+                case 3:
+                    snprintf(id, sizeof id, "PCI\\VEN_%04X&DEV_%04X&CC_0C03", vendor, device);
+                    break;
+                case 4:
+                    snprintf(id, sizeof id, "USB\\VID_%04X&PID_%04X&REV_%04X", vendor, device,
+                             i % 9999);
+                    break;
+                case 5:
+                    snprintf(id, sizeof id, "ACPI\\PNP%04X", i % 0xFFFF);
+                    break;
+                case 6:
+                    snprintf(id, sizeof id, "*PNP%04X", i % 0xFFFF);
+                    break;
+                default:
+                    snprintf(id, sizeof id, "ROOT\\LEGACY_DEVICE_%d", i);
+                    break;
             }
             ids.push_back(id);
         }
@@ -157,11 +176,23 @@ void BM_PlainLoop(benchmark::State& state) {
 
 }  // namespace
 
-BENCHMARK(BM_Search)->Arg(10)->Arg(1000)->Arg(100000)->Unit(benchmark::kMicrosecond)
+BENCHMARK(BM_Search)
+    ->Arg(10)
+    ->Arg(1000)
+    ->Arg(100000)
+    ->Unit(benchmark::kMicrosecond)
     ->Complexity(benchmark::oN);
-BENCHMARK(BM_SearchNoConsole)->Arg(10)->Arg(1000)->Arg(100000)->Unit(benchmark::kMicrosecond)
+BENCHMARK(BM_SearchNoConsole)
+    ->Arg(10)
+    ->Arg(1000)
+    ->Arg(100000)
+    ->Unit(benchmark::kMicrosecond)
     ->Complexity(benchmark::oN);
-BENCHMARK(BM_PlainLoop)->Arg(10)->Arg(1000)->Arg(100000)->Unit(benchmark::kMicrosecond)
+BENCHMARK(BM_PlainLoop)
+    ->Arg(10)
+    ->Arg(1000)
+    ->Arg(100000)
+    ->Unit(benchmark::kMicrosecond)
     ->Complexity(benchmark::oN);
 
 BENCHMARK_MAIN();

@@ -36,8 +36,8 @@ static void CurrentDirectory(void) {
     memset(buffer, 'Q', sizeof buffer);
     Check(SetCurrentDirectoryA("C:\\"), "SetCurrentDirectoryA to a drive root", "failed");
     DWORD n = GetCurrentDirectoryA(256, buffer);
-    Check(n == 3 && strcmp(buffer, "C:\\") == 0, "GetCurrentDirectoryA keeps the backslash at a root",
-          buffer);
+    Check(n == 3 && strcmp(buffer, "C:\\") == 0,
+          "GetCurrentDirectoryA keeps the backslash at a root", buffer);
 
     Check(SetCurrentDirectoryA(EnvWorkDir()), "SetCurrentDirectoryA to a directory", "failed");
     size_t length = strlen(EnvWorkDir());
@@ -97,7 +97,8 @@ static void TextModeReads(void) {
     static const char bytes[] =
         "crlf\r\nlone\rcr\r\n"
         "nul\0cut\n"
-        "eof\x1a" "after\n";
+        "eof\x1a"
+        "after\n";
     EnvPutFile(path, bytes, sizeof bytes - 1);
     FILE* f = fopen(path, "rt");
     Check(f != NULL, "fopen rt opens an existing file", "NULL");
@@ -107,7 +108,8 @@ static void TextModeReads(void) {
           line);
     Check(fgets(line, sizeof line, f) && strcmp(line, "lone\rcr\n") == 0,
           "text mode keeps a lone CR", line);
-    Check(fgets(line, sizeof line, f) && strcmp(line, "nul") == 0 && memcmp(line + 4, "cut\n", 4) == 0,
+    Check(fgets(line, sizeof line, f) && strcmp(line, "nul") == 0 &&
+              memcmp(line + 4, "cut\n", 4) == 0,
           "fgets keeps reading past a NUL to the line end", line);
     Check(fgets(line, sizeof line, f) && strcmp(line, "eof") == 0, "Ctrl-Z ends the file", line);
     Check(fgets(line, sizeof line, f) == NULL, "nothing is read after Ctrl-Z", line);
@@ -120,8 +122,8 @@ static void TextModeReads(void) {
     EnvPutFile(path, longline, sizeof longline);
     f = fopen(path, "rt");
     if (!f) return;
-    Check(fgets(line, sizeof line, f) && strlen(line) == 255, "a long line's first piece is 255 bytes",
-          "other length");
+    Check(fgets(line, sizeof line, f) && strlen(line) == 255,
+          "a long line's first piece is 255 bytes", "other length");
     Check(fgets(line, sizeof line, f) && strlen(line) == 45 && line[44] == '\n',
           "the rest of the line comes with its line end", "other length");
     fclose(f);
@@ -202,8 +204,7 @@ static void Registry(void) {
         if (EnvLegacy())
             CheckWindows(status == ERROR_SUCCESS && reopen == ERROR_FILE_NOT_FOUND,
                          "RegDeleteKeyA on the 9x family deletes a tree of several levels",
-                         "key survived",
-                         "in 9x mode a key with two or more subkeys survives");
+                         "key survived", "in 9x mode a key with two or more subkeys survives");
         else
             Check(status != ERROR_SUCCESS && reopen == ERROR_SUCCESS,
                   "RegDeleteKeyA on NT leaves a key with subkeys in place", "deleted it");
@@ -242,8 +243,9 @@ static void LibrariesAndTexts(void) {
     text = NULL;
     length = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM, NULL,
                             0xE000020Bu, LANG_USER_DEFAULT, (LPSTR)&text, 0, NULL);
-    CheckWindows(length == 0 && text == NULL, "FormatMessageA has no system text for setup-API codes",
-                 text ? text : "", "it has a text for 0xE000020B");
+    CheckWindows(length == 0 && text == NULL,
+                 "FormatMessageA has no system text for setup-API codes", text ? text : "",
+                 "it has a text for 0xE000020B");
     if (text) LocalFree(text);
 
     unsigned char* block = (unsigned char*)LocalAlloc(LPTR, 64);
@@ -265,7 +267,8 @@ static void LibrariesAndTexts(void) {
 typedef HDEVINFO(WINAPI* GetClassDevs_t)(const GUID*, PCSTR, HWND, DWORD);
 
 static void Devices(void) {
-    static const char ids[] = "PCI\\VEN_C4B9&DEV_8E3A&SUBSYS_11112222&REV_01\0PCI\\VEN_C4B9&DEV_8E3A\0";
+    static const char ids[] =
+        "PCI\\VEN_C4B9&DEV_8E3A&SUBSYS_11112222&REV_01\0PCI\\VEN_C4B9&DEV_8E3A\0";
     if (EnvLegacy() || !EnvAddDevice(ids, sizeof ids)) {
         printf("ok - devices # skipped: no device installation here\n");
         return;
@@ -275,10 +278,13 @@ static void Devices(void) {
     strcat(path, "\\setupapi.dll");
     HMODULE lib = LoadLibraryA(path);
     if (!lib) return;
-    GetClassDevs_t getClassDevs = (GetClassDevs_t)(void*)GetProcAddress(lib, "SetupDiGetClassDevsA");
-    SetupDiEnumDeviceInfo_t enumInfo = (SetupDiEnumDeviceInfo_t)(void*)GetProcAddress(lib, "SetupDiEnumDeviceInfo");
-    SetupDiGetDeviceRegistryPropertyA_t getProperty = (SetupDiGetDeviceRegistryPropertyA_t)(void*)
-        GetProcAddress(lib, "SetupDiGetDeviceRegistryPropertyA");
+    GetClassDevs_t getClassDevs =
+        (GetClassDevs_t)(void*)GetProcAddress(lib, "SetupDiGetClassDevsA");
+    SetupDiEnumDeviceInfo_t enumInfo =
+        (SetupDiEnumDeviceInfo_t)(void*)GetProcAddress(lib, "SetupDiEnumDeviceInfo");
+    SetupDiGetDeviceRegistryPropertyA_t getProperty =
+        (SetupDiGetDeviceRegistryPropertyA_t)(void*)GetProcAddress(
+            lib, "SetupDiGetDeviceRegistryPropertyA");
     SetupDiDestroyDeviceInfoList_t destroy =
         (SetupDiDestroyDeviceInfoList_t)(void*)GetProcAddress(lib, "SetupDiDestroyDeviceInfoList");
     HDEVINFO set = getClassDevs(NULL, NULL, NULL, DIGCF_PRESENT | DIGCF_ALLCLASSES);

@@ -6,18 +6,14 @@
 #include "host/sim/runtime.h"
 #include "tests/contract/env.h"
 
-const char* EnvWorkDir(void) {
-    return "C:\\contract";
-}
+const char* EnvWorkDir(void) { return "C:\\contract"; }
 
 void EnvPutFile(const char* path, const char* data, size_t size) {
     sim::Runtime* rt = sim::Active();
     rt->m.files.PutFile(sim::FileSystem::Absolute(path, rt->cwd), sim::Bytes(data, size));
 }
 
-void EnvMakeKey(const char* path) {
-    sim::MakeKeyPath(sim::Active()->m.hklm.get(), path);
-}
+void EnvMakeKey(const char* path) { sim::MakeKeyPath(sim::Active()->m.hklm.get(), path); }
 
 int EnvAddDevice(const char* ids, size_t size) {
     sim::Device d;
@@ -26,13 +22,9 @@ int EnvAddDevice(const char* ids, size_t size) {
     return 1;
 }
 
-int EnvLegacy(void) {
-    return sim::Active()->m.os.platform == 1;
-}
+int EnvLegacy(void) { return sim::Active()->m.os.platform == 1; }
 
-int EnvWine(void) {
-    return 0;
-}
+int EnvWine(void) { return 0; }
 
 int main() {
     int failed = 0;

@@ -6,12 +6,11 @@
 
 #include "tests/contract/env.h"
 
-const char* EnvWorkDir(void) {
-    return "C:\\vntr-contract";
-}
+const char* EnvWorkDir(void) { return "C:\\vntr-contract"; }
 
 void EnvPutFile(const char* path, const char* data, size_t size) {
-    HANDLE f = CreateFileA(path, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    HANDLE f =
+        CreateFileA(path, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
     if (f == INVALID_HANDLE_VALUE) return;
     DWORD written = 0;
     WriteFile(f, data, (DWORD)size, &written, NULL);
@@ -24,8 +23,8 @@ void EnvMakeKey(const char* path) {
 }
 
 int EnvAddDevice(const char* ids, size_t size) {
-    static const GUID system_class = {0x4d36e97d, 0xe325, 0x11ce,
-                                      {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
+    static const GUID system_class = {
+        0x4d36e97d, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
     HDEVINFO set = SetupDiCreateDeviceInfoList(&system_class, NULL);
     if (set == INVALID_HANDLE_VALUE) return 0;
     SP_DEVINFO_DATA data;

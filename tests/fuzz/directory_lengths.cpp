@@ -72,7 +72,7 @@ enum : uint8_t {
     kSystemAtRoot = 4,
     kInfOtherExists = 8,  // Windows ME: INF\OTHER is there already
     kRebootYes = 16,
-    kGerman = 32,         // locale 0x0407: the package's German message file
+    kGerman = 32,  // locale 0x0407: the package's German message file
     kController = 64,
 };
 
@@ -109,9 +109,7 @@ const sim::Machine& Package() {
     return m;
 }
 
-bool Fits(const std::string& path) {
-    return path.size() <= 255;
-}
+bool Fits(const std::string& path) { return path.size() <= 255; }
 
 }  // namespace
 
@@ -128,9 +126,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     sim::Machine m = sim::PresetMachine(os);
     std::string oldSystem = m.system_dir;
-    m.current_dir = (flags & kCurrentAtRoot) ? "D:\\" : PathOf('D', currentLength, partLength, style);
-    m.windows_dir = (flags & kWindowsAtRoot) ? "C:\\" : PathOf('C', windowsLength, partLength, style + 1);
-    m.system_dir = (flags & kSystemAtRoot) ? "E:\\" : PathOf('E', systemLength, partLength, style + 2);
+    m.current_dir =
+        (flags & kCurrentAtRoot) ? "D:\\" : PathOf('D', currentLength, partLength, style);
+    m.windows_dir =
+        (flags & kWindowsAtRoot) ? "C:\\" : PathOf('C', windowsLength, partLength, style + 1);
+    m.system_dir =
+        (flags & kSystemAtRoot) ? "E:\\" : PathOf('E', systemLength, partLength, style + 2);
     for (auto& mod : m.modules)
         if (sim::EqualNoCase(mod.dir, oldSystem)) mod.dir = m.system_dir;
     auto makeDirs = [&m](const std::string& path) {
@@ -204,15 +205,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         for (const char* field : {"path", "from", "to", "name", "inf"}) checkPath(e, field);
         if (e.value("type", "") == "reg_set") {
             std::string bytes = sim::BytesOf(e["data"].get<std::string>());
-            fuzz::Check(Fits(bytes.substr(0, bytes.find('\0'))), "a registry value holds a path over 255 characters");
+            fuzz::Check(Fits(bytes.substr(0, bytes.find('\0'))),
+                        "a registry value holds a path over 255 characters");
         }
     }
 
     // The message file is read exactly when its path fits.
     std::string messagePath = start + messageName;
     bool opened = false;
-    for (const auto& e : o.Of("open")) opened = opened || sim::BytesOf(e["path"].get<std::string>()) == messagePath;
-    fuzz::Check(opened == messageFits, messageFits ? "the message file was not tried" : "a message file path over 255 characters");
+    for (const auto& e : o.Of("open"))
+        opened = opened || sim::BytesOf(e["path"].get<std::string>()) == messagePath;
+    fuzz::Check(opened == messageFits, messageFits ? "the message file was not tried"
+                                                   : "a message file path over 255 characters");
 
     if (!flowFits && !o.Changes().empty())
         fuzz::Fail("a path did not fit, yet the machine was changed: " + o.Changes()[0].dump());

@@ -40,7 +40,7 @@ inline void CheckRan(const sim::Outcome& o) {
 // Reads values from the fuzzer's bytes front to back. Past the end every
 // read gives zero bytes, so any input decodes to something.
 class Input {
-public:
+   public:
     Input(const uint8_t* data, size_t size) : data_(data), size_(size) {}
 
     bool empty() const { return at_ >= size_; }
@@ -79,7 +79,7 @@ public:
         return out;
     }
 
-private:
+   private:
     const uint8_t* data_;
     size_t size_;
     size_t at_ = 0;

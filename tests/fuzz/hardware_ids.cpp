@@ -31,16 +31,14 @@ const char kDeviceSeparator[] = "<DEV>";
 
 // Device flags, one byte per device.
 enum : uint8_t {
-    kNoIds = 1,             // no hardware identifiers (ERROR_INVALID_DATA)
-    kReportedSize = 2,      // a reported size follows (two bytes)
-    kSizeQuerySucceeds = 4, // the read without a buffer succeeds
-    kNeverFits = 8,         // every read answers ERROR_INSUFFICIENT_BUFFER
-    kAbsent = 16,           // not present: not in the device set at all
+    kNoIds = 1,              // no hardware identifiers (ERROR_INVALID_DATA)
+    kReportedSize = 2,       // a reported size follows (two bytes)
+    kSizeQuerySucceeds = 4,  // the read without a buffer succeeds
+    kNeverFits = 8,          // every read answers ERROR_INSUFFICIENT_BUFFER
+    kAbsent = 16,            // not present: not in the device set at all
 };
 
-char Fold(char c) {
-    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-}
+char Fold(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
 
 bool Matches(const std::string& entry, const char* searchId) {
     size_t n = strlen(searchId);
@@ -140,22 +138,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz::Check(keptLength < sizeof g_hardwareId, "the kept identifier is not terminated");
     fuzz::Check(keptLength <= 255, "the kept identifier is longer than 255 characters");
     if (found) {
-        fuzz::Check(Matches(kept, searchId), "the kept identifier does not match: " +
-                                                 std::string(kept));
+        fuzz::Check(Matches(kept, searchId),
+                    "the kept identifier does not match: " + std::string(kept));
         bool whole = false;
         for (const sim::Device& d : m.devices) {
             if (!d.present || !d.hardware_ids) continue;
             for (const std::string& entry : Entries(Visible(d))) whole = whole || entry == kept;
         }
-        fuzz::Check(whole, "the kept identifier is no whole entry of any list: " +
-                               std::string(kept));
+        fuzz::Check(whole,
+                    "the kept identifier is no whole entry of any list: " + std::string(kept));
     }
     fuzz::Check(found == (expectFound ? TRUE : FALSE),
                 expectFound ? "a matching entry was missed: " + expectedId
                             : "a match was reported where there is none");
     if (expectFound)
-        fuzz::Check(expectedId == kept, "kept " + std::string(kept) +
-                                            " instead of the first match " + expectedId);
+        fuzz::Check(expectedId == kept,
+                    "kept " + std::string(kept) + " instead of the first match " + expectedId);
     else
         fuzz::Check(keptLength == 0, "an identifier is kept after a search without a match");
 

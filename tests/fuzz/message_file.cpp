@@ -76,8 +76,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         fuzz::Check(entry != nullptr, where + " is absent");
         auto block = rt.allocations.find(const_cast<char*>(entry));
         fuzz::Check(block != rt.allocations.end(), where + " is not a block of its own");
-        fuzz::Check(block->second <= 256, where + " is a block of " +
-                                              std::to_string(block->second) + " bytes");
+        fuzz::Check(block->second <= 256,
+                    where + " is a block of " + std::to_string(block->second) + " bytes");
         fuzz::Check(memchr(entry, '\0', block->second) != nullptr,
                     where + " is not terminated within its block");
         fuzz::Check(std::string(entry) == expected[i], where + " differs from the file");

@@ -34,10 +34,10 @@ const size_t kMaxKeys = 300;
 
 // Machine flags, the first byte of the input.
 enum : uint8_t {
-    kEditionMask = 3,       // 98, 98 SE, ME (3 reads as 98)
-    kNtDeletion = 4,        // RegDeleteKeyA refuses keys with subkeys
-    kNoPciBranch = 8,       // no Enum\PCI key at all
-    kOtherPathShift = 5,    // two bits: the state of OtherDevicePath
+    kEditionMask = 3,     // 98, 98 SE, ME (3 reads as 98)
+    kNtDeletion = 4,      // RegDeleteKeyA refuses keys with subkeys
+    kNoPciBranch = 8,     // no Enum\PCI key at all
+    kOtherPathShift = 5,  // two bits: the state of OtherDevicePath
 };
 
 // Key records follow the machine flags (and the bytes of a binary
@@ -45,21 +45,26 @@ enum : uint8_t {
 // the key's flags byte, for a cut prefix the length kept, then the rest of
 // the name. Key flags:
 enum : uint8_t {
-    kNameMask = 3,        // raw name, first prefix + bytes, second prefix +
-                          // bytes, or a cut (and maybe lower-cased) prefix + bytes
-    kInstanceShift = 2,   // two bits: instance subkeys
-    kDeeper = 16,         // each instance has a subkey of its own
-    kSecondPrefix = 32,   // for a cut prefix: which one
-    kLowerCase = 64,      // for a cut prefix: lower-cased
+    kNameMask = 3,       // raw name, first prefix + bytes, second prefix +
+                         // bytes, or a cut (and maybe lower-cased) prefix + bytes
+    kInstanceShift = 2,  // two bits: instance subkeys
+    kDeeper = 16,        // each instance has a subkey of its own
+    kSecondPrefix = 32,  // for a cut prefix: which one
+    kLowerCase = 64,     // for a cut prefix: lower-cased
 };
 
 std::string KeyName(fuzz::Input& in, uint8_t flags) {
     std::string name;
     switch (flags & kNameMask) {
-        case 1: name = kPrefixes[0]; break;
-        case 2: name = kPrefixes[1]; break;
+        case 1:
+            name = kPrefixes[0];
+            break;
+        case 2:
+            name = kPrefixes[1];
+            break;
         case 3: {
-            name = std::string(kPrefixes[(flags & kSecondPrefix) ? 1 : 0]).substr(0, in.Byte() % 18);
+            name =
+                std::string(kPrefixes[(flags & kSecondPrefix) ? 1 : 0]).substr(0, in.Byte() % 18);
             if (flags & kLowerCase)
                 for (char& c : name) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
             break;
@@ -76,8 +81,8 @@ std::string KeyName(fuzz::Input& in, uint8_t flags) {
 }
 
 bool IsController(const std::string& name) {
-    return name.size() >= 17 && (name.compare(0, 17, kPrefixes[0]) == 0 ||
-                                 name.compare(0, 17, kPrefixes[1]) == 0);
+    return name.size() >= 17 &&
+           (name.compare(0, 17, kPrefixes[0]) == 0 || name.compare(0, 17, kPrefixes[1]) == 0);
 }
 
 const sim::json* Sub(const sim::json& key, const std::string& name) {
@@ -106,15 +111,23 @@ sim::json* Path(sim::json& root, const std::string& path) {
 sim::Machine MachineOf(fuzz::Input& in, uint8_t flags) {
     static const char* const kEditions[4] = {"98", "98se", "me", "98"};
     sim::Machine m = sim::PresetMachine(kEditions[flags & kEditionMask]);
-    m.delete_semantics = (flags & kNtDeletion) ? sim::DeleteSemantics::Nt
-                                               : sim::DeleteSemantics::Legacy;
+    m.delete_semantics =
+        (flags & kNtDeletion) ? sim::DeleteSemantics::Nt : sim::DeleteSemantics::Legacy;
 
     sim::RegKey* current = sim::FindKeyPath(m.hklm.get(), kCurrentVersion);
     switch ((flags >> kOtherPathShift) & 3) {
-        case 0: break;  // missing
-        case 1: current->values.push_back({"OtherDevicePath", 1, "D:\\DRIVERS\\INF" + std::string(1, '\0')}); break;
-        case 2: current->values.push_back({"OtherDevicePath", 2, std::string(300, 'L') + '\0'}); break;
-        case 3: current->values.push_back({"OtherDevicePath", 3, in.Bytes(in.Byte())}); break;
+        case 0:
+            break;  // missing
+        case 1:
+            current->values.push_back(
+                {"OtherDevicePath", 1, "D:\\DRIVERS\\INF" + std::string(1, '\0')});
+            break;
+        case 2:
+            current->values.push_back({"OtherDevicePath", 2, std::string(300, 'L') + '\0'});
+            break;
+        case 3:
+            current->values.push_back({"OtherDevicePath", 3, in.Bytes(in.Byte())});
+            break;
     }
 
     // A key of a controller's name outside Enum\PCI is no business of the

@@ -44,7 +44,8 @@ bool Has(const std::string& haystack, const std::string& needle) {
 TEST(Cli, help_and_command_line_mistakes) {
     Result help = Sim("--help");
     EXPECT_EQ(help.status, 0);
-    for (const char* option : {"--machine", "--os", "--package", "--cwd", "--locale", "--answer", "--json"})
+    for (const char* option :
+         {"--machine", "--os", "--package", "--cwd", "--locale", "--answer", "--json"})
         EXPECT_TRUE(Has(help.out, option)) << option;
 
     for (const char* bad : {"--os vista", "--answer maybe", "--locale zz", "--frobnicate",
@@ -98,13 +99,16 @@ TEST(Cli, locale_and_current_directory_options_reach_the_program) {
     Result r = Sim("--locale 0x0407 --cwd 'D:\\Treiber' --answer no");
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_TRUE(Has(r.out, "D:\\Treiber\\MultiLang\\0407.dat")) << r.out;
-    EXPECT_TRUE(Has(r.out, "M\xC3\xB6" "chten Sie die Vantor-CardBus-Controller aktualisieren?\\n")) << r.out;
+    EXPECT_TRUE(Has(r.out,
+                    "M\xC3\xB6"
+                    "chten Sie die Vantor-CardBus-Controller aktualisieren?\\n"))
+        << r.out;
 }
 
 TEST(Cli, on_a_terminal_it_asks_each_yes_no_question) {
     // script(1) gives the simulator a terminal; the answers are typed into it.
-    std::string command = "printf 'y\\nmaybe\\nn\\n' | script -qec \"" + std::string(VNTR_SIM_BINARY) +
-                          " --os 98se\" /dev/null 2>&1";
+    std::string command = "printf 'y\\nmaybe\\nn\\n' | script -qec \"" +
+                          std::string(VNTR_SIM_BINARY) + " --os 98se\" /dev/null 2>&1";
     FILE* p = popen(command.c_str(), "r");
     ASSERT_NE(p, nullptr);
     std::string out;

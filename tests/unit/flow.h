@@ -49,7 +49,8 @@ inline sim::Outcome Run(const sim::Machine& m) {
 inline std::vector<std::string> BoxTexts(const sim::Outcome& o) {
     std::vector<std::string> out;
     for (const auto& b : o.Boxes())
-        out.push_back(b["text"].is_null() ? "<absent>" : sim::BytesOf(b["text"].get<std::string>()));
+        out.push_back(b["text"].is_null() ? "<absent>"
+                                          : sim::BytesOf(b["text"].get<std::string>()));
     return out;
 }
 

@@ -18,12 +18,11 @@ namespace {
 using flow::kConfirm;
 using flow::kFailed;
 using flow::kNoController;
-using flow::kSuccess;
 using flow::kRebootQuestion;
+using flow::kSuccess;
 
 using sim::json;
 using Strings = std::vector<std::string>;
-
 
 const char kModelA[] = "VEN_C4B9&DEV_8E3A&SUBSYS_8E3AC4B9&REV_02";
 const char kModelB[] = "VEN_C4B9&DEV_8E51&SUBSYS_12345678&REV_02";
@@ -43,13 +42,9 @@ const Edition kEditions[] = {
     {"me", "VNTRME.INF", "VNTRME.CAT", "C:\\WINDOWS\\INF\\OTHER"},
 };
 
-void PrintTo(const Edition& e, std::ostream* out) {
-    *out << e.os;
-}
+void PrintTo(const Edition& e, std::ostream* out) { *out << e.os; }
 
-std::string EditionName(const testing::TestParamInfo<Edition>& info) {
-    return info.param.os;
-}
+std::string EditionName(const testing::TestParamInfo<Edition>& info) { return info.param.os; }
 
 void AddPciKey(sim::Machine& m, const std::string& path) {
     sim::MakeKeyPath(m.hklm.get(), "Enum\\PCI\\" + path);
@@ -85,8 +80,10 @@ Strings GermanTexts() {
     return {"Systemfehler oder Kopieren der INF-Datei fehlgeschlagen!\n",
             "Keine generischen Vantor-CardBus-Controller gefunden!\n",
             "Installation erfolgreich!\n",
-            "Installation erfolgreich! M\xF6" "chten Sie das System neu starten?\n",
-            "M\xF6" "chten Sie die Vantor-CardBus-Controller aktualisieren?\n"};
+            "Installation erfolgreich! M\xF6"
+            "chten Sie das System neu starten?\n",
+            "M\xF6"
+            "chten Sie die Vantor-CardBus-Controller aktualisieren?\n"};
 }
 
 std::string LastBox(const sim::Outcome& o) {
@@ -255,8 +252,9 @@ TEST(LegacyCatalog, a_missing_catalog_fails_after_the_inf_copy_which_stays) {
         m.files.Remove("C:\\VNTR\\" + e.catalog);
         sim::Outcome o = flow::Run(m);
         EXPECT_EQ(flow::BoxTexts(o), (Strings{kConfirm, kFailed})) << e.os;
-        EXPECT_EQ(Copies(o), (std::vector<std::pair<std::string, std::string>>{
-                                 ExpectedCopies(e, "C:\\VNTR")[0]}))
+        EXPECT_EQ(
+            Copies(o),
+            (std::vector<std::pair<std::string, std::string>>{ExpectedCopies(e, "C:\\VNTR")[0]}))
             << e.os;
         EXPECT_EQ(flow::Calls(o, "RegOpenKeyA"), 0) << e.os;
         EXPECT_EQ(o.Of("copy_failed").size(), 1u) << e.os;
@@ -347,7 +345,8 @@ TEST(LegacyBuild, a_build_without_package_files_changes_nothing_and_reports_fail
     for (const sim::Machine& m : {win95, build1111, build0}) {
         sim::Outcome o = flow::Run(m);
         std::string which = std::to_string(m.os.build_number & 0xFFFF);
-        EXPECT_EQ(flow::BoxTexts(o), (Strings{GermanTexts()[MSG_CONFIRM], GermanTexts()[MSG_FAILED]}))
+        EXPECT_EQ(flow::BoxTexts(o),
+                  (Strings{GermanTexts()[MSG_CONFIRM], GermanTexts()[MSG_FAILED]}))
             << which;
         EXPECT_TRUE(o.Changes().empty()) << which;
         EXPECT_EQ(flow::Calls(o, "CopyFileA") + flow::Calls(o, "CreateDirectoryA") +
@@ -362,9 +361,7 @@ namespace {
 
 // The longest starting directory whose source paths still fit 255
 // characters, and the same for the Windows directory and the target paths.
-size_t LongestStart(const Edition& e) {
-    return 255 - 1 - std::max(e.inf.size(), e.catalog.size());
-}
+size_t LongestStart(const Edition& e) { return 255 - 1 - std::max(e.inf.size(), e.catalog.size()); }
 size_t LongestWindows(const Edition& e) {
     return 255 - (e.target.size() - strlen("C:\\WINDOWS")) - 1 -
            std::max(e.inf.size(), e.catalog.size());
@@ -508,8 +505,9 @@ TEST_P(LegacyEdition, a_registry_that_refuses_keys_with_subkeys_still_loses_them
     // Subkeys go first, depth-first, and each controller key last.
     auto deletions = o.Of("reg_delete");
     ASSERT_EQ(deletions.size(), 7u);
-    EXPECT_EQ(flow::Str(deletions[0]["key"]), "HKLM\\Enum\\PCI\\" + std::string(kModelA) +
-                                                  "\\BUS_02&DEV_0C&FUNC_00\\Device Parameters\\Power");
+    EXPECT_EQ(flow::Str(deletions[0]["key"]),
+              "HKLM\\Enum\\PCI\\" + std::string(kModelA) +
+                  "\\BUS_02&DEV_0C&FUNC_00\\Device Parameters\\Power");
     EXPECT_EQ(DeletedControllerKeys(o), (Strings{kModelA, kModelB}));
     EXPECT_EQ(LastBox(o), kSuccess);
     ExpectTidy(o);
@@ -552,7 +550,8 @@ TEST(OtherDevicePath, a_stored_value_is_kept_whatever_it_holds_and_however_long)
     for (size_t length : {size_t{10}, size_t{259}, size_t{260}, size_t{600}}) {
         sim::Machine m = WithControllers("me");
         sim::Bytes stored = flow::LongPath("D:\\DRIVERS", length) + '\0';
-        sim::MakeKeyPath(m.hklm.get(), kCurrentVersion)->values.push_back({"OtherDevicePath", 2, stored});
+        sim::MakeKeyPath(m.hklm.get(), kCurrentVersion)
+            ->values.push_back({"OtherDevicePath", 2, stored});
         sim::Outcome o = flow::Run(m);
         EXPECT_TRUE(o.Of("reg_set").empty()) << length;
         EXPECT_EQ(OtherDevicePath(o), stored) << length;
@@ -563,7 +562,8 @@ TEST(OtherDevicePath, a_stored_value_is_kept_whatever_it_holds_and_however_long)
 TEST(OtherDevicePath, an_unreadable_value_is_not_replaced) {
     sim::Machine m = WithControllers("98se");
     sim::Bytes stored = sim::Bytes("C:\\WINDOWS\\INF\\OTHER;D:\\DRIVERS") + '\0';
-    sim::MakeKeyPath(m.hklm.get(), kCurrentVersion)->values.push_back({"OtherDevicePath", 1, stored});
+    sim::MakeKeyPath(m.hklm.get(), kCurrentVersion)
+        ->values.push_back({"OtherDevicePath", 1, stored});
     m.faults = {{"RegQueryValueExA", 1, 1, ERROR_ACCESS_DENIED}};
     sim::Outcome o = flow::Run(m);
     EXPECT_TRUE(o.Of("reg_set").empty());
@@ -612,9 +612,7 @@ struct Walk {
     sim::Machine machine;
 };
 
-Walk WalkOn(const std::string& name, sim::Machine m) {
-    return {name, German(m)};
-}
+Walk WalkOn(const std::string& name, sim::Machine m) { return {name, German(m)}; }
 
 std::vector<Walk> Walks() {
     sim::Machine me_other = WithControllers("me", true);
@@ -627,24 +625,17 @@ std::vector<Walk> Walks() {
     return {WalkOn("98_reboot", WithControllers("98", true)),
             WalkOn("98se_no_reboot", WithControllers("98se", false)),
             WalkOn("me_without_inf_other", WithControllers("me", false)),
-            WalkOn("me_with_inf_other", me_other),
-            WalkOn("98se_refusing_registry", nt_style)};
+            WalkOn("me_with_inf_other", me_other), WalkOn("98se_refusing_registry", nt_style)};
 }
 
-void PrintTo(const Walk& w, std::ostream* out) {
-    *out << w.name;
-}
+void PrintTo(const Walk& w, std::ostream* out) { *out << w.name; }
 
-std::string WalkName(const testing::TestParamInfo<Walk>& info) {
-    return info.param.name;
-}
+std::string WalkName(const testing::TestParamInfo<Walk>& info) { return info.param.name; }
 
 class LegacyFaultWalk : public testing::TestWithParam<Walk> {};
 INSTANTIATE_TEST_SUITE_P(Machines, LegacyFaultWalk, testing::ValuesIn(Walks()), WalkName);
 
-bool IsRegistryCall(const std::string& call) {
-    return call.rfind("Reg", 0) == 0;
-}
+bool IsRegistryCall(const std::string& call) { return call.rfind("Reg", 0) == 0; }
 
 }  // namespace
 
@@ -703,7 +694,8 @@ TEST_P(LegacyFaultWalk, every_host_call_of_the_flow_can_fail) {
                      (call == "GetWindowsDirectoryA" && staging);
         // Entering an existing INF\OTHER is how its existence is seen: when
         // that fails, creating it fails too.
-        if (call == "SetCurrentDirectoryA" && nth == 1 && base.files.IsDir("C:\\WINDOWS\\INF\\OTHER"))
+        if (call == "SetCurrentDirectoryA" && nth == 1 &&
+            base.files.IsDir("C:\\WINDOWS\\INF\\OTHER"))
             stops = true;
 
         if (stops) {
@@ -736,7 +728,8 @@ TEST_P(LegacyFaultWalk, every_host_call_of_the_flow_can_fail) {
             // A failed restart question counts as No; nothing fails after a
             // last box or the restart request.
             EXPECT_TRUE(changes_after.empty()) << where;
-            EXPECT_TRUE(boxes_after.empty() || boxes_after == Strings{german[MSG_SUCCESS]}) << where;
+            EXPECT_TRUE(boxes_after.empty() || boxes_after == Strings{german[MSG_SUCCESS]})
+                << where;
         } else {
             // Calls whose failure the flow does not depend on: returning to
             // the starting directory, freeing memory.
@@ -771,7 +764,8 @@ TEST(ExampleMachines, every_machine_file_runs_to_its_end) {
         {"me-without-inf-other", {kSuccess, false}},
     };
     std::vector<fs::path> files;
-    for (const auto& entry : fs::directory_iterator(std::string(VNTR_SOURCE_DIR) + "/examples/machines"))
+    for (const auto& entry :
+         fs::directory_iterator(std::string(VNTR_SOURCE_DIR) + "/examples/machines"))
         if (entry.path().extension() == ".toml") files.push_back(entry.path());
     std::sort(files.begin(), files.end());
 
@@ -793,5 +787,6 @@ TEST(ExampleMachines, every_machine_file_runs_to_its_end) {
         EXPECT_EQ(asked, m.answers.size()) << stem << ": every answer in the file is used";
         ExpectTidy(o);
     }
-    for (const auto& [stem, end] : legacy) EXPECT_TRUE(ran.count(stem)) << stem << ".toml is missing";
+    for (const auto& [stem, end] : legacy)
+        EXPECT_TRUE(ran.count(stem)) << stem << ".toml is missing";
 }

@@ -1,7 +1,8 @@
 // Machine files: what they describe, and how mistakes in them are reported.
+#include "host/sim/machine_file.h"
+
 #include <gtest/gtest.h>
 
-#include "host/sim/machine_file.h"
 #include "host/sim/runtime.h"
 
 namespace {
@@ -105,7 +106,8 @@ error = 5
     ASSERT_EQ(pci->subkeys.size(), 2u);
     EXPECT_EQ(pci->subkeys[0]->name, "B");
     EXPECT_EQ(pci->subkeys[1]->name, "A");
-    sim::RegKey* cv = sim::FindKeyPath(m.hklm.get(), "SOFTWARE\\Microsoft\\Windows\\CurrentVersion");
+    sim::RegKey* cv =
+        sim::FindKeyPath(m.hklm.get(), "SOFTWARE\\Microsoft\\Windows\\CurrentVersion");
     ASSERT_NE(cv->Value("otherdevicepath"), nullptr);
     EXPECT_EQ(cv->Value("OtherDevicePath")->data, std::string("C:\\x\0", 5));
 
@@ -127,7 +129,9 @@ TEST(MachineFile, texts_are_latin1_bytes_and_hex_gives_any_bytes) {
         "[[files]]\npath = 'C:\\t.dat'\ntext = \"M\u00f6chten\\u0000\"\n"
         "[[devices]]\nhex = '50 00 00 ff'\n",
         "t.toml", VNTR_SOURCE_DIR);
-    EXPECT_EQ(m.files.Find("C:\\t.dat")->data, std::string("M\xF6" "chten\0", 8));
+    EXPECT_EQ(m.files.Find("C:\\t.dat")->data, std::string("M\xF6"
+                                                           "chten\0",
+                                                           8));
     EXPECT_EQ(*m.devices.back().hardware_ids, std::string("P\0\0\xFF", 4));
 
     sim::MachineError e = ErrorOf("caption = \"\u20ac\"\n");

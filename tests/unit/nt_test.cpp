@@ -1,13 +1,14 @@
 // The NT-platform installation over simulated Windows 2000 / XP machines:
 // the binding of setupapi.dll, the controller search with its trace, the
 // driver update, and what each of them does when the machine misbehaves.
+#include "nt/nt.h"
+
 #include <algorithm>
 #include <map>
 #include <string>
 #include <vector>
 
 #include "host/sim/runtime.h"
-#include "nt/nt.h"
 #include "tests/unit/flow.h"
 
 namespace {
@@ -16,7 +17,6 @@ using flow::kConfirm;
 using flow::kFailed;
 using flow::kNoController;
 using flow::kSuccess;
-
 
 // The first identifier each model lists (sim::AddController).
 const char kModel3A[] = "PCI\\VEN_C4B9&DEV_8E3A&SUBSYS_8E3AC4B9&REV_02";
@@ -52,9 +52,7 @@ sim::Machine WithController(const std::string& os, const std::string& model = "8
     return m;
 }
 
-std::string Trace(const sim::Outcome& o) {
-    return o.Stdout();
-}
+std::string Trace(const sim::Outcome& o) { return o.Stdout(); }
 
 bool Has(const std::string& haystack, const std::string& needle) {
     return haystack.find(needle) != std::string::npos;
@@ -69,9 +67,7 @@ int Count(const std::string& haystack, const std::string& needle) {
 }
 
 // The update calls the program made.
-std::vector<sim::json> Installs(const sim::Outcome& o) {
-    return o.Of("install");
-}
+std::vector<sim::json> Installs(const sim::Outcome& o) { return o.Of("install"); }
 
 std::string InstalledId(const sim::Outcome& o) {
     auto installs = Installs(o);
@@ -83,9 +79,7 @@ std::string InstalledInf(const sim::Outcome& o) {
     return installs.size() == 1 ? flow::Str(installs[0]["inf"]) : "<no single install>";
 }
 
-std::vector<sim::json> DeviceCalls(const sim::Outcome& o) {
-    return o.Of("call");
-}
+std::vector<sim::json> DeviceCalls(const sim::Outcome& o) { return o.Of("call"); }
 
 // The paths loaded and unloaded, in order, each prefixed by "load " or
 // "unload ".
@@ -94,7 +88,8 @@ std::vector<std::string> ModuleEvents(const sim::Outcome& o) {
     for (const auto& e : o.events) {
         std::string type = e.value("type", "");
         if (type == "load")
-            out.push_back("load " + (e.contains("path") ? flow::Str(e["path"]) : flow::Str(e["name"])));
+            out.push_back("load " +
+                          (e.contains("path") ? flow::Str(e["path"]) : flow::Str(e["name"])));
         if (type == "unload") out.push_back("unload " + flow::Str(e["path"]));
     }
     return out;
@@ -126,11 +121,11 @@ TEST(NtFlow, xp_with_the_first_model_installs_the_xp_inf_for_its_whole_identifie
     EXPECT_EQ(installs[0]["result"], true);
     // Both libraries come from the system directory; newdev.dll is let go
     // before the outcome is shown, setupapi.dll after.
-    EXPECT_EQ(ModuleEvents(o), (std::vector<std::string>{
-                                   "load C:\\WINDOWS\\system32\\setupapi.dll",
-                                   "load C:\\WINDOWS\\system32\\newdev.dll",
-                                   "unload C:\\WINDOWS\\system32\\newdev.dll",
-                                   "unload C:\\WINDOWS\\system32\\setupapi.dll"}));
+    EXPECT_EQ(ModuleEvents(o),
+              (std::vector<std::string>{"load C:\\WINDOWS\\system32\\setupapi.dll",
+                                        "load C:\\WINDOWS\\system32\\newdev.dll",
+                                        "unload C:\\WINDOWS\\system32\\newdev.dll",
+                                        "unload C:\\WINDOWS\\system32\\setupapi.dll"}));
     size_t box = 0, newdev_out = 0, setupapi_out = 0;
     for (size_t i = 0; i < o.events.size(); ++i) {
         const auto& e = o.events[i];
@@ -212,11 +207,11 @@ TEST(NtFlow, the_inf_follows_the_minor_version_and_any_other_gets_the_bare_direc
 
 TEST(NtFlow, windows_2000_loads_its_libraries_from_its_own_system_directory) {
     sim::Outcome o = flow::Run(WithController("2000"));
-    EXPECT_EQ(ModuleEvents(o), (std::vector<std::string>{
-                                   "load C:\\WINNT\\system32\\setupapi.dll",
-                                   "load C:\\WINNT\\system32\\newdev.dll",
-                                   "unload C:\\WINNT\\system32\\newdev.dll",
-                                   "unload C:\\WINNT\\system32\\setupapi.dll"}));
+    EXPECT_EQ(
+        ModuleEvents(o),
+        (std::vector<std::string>{
+            "load C:\\WINNT\\system32\\setupapi.dll", "load C:\\WINNT\\system32\\newdev.dll",
+            "unload C:\\WINNT\\system32\\newdev.dll", "unload C:\\WINNT\\system32\\setupapi.dll"}));
     EXPECT_EQ(flow::Str(o.Of("load")[0]["name"]), "C:\\WINNT\\system32\\setupapi.dll");
 }
 
@@ -305,8 +300,8 @@ TEST(NtFlow, newdev_missing_unloadable_or_without_its_entry_gives_message_0) {
     } cases[] = {
         {"absent", [](sim::Module& mod) { mod.name = "elsewhere.dll"; }, false},
         {"does not load", [](sim::Module& mod) { mod.loads = false; }, false},
-        {"no entry", [](sim::Module& mod) { mod.missing.insert("UpdateDriverForPlugAndPlayDevicesA"); },
-         true},
+        {"no entry",
+         [](sim::Module& mod) { mod.missing.insert("UpdateDriverForPlugAndPlayDevicesA"); }, true},
     };
     for (const auto& c : cases) {
         sim::Machine m = WithController("xp");
@@ -356,7 +351,8 @@ TEST(Search, a_prefix_of_21_characters_matches_in_any_letter_case) {
     for (const auto& c : cases) {
         sim::Outcome o = flow::Run(Nt("xp", {Ids({c.entry})}));
         EXPECT_EQ(InstalledId(o), c.entry) << c.entry;
-        EXPECT_TRUE(Has(Trace(o), "Compare device ID: [" + c.entry + "]\r\nFound! [" + c.found + "]\r\n"))
+        EXPECT_TRUE(
+            Has(Trace(o), "Compare device ID: [" + c.entry + "]\r\nFound! [" + c.found + "]\r\n"))
             << Trace(o);
         EXPECT_EQ(flow::BoxTexts(o), (std::vector<std::string>{kConfirm, kSuccess})) << c.entry;
     }
@@ -367,12 +363,14 @@ TEST(Search, near_misses_do_not_match_and_only_ascii_letters_fold) {
     // within the first 21, or is shorter: none may be taken for it, under
     // any locale.
     const std::vector<std::string> misses = {
-        "PCI\\VEN_C4B9&DEV_8E3",                  // 20 characters
-        "PCI|VEN_C4B9&DEV_8E3A",                  // '|' is '\' with bit 5 set
-        "PCI\\VEN_C4B9\x06" "DEV_8E3A",           // '&' without bit 5
-        "PCI\\VEN_C4B9&DEV_8E3\xC1",              // Latin-1 A with acute
-        "PCI\\VEN_C4B9&DEV_8E3\xE1",              // its lower case
-        "\xD0" "CI\\VEN_C4B9&DEV_8E3A",           // Latin-1 eth, not P
+        "PCI\\VEN_C4B9&DEV_8E3",  // 20 characters
+        "PCI|VEN_C4B9&DEV_8E3A",  // '|' is '\' with bit 5 set
+        "PCI\\VEN_C4B9\x06"
+        "DEV_8E3A",                   // '&' without bit 5
+        "PCI\\VEN_C4B9&DEV_8E3\xC1",  // Latin-1 A with acute
+        "PCI\\VEN_C4B9&DEV_8E3\xE1",  // its lower case
+        "\xD0"
+        "CI\\VEN_C4B9&DEV_8E3A",  // Latin-1 eth, not P
         "PCI\\VEN_C4B9&DEV_8E5A&SUBSYS_00000000",
         "PCI\\VEN_C4B9 DEV_8E3A&SUBSYS_00000000",
     };
@@ -393,9 +391,10 @@ TEST(Search, near_misses_do_not_match_and_only_ascii_letters_fold) {
 }
 
 TEST(Search, every_entry_is_traced_once_until_the_match_and_later_ones_are_not) {
-    sim::Machine m = Nt("xp", {Ids({"PCI\\VEN_C4B9&DEV_0000&SUBSYS_00000000", "ACPI\\PNP0C0F",
-                                    "PCI\\VEN_C4B9&DEV_8E3A&SUBSYS_11111111", "PCI\\AFTER_THE_MATCH"}),
-                               Ids({"PCI\\VEN_C4B9&DEV_8E3A&SUBSYS_22222222"})});
+    sim::Machine m =
+        Nt("xp", {Ids({"PCI\\VEN_C4B9&DEV_0000&SUBSYS_00000000", "ACPI\\PNP0C0F",
+                       "PCI\\VEN_C4B9&DEV_8E3A&SUBSYS_11111111", "PCI\\AFTER_THE_MATCH"}),
+                  Ids({"PCI\\VEN_C4B9&DEV_8E3A&SUBSYS_22222222"})});
     sim::Outcome o = flow::Run(m);
     std::string trace = Trace(o);
     EXPECT_TRUE(Has(trace,
@@ -418,7 +417,8 @@ TEST(Search, a_device_without_hardware_identifiers_is_skipped_without_a_failure_
     auto reads = o.Of("call");
     int invalid_data = 0;
     for (const auto& c : reads)
-        if (c["call"] == "SetupDiGetDeviceRegistryPropertyA" && c.value("error", 0) == 13) ++invalid_data;
+        if (c["call"] == "SetupDiGetDeviceRegistryPropertyA" && c.value("error", 0) == 13)
+            ++invalid_data;
     EXPECT_EQ(invalid_data, 2);  // once in each search
     std::string trace = Trace(o);
     EXPECT_EQ(Count(trace, "FAILURE"), 1);  // the end of the first search's list
@@ -583,7 +583,8 @@ TEST(Binding, each_missing_entry_is_named_in_a_box_and_a_used_one_stops_the_sear
 
 TEST(Binding, several_missing_entries_give_one_box_each_in_table_order) {
     sim::Machine m = WithController("2000");
-    m.modules[0].missing = {"SetupDiCallClassInstaller", "CM_Locate_DevNodeA", "SetupDiGetClassDevsA"};
+    m.modules[0].missing = {"SetupDiCallClassInstaller", "CM_Locate_DevNodeA",
+                            "SetupDiGetClassDevsA"};
     sim::Outcome o = flow::Run(m);
     EXPECT_EQ(flow::BoxTexts(o),
               (std::vector<std::string>{kConfirm, "CM_Locate_DevNode", "SetupDiGetClassDevs",
@@ -600,7 +601,8 @@ TEST(Binding, a_setup_library_that_is_absent_or_does_not_load_gives_message_0) {
             m.modules[0].loads = false;
         sim::Outcome o = flow::Run(m);
         ASSERT_EQ(o.Boxes().size(), 2u) << absent;
-        EXPECT_EQ(flow::Str(o.Boxes()[1]["text"]).substr(0, 6), "System") << "message 0 of 0407.dat";
+        EXPECT_EQ(flow::Str(o.Boxes()[1]["text"]).substr(0, 6), "System")
+            << "message 0 of 0407.dat";
         EXPECT_EQ(flow::Calls(o, "GetProcAddress"), 0);
         EXPECT_TRUE(DeviceCalls(o).empty());
         EXPECT_EQ(Trace(o), "");
@@ -657,8 +659,8 @@ TEST(OddLists, a_match_longer_than_255_characters_is_traced_and_passed_over) {
     std::string id400 = id255 + std::string(145, 'Z');
 
     sim::Outcome o = flow::Run(Nt("xp", {Ids({id256, id400}), Ids({kModel51})}));
-    EXPECT_TRUE(Has(Trace(o), "Compare device ID: [" + id256 + "]\r\nCompare device ID: [" + id400 +
-                                  "]\r\n"));
+    EXPECT_TRUE(Has(
+        Trace(o), "Compare device ID: [" + id256 + "]\r\nCompare device ID: [" + id400 + "]\r\n"));
     EXPECT_EQ(Count(Trace(o), "Found!"), 1);
     EXPECT_EQ(InstalledId(o), kModel51);
 
@@ -704,7 +706,7 @@ TEST(OddLists, a_size_query_that_succeeds_without_a_buffer_skips_the_device) {
     empty.reported_size = 0;  // nothing to read: the size query succeeds too
     sim::Outcome o = flow::Run(Nt("xp", {odd, empty, Ids({kModel51})}));
     EXPECT_EQ(Count(Trace(o), "DEV_8E3A"), 1);  // only the search line names it
-    EXPECT_EQ(Count(Trace(o), "FAILURE"), 1);  // the end of the first search's list
+    EXPECT_EQ(Count(Trace(o), "FAILURE"), 1);   // the end of the first search's list
     EXPECT_EQ(InstalledId(o), kModel51);
     ExpectNothingLeft(o);
 }
@@ -788,7 +790,8 @@ Expected ExpectedAfterFault(const std::vector<std::string>& order, size_t positi
     Expected failed{{kConfirm, kFailed}, false, ""};
     Expected none{{kConfirm, kNoController}, false, ""};
 
-    if (call == "MessageBoxA") return nth == 1 ? Expected{{}, false, ""} : Expected{{kConfirm}, true, inf};
+    if (call == "MessageBoxA")
+        return nth == 1 ? Expected{{}, false, ""} : Expected{{kConfirm}, true, inf};
     if (call == "GetVersionExA") {
         // The first query chooses the platform; the second the INF file.
         if (nth == 1) return {{kConfirm}, false, ""};
@@ -797,11 +800,11 @@ Expected ExpectedAfterFault(const std::vector<std::string>& order, size_t positi
     if (call == "GetCurrentDirectoryA") return nth == 1 ? success : failed;
     if (call == "GetSystemDirectoryA" || call == "LoadLibraryA") return failed;
     if (call == "GetProcAddress") {
-        static const char* const names[] = {"CM_Reenumerate_DevNode", "CM_Locate_DevNode",
-                                            "SetupDiDestroyDeviceInfoList",
-                                            "SetupDiGetDeviceRegistryProperty",
-                                            "SetupDiEnumDeviceInfo", "SetupDiGetClassDevs",
-                                            "SetupDiCallClassInstaller"};
+        static const char* const names[] = {
+            "CM_Reenumerate_DevNode",       "CM_Locate_DevNode",
+            "SetupDiDestroyDeviceInfoList", "SetupDiGetDeviceRegistryProperty",
+            "SetupDiEnumDeviceInfo",        "SetupDiGetClassDevs",
+            "SetupDiCallClassInstaller"};
         if (nth == 8) return failed;
         bool used = nth >= 3 && nth <= 6;
         return {{kConfirm, names[nth - 1], used ? kFailed : kSuccess}, !used, used ? "" : inf};
@@ -841,10 +844,10 @@ void WalkFaults(const sim::Machine& machine, const std::string& id, const std::s
     ASSERT_EQ(InstalledId(clean), id);
     std::vector<std::string> order;
     for (const auto& c : clean.summary["call_order"]) order.push_back(c);
-    for (const char* call : {"LoadLibraryA", "GetProcAddress", "SetupDiGetClassDevsA",
-                             "SetupDiEnumDeviceInfo", "SetupDiGetDeviceRegistryPropertyA",
-                             "SetupDiDestroyDeviceInfoList", "LocalAlloc", "FreeLibrary",
-                             "UpdateDriverForPlugAndPlayDevicesA", "GetSystemDirectoryA"})
+    for (const char* call :
+         {"LoadLibraryA", "GetProcAddress", "SetupDiGetClassDevsA", "SetupDiEnumDeviceInfo",
+          "SetupDiGetDeviceRegistryPropertyA", "SetupDiDestroyDeviceInfoList", "LocalAlloc",
+          "FreeLibrary", "UpdateDriverForPlugAndPlayDevicesA", "GetSystemDirectoryA"})
         EXPECT_NE(std::find(order.begin(), order.end(), call), order.end()) << call;
     EXPECT_EQ(std::find(order.begin(), order.end(), "FormatMessageA") != order.end(),
               expect_format_message);
@@ -908,7 +911,8 @@ TEST(NtExamples, every_nt_machine_file_runs_to_the_outcome_it_describes) {
         std::string id;   // the identifier handed to the update; "" for none
     } cases[] = {
         {"2000.toml", kSuccess, kModel3A},
-        {"2000-german.toml", "Installation erfolgreich!\n", "PCI\\VEN_C4B9&DEV_8E51&SUBSYS_8E51C4B9&REV_01"},
+        {"2000-german.toml", "Installation erfolgreich!\n",
+         "PCI\\VEN_C4B9&DEV_8E51&SUBSYS_8E51C4B9&REV_01"},
         {"2003.toml", kFailed, kModel3A},
         {"xp.toml", kSuccess, kModel3A},
         {"xp-both-models.toml", kSuccess, kModel3A},
@@ -927,7 +931,8 @@ TEST(NtExamples, every_nt_machine_file_runs_to_the_outcome_it_describes) {
         {"xp-update-fails.toml", kFailed, kModel3A},
     };
     for (const auto& c : cases) {
-        sim::Machine m = sim::LoadMachineFile(std::string(VNTR_SOURCE_DIR) + "/examples/machines/" + c.file);
+        sim::Machine m =
+            sim::LoadMachineFile(std::string(VNTR_SOURCE_DIR) + "/examples/machines/" + c.file);
         sim::Outcome o = flow::Run(m);
         ASSERT_FALSE(o.Boxes().empty()) << c.file;
         EXPECT_EQ(flow::BoxTexts(o).back(), c.box) << c.file;

@@ -26,8 +26,10 @@ const Strings kGerman = {
     "Systemfehler oder Kopieren der INF-Datei fehlgeschlagen!\n",
     "Keine generischen Vantor-CardBus-Controller gefunden!\n",
     "Installation erfolgreich!\n",
-    "Installation erfolgreich! M\xF6" "chten Sie das System neu starten?\n",
-    "M\xF6" "chten Sie die Vantor-CardBus-Controller aktualisieren?\n",
+    "Installation erfolgreich! M\xF6"
+    "chten Sie das System neu starten?\n",
+    "M\xF6"
+    "chten Sie die Vantor-CardBus-Controller aktualisieren?\n",
 };
 
 // The German machine of that Windows with one controller, Yes to the
@@ -54,7 +56,9 @@ Strings English(const Strings& german) {
 class StartupFaultWalk : public testing::TestWithParam<std::string> {};
 INSTANTIATE_TEST_SUITE_P(Windows, StartupFaultWalk,
                          testing::Values("98", "98se", "me", "2000", "xp"),
-                         [](const testing::TestParamInfo<std::string>& info) { return info.param; });
+                         [](const testing::TestParamInfo<std::string>& info) {
+                             return info.param;
+                         });
 
 }  // namespace
 

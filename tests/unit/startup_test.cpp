@@ -93,8 +93,7 @@ TEST(Caption, is_cut_to_99_characters_and_missing_means_empty) {
 TEST(Messages, built_in_english_without_a_message_file) {
     sim::Machine m = flow::On("xp");  // no controller: message 1 at the end
     sim::Outcome o = flow::Run(m);
-    EXPECT_EQ(flow::BoxTexts(o), (std::vector<std::string>{
-                                     kConfirm, kNoController}));
+    EXPECT_EQ(flow::BoxTexts(o), (std::vector<std::string>{kConfirm, kNoController}));
     EXPECT_TRUE(o.summary["allocations_left"].empty());
 }
 
@@ -149,7 +148,9 @@ TEST(Messages, text_mode_reads_crlf_as_lf_keep_lone_cr_and_stop_at_ctrl_z) {
     EXPECT_EQ(FirstBoxText(WithMessageFile("0\n1\n2\n3\nfour\r\r\n")), "four\r\n");
     // Ctrl-Z ends the file: the fifth line is cut there, later ones vanish.
     EXPECT_EQ(FirstBoxText(WithMessageFile("0\n1\n2\n3\nfo\x1aur\n5\n")), "fo");
-    EXPECT_EQ(FirstBoxText(WithMessageFile("0\n1\n\x1a" "2\n3\n4\n")), "<absent>");
+    EXPECT_EQ(FirstBoxText(WithMessageFile("0\n1\n\x1a"
+                                           "2\n3\n4\n")),
+              "<absent>");
 }
 
 TEST(Messages, a_nul_cuts_the_message_and_drops_the_rest_of_its_line) {
@@ -209,8 +210,7 @@ TEST(Messages, a_failed_line_allocation_falls_back_to_english_and_frees_what_was
         sim::Machine m = base;
         m.faults = {{"LocalAlloc", nth, 1, ERROR_NOT_ENOUGH_MEMORY}};
         sim::Outcome o = flow::Run(m);
-        EXPECT_EQ(flow::BoxTexts(o),
-                  (std::vector<std::string>{kConfirm, kNoController}))
+        EXPECT_EQ(flow::BoxTexts(o), (std::vector<std::string>{kConfirm, kNoController}))
             << "allocation " << nth;
         EXPECT_TRUE(o.summary["allocations_left"].empty()) << "allocation " << nth;
         EXPECT_TRUE(o.Of("bad_free").empty());

@@ -88,14 +88,16 @@ int main(int argc, char** argv) {
             if (!v) return Usage(arg + " needs a value");
             if (arg == "--machine") machine_file = v;
             if (arg == "--os") {
-                if (!sim::IsPreset(*v)) return Usage("unknown Windows version '" + *v + "' for --os");
+                if (!sim::IsPreset(*v))
+                    return Usage("unknown Windows version '" + *v + "' for --os");
                 os = v;
             }
             if (arg == "--package") package = v;
             if (arg == "--cwd") {
                 std::string abs = sim::FileSystem::Absolute(*v, "");
                 if (abs.empty() || v->size() < 3 || (*v)[1] != ':' || (*v)[2] != '\\')
-                    return Usage("--cwd needs an absolute Windows path such as C:\\VNTR, not '" + *v + "'");
+                    return Usage("--cwd needs an absolute Windows path such as C:\\VNTR, not '" +
+                                 *v + "'");
                 cwd = abs;
             }
             if (arg == "--locale") {
@@ -109,7 +111,8 @@ int main(int argc, char** argv) {
                 }
             }
             if (arg == "--answer") {
-                if (*v != "yes" && *v != "no") return Usage("--answer takes yes or no, not '" + *v + "'");
+                if (*v != "yes" && *v != "no")
+                    return Usage("--answer takes yes or no, not '" + *v + "'");
                 answers.push_back(*v == "yes");
             }
         } else {
@@ -128,11 +131,13 @@ int main(int argc, char** argv) {
             machine.current_dir = "C:\\VNTR";
             sim::AddController(machine);
             machine.answers = {true};
-            if (!cwd && !package) sim::MountPackage(machine, sim::DefaultPackageDir(), machine.current_dir);
+            if (!cwd && !package)
+                sim::MountPackage(machine, sim::DefaultPackageDir(), machine.current_dir);
         }
         if (cwd) machine.current_dir = *cwd;
         if (cwd || package) {
-            sim::MountPackage(machine, package.value_or(sim::DefaultPackageDir()), machine.current_dir);
+            sim::MountPackage(machine, package.value_or(sim::DefaultPackageDir()),
+                              machine.current_dir);
         }
         if (locale) machine.locale = *locale;
     } catch (const sim::MachineError& e) {

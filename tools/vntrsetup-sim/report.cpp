@@ -9,10 +9,14 @@ std::string Visible(const sim::Bytes& bytes) {
     std::string out;
     char hex[8];
     for (unsigned char c : bytes) {
-        if (c == '\r') out += "\\r";
-        else if (c == '\n') out += "\\n";
-        else if (c == '\t') out += "\\t";
-        else if (c == '\\') out += "\\";
+        if (c == '\r')
+            out += "\\r";
+        else if (c == '\n')
+            out += "\\n";
+        else if (c == '\t')
+            out += "\\t";
+        else if (c == '\\')
+            out += "\\";
         else if (c < 0x20 || (c >= 0x7F && c < 0xA0)) {
             snprintf(hex, sizeof hex, "\\x%02X", c);
             out += hex;
@@ -57,22 +61,23 @@ std::string DescribeEvent(const json& e) {
     if (type == "box") return DescribeBox(e);
     if (type == "stdout") return "stdout  " + text("text");
     if (type == "fault")
-        s << "fault   " << e["call"].get<std::string>() << " call " << e["n"] << " fails with error "
-          << e["error"];
+        s << "fault   " << e["call"].get<std::string>() << " call " << e["n"]
+          << " fails with error " << e["error"];
     else if (type == "open")
-        s << "open    " << text("path") << " (" << e.value("mode", "") << "): "
-          << (e.value("result", false) ? "opened" : "not opened");
-    else if (type == "chdir") s << "chdir   " << text("path");
-    else if (type == "mkdir") s << "mkdir   " << text("path");
+        s << "open    " << text("path") << " (" << e.value("mode", "")
+          << "): " << (e.value("result", false) ? "opened" : "not opened");
+    else if (type == "chdir")
+        s << "chdir   " << text("path");
+    else if (type == "mkdir")
+        s << "mkdir   " << text("path");
     else if (type == "copy")
         s << "copy    " << text("from") << " -> " << text("to") << " (" << e["bytes"] << " bytes"
           << (e.value("overwrote", false) ? ", replaced the file there" : "") << ")";
     else if (type == "copy_failed")
         s << "copy    " << text("from") << " -> " << text("to") << " failed, error " << e["error"];
     else if (type == "reg_set")
-        s << "regset  " << text("key") << " " << text("name") << " type " << e["value_type"]
-          << ", " << e["size"] << " bytes declared: " << text("data") << " [" << e.value("hex", "")
-          << "]";
+        s << "regset  " << text("key") << " " << text("name") << " type " << e["value_type"] << ", "
+          << e["size"] << " bytes declared: " << text("data") << " [" << e.value("hex", "") << "]";
     else if (type == "reg_delete") {
         s << "regdel  " << text("key");
         if (e["removed"].size() > 1) s << " and its " << e["removed"].size() - 1 << " subkeys";
@@ -99,7 +104,8 @@ std::string DescribeEvent(const json& e) {
             s << "(device " << e["device"] << ", buffer " << e["size"] << " bytes) -> "
               << (e["result"].get<bool>() ? "TRUE" : "FALSE");
         else
-            s << "(" << e.value("set", "") << ") -> " << (e["result"].get<bool>() ? "TRUE" : "FALSE");
+            s << "(" << e.value("set", "") << ") -> "
+              << (e["result"].get<bool>() ? "TRUE" : "FALSE");
         if (e.contains("required")) s << ", size " << e["required"];
         if (e.contains("error")) s << ", error " << e["error"];
     } else if (type == "install") {
@@ -155,9 +161,11 @@ void PrintReport(std::ostream& out, const sim::Machine& m, const sim::Outcome& o
 
     if (!o.summary.is_null()) {
         const json& left = o.summary["allocations_left"];
-        if (!left.empty()) out << "\nmemory still allocated at the end: " << left.size() << " blocks\n";
+        if (!left.empty())
+            out << "\nmemory still allocated at the end: " << left.size() << " blocks\n";
         if (!o.summary["modules_loaded"].empty())
-            out << "libraries still loaded at the end: " << o.summary["modules_loaded"].dump() << "\n";
+            out << "libraries still loaded at the end: " << o.summary["modules_loaded"].dump()
+                << "\n";
     }
     for (const auto& w : warnings) out << "\nwarning: " << w << "\n";
     if (o.status == "ok")

@@ -74,8 +74,8 @@ int main(int argc, char** argv) {
         device.cbSize = sizeof device;
         char ids[2048];
         DWORD size = to_multi_sz(argv[i], ids, sizeof ids);
-        if (!SetupDiCreateDeviceInfoA(set, "VNTR_TEST", &system_class, NULL, NULL,
-                                      DICD_GENERATE_ID, &device))
+        if (!SetupDiCreateDeviceInfoA(set, "VNTR_TEST", &system_class, NULL, NULL, DICD_GENERATE_ID,
+                                      &device))
             status = fail("SetupDiCreateDeviceInfoA");
         else if (!SetupDiSetDeviceRegistryPropertyA(set, &device, SPDRP_HARDWAREID, (BYTE*)ids,
                                                     size))

@@ -17,8 +17,8 @@ BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
     (void)instance;
     (void)reserved;
     if (reason == DLL_PROCESS_ATTACH) {
-        HANDLE file = CreateFileA("C:\\vntr-planted-" NAME_OF(PLANTED_NAME) ".txt", GENERIC_WRITE, 0, NULL,
-                                  CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+        HANDLE file = CreateFileA("C:\\vntr-planted-" NAME_OF(PLANTED_NAME) ".txt", GENERIC_WRITE,
+                                  0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
         if (file != INVALID_HANDLE_VALUE) {
             DWORD written;
             WriteFile(file, "loaded\r\n", 8, &written, NULL);

@@ -78,8 +78,7 @@ static void* map_pages(void* address, u32 length, int prot, int flags, int fd, s
         if ((unsigned long)r > -4096UL) return fail((int)-r);
         return (void*)r;
     }
-    long r = raw_mmap2((long)address, (long)length, prot, flags & ~MAP_FIXED_NOREPLACE,
-                          fd, pages);
+    long r = raw_mmap2((long)address, (long)length, prot, flags & ~MAP_FIXED_NOREPLACE, fd, pages);
     if ((unsigned long)r > -4096UL) return fail((int)-r);
     if ((void*)r != address) {
         raw_munmap(r, (long)length);
