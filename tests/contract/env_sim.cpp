@@ -33,9 +33,9 @@ int main() {
         m.files.MakeDirs(EnvWorkDir());
         // The checks write to standard output; show it as it comes.
         sim::RunOptions options;
-        options.sink = [](const sim::json& e) {
-            if (e["type"] == "stdout") {
-                std::string text = sim::BytesOf(e["text"].get<std::string>());
+        options.sink = [](const sim::Event& e) {
+            if (e.type() == "stdout") {
+                std::string text = e.GetStr("text");
                 fwrite(text.data(), 1, text.size(), stderr);
             }
         };

@@ -34,12 +34,14 @@ inline sim::Machine On(const std::string& os) {
 
 // A machine from TOML text; relative host paths are taken from the source tree.
 inline sim::Machine FromToml(const std::string& text) {
-    return sim::ParseMachine(text, "test.toml", VNTR_SOURCE_DIR);
+    return sim::ParseMachine(text, "test.toml", VNTR_SOURCE_DIR).machine;
 }
 
 // Runs the program and expects it to return normally.
 inline sim::Outcome Run(const sim::Machine& m) {
-    sim::Outcome o = sim::Run(m);
+    sim::RunOptions options;
+    options.record_calls = true;
+    sim::Outcome o = sim::Run(m, options);
     EXPECT_EQ(o.status, "ok") << o.message;
     EXPECT_EQ(o.exit_code, 0);
     return o;
@@ -49,8 +51,9 @@ inline sim::Outcome Run(const sim::Machine& m) {
 inline std::vector<std::string> BoxTexts(const sim::Outcome& o) {
     std::vector<std::string> out;
     for (const auto& b : o.Boxes())
-        out.push_back(b["text"].is_null() ? "<absent>"
-                                          : sim::BytesOf(b["text"].get<std::string>()));
+        out.push_back(b["args"]["text"].is_null()
+                          ? "<absent>"
+                          : sim::BytesOf(b["args"]["text"].get<std::string>()));
     return out;
 }
 

@@ -1,175 +1,159 @@
 #include "tools/vntrsetup-sim/report.h"
 
 #include <cstdio>
-#include <sstream>
+#include <cstring>
 
-using sim::json;
+#include "host/sim/codepage.h"
 
-std::string Visible(const sim::Bytes& bytes) {
-    std::string out;
-    char hex[8];
-    for (unsigned char c : bytes) {
-        if (c == '\r')
-            out += "\\r";
-        else if (c == '\n')
-            out += "\\n";
-        else if (c == '\t')
-            out += "\\t";
-        else if (c == '\\')
-            out += "\\";
-        else if (c < 0x20 || (c >= 0x7F && c < 0xA0)) {
-            snprintf(hex, sizeof hex, "\\x%02X", c);
-            out += hex;
-        } else if (c >= 0xA0) {
-            out += sim::Text(sim::Bytes(1, static_cast<char>(c)));
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out;
-}
+using sim::Event;
+using sim::Field;
 
-std::string VisibleText(const json& text) {
-    if (text.is_null()) return "(none)";
-    return "\"" + Visible(sim::BytesOf(text.get<std::string>())) + "\"";
-}
+namespace {
 
-static std::string Hex32(uint32_t v) {
-    char text[16];
-    snprintf(text, sizeof text, "0x%x", v);
+std::string Hex32(int64_t v) {
+    char text[24];
+    snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(v & 0xFFFFFFFFll));
     return text;
 }
 
-std::string DescribeBox(const json& e) {
-    std::ostringstream s;
-    s << "box [" << e.value("buttons", "?") << "]";
-    if (e.value("owner", "NULL") != "NULL") s << " owner " << e.value("owner", "");
-    if (e.value("style", 0u) != 0 && e.value("style", 0u) != 4) s << " style " << Hex32(e["style"]);
-    s << "\n        title:  " << VisibleText(e["title"]);
-    s << "\n        text:   " << VisibleText(e["text"]);
+// Numbers that read better in hexadecimal.
+bool HexKey(const std::string& key) {
+    static const char* const keys[] = {"flags",      "type",     "error",    "code",
+                                       "message_id", "language", "property", "locale"};
+    std::string last = key.substr(key.rfind('.') == std::string::npos ? 0 : key.rfind('.') + 1);
+    for (const char* k : keys)
+        if (last == k) return true;
+    return false;
+}
+
+std::string Value(const Field& f, uint32_t cp) {
+    switch (f.kind) {
+        case Field::kNull:
+            return "NULL";
+        case Field::kBool:
+            return f.number ? "TRUE" : "FALSE";
+        case Field::kNumber:
+            return HexKey(f.key) ? Hex32(f.number) : std::to_string(f.number);
+        case Field::kBytes: {
+            // Handles, pointers and words of the simulator's own are shown bare.
+            if (f.bytes.rfind("0x", 0) == 0 || f.bytes == "NULL" || f.key == "call" ||
+                f.key == "buttons" || f.key == "answer" || f.key == "args.class" ||
+                f.key == "result")
+                return f.bytes;
+            return "\"" + sim::Visible(f.bytes, cp) + "\"";
+        }
+        case Field::kList: {
+            std::string out = "[";
+            for (size_t i = 0; i < f.list.size(); ++i)
+                out += (i ? ", \"" : "\"") + sim::Visible(f.list[i], cp) + "\"";
+            return out + "]";
+        }
+    }
+    return "";
+}
+
+}  // namespace
+
+std::string DescribeBox(const Event& e, uint32_t cp) {
+    std::string s = "box [" + e.GetStr("buttons", "?") + "]";
+    if (e.GetStr("args.owner", "NULL") != "NULL") s += " owner " + e.GetStr("args.owner");
+    int64_t type = e.GetNum("args.type");
+    if (type != 0 && type != 4) s += " type " + Hex32(type);
+    auto text = [&](const char* key) {
+        return e.IsNull(key) ? std::string("(none)")
+                             : "\"" + sim::Visible(e.GetStr(key), cp) + "\"";
+    };
+    s += "\n        title:  " + text("args.caption");
+    s += "\n        text:   " + text("args.text");
     // A box still waiting for its answer (on the terminal) has none yet.
-    if (e.contains("answer"))
-        s << "\n        answer: "
-          << (e["answer"].is_null() ? "(none left)" : e["answer"].get<std::string>());
-    return s.str();
+    if (e.Has("answer"))
+        s += "\n        answer: " +
+             (e.IsNull("answer") ? std::string("(none left)") : e.GetStr("answer"));
+    else if (e.Has("error"))
+        s += "\n        failed: error " + std::to_string(e.GetNum("error"));
+    return s;
 }
 
-std::string DescribeEvent(const json& e) {
-    std::string type = e.value("type", "");
-    std::ostringstream s;
-    auto text = [&](const char* key) { return VisibleText(e.contains(key) ? e[key] : json()); };
-    if (type == "box") return DescribeBox(e);
-    if (type == "stdout") return "stdout  " + text("text");
+// "Call(arg, arg, ...) -> result" and whatever else the event holds.
+std::string DescribeEvent(const Event& e, uint32_t cp) {
+    const std::string& type = e.type();
+    if (type == "box") return DescribeBox(e, cp);
+    if (type == "stdout") return "stdout  \"" + sim::Visible(e.GetStr("text"), cp) + "\"";
     if (type == "fault")
-        s << "fault   " << e["call"].get<std::string>() << " call " << e["n"]
-          << " fails with error " << e["error"];
-    else if (type == "open")
-        s << "open    " << text("path") << " (" << e.value("mode", "")
-          << "): " << (e.value("result", false) ? "opened" : "not opened");
-    else if (type == "chdir")
-        s << "chdir   " << text("path");
-    else if (type == "mkdir")
-        s << "mkdir   " << text("path");
-    else if (type == "copy")
-        s << "copy    " << text("from") << " -> " << text("to") << " (" << e["bytes"] << " bytes"
-          << (e.value("overwrote", false) ? ", replaced the file there" : "") << ")";
-    else if (type == "copy_failed")
-        s << "copy    " << text("from") << " -> " << text("to") << " failed, error " << e["error"];
-    else if (type == "reg_set")
-        s << "regset  " << text("key") << " " << text("name") << " type " << e["value_type"] << ", "
-          << e["size"] << " bytes declared: " << text("data") << " [" << e.value("hex", "") << "]";
-    else if (type == "reg_delete") {
-        s << "regdel  " << text("key");
-        if (e["removed"].size() > 1) s << " and its " << e["removed"].size() - 1 << " subkeys";
-    } else if (type == "reg_delete_refused")
-        s << "regdel  " << text("key") << " refused (it has subkeys), error " << e["error"];
-    else if (type == "load") {
-        s << "load    " << text("name");
-        if (e.contains("path")) s << " -> " << text("path");
-        if (e.value("planted", false)) s << "  PLANTED LIBRARY LOADED";
-        if (e["result"].is_null()) s << ": failed, error " << e.value("error", 0);
-    } else if (type == "unload")
-        s << "unload  " << (e.contains("path") ? text("path") : e.value("handle", ""))
-          << (e.value("result", false) ? "" : ": failed");
-    else if (type == "call") {
-        s << "call    " << e["call"].get<std::string>();
-        if (e["call"] == "SetupDiGetClassDevsA")
-            s << "(" << e["class"].get<std::string>() << ", "
-              << (e["enumerator"].is_null() ? std::string("NULL") : text("enumerator")) << ", "
-              << e["parent"].get<std::string>() << ", " << Hex32(e["flags"]) << ") -> "
-              << e["result"].get<std::string>();
-        else if (e["call"] == "SetupDiEnumDeviceInfo")
-            s << "(index " << e["index"] << ") -> " << (e["result"].get<bool>() ? "TRUE" : "FALSE");
-        else if (e["call"] == "SetupDiGetDeviceRegistryPropertyA")
-            s << "(device " << e["device"] << ", buffer " << e["size"] << " bytes) -> "
-              << (e["result"].get<bool>() ? "TRUE" : "FALSE");
-        else
-            s << "(" << e.value("set", "") << ") -> "
-              << (e["result"].get<bool>() ? "TRUE" : "FALSE");
-        if (e.contains("required")) s << ", size " << e["required"];
-        if (e.contains("error")) s << ", error " << e["error"];
-    } else if (type == "install") {
-        s << "install UpdateDriverForPlugAndPlayDevicesA(" << e["parent"].get<std::string>() << ", "
-          << text("hardware_id") << ", " << text("inf") << ", " << Hex32(e["flags"]) << ", "
-          << (e["reboot_flag_given"].get<bool>() ? "&reboot" : "NULL") << ") -> "
-          << (e["result"].get<bool>() ? "TRUE" : "FALSE");
-        if (e.contains("error")) s << ", error " << Hex32(e["error"]);
-        if (e.value("reboot", false)) s << ", reboot needed";
-    } else if (type == "reboot")
-        s << "reboot  ExitWindowsEx(" << Hex32(e["flags"]) << ", " << e["reserved"] << ")";
-    else if (type == "bad_free")
-        s << "free    LocalFree of a block that is not allocated: " << e.value("block", "");
-    else if (type == "unexpected_call")
-        s << "call    " << e["call"].get<std::string>() << " was called (never expected)";
-    else
-        s << type << " " << e.dump();
-    return s.str();
+        return "fault   " + e.GetStr("call") + " call " + std::to_string(e.GetNum("n")) +
+               " fails with error " + std::to_string(e.GetNum("error"));
+    if (type == "bad_free")
+        return "finding LocalFree of a block that is not allocated: " + e.GetStr("block");
+    if (type == "unexpected_call")
+        return "finding " + e.GetStr("call") + " was called (never expected)";
+    std::string s = e.GetStr("call", type) + "(";
+    bool first = true;
+    for (const Field& f : e.fields())
+        if (f.key.rfind("args.", 0) == 0) {
+            s += (first ? "" : ", ") + Value(f, cp);
+            first = false;
+        }
+    s += ")";
+    if (const Field* r = e.Get("result")) s += " -> " + Value(*r, cp);
+    for (const Field& f : e.fields()) {
+        if (f.key == "call" || f.key == "result" || f.key.rfind("args.", 0) == 0) continue;
+        s += ", " + f.key + " " + Value(f, cp);
+    }
+    if (type == "load" && e.GetFlag("planted")) s += "  PLANTED LIBRARY LOADED";
+    return s;
 }
 
-void PrintReport(std::ostream& out, const sim::Machine& m, const sim::Outcome& o,
-                 const std::vector<std::string>& warnings) {
+void PrintReport(std::ostream& out, const sim::Machine& m, const sim::Outcome& o) {
     char locale[16];
     snprintf(locale, sizeof locale, "0x%04x", m.locale);
+    uint32_t cp = m.codepage;
     out << "machine: " << m.name << " (" << m.source << ")\n";
     out << "  platform " << m.os.platform << ", version " << m.os.major << "." << m.os.minor
         << ", build number " << m.os.build_number << " (low word " << (m.os.build_number & 0xFFFF)
-        << "); current directory " << m.current_dir << "; Windows directory " << m.windows_dir
-        << "; locale " << locale << "\n\n";
+        << "); current directory " << sim::Visible(m.current_dir, cp) << "; Windows directory "
+        << sim::Visible(m.windows_dir, cp) << "; locale " << locale << "; code page " << cp
+        << "\n\n";
 
     out << "events:\n";
-    int n = 0;
-    for (const auto& e : o.events) out << "  " << ++n << "\t" << DescribeEvent(e) << "\n";
+    std::string line;
+    size_t n = 0;
+    for (const auto& e : o.events) {
+        line = "  ";
+        line += std::to_string(++n);
+        line += '\t';
+        line += DescribeEvent(e, cp);
+        line += '\n';
+        out << line;
+    }
     if (o.events.empty()) out << "  (none)\n";
 
     out << "\ntrace (standard output, as written):\n";
     sim::Bytes trace = o.Stdout();
     if (trace.empty()) out << "  (nothing)\n";
-    std::string line;
-    for (char c : trace) {
-        line += c;
-        if (c == '\n') {
-            out << "  " << Visible(line) << "\n";
-            line.clear();
-        }
+    for (size_t start = 0; start < trace.size();) {
+        size_t end = trace.find('\n', start);
+        end = end == std::string::npos ? trace.size() : end + 1;
+        out << "  " << sim::Visible(trace.substr(start, end - start), cp) << "\n";
+        start = end;
     }
-    if (!line.empty()) out << "  " << Visible(line) << "\n";
 
     out << "\nchanges:\n";
-    auto changes = o.Changes();
-    for (const auto& c : changes) out << "  " << DescribeEvent(c) << "\n";
+    auto changes = o.ChangeEvents();
+    for (const sim::Event* c : changes) out << "  " << sim::ChangeLine(*c, cp) << "\n";
     if (changes.empty()) out << "  (none)\n";
 
     if (!o.summary.is_null()) {
-        const json& left = o.summary["allocations_left"];
+        const sim::json& left = o.summary["allocations_left"];
         if (!left.empty())
             out << "\nmemory still allocated at the end: " << left.size() << " blocks\n";
         if (!o.summary["modules_loaded"].empty())
             out << "libraries still loaded at the end: " << o.summary["modules_loaded"].dump()
                 << "\n";
     }
-    for (const auto& w : warnings) out << "\nwarning: " << w << "\n";
-    if (o.status == "ok")
-        out << "\nexit code: " << o.exit_code << "\n";
-    else
+    if (o.status == "ok") {
+        out << "\noutcome: " << o.Result() << "\n";
+        out << "exit code: " << o.exit_code << "\n";
+    } else {
         out << "\nrun " << o.status << ": " << o.message << "\n";
+    }
 }
