@@ -20,8 +20,8 @@ const HostCall kHostCalls[] = {
      "args: size; result (length, or the size needed); the directory", nullptr},
     {"SetCurrentDirectoryA", "kernel32.dll", true, 5, kLegacy,
      "args: path; result; error; the directory entered", nullptr},
-    {"CreateDirectoryA", "kernel32.dll", true, 5, kLegacy,
-     "args: path, security; result; error", nullptr},
+    {"CreateDirectoryA", "kernel32.dll", true, 5, kLegacy, "args: path, security; result; error",
+     nullptr},
     {"CopyFileA", "kernel32.dll", true, 5, kLegacy,
      "args: from, to, fail_if_exists; result; error; bytes copied, whether a file was replaced",
      nullptr},
@@ -35,11 +35,9 @@ const HostCall kHostCalls[] = {
     // kernel32: errors, memory, message texts
     {"GetLastError", "kernel32.dll", false, 0, kNt, "nothing (it only reads)",
      "it cannot fail on Windows"},
-    {"SetLastError", "kernel32.dll", false, 0, kNt, "args: code",
-     "it cannot fail on Windows"},
+    {"SetLastError", "kernel32.dll", false, 0, kNt, "args: code", "it cannot fail on Windows"},
     {"FormatMessageA", "kernel32.dll", true, 8, kNt,
-     "args: flags, source, message_id, language, size; result (length); error; the text",
-     nullptr},
+     "args: flags, source, message_id, language, size; result (length); error; the text", nullptr},
     {"LocalAlloc", "kernel32.dll", true, 8, kAll, "args: flags, bytes; result (block); error",
      nullptr},
     {"LocalFree", "kernel32.dll", false, 0, kAll, "args: block; result (NULL when freed)",
@@ -47,8 +45,8 @@ const HostCall kHostCalls[] = {
     // user32
     {"MessageBoxA", "user32.dll", true, 8, kAll,
      "args: owner, text, caption, type; result (the answer)", nullptr},
-    {"LoadStringA", "user32.dll", true, 1814, kStartup,
-     "args: id, size; result (length); the text", nullptr},
+    {"LoadStringA", "user32.dll", true, 1814, kStartup, "args: id, size; result (length); the text",
+     nullptr},
     {"ExitWindowsEx", "user32.dll", true, 5, kLegacy, "args: flags, reserved; result", nullptr},
     // advapi32
     {"RegOpenKeyA", "advapi32.dll", true, 5, kLegacy, "args: key, subkey; result (status)",
@@ -63,17 +61,15 @@ const HostCall kHostCalls[] = {
      "args: key, subkey; result (status); the keys removed", nullptr},
     {"RegCloseKey", "advapi32.dll", true, 5, kLegacy, "args: key; result (status)", nullptr},
     // msvcrt
-    {"fopen", "msvcrt.dll", true, 5, kStartup, "args: path, mode; result (opened or not)",
-     nullptr},
+    {"fopen", "msvcrt.dll", true, 5, kStartup, "args: path, mode; result (opened or not)", nullptr},
     // setupapi.dll, loaded at run time
     {"SetupDiGetClassDevsA", "setupapi.dll", true, 8, kNt,
      "args: class, enumerator, parent, flags; result (set); devices in it", nullptr},
-    {"SetupDiEnumDeviceInfo", "setupapi.dll", true, 8, kNt,
-     "args: set, index; result; error", nullptr},
+    {"SetupDiEnumDeviceInfo", "setupapi.dll", true, 8, kNt, "args: set, index; result; error",
+     nullptr},
     {"SetupDiGetDeviceRegistryPropertyA", "setupapi.dll", true, 8, kNt,
      "args: set, device, property, size; result; error; size required", nullptr},
-    {"SetupDiDestroyDeviceInfoList", "setupapi.dll", true, 6, kNt, "args: set; result",
-     nullptr},
+    {"SetupDiDestroyDeviceInfoList", "setupapi.dll", true, 6, kNt, "args: set; result", nullptr},
     {"CM_Reenumerate_DevNode", "setupapi.dll", false, 0, 0, "a call is a finding",
      "the program resolves it but never calls it"},
     {"CM_Locate_DevNodeA", "setupapi.dll", false, 0, 0, "a call is a finding",
@@ -103,7 +99,8 @@ const HostCall* FindHostCall(const std::string& name) {
 std::string FaultableCallNames() {
     std::string out;
     for (size_t i = 0; i < kHostCallCount; ++i)
-        if (kHostCalls[i].can_fail) out += (out.empty() ? "" : ", ") + std::string(kHostCalls[i].name);
+        if (kHostCalls[i].can_fail)
+            out += (out.empty() ? "" : ", ") + std::string(kHostCalls[i].name);
     return out;
 }
 

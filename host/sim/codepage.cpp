@@ -60,6 +60,12 @@ bool NextUtf8(const std::string& s, size_t* at, uint32_t* c) {
     return true;
 }
 
+// The default code page, found once.
+const CodePageTable* Table1252() {
+    static const CodePageTable* table = TableOf(1252);
+    return table;
+}
+
 }  // namespace
 
 bool IsCodePage(uint32_t id) { return TableOf(id) != nullptr; }
@@ -124,9 +130,14 @@ std::string FromCodePage(const std::string& bytes, uint32_t id) {
 }
 
 std::string Visible(const std::string& bytes, uint32_t id) {
-    const CodePageTable* table = TableOf(id);
     std::string out;
     out.reserve(bytes.size());
+    AppendVisible(out, bytes, id);
+    return out;
+}
+
+void AppendVisible(std::string& out, const std::string& bytes, uint32_t id) {
+    const CodePageTable* table = id == 1252 ? Table1252() : TableOf(id);
     char hex[8];
     for (unsigned char b : bytes) {
         uint32_t c = b < 0x80 ? b : table ? table->high[b - 0x80] : b;
@@ -145,7 +156,6 @@ std::string Visible(const std::string& bytes, uint32_t id) {
             AppendUtf8(out, c);
         }
     }
-    return out;
 }
 
 }  // namespace sim

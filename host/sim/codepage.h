@@ -20,6 +20,7 @@ std::string FromCodePage(const std::string& bytes, uint32_t id);
 // The same for a human reader: control characters made visible (\r, \n,
 // \t, \0, \xNN), everything else in UTF-8.
 std::string Visible(const std::string& bytes, uint32_t id);
+void AppendVisible(std::string& out, const std::string& bytes, uint32_t id);
 
 }  // namespace sim
 

@@ -42,38 +42,42 @@ Event& Event::List(const char* key, std::vector<Bytes> value) {
     return *this;
 }
 
-const Field* Event::Get(const std::string& key) const {
+const Field* Event::Get(const char* key) const {
     for (const Field& f : fields_)
-        if (f.key == key) return &f;
+        if (f.key == key || strcmp(f.key, key) == 0) return &f;
     return nullptr;
 }
 
-bool Event::IsNull(const std::string& key) const {
+bool Event::IsNull(const char* key) const {
     const Field* f = Get(key);
     return f && f->kind == Field::kNull;
 }
 
-int64_t Event::GetNum(const std::string& key, int64_t fallback) const {
+int64_t Event::GetNum(const char* key, int64_t fallback) const {
     const Field* f = Get(key);
     return f && (f->kind == Field::kNumber || f->kind == Field::kBool) ? f->number : fallback;
 }
 
-bool Event::GetFlag(const std::string& key, bool fallback) const {
+bool Event::GetFlag(const char* key, bool fallback) const {
     const Field* f = Get(key);
     return f && (f->kind == Field::kBool || f->kind == Field::kNumber) ? f->number != 0 : fallback;
 }
 
-Bytes Event::GetStr(const std::string& key, const Bytes& fallback) const {
+Bytes Event::GetStr(const char* key, const Bytes& fallback) const {
     const Field* f = Get(key);
     return f && f->kind == Field::kBytes ? f->bytes : fallback;
 }
 
 static json FieldJson(const Field& f) {
     switch (f.kind) {
-        case Field::kNull: return nullptr;
-        case Field::kBool: return f.number != 0;
-        case Field::kNumber: return f.number;
-        case Field::kBytes: return Text(f.bytes);
+        case Field::kNull:
+            return nullptr;
+        case Field::kBool:
+            return f.number != 0;
+        case Field::kNumber:
+            return f.number;
+        case Field::kBytes:
+            return Text(f.bytes);
         case Field::kList: {
             json a = json::array();
             for (const auto& b : f.list) a.push_back(Text(b));
@@ -86,11 +90,11 @@ static json FieldJson(const Field& f) {
 json Event::ToJson() const {
     json out = {{"type", type_}};
     for (const Field& f : fields_) {
-        size_t dot = f.key.find('.');
-        if (dot == std::string::npos)
+        const char* dot = strchr(f.key, '.');
+        if (!dot)
             out[f.key] = FieldJson(f);
         else
-            out[f.key.substr(0, dot)][f.key.substr(dot + 1)] = FieldJson(f);
+            out[std::string(f.key, dot)][dot + 1] = FieldJson(f);
     }
     return out;
 }
@@ -100,13 +104,27 @@ void AppendJsonBytes(std::string& out, const Bytes& bytes) {
     out += '"';
     for (unsigned char c : bytes) {
         switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
-            case '\b': out += "\\b"; break;
-            case '\f': out += "\\f"; break;
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            case '\b':
+                out += "\\b";
+                break;
+            case '\f':
+                out += "\\f";
+                break;
             default:
                 if (c < 0x20) {
                     out += "\\u00";
@@ -125,10 +143,18 @@ void AppendJsonBytes(std::string& out, const Bytes& bytes) {
 
 static void AppendFieldJson(std::string& out, const Field& f) {
     switch (f.kind) {
-        case Field::kNull: out += "null"; break;
-        case Field::kBool: out += f.number ? "true" : "false"; break;
-        case Field::kNumber: out += std::to_string(f.number); break;
-        case Field::kBytes: AppendJsonBytes(out, f.bytes); break;
+        case Field::kNull:
+            out += "null";
+            break;
+        case Field::kBool:
+            out += f.number ? "true" : "false";
+            break;
+        case Field::kNumber:
+            out += std::to_string(f.number);
+            break;
+        case Field::kBytes:
+            AppendJsonBytes(out, f.bytes);
+            break;
         case Field::kList:
             out += '[';
             for (size_t i = 0; i < f.list.size(); ++i) {
@@ -143,26 +169,31 @@ static void AppendFieldJson(std::string& out, const Field& f) {
 void Event::AppendJson(std::string& out) const {
     out += "{\"type\":";
     AppendJsonBytes(out, type_);
-    std::string open;  // the object the previous field was in
+    // The object the previous field was in: its name and length, or none.
+    const char* open = nullptr;
+    size_t open_length = 0;
     for (const Field& f : fields_) {
-        size_t dot = f.key.find('.');
-        std::string object = dot == std::string::npos ? "" : f.key.substr(0, dot);
-        if (object != open) {
-            if (!open.empty()) out += '}';
-            if (!object.empty()) {
-                out += ',';
-                AppendJsonBytes(out, object);
-                out += ":{";
+        const char* dot = strchr(f.key, '.');
+        size_t length = dot ? static_cast<size_t>(dot - f.key) : 0;
+        bool same =
+            dot ? (open && open_length == length && strncmp(open, f.key, length) == 0) : !open;
+        if (!same) {
+            if (open) out += '}';
+            if (dot) {
+                out += ",\"";
+                out.append(f.key, length);
+                out += "\":{";
             }
         }
-        bool first_in_object = !object.empty() && object != open;
-        if (!first_in_object) out += ',';
-        open = object;
-        AppendJsonBytes(out, dot == std::string::npos ? f.key : f.key.substr(dot + 1));
-        out += ':';
+        if (same || !dot) out += ',';
+        open = dot ? f.key : nullptr;
+        open_length = length;
+        out += '"';
+        out += dot ? dot + 1 : f.key;  // keys are plain words
+        out += "\":";
         AppendFieldJson(out, f);
     }
-    if (!open.empty()) out += '}';
+    if (open) out += '}';
     out += '}';
 }
 
@@ -179,13 +210,18 @@ void Event::Encode(std::string& out) const {
     PutBytes(out, type_);
     Put32(out, static_cast<uint32_t>(fields_.size()));
     for (const Field& f : fields_) {
-        PutBytes(out, f.key);
+        out.append(reinterpret_cast<const char*>(&f.key), sizeof f.key);
         out += static_cast<char>(f.kind);
         switch (f.kind) {
-            case Field::kNull: break;
+            case Field::kNull:
+                break;
             case Field::kBool:
-            case Field::kNumber: out.append(reinterpret_cast<const char*>(&f.number), 8); break;
-            case Field::kBytes: PutBytes(out, f.bytes); break;
+            case Field::kNumber:
+                out.append(reinterpret_cast<const char*>(&f.number), 8);
+                break;
+            case Field::kBytes:
+                PutBytes(out, f.bytes);
+                break;
             case Field::kList:
                 Put32(out, static_cast<uint32_t>(f.list.size()));
                 for (const auto& b : f.list) PutBytes(out, b);
@@ -223,10 +259,13 @@ bool Event::Decode(const char* data, size_t size, size_t* at, Event* out) {
     out->fields_.reserve(count);
     for (uint32_t i = 0; i < count; ++i) {
         Field f;
-        if (!r.GetBytes(&f.key) || r.at >= size) return false;
+        if (size - r.at < sizeof f.key + 1) return false;
+        memcpy(&f.key, data + r.at, sizeof f.key);
+        r.at += sizeof f.key;
         f.kind = static_cast<Field::Kind>(data[r.at++]);
         switch (f.kind) {
-            case Field::kNull: break;
+            case Field::kNull:
+                break;
             case Field::kBool:
             case Field::kNumber:
                 if (size - r.at < 8) return false;
@@ -246,7 +285,8 @@ bool Event::Decode(const char* data, size_t size, size_t* at, Event* out) {
                 }
                 break;
             }
-            default: return false;
+            default:
+                return false;
         }
         out->fields_.push_back(std::move(f));
     }

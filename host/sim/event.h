@@ -17,9 +17,9 @@ using Bytes = std::string;
 
 struct Field {
     enum Kind : uint8_t { kNull, kBool, kNumber, kBytes, kList };
-    // "args.from" is "from" inside the object "args"; the fields of one
-    // object stand next to each other.
-    std::string key;
+    // A string literal of the simulator's. "args.from" is "from" inside the
+    // object "args"; the fields of one object stand next to each other.
+    const char* key;
     Kind kind = kNull;
     int64_t number = 0;  // also the flag
     Bytes bytes;
@@ -27,9 +27,9 @@ struct Field {
 };
 
 class Event {
-public:
+   public:
     Event() = default;
-    explicit Event(std::string type) : type_(std::move(type)) {}
+    explicit Event(std::string type) : type_(std::move(type)) { fields_.reserve(10); }
 
     const std::string& type() const { return type_; }
     const std::vector<Field>& fields() const { return fields_; }
@@ -42,23 +42,25 @@ public:
     Event& Null(const char* key);
     Event& List(const char* key, std::vector<Bytes> value);
 
-    const Field* Get(const std::string& key) const;
-    bool Has(const std::string& key) const { return Get(key) != nullptr; }
-    bool IsNull(const std::string& key) const;
-    int64_t GetNum(const std::string& key, int64_t fallback = 0) const;
-    bool GetFlag(const std::string& key, bool fallback = false) const;
-    Bytes GetStr(const std::string& key, const Bytes& fallback = "") const;
+    const Field* Get(const char* key) const;
+    bool Has(const char* key) const { return Get(key) != nullptr; }
+    bool IsNull(const char* key) const;
+    int64_t GetNum(const char* key, int64_t fallback = 0) const;
+    bool GetFlag(const char* key, bool fallback = false) const;
+    Bytes GetStr(const char* key, const Bytes& fallback = "") const;
 
     // The event as JSON: byte strings with one character per byte.
     json ToJson() const;
     void AppendJson(std::string& out) const;
 
-    // A compact binary form, for passing events between processes.
+    // A compact binary form, for passing events to the parent of a forked
+    // process: keys go as the addresses of their literals, which the parent
+    // shares with its child.
     void Encode(std::string& out) const;
     // Reads one event at *at (advancing it); false when the data is cut short.
     static bool Decode(const char* data, size_t size, size_t* at, Event* out);
 
-private:
+   private:
     Field& Add(const char* key, Field::Kind kind);
     std::string type_;
     std::vector<Field> fields_;

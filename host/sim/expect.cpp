@@ -41,8 +41,8 @@ static std::vector<std::string> Diff(const std::vector<std::string>& want,
     std::vector<std::vector<unsigned>> lcs(n + 1, std::vector<unsigned>(m + 1, 0));
     for (size_t i = n; i-- > 0;)
         for (size_t j = m; j-- > 0;)
-            lcs[i][j] = want[i] == got[j] ? lcs[i + 1][j + 1] + 1
-                                          : std::max(lcs[i + 1][j], lcs[i][j + 1]);
+            lcs[i][j] =
+                want[i] == got[j] ? lcs[i + 1][j + 1] + 1 : std::max(lcs[i + 1][j], lcs[i][j + 1]);
     std::vector<std::string> out;
     size_t i = 0, j = 0;
     while (i < n || j < m) {

@@ -15,31 +15,41 @@ namespace sim {
 
 std::string KindOfFile(unsigned mode) {
     switch (mode & S_IFMT) {
-        case S_IFREG: return "a regular file";
-        case S_IFDIR: return "a directory";
-        case S_IFIFO: return "a FIFO";
-        case S_IFCHR: return "a character device";
-        case S_IFBLK: return "a block device";
-        case S_IFSOCK: return "a socket";
-        case S_IFLNK: return "a symbolic link";
+        case S_IFREG:
+            return "a regular file";
+        case S_IFDIR:
+            return "a directory";
+        case S_IFIFO:
+            return "a FIFO";
+        case S_IFCHR:
+            return "a character device";
+        case S_IFBLK:
+            return "a block device";
+        case S_IFSOCK:
+            return "a socket";
+        case S_IFLNK:
+            return "a symbolic link";
     }
     return "not a regular file";
 }
 
 static std::string Reason(int error) {
     switch (error) {
-        case ENOENT: return "no such file";
-        case EACCES: return "permission denied";
-        case ENOTDIR: return "a part of the path is not a directory";
-        case ELOOP: return "too many levels of symbolic links";
-        case ENAMETOOLONG: return "the path is too long";
+        case ENOENT:
+            return "no such file";
+        case EACCES:
+            return "permission denied";
+        case ENOTDIR:
+            return "a part of the path is not a directory";
+        case ELOOP:
+            return "too many levels of symbolic links";
+        case ENAMETOOLONG:
+            return "the path is too long";
     }
     return strerror(error);
 }
 
-static std::string Mib(size_t bytes) {
-    return std::to_string(bytes >> 20) + " MiB";
-}
+static std::string Mib(size_t bytes) { return std::to_string(bytes >> 20) + " MiB"; }
 
 // Reads from an open descriptor until its end, failing beyond `cap`.
 static std::string ReadAll(int fd, size_t cap, const std::string& name) {
@@ -70,8 +80,7 @@ std::string ReadHostFile(const std::string& path, size_t cap) {
     }
     if (!S_ISREG(st.st_mode)) {
         close(fd);
-        throw HostFileError(path + ": is " + KindOfFile(st.st_mode) +
-                            ", not a regular file");
+        throw HostFileError(path + ": is " + KindOfFile(st.st_mode) + ", not a regular file");
     }
     if (static_cast<size_t>(st.st_size) > cap) {
         close(fd);
@@ -118,7 +127,8 @@ struct Walker {
         closedir(d);
         std::sort(names.begin(), names.end());
         open_dirs.insert(id);
-        for (const auto& name : names) Entry(host + "/" + name, relative.empty() ? name : relative + "/" + name);
+        for (const auto& name : names)
+            Entry(host + "/" + name, relative.empty() ? name : relative + "/" + name);
         open_dirs.erase(id);
     }
 

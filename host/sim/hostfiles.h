@@ -20,7 +20,7 @@ constexpr size_t kPackageEntries = 100000;     // files and folders in a package
 
 // What went wrong, naming the host path and the reason.
 class HostFileError : public std::runtime_error {
-public:
+   public:
     using std::runtime_error::runtime_error;
 };
 

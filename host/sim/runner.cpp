@@ -217,7 +217,7 @@ class EventLog {
         struct stat st;
         if (fstat(fd_, &st) != 0 || st.st_size < 8) return false;
         size_t size = static_cast<size_t>(st.st_size);
-        void* p = mmap(nullptr, size, PROT_READ, MAP_SHARED, fd_, 0);
+        void* p = mmap(nullptr, size, PROT_READ, MAP_SHARED | MAP_POPULATE, fd_, 0);
         if (p == MAP_FAILED) return false;
         const char* data = static_cast<const char*>(p);
         uint64_t used;
@@ -264,7 +264,9 @@ class EventLog {
         if (!log.Append(e)) _exit(5);
     };
     try {
-        Session session(machine, options);
+        // The child's copy of the machine is its own: no need to copy it
+        // once more.
+        Session session(std::move(const_cast<Machine&>(machine)), options);
         try {
             std::vector<char> command_line(machine.command_line.begin(),
                                            machine.command_line.end());

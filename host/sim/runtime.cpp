@@ -93,9 +93,19 @@ static ssize_t CaptureWrite(void* cookie, const char* data, size_t size) {
 }
 
 Session::Session(const Machine& machine, RunOptions options) : rt_(new Runtime) {
-    if (g_active) throw std::logic_error("a simulated machine is already running");
     rt_->m = machine.Clone();
     rt_->options = std::move(options);
+    Start();
+}
+
+Session::Session(Machine&& machine, RunOptions options) : rt_(new Runtime) {
+    rt_->m = std::move(machine);
+    rt_->options = std::move(options);
+    Start();
+}
+
+void Session::Start() {
+    if (g_active) throw std::logic_error("a simulated machine is already running");
     rt_->call_counts.assign(kHostCallCount, 0);
     rt_->faults_fired.assign(rt_->m.faults.size(), false);
     rt_->cwd = FileSystem::Absolute(rt_->m.current_dir, "C:\\");
@@ -159,8 +169,8 @@ json Session::Summary() const {
                 {"modules_loaded", loaded},
                 {"files_open", rt.open_files},
                 {"faults_not_fired", unfired},
-                {"current_dir", Text(rt.cwd)},
-                {"registry", DumpKey(*rt.m.hklm)}};
+                {"current_dir", Text(rt.cwd)}};
+    if (rt.options.summary_registry) out["registry"] = DumpKey(*rt.m.hklm);
     if (rt.options.record_calls) {
         json order = json::array();
         for (uint16_t c : rt.call_order) order.push_back(kHostCalls[c].name);

@@ -28,10 +28,11 @@ using Answerer = std::function<std::optional<bool>(const Event& box)>;
 using Sink = std::function<void(const Event& event)>;
 
 struct RunOptions {
-    Answerer answer;            // default: the machine's answers, in order
-    Sink sink;                  // sees every event as it happens
-    bool keep_events = true;    // keep them in Runtime::events as well
-    bool record_calls = false;  // keep the order of host calls (for fault walks)
+    Answerer answer;               // default: the machine's answers, in order
+    Sink sink;                     // sees every event as it happens
+    bool keep_events = true;       // keep them in Runtime::events as well
+    bool record_calls = false;     // keep the order of host calls (for fault walks)
+    bool summary_registry = true;  // the registry at the end, in the summary
 };
 
 // The state behind the host functions while a machine runs.
@@ -106,6 +107,8 @@ std::string PointerText(const void* p);
 class Session {
    public:
     Session(const Machine& machine, RunOptions options);
+    // Takes the machine over instead of copying it.
+    Session(Machine&& machine, RunOptions options);
     ~Session();
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
@@ -116,6 +119,7 @@ class Session {
     json Summary() const;
 
    private:
+    void Start();
     std::unique_ptr<Runtime> rt_;
 };
 

@@ -16,8 +16,8 @@ namespace {
 
 std::vector<std::string> ExampleFiles() {
     std::vector<std::string> out;
-    for (const auto& entry : std::filesystem::directory_iterator(std::string(VNTR_SOURCE_DIR) +
-                                                                 "/examples/machines"))
+    for (const auto& entry :
+         std::filesystem::directory_iterator(std::string(VNTR_SOURCE_DIR) + "/examples/machines"))
         if (entry.path().extension() == ".toml") out.push_back(entry.path().string());
     std::sort(out.begin(), out.end());
     return out;
@@ -54,7 +54,7 @@ TEST(ExampleMachines, each_runs_as_its_expect_table_says) {
 // the last box says the same thing in words.
 TEST(ExampleMachines, the_outcome_agrees_with_the_last_english_message) {
     const std::map<std::string, std::string> words = {
-        {"installed", flow::kSuccess},     {"staged", flow::kSuccess},
+        {"installed", flow::kSuccess},      {"staged", flow::kSuccess},
         {"restart", flow::kRebootQuestion}, {"no-controller", flow::kNoController},
         {"failed", flow::kFailed},          {"declined", flow::kConfirm},
     };
@@ -81,8 +81,8 @@ namespace {
 // built-in English), the English texts a failed read falls back to, and the
 // names of missing entry points.
 std::set<std::string> DefinedTexts(const sim::Machine& machine) {
-    std::set<std::string> out = {"<absent>", flow::kFailed, flow::kNoController, flow::kSuccess,
-                                 flow::kRebootQuestion, flow::kConfirm};
+    std::set<std::string> out = {"<absent>",     flow::kFailed,         flow::kNoController,
+                                 flow::kSuccess, flow::kRebootQuestion, flow::kConfirm};
     for (const char* entry :
          {"CM_Reenumerate_DevNode", "CM_Locate_DevNode", "SetupDiDestroyDeviceInfoList",
           "SetupDiGetDeviceRegistryProperty", "SetupDiEnumDeviceInfo", "SetupDiGetClassDevs",

@@ -243,6 +243,7 @@ int Main(int argc, char** argv) {
     bool terminal = isatty(0) && isatty(2) && o.single["--machine"] != "-";
     if (has("--ask") && !terminal) return Usage("--ask needs a terminal to ask on");
     sim::RunOptions options;
+    options.summary_registry = has("--json");  // the text report does not show it
     uint32_t cp = machine.codepage;
     if (has("--ask")) {
         options.answer = [cp](const sim::Event& box) { return AskTerminal(box, cp); };

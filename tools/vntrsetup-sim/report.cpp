@@ -10,97 +10,164 @@ using sim::Field;
 
 namespace {
 
-std::string Hex32(int64_t v) {
+void AppendHex32(std::string& out, int64_t v) {
     char text[24];
     snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(v & 0xFFFFFFFFll));
-    return text;
+    out += text;
+}
+
+// The part of a key after its object: "flags" of "args.flags".
+const char* LastPart(const char* key) {
+    const char* dot = strrchr(key, '.');
+    return dot ? dot + 1 : key;
 }
 
 // Numbers that read better in hexadecimal.
-bool HexKey(const std::string& key) {
+bool HexKey(const char* key) {
     static const char* const keys[] = {"flags",      "type",     "error",    "code",
                                        "message_id", "language", "property", "locale"};
-    std::string last = key.substr(key.rfind('.') == std::string::npos ? 0 : key.rfind('.') + 1);
+    const char* last = LastPart(key);
     for (const char* k : keys)
-        if (last == k) return true;
+        if (strcmp(last, k) == 0) return true;
     return false;
 }
 
-std::string Value(const Field& f, uint32_t cp) {
+// Words of the simulator's own, and handles, are shown bare; texts of the
+// machine in quotes.
+bool Bare(const Field& f) {
+    if (f.bytes.compare(0, 2, "0x") == 0 || f.bytes == "NULL") return true;
+    for (const char* key : {"call", "buttons", "answer", "args.class", "result"})
+        if (strcmp(f.key, key) == 0) return true;
+    return false;
+}
+
+void AppendValue(std::string& out, const Field& f, uint32_t cp) {
     switch (f.kind) {
         case Field::kNull:
-            return "NULL";
+            out += "NULL";
+            return;
         case Field::kBool:
-            return f.number ? "TRUE" : "FALSE";
+            out += f.number ? "TRUE" : "FALSE";
+            return;
         case Field::kNumber:
-            return HexKey(f.key) ? Hex32(f.number) : std::to_string(f.number);
-        case Field::kBytes: {
-            // Handles, pointers and words of the simulator's own are shown bare.
-            if (f.bytes.rfind("0x", 0) == 0 || f.bytes == "NULL" || f.key == "call" ||
-                f.key == "buttons" || f.key == "answer" || f.key == "args.class" ||
-                f.key == "result")
-                return f.bytes;
-            return "\"" + sim::Visible(f.bytes, cp) + "\"";
-        }
-        case Field::kList: {
-            std::string out = "[";
-            for (size_t i = 0; i < f.list.size(); ++i)
-                out += (i ? ", \"" : "\"") + sim::Visible(f.list[i], cp) + "\"";
-            return out + "]";
-        }
+            if (HexKey(f.key))
+                AppendHex32(out, f.number);
+            else
+                out += std::to_string(f.number);
+            return;
+        case Field::kBytes:
+            if (Bare(f)) {
+                out += f.bytes;
+            } else {
+                out += '"';
+                sim::AppendVisible(out, f.bytes, cp);
+                out += '"';
+            }
+            return;
+        case Field::kList:
+            out += '[';
+            for (size_t i = 0; i < f.list.size(); ++i) {
+                out += i ? ", \"" : "\"";
+                sim::AppendVisible(out, f.list[i], cp);
+                out += '"';
+            }
+            out += ']';
+            return;
     }
-    return "";
+}
+
+void AppendQuoted(std::string& out, const Event& e, const char* key, uint32_t cp) {
+    const Field* f = e.Get(key);
+    if (!f || f->kind == Field::kNull) {
+        out += "(none)";
+        return;
+    }
+    out += '"';
+    sim::AppendVisible(out, f->bytes, cp);
+    out += '"';
+}
+
+void AppendBox(std::string& out, const Event& e, uint32_t cp) {
+    out += "box [" + e.GetStr("buttons", "?") + "]";
+    if (e.GetStr("args.owner", "NULL") != "NULL") out += " owner " + e.GetStr("args.owner");
+    int64_t type = e.GetNum("args.type");
+    if (type != 0 && type != 4) {
+        out += " type ";
+        AppendHex32(out, type);
+    }
+    out += "\n        title:  ";
+    AppendQuoted(out, e, "args.caption", cp);
+    out += "\n        text:   ";
+    AppendQuoted(out, e, "args.text", cp);
+    // A box still waiting for its answer (on the terminal) has none yet.
+    if (e.Has("answer"))
+        out += "\n        answer: " +
+               (e.IsNull("answer") ? std::string("(none left)") : e.GetStr("answer"));
+    else if (e.Has("error"))
+        out += "\n        failed: error " + std::to_string(e.GetNum("error"));
+}
+
+// "Call(arg, arg, ...) -> result" and whatever else the event holds.
+void AppendEvent(std::string& out, const Event& e, uint32_t cp) {
+    const std::string& type = e.type();
+    if (type == "box") return AppendBox(out, e, cp);
+    if (type == "stdout") {
+        out += "stdout  ";
+        AppendQuoted(out, e, "text", cp);
+        return;
+    }
+    if (type == "fault") {
+        out += "fault   " + e.GetStr("call") + " call " + std::to_string(e.GetNum("n")) +
+               " fails with error " + std::to_string(e.GetNum("error"));
+        return;
+    }
+    if (type == "bad_free") {
+        out += "finding LocalFree of a block that is not allocated: " + e.GetStr("block");
+        return;
+    }
+    if (type == "unexpected_call") {
+        out += "finding " + e.GetStr("call") + " was called (never expected)";
+        return;
+    }
+    const Field* call = e.Get("call");
+    out += call ? call->bytes : type;
+    out += '(';
+    bool first = true;
+    for (const Field& f : e.fields())
+        if (strncmp(f.key, "args.", 5) == 0) {
+            if (!first) out += ", ";
+            AppendValue(out, f, cp);
+            first = false;
+        }
+    out += ')';
+    if (const Field* r = e.Get("result")) {
+        out += " -> ";
+        AppendValue(out, *r, cp);
+    }
+    for (const Field& f : e.fields()) {
+        if (strcmp(f.key, "call") == 0 || strcmp(f.key, "result") == 0 ||
+            strncmp(f.key, "args.", 5) == 0)
+            continue;
+        out += ", ";
+        out += f.key;
+        out += ' ';
+        AppendValue(out, f, cp);
+    }
+    if (type == "load" && e.GetFlag("planted")) out += "  PLANTED LIBRARY LOADED";
 }
 
 }  // namespace
 
-std::string DescribeBox(const Event& e, uint32_t cp) {
-    std::string s = "box [" + e.GetStr("buttons", "?") + "]";
-    if (e.GetStr("args.owner", "NULL") != "NULL") s += " owner " + e.GetStr("args.owner");
-    int64_t type = e.GetNum("args.type");
-    if (type != 0 && type != 4) s += " type " + Hex32(type);
-    auto text = [&](const char* key) {
-        return e.IsNull(key) ? std::string("(none)")
-                             : "\"" + sim::Visible(e.GetStr(key), cp) + "\"";
-    };
-    s += "\n        title:  " + text("args.caption");
-    s += "\n        text:   " + text("args.text");
-    // A box still waiting for its answer (on the terminal) has none yet.
-    if (e.Has("answer"))
-        s += "\n        answer: " +
-             (e.IsNull("answer") ? std::string("(none left)") : e.GetStr("answer"));
-    else if (e.Has("error"))
-        s += "\n        failed: error " + std::to_string(e.GetNum("error"));
-    return s;
+std::string DescribeBox(const Event& box, uint32_t cp) {
+    std::string out;
+    AppendBox(out, box, cp);
+    return out;
 }
 
-// "Call(arg, arg, ...) -> result" and whatever else the event holds.
 std::string DescribeEvent(const Event& e, uint32_t cp) {
-    const std::string& type = e.type();
-    if (type == "box") return DescribeBox(e, cp);
-    if (type == "stdout") return "stdout  \"" + sim::Visible(e.GetStr("text"), cp) + "\"";
-    if (type == "fault")
-        return "fault   " + e.GetStr("call") + " call " + std::to_string(e.GetNum("n")) +
-               " fails with error " + std::to_string(e.GetNum("error"));
-    if (type == "bad_free")
-        return "finding LocalFree of a block that is not allocated: " + e.GetStr("block");
-    if (type == "unexpected_call")
-        return "finding " + e.GetStr("call") + " was called (never expected)";
-    std::string s = e.GetStr("call", type) + "(";
-    bool first = true;
-    for (const Field& f : e.fields())
-        if (f.key.rfind("args.", 0) == 0) {
-            s += (first ? "" : ", ") + Value(f, cp);
-            first = false;
-        }
-    s += ")";
-    if (const Field* r = e.Get("result")) s += " -> " + Value(*r, cp);
-    for (const Field& f : e.fields()) {
-        if (f.key == "call" || f.key == "result" || f.key.rfind("args.", 0) == 0) continue;
-        s += ", " + f.key + " " + Value(f, cp);
-    }
-    if (type == "load" && e.GetFlag("planted")) s += "  PLANTED LIBRARY LOADED";
-    return s;
+    std::string out;
+    AppendEvent(out, e, cp);
+    return out;
 }
 
 void PrintReport(std::ostream& out, const sim::Machine& m, const sim::Outcome& o) {
@@ -114,33 +181,43 @@ void PrintReport(std::ostream& out, const sim::Machine& m, const sim::Outcome& o
         << sim::Visible(m.windows_dir, cp) << "; locale " << locale << "; code page " << cp
         << "\n\n";
 
-    out << "events:\n";
-    std::string line;
+    // Written in large pieces: a run may hold millions of events.
+    std::string text = "events:\n";
     size_t n = 0;
     for (const auto& e : o.events) {
-        line = "  ";
-        line += std::to_string(++n);
-        line += '\t';
-        line += DescribeEvent(e, cp);
-        line += '\n';
-        out << line;
+        text += "  ";
+        text += std::to_string(++n);
+        text += '\t';
+        AppendEvent(text, e, cp);
+        text += '\n';
+        if (text.size() > (1 << 20)) {
+            out << text;
+            text.clear();
+        }
     }
-    if (o.events.empty()) out << "  (none)\n";
+    if (o.events.empty()) text += "  (none)\n";
 
-    out << "\ntrace (standard output, as written):\n";
+    text += "\ntrace (standard output, as written):\n";
     sim::Bytes trace = o.Stdout();
-    if (trace.empty()) out << "  (nothing)\n";
+    if (trace.empty()) text += "  (nothing)\n";
     for (size_t start = 0; start < trace.size();) {
         size_t end = trace.find('\n', start);
         end = end == std::string::npos ? trace.size() : end + 1;
-        out << "  " << sim::Visible(trace.substr(start, end - start), cp) << "\n";
+        text += "  ";
+        sim::AppendVisible(text, trace.substr(start, end - start), cp);
+        text += '\n';
         start = end;
+        if (text.size() > (1 << 20)) {
+            out << text;
+            text.clear();
+        }
     }
 
-    out << "\nchanges:\n";
+    text += "\nchanges:\n";
     auto changes = o.ChangeEvents();
-    for (const sim::Event* c : changes) out << "  " << sim::ChangeLine(*c, cp) << "\n";
-    if (changes.empty()) out << "  (none)\n";
+    for (const sim::Event* c : changes) text += "  " + sim::ChangeLine(*c, cp) + "\n";
+    if (changes.empty()) text += "  (none)\n";
+    out << text;
 
     if (!o.summary.is_null()) {
         const sim::json& left = o.summary["allocations_left"];
