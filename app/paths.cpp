@@ -1,6 +1,6 @@
 // Path helpers shared by every flow. All paths live in PATH_BUFFER-byte
 // buffers; a path that would not fit is refused rather than cut short.
-#include "app/program.h"
+#include "app/paths.h"
 
 BOOL GetStartingDirectory(char* buffer) {
     buffer[0] = '\0';

@@ -11,6 +11,7 @@
 #include <sstream>
 
 #include "host/sim/presets.h"
+#include "res/ids.h"
 
 namespace sim {
 
@@ -338,9 +339,9 @@ Machine Parse(const toml::table& root, const Reader& r) {
     if (auto* v = root.get("caption")) {
         if (v->is_boolean()) {
             if (r.Bool(*v, "caption")) r.Fail(*v, "caption", "give a text, or false for none");
-            m.strings.erase(103);
+            m.strings.erase(IDS_CAPTION);
         } else {
-            m.strings[103] = r.Text(*v, "caption");
+            m.strings[IDS_CAPTION] = r.Text(*v, "caption");
         }
     }
     if (auto* v = root.get("background"); v && !r.Bool(*v, "background")) {

@@ -5,6 +5,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "res/ids.h"
 #include "res/strings.h"
 
 #ifndef VNTR_SOURCE_DIR
@@ -84,7 +85,7 @@ Machine PresetMachine(const std::string& name) {
     m.system_dir = p->system_dir;
     m.current_dir = "C:\\";
     m.delete_semantics = p->platform == 1 ? DeleteSemantics::Legacy : DeleteSemantics::Nt;
-    m.strings[103] = CAPTION_TEXT;
+    m.strings[IDS_CAPTION] = CAPTION_TEXT;
 
     m.files.MakeDirs("C:\\");
     m.files.MakeDirs(m.windows_dir + "\\INF");

@@ -1,6 +1,8 @@
 // The installation on Windows 98, 98 SE and ME over simulated machines: the
 // package staging, the registry reset, the closing messages and the restart,
 // with every host call of the flow made to fail in turn.
+#include "legacy/legacy.h"
+
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
@@ -9,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "app/program.h"
+#include "app/messages.h"
 #include "host/sim/runtime.h"
 #include "tests/unit/flow.h"
 
