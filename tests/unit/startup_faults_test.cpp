@@ -14,23 +14,8 @@ namespace {
 
 using Strings = std::vector<std::string>;
 
-const Strings kEnglish = {
-    "System Error or copy inf file failed!",
-    "No generic Vantor Cardbus controllers found!",
-    "Installation successful!",
-    "Installation successful! Do you want to reboot the system?",
-    "Do you want to update Vantor Cardbus controllers?",
-};
-
-const Strings kGerman = {
-    "Systemfehler oder Kopieren der INF-Datei fehlgeschlagen!\n",
-    "Keine generischen Vantor-CardBus-Controller gefunden!\n",
-    "Installation erfolgreich!\n",
-    "Installation erfolgreich! M\xF6"
-    "chten Sie das System neu starten?\n",
-    "M\xF6"
-    "chten Sie die Vantor-CardBus-Controller aktualisieren?\n",
-};
+const Strings& kEnglish = flow::kEnglishTexts;
+const Strings& kGerman = flow::kGermanTexts;
 
 // The German machine of that Windows with one controller, Yes to the
 // question and No to a restart: every message comes from the message file,
