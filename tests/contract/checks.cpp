@@ -344,9 +344,8 @@ static void LibrariesAndTexts(void) {
     text = NULL;
     length = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM, NULL,
                             0xE000020Bu, LANG_USER_DEFAULT, (LPSTR)&text, 0, NULL);
-    CheckWindows(length == 0 && text == NULL,
-                 "FormatMessageA has no system text for setup-API codes",
-                 "it has a text for 0xE000020B", "returned %u, %s", (unsigned)length, Shown(text));
+    Check(length == 0 && text == NULL, "FormatMessageA has no system text for setup-API codes",
+          "returned %u, %s", (unsigned)length, Shown(text));
     if (text) LocalFree(text);
 
     unsigned char* block = (unsigned char*)LocalAlloc(LPTR, 64);
