@@ -13,6 +13,7 @@
 #include "host/sim/codepage.h"
 #include "host/sim/hostfiles.h"
 #include "host/sim/presets.h"
+#include "res/ids.h"
 
 namespace sim {
 
@@ -569,9 +570,9 @@ LoadedMachine Parse(const toml::table& root, Reader& r, const Overrides& ov) {
     if (auto* v = root.get("caption")) {
         if (v->is_boolean()) {
             if (r.Bool(*v, "caption")) r.Fail(*v, "caption", "give a text, or false for none");
-            m.strings.erase(103);  // the caption's string resource
+            m.strings.erase(IDS_CAPTION);
         } else {
-            m.strings[103] = r.Text(*v, "caption");
+            m.strings[IDS_CAPTION] = r.Text(*v, "caption");
         }
     }
     if (auto* v = root.get("background"); v && !r.Bool(*v, "background")) {

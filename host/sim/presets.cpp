@@ -7,6 +7,7 @@
 
 #include "host/sim/codepage.h"
 #include "host/sim/hostfiles.h"
+#include "res/ids.h"
 #include "res/strings.h"
 
 #ifndef VNTR_SOURCE_DIR
@@ -94,7 +95,7 @@ Machine PresetMachine(const std::string& name, const std::string& windows_dir,
                                          : SystemDirOf(p->platform, windows_dir);
     m.current_dir = "C:\\";
     m.delete_semantics = p->platform == 1 ? DeleteSemantics::Legacy : DeleteSemantics::Nt;
-    m.strings[103] = CAPTION_TEXT;
+    m.strings[IDS_CAPTION] = CAPTION_TEXT;
 
     m.files.MakeDirs("C:\\");
     m.files.MakeDirs(m.windows_dir + "\\INF");

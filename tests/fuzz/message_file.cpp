@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "app/program.h"
+#include "app/messages.h"
 #include "host/sim/runtime.h"
 #include "tests/fuzz/fuzz_support.h"
 

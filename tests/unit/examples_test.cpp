@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "app/program.h"
+#include "app/messages.h"
 #include "host/sim/expect.h"
 #include "host/sim/runtime.h"
 #include "tests/unit/flow.h"

@@ -15,12 +15,29 @@
 
 namespace flow {
 
-// The built-in English messages, as the program shows them.
+// The built-in English messages, as the program shows them; the tests' only
+// copy.
 constexpr char kFailed[] = "System Error or copy inf file failed!";
 constexpr char kNoController[] = "No generic Vantor Cardbus controllers found!";
 constexpr char kSuccess[] = "Installation successful!";
 constexpr char kRebootQuestion[] = "Installation successful! Do you want to reboot the system?";
 constexpr char kConfirm[] = "Do you want to update Vantor Cardbus controllers?";
+
+// The same by message number (MSG_FAILED 0 to MSG_CONFIRM 4).
+inline const std::vector<std::string> kEnglishTexts = {kFailed, kNoController, kSuccess,
+                                                       kRebootQuestion, kConfirm};
+
+// The example package's German messages (MultiLang\0407.dat) by number, as
+// the program reads them: each keeps its line end.
+inline const std::vector<std::string> kGermanTexts = {
+    "Systemfehler oder Kopieren der INF-Datei fehlgeschlagen!\n",
+    "Keine generischen Vantor-CardBus-Controller gefunden!\n",
+    "Installation erfolgreich!\n",
+    "Installation erfolgreich! M\xF6"
+    "chten Sie das System neu starten?\n",
+    "M\xF6"
+    "chten Sie die Vantor-CardBus-Controller aktualisieren?\n",
+};
 
 // A fresh Windows of the named version with the example package in C:\VNTR
 // as current directory and a Yes to the first question. No controller.

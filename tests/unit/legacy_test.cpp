@@ -1,6 +1,8 @@
 // The installation on Windows 98, 98 SE and ME over simulated machines: the
 // package staging, the registry reset, the closing messages and the restart,
 // with every host call of the flow made to fail in turn.
+#include "legacy/legacy.h"
+
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
@@ -9,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "app/program.h"
+#include "app/messages.h"
 #include "host/sim/runtime.h"
 #include "tests/unit/flow.h"
 
@@ -76,15 +78,7 @@ sim::Machine German(sim::Machine m) {
     return m;
 }
 
-Strings GermanTexts() {
-    return {"Systemfehler oder Kopieren der INF-Datei fehlgeschlagen!\n",
-            "Keine generischen Vantor-CardBus-Controller gefunden!\n",
-            "Installation erfolgreich!\n",
-            "Installation erfolgreich! M\xF6"
-            "chten Sie das System neu starten?\n",
-            "M\xF6"
-            "chten Sie die Vantor-CardBus-Controller aktualisieren?\n"};
-}
+const Strings& GermanTexts() { return flow::kGermanTexts; }
 
 // The events of one type whose call succeeded.
 std::vector<json> Done(const sim::Outcome& o, const std::string& type) {
@@ -536,17 +530,31 @@ TEST_P(LegacyEdition, a_registry_that_refuses_keys_with_subkeys_still_loses_them
 }
 
 TEST(LegacyScan, a_tree_too_deep_to_take_apart_is_left_and_the_rest_still_goes) {
-    sim::Machine m = WithControllers("98se");
-    m.delete_semantics = sim::DeleteSemantics::Nt;
-    std::string deep = std::string(kModelA) + "\\BUS_02&DEV_0C&FUNC_00";
-    for (int i = 0; i < 40; ++i) deep += "\\LEVEL" + std::to_string(i);
-    AddPciKey(m, deep);
-    sim::Outcome o = flow::Run(m);
-    EXPECT_EQ(DeletedControllerKeys(o), (Strings{kModelB}));
-    Strings left = PciKeysLeft(o);
-    EXPECT_EQ(std::count(left.begin(), left.end(), kModelA), 1);
-    EXPECT_EQ(LastBox(o), kSuccess);
-    ExpectTidy(o);
+    // A chain of keys below the first model's key, on a registry that refuses
+    // keys with subkeys: down to 8 levels the subkeys-first deletion reaches
+    // the last one and the chain goes whole; from 9 levels on it stops at the
+    // eighth and nothing of the chain is deleted. The second model goes
+    // either way.
+    for (int levels : {1, 8, 9, 40}) {
+        sim::Machine m = WithControllers("98se");
+        m.delete_semantics = sim::DeleteSemantics::Nt;
+        std::string chain = std::string(kModelA) + "\\BUS_02&DEV_0C&FUNC_00";
+        for (int i = 1; i < levels; ++i) chain += "\\LEVEL" + std::to_string(i);
+        AddPciKey(m, chain);
+        sim::Outcome o = flow::Run(m);
+        bool whole = levels <= 8;
+        std::string what = std::to_string(levels) + " levels";
+        const Strings expected = whole ? Strings{kModelA, kModelB} : Strings{kModelB};
+        EXPECT_EQ(DeletedControllerKeys(o), expected) << what;
+        int chainDeletions = 0;
+        for (const auto& d : Done(o, "reg_delete"))
+            chainDeletions += flow::Str(d["path"]).find(kModelA) != std::string::npos;
+        EXPECT_EQ(chainDeletions, whole ? levels + 1 : 0) << what;
+        Strings left = PciKeysLeft(o);
+        EXPECT_EQ(std::count(left.begin(), left.end(), kModelA), whole ? 0 : 1) << what;
+        EXPECT_EQ(LastBox(o), kSuccess) << what;
+        ExpectTidy(o);
+    }
 }
 
 TEST(OtherDevicePath, a_missing_value_gets_inf_other_with_the_size_of_the_path_and_its_nul) {

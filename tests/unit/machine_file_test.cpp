@@ -5,6 +5,7 @@
 
 #include "host/sim/runtime.h"
 #include "tests/unit/flow.h"
+#include "res/ids.h"
 
 namespace {
 
@@ -99,7 +100,7 @@ error = 5
     EXPECT_FALSE(m.files.IsFile("E:\\PKG\\VNTR98.INF"));
     EXPECT_EQ(m.locale, 0x0407u);
     EXPECT_EQ(m.answers, (std::vector<bool>{true, false}));
-    EXPECT_EQ(m.strings.at(103), "Titel");
+    EXPECT_EQ(m.strings.at(IDS_CAPTION), "Titel");
     EXPECT_EQ(m.delete_semantics, sim::DeleteSemantics::Legacy);
 
     // Keys keep the order in which the file names them.

@@ -2,6 +2,7 @@
 // simulated machines.
 #include <string>
 
+#include "res/ids.h"
 #include "tests/unit/flow.h"
 
 namespace {
@@ -77,14 +78,14 @@ TEST(Startup, a_failed_version_query_counts_as_platform_zero) {
 TEST(Caption, is_cut_to_99_characters_and_missing_means_empty) {
     sim::Machine m = flow::On("xp");
     m.answers = {false};
-    m.strings[103] = std::string(120, 'C');
+    m.strings[IDS_CAPTION] = std::string(120, 'C');
     sim::Outcome o = flow::Run(m);
     EXPECT_EQ(flow::Str(o.Boxes()[0]["args"]["caption"]), std::string(99, 'C'));
 
-    m.strings[103] = std::string(99, 'D');
+    m.strings[IDS_CAPTION] = std::string(99, 'D');
     EXPECT_EQ(flow::Str(flow::Run(m).Boxes()[0]["args"]["caption"]), std::string(99, 'D'));
 
-    m.strings.erase(103);
+    m.strings.erase(IDS_CAPTION);
     sim::Outcome none = flow::Run(m);
     ASSERT_EQ(none.Boxes().size(), 1u);
     EXPECT_EQ(flow::Str(none.Boxes()[0]["args"]["caption"]), "");
