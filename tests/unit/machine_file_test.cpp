@@ -4,8 +4,8 @@
 #include <gtest/gtest.h>
 
 #include "host/sim/runtime.h"
-#include "tests/unit/flow.h"
 #include "res/ids.h"
+#include "tests/unit/flow.h"
 
 namespace {
 
