@@ -64,15 +64,17 @@ void AppendValue(std::string& out, const Field& f, uint32_t cp) {
                 out += '"';
             }
             return;
-        case Field::kList:
+        case Field::kList: {
+            std::vector<sim::Bytes> items = f.Items();
             out += '[';
-            for (size_t i = 0; i < f.list.size(); ++i) {
+            for (size_t i = 0; i < items.size(); ++i) {
                 out += i ? ", \"" : "\"";
-                sim::AppendVisible(out, f.list[i], cp);
+                sim::AppendVisible(out, items[i], cp);
                 out += '"';
             }
             out += ']';
             return;
+        }
     }
 }
 
@@ -183,10 +185,11 @@ void PrintReport(std::ostream& out, const sim::Machine& m, const sim::Outcome& o
 
     // Written in large pieces: a run may hold millions of events.
     std::string text = "events:\n";
-    size_t n = 0;
-    for (const auto& e : o.events) {
+    sim::Event e;
+    for (size_t n = 0; n < o.events.size(); ++n) {
+        o.events.DecodeAt(n, &e);
         text += "  ";
-        text += std::to_string(++n);
+        text += std::to_string(n + 1);
         text += '\t';
         AppendEvent(text, e, cp);
         text += '\n';
@@ -215,7 +218,7 @@ void PrintReport(std::ostream& out, const sim::Machine& m, const sim::Outcome& o
 
     text += "\nchanges:\n";
     auto changes = o.ChangeEvents();
-    for (const sim::Event* c : changes) text += "  " + sim::ChangeLine(*c, cp) + "\n";
+    for (const sim::Event& c : changes) text += "  " + sim::ChangeLine(c, cp) + "\n";
     if (changes.empty()) text += "  (none)\n";
     out << text;
 
