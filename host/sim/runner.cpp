@@ -292,9 +292,13 @@ class EventLog {
         // once more.
         Session session(std::move(const_cast<Machine&>(machine)), options);
         try {
-            std::vector<char> command_line(machine.command_line.begin(),
-                                           machine.command_line.end());
+            // The machine now belongs to the session.
+            const Bytes& given = session.runtime().m.command_line;
+            std::vector<char> command_line(given.begin(), given.end());
             command_line.push_back('\0');
+            // What the program is started with, for the record.
+            session.runtime().Emit(
+                Event("start").Str("command_line", given).Num("show", SW_SHOWDEFAULT));
             int code = WinMain(reinterpret_cast<HINSTANCE>(0x400000), NULL, command_line.data(),
                                SW_SHOWDEFAULT);
             emit(Event("exit").Num("code", code));

@@ -123,6 +123,12 @@ void AppendEvent(std::string& out, const Event& e, uint32_t cp) {
                " fails with error " + std::to_string(e.GetNum("error"));
         return;
     }
+    if (type == "start") {
+        out += "start   WinMain(command line ";
+        AppendQuoted(out, e, "command_line", cp);
+        out += ", show " + std::to_string(e.GetNum("show")) + ")";
+        return;
+    }
     if (type == "bad_free") {
         out += "finding LocalFree of a block that is not allocated: " + e.GetStr("block");
         return;
