@@ -355,7 +355,7 @@ Machine Parse(const toml::table& root, const Reader& r) {
 
     // The driver package: the example package in the current directory unless
     // told otherwise.
-    std::string from = DefaultPackageDir(), at = m.current_dir;
+    std::string from, at = m.current_dir;
     std::vector<std::string> omit;
     bool mount = true;
     if (auto* v = root.get("package")) {
@@ -371,6 +371,7 @@ Machine Parse(const toml::table& root, const Reader& r) {
     }
     if (mount) {
         try {
+            if (from.empty()) from = DefaultPackageDir();
             MountPackage(m, from, at, omit);
         } catch (const std::runtime_error& e) {
             const toml::node* where = root.get("package");

@@ -20,7 +20,9 @@ bool IsPreset(const std::string& name);
 // unknown name.
 Machine PresetMachine(const std::string& name);
 
-// The example driver package of this source tree.
+// The example driver package: <dir of the executable>/../share/vntrsetup/package
+// when the simulator is installed, else the one of this source tree. Throws
+// std::runtime_error naming both places when neither is a folder.
 std::string DefaultPackageDir();
 
 // Copies a host folder (recursively) into the machine at `at`, leaving out

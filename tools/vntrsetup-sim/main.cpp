@@ -136,7 +136,7 @@ int main(int argc, char** argv) {
         }
         if (cwd) machine.current_dir = *cwd;
         if (cwd || package) {
-            sim::MountPackage(machine, package.value_or(sim::DefaultPackageDir()),
+            sim::MountPackage(machine, package ? *package : sim::DefaultPackageDir(),
                               machine.current_dir);
         }
         if (locale) machine.locale = *locale;
