@@ -98,11 +98,25 @@ typedef struct _FILETIME {
 
 typedef struct _SECURITY_ATTRIBUTES* LPSECURITY_ATTRIBUTES;
 
+typedef struct _SYSTEMTIME {
+    WORD wYear;
+    WORD wMonth;
+    WORD wDayOfWeek;
+    WORD wDay;
+    WORD wHour;
+    WORD wMinute;
+    WORD wSecond;
+    WORD wMilliseconds;
+} SYSTEMTIME, *LPSYSTEMTIME;
+
 #define TRUE 1
 #define FALSE 0
 #define MAX_PATH 260
 
 #define INVALID_HANDLE_VALUE ((HANDLE)(LONG_PTR)-1)
+#define INVALID_FILE_ATTRIBUTES ((DWORD)-1)
+#define FILE_ATTRIBUTE_DIRECTORY 0x00000010u
+#define FILE_ATTRIBUTE_ARCHIVE 0x00000020u
 #define HKEY_LOCAL_MACHINE ((HKEY)(ULONG_PTR)0x80000002u)
 
 #define VER_PLATFORM_WIN32s 0
@@ -131,9 +145,13 @@ typedef struct _SECURITY_ATTRIBUTES* LPSECURITY_ATTRIBUTES;
 #define ERROR_INVALID_HANDLE 6L
 #define ERROR_NOT_ENOUGH_MEMORY 8L
 #define ERROR_INVALID_DATA 13L
+#define ERROR_NOT_READY 21L
+#define ERROR_READ_FAULT 30L
+#define ERROR_FILE_EXISTS 80L
 #define ERROR_OUTOFMEMORY 14L
 #define ERROR_INVALID_PARAMETER 87L
 #define ERROR_INSUFFICIENT_BUFFER 122L
+#define ERROR_DISK_FULL 112L
 #define ERROR_MOD_NOT_FOUND 126L
 #define ERROR_PROC_NOT_FOUND 127L
 #define ERROR_ALREADY_EXISTS 183L
@@ -179,6 +197,9 @@ DWORD FormatMessageA(DWORD flags, LPCVOID source, DWORD messageId, DWORD languag
                      DWORD size, va_list* arguments);
 HLOCAL LocalAlloc(UINT flags, SIZE_T bytes);
 HLOCAL LocalFree(HLOCAL block);
+UINT GetACP(void);
+DWORD GetFileAttributesA(LPCSTR path);
+void GetLocalTime(LPSYSTEMTIME time);
 
 // user32
 int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type);
@@ -193,18 +214,31 @@ LONG RegSetValueExA(HKEY key, LPCSTR name, DWORD reserved, DWORD type, const BYT
                     DWORD size);
 LONG RegEnumKeyExA(HKEY key, DWORD index, LPSTR name, LPDWORD nameSize, LPDWORD reserved,
                    LPSTR className, LPDWORD classSize, PFILETIME lastWrite);
+LONG RegEnumValueA(HKEY key, DWORD index, LPSTR name, LPDWORD nameSize, LPDWORD reserved,
+                   LPDWORD type, LPBYTE data, LPDWORD dataSize);
 LONG RegDeleteKeyA(HKEY key, LPCSTR subKey);
 LONG RegCloseKey(HKEY key);
 
-// The message file is opened through the simulated file system; everything
-// else about the stream (fgets, fclose) is the C library's own.
+// Files are opened through the simulated file system: for reading (the
+// message file, the package files) or for writing (a new file, which appears
+// in the machine when it is closed). Reads, writes, the error flag and the
+// close are recorded and can be made to fail; fgets is the C library's own.
+// Without a machine running they are the C library's functions.
 FILE* HostFopen(const char* path, const char* mode);
+size_t HostFread(void* buffer, size_t size, size_t count, FILE* stream);
+size_t HostFwrite(const void* buffer, size_t size, size_t count, FILE* stream);
+int HostFerror(FILE* stream);
+int HostFclose(FILE* stream);
 
 #ifdef __cplusplus
 }
 #endif
 
 #define fopen(path, mode) HostFopen((path), (mode))
+#define fread(buffer, size, count, stream) HostFread((buffer), (size), (count), (stream))
+#define fwrite(buffer, size, count, stream) HostFwrite((buffer), (size), (count), (stream))
+#define ferror(stream) HostFerror(stream)
+#define fclose(stream) HostFclose(stream)
 
 #endif  // _WIN32
 

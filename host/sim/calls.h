@@ -16,6 +16,7 @@ enum CallUser : unsigned {
     kStartup = 1,  // WinMain and the message table, on every platform
     kLegacy = 2,   // the Windows 98/98 SE/ME flow
     kNt = 4,       // the Windows 2000/XP flow
+    kCapture = 8,  // the machine capture program (vntrcapture)
 };
 
 struct HostCall {

@@ -116,6 +116,10 @@ BOOL SimSetupDiGetDeviceRegistryPropertyA(HDEVINFO set, PSP_DEVINFO_DATA data, D
         return finish(false);
     }
     const sim::Device& device = rt.m.devices[data->DevInst - 1];
+    if (property == SPDRP_HARDWAREID && device.read_error) {
+        rt.last_error = device.read_error;
+        return finish(false);
+    }
     if (property != SPDRP_HARDWAREID || !device.hardware_ids) {
         rt.last_error = ERROR_INVALID_DATA;
         return finish(false);
@@ -193,8 +197,10 @@ BOOL SimUpdateDriverForPlugAndPlayDevicesA(HWND parent, LPCSTR hardwareId, LPCST
         // lists the hardware identifier.
         std::string inf = sim::FileSystem::Absolute(infPath, rt.cwd);
         const sim::FileSystem::Node* node = inf.empty() ? nullptr : rt.m.files.Find(inf);
-        if (!node || node->dir) {
-            rt.last_error = node ? ERROR_ACCESS_DENIED : ERROR_FILE_NOT_FOUND;
+        if (!node || node->dir || node->open_error) {
+            rt.last_error = !node       ? ERROR_FILE_NOT_FOUND
+                            : node->dir ? ERROR_ACCESS_DENIED
+                                        : node->open_error;
             return Finish(e, false);
         }
         if (!Listed(rt, hardwareId)) {

@@ -173,11 +173,12 @@ bool FileSystem::MakeDirs(const std::string& absolute) {
     return n && n->dir;
 }
 
-bool FileSystem::PutFile(const std::string& absolute, const Bytes& data) {
+bool FileSystem::PutFile(const std::string& absolute, const Bytes& data, uint32_t open_error) {
     if (IsRoot(absolute)) return false;
     Node* n = MakeNode(absolute, false);
     if (!n || n->dir) return false;
     n->data = data;
+    n->open_error = open_error;
     return true;
 }
 
@@ -271,6 +272,7 @@ FileSystem& FileSystem::operator=(const FileSystem& other) {
             copy->name = child->name;
             copy->dir = child->dir;
             copy->data = child->data;
+            copy->open_error = child->open_error;
             copy->parent = step.to;
             pending.push_back({child.get(), copy.get()});
             step.to->children[key] = std::move(copy);
@@ -341,6 +343,7 @@ void RegKey::SetValue(const RegValue& value) {
     if (RegValue* old = Value(value.name)) {
         old->type = value.type;
         old->data = value.data;
+        old->error = value.error;
         return;
     }
     value_index_[Upper(value.name)] = values_.size();
@@ -356,6 +359,7 @@ std::shared_ptr<RegKey> RegKey::Clone() const {
         pending.pop_back();
         to->name = from->name;
         to->deleted = from->deleted;
+        to->open_error = from->open_error;
         to->values_ = from->values_;
         to->value_index_ = from->value_index_;
         for (size_t i = 0; i < from->SubkeyCount(); ++i) {

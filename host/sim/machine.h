@@ -46,6 +46,9 @@ class FileSystem {
         std::string name;  // as first spelled; "C:" for a drive
         bool dir = false;
         Bytes data;
+        // Nonzero: the file is there but cannot be read; opening it fails
+        // with this error (a sharing violation, say).
+        uint32_t open_error = 0;
         Node* parent = nullptr;
         std::map<std::string, std::unique_ptr<Node>> children;  // by Upper(name)
     };
@@ -71,9 +74,10 @@ class FileSystem {
     // Creates the directory and any missing parents. False when a file stands
     // in the way.
     bool MakeDirs(const std::string& absolute);
-    // Creates the file (and its parents) or replaces its contents. False when
-    // a directory stands at the path or a file in the way of a parent.
-    bool PutFile(const std::string& absolute, const Bytes& data);
+    // Creates the file (and its parents) or replaces its contents; a nonzero
+    // `open_error` makes it a file that cannot be read. False when a
+    // directory stands at the path or a file in the way of a parent.
+    bool PutFile(const std::string& absolute, const Bytes& data, uint32_t open_error = 0);
     // Creates one directory whose parent must exist.
     bool MakeDir(const std::string& absolute);
     // Removes the node and everything below it.
@@ -91,6 +95,7 @@ struct RegValue {
     std::string name;
     uint32_t type = 1;
     Bytes data;
+    uint32_t error = 0;  // nonzero: reading the value fails with this status
 };
 
 // A registry key. Subkeys keep their enumeration order and are found by name
@@ -100,6 +105,7 @@ class RegKey {
    public:
     std::string name;
     bool deleted = false;
+    uint32_t open_error = 0;  // nonzero: opening the key fails with this status
 
     size_t SubkeyCount() const;
     // The subkey at an enumeration index (below SubkeyCount()).
@@ -141,6 +147,7 @@ struct Device {
     bool insufficient_forever = false;      // every read answers 122
     bool size_query_succeeds = false;       // the read without a buffer succeeds
     bool present = true;
+    uint32_t read_error = 0;  // nonzero: every read of the property fails with this error
 };
 
 struct Module {

@@ -9,6 +9,7 @@
 #include <map>
 #include <set>
 
+#include "capture/crc32.h"
 #include "host/sim/calls.h"
 #include "host/sim/codepage.h"
 #include "host/sim/hostfiles.h"
@@ -228,6 +229,39 @@ class Reader {
     std::string base_;
 };
 
+// The error a read fails with, as a machine file gives it: never 0, which
+// is success.
+uint32_t ErrorCode(Reader& r, const toml::node& node, const std::string& field) {
+    uint32_t error = r.U32(node, field);
+    if (error == 0) r.Fail(node, field, "0 is success: give the error code, or leave it out");
+    return error;
+}
+
+// `size` bytes whose CRC-32 is `crc`: zeros, then (from four bytes on) four
+// bytes that bring the sum to `crc`, so that the file sums as the machine's
+// did. Processing four bytes equals processing four zeros from the
+// register XORed with them; the zeros are undone step by step, each step's
+// table entry known from its top byte.
+Bytes Placeholder(size_t size, uint32_t crc) {
+    Bytes out(size, '\0');
+    if (size < 4) return out;
+    uint32_t table[256], entry_of_top[256];
+    for (uint32_t i = 0; i < 256; ++i) {
+        uint32_t c = i;
+        for (int bit = 0; bit < 8; ++bit) c = (c >> 1) ^ (0xEDB88320u & (0u - (c & 1u)));
+        table[i] = c;
+        entry_of_top[c >> 24] = i;
+    }
+    uint32_t x = ~crc;
+    for (int step = 0; step < 4; ++step) {
+        uint32_t i = entry_of_top[x >> 24];
+        x = ((x ^ table[i]) << 8) | i;
+    }
+    uint32_t word = ~Crc32(0, out.data(), size - 4) ^ x;
+    for (int k = 0; k < 4; ++k) out[size - 4 + k] = static_cast<char>(word >> (8 * k));
+    return out;
+}
+
 uint32_t RegType(Reader& r, const toml::node& node, const std::string& field) {
     if (node.is_integer()) return r.U32(node, field);
     static const std::map<std::string, uint32_t> names = {
@@ -297,7 +331,7 @@ OsChoice ReadOs(Reader& r, const toml::node* node) {
 
 void ReadDevices(Reader& r, const toml::table& root, Machine& m) {
     r.Tables(root, "devices",
-             {"ids", "hex", "no_ids", "reported_size", "insufficient_forever",
+             {"ids", "hex", "no_ids", "error", "reported_size", "insufficient_forever",
               "size_query_succeeds", "present"},
              {}, [&](const toml::table& t, const toml::node& node, const std::string& where) {
                  Device d;
@@ -320,7 +354,13 @@ void ReadDevices(Reader& r, const toml::table& root, Machine& m) {
                      d.hardware_ids.reset();
                      ++sources;
                  }
-                 if (sources != 1) r.Fail(node, where, "give exactly one of ids, hex or no_ids");
+                 if (auto* v = t.get("error")) {
+                     d.read_error = ErrorCode(r, *v, where + ".error");
+                     d.hardware_ids.reset();
+                     ++sources;
+                 }
+                 if (sources != 1)
+                     r.Fail(node, where, "give exactly one of ids, hex, no_ids or error");
                  if (auto* v = t.get("reported_size"))
                      d.reported_size = r.U32(*v, where + ".reported_size");
                  if (auto* v = t.get("insufficient_forever"))
@@ -618,7 +658,31 @@ LoadedMachine Parse(const toml::table& root, Reader& r, const Overrides& ov) {
                  if (!m.files.MakeDirs(r.WinPath(*t.get("path"), where + ".path")))
                      r.Fail(node, where + ".path", "a file of the machine is in the way");
              });
-    r.Tables(root, "files", {"path", "text", "hex", "from"}, {"path"},
+    // A file given by its size and CRC-32 (as vntrcapture writes it) takes
+    // the contents of the example package's file of that name, size and
+    // CRC; otherwise placeholder bytes of that size and CRC.
+    std::optional<std::vector<PackageEntry>> examples;
+    auto known_contents = [&](const std::string& path, size_t size, uint32_t crc) {
+        if (!examples) {
+            examples.emplace();
+            try {
+                *examples = ReadPackageFolder(ov.package     ? *ov.package
+                                              : from.empty() ? DefaultPackageDir()
+                                                             : from);
+            } catch (const std::runtime_error&) {
+                // No example package: every such file is a placeholder.
+            }
+        }
+        std::string name = path.substr(path.find_last_of('\\') + 1);
+        for (const PackageEntry& entry : *examples) {
+            std::string entry_name = entry.relative.substr(entry.relative.find_last_of('/') + 1);
+            if (!entry.dir && EqualNoCase(entry_name, name) && entry.data.size() == size &&
+                Crc32(0, entry.data.data(), size) == crc)
+                return entry.data;
+        }
+        return Placeholder(size, crc);
+    };
+    r.Tables(root, "files", {"path", "text", "hex", "from", "size", "crc32", "error"}, {"path"},
              [&](const toml::table& t, const toml::node& node, const std::string& where) {
                  std::string path = r.WinPath(*t.get("path"), where + ".path");
                  int sources = 0;
@@ -634,8 +698,23 @@ LoadedMachine Parse(const toml::table& root, Reader& r, const Overrides& ov) {
                      }
                      ++sources;
                  }
-                 if (sources != 1) r.Fail(node, where, "give exactly one of text, hex or from");
-                 if (!m.files.PutFile(path, data))
+                 const toml::node* crc = t.get("crc32");
+                 if (auto* x = t.get("size")) {
+                     if (!crc) r.Fail(node, where, "a size goes with its crc32");
+                     size_t size = static_cast<size_t>(
+                         r.Int(*x, where + ".size", 0, static_cast<int64_t>(kHostFileCap)));
+                     data = known_contents(path, size, r.U32(*crc, where + ".crc32"));
+                     ++sources;
+                 } else if (crc) {
+                     r.Fail(*crc, where + ".crc32", "a crc32 goes with a size");
+                 }
+                 uint32_t error = 0;
+                 if (auto* x = t.get("error")) error = ErrorCode(r, *x, where + ".error");
+                 if (sources > 1 || (sources == 0 && !error))
+                     r.Fail(node, where,
+                            "give exactly one of text, hex, from or size (with crc32), or an "
+                            "error for a file that cannot be read");
+                 if (!m.files.PutFile(path, data, error))
                      r.Fail(node, where + ".path",
                             "a directory or file of the machine is in the way");
              });
@@ -663,12 +742,13 @@ LoadedMachine Parse(const toml::table& root, Reader& r, const Overrides& ov) {
         if (depth > 512) r.Fail(node, field, "deeper than the 512 levels a registry holds");
         return path;
     };
-    r.Tables(root, "keys", {"path"}, {"path"},
+    r.Tables(root, "keys", {"path", "error"}, {"path"},
              [&](const toml::table& t, const toml::node&, const std::string& where) {
-                 MakeKeyPath(m.hklm.get(), key_path(*t.get("path"), where + ".path"));
+                 RegKey* key = MakeKeyPath(m.hklm.get(), key_path(*t.get("path"), where + ".path"));
+                 if (auto* x = t.get("error")) key->open_error = ErrorCode(r, *x, where + ".error");
              });
     r.Tables(
-        root, "values", {"key", "name", "type", "text", "hex", "dword"}, {"key", "name"},
+        root, "values", {"key", "name", "type", "text", "hex", "dword", "error"}, {"key", "name"},
         [&](const toml::table& t, const toml::node& node, const std::string& where) {
             RegValue value;
             value.name = r.Name(*t.get("name"), where + ".name");
@@ -692,7 +772,15 @@ LoadedMachine Parse(const toml::table& root, Reader& r, const Overrides& ov) {
                 value.type = 4;
                 ++sources;
             }
-            if (sources != 1) r.Fail(node, where, "give exactly one of text, hex or dword");
+            if (auto* x = t.get("error")) {
+                value.error = ErrorCode(r, *x, where + ".error");
+                if (t.get("type")) r.Fail(*x, where, "a value that cannot be read has no type");
+                ++sources;
+            }
+            if (sources != 1)
+                r.Fail(node, where,
+                       "give exactly one of text, hex or dword, or an error for a value that "
+                       "cannot be read");
             if (auto* x = t.get("type")) value.type = RegType(r, *x, where + ".type");
             MakeKeyPath(m.hklm.get(), key_path(*t.get("key"), where + ".key"))->SetValue(value);
         });
@@ -810,9 +898,12 @@ json RegistryOf(const RegKey& top) {
         auto [key, out] = pending.back();
         pending.pop_back();
         (*out)["name"] = Text(key->name);
+        if (key->open_error) (*out)["error"] = key->open_error;
         json values = json::array();
-        for (const auto& v : key->Values())
+        for (const auto& v : key->Values()) {
             values.push_back({{"name", Text(v.name)}, {"type", v.type}, {"hex", HexOf(v.data)}});
+            if (v.error) values.back()["error"] = v.error;
+        }
         (*out)["values"] = values;
         json& subs = (*out)["subkeys"] = json::array();
         for (size_t i = 0; i < key->SubkeyCount(); ++i) subs.push_back(json::object());
@@ -830,6 +921,7 @@ json DumpMachine(const LoadedMachine& loaded) {
     m.files.ForEach([&](const std::string& path, const FileSystem::Node& node) {
         json f = {{"path", Text(path)}, {"dir", node.dir}};
         if (!node.dir) f["hex"] = HexOf(node.data);
+        if (node.open_error) f["error"] = node.open_error;
         files.push_back(f);
     });
     json devices = json::array();
@@ -840,6 +932,7 @@ json DumpMachine(const LoadedMachine& loaded) {
         j["insufficient_forever"] = d.insufficient_forever;
         j["size_query_succeeds"] = d.size_query_succeeds;
         j["present"] = d.present;
+        j["error"] = d.read_error ? json(d.read_error) : json(nullptr);
         devices.push_back(j);
     }
     json modules = json::array();

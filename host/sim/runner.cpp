@@ -38,12 +38,13 @@ Bytes Outcome::Stdout() const {
 
 static bool MayChange(std::string_view type) {
     return type == "copy" || type == "mkdir" || type == "install" || type == "reboot" ||
-           type == "reg_set" || type == "reg_delete";
+           type == "reg_set" || type == "reg_delete" || type == "file_written";
 }
 
 bool IsChange(const Event& e) {
     const std::string& type = e.type();
-    if (type == "copy" || type == "mkdir" || type == "install" || type == "reboot")
+    if (type == "copy" || type == "mkdir" || type == "install" || type == "reboot" ||
+        type == "file_written")
         return e.GetFlag("result");
     if (type == "reg_set" || type == "reg_delete")
         return e.Has("result") && e.GetNum("result", -1) == 0;
@@ -99,6 +100,8 @@ std::string ChangeLine(const Event& e, uint32_t cp) {
     if (type == "install")
         return "install " + text("args.hardware_id") + " from " + text("args.inf");
     if (type == "reboot") return "reboot";
+    if (type == "file_written")
+        return "write " + text("path") + ", " + std::to_string(e.GetNum("bytes")) + " bytes";
     return type;
 }
 
@@ -299,8 +302,9 @@ class EventLog {
             // What the program is started with, for the record.
             session.runtime().Emit(
                 Event("start").Str("command_line", given).Num("show", SW_SHOWDEFAULT));
-            int code = WinMain(reinterpret_cast<HINSTANCE>(0x400000), NULL, command_line.data(),
-                               SW_SHOWDEFAULT);
+            int code = options.program ? options.program(command_line.data())
+                                       : WinMain(reinterpret_cast<HINSTANCE>(0x400000), NULL,
+                                                 command_line.data(), SW_SHOWDEFAULT);
             emit(Event("exit").Num("code", code));
         } catch (const NoAnswer& e) {
             emit(Event("no_answer").Str("text", e.text));

@@ -32,8 +32,9 @@ struct Outcome {
     std::vector<json> Boxes() const { return Of("box"); }
     // Everything the program wrote to standard output, as bytes.
     Bytes Stdout() const;
-    // Events that changed the machine: copies, new directories, registry
-    // writes and deletions, driver installs, reboot requests.
+    // Events that changed the machine: copies, new directories, files
+    // written, registry writes and deletions, driver installs, reboot
+    // requests.
     std::vector<Event> ChangeEvents() const;
     std::vector<json> Changes() const;
 };
@@ -41,7 +42,8 @@ struct Outcome {
 bool IsChange(const Event& e);
 // One line per change, the form `[expect] changes` uses: "copy FROM -> TO",
 // "mkdir PATH", "regset KEY\NAME = TYPE, N bytes: DATA", "regdel KEY",
-// "install HARDWARE_ID from INF", "reboot". Texts are shown in UTF-8 through
+// "install HARDWARE_ID from INF", "reboot", "write PATH, N bytes" (a file
+// written through fopen). Texts are shown in UTF-8 through
 // the machine's code page.
 std::string ChangeLine(const Event& e, uint32_t codepage);
 // The outcome of a finished run's events.

@@ -76,11 +76,11 @@ bool Runtime::Faulted(int call, uint32_t* error) {
     return false;
 }
 
-// The program's standard output: msvcrt writes it in text mode, so every
-// line feed goes out as CR LF. Without a standard output the writes fail and
-// the program's lines are lost, as for a GUI program on Windows.
-static ssize_t CaptureWrite(void* cookie, const char* data, size_t size) {
-    auto* rt = static_cast<Runtime*>(cookie);
+// The program's standard output and standard error: msvcrt writes them in
+// text mode, so every line feed goes out as CR LF. Without them (the
+// machine's `stdout = false`) the writes fail and the program's lines are
+// lost, as for a GUI program on Windows.
+static ssize_t CaptureStream(Runtime* rt, const char* type, const char* data, size_t size) {
     if (!rt->m.has_stdout) return -1;
     Bytes out;
     out.reserve(size + 8);
@@ -88,8 +88,16 @@ static ssize_t CaptureWrite(void* cookie, const char* data, size_t size) {
         if (data[i] == '\n') out += '\r';
         out += data[i];
     }
-    rt->Emit(Event("stdout").Str("text", std::move(out)));
+    rt->Emit(Event(type).Str("text", std::move(out)));
     return static_cast<ssize_t>(size);
+}
+
+static ssize_t CaptureStdout(void* cookie, const char* data, size_t size) {
+    return CaptureStream(static_cast<Runtime*>(cookie), "stdout", data, size);
+}
+
+static ssize_t CaptureStderr(void* cookie, const char* data, size_t size) {
+    return CaptureStream(static_cast<Runtime*>(cookie), "stderr", data, size);
 }
 
 Session::Session(const Machine& machine, RunOptions options) : rt_(new Runtime) {
@@ -118,12 +126,20 @@ void Session::Start() {
         };
     }
     fflush(stdout);
-    cookie_io_functions_t io = {nullptr, CaptureWrite, nullptr, nullptr};
+    fflush(stderr);
+    cookie_io_functions_t io = {nullptr, CaptureStdout, nullptr, nullptr};
     rt_->captured_stdout = fopencookie(rt_.get(), "w", io);
     if (rt_->captured_stdout) {
         setvbuf(rt_->captured_stdout, nullptr, _IONBF, 0);
         rt_->saved_stdout = stdout;
         stdout = rt_->captured_stdout;
+    }
+    io.write = CaptureStderr;
+    rt_->captured_stderr = fopencookie(rt_.get(), "w", io);
+    if (rt_->captured_stderr) {
+        setvbuf(rt_->captured_stderr, nullptr, _IONBF, 0);
+        rt_->saved_stderr = stderr;
+        stderr = rt_->captured_stderr;
     }
     g_active = rt_.get();
 }
@@ -133,6 +149,11 @@ Session::~Session() {
         fflush(rt_->captured_stdout);
         stdout = rt_->saved_stdout;
         fclose(rt_->captured_stdout);
+    }
+    if (rt_->captured_stderr) {
+        fflush(rt_->captured_stderr);
+        stderr = rt_->saved_stderr;
+        fclose(rt_->captured_stderr);
     }
     for (auto& [block, info] : rt_->allocations) free(block);
     g_active = nullptr;

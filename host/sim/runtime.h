@@ -33,6 +33,8 @@ struct RunOptions {
     bool keep_events = true;       // keep them in Runtime::events as well
     bool record_calls = false;     // keep the order of host calls (for fault walks)
     bool summary_registry = true;  // the registry at the end, in the summary
+    // The program to start, given its command line; null: setup.exe's WinMain.
+    int (*program)(char* command_line) = nullptr;
 };
 
 // The state behind the host functions while a machine runs.
@@ -77,9 +79,20 @@ struct Runtime {
     // The address shown for a block or buffer of the program's.
     std::string BlockText(const void* p) const;
     int open_files = 0;
+    // Streams opened through fopen: what the record calls them, whether a
+    // planned failure has set their error flag, and for a new file the flag
+    // that keeps it from appearing when its close fails.
+    struct Stream {
+        std::string name;
+        bool failed = false;
+        bool* discard = nullptr;
+    };
+    std::map<const void*, Stream> streams;
 
     FILE* saved_stdout = nullptr;
     FILE* captured_stdout = nullptr;
+    FILE* saved_stderr = nullptr;
+    FILE* captured_stderr = nullptr;
 
     void Emit(Event event);
     // Counts a call of the host function kHostCalls[call] and tells whether

@@ -120,6 +120,23 @@ LCID GetSystemDefaultLCID(void) {
     return rt.m.locale;
 }
 
+UINT GetACP(void) {
+    static const int id = sim::CallId("GetACP");
+    Runtime& rt = sim::Current();
+    sim::CallFails(id);  // counted; the table allows it no faults
+    rt.Emit(Begin("codepage", "GetACP").Num("result", rt.m.codepage));
+    return rt.m.codepage;
+}
+
+// The simulated clock stands still, so that runs compare.
+void GetLocalTime(LPSYSTEMTIME time) {
+    static const int id = sim::CallId("GetLocalTime");
+    Runtime& rt = sim::Current();
+    sim::CallFails(id);                                 // counted; the table allows it no faults
+    if (time) *time = {2004, 11, 1, 15, 10, 30, 0, 0};  // a Monday
+    rt.Emit(Begin("time", "GetLocalTime").Str("result", "2004-11-15 10:30:00.000"));
+}
+
 DWORD GetCurrentDirectoryA(DWORD size, LPSTR buffer) {
     static const int id = sim::CallId("GetCurrentDirectoryA");
     return Directory("GetCurrentDirectoryA", id, sim::Current().cwd, buffer, size);
@@ -206,6 +223,7 @@ BOOL CopyFileA(LPCSTR from, LPCSTR to, BOOL failIfExists) {
         return refuse(rt.m.files.IsDir(parent) ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND);
     }
     if (src->dir) return refuse(ERROR_ACCESS_DENIED);
+    if (src->open_error) return refuse(src->open_error);
     if (!rt.m.files.IsDir(sim::FileSystem::Parent(target))) return refuse(ERROR_PATH_NOT_FOUND);
     const sim::FileSystem::Node* dst = rt.m.files.Find(target);
     if (dst && dst->dir) return refuse(ERROR_ACCESS_DENIED);
@@ -218,6 +236,33 @@ BOOL CopyFileA(LPCSTR from, LPCSTR to, BOOL failIfExists) {
         .Num("bytes", static_cast<int64_t>(data.size()))
         .Flag("overwrote", overwrote);
     return Finish(e, true, TRUE);
+}
+
+DWORD GetFileAttributesA(LPCSTR path) {
+    static const int id = sim::CallId("GetFileAttributesA");
+    Event e = Begin("attributes", "GetFileAttributesA");
+    e.StrOrNull("args.path", path);
+    Runtime& rt = sim::Current();
+    auto fail = [&](uint32_t error) {
+        rt.last_error = error;
+        e.Num("result", INVALID_FILE_ATTRIBUTES).Num("error", error);
+        rt.Emit(std::move(e));
+        return INVALID_FILE_ATTRIBUTES;
+    };
+    if (sim::CallFails(id)) return fail(rt.last_error);
+    if (!path) return fail(ERROR_INVALID_PARAMETER);
+    if (TooLong(path)) return fail(ERROR_FILENAME_EXCED_RANGE);
+    std::string target = Abs(path);
+    const sim::FileSystem::Node* node = target.empty() ? nullptr : rt.m.files.Find(target);
+    if (!node) {
+        std::string parent = sim::FileSystem::Parent(target);
+        return fail(!parent.empty() && rt.m.files.IsDir(parent) ? ERROR_FILE_NOT_FOUND
+                                                                : ERROR_PATH_NOT_FOUND);
+    }
+    DWORD attributes = node->dir ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
+    e.Num("result", attributes).Str("path", sim::FileSystem::PathOf(node));
+    rt.Emit(std::move(e));
+    return attributes;
 }
 
 // ---- kernel32: modules -------------------------------------------------------
@@ -542,6 +587,7 @@ LONG RegOpenKeyA(HKEY key, LPCSTR subKey, PHKEY result) {
     if (!result) return FinishStatus(e, ERROR_INVALID_PARAMETER);
     auto found = Walk(base, subKey, &path);
     if (!found) return FinishStatus(e, ERROR_FILE_NOT_FOUND);
+    if (found->open_error) return FinishStatus(e, static_cast<LONG>(found->open_error));
     uintptr_t handle = rt.next_key++;
     rt.keys[handle] = {found, path};
     *result = reinterpret_cast<HKEY>(handle);
@@ -577,6 +623,7 @@ LONG RegQueryValueExA(HKEY key, LPCSTR name, LPDWORD reserved, LPDWORD type, LPB
     if (reserved) return FinishStatus(e, ERROR_INVALID_PARAMETER);
     sim::RegValue* v = k->Value(name ? name : "");
     if (!v) return FinishStatus(e, ERROR_FILE_NOT_FOUND);
+    if (v->error) return FinishStatus(e, static_cast<LONG>(v->error));
     if (type) *type = v->type;
     DWORD needed = static_cast<DWORD>(v->data.size());
     e.Num("type", v->type).Num("stored", needed);
@@ -635,6 +682,45 @@ LONG RegEnumKeyExA(HKEY key, DWORD index, LPSTR name, LPDWORD nameSize, LPDWORD 
     return FinishStatus(e, ERROR_SUCCESS);
 }
 
+LONG RegEnumValueA(HKEY key, DWORD index, LPSTR name, LPDWORD nameSize, LPDWORD reserved,
+                   LPDWORD type, LPBYTE data, LPDWORD dataSize) {
+    static const int id = sim::CallId("RegEnumValueA");
+    Event e = Begin("reg_enum_value", "RegEnumValueA");
+    e.Str("args.key", KeyName(key)).Num("args.index", index);
+    if (nameSize)
+        e.Num("args.name_size", *nameSize);
+    else
+        e.Null("args.name_size");
+    if (dataSize)
+        e.Num("args.data_size", *dataSize);
+    else
+        e.Null("args.data_size");
+    LONG status;
+    if (RegFails(id, &status)) return FinishStatus(e, status);
+    auto k = KeyOf(key, nullptr);
+    if (!k) return FinishStatus(e, ERROR_INVALID_HANDLE);
+    if (reserved || !name || !nameSize || (data && !dataSize))
+        return FinishStatus(e, ERROR_INVALID_PARAMETER);
+    if (index >= k->Values().size()) return FinishStatus(e, ERROR_NO_MORE_ITEMS);
+    const sim::RegValue& v = k->Values()[index];
+    e.Str("name", v.name);
+    if (v.error) return FinishStatus(e, static_cast<LONG>(v.error));
+    // The name buffer counts its NUL; the size returned does not.
+    if (*nameSize < v.name.size() + 1) return FinishStatus(e, ERROR_MORE_DATA);
+    memcpy(name, v.name.c_str(), v.name.size() + 1);
+    *nameSize = static_cast<DWORD>(v.name.size());
+    if (type) *type = v.type;
+    DWORD needed = static_cast<DWORD>(v.data.size());
+    e.Num("type", v.type).Num("stored", needed);
+    if (data && *dataSize < needed) {
+        *dataSize = needed;
+        return FinishStatus(e, ERROR_MORE_DATA);
+    }
+    if (data) memcpy(data, v.data.data(), needed);
+    if (dataSize) *dataSize = needed;
+    return FinishStatus(e, ERROR_SUCCESS);
+}
+
 // Marks a key and everything below it as deleted, without recursion.
 static std::vector<sim::Bytes> MarkDeleted(sim::RegKey& top, const std::string& top_path) {
     std::vector<sim::Bytes> removed;
@@ -683,7 +769,7 @@ LONG RegDeleteKeyA(HKEY key, LPCSTR subKey) {
     return FinishStatus(e, ERROR_SUCCESS);
 }
 
-// ---- msvcrt: the message file -------------------------------------------------
+// ---- msvcrt: files read and written ---------------------------------------------
 
 }  // extern "C"
 
@@ -718,6 +804,81 @@ sim::Bytes TextModeView(const sim::Bytes& raw) {
     }
     return out;
 }
+
+// A file being written. Its bytes are kept until the stream is closed; then
+// the file appears in the machine, unless the close failed.
+struct NewFile {
+    std::string path;  // absolute
+    bool text = false;
+    bool discard = false;
+    sim::Bytes data;
+};
+
+// In text mode a line feed goes out as CR LF.
+ssize_t WriteNewFile(void* cookie, const char* buffer, size_t size) {
+    auto* f = static_cast<NewFile*>(cookie);
+    for (size_t i = 0; i < size; ++i) {
+        if (f->text && buffer[i] == '\n') f->data += '\r';
+        f->data += buffer[i];
+    }
+    return static_cast<ssize_t>(size);
+}
+
+int CloseNewFile(void* cookie) {
+    std::unique_ptr<NewFile> f(static_cast<NewFile*>(cookie));
+    Runtime* rt = sim::Active();
+    if (!rt) return 0;
+    --rt->open_files;
+    if (f->discard) return 0;
+    bool made = rt->m.files.PutFile(f->path, f->data);
+    Event e("file_written");
+    e.Str("path", made ? sim::FileSystem::PathOf(rt->m.files.Find(f->path)) : f->path)
+        .Num("bytes", static_cast<int64_t>(f->data.size()))
+        .Flag("result", made);
+    rt->Emit(std::move(e));
+    return made ? 0 : EOF;
+}
+
+// How the record names a stream: the path it was opened with.
+std::string StreamName(const Runtime& rt, FILE* stream) {
+    if (stream == stdout) return "stdout";
+    if (stream == stderr) return "stderr";
+    auto it = rt.streams.find(stream);
+    return it == rt.streams.end() ? sim::PointerText(stream) : it->second.name;
+}
+
+// A planned failure of a read or write sets the stream's error flag.
+void MarkFailed(Runtime& rt, FILE* stream) {
+    auto it = rt.streams.find(stream);
+    if (it != rt.streams.end()) it->second.failed = true;
+}
+
+// Opens a new file for writing: its folder must exist, and no folder may
+// stand at its path; a file there is replaced when the stream is closed.
+FILE* OpenNew(Runtime& rt, const std::string& target, bool text, Event& e) {
+    const sim::FileSystem::Node* node = target.empty() ? nullptr : rt.m.files.Find(target);
+    if (target.empty() || !rt.m.files.IsDir(sim::FileSystem::Parent(target))) {
+        rt.last_error = ERROR_PATH_NOT_FOUND;
+        return Finish(e, false, static_cast<FILE*>(NULL));
+    }
+    if (node && node->dir) {
+        rt.last_error = ERROR_ACCESS_DENIED;
+        return Finish(e, false, static_cast<FILE*>(NULL));
+    }
+    auto* f = new NewFile;
+    f->path = target;
+    f->text = text;
+    cookie_io_functions_t io = {nullptr, WriteNewFile, nullptr, CloseNewFile};
+    FILE* stream = fopencookie(f, "w", io);
+    if (!stream) {
+        delete f;
+        rt.last_error = ERROR_NOT_ENOUGH_MEMORY;
+        return Finish(e, false, static_cast<FILE*>(NULL));
+    }
+    ++rt.open_files;
+    rt.streams[stream].discard = &f->discard;
+    return Finish(e, true, stream);
+}
 }  // namespace
 
 extern "C" {
@@ -729,10 +890,21 @@ FILE* HostFopen(const char* path, const char* mode) {
     if (sim::CallFails(id)) return Finish(e, false, static_cast<FILE*>(NULL));
     Runtime& rt = sim::Current();
     std::string target = Abs(path);
-    const sim::FileSystem::Node* node = target.empty() ? nullptr : rt.m.files.Find(target);
     bool reading = mode && mode[0] == 'r' && !strchr(mode, '+');
+    bool writing = mode && mode[0] == 'w' && !strchr(mode, '+');
+    if (writing) {
+        if (TooLong(path)) target.clear();
+        FILE* stream = OpenNew(rt, target, !strchr(mode, 'b'), e);
+        if (stream) rt.streams[stream].name = path;
+        return stream;
+    }
+    const sim::FileSystem::Node* node = target.empty() ? nullptr : rt.m.files.Find(target);
     if (!node || node->dir || !reading || TooLong(path)) {
         rt.last_error = node && node->dir ? ERROR_ACCESS_DENIED : ERROR_FILE_NOT_FOUND;
+        return Finish(e, false, static_cast<FILE*>(NULL));
+    }
+    if (node->open_error) {
+        rt.last_error = node->open_error;
         return Finish(e, false, static_cast<FILE*>(NULL));
     }
     auto* f = new OpenFile;
@@ -745,7 +917,85 @@ FILE* HostFopen(const char* path, const char* mode) {
         return Finish(e, false, static_cast<FILE*>(NULL));
     }
     ++rt.open_files;
+    rt.streams[stream].name = path;
     return Finish(e, true, stream);
+}
+
+// The C library's stream functions, recorded and open to planned failures
+// while a machine runs; the parentheses around a name call the function
+// rather than host.h's macro.
+size_t HostFread(void* buffer, size_t size, size_t count, FILE* stream) {
+    Runtime* rt = sim::Active();
+    if (!rt) return (fread)(buffer, size, count, stream);
+    static const int id = sim::CallId("fread");
+    Event e = Begin("read", "fread");
+    e.Str("args.stream", StreamName(*rt, stream))
+        .Num("args.size", static_cast<int64_t>(size))
+        .Num("args.count", static_cast<int64_t>(count));
+    if (sim::CallFails(id)) {
+        MarkFailed(*rt, stream);
+        e.Num("result", 0).Num("error", rt->last_error);
+        rt->Emit(std::move(e));
+        return 0;
+    }
+    size_t n = (fread)(buffer, size, count, stream);
+    e.Num("result", static_cast<int64_t>(n));
+    rt->Emit(std::move(e));
+    return n;
+}
+
+size_t HostFwrite(const void* buffer, size_t size, size_t count, FILE* stream) {
+    Runtime* rt = sim::Active();
+    if (!rt) return (fwrite)(buffer, size, count, stream);
+    static const int id = sim::CallId("fwrite");
+    Event e = Begin("write", "fwrite");
+    e.Str("args.stream", StreamName(*rt, stream))
+        .Num("args.size", static_cast<int64_t>(size))
+        .Num("args.count", static_cast<int64_t>(count));
+    if (sim::CallFails(id)) {
+        MarkFailed(*rt, stream);
+        e.Num("result", 0).Num("error", rt->last_error);
+        rt->Emit(std::move(e));
+        return 0;
+    }
+    size_t n = (fwrite)(buffer, size, count, stream);
+    if (n < count) rt->last_error = ERROR_DISK_FULL;  // standard output is gone
+    e.Num("result", static_cast<int64_t>(n));
+    rt->Emit(std::move(e));
+    return n;
+}
+
+int HostFerror(FILE* stream) {
+    Runtime* rt = sim::Active();
+    if (!rt) return (ferror)(stream);
+    static const int id = sim::CallId("ferror");
+    sim::CallFails(id);  // counted only
+    auto it = rt->streams.find(stream);
+    return (ferror)(stream) || (it != rt->streams.end() && it->second.failed);
+}
+
+int HostFclose(FILE* stream) {
+    Runtime* rt = sim::Active();
+    if (!rt) return (fclose)(stream);
+    static const int id = sim::CallId("fclose");
+    Event e = Begin("close", "fclose");
+    e.Str("args.stream", StreamName(*rt, stream));
+    auto it = rt->streams.find(stream);
+    bool failed = sim::CallFails(id);
+    // A failed close writes nothing of a new file.
+    if (failed && it != rt->streams.end() && it->second.discard) *it->second.discard = true;
+    if (it != rt->streams.end()) rt->streams.erase(it);
+    uint32_t error = rt->last_error;
+    int result = (fclose)(stream);
+    if (failed || result != 0) {
+        rt->last_error = failed ? error : ERROR_DISK_FULL;
+        e.Num("result", EOF).Num("error", rt->last_error);
+        rt->Emit(std::move(e));
+        return EOF;
+    }
+    e.Num("result", 0);
+    rt->Emit(std::move(e));
+    return 0;
 }
 
 }  // extern "C"
