@@ -45,11 +45,19 @@ target_link_libraries(vntr_sim PUBLIC vntr_program)
 add_executable(vntrsetup-sim tools/vntrsetup-sim/main.cpp tools/vntrsetup-sim/report.cpp)
 target_link_libraries(vntrsetup-sim PRIVATE vntr_sim vntr_program)
 
+# The machine capture program over the simulated host, and the command that
+# runs it there.
+add_library(vntr_capture STATIC ${CAPTURE_SOURCES} tools/vntrcapture-sim/capture_run.cpp)
+target_include_directories(vntr_capture PUBLIC ${CMAKE_SOURCE_DIR})
+target_link_libraries(vntr_capture PUBLIC vntr_sim vntr_program)
+add_executable(vntrcapture-sim tools/vntrcapture-sim/main.cpp)
+target_link_libraries(vntrcapture-sim PRIVATE vntr_capture)
+
 # cmake --install: the simulator in <prefix>/bin and the example package and
 # machines in <prefix>/share/vntrsetup, where the simulator looks for the
 # package (../share/vntrsetup/package from its own folder) before the source
 # tree. The layout is fixed, not GNUInstallDirs, because the binary relies on it.
-install(TARGETS vntrsetup-sim RUNTIME DESTINATION bin)
+install(TARGETS vntrsetup-sim vntrcapture-sim RUNTIME DESTINATION bin)
 install(DIRECTORY examples/package/ DESTINATION share/vntrsetup/package)
 install(DIRECTORY examples/machines/ DESTINATION share/vntrsetup/machines)
 

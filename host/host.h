@@ -22,6 +22,15 @@
 #define INSTALLFLAG_FORCE 0x00000001
 #endif
 
+// The standard streams straight from msvcrt's _iob array. The toolchain's
+// own definitions call a helper that brings an initialised pointer into
+// .data, which host/win/setup.ld keeps for uninitialised data only (with
+// one, the whole zero-filled .data would take room in the file).
+#undef stdout
+#undef stderr
+#define stdout (&_iob[1])
+#define stderr (&_iob[2])
+
 #else  // the simulated machine
 
 #include <stdarg.h>

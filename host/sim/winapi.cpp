@@ -704,11 +704,12 @@ LONG RegEnumValueA(HKEY key, DWORD index, LPSTR name, LPDWORD nameSize, LPDWORD 
     if (index >= k->Values().size()) return FinishStatus(e, ERROR_NO_MORE_ITEMS);
     const sim::RegValue& v = k->Values()[index];
     e.Str("name", v.name);
-    if (v.error) return FinishStatus(e, static_cast<LONG>(v.error));
     // The name buffer counts its NUL; the size returned does not.
     if (*nameSize < v.name.size() + 1) return FinishStatus(e, ERROR_MORE_DATA);
     memcpy(name, v.name.c_str(), v.name.size() + 1);
     *nameSize = static_cast<DWORD>(v.name.size());
+    // A value that cannot be read is still listed by its name.
+    if (v.error) return FinishStatus(e, static_cast<LONG>(v.error));
     if (type) *type = v.type;
     DWORD needed = static_cast<DWORD>(v.data.size());
     e.Num("type", v.type).Num("stored", needed);
@@ -834,6 +835,7 @@ int CloseNewFile(void* cookie) {
     Event e("file_written");
     e.Str("path", made ? sim::FileSystem::PathOf(rt->m.files.Find(f->path)) : f->path)
         .Num("bytes", static_cast<int64_t>(f->data.size()))
+        .Str("data", f->data)
         .Flag("result", made);
     rt->Emit(std::move(e));
     return made ? 0 : EOF;

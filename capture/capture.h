@@ -1,0 +1,47 @@
+// vntrcapture: writes a machine file describing the machine it runs on, as
+// far as setup.exe can observe it there, for the simulator to replay. It
+// reads and never changes anything but the file it is told to write.
+#ifndef VNTR_CAPTURE_H
+#define VNTR_CAPTURE_H
+
+#include "host/host.h"
+
+// The program's entry: `arguments` is the command line without the program
+// name (nothing, or the file to write). Returns the exit code: 0 when the
+// machine file was written, 1 when it could not be, 2 for a bad command
+// line.
+int CaptureMain(char* arguments);
+
+// The parts of a capture, in the order of the machine file (parts.cpp,
+// registry.cpp, libraries.cpp).
+
+// What the first part finds and the others build on.
+struct Captured {
+    DWORD platform;       // dwPlatformId, 0 when the version query failed
+    const char* current;  // the package folder, no trailing backslash; NULL when unknown
+    const char* windows;  // the Windows directory, no trailing backslash; NULL when unknown
+    const char* system;   // the system directory, no trailing backslash; NULL when unknown
+    LCID locale;
+};
+
+// The header, the Windows version, locale, code page and directories (the
+// top-level keys), and what the file leaves out.
+void CaptureSystem(Captured* machine);
+// The package folder: the files setup.exe uses and the message file.
+void CapturePackage(const Captured* machine);
+// Windows 98, 98 SE and ME: the INF folders, OtherDevicePath and the device
+// keys under Enum\PCI.
+void CaptureLegacy(const Captured* machine);
+// Windows 2000 and XP: setupapi.dll and newdev.dll, planted copies of them,
+// and the present devices with their hardware identifiers.
+void CaptureNt(const Captured* machine);
+
+// `directory` and `name` joined by a backslash, in a buffer of the capture's
+// (`slot` 0 or 1: two paths may be in use at once).
+const char* PathIn(int slot, const char* directory, const char* name);
+// Writes what lies at `path` as [[files]] or [[dirs]]: a file by its size
+// and CRC-32 (or with `contents`, by its bytes), or the error that keeps it
+// from being read; nothing when nothing is there.
+void CaptureFile(const char* path, BOOL contents);
+
+#endif  // VNTR_CAPTURE_H

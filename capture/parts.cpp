@@ -1,0 +1,238 @@
+// The system and the package folder: the header and top-level keys of the
+// machine file, and the files setup.exe reads or copies.
+#include "capture/capture.h"
+#include "capture/crc32.h"
+#include "capture/output.h"
+#include "res/version.h"
+
+// Windows paths are at most 32,767 characters; a name joined to one fits
+// these buffers too.
+#define LONG_PATH 33024
+
+// The most a file's bytes are written for (the message file; setup.exe
+// reads at most five lines of 255 bytes), and the most the simulator holds
+// of a file given by its size and CRC-32.
+#define CONTENTS_CAP 65536u
+#define SUM_CAP (16u << 20)
+
+// The files of the driver package setup.exe copies or installs.
+static const char* const kPackageFiles[] = {
+    "VNTR98.INF", "VNTR98SE.INF", "VNTR98SE.CAT", "VNTRME.INF",
+    "VNTRME.CAT", "VNTR2K.INF",   "VNTRXP.INF",
+};
+
+static char g_directories[3][LONG_PATH];
+static char g_paths[2][LONG_PATH];
+
+const char* PathIn(int slot, const char* directory, const char* name) {
+    char* path = g_paths[slot];
+    size_t length = strlen(directory);
+    memcpy(path, directory, length);
+    path[length] = '\\';
+    strcpy(path + length + 1, name);
+    return path;
+}
+
+// A failing query that setup.exe would meet as well: the machine file plans
+// the same failure for every call.
+static void PutFault(const char* call, DWORD error) {
+    Put("\n[[faults]]\ncall = \"");
+    Put(call);
+    Put("\"\ncount = 4294967295\n");
+    PutErrorLine("error", error);
+}
+
+#define CURRENT_DIRECTORY 0
+#define WINDOWS_DIRECTORY 1
+#define SYSTEM_DIRECTORY 2
+
+// One of the three directories, as Windows gives it, or NULL with *error
+// set when the query fails.
+static char* Directory(int which, DWORD* error) {
+    char* buffer = g_directories[which];
+    DWORD length = which == CURRENT_DIRECTORY   ? GetCurrentDirectoryA(LONG_PATH, buffer)
+                   : which == WINDOWS_DIRECTORY ? GetWindowsDirectoryA(buffer, LONG_PATH)
+                                                : GetSystemDirectoryA(buffer, LONG_PATH);
+    *error = GetLastError();
+    if (length == 0 || length >= LONG_PATH) return NULL;
+    return buffer;
+}
+
+// The directory as a machine-file key, then without its trailing backslash
+// (a drive root "C:\" becomes "C:") for joining names to it.
+static const char* PutDirectory(const char* key, char* directory) {
+    PutTextLine(key, directory);
+    size_t length = strlen(directory);
+    if (length && directory[length - 1] == '\\') directory[length - 1] = '\0';
+    return directory;
+}
+
+void CaptureSystem(Captured* machine) {
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    char when[40];
+    sprintf(when, "%04u-%02u-%02u %02u:%02u:%02u", now.wYear, now.wMonth, now.wDay, now.wHour,
+            now.wMinute, now.wSecond);
+    Put("# Captured by vntrcapture " VNTR_VERSION " on ");
+    Put(when);
+    Put(" (the machine's local time).\n"
+        "# Replay it: vntrsetup-sim --machine FILE --answer yes (and a second --answer\n"
+        "# for the restart question on Windows 98/98 SE/ME).\n"
+        "# Only what was captured is here (background = false, package = false). Not\n"
+        "# captured: the answers to the questions, the driver update's result and its\n"
+        "# restart flag, whether RegDeleteKeyA removes keys with subkeys\n"
+        "# (registry_delete), and whether setup.exe has a standard output (stdout).\n"
+        "name = \"Machine captured on ");
+    Put(when);
+    Put("\"\n");
+
+    OSVERSIONINFOA version;
+    memset(&version, 0, sizeof version);
+    version.dwOSVersionInfoSize = sizeof version;
+    DWORD versionError = GetVersionExA(&version) ? 0 : GetLastError();
+    machine->platform = version.dwPlatformId;
+    Put("os = { base = ");
+    Put(version.dwPlatformId == VER_PLATFORM_WIN32_WINDOWS ? "\"98se\"" : "\"xp\"");
+    Put(", platform = ");
+    PutNumber(version.dwPlatformId);
+    Put(", major = ");
+    PutNumber(version.dwMajorVersion);
+    Put(", minor = ");
+    PutNumber(version.dwMinorVersion);
+    Put(", build_number = ");
+    // The 9x family keeps the version in the high word: 0x040A08AE is 4.10.2222.
+    if (version.dwPlatformId == VER_PLATFORM_WIN32_NT)
+        PutNumber(version.dwBuildNumber);
+    else
+        PutHexNumber(version.dwBuildNumber, 8);
+    Put(", csd = ");
+    const char* end = (const char*)memchr(version.szCSDVersion, '\0', sizeof version.szCSDVersion);
+    PutText(version.szCSDVersion,
+            end ? (size_t)(end - version.szCSDVersion) : sizeof version.szCSDVersion);
+    Put(" }\n");
+
+    UINT acp = GetACP();
+    UINT codepage = UseCodePage(acp);
+    if (codepage != acp) {
+        Put("# The ANSI code page is ");
+        PutNumber(acp);
+        Put(", which the simulator does not know: every text byte\n"
+            "# above 0x7F is written as the code page 1252 character of that byte.\n");
+    }
+    PutNumberLine("codepage", codepage);
+    machine->locale = GetSystemDefaultLCID();
+    Put("locale = ");
+    PutHexNumber(machine->locale, 4);
+    Put("\n");
+
+    DWORD errors[3];
+    char* directories[3];
+    for (int i = 0; i < 3; ++i) directories[i] = Directory(i, &errors[i]);
+    if (directories[WINDOWS_DIRECTORY])
+        machine->windows = PutDirectory("windows_dir", directories[WINDOWS_DIRECTORY]);
+    if (directories[SYSTEM_DIRECTORY]) {
+        // The 9x flow never asks for it.
+        if (machine->platform != VER_PLATFORM_WIN32_NT) Put("# ");
+        machine->system = PutDirectory("system_dir", directories[SYSTEM_DIRECTORY]);
+    }
+    if (directories[CURRENT_DIRECTORY])
+        machine->current = PutDirectory("current_dir", directories[CURRENT_DIRECTORY]);
+    Put("background = false\npackage = false\n");
+
+    // The simulated Windows has an INF folder: take it away when this one has
+    // none (or a file of that name, which no copy can go into either).
+    if (machine->platform == VER_PLATFORM_WIN32_WINDOWS && machine->windows) {
+        const char* inf = PathIn(0, machine->windows, "INF");
+        DWORD attributes = GetFileAttributesA(inf);
+        if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+            if (attributes != INVALID_FILE_ATTRIBUTES) Put("# INF is a file, not a folder\n");
+            Put("remove = [");
+            PutCText(inf);
+            Put("]\n");
+        }
+    }
+
+    if (versionError) PutFault("GetVersionExA", versionError);
+    static const char* const kQueries[3] = {"GetCurrentDirectoryA", "GetWindowsDirectoryA",
+                                            "GetSystemDirectoryA"};
+    for (int i = 0; i < 3; ++i)
+        if (!directories[i]) PutFault(kQueries[i], errors[i]);
+}
+
+void CaptureFile(const char* path, BOOL contents) {
+    DWORD attributes = GetFileAttributesA(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        DWORD error = GetLastError();
+        if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) {
+            Put("\n# ");
+            PutCText(path);
+            Put(" cannot be looked at: error ");
+            PutError(error);
+            Put("\n");
+        }
+        return;
+    }
+    Put(attributes & FILE_ATTRIBUTE_DIRECTORY ? "\n[[dirs]]\n" : "\n[[files]]\n");
+    PutTextLine("path", path);
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) return;
+
+    FILE* file = fopen(path, "rb");
+    if (!file) {
+        PutErrorLine("error", GetLastError());
+        return;
+    }
+    static BYTE kept[CONTENTS_CAP];
+    static BYTE block[4096];
+    DWORD size = 0, crc = 0;
+    size_t got;
+    do {
+        got = fread(block, 1, sizeof block, file);
+        if (size < SUM_CAP) crc = Crc32(crc, block, got < SUM_CAP - size ? got : SUM_CAP - size);
+        if (size < CONTENTS_CAP)
+            memcpy(kept + size, block, got < CONTENTS_CAP - size ? got : CONTENTS_CAP - size);
+        size += (DWORD)got;
+    } while (got == sizeof block);
+    BOOL failed = ferror(file);
+    DWORD error = GetLastError();
+    fclose(file);
+    if (failed) {
+        Put("# reading failed after ");
+        PutNumber(size);
+        Put(" bytes\n");
+        PutErrorLine("error", error);
+        return;
+    }
+    if (contents) {
+        if (size > CONTENTS_CAP) {
+            Put("# ");
+            PutNumber(size);
+            Put(" bytes; the first 65536 are given\n");
+            size = CONTENTS_CAP;
+        }
+        Put("hex = ");
+        PutHex(kept, size, TRUE);
+        Put("\n");
+        return;
+    }
+    if (size > SUM_CAP) {
+        Put("# ");
+        PutNumber(size);
+        Put(" bytes; size and crc32 are those of the first 16 MiB, all the simulator holds\n");
+        size = SUM_CAP;
+    }
+    PutNumberLine("size", size);
+    Put("crc32 = ");
+    PutHexNumber(crc, 8);
+    Put("\n");
+}
+
+void CapturePackage(const Captured* machine) {
+    if (!machine->current) return;
+    Put("\n# The driver package in the current folder\n");
+    for (size_t i = 0; i < sizeof kPackageFiles / sizeof kPackageFiles[0]; ++i)
+        CaptureFile(PathIn(0, machine->current, kPackageFiles[i]), FALSE);
+    // The message file setup.exe reads for this locale.
+    char name[32];
+    sprintf(name, "MultiLang\\%04x.dat", (unsigned)machine->locale);
+    CaptureFile(PathIn(0, machine->current, name), TRUE);
+}
