@@ -39,6 +39,10 @@ void CaptureNt(const Captured* machine);
 // `directory` and `name` joined by a backslash, in a buffer of the capture's
 // (`slot` 0 or 1: two paths may be in use at once).
 const char* PathIn(int slot, const char* directory, const char* name);
+// The attributes of what lies at `path`, or INVALID_FILE_ATTRIBUTES when
+// nothing is there or it cannot be looked at; the latter is written into
+// the machine file as a comment with the error.
+DWORD LookAt(const char* path);
 // Writes what lies at `path` as [[files]] or [[dirs]]: a file by its size
 // and CRC-32 (or with `contents`, by its bytes), or the error that keeps it
 // from being read; nothing when nothing is there.

@@ -34,8 +34,11 @@ static HMODULE CaptureLibrary(const char* system, const char* name, const char* 
     HMODULE library = LoadLibraryA(path);
     if (!library) {
         DWORD error = GetLastError();
-        DWORD attributes = GetFileAttributesA(path);
-        if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        DWORD attributes = LookAt(path);
+        DWORD missing = GetLastError();
+        if (attributes == INVALID_FILE_ATTRIBUTES
+                ? missing == ERROR_FILE_NOT_FOUND || missing == ERROR_PATH_NOT_FOUND
+                : (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
             Put("present = false\n");
         } else {
             Put("loads = false  # LoadLibraryA: error ");
@@ -173,7 +176,7 @@ void CaptureNt(const Captured* machine) {
     static const char* const kLibraries[] = {"setupapi.dll", "newdev.dll"};
     if (machine->current) {
         for (int i = 0; i < 2; ++i) {
-            DWORD attributes = GetFileAttributesA(PathIn(0, machine->current, kLibraries[i]));
+            DWORD attributes = LookAt(PathIn(0, machine->current, kLibraries[i]));
             if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY))
                 continue;
             Put("\n# planted in the package folder (setup.exe loads the system's copy)\n"

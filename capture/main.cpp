@@ -71,9 +71,15 @@ int CaptureMain(char* arguments) {
         fputs(kUsage, stdout);
         return 0;
     }
-    // Never over an existing file: it could be one of those being captured.
+    // Never over an existing file, nor one that may exist: it could be one
+    // of those being captured.
     if (file && GetFileAttributesA(file) != INVALID_FILE_ATTRIBUTES) {
         Say(stderr, "vntrcapture: ", file, " already exists; give the name of a new file\n");
+        return 1;
+    }
+    DWORD error = GetLastError();
+    if (file && error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) {
+        SayError("cannot tell whether this file exists: ", file, error);
         return 1;
     }
     if (!OpenOutput(file)) {
@@ -88,7 +94,6 @@ int CaptureMain(char* arguments) {
     if (machine.platform == VER_PLATFORM_WIN32_WINDOWS) CaptureLegacy(&machine);
     if (machine.platform == VER_PLATFORM_WIN32_NT) CaptureNt(&machine);
 
-    DWORD error;
     if (!CloseOutput(&error)) {
         SayError("writing the machine file failed; it is incomplete: ",
                  file ? file : "standard output", error);

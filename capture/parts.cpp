@@ -143,8 +143,11 @@ void CaptureSystem(Captured* machine) {
     // none (or a file of that name, which no copy can go into either).
     if (machine->platform == VER_PLATFORM_WIN32_WINDOWS && machine->windows) {
         const char* inf = PathIn(0, machine->windows, "INF");
-        DWORD attributes = GetFileAttributesA(inf);
-        if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        DWORD attributes = LookAt(inf);
+        DWORD error = GetLastError();
+        if (attributes == INVALID_FILE_ATTRIBUTES
+                ? error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND
+                : !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
             if (attributes != INVALID_FILE_ATTRIBUTES) Put("# INF is a file, not a folder\n");
             Put("remove = [");
             PutCText(inf);
@@ -159,19 +162,24 @@ void CaptureSystem(Captured* machine) {
         if (!directories[i]) PutFault(kQueries[i], errors[i]);
 }
 
-void CaptureFile(const char* path, BOOL contents) {
+DWORD LookAt(const char* path) {
     DWORD attributes = GetFileAttributesA(path);
-    if (attributes == INVALID_FILE_ATTRIBUTES) {
-        DWORD error = GetLastError();
-        if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) {
-            Put("\n# ");
-            PutCText(path);
-            Put(" cannot be looked at: error ");
-            PutError(error);
-            Put("\n");
-        }
-        return;
+    DWORD error = GetLastError();
+    if (attributes == INVALID_FILE_ATTRIBUTES && error != ERROR_FILE_NOT_FOUND &&
+        error != ERROR_PATH_NOT_FOUND) {
+        Put("# ");
+        PutCText(path);
+        Put(" cannot be looked at: error ");
+        PutError(error);
+        Put("\n");
+        SetLastError(error);
     }
+    return attributes;
+}
+
+void CaptureFile(const char* path, BOOL contents) {
+    DWORD attributes = LookAt(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES) return;
     Put(attributes & FILE_ATTRIBUTE_DIRECTORY ? "\n[[dirs]]\n" : "\n[[files]]\n");
     PutTextLine("path", path);
     if (attributes & FILE_ATTRIBUTE_DIRECTORY) return;
@@ -202,7 +210,9 @@ void CaptureFile(const char* path, BOOL contents) {
         PutErrorLine("error", error);
         return;
     }
-    if (contents) {
+    // A size and CRC-32 stand for the file in a replay; fewer than four bytes
+    // cannot be made up again to that sum, so they are given as they are.
+    if (contents || size < 4) {
         if (size > CONTENTS_CAP) {
             Put("# ");
             PutNumber(size);

@@ -58,6 +58,16 @@ std::string Abs(const char* path) {
 
 bool TooLong(const char* path, size_t limit = MAX_PATH) { return path && strlen(path) >= limit; }
 
+// A path Windows refuses as a name: a character no file name may hold, or
+// a colon other than the drive's.
+bool BadName(const char* path) {
+    for (const char* p = path; *p; ++p)
+        if (static_cast<unsigned char>(*p) < 0x20 || strchr("<>\"|?*", *p) ||
+            (*p == ':' && p != path + 1))
+            return true;
+    return false;
+}
+
 DWORD Directory(const char* call, int id, const std::string& value, char* buffer, DWORD size) {
     Event e = Begin("dir", call);
     e.Num("args.size", size);
@@ -252,6 +262,7 @@ DWORD GetFileAttributesA(LPCSTR path) {
     if (sim::CallFails(id)) return fail(rt.last_error);
     if (!path) return fail(ERROR_INVALID_PARAMETER);
     if (TooLong(path)) return fail(ERROR_FILENAME_EXCED_RANGE);
+    if (BadName(path)) return fail(ERROR_INVALID_NAME);
     std::string target = Abs(path);
     const sim::FileSystem::Node* node = target.empty() ? nullptr : rt.m.files.Find(target);
     if (!node) {
@@ -894,6 +905,10 @@ FILE* HostFopen(const char* path, const char* mode) {
     std::string target = Abs(path);
     bool reading = mode && mode[0] == 'r' && !strchr(mode, '+');
     bool writing = mode && mode[0] == 'w' && !strchr(mode, '+');
+    if (writing && path && BadName(path)) {
+        rt.last_error = ERROR_INVALID_NAME;
+        return Finish(e, false, static_cast<FILE*>(NULL));
+    }
     if (writing) {
         if (TooLong(path)) target.clear();
         FILE* stream = OpenNew(rt, target, !strchr(mode, 'b'), e);

@@ -6,8 +6,9 @@ add_executable(unit_tests
     tests/unit/legacy_test.cpp
     tests/unit/nt_test.cpp
     tests/unit/examples_test.cpp
+    tests/unit/capture_test.cpp
 )
-target_link_libraries(unit_tests PRIVATE vntr_sim vntr_program GTest::gtest_main)
+target_link_libraries(unit_tests PRIVATE vntr_capture vntr_sim vntr_program GTest::gtest_main)
 target_compile_definitions(unit_tests PRIVATE
     VNTR_SOURCE_DIR="${CMAKE_SOURCE_DIR}"
     VNTR_SIM_BINARY="$<TARGET_FILE:vntrsetup-sim>")
