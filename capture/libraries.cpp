@@ -41,9 +41,8 @@ static HMODULE CaptureLibrary(const char* system, const char* name, const char* 
                 : (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
             Put("present = false\n");
         } else {
-            Put("loads = false  # LoadLibraryA: error ");
-            PutError(error);
-            Put("\n");
+            Put("loads = false\n");
+            PutErrorNote("LoadLibraryA", error);
         }
         return NULL;
     }
@@ -130,7 +129,8 @@ static void CaptureDevice(HDEVINFO set, PSP_DEVINFO_DATA device, FARPROC entry) 
         if (!list) {
             // setup.exe passes over a device whose list it cannot hold, as
             // over one without identifiers.
-            Put("no_ids = true  # no memory for its list\n");
+            Put("no_ids = true\n");
+            PutErrorNote("its list", ERROR_NOT_ENOUGH_MEMORY);
             return;
         }
         capacity = required;
@@ -143,13 +143,11 @@ static void CaptureDevice(HDEVINFO set, PSP_DEVINFO_DATA device, FARPROC entry) 
 }
 
 static void CaptureDevices(FARPROC* entries) {
-    Put("\n# The present devices in their order\n");
+    Put("\n# The present devices\n");
     HDEVINFO set = ((SetupDiGetClassDevsA_t)(void (*)(void))entries[GET_CLASS_DEVS])(
         NULL, NULL, NULL, DIGCF_PRESENT | DIGCF_ALLCLASSES);
     if (set == INVALID_HANDLE_VALUE) {
-        Put("# they cannot be listed: SetupDiGetClassDevsA failed with error ");
-        PutError(GetLastError());
-        Put("\n");
+        PutErrorNote("SetupDiGetClassDevsA", GetLastError());
         return;
     }
     SetupDiEnumDeviceInfo_t enumDevice =
@@ -161,9 +159,7 @@ static void CaptureDevices(FARPROC* entries) {
         if (!enumDevice(set, index, &device)) {
             DWORD error = GetLastError();
             if (error != ERROR_NO_MORE_ITEMS) {
-                Put("# the list ends early: SetupDiEnumDeviceInfo failed with error ");
-                PutError(error);
-                Put("\n");
+                PutErrorNote("SetupDiEnumDeviceInfo", error);
             }
             break;
         }
@@ -179,8 +175,7 @@ void CaptureNt(const Captured* machine) {
             DWORD attributes = LookAt(PathIn(0, machine->current, kLibraries[i]));
             if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY))
                 continue;
-            Put("\n# planted in the package folder (setup.exe loads the system's copy)\n"
-                "[[planted]]\n");
+            Put("\n[[planted]]\n");
             PutTextLine("name", kLibraries[i]);
         }
     }
@@ -195,6 +190,6 @@ void CaptureNt(const Captured* machine) {
         entries[GET_CLASS_DEVS])
         CaptureDevices(entries);
     else
-        Put("\n# The present devices cannot be listed without those entry points\n");
+        Put("\n# no device list without those entries\n");
     FreeLibrary(setupapi);
 }

@@ -4,16 +4,9 @@
 
 static const char kUsage[] =
     "usage: vntrcapture [FILE]\n"
-    "\n"
-    "Writes a machine file that describes this computer as the Vantor CardBus\n"
-    "controller setup program sees it: Windows version, folders, the driver\n"
-    "package in the current folder, the registry keys or devices it looks at.\n"
-    "Run it in the driver package's folder. It changes nothing on the computer.\n"
-    "\n"
-    "  FILE  the machine file to create (it must not exist yet); without it the\n"
-    "        machine file goes to standard output\n"
-    "\n"
-    "Replay the file with: vntrsetup-sim --machine FILE\n";
+    "Describes this computer as the Vantor CardBus setup program sees it, in a\n"
+    "machine file for vntrsetup-sim. Run it in the driver package's folder; it\n"
+    "changes nothing. FILE is a new file to write; without it, standard output.\n";
 
 static void Say(FILE* stream, const char* a, const char* b, const char* c) {
     fputs(a, stream);
@@ -56,15 +49,14 @@ int CaptureMain(char* arguments) {
     // keeps it.
     static char line[33024];
     if (strlen(arguments) >= sizeof line) {
-        fputs("vntrcapture: the command line is too long\n", stderr);
+        fputs("vntrcapture: command line too long\n", stderr);
         return 2;
     }
     strcpy(line, arguments);
     BOOL more;
     char* file = FirstArgument(line, &more);
     if (more) {
-        fputs("vntrcapture: give at most one argument, the file to write (see vntrcapture /?)\n",
-              stderr);
+        fputs("vntrcapture: give one file at most (see vntrcapture /?)\n", stderr);
         return 2;
     }
     if (file && (!strcmp(file, "/?") || !strcmp(file, "-h") || !strcmp(file, "--help"))) {
@@ -74,12 +66,12 @@ int CaptureMain(char* arguments) {
     // Never over an existing file, nor one that may exist: it could be one
     // of those being captured.
     if (file && GetFileAttributesA(file) != INVALID_FILE_ATTRIBUTES) {
-        Say(stderr, "vntrcapture: ", file, " already exists; give the name of a new file\n");
+        Say(stderr, "vntrcapture: ", file, " already exists\n");
         return 1;
     }
     DWORD error = GetLastError();
     if (file && error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) {
-        SayError("cannot tell whether this file exists: ", file, error);
+        SayError("cannot look at ", file, error);
         return 1;
     }
     if (!OpenOutput(file)) {
@@ -95,10 +87,9 @@ int CaptureMain(char* arguments) {
     if (machine.platform == VER_PLATFORM_WIN32_NT) CaptureNt(&machine);
 
     if (!CloseOutput(&error)) {
-        SayError("writing the machine file failed; it is incomplete: ",
-                 file ? file : "standard output", error);
+        SayError("incomplete, writing failed: ", file ? file : "standard output", error);
         return 1;
     }
-    if (file) Say(stdout, "vntrcapture: this machine is described in ", file, "\n");
+    if (file) Say(stdout, "vntrcapture: wrote ", file, "\n");
     return 0;
 }

@@ -136,6 +136,14 @@ void PutHex(const BYTE* data, size_t size, BOOL lines) {
     Put(lines ? "\"\"\"" : "\"");
 }
 
+void PutErrorNote(const char* what, DWORD error) {
+    Put("# ");
+    Put(what);
+    Put(": error ");
+    PutError(error);
+    Put("\n");
+}
+
 void PutTextLine(const char* key, const char* text) {
     Put(key);
     Put(" = ");

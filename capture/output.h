@@ -44,6 +44,9 @@ void PutCText(const char* text);
 // into lines of 32 bytes (a multi-line string).
 void PutHex(const BYTE* data, size_t size, BOOL lines);
 
+// A comment line: "# WHAT: error N".
+void PutErrorNote(const char* what, DWORD error);
+
 // Whole lines: `key = value` and a line end.
 void PutTextLine(const char* key, const char* text);
 void PutNumberLine(const char* key, DWORD value);

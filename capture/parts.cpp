@@ -75,14 +75,10 @@ void CaptureSystem(Captured* machine) {
             now.wMinute, now.wSecond);
     Put("# Captured by vntrcapture " VNTR_VERSION " on ");
     Put(when);
-    Put(" (the machine's local time).\n"
-        "# Replay it: vntrsetup-sim --machine FILE --answer yes (and a second --answer\n"
-        "# for the restart question on Windows 98/98 SE/ME).\n"
-        "# Only what was captured is here (background = false, package = false). Not\n"
-        "# captured: the answers to the questions, the driver update's result and its\n"
-        "# restart flag, whether RegDeleteKeyA removes keys with subkeys\n"
-        "# (registry_delete), and whether setup.exe has a standard output (stdout).\n"
-        "name = \"Machine captured on ");
+    Put(" (local time).\n"
+        "# Replay: vntrsetup-sim --machine FILE --answer yes. Not captured: answers,\n"
+        "# faults, the update's result, registry_delete, stdout.\n"
+        "name = \"Captured ");
     Put(when);
     Put("\"\n");
 
@@ -114,10 +110,9 @@ void CaptureSystem(Captured* machine) {
     UINT acp = GetACP();
     UINT codepage = UseCodePage(acp);
     if (codepage != acp) {
-        Put("# The ANSI code page is ");
+        Put("# ANSI code page ");
         PutNumber(acp);
-        Put(", which the simulator does not know: every text byte\n"
-            "# above 0x7F is written as the code page 1252 character of that byte.\n");
+        Put(" is unknown here: texts as code page 1252\n");
     }
     PutNumberLine("codepage", codepage);
     machine->locale = GetSystemDefaultLCID();
@@ -148,7 +143,7 @@ void CaptureSystem(Captured* machine) {
         if (attributes == INVALID_FILE_ATTRIBUTES
                 ? error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND
                 : !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-            if (attributes != INVALID_FILE_ATTRIBUTES) Put("# INF is a file, not a folder\n");
+            if (attributes != INVALID_FILE_ATTRIBUTES) Put("# INF is a file\n");
             Put("remove = [");
             PutCText(inf);
             Put("]\n");
@@ -169,9 +164,8 @@ DWORD LookAt(const char* path) {
         error != ERROR_PATH_NOT_FOUND) {
         Put("# ");
         PutCText(path);
-        Put(" cannot be looked at: error ");
-        PutError(error);
         Put("\n");
+        PutErrorNote("cannot look at it", error);
         SetLastError(error);
     }
     return attributes;
@@ -204,9 +198,6 @@ void CaptureFile(const char* path, BOOL contents) {
     DWORD error = GetLastError();
     fclose(file);
     if (failed) {
-        Put("# reading failed after ");
-        PutNumber(size);
-        Put(" bytes\n");
         PutErrorLine("error", error);
         return;
     }
@@ -216,7 +207,7 @@ void CaptureFile(const char* path, BOOL contents) {
         if (size > CONTENTS_CAP) {
             Put("# ");
             PutNumber(size);
-            Put(" bytes; the first 65536 are given\n");
+            Put(" bytes, cut\n");
             size = CONTENTS_CAP;
         }
         Put("hex = ");
@@ -227,7 +218,7 @@ void CaptureFile(const char* path, BOOL contents) {
     if (size > SUM_CAP) {
         Put("# ");
         PutNumber(size);
-        Put(" bytes; size and crc32 are those of the first 16 MiB, all the simulator holds\n");
+        Put(" bytes, summed up to 16 MiB\n");
         size = SUM_CAP;
     }
     PutNumberLine("size", size);
@@ -238,7 +229,7 @@ void CaptureFile(const char* path, BOOL contents) {
 
 void CapturePackage(const Captured* machine) {
     if (!machine->current) return;
-    Put("\n# The driver package in the current folder\n");
+    Put("\n# The package\n");
     for (size_t i = 0; i < sizeof kPackageFiles / sizeof kPackageFiles[0]; ++i)
         CaptureFile(PathIn(0, machine->current, kPackageFiles[i]), FALSE);
     // The message file setup.exe reads for this locale.

@@ -31,24 +31,6 @@ static BOOL Room(DWORD size) {
     return g_data != NULL;
 }
 
-static const char* TypeName(DWORD type) {
-    switch (type) {
-        case REG_NONE:
-            return "\"REG_NONE\"";
-        case REG_SZ:
-            return "\"REG_SZ\"";
-        case REG_EXPAND_SZ:
-            return "\"REG_EXPAND_SZ\"";
-        case REG_BINARY:
-            return "\"REG_BINARY\"";
-        case REG_DWORD:
-            return "\"REG_DWORD\"";
-        case REG_MULTI_SZ:
-            return "\"REG_MULTI_SZ\"";
-    }
-    return NULL;
-}
-
 // A [[values]] entry: the value's bytes, or the status that kept them from
 // being read. A string with its one closing NUL is written as text.
 static void PutValue(const char* key, const char* name, DWORD type, const BYTE* data, DWORD size,
@@ -69,14 +51,8 @@ static void PutValue(const char* key, const char* name, DWORD type, const BYTE* 
         Put("hex = ");
         PutHex(data, size, TRUE);
     }
-    if (!text || type != REG_SZ) {
-        Put("\ntype = ");
-        if (TypeName(type))
-            Put(TypeName(type));
-        else
-            PutNumber(type);
-    }
     Put("\n");
+    if (!text || type != REG_SZ) PutNumberLine("type", type);
 }
 
 // OtherDevicePath, read whole however long it is.
@@ -98,7 +74,7 @@ static void CaptureOtherDevicePath(void) {
             status = ERROR_NOT_ENOUGH_MEMORY;
     }
     if (status == ERROR_FILE_NOT_FOUND)
-        Put("\n# OtherDevicePath is not set\n");
+        Put("\n# no OtherDevicePath\n");
     else
         PutValue(kCurrentVersion, "OtherDevicePath", type, g_data, size, status);
     RegCloseKey(key);
@@ -107,7 +83,7 @@ static void CaptureOtherDevicePath(void) {
 // The values of the open key at g_keyPath.
 static void CaptureValues(HKEY key) {
     if (!g_data) {
-        Put("# no memory to read the values of this key\n");
+        PutErrorNote("values", ERROR_NOT_ENOUGH_MEMORY);
         return;
     }
     for (DWORD index = 0;; ++index) {
@@ -122,9 +98,7 @@ static void CaptureValues(HKEY key) {
         if (status == ERROR_NO_MORE_ITEMS) return;
         if (status != ERROR_SUCCESS && nameSize >= sizeof g_valueName) {
             // Not even the name was had: the walk of the values ends here.
-            Put("# the values of this key could not all be listed: error ");
-            PutError((DWORD)status);
-            Put("\n");
+            PutErrorNote("more values", (DWORD)status);
             return;
         }
         PutValue(g_keyPath, g_valueName, type, g_data, size, status);
@@ -155,11 +129,7 @@ static void CaptureTree(HKEY parent, const char* name) {
         g_keyPath[length] = '\0';
     }
     if (status != ERROR_NO_MORE_ITEMS) {
-        Put("# the subkeys of ");
-        PutCText(g_keyPath);
-        Put(" could not all be listed: error ");
-        PutError((DWORD)status);
-        Put("\n");
+        PutErrorNote("more subkeys", (DWORD)status);
     }
     RegCloseKey(key);
 }
@@ -175,11 +145,10 @@ static void CapturePci(void) {
     HKEY pci;
     LONG status = RegOpenKeyA(HKEY_LOCAL_MACHINE, kPciBranch, &pci);
     if (status == ERROR_FILE_NOT_FOUND) {
-        Put("\n# There is no Enum\\PCI key\n");
+        Put("\n# no Enum\\PCI\n");
         return;
     }
-    Put("\n# The device keys under Enum\\PCI in their order, each controller's with its tree\n"
-        "[[keys]]\n");
+    Put("\n# Enum\\PCI, each controller key with its tree\n[[keys]]\n");
     PutTextLine("path", kPciBranch);
     if (status != ERROR_SUCCESS) {
         PutErrorLine("error", (DWORD)status);
@@ -201,9 +170,7 @@ static void CapturePci(void) {
         }
     }
     if (status != ERROR_NO_MORE_ITEMS) {
-        Put("# the keys under Enum\\PCI could not all be listed: error ");
-        PutError((DWORD)status);
-        Put("\n");
+        PutErrorNote("more keys", (DWORD)status);
     }
     RegCloseKey(pci);
 }
@@ -211,7 +178,7 @@ static void CapturePci(void) {
 void CaptureLegacy(const Captured* machine) {
     Room(1024);
     if (machine->windows) {
-        Put("\n# The INF folders and the copies of the package already there\n");
+        Put("\n# The INF folders\n");
         for (size_t i = 0; i < sizeof kTargets / sizeof kTargets[0]; ++i)
             CaptureFile(PathIn(1, machine->windows, kTargets[i]), FALSE);
     }
