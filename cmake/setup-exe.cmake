@@ -22,6 +22,8 @@ endif()
 set(VNTR_WIN_BINARY_DIR ${CMAKE_BINARY_DIR}/win)
 set(VNTR_SETUP_EXE ${VNTR_WIN_BINARY_DIR}/setup.exe)
 set(VNTR_SETUP_EXE ${VNTR_SETUP_EXE} CACHE INTERNAL "setup.exe cross-built for Windows")
+set(VNTR_CAPTURE_EXE ${VNTR_WIN_BINARY_DIR}/vntrcapture.exe CACHE INTERNAL
+    "vntrcapture.exe cross-built for Windows")
 
 ExternalProject_Add(setup_exe
     SOURCE_DIR ${CMAKE_SOURCE_DIR}
@@ -34,6 +36,7 @@ ExternalProject_Add(setup_exe
     INSTALL_COMMAND ""
     BUILD_BYPRODUCTS
         ${VNTR_SETUP_EXE}
+        ${VNTR_CAPTURE_EXE}
         ${VNTR_WIN_BINARY_DIR}/probe-norsrc.exe
         ${VNTR_WIN_BINARY_DIR}/probe-start.exe
         ${VNTR_WIN_BINARY_DIR}/probe-crt.exe
@@ -72,6 +75,40 @@ add_test(NAME pe.audit_rejects_missing_resources
          COMMAND ${Python3_EXECUTABLE} ${VNTR_PE_CHECKS} rejects
                  --audit ${VNTR_PE_AUDIT} --exe ${VNTR_WIN_BINARY_DIR}/probe-norsrc.exe
                  --expect "string {IDS_CAPTION} missing" "icon group {IDI_PROGRAM} missing")
+
+# vntrcapture.exe: the same audit for a console program without resources,
+# at most 16 KB.
+set(capture_audit_args --console --no-resources --max-size 16384)
+add_test(NAME pe.audit_capture_exe
+         COMMAND ${Python3_EXECUTABLE} ${VNTR_PE_AUDIT} ${VNTR_CAPTURE_EXE} ${capture_audit_args})
+set(capture_audit_pass)
+foreach(arg ${capture_audit_args})
+    list(APPEND capture_audit_pass --audit-arg=${arg})
+endforeach()
+# Its options relax only what they name: the instruction, TLS and version
+# checks stay, and 16,384 bytes pass where one more does not.
+foreach(case cmov tls subsystem-version)
+    string(REPLACE "-" "_" name ${case})
+    add_test(NAME pe.audit_capture_rejects_${name}
+             COMMAND ${Python3_EXECUTABLE} ${VNTR_PE_CHECKS} fault ${case} ${capture_audit_pass}
+                     --audit ${VNTR_PE_AUDIT} --exe ${VNTR_CAPTURE_EXE}
+                     --work ${VNTR_PE_WORK}/capture)
+endforeach()
+add_test(NAME pe.audit_capture_size_limit_is_inclusive
+         COMMAND ${Python3_EXECUTABLE} ${VNTR_PE_CHECKS} limit --limit 16384 ${capture_audit_pass}
+                 --audit ${VNTR_PE_AUDIT} --exe ${VNTR_CAPTURE_EXE} --work ${VNTR_PE_WORK}/capture)
+# Without them the audit refuses vntrcapture.exe for what setup.exe must be,
+# and --console refuses setup.exe.
+add_test(NAME pe.audit_capture_without_its_options
+         COMMAND ${Python3_EXECUTABLE} ${VNTR_PE_CHECKS} rejects
+                 --audit ${VNTR_PE_AUDIT} --exe ${VNTR_CAPTURE_EXE}
+                 --expect "subsystem is console, not Windows GUI \\(2\\)"
+                          "string {IDS_CAPTION} missing" "icon group {IDI_PROGRAM} missing"
+                          "is [0-9]+ bytes; the limit is 10240")
+add_test(NAME pe.audit_console_option_refuses_setup_exe
+         COMMAND ${Python3_EXECUTABLE} ${VNTR_PE_CHECKS} rejects --audit-arg=--console
+                 --audit ${VNTR_PE_AUDIT} --exe ${VNTR_SETUP_EXE}
+                 --expect "subsystem is Windows GUI, not console \\(3\\)")
 
 # Read-only data after the import tables is not disassembled as code.
 add_test(NAME pe.audit_reads_no_data_as_code

@@ -10,7 +10,7 @@ committed icon is what tools/mkicon.py draws.
         Expects the audit to fail on an image built faulty, printing a line
         matching each REGEX. {IDS_CAPTION} and {IDI_PROGRAM} in a REGEX stand
         for the resource ids of res/ids.h.
-    pe_checks.py limit --audit A --exe GOOD.exe --work DIR
+    pe_checks.py limit --audit A --exe GOOD.exe --work DIR [--limit N]
         Pads copies of a good image to exactly the size limit, which the
         audit must accept, and to one byte more, which it must refuse.
     pe_checks.py data --audit A --exe GOOD.exe --work DIR
@@ -24,6 +24,10 @@ committed icon is what tools/mkicon.py draws.
         Runs the start-up probe under Wine with standard output redirected.
     pe_checks.py icon --mkicon M --ico res/setup.ico --work DIR
         Regenerates the icon into DIR and compares it byte for byte.
+
+fault, rejects and limit pass each --audit-arg=ARG on to the audit (the
+options vntrcapture.exe is audited with: --console, --no-resources,
+--max-size 16384).
 
 Exit code 0: passed; 1: failed; 77: skipped (no Wine).
 """
@@ -220,6 +224,10 @@ def resource_ids(audit):
                                         "ids.h"))
 
 
+# Options given to every audit of the run (--audit-arg).
+AUDIT_ARGS = []
+
+
 def with_ids(audit, patterns):
     ids = resource_ids(audit)
     return [p.replace("{IDS_CAPTION}", str(ids["IDS_CAPTION"]))
@@ -227,7 +235,7 @@ def with_ids(audit, patterns):
 
 
 def run_audit(audit, exe):
-    run = subprocess.run([sys.executable, audit, exe], stdout=subprocess.PIPE,
+    run = subprocess.run([sys.executable, audit, exe] + AUDIT_ARGS, stdout=subprocess.PIPE,
                          stderr=subprocess.STDOUT, universal_newlines=True)
     print(run.stdout, end="")
     return run.returncode, run.stdout
@@ -280,14 +288,14 @@ def cmd_data(args):
 
 
 def cmd_limit(args):
-    exact = patched_copy(args, "limit-exact.exe", [pad_to(SIZE_LIMIT)])
+    limit = args.limit
+    exact = patched_copy(args, "limit-exact.exe", [pad_to(limit)])
     code, output = run_audit(args.audit, exact)
-    if code != 0 or "%d bytes (limit %d)" % (SIZE_LIMIT, SIZE_LIMIT) not in output:
-        fail("the audit does not accept an image of exactly %d bytes" % SIZE_LIMIT)
-    over = patched_copy(args, "limit-over.exe", [pad_to(SIZE_LIMIT + 1)])
-    expect_rejected(args.audit, over,
-                    [r"is %d bytes; the limit is %d" % (SIZE_LIMIT + 1, SIZE_LIMIT)])
-    print("PASS: %d bytes are accepted, %d refused" % (SIZE_LIMIT, SIZE_LIMIT + 1))
+    if code != 0 or "%d bytes (limit %d)" % (limit, limit) not in output:
+        fail("the audit does not accept an image of exactly %d bytes" % limit)
+    over = patched_copy(args, "limit-over.exe", [pad_to(limit + 1)])
+    expect_rejected(args.audit, over, [r"is %d bytes; the limit is %d" % (limit + 1, limit)])
+    print("PASS: %d bytes are accepted, %d refused" % (limit, limit + 1))
 
 
 def cmd_rejects(args):
@@ -404,10 +412,12 @@ def main(argv):
     p.add_argument("--audit", required=True)
     p.add_argument("--exe", required=True)
     p.add_argument("--work", required=True)
+    p.add_argument("--audit-arg", action="append", default=[])
     p = sub.add_parser("rejects")
     p.add_argument("--audit", required=True)
     p.add_argument("--exe", required=True)
     p.add_argument("--expect", nargs="+", required=True)
+    p.add_argument("--audit-arg", action="append", default=[])
     p = sub.add_parser("data")
     p.add_argument("--audit", required=True)
     p.add_argument("--exe", required=True)
@@ -416,6 +426,8 @@ def main(argv):
     p.add_argument("--audit", required=True)
     p.add_argument("--exe", required=True)
     p.add_argument("--work", required=True)
+    p.add_argument("--limit", type=int, default=SIZE_LIMIT)
+    p.add_argument("--audit-arg", action="append", default=[])
     p = sub.add_parser("corrupt")
     p.add_argument("--audit", required=True)
     p.add_argument("--exe", required=True)
@@ -429,6 +441,7 @@ def main(argv):
     p.add_argument("--ico", required=True)
     p.add_argument("--work", required=True)
     args = parser.parse_args(argv)
+    AUDIT_ARGS.extend(getattr(args, "audit_arg", []))
     handler = {"fault": cmd_fault, "rejects": cmd_rejects, "limit": cmd_limit, "data": cmd_data,
                "corrupt": cmd_corrupt,
                "start": cmd_start, "icon": cmd_icon}
