@@ -25,6 +25,8 @@ static void PutChar(char c) {
 }
 
 BOOL OpenOutput(const char* path) {
+    g_used = 0;
+    g_error = 0;
     g_file = path != NULL;
     g_out = g_file ? fopen(path, "wb") : stdout;
     return g_out != NULL;

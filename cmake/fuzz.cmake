@@ -29,6 +29,7 @@ set(VNTR_FUZZ_SANITIZERS -fsanitize=address,undefined -fno-sanitize-recover=unde
     -fno-omit-frame-pointer)
 target_compile_options(vntr_program PRIVATE ${VNTR_FUZZ_SANITIZERS} -fsanitize=fuzzer-no-link)
 target_compile_options(vntr_sim PRIVATE ${VNTR_FUZZ_SANITIZERS})
+target_compile_options(vntr_capture PRIVATE ${VNTR_FUZZ_SANITIZERS} -fsanitize=fuzzer-no-link)
 # Whatever else links the two libraries gets the sanitizer runtime too.
 target_link_options(vntr_sim INTERFACE -fsanitize=address,undefined)
 
@@ -36,7 +37,7 @@ add_custom_target(fuzz_targets)
 foreach(target ${VNTR_FUZZ_TARGETS})
     add_executable(fuzz_${target} tests/fuzz/${target}.cpp)
     target_compile_options(fuzz_${target} PRIVATE ${VNTR_FUZZ_SANITIZERS} -fsanitize=fuzzer)
-    target_link_libraries(fuzz_${target} PRIVATE vntr_sim vntr_program)
+    target_link_libraries(fuzz_${target} PRIVATE ${VNTR_FUZZ_LIBS_${target}} vntr_sim vntr_program)
     target_link_options(fuzz_${target} PRIVATE -fsanitize=fuzzer,address,undefined
                         ${VNTR_FUZZ_LINK_${target}})
     add_dependencies(fuzz_targets fuzz_${target})

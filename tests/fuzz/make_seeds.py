@@ -203,11 +203,51 @@ def directory_lengths():
     write(t, "all-over", dirs("98se", CONTROLLER, 399, 399, 399, 40, 5))
 
 
+# ---- capture_text: a machine of odd texts for the capture's writer --------
+
+def capture_text():
+    t = "capture_text"
+    sep = b"\xfe\xff"
+    # Code pages by index into the simulator's tables: 874, 1250, 1251, ...,
+    # 1258; 9 and up stand for 932, which the simulator does not know.
+    cp1252, cp1251, unknown = 3, 2, 12
+
+    def legacy(cp, folder, other, *records):
+        return bytes([0, cp]) + sep.join((folder, other) + records)
+
+    def nt(cp, folder, *lists):
+        return bytes([1, cp]) + sep.join((folder,) + lists)
+
+    def value(kind, name, data):
+        return bytes([kind]) + name + b"\0" + data
+
+    write(t, "98se-plain", legacy(cp1252, b"VNTR", b"C:\\WINDOWS\\INF\\OTHER\0",
+                                  b"\0BUS_02&DEV_0C&FUNC_00", value(1, b"Driver", b"PCI\\X\0")))
+    write(t, "98se-quotes-and-backslashes",
+          legacy(cp1252, b"It's \"here\"", b"a'b\"c\\d\0", b"\0inst 'one'",
+                 value(1, b"na\"me\\", b"'\"\\\0"), value(7, b"", b"A\0B\0\0")))
+    write(t, "98se-control-and-high-bytes",
+          legacy(cp1252, b"Caf\xe9 \x80\x81\x9d", b"\x01\x7f\x81\x8d\x0a\x0d\x09",
+                 b"\0\x01\x1f\x7f\x80\xff", value(3, b"\x81\x8f\x90", bytes(range(256))),
+                 value(4, b"\x7f", b"\x01\x02\x03\x04"), value(0xFF, b"none", b"")))
+    write(t, "98se-cyrillic", legacy(cp1251, b"\xc4\xf0\xe0\xe9\xe2\xe5\xf0",
+                                     b"\xcf\xf3\xf2\xfc\0", b"\0\xca\xeb\xfe\xf7"))
+    write(t, "98se-unknown-code-page", legacy(unknown, b"\x82\xa0\x83\x40", b"\x81\x40\0",
+                                              b"\0\x88\x9f\xe0\x40"))
+    write(t, "98se-long-value", legacy(cp1252, b"VNTR", b"x" * 3000 + b"\0",
+                                       value(2, b"%Path%", b"%SystemRoot%\\inf;" * 50 + b"\0")))
+    write(t, "xp-plain", nt(cp1252, b"VNTR", b"PCI\\VEN_C4B9&DEV_8E3A\0PCI\\X\0\0",
+                            b"ACPI\\PNP0A03\0\0"))
+    write(t, "xp-odd-lists", nt(cp1252, b"VNTR", b"", b"\0", b"ABC", b"A\0\0B\0\0",
+                                b"\x81'\"\\\x01\0\0", b"\xff" * 300))
+
+
 def main():
     message_file()
     hardware_ids()
     registry_scan()
     directory_lengths()
+    capture_text()
     for target in sorted(os.listdir(CORPUS)):
         print("%-18s %3d seeds" % (target, len(os.listdir(os.path.join(CORPUS, target)))))
     return 0
