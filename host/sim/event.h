@@ -45,6 +45,11 @@ class Event {
     // A byte string, or null for a null pointer.
     Event& StrOrNull(const char* key, const char* value);
     Event& Null(const char* key);
+    // The number pointed at, or null for a null pointer.
+    template <typename T>
+    Event& NumOrNull(const char* key, const T* value) {
+        return value ? Num(key, static_cast<int64_t>(*value)) : Null(key);
+    }
     Event& List(const char* key, std::vector<Bytes> value);
 
     const Field* Get(const char* key) const;

@@ -217,8 +217,7 @@ FAULTS = {
 def resource_ids(audit):
     """The ids of res/ids.h, read the way the audit reads them."""
     loader = importlib.machinery.SourceFileLoader("pe_audit", audit)
-    spec = importlib.util.spec_from_loader("pe_audit", loader)
-    module = importlib.util.module_from_spec(spec)
+    module = importlib.util.module_from_spec(importlib.util.spec_from_loader("pe_audit", loader))
     loader.exec_module(module)
     return module.read_ids(os.path.join(os.path.dirname(os.path.abspath(audit)), "..", "res",
                                         "ids.h"))

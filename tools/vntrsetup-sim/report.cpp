@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "host/sim/calls.h"
 #include "host/sim/codepage.h"
 
 using sim::Event;
@@ -228,6 +229,20 @@ void PrintReport(std::ostream& out, const sim::Machine& m, const sim::Outcome& o
     if (changes.empty()) text += "  (none)\n";
     out << text;
 
+    if (!o.summary.is_null() && o.summary.contains("calls")) {
+        // Every host function the program called, in the order of the table
+        // of host calls, with its library.
+        out << "\ncalls:\n";
+        const sim::json& calls = o.summary["calls"];
+        for (size_t i = 0; i < sim::kHostCallCount; ++i) {
+            const sim::HostCall& c = sim::kHostCalls[i];
+            if (!calls.contains(c.name)) continue;
+            char line[128];
+            snprintf(line, sizeof line, "  %-36s %-13s %u\n", c.name, c.library,
+                     calls[c.name].get<unsigned>());
+            out << line;
+        }
+    }
     if (!o.summary.is_null()) {
         const sim::json& left = o.summary["allocations_left"];
         if (!left.empty())
