@@ -689,14 +689,7 @@ LONG RegEnumValueA(HKEY key, DWORD index, LPSTR name, LPDWORD nameSize, LPDWORD 
     static const int id = sim::CallId("RegEnumValueA");
     Event e = Begin("reg_enum_value", "RegEnumValueA");
     e.Str("args.key", KeyName(key)).Num("args.index", index);
-    if (nameSize)
-        e.Num("args.name_size", *nameSize);
-    else
-        e.Null("args.name_size");
-    if (dataSize)
-        e.Num("args.data_size", *dataSize);
-    else
-        e.Null("args.data_size");
+    e.NumOrNull("args.name_size", nameSize).NumOrNull("args.data_size", dataSize);
     LONG status;
     if (RegFails(id, &status)) return FinishStatus(e, status);
     auto k = KeyOf(key, nullptr);
