@@ -14,3 +14,9 @@ target_link_libraries(search_bench PRIVATE vntr_sim vntr_program benchmark::benc
 #   build/native/load_bench
 add_executable(load_bench tests/bench/load_bench.cpp tools/vntrsetup-sim/report.cpp)
 target_link_libraries(load_bench PRIVATE vntr_sim vntr_program benchmark::benchmark)
+
+# The machine capture over 1,000 to 100,000 Enum\PCI keys or devices: the
+# capture, loading its file, setup.exe on the loaded machine:
+#   build/native/capture_bench
+add_executable(capture_bench tests/bench/capture_bench.cpp)
+target_link_libraries(capture_bench PRIVATE vntr_capture benchmark::benchmark)
