@@ -78,6 +78,7 @@ endif()
 if(VNTR_WINDOWS_BUILD)
     include(cmake/setup-exe.cmake)
     include(cmake/e2e.cmake)
+    include(cmake/capture.cmake)
 else()
     message(STATUS "VNTR_WINDOWS_BUILD is OFF: setup.exe is not built; the PE audit, "
                    "end-to-end and Wine contract tests are not registered")
