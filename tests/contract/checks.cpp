@@ -438,6 +438,113 @@ static void Devices(void) {
     FreeLibrary(lib);
 }
 
+// What the machine capture reads with, and how it writes its file.
+static void CaptureCalls(void) {
+    char dir[300], file[300], missing[300];
+    Path(dir, "\\capture");
+    CreateDirectoryA(dir, NULL);
+    Path(file, "\\capture\\data.bin");
+    EnvPutFile(file, "ab\0cd", 5);
+    DWORD attributes = GetFileAttributesA(dir);
+    Check(attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY),
+          "GetFileAttributesA of a directory says so", "returned 0x%lx", (unsigned long)attributes);
+    attributes = GetFileAttributesA(file);
+    Check(attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY),
+          "GetFileAttributesA of a file says it is none", "returned 0x%lx",
+          (unsigned long)attributes);
+    struct {
+        const char* name;
+        DWORD error;
+        const char* check;
+    } missing_cases[] = {
+        {"\\capture\\none.bin", ERROR_FILE_NOT_FOUND,
+         "GetFileAttributesA of a missing file fails with 2"},
+        {"\\capture\\none\\x.bin", ERROR_PATH_NOT_FOUND,
+         "GetFileAttributesA below a missing folder fails with 3"},
+        {"\\capture\\a|b.toml", ERROR_INVALID_NAME,
+         "GetFileAttributesA of a name with '|' fails with 123"},
+    };
+    for (size_t i = 0; i < sizeof missing_cases / sizeof missing_cases[0]; ++i) {
+        Path(missing, missing_cases[i].name);
+        SetLastError(0);
+        attributes = GetFileAttributesA(missing);
+        DWORD error = GetLastError();
+        Check(attributes == INVALID_FILE_ATTRIBUTES && error == missing_cases[i].error,
+              missing_cases[i].check, "returned 0x%lx, error %u", (unsigned long)attributes,
+              (unsigned)error);
+    }
+
+    char data[16] = {0};
+    FILE* f = fopen(file, "rb");
+    size_t got = f ? fread(data, 1, sizeof data, f) : 0;
+    Check(got == 5 && memcmp(data, "ab\0cd", 5) == 0 && f && !ferror(f),
+          "fread in binary mode reads every byte, NUL included, with no error", "read %s",
+          Shown(data, got));
+    if (f) fclose(f);
+
+    Path(missing, "\\capture\\written.toml");
+    f = fopen(missing, "wb");
+    size_t put = f ? fwrite("x = 1\n", 1, 6, f) : 0;
+    int closed = f ? fclose(f) : -1;
+    f = fopen(missing, "rb");
+    got = f ? fread(data, 1, sizeof data, f) : 0;
+    if (f) fclose(f);
+    Check(put == 6 && closed == 0 && got == 6 && memcmp(data, "x = 1\n", 6) == 0,
+          "fopen wb, fwrite and fclose write the bytes as given", "wrote %u, closed %d, read %s",
+          (unsigned)put, closed, Shown(data, got));
+    Path(missing, "\\capture\\none\\written.toml");
+    SetLastError(0);
+    f = fopen(missing, "wb");
+    DWORD error = GetLastError();
+    Check(f == NULL && error == ERROR_PATH_NOT_FOUND,
+          "fopen wb below a missing folder fails with 3", "%s, error %u", f ? "opened" : "NULL",
+          (unsigned)error);
+    if (f) fclose(f);
+
+    EnvMakeKey("Software\\VntrContract\\Values");
+    HKEY key = NULL;
+    if (RegOpenKeyA(HKEY_LOCAL_MACHINE, "Software\\VntrContract\\Values", &key) == ERROR_SUCCESS) {
+        RegSetValueExA(key, "Driver", 0, REG_SZ, (const BYTE*)"abc", 4);
+        char name[32];
+        BYTE value[8];
+        DWORD type = 0, nameSize = sizeof name, size = 2;
+        LONG status = RegEnumValueA(key, 0, name, &nameSize, NULL, &type, value, &size);
+        Check(status == ERROR_MORE_DATA && size == 4,
+              "RegEnumValueA with too little room for the data returns 234 and the size needed",
+              "returned %d, size %u", (int)status, (unsigned)size);
+        nameSize = sizeof name;
+        size = sizeof value;
+        status = RegEnumValueA(key, 0, name, &nameSize, NULL, &type, value, &size);
+        Check(status == ERROR_SUCCESS && strcmp(name, "Driver") == 0 && nameSize == 6 &&
+                  type == REG_SZ && size == 4 && memcmp(value, "abc", 4) == 0,
+              "RegEnumValueA gives name (length without NUL), type and data",
+              "returned %d, name %s (%u), type %u, size %u", (int)status, Shown(name),
+              (unsigned)nameSize, (unsigned)type, (unsigned)size);
+        nameSize = 3;
+        size = sizeof value;
+        status = RegEnumValueA(key, 0, name, &nameSize, NULL, &type, value, &size);
+        Check(status == ERROR_MORE_DATA,
+              "RegEnumValueA with too little room for the name returns 234", "returned %d",
+              (int)status);
+        nameSize = sizeof name;
+        size = sizeof value;
+        status = RegEnumValueA(key, 1, name, &nameSize, NULL, &type, value, &size);
+        Check(status == ERROR_NO_MORE_ITEMS, "RegEnumValueA past the last value returns 259",
+              "returned %d", (int)status);
+        RegCloseKey(key);
+    }
+
+    UINT codepage = GetACP();
+    Check(codepage != 0, "GetACP names a code page", "returned %u", codepage);
+    SYSTEMTIME now;
+    memset(&now, 0, sizeof now);
+    GetLocalTime(&now);
+    Check(now.wYear >= 2004 && now.wMonth >= 1 && now.wMonth <= 12 && now.wDay >= 1 &&
+              now.wDay <= 31 && now.wHour < 24,
+          "GetLocalTime fills in a date", "%u-%u-%u %u h", now.wYear, now.wMonth, now.wDay,
+          now.wHour);
+}
+
 int RunContractChecks(void) {
     g_failed = 0;
     CurrentDirectory();
@@ -446,6 +553,7 @@ int RunContractChecks(void) {
     Registry();
     LibrariesAndTexts();
     Devices();
+    CaptureCalls();
     printf("%d failed\n", g_failed);
     return g_failed;
 }
