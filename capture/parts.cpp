@@ -150,11 +150,16 @@ void CaptureSystem(Captured* machine) {
         }
     }
 
+    // Only the queries setup.exe makes there: the Windows directory on the
+    // 9x family, the system directory on NT.
     if (versionError) PutFault("GetVersionExA", versionError);
     static const char* const kQueries[3] = {"GetCurrentDirectoryA", "GetWindowsDirectoryA",
                                             "GetSystemDirectoryA"};
+    static const DWORD kAsked[3] = {~0u, 1u << VER_PLATFORM_WIN32_WINDOWS,
+                                    1u << VER_PLATFORM_WIN32_NT};
     for (int i = 0; i < 3; ++i)
-        if (!directories[i]) PutFault(kQueries[i], errors[i]);
+        if (!directories[i] && machine->platform < 32 && (kAsked[i] >> machine->platform & 1))
+            PutFault(kQueries[i], errors[i]);
 }
 
 DWORD LookAt(const char* path) {
