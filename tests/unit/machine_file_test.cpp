@@ -40,6 +40,18 @@ TEST(MachineFile, mistakes_name_file_line_and_field) {
         {"[[files]]\npath = 'C:\\a'\nhex = '4'\n", 3, "files[0].hex", "odd number"},
         {"[package]\nfrom = 'no/such/folder'\n", 1, "package", "no/such/folder: no such file"},
         {"colour = 'blue'\n", 1, "colour", "unknown key"},
+        {"[[files]]\npath = 'C:\\a'\nsize = 3\n", 1, "files[0]", "a size goes with its crc32"},
+        {"[[files]]\npath = 'C:\\a'\ncrc32 = 3\n", 3, "files[0].crc32", "goes with a size"},
+        {"[[files]]\npath = 'C:\\a'\nsize = 16777217\ncrc32 = 0\n", 3, "files[0].size",
+         "out of range"},
+        {"[[files]]\npath = 'C:\\a'\nerror = 0\n", 3, "files[0].error", "0 is success"},
+        {"[[files]]\npath = 'C:\\a'\ntext = 'x'\nhex = '00'\n", 1, "files[0]",
+         "give exactly one of text, hex, from or size"},
+        {"[[values]]\nkey = 'K'\nname = 'N'\nerror = 5\ntype = 1\n", 4, "values[0]",
+         "cannot be read has no type"},
+        {"[[devices]]\nids = ['A']\nerror = 5\n", 1, "devices[0]",
+         "give exactly one of ids, hex, no_ids or error"},
+        {"[[keys]]\npath = 'K'\nerror = -1\n", 3, "keys[0].error", "out of range"},
     };
     for (const Case& c : cases) {
         sim::MachineError e = ErrorOf(c.text);
@@ -166,4 +178,27 @@ TEST(MachineFile, texts_are_bytes_of_the_machines_code_page_and_hex_gives_any_by
                                                            "chten\0",
                                                            8));
     EXPECT_EQ(*m.devices.back().hardware_ids, std::string("P\0\0\xFF", 4));
+}
+
+// What a capture could not read: the machine fails those reads, and the dump
+// says so, for tools that must refuse such a machine (Wine cannot fail them).
+TEST(MachineFile, what_cannot_be_read_fails_and_shows_in_the_dump) {
+    sim::LoadedMachine loaded = sim::ParseMachine(R"(
+os = "xp"
+package = false
+files = [{ path = 'C:\VNTR\VNTRXP.INF', error = 32 }]
+keys = [{ path = 'Enum\PCI\X', error = 5 }]
+values = [{ key = 'Enum\PCI\Y', name = 'V', error = 1018 }]
+devices = [{ error = 87 }]
+)",
+                                                  "unreadable.toml");
+    const sim::Machine& m = loaded.machine;
+    EXPECT_EQ(m.files.Find("C:\\VNTR\\VNTRXP.INF")->open_error, 32u);
+    EXPECT_EQ(sim::FindKeyPath(m.hklm.get(), "Enum\\PCI\\X")->open_error, 5u);
+    EXPECT_EQ(sim::FindKeyPath(m.hklm.get(), "Enum\\PCI\\Y")->Value("V")->error, 1018u);
+    EXPECT_EQ(m.devices.back().read_error, 87u);
+    EXPECT_FALSE(m.devices.back().hardware_ids.has_value());
+    std::string dump = sim::DumpMachine(loaded).dump();
+    for (const char* error : {"\"error\":32", "\"error\":5", "\"error\":1018", "\"error\":87"})
+        EXPECT_NE(dump.find(error), std::string::npos) << error;
 }
