@@ -11,7 +11,8 @@ add_executable(unit_tests
 target_link_libraries(unit_tests PRIVATE vntr_capture vntr_sim vntr_program GTest::gtest_main)
 target_compile_definitions(unit_tests PRIVATE
     VNTR_SOURCE_DIR="${CMAKE_SOURCE_DIR}"
-    VNTR_SIM_BINARY="$<TARGET_FILE:vntrsetup-sim>")
-add_dependencies(unit_tests vntrsetup-sim)
+    VNTR_SIM_BINARY="$<TARGET_FILE:vntrsetup-sim>"
+    VNTR_CAPTURE_SIM_BINARY="$<TARGET_FILE:vntrcapture-sim>")
+add_dependencies(unit_tests vntrsetup-sim vntrcapture-sim)
 include(GoogleTest)
 gtest_discover_tests(unit_tests PROPERTIES LABELS unit)
