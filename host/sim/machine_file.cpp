@@ -245,12 +245,13 @@ uint32_t ErrorCode(Reader& r, const toml::node& node, const std::string& field) 
 Bytes Placeholder(size_t size, uint32_t crc) {
     Bytes out(size, '\0');
     if (size < 4) return out;
+    // The table entry of i is the register after one zero byte from the
+    // register i (Crc32 inverts the register before and after).
+    const char zero = 0;
     uint32_t table[256], entry_of_top[256];
     for (uint32_t i = 0; i < 256; ++i) {
-        uint32_t c = i;
-        for (int bit = 0; bit < 8; ++bit) c = (c >> 1) ^ (0xEDB88320u & (0u - (c & 1u)));
-        table[i] = c;
-        entry_of_top[c >> 24] = i;
+        table[i] = ~Crc32(~i, &zero, 1);
+        entry_of_top[table[i] >> 24] = i;
     }
     uint32_t x = ~crc;
     for (int step = 0; step < 4; ++step) {
