@@ -47,17 +47,13 @@ add_custom_command(
             ${helpers}/probe.c
     DEPENDS ${helpers}/probe.c
     COMMENT "e2e: probe.exe")
-set(planted_outputs)
-foreach(dll setupapi newdev)
-    add_custom_command(
-        OUTPUT ${VNTR_E2E_TOOLS}/planted-${dll}.dll
-        COMMAND ${CMAKE_COMMAND} -E make_directory ${VNTR_E2E_TOOLS}
-        COMMAND ${VNTR_MINGW_CC} ${mingw_flags} -shared -DPLANTED_NAME=${dll}
-                -o ${VNTR_E2E_TOOLS}/planted-${dll}.dll ${helpers}/planted.c
-        DEPENDS ${helpers}/planted.c
-        COMMENT "e2e: planted ${dll}.dll")
-    list(APPEND planted_outputs ${VNTR_E2E_TOOLS}/planted-${dll}.dll)
-endforeach()
+add_custom_command(
+    OUTPUT ${VNTR_E2E_TOOLS}/planted.dll
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${VNTR_E2E_TOOLS}
+    COMMAND ${VNTR_MINGW_CC} ${mingw_flags} -shared -o ${VNTR_E2E_TOOLS}/planted.dll
+            ${helpers}/planted.c
+    DEPENDS ${helpers}/planted.c
+    COMMENT "e2e: planted.dll")
 add_custom_command(
     OUTPUT ${VNTR_E2E_TOOLS}/noreplace32.so
     COMMAND ${CMAKE_COMMAND} -E make_directory ${VNTR_E2E_TOOLS}
@@ -73,7 +69,7 @@ add_custom_command(
     DEPENDS ${shim}/empty.c
     COMMENT "e2e: preload placeholder (64-bit)")
 add_custom_target(e2e_tools ALL DEPENDS
-    ${VNTR_E2E_TOOLS}/mkdevice.exe ${VNTR_E2E_TOOLS}/probe.exe ${planted_outputs}
+    ${VNTR_E2E_TOOLS}/mkdevice.exe ${VNTR_E2E_TOOLS}/probe.exe ${VNTR_E2E_TOOLS}/planted.dll
     ${VNTR_E2E_TOOLS}/noreplace32.so ${VNTR_E2E_TOOLS}/noreplace64.so)
 
 if(DEFINED VNTR_SETUP_EXE)
@@ -89,14 +85,17 @@ set(VNTR_E2E_PACKAGE ${CMAKE_CURRENT_LIST_DIR}/../examples/package)
 get_filename_component(VNTR_E2E_PACKAGE ${VNTR_E2E_PACKAGE} ABSOLUTE)
 file(GENERATE OUTPUT ${VNTR_E2E_CONFIG} CONTENT "{
   \"setup_exe\": \"${e2e_setup_exe}\",
+  \"source\": \"${CMAKE_SOURCE_DIR}\",
   \"package\": \"${VNTR_E2E_PACKAGE}\",
   \"work\": \"${VNTR_E2E_WORK}\",
   \"tools\": {
     \"mkdevice\": \"${VNTR_E2E_TOOLS}/mkdevice.exe\",
     \"probe\": \"${VNTR_E2E_TOOLS}/probe.exe\",
     \"contract\": \"${e2e_contract_exe}\",
-    \"planted_setupapi\": \"${VNTR_E2E_TOOLS}/planted-setupapi.dll\",
-    \"planted_newdev\": \"${VNTR_E2E_TOOLS}/planted-newdev.dll\",
+    \"planted\": \"${VNTR_E2E_TOOLS}/planted.dll\",
+    \"stub_source\": \"${helpers}/stub.c\",
+    \"mingw_cc\": \"${VNTR_MINGW_CC}\",
+    \"sim\": \"$<TARGET_FILE:vntrsetup-sim>\",
     \"shim32\": \"${VNTR_E2E_TOOLS}/noreplace32.so\",
     \"shim64\": \"${VNTR_E2E_TOOLS}/noreplace64.so\"
   }

@@ -38,15 +38,30 @@ def wine_version():
     return p.stdout.decode('utf-8', 'replace').strip()
 
 
-def prepare_base(base, workdir, mode, preload, tag):
-    """Creates the base prefix unless one made by the same Wine exists.
-    Returns a line describing what was done."""
+def base_info(base):
+    """What prepare_base recorded about the base prefix, or {}."""
+    try:
+        with open(base + '.ready') as f:
+            return json.load(f)
+    except (OSError, ValueError):
+        return {}
+
+
+def _hardware_ids(hex_list):
+    """The entries of a hardware-identifier property given in hexadecimal."""
+    data = bytes.fromhex(hex_list)
+    return [e.decode('latin-1') for e in data.split(b'\0') if e]
+
+
+def prepare_base(base, workdir, mode, preload, tag, mkdevice):
+    """Creates the base prefix unless one made by the same Wine exists, and
+    records the hardware identifiers of Wine's own present devices (which
+    every search walks past). Returns a line describing what was done."""
     marker = base + '.ready'
     version = wine_version()
     if os.path.exists(marker) and os.path.isdir(base):
-        with open(marker) as f:
-            info = json.load(f)
-        if info.get('wine') == version:
+        info = base_info(base)
+        if info.get('wine') == version and 'wine_device_ids' in info:
             return 'base prefix reused (%s, made in %s mode in %.0fs)' % (
                 version, info.get('mode'), info.get('seconds', 0))
     shutil.rmtree(base, ignore_errors=True)
@@ -62,6 +77,14 @@ def prepare_base(base, workdir, mode, preload, tag):
         if code != 0:
             raise SessionError('wineboot --init ended with code %d (see %s)' % (
                 code, os.path.join(workdir, 'wineboot.err')))
+        code, out = session.run([mkdevice, '--list'], timeout=60, name='devices')
+        if code != 0:
+            raise SessionError('mkdevice --list ended with code %d: %s' % (code, out.strip()))
+        own = []
+        for line in out.splitlines():
+            fields = line.split()
+            if len(fields) == 3 and fields[0] == 'present' and fields[2] != '-':
+                own.extend(_hardware_ids(fields[2]))
     finally:
         session.close()
     for note in session.notes:
@@ -80,7 +103,8 @@ def prepare_base(base, workdir, mode, preload, tag):
     user.save()
     seconds = time.monotonic() - started
     with open(marker, 'w') as f:
-        json.dump({'wine': version, 'mode': mode.name, 'seconds': seconds}, f)
+        json.dump({'wine': version, 'mode': mode.name, 'seconds': seconds,
+                   'wine_device_ids': own}, f)
     return 'base prefix made in %.1fs (%s, %s mode)' % (seconds, version, mode.name)
 
 

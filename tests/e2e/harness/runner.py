@@ -24,6 +24,8 @@ class Config:
         self.package = data['package']
         self.work = data['work']
         self.tools = data['tools']
+        self.source = data.get('source', '')
+        self.sim = self.tools.get('sim', '')
         self.base = os.path.join(self.work, 'base-prefix')
 
 
@@ -58,7 +60,7 @@ def lay_out(scenario, setup, config, scenario_dir):
             f.write(scenario.message_file)
     if scenario.planted:
         for dll in ('setupapi', 'newdev'):
-            shutil.copyfile(config.tools['planted_' + dll], os.path.join(package_unix, dll + '.dll'))
+            shutil.copyfile(config.tools['planted'], os.path.join(package_unix, dll + '.dll'))
             # Wine would take a library found by bare name from the program's
             # folder before its own, as Windows does.
             setup.dll_override(dll, 'native,builtin')

@@ -137,6 +137,7 @@ class RunResult:
         self.log = None
         self.shots = []  # (path, box text from the log or None)
         self.answers = []  # keys sent
+        self.no_answer = False  # a Yes/No box found no answer: the program was ended
         self.times = []  # seconds from the start to each box, and to the end
         self.problems = []
 
@@ -144,8 +145,10 @@ class RunResult:
 class Session:
     """A prefix with its display and its own wineserver."""
 
-    def __init__(self, prefix, workdir, mode, preload=None, tag=None):
+    def __init__(self, prefix, workdir, mode, preload=None, tag=None, env=None):
         self.prefix = os.path.abspath(prefix)
+        # Variables for every Wine process of the session (None removes one).
+        self.extra_env = dict(env or {})
         self.tag = os.path.abspath(tag or workdir)
         self.workdir = workdir
         self.mode = mode
@@ -168,6 +171,11 @@ class Session:
             env.update(self.display.env())
         if self.preload:
             env['LD_PRELOAD'] = self.preload
+        for name, value in self.extra_env.items():
+            if value is None:
+                env.pop(name, None)
+            else:
+                env[name] = value
         env.update(extra or {})
         return env
 
@@ -262,7 +270,8 @@ class Session:
         """Runs a GUI program and answers its boxes.
 
         decide(index, text, box_type) returns the xdotool key to send for the
-        box (text and box_type may be None when the log does not show them).
+        box (text and box_type may be None when the log does not show them),
+        or None when it has no answer: the program is then ended there.
         Each box is photographed before it is answered. A run whose output
         and log stay unchanged for `stall` seconds while no box is open has
         stopped making progress (a Wine helper it waits for may have died)
@@ -316,6 +325,9 @@ class Session:
                 result.shots.append((shot, text))
                 result.times.append(time.monotonic() - started)
                 key = decide(index, text, box_type)
+                if key is None:
+                    result.no_answer = True
+                    break
                 result.answers.append(key)
                 self._answer(window, key)
                 answered.add(window)
