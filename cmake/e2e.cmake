@@ -118,6 +118,17 @@ add_test(NAME e2e.harness_selftest
          COMMAND ${Python3_EXECUTABLE} -m unittest discover -s ${VNTR_E2E_SOURCE} -p "test_*.py")
 set_tests_properties(e2e.harness_selftest PROPERTIES LABELS e2e TIMEOUT 120)
 
+# Which machine files are simulator-only, and why: checked against
+# tests/e2e/simulator-only.toml.
+add_test(NAME e2e.simulator_only COMMAND ${e2e_run} classify)
+set_tests_properties(e2e.simulator_only PROPERTIES LABELS e2e TIMEOUT 300)
+
+# One test per compared machine (examples/machines and tests/e2e/machines,
+# less the simulator-only ones) and per probe of the harness; only where
+# setup.exe is cross-built.
+if(NOT e2e_setup_exe)
+    return()
+endif()
 execute_process(COMMAND ${Python3_EXECUTABLE} ${VNTR_E2E_HARNESS} list
                 OUTPUT_VARIABLE e2e_names RESULT_VARIABLE e2e_list_result)
 if(NOT e2e_list_result EQUAL 0)
@@ -125,7 +136,11 @@ if(NOT e2e_list_result EQUAL 0)
 endif()
 string(REGEX REPLACE "\n$" "" e2e_names "${e2e_names}")
 string(REPLACE "\n" ";" e2e_names "${e2e_names}")
-set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${VNTR_E2E_SOURCE}/scenarios.py)
+file(GLOB e2e_machine_files ${CMAKE_SOURCE_DIR}/examples/machines/*.toml
+     ${VNTR_E2E_SOURCE}/machines/*.toml)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${VNTR_E2E_SOURCE}/scenarios.py
+             ${VNTR_E2E_SOURCE}/simulator-only.toml ${CMAKE_SOURCE_DIR}/examples/machines
+             ${VNTR_E2E_SOURCE}/machines ${e2e_machine_files})
 
 set(lane 0)
 foreach(name IN LISTS e2e_names)

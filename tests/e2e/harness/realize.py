@@ -136,11 +136,11 @@ def _plan_directories(p, d):
     if not _same_path(d['windows_dir'], WINE_WINDOWS_DIR):
         p.block('windows_dir', 'Wine\'s Windows directory is always %s, not %s' % (
             WINE_WINDOWS_DIR, d['windows_dir']))
-    legacy_system = d['os']['platform'] == 1 and _same_path(d['system_dir'],
+    legacy_system = d['os']['platform'] != 2 and _same_path(d['system_dir'],
                                                              d['windows_dir'] + '\\SYSTEM')
     if legacy_system:
-        # The 9x flow never asks for the system directory.
-        p.notes.append('system directory %s is %s under Wine (the 9x flow does not use it)' % (
+        # Only the NT flow asks for the system directory.
+        p.notes.append('system directory %s is %s under Wine (only the NT flow reads it)' % (
             d['system_dir'], WINE_SYSTEM_DIR))
     elif not _same_path(d['system_dir'], WINE_SYSTEM_DIR):
         p.block('system_dir', 'Wine\'s system directory is always %s, not %s' % (

@@ -6,6 +6,7 @@ and the outcome."""
 import hashlib
 import json
 import os
+import re
 import shutil
 import time
 
@@ -146,7 +147,8 @@ def registry_state(prefix):
     other = None
     if value is not None:
         try:
-            other = [value.kind, value.text()]
+            # A list of directories: compared as paths, without case.
+            other = [value.kind, value.text().lower()]
         except ValueError:
             other = [value.kind, value.data.hex() if isinstance(value.data, bytes) else value.data]
     keys = set()
@@ -295,6 +297,18 @@ class WineRun:
             warnings.append('%d answer(s) left over: the program asked fewer Yes/No questions'
                             % left)
         own = {k for k, v in inf_before.items()}
+        # The driver installation copies the INF it installs into the INF
+        # directory (Windows as oemN.inf, Wine under its own name, with a
+        # .pnf): that is the update's doing, reported as its install change.
+        installed = {os.path.splitext(e['args']['inf'].rsplit('\\', 1)[-1].lower())[0]
+                     for e in events if e['call'] == 'UpdateDriverForPlugAndPlayDevicesA'
+                     and e['result'] and e['args']['inf']}
+        for key in [k for k in inf_after if k not in inf_before]:
+            stem, ext = os.path.splitext(key.rsplit('\\', 1)[-1])
+            if installed and ext in ('.inf', '.pnf') and (stem in installed or
+                                                          re.fullmatch(r'oem\d+', stem)):
+                warnings.append('the driver installation wrote C:\\windows\\%s' % key)
+                del inf_after[key]
         machine_inf = {f['path'].lower() for f in self.plan.dump.get('files', [])}
         report = {
             'machine': {'name': self.plan.dump.get('name'), 'source': self.plan.dump.get('source'),
