@@ -114,6 +114,11 @@ class WineLogTest(unittest.TestCase):
         self.assertEqual(calls[2].arg(1), 0)  # a NULL text has no string
         self.assertIsNone(calls[2].retval)  # never returned
 
+    def test_non_ascii_bytes_and_characters(self):
+        # A byte string shows \xNN, a wide one \xNNNN: "Möchten" either way.
+        self.assertEqual(winelog.unquote('"M\\xf6chten"'), 'M\xf6chten')
+        self.assertEqual(winelog.unquote('L"M\\x00f6chten"'), 'M\xf6chten')
+
     def test_calls_from_other_images_or_processes_are_left_out(self):
         log = winelog.WineLog(LOG)
         self.assertEqual(len(log.calls), 4)

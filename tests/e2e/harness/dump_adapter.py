@@ -78,6 +78,7 @@ def dump(path, package_dir):
     else:
         base, custom = os_value.get('base', 'xp'), os_value
     platform, major, minor, build, csd, windows_dir, system_dir = PRESETS[base]
+    base_platform = platform
     platform = custom.get('platform', platform)
     major = custom.get('major', major)
     minor = custom.get('minor', minor)
@@ -145,7 +146,7 @@ def dump(path, package_dir):
 
     registry = {'name': '', 'values': [], 'subkeys': []}
     cv = _key(registry, 'SOFTWARE\\Microsoft\\Windows\\CurrentVersion')
-    if platform == 1:
+    if base_platform == 1:
         cv['values'].append({'name': 'DevicePath', 'type': 1,
                              'hex': _hex(windows_dir + '\\INF\0')})
         for k in BACKGROUND_PCI_KEYS:
@@ -153,7 +154,7 @@ def dump(path, package_dir):
     else:
         cv['values'].append({'name': 'DevicePath', 'type': 2, 'hex': _hex('%SystemRoot%\\inf\0')})
     devices = []
-    if platform == 2:
+    if base_platform == 2:
         devices = [{'hardware_ids_hex': _hex(_multi_sz(ids)), 'reported_size': None,
                     'insufficient_forever': False, 'size_query_succeeds': False,
                     'present': True} for ids in BACKGROUND_DEVICES]
@@ -187,7 +188,7 @@ def dump(path, package_dir):
                         'present': d.get('present', True)})
     modules = [{'name': 'setupapi.dll', 'dir': system_dir, 'loads': True, 'planted': False,
                 'missing': []}]
-    if platform == 2:
+    if base_platform == 2:
         modules.append({'name': 'newdev.dll', 'dir': system_dir, 'loads': True,
                         'planted': False, 'missing': []})
     for name, spec in data.get('modules', {}).items():

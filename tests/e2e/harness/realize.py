@@ -204,6 +204,12 @@ def _plan_modules(p, d):
         elif mod.get('missing'):
             p.stubs.append((name, sorted(mod['missing'])))
             p.overrides[base] = 'native'
+            # Wine's newdev.dll imports from setupapi.dll: an entry it needs
+            # that the stub leaves out makes the driver update crash.
+            needed = wine_imports('newdev.dll', name) if platform == 2 else set()
+            for entry in sorted(set(mod['missing']) & needed):
+                p.block(where + '.missing', '%s is imported by Wine\'s newdev.dll, which then '
+                        'cannot update the driver' % entry)
     for name in sorted(wanted - seen):
         # Left out of the machine: Wine's copy is turned off for setup.exe.
         p.overrides[os.path.splitext(name)[0]] = ''
@@ -372,17 +378,7 @@ class Realizer:
         realized.cwd_unix = self.host_path(setup, realized, work, plan.dump['current_dir'])
         os.makedirs(realized.cwd_unix, exist_ok=True)
 
-    def _libraries(self, plan, setup, realized, work):
-        system32 = self.host_path(setup, realized, work, WINE_SYSTEM_DIR)
-        for name, missing in plan.stubs:
-            target = os.path.join(system32, name)
-            shutil.copyfile(self.stub(name, missing), target)
-            base = os.path.join(WINE_PE_DIR, name)
-            shutil.copyfile(base, os.path.join(system32, forward_name(name) + '.dll'))
-        for name in plan.broken:
-            # Not a PE image: the load fails with ERROR_BAD_EXE_FORMAT.
-            with open(os.path.join(system32, name.lower()), 'wb') as out:
-                out.write(b'not a library\r\n')
+    def _planted(self, plan, setup, realized, work):
         for name, directory in plan.planted:
             target = os.path.join(self.host_path(setup, realized, work, directory), name)
             os.makedirs(os.path.dirname(target), exist_ok=True)
@@ -390,6 +386,8 @@ class Realizer:
             marker = self.host_path(setup, realized, work,
                                     'C:\\vntr-planted-%s.txt' % name.lower())
             realized.planted_markers.append((name, marker))
+
+    def _overrides(self, plan, setup):
         for dll, order in sorted(plan.overrides.items()):
             setup.user.set_string('Software\\Wine\\AppDefaults\\setup.exe\\DllOverrides', dll,
                                   order)
@@ -432,9 +430,24 @@ class Realizer:
         self._registry(plan, setup)
         self._files(plan, setup, realized, work)
         self._program(plan, setup, realized, work, program)
-        self._libraries(plan, setup, realized, work)
+        self._overrides(plan, setup)
         setup.save()
+        self._planted(plan, setup, realized, work)
         return realized
+
+    def install_libraries(self, plan, prefix):
+        """Puts the stubbed and broken libraries into the system directory.
+        Called once the helper programs that need the real ones (mkdevice)
+        have run: Wine's own programs load the file there too."""
+        system32 = find_ci(os.path.join(prefix, 'drive_c'), 'windows\\system32')
+        for name, missing in plan.stubs:
+            shutil.copyfile(self.stub(name, missing), os.path.join(system32, name))
+            shutil.copyfile(os.path.join(WINE_PE_DIR, name),
+                            os.path.join(system32, forward_name(name) + '.dll'))
+        for name in plan.broken:
+            # Not a PE image: the load fails with ERROR_BAD_EXE_FORMAT.
+            with open(os.path.join(system32, name.lower()), 'wb') as out:
+                out.write(b'not a library\r\n')
 
 
 def text_bytes_of(value):
@@ -446,8 +459,17 @@ def forward_name(library):
     return 'vntrwine_' + os.path.splitext(library.lower())[0]
 
 
-def pe_exports(path):
-    """Names exported by a PE file, in its export table's order."""
+def wine_imports(library, from_library):
+    """Names Wine's own `library` imports from `from_library` (empty when
+    Wine's libraries are not where they are looked for)."""
+    path = os.path.join(WINE_PE_DIR, library)
+    if not os.path.exists(path):
+        return set()
+    return set(pe_imports(path).get(from_library.lower(), []))
+
+
+def _pe_layout(path):
+    """(file bytes, data directories offset, RVA-to-offset function)."""
     with open(path, 'rb') as f:
         data = f.read()
     pe = struct.unpack_from('<I', data, 0x3c)[0]
@@ -458,9 +480,6 @@ def pe_exports(path):
     optional = pe + 24
     magic = struct.unpack_from('<H', data, optional)[0]
     directories = optional + (96 if magic == 0x10b else 112)
-    export_rva = struct.unpack_from('<I', data, directories)[0]
-    if not export_rva:
-        return []
     sections = []
     table = optional + optional_size
     for i in range(sections_count):
@@ -473,12 +492,45 @@ def pe_exports(path):
                 return rva - vaddr + raddr
         raise ValueError('%s: RVA 0x%x outside every section' % (path, rva))
 
+    return data, directories, offset
+
+
+def _c_string(data, start):
+    return data[start:data.index(b'\0', start)].decode('ascii')
+
+
+def pe_imports(path):
+    """{library name, lower case: [names imported by name]} of a 32-bit PE."""
+    data, directories, offset = _pe_layout(path)
+    rva = struct.unpack_from('<I', data, directories + 8)[0]
+    found = {}
+    if not rva:
+        return found
+    at = offset(rva)
+    while True:
+        lookup, _, _, name, thunks = struct.unpack_from('<IIIII', data, at)
+        if not name:
+            return found
+        names = found.setdefault(_c_string(data, offset(name)).lower(), [])
+        entry = offset(lookup or thunks)
+        while True:
+            thunk = struct.unpack_from('<I', data, entry)[0]
+            if not thunk:
+                break
+            if not thunk & 0x80000000:
+                names.append(_c_string(data, offset(thunk) + 2))
+            entry += 4
+        at += 20
+
+
+def pe_exports(path):
+    """Names exported by a PE file, in its export table's order."""
+    data, directories, offset = _pe_layout(path)
+    export_rva = struct.unpack_from('<I', data, directories)[0]
+    if not export_rva:
+        return []
     base = offset(export_rva)
     count, names_rva = struct.unpack_from('<I', data, base + 24)[0], struct.unpack_from(
         '<I', data, base + 32)[0]
-    names = []
-    for i in range(count):
-        rva = struct.unpack_from('<I', data, offset(names_rva) + 4 * i)[0]
-        start = offset(rva)
-        names.append(data[start:data.index(b'\0', start)].decode('ascii'))
-    return names
+    return [_c_string(data, offset(struct.unpack_from('<I', data, offset(names_rva) + 4 * i)[0]))
+            for i in range(count)]

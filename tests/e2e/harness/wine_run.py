@@ -251,6 +251,7 @@ class WineRun:
                 if code != 0 or len(instances) != len(self.plan.devices):
                     raise SessionError('mkdevice registered %d of %d devices (code %s): %s' % (
                         len(instances), len(self.plan.devices), code, out.strip()))
+            self.realizer.install_libraries(self.plan, prefix)
             run = session.run_boxes(realized.exe_unix, realized.cwd_unix, decide, timeout=120,
                                     stall=30)
         finally:

@@ -32,7 +32,9 @@ _ANY_PREFIX_RE = re.compile(_PREFIX)
 def unquote(text):
     """Decodes a debugstr rendering: "..." or L"...", with C escapes."""
     text = text.strip()
-    if text.startswith('L'):
+    # debugstr_a writes a byte as \xNN, debugstr_w a character as \xNNNN.
+    wide = text.startswith('L')
+    if wide:
         text = text[1:]
     if len(text) < 2 or text[0] != '"':
         return None
@@ -48,7 +50,7 @@ def unquote(text):
         n = body[i + 1]
         simple = {'n': '\n', 'r': '\r', 't': '\t', '\\': '\\', '"': '"', '0': '\0'}
         if n == 'x':
-            m = re.match(r'[0-9a-fA-F]{2,4}', body[i + 2:])
+            m = re.match(r'[0-9a-fA-F]{4}' if wide else r'[0-9a-fA-F]{2}', body[i + 2:])
             if m:
                 out.append(chr(int(m.group(0), 16)))
                 i += 2 + len(m.group(0))
