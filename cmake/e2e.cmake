@@ -142,6 +142,12 @@ set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${VNTR_E2E_SOURCE
              ${VNTR_E2E_SOURCE}/simulator-only.toml ${CMAKE_SOURCE_DIR}/examples/machines
              ${VNTR_E2E_SOURCE}/machines ${e2e_machine_files})
 
+# tools/vntrsetup-wine itself: refusals, a report, a question left unanswered.
+add_test(NAME e2e.vntrsetup_wine
+         COMMAND ${Python3_EXECUTABLE} ${VNTR_E2E_SOURCE}/tool_test.py ${CMAKE_BINARY_DIR})
+set_tests_properties(e2e.vntrsetup_wine PROPERTIES LABELS e2e FIXTURES_REQUIRED e2e_base
+                     RESOURCE_LOCK e2e_lane_1 TIMEOUT 1200)
+
 set(lane 0)
 foreach(name IN LISTS e2e_names)
     add_test(NAME e2e.${name} COMMAND ${e2e_run} run ${name})

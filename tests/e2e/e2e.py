@@ -114,7 +114,7 @@ def main(argv):
             print('\n'.join(report))
             return 0 if passed else 1
         scenario = scenarios.by_name(args.name or '')
-        program = config.setup_exe if scenario.program == 'setup' else config.tools[scenario.program]
+        program = config.tools[scenario.program]
         if not program:
             print('e2e: this build tree does not cross-build setup.exe (VNTR_WINDOWS_BUILD=OFF)')
             return 1

@@ -10,11 +10,7 @@ class Scenario:
     every question answered Yes."""
 
     windows = 'winxp'
-    layout = 'folder'
-    devices = []
     answers = ['yes']
-    drop = []
-    message_file = None
     planted = False
     program = 'probe'
     timeout = 120
@@ -28,8 +24,7 @@ class Scenario:
         self.begin()
 
     def begin(self):
-        """Forgets what an earlier attempt learnt: devices and answers given."""
-        self.instances = []
+        """Forgets the answers an earlier attempt gave."""
         self._asked = 0
 
     def prepare_registry(self, setup):

@@ -202,7 +202,7 @@ class RealizeTest(unittest.TestCase):
             ({'update__reboot': True}, ['update.reboot']),
             ({'registry_delete': 'legacy'}, ['registry_delete']),
             ({'locale': 0x0411}, ['locale']),
-            ({'stdout': False}, ['stdout']),
+            ({'stdout': False}, []),
             ({'strings': {}}, ['caption']),
             ({'faults': [{'call': 'CopyFileA', 'nth': 1, 'count': 1, 'error': 5}]}, ['faults[0]']),
             ({'modules__0__dir': 'C:\\OTHER'}, ['modules."setupapi.dll".dir']),

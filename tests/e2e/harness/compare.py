@@ -171,7 +171,8 @@ def sim_state(dump, doc, events):
         if v['name'].lower() == 'otherdevicepath':
             data = _value_bytes(v)
             text = data.split(b'\0', 1)[0].decode('latin-1') if v['type'] in (1, 2) else data.hex()
-            other = [v['type'], text.lower()]
+            # A list of directories: compared as paths, without case.
+            other = [v['type'], text.lower() if v['type'] in (1, 2) else text]
     keys = []
 
     def walk(node, path):
@@ -206,7 +207,12 @@ def sim_update_failed(doc):
 
 
 def wine_view(report):
-    return View(_calls(report['events']), report['stdout'], report['state'],
+    state = dict(report['state'])
+    if state.get('other_device_path'):
+        kind, text = state['other_device_path']
+        state['other_device_path'] = [kind, text.lower() if kind in (1, 2) else text]
+    state['enum_pci'] = sorted(k.lower() for k in state.get('enum_pci', []))
+    return View(_calls(report['events']), report['stdout'], state,
                 report['exit_code'], report.get('outcome'), report['status'])
 
 

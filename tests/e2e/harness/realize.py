@@ -226,8 +226,6 @@ def plan(d):
     strings = d.get('strings', {})
     if strings.get('103') != CAPTION:
         p.block('caption', 'setup.exe\'s string 103 is "%s"' % CAPTION)
-    if d.get('stdout', True) is False:
-        p.block('stdout', 'Wine gives a program started from a shell a standard output')
     if d.get('command_line'):
         p.block('command_line', 'setup.exe is started without arguments')
     update = d.get('update', {})

@@ -266,7 +266,8 @@ class Session:
         subprocess.run(['xdotool'] + list(args), env=self.env(), stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL, timeout=30)
 
-    def run_boxes(self, exe, cwd, decide, name='setup', timeout=120, stall=30, max_boxes=12):
+    def run_boxes(self, exe, cwd, decide, name='setup', timeout=120, stall=30, max_boxes=12,
+                  stdout=True):
         """Runs a GUI program and answers its boxes.
 
         decide(index, text, box_type) returns the xdotool key to send for the
@@ -275,14 +276,17 @@ class Session:
         Each box is photographed before it is answered. A run whose output
         and log stay unchanged for `stall` seconds while no box is open has
         stopped making progress (a Wine helper it waits for may have died)
-        and is ended.
+        and is ended. With stdout False the program's standard output goes
+        to /dev/null.
         """
         result = RunResult()
         out_path = os.path.join(self.workdir, name + '.stdout')
         log_path = os.path.join(self.workdir, name + '.log')
         exe_name = os.path.basename(exe).lower()
         answered = set()
-        with open(out_path, 'wb') as out, open(log_path, 'wb') as err:
+        with open(out_path if stdout else os.devnull, 'wb') as out, open(log_path, 'wb') as err:
+            if not stdout:
+                open(out_path, 'wb').close()
             proc = subprocess.Popen(['wine', exe], cwd=cwd, env=self.env(WINEDEBUG_TRACED),
                                     stdout=out, stderr=err, stdin=subprocess.DEVNULL,
                                     start_new_session=True)

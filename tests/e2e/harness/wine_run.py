@@ -141,25 +141,24 @@ def inf_state(prefix):
 
 def registry_state(prefix):
     """OtherDevicePath as (type, text up to its NUL) or None, and every key
-    below Enum\\PCI, lower case."""
+    below Enum\\PCI."""
     system = regfile.RegistryFile(os.path.join(prefix, 'system.reg'))
     value = system.value(CURRENT_VERSION, 'OtherDevicePath')
     other = None
     if value is not None:
         try:
-            # A list of directories: compared as paths, without case.
-            other = [value.kind, value.text().lower()]
+            other = [value.kind, value.text()]
         except ValueError:
             other = [value.kind, value.data.hex() if isinstance(value.data, bytes) else value.data]
-    keys = set()
+    keys = {}
     prefix_lc = ENUM_PCI.lower() + '\\'
     for section in system.sections:
-        name = section.name.lower()
-        if name.startswith(prefix_lc):
-            parts = name[len(prefix_lc):].split('\\')
+        if section.name.lower().startswith(prefix_lc):
+            parts = section.name[len(prefix_lc):].split('\\')
             for i in range(1, len(parts) + 1):
-                keys.add('\\'.join(parts[:i]))
-    return other, sorted(keys)
+                key = '\\'.join(parts[:i])
+                keys.setdefault(key.lower(), key)
+    return other, sorted(keys.values(), key=str.lower)
 
 
 def changes_of(events, before, after, regs_before, regs_after):
@@ -178,9 +177,9 @@ def changes_of(events, before, after, regs_before, regs_after):
             lines.append('install %s %s' % (a['hardware_id'], a['inf']))
         elif e['call'] == 'ExitWindowsEx':
             lines.append('reboot')
-    gone = set(regs_before[1]) - set(regs_after[1])
+    gone = set(regs_before[1]) - set(regs_after[1])  # names keep their case in Wine
     for key in sorted(gone):
-        if key.rsplit('\\', 1)[0] not in gone:
+        if '\\' not in key or key.rsplit('\\', 1)[0] not in gone:
             lines.append('regdel HKLM\\%s\\%s' % (ENUM_PCI, key))
     return lines
 
@@ -252,8 +251,10 @@ class WineRun:
                     raise SessionError('mkdevice registered %d of %d devices (code %s): %s' % (
                         len(instances), len(self.plan.devices), code, out.strip()))
             self.realizer.install_libraries(self.plan, prefix)
+            # A machine without standard output: what the program writes goes
+            # nowhere, as its failing writes do on Windows.
             run = session.run_boxes(realized.exe_unix, realized.cwd_unix, decide, timeout=120,
-                                    stall=30)
+                                    stall=30, stdout=self.plan.dump.get('stdout', True))
         finally:
             session.close()
         warnings.extend(session.notes)
