@@ -6,7 +6,7 @@ import struct
 import tempfile
 import unittest
 
-from harness import checks, compare, machine, realize, regfile, wine_run, winelog
+from harness import checks, compare, machine, prefix, realize, regfile, wine_run, winelog
 
 SYSTEM_REG = r'''WINE REGISTRY Version 2
 ;; All keys relative to \\Machine
@@ -129,6 +129,35 @@ class WineLogTest(unittest.TestCase):
         self.assertEqual(log.box_texts(0x20), ['Line, with "quotes"\n', ''])
         crashes = log.crash_pids()
         self.assertEqual([pid for pid, _ in crashes], [0x30, 0x20])
+
+
+class PrefixCopyTest(unittest.TestCase):
+    def test_a_copy_links_libraries_and_never_writes_into_the_base(self):
+        with tempfile.TemporaryDirectory() as d:
+            base, copy = os.path.join(d, 'base'), os.path.join(d, 'copy')
+            os.makedirs(os.path.join(base, 'drive_c', 'windows', 'system32'))
+            os.makedirs(os.path.join(base, 'dosdevices'))
+            os.symlink('../drive_c', os.path.join(base, 'dosdevices', 'c:'))
+            files = {'system.reg': SYSTEM_REG, 'drive_c/windows/win.ini': '[x]\n',
+                     'drive_c/windows/system32/setupapi.dll': 'MZ library'}
+            for name, text in files.items():
+                with open(os.path.join(base, name), 'w') as f:
+                    f.write(text)
+            prefix.copy_prefix(base, copy)
+            lib = os.path.join(copy, 'drive_c', 'windows', 'system32', 'setupapi.dll')
+            self.assertTrue(os.path.samefile(
+                lib, os.path.join(base, 'drive_c', 'windows', 'system32', 'setupapi.dll')))
+            self.assertEqual(os.readlink(os.path.join(copy, 'dosdevices', 'c:')), '../drive_c')
+            with open(prefix.replace_file(lib), 'w') as f:
+                f.write('stub')
+            reg = regfile.RegistryFile(os.path.join(copy, 'system.reg'))
+            reg.set_string('Software\\Wine', 'Version', 'win98')
+            reg.save()
+            with open(os.path.join(copy, 'drive_c', 'windows', 'win.ini'), 'w') as f:
+                f.write('changed')
+            for name, text in files.items():
+                with open(os.path.join(base, name)) as f:
+                    self.assertEqual(f.read(), text, name)
 
 
 class BinfmtTest(unittest.TestCase):

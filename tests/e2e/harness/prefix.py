@@ -108,10 +108,38 @@ def prepare_base(base, workdir, mode, preload, tag, mkdevice):
     return 'base prefix made in %.1fs (%s, %s mode)' % (seconds, version, mode.name)
 
 
+# Wine 8 keeps real copies of its libraries in the prefix (about 600 MB).
+# Nothing writes into them, so a prefix copy links them; every other file
+# (registry, .ini, .inf) is copied, since Wine and the realizer rewrite such
+# files in place.
+LINKED = ('.dll', '.exe', '.drv', '.sys', '.ocx', '.acm', '.cpl', '.ax', '.tlb', '.ds', '.msstyles')
+
+
 def copy_prefix(base, target):
     if os.path.exists(target):
         shutil.rmtree(target)
-    subprocess.run(['cp', '-a', base, target], check=True, timeout=300)
+    for dirpath, dirnames, filenames in os.walk(base):
+        rel = os.path.relpath(dirpath, base)
+        out = os.path.normpath(os.path.join(target, rel))
+        os.makedirs(out)
+        for name in dirnames + filenames:
+            source, copy = os.path.join(dirpath, name), os.path.join(out, name)
+            if os.path.islink(source):
+                os.symlink(os.readlink(source), copy)
+            elif name in filenames:
+                if name.lower().endswith(LINKED):
+                    os.link(source, copy)
+                else:
+                    shutil.copy2(source, copy)
+        dirnames[:] = [d for d in dirnames if not os.path.islink(os.path.join(dirpath, d))]
+
+
+def replace_file(path):
+    """Makes `path` safe to write: a linked library is unlinked first, so
+    the base prefix's copy stays as it is."""
+    if os.path.lexists(path):
+        os.remove(path)
+    return path
 
 
 class PrefixSetup:

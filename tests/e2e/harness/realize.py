@@ -16,7 +16,7 @@ import struct
 import subprocess
 
 from . import regfile
-from .prefix import NT_VERSION_KEY, find_ci
+from .prefix import NT_VERSION_KEY, find_ci, replace_file
 
 WINE_WINDOWS_DIR = 'C:\\windows'
 WINE_SYSTEM_DIR = 'C:\\windows\\system32'
@@ -357,7 +357,7 @@ class Realizer:
                 os.makedirs(target, exist_ok=True)
             else:
                 os.makedirs(os.path.dirname(target), exist_ok=True)
-                with open(target, 'wb') as out:
+                with open(replace_file(target), 'wb') as out:
                     out.write(bytes.fromhex(f.get('hex', '')))
         # A machine without INF\OTHER has none under Wine either.
         have = {f['path'].lower() for f in plan.dump.get('files', [])}
@@ -372,7 +372,7 @@ class Realizer:
         os.makedirs(exe_dir, exist_ok=True)
         realized.exe_unix = os.path.join(exe_dir, 'setup.exe')
         realized.exe_windows = plan.exe_dir.rstrip('\\') + '\\setup.exe'
-        shutil.copyfile(program, realized.exe_unix)
+        shutil.copyfile(program, replace_file(realized.exe_unix))
         realized.cwd_unix = self.host_path(setup, realized, work, plan.dump['current_dir'])
         os.makedirs(realized.cwd_unix, exist_ok=True)
 
@@ -380,7 +380,7 @@ class Realizer:
         for name, directory in plan.planted:
             target = os.path.join(self.host_path(setup, realized, work, directory), name)
             os.makedirs(os.path.dirname(target), exist_ok=True)
-            shutil.copyfile(self.tools['planted'], target)
+            shutil.copyfile(self.tools['planted'], replace_file(target))
             marker = self.host_path(setup, realized, work,
                                     'C:\\vntr-planted-%s.txt' % name.lower())
             realized.planted_markers.append((name, marker))
@@ -439,12 +439,12 @@ class Realizer:
         have run: Wine's own programs load the file there too."""
         system32 = find_ci(os.path.join(prefix, 'drive_c'), 'windows\\system32')
         for name, missing in plan.stubs:
-            shutil.copyfile(self.stub(name, missing), os.path.join(system32, name))
+            shutil.copyfile(self.stub(name, missing), replace_file(os.path.join(system32, name)))
             shutil.copyfile(os.path.join(WINE_PE_DIR, name),
-                            os.path.join(system32, forward_name(name) + '.dll'))
+                            replace_file(os.path.join(system32, forward_name(name) + '.dll')))
         for name in plan.broken:
             # Not a PE image: the load fails with ERROR_BAD_EXE_FORMAT.
-            with open(os.path.join(system32, name.lower()), 'wb') as out:
+            with open(replace_file(os.path.join(system32, name.lower())), 'wb') as out:
                 out.write(b'not a library\r\n')
 
 

@@ -47,8 +47,8 @@ static int list_present(void) {
         DWORD size = 0;
         SetupDiGetDeviceInstanceIdA(set, &device, instance, sizeof instance, NULL);
         printf("present %s ", instance);
-        if (SetupDiGetDeviceRegistryPropertyA(set, &device, SPDRP_HARDWAREID, NULL, ids,
-                                              sizeof ids, &size))
+        if (SetupDiGetDeviceRegistryPropertyA(set, &device, SPDRP_HARDWAREID, NULL, ids, sizeof ids,
+                                              &size))
             print_hex(ids, size);
         else
             printf("-");

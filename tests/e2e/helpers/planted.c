@@ -19,8 +19,8 @@ BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
         CharLowerA(path);
         lstrcatA(marker, name);
         lstrcatA(marker, ".txt");
-        HANDLE file = CreateFileA(marker, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS,
-                                  FILE_ATTRIBUTE_NORMAL, NULL);
+        HANDLE file =
+            CreateFileA(marker, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
         if (file != INVALID_HANDLE_VALUE) {
             DWORD written;
             WriteFile(file, "loaded\r\n", 8, &written, NULL);
