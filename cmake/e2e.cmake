@@ -1,7 +1,7 @@
 # End-to-end tests: the cross-built setup.exe under Wine inside Xvfb, one fresh
 # prefix per scenario. Label e2e.
 #
-# The helper programs are built here: mkdevice.exe (creates present devices),
+# The helper programs are built here: listdevices.exe (Wine's own devices),
 # probe.exe (the harness's own test program), the planted stand-ins for
 # setupapi.dll/newdev.dll, and the preload library that lets Wine run under
 # qemu-i386 (32-bit, raw system calls, no C library needed to build it).
@@ -34,12 +34,12 @@ set(helpers ${VNTR_E2E_SOURCE}/helpers)
 set(shim ${VNTR_E2E_SOURCE}/shim)
 
 add_custom_command(
-    OUTPUT ${VNTR_E2E_TOOLS}/mkdevice.exe
+    OUTPUT ${VNTR_E2E_TOOLS}/listdevices.exe
     COMMAND ${CMAKE_COMMAND} -E make_directory ${VNTR_E2E_TOOLS}
-    COMMAND ${VNTR_MINGW_CC} ${mingw_flags} -o ${VNTR_E2E_TOOLS}/mkdevice.exe
-            ${helpers}/mkdevice.c -lsetupapi
-    DEPENDS ${helpers}/mkdevice.c
-    COMMENT "e2e: mkdevice.exe")
+    COMMAND ${VNTR_MINGW_CC} ${mingw_flags} -o ${VNTR_E2E_TOOLS}/listdevices.exe
+            ${helpers}/listdevices.c -lsetupapi
+    DEPENDS ${helpers}/listdevices.c
+    COMMENT "e2e: listdevices.exe")
 add_custom_command(
     OUTPUT ${VNTR_E2E_TOOLS}/probe.exe
     COMMAND ${CMAKE_COMMAND} -E make_directory ${VNTR_E2E_TOOLS}
@@ -69,7 +69,7 @@ add_custom_command(
     DEPENDS ${shim}/empty.c
     COMMENT "e2e: preload placeholder (64-bit)")
 add_custom_target(e2e_tools ALL DEPENDS
-    ${VNTR_E2E_TOOLS}/mkdevice.exe ${VNTR_E2E_TOOLS}/probe.exe ${VNTR_E2E_TOOLS}/planted.dll
+    ${VNTR_E2E_TOOLS}/listdevices.exe ${VNTR_E2E_TOOLS}/probe.exe ${VNTR_E2E_TOOLS}/planted.dll
     ${VNTR_E2E_TOOLS}/noreplace32.so ${VNTR_E2E_TOOLS}/noreplace64.so)
 
 if(DEFINED VNTR_SETUP_EXE)
@@ -89,7 +89,7 @@ file(GENERATE OUTPUT ${VNTR_E2E_CONFIG} CONTENT "{
   \"package\": \"${VNTR_E2E_PACKAGE}\",
   \"work\": \"${VNTR_E2E_WORK}\",
   \"tools\": {
-    \"mkdevice\": \"${VNTR_E2E_TOOLS}/mkdevice.exe\",
+    \"listdevices\": \"${VNTR_E2E_TOOLS}/listdevices.exe\",
     \"probe\": \"${VNTR_E2E_TOOLS}/probe.exe\",
     \"contract\": \"${e2e_contract_exe}\",
     \"planted\": \"${VNTR_E2E_TOOLS}/planted.dll\",

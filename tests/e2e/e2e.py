@@ -93,7 +93,7 @@ def main(argv):
         if args.command == 'prepare':
             print('mode: ' + mode.describe())
             print(prefix.prepare_base(config.base, os.path.join(config.work, 'base-work'), mode,
-                                      preload, config.work, config.tools['mkdevice']))
+                                      preload, config.work, config.tools['listdevices']))
             return 0
         if args.command == 'classify':
             passed, lines = suite.classify(config)

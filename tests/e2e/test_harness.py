@@ -268,7 +268,56 @@ class RealizeTest(unittest.TestCase):
         p = realize.plan(d)
         self.assertEqual((p.planted, p.overrides),
                          ([('newdev.dll', 'C:\\VNTR')], {'newdev': ''}))
-        self.assertEqual(realize.plan(_dump(devices__0__hardware_ids_hex=None)).devices, ['none'])
+        self.assertEqual(realize.plan(_dump(devices__0__hardware_ids_hex=None)).devices, [None])
+
+    def test_a_plan_is_written_into_the_prefix(self):
+        with tempfile.TemporaryDirectory() as d:
+            pfx = os.path.join(d, 'prefix')
+            for sub in ('drive_c/windows/inf/other', 'drive_c/windows/system32', 'dosdevices'):
+                os.makedirs(os.path.join(pfx, sub))
+            for name in ('system.reg', 'user.reg'):
+                with open(os.path.join(pfx, name), 'w') as f:
+                    f.write(SYSTEM_REG)
+            program = os.path.join(d, 'setup.exe')
+            with open(program, 'wb') as f:
+                f.write(b'MZ')
+            dump = _dump(
+                os={'name': '98', 'platform': 1, 'major': 4, 'minor': 10,
+                    'build_number': 0x040A07CE, 'csd': ' '},
+                registry_delete='legacy', current_dir='D:\\', system_dir='C:\\WINDOWS\\SYSTEM',
+                files=[{'path': 'C:\\WINDOWS\\INF', 'dir': True},
+                       {'path': 'C:\\WINDOWS\\INF\\OLD.INF', 'dir': False, 'hex': '3b0d0a'},
+                       {'path': 'D:\\VNTR98.INF', 'dir': False, 'hex': '41'}],
+                registry={'name': '', 'subkeys': [{'name': 'Enum', 'subkeys': [
+                    {'name': 'PCI', 'subkeys': [{'name': 'VEN_C4B9&DEV_8E3A', 'values': [
+                        {'name': 'Class', 'type': 1, 'hex': b'PCI\0'.hex()}]}]}]}]},
+                devices__0__hardware_ids_hex=b'A\0B'.hex())
+            dump['modules'] = [dict(dump['modules'][0], dir='C:\\WINDOWS\\SYSTEM')]
+            dump['devices'].append(dict(dump['devices'][0], hardware_ids_hex=None))
+            plan = realize.plan(dump)
+            self.assertEqual(plan.blockers, [])
+            realized = realize.Realizer({}, d).apply(plan, prefix.PrefixSetup(pfx),
+                                                     os.path.join(d, 'work'), program)
+            system = regfile.RegistryFile(os.path.join(pfx, 'system.reg'))
+            user = regfile.RegistryFile(os.path.join(pfx, 'user.reg'))
+            cv = 'Software\\Microsoft\\Windows\\CurrentVersion'
+            self.assertEqual(system.value(cv, 'VersionNumber').text(), '4.10.1998')
+            self.assertEqual(system.value(cv, 'SubVersionNumber').text(), ' ')
+            self.assertIsNone(user.value('Software\\Wine', 'Version'))
+            self.assertIsNone(system.value(cv, 'OtherDevicePath'))  # the machine has none
+            self.assertEqual(system.value('Enum\\PCI\\VEN_C4B9&DEV_8E3A', 'Class').text(), 'PCI')
+            self.assertFalse(system.has_key('Enum\\PCI\\VEN_C4B9&DEV_8E3A\\ROOT_BUS&01'))
+            first = realize.DEVICE_ROOT + '\\0000'
+            self.assertEqual(system.value(first, 'HardwareId').data, 'A\0B'.encode('utf-16-le'))
+            self.assertIsNone(system.value(realize.DEVICE_ROOT + '\\0001', 'HardwareId'))
+            self.assertEqual(realized.devices, ['ROOT\\VNTR_TEST\\0000', 'ROOT\\VNTR_TEST\\0001'])
+            drive_d = os.path.join(d, 'work', 'drive-d')
+            self.assertEqual(os.readlink(os.path.join(pfx, 'dosdevices', 'd:')), drive_d)
+            self.assertEqual(realized.exe_unix, os.path.join(drive_d, 'setup.exe'))
+            with open(os.path.join(drive_d, 'VNTR98.INF'), 'rb') as f:
+                self.assertEqual(f.read(), b'A')
+            inf = os.path.join(pfx, 'drive_c', 'windows', 'inf')
+            self.assertEqual(sorted(os.listdir(inf)), ['OLD.INF'])  # no INF\OTHER on this one
 
     @unittest.skipUnless(os.path.exists(os.path.join(realize.WINE_PE_DIR, 'newdev.dll')),
                          'needs wine32')

@@ -53,7 +53,7 @@ def _hardware_ids(hex_list):
     return [e.decode('latin-1') for e in data.split(b'\0') if e]
 
 
-def prepare_base(base, workdir, mode, preload, tag, mkdevice):
+def prepare_base(base, workdir, mode, preload, tag, listdevices):
     """Creates the base prefix unless one made by the same Wine exists, and
     records the hardware identifiers of Wine's own present devices (which
     every search walks past). Returns a line describing what was done."""
@@ -77,9 +77,9 @@ def prepare_base(base, workdir, mode, preload, tag, mkdevice):
         if code != 0:
             raise SessionError('wineboot --init ended with code %d (see %s)' % (
                 code, os.path.join(workdir, 'wineboot.err')))
-        code, out = session.run([mkdevice, '--list'], timeout=60, name='devices')
+        code, out = session.run([listdevices], timeout=60, name='devices')
         if code != 0:
-            raise SessionError('mkdevice --list ended with code %d: %s' % (code, out.strip()))
+            raise SessionError('listdevices ended with code %d: %s' % (code, out.strip()))
         own = []
         for line in out.splitlines():
             fields = line.split()

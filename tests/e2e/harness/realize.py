@@ -46,13 +46,13 @@ LOCALES = {
     0x0816: ('pt_PT', 1252), 0x041d: ('sv_SE', 1252),
 }
 
+# Where the machine's devices go, and their class (any class would do: the
+# driver installation takes the class the INF names).
+DEVICE_ROOT = 'System\\CurrentControlSet\\Enum\\ROOT\\VNTR_TEST'
+SYSTEM_CLASS = '{4D36E97D-E325-11CE-BFC1-08002BE10318}'
+
 # The libraries the program binds and Wine's own copy of each.
 SYSTEM_LIBRARIES = ('setupapi.dll', 'newdev.dll')
-
-
-def text_bytes(text):
-    """A dump text (one character per byte) as bytes."""
-    return text.encode('latin-1')
 
 
 class Blocker:
@@ -65,8 +65,7 @@ class Blocker:
         where = '%s (line %d)' % (self.field, self.line) if self.line else self.field
         return '%s: %s' % (where, self.why)
 
-    def as_json(self):
-        return {'field': self.field, 'line': self.line, 'why': self.why}
+    __repr__ = __str__
 
 
 class Plan:
@@ -76,7 +75,7 @@ class Plan:
         self.notes = []
         self.version = None  # ('named', mode) | ('9x', (major, minor, build, csd)) | ('nt', ...)
         self.locale = None  # Unix locale name for LC_CTYPE, or None for Wine's default
-        self.devices = []  # mkdevice arguments
+        self.devices = []  # hardware-identifier properties (bytes), None for none
         self.overrides = {}  # DLL name (no .dll) -> load order, for setup.exe only
         self.stubs = []  # (library, kept-out entries)
         self.broken = []  # libraries that must fail to load
@@ -177,7 +176,7 @@ def _plan_devices(p, d):
             p.block(where + '.present', 'Wine 8 lists every registered device as present '
                     '(DIGCF_PRESENT passes none over)')
         ids = dev.get('hardware_ids_hex')
-        p.devices.append('none' if ids is None else 'hex:' + ids)
+        p.devices.append(None if ids is None else bytes.fromhex(ids))
 
 
 def _plan_modules(p, d):
@@ -253,6 +252,7 @@ class Realized:
         self.exe_windows = None
         self.env = {}  # environment for Wine's processes (None removes a variable)
         self.planted_markers = []  # (library, host path of its marker)
+        self.devices = []  # instance ids
 
 
 class Realizer:
@@ -350,6 +350,21 @@ class Realizer:
 
         walk(plan.dump.get('registry', {}), '')
 
+    def _devices(self, plan, setup, realized):
+        """The present devices, in order, as SetupDiRegisterDeviceInfo leaves
+        them in Wine's registry: root-enumerated, class System, and the
+        hardware-identifier property as RegSetValueExA stores REG_MULTI_SZ
+        bytes (converted from the ANSI code page, odd lists as they are)."""
+        for i, ids in enumerate(plan.devices):
+            key = '%s\\%04d' % (DEVICE_ROOT, i)
+            setup.system.ensure_key(key)
+            setup.system.set_string(key, 'Class', 'System')
+            setup.system.set_string(key, 'ClassGUID', SYSTEM_CLASS)
+            if ids is not None:
+                setup.system.set_raw(key, 'HardwareId', regfile.REG_MULTI_SZ,
+                                     ids.decode('cp1252', 'replace').encode('utf-16-le'))
+            realized.devices.append(key.split('Enum\\', 1)[1])
+
     def _files(self, plan, setup, realized, work):
         for f in plan.dump.get('files', []):
             target = self.host_path(setup, realized, work, f['path'])
@@ -426,6 +441,7 @@ class Realizer:
         self._version(plan, setup)
         self._locale(plan, realized)
         self._registry(plan, setup)
+        self._devices(plan, setup, realized)
         self._files(plan, setup, realized, work)
         self._program(plan, setup, realized, work, program)
         self._overrides(plan, setup)
@@ -435,8 +451,8 @@ class Realizer:
 
     def install_libraries(self, plan, prefix):
         """Puts the stubbed and broken libraries into the system directory.
-        Called once the helper programs that need the real ones (mkdevice)
-        have run: Wine's own programs load the file there too."""
+        Called once the session's own services have started with the real
+        ones: Wine's programs load the file there too."""
         system32 = find_ci(os.path.join(prefix, 'drive_c'), 'windows\\system32')
         for name, missing in plan.stubs:
             shutil.copyfile(self.stub(name, missing), replace_file(os.path.join(system32, name)))

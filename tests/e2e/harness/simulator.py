@@ -2,7 +2,6 @@
 predicted run (`--json`) of a machine file."""
 
 import json
-import os
 import subprocess
 
 from . import dump_adapter
@@ -45,6 +44,3 @@ def predict(sim, machine_file, answers=None):
     doc['sim_exit_status'] = code
     return doc
 
-
-def default_sim(build_dir):
-    return os.path.join(build_dir, 'vntrsetup-sim')

@@ -13,7 +13,7 @@ import time
 from . import checks, regfile, winelog
 from .prefix import PrefixSetup, copy_prefix, find_ci
 from .realize import CURRENT_VERSION, Realizer
-from .session import Session, SessionError
+from .session import Session
 
 # The calls the relay log shows (RelayInclude of the base prefix), in the
 # shape the simulator reports them.
@@ -235,21 +235,9 @@ class WineRun:
 
         session = Session(prefix, self.work, self.mode, self.preload, tag=self.config.work,
                           env=realized.env)
-        warnings, run, instances = [], None, []
+        warnings, run = [], None
         try:
             session.start()
-            if self.plan.devices:
-                try:
-                    code, out = session.run([self.config.tools['mkdevice']] + self.plan.devices,
-                                            timeout=60, name='mkdevice')
-                except SessionError as e:
-                    if final:
-                        raise
-                    raise Retry('failed to set up: %s' % e)
-                instances = [l.split()[1] for l in out.splitlines() if l.startswith('device ')]
-                if code != 0 or len(instances) != len(self.plan.devices):
-                    raise SessionError('mkdevice registered %d of %d devices (code %s): %s' % (
-                        len(instances), len(self.plan.devices), code, out.strip()))
             self.realizer.install_libraries(self.plan, prefix)
             # A machine without standard output: what the program writes goes
             # nowhere, as its failing writes do on Windows.
@@ -324,7 +312,7 @@ class WineRun:
             'stdout': run.stdout.decode('latin-1'),
             'changes': changes_of(events, inf_before, inf_after, regs_before, regs_after),
             'events': events,
-            'summary': {'devices': instances, 'screenshots': [s for s, _ in run.shots],
+            'summary': {'devices': realized.devices, 'screenshots': [s for s, _ in run.shots],
                         'seconds': round(time.monotonic() - started, 1)},
             'warnings': warnings + ['note: ' + n for n in self.plan.notes],
             'outcome': outcome_of(events, self.plan.dump) if status == 'ok' else None,
