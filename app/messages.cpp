@@ -1,6 +1,10 @@
 // The message table: five texts, read from MultiLang\<locale>.dat under the
-// starting directory when that file exists, the built-in English otherwise.
-#include "app/program.h"
+// starting directory when that file exists, the built-in English otherwise;
+// and the boxes that show them under the caption.
+#include "app/messages.h"
+
+#include "app/paths.h"
+#include "res/ids.h"
 
 static const char* const kBuiltIn[MESSAGE_COUNT] = {
     "System Error or copy inf file failed!",
@@ -10,8 +14,17 @@ static const char* const kBuiltIn[MESSAGE_COUNT] = {
     "Do you want to update Vantor Cardbus controllers?",
 };
 
+// The title of every box.
+static char g_caption[100];
+
 static const char* g_messages[MESSAGE_COUNT];
 static BOOL g_owned;  // entries were allocated from a message file
+
+void LoadCaption(HINSTANCE instance) {
+    LoadStringA(instance, IDS_CAPTION, g_caption, sizeof g_caption);
+}
+
+int ShowBox(const char* text, UINT type) { return MessageBoxA(NULL, text, g_caption, type); }
 
 static void UseBuiltIn(void) {
     for (int i = 0; i < MESSAGE_COUNT; ++i) g_messages[i] = kBuiltIn[i];

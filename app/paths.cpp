@@ -1,6 +1,6 @@
 // Path helpers shared by every flow. All paths live in PATH_BUFFER-byte
 // buffers; a path that would not fit is refused rather than cut short.
-#include "app/program.h"
+#include "app/paths.h"
 
 BOOL GetStartingDirectory(char* buffer) {
     buffer[0] = '\0';
@@ -30,7 +30,9 @@ BOOL JoinPath(char* buffer, const char* directory, const char* name) {
     size_t head = strlen(directory);
     size_t tail = strlen(name);
     if (head + tail >= PATH_BUFFER) return FALSE;
-    if (buffer != directory) memmove(buffer, directory, head);
+    // The callers pass the directory itself or a buffer of their own, never
+    // an overlapping one.
+    if (buffer != directory) memcpy(buffer, directory, head);
     memcpy(buffer + head, name, tail + 1);
     return TRUE;
 }

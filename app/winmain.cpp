@@ -1,14 +1,13 @@
 // Entry point: loads the caption and the messages, asks for confirmation and
 // hands over to the installation flow of the running platform.
+#include "app/messages.h"
 #include "app/program.h"
-
-char g_caption[100];
-
-int ShowBox(const char* text, UINT type) { return MessageBoxA(NULL, text, g_caption, type); }
+#include "legacy/legacy.h"
+#include "nt/nt.h"
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     // A missing resource leaves the caption empty; the boxes still show.
-    LoadStringA(instance, IDS_CAPTION, g_caption, sizeof g_caption);
+    LoadCaption(instance);
     LoadMessages();
 
     // The table is deliberately not released on the early ways out: the

@@ -21,6 +21,11 @@ add_library(vntr_program STATIC ${PROGRAM_SOURCES})
 target_include_directories(vntr_program PUBLIC ${CMAKE_SOURCE_DIR})
 
 add_library(vntr_sim STATIC
+    host/sim/calls.cpp
+    host/sim/codepage.cpp
+    host/sim/codepage_tables.cpp
+    host/sim/event.cpp
+    host/sim/hostfiles.cpp
     host/sim/machine.cpp
     host/sim/machine_file.cpp
     host/sim/presets.cpp
@@ -28,6 +33,7 @@ add_library(vntr_sim STATIC
     host/sim/runner.cpp
     host/sim/winapi.cpp
     host/sim/devices.cpp
+    host/sim/expect.cpp
 )
 target_include_directories(vntr_sim PUBLIC ${CMAKE_SOURCE_DIR})
 target_compile_definitions(vntr_sim PRIVATE VNTR_SOURCE_DIR="${CMAKE_SOURCE_DIR}")

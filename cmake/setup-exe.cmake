@@ -48,7 +48,7 @@ add_test(NAME pe.audit_setup_exe
 
 # The audit refuses a copy of setup.exe with one fault planted.
 foreach(case subsystem-version os-version console-subsystem cmov fucomip mmx sse long-nop tls
-             caption icon-images oversize truncated)
+             cmov-at-code-end entry-outside-code caption icon-images oversize truncated)
     string(REPLACE "-" "_" name ${case})
     add_test(NAME pe.audit_rejects_${name}
              COMMAND ${Python3_EXECUTABLE} ${VNTR_PE_CHECKS} fault ${case}
@@ -71,7 +71,17 @@ add_test(NAME pe.audit_rejects_toolchain_startup
 add_test(NAME pe.audit_rejects_missing_resources
          COMMAND ${Python3_EXECUTABLE} ${VNTR_PE_CHECKS} rejects
                  --audit ${VNTR_PE_AUDIT} --exe ${VNTR_WIN_BINARY_DIR}/probe-norsrc.exe
-                 --expect "string 103 missing" "icon group 107 missing")
+                 --expect "string {IDS_CAPTION} missing" "icon group {IDI_PROGRAM} missing")
+
+# Read-only data after the import tables is not disassembled as code.
+add_test(NAME pe.audit_reads_no_data_as_code
+         COMMAND ${Python3_EXECUTABLE} ${VNTR_PE_CHECKS} data
+                 --audit ${VNTR_PE_AUDIT} --exe ${VNTR_SETUP_EXE} --work ${VNTR_PE_WORK})
+
+# Exactly the size limit passes, one byte more does not.
+add_test(NAME pe.audit_size_limit_is_inclusive
+         COMMAND ${Python3_EXECUTABLE} ${VNTR_PE_CHECKS} limit
+                 --audit ${VNTR_PE_AUDIT} --exe ${VNTR_SETUP_EXE} --work ${VNTR_PE_WORK})
 
 # The start-up under Wine: arguments, constructors, exit code, and standard
 # output flushed through exit().

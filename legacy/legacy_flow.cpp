@@ -1,7 +1,9 @@
 // The installation on the legacy platform (Windows 98, 98 SE, ME): copies the
 // driver package into the Windows INF directory, has the controllers' registry
 // keys reset so that they are detected afresh, and offers to restart.
-#include "app/program.h"
+#include "app/messages.h"
+#include "app/paths.h"
+#include "legacy/legacy.h"
 
 #define EDITION_98 0
 #define EDITION_98SE 1

@@ -3,7 +3,8 @@
 // deletes the enumeration keys of both controller models under Enum\PCI, so
 // that the controllers are detected afresh, with the staged INF files, at the
 // next start.
-#include "app/program.h"
+#include "app/paths.h"
+#include "legacy/legacy.h"
 
 // Registry key names are at most 255 characters; fetches use 260 bytes.
 #define KEY_NAME_BUFFER 260

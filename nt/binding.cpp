@@ -1,6 +1,7 @@
 // The binding of setupapi.dll: the program does not import the device-
 // installation interfaces, so that it also starts on Windows 98, and
 // resolves them by name when the NT flow runs.
+#include "app/messages.h"
 #include "nt/nt.h"
 
 FARPROC g_setupEntries[SETUP_ENTRY_COUNT];

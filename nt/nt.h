@@ -3,7 +3,12 @@
 #ifndef VNTR_NT_H
 #define VNTR_NT_H
 
-#include "app/program.h"
+#include "app/paths.h"
+#include "host/host.h"
+
+// Binds setupapi.dll, looks for either controller model and installs the
+// driver package's INF for the one found.
+void RunNtFlow(void);
 
 // The binding table: setupapi.dll's entry points, resolved by name in this
 // order. An entry that could not be resolved stays NULL.
@@ -47,12 +52,5 @@ extern char g_hardwareId[PATH_BUFFER];
 // first match in g_hardwareId. Writes the search trace to standard output.
 // Needs every entry that SearchEntriesBound() checks.
 BOOL SearchController(const char* searchId);
-
-// The driver-package path: the starting directory followed by the INF file
-// of the running NT version.
-extern char g_packagePath[PATH_BUFFER];
-// Forms g_packagePath anew; NULL when the directory cannot be had or the
-// path would not fit.
-const char* DriverPackagePath(void);
 
 #endif  // VNTR_NT_H

@@ -1,14 +1,19 @@
 // The NT flow: binds setupapi.dll, looks for either controller model and
 // hands the driver package's INF file for the matched hardware identifier
 // to the new-device installer.
+#include "app/messages.h"
 #include "nt/nt.h"
 
-char g_packagePath[PATH_BUFFER];
+// The driver-package path handed to the update.
+static char g_packagePath[PATH_BUFFER];
 
 static const char kFirstModel[] = "PCI\\VEN_C4B9&DEV_8E3A";
 static const char kSecondModel[] = "PCI\\VEN_C4B9&DEV_8E51";
 
-const char* DriverPackagePath(void) {
+// Forms the driver-package path anew: the starting directory followed by
+// the INF file of the running NT version. NULL when the directory cannot be
+// had or the path would not fit.
+static const char* DriverPackagePath(void) {
     if (!GetStartingDirectory(g_packagePath)) return NULL;
     // A failed query leaves the record zeroed: minor version 0.
     OSVERSIONINFOA version;

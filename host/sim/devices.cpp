@@ -6,17 +6,21 @@
 #include "host/host.h"
 #include "host/sim/runtime.h"
 
-using sim::json;
+using sim::Event;
 using sim::Runtime;
-using sim::Text;
 
 #define ERROR_NO_SUCH_DEVINST 0xE000020Bu
 
 namespace {
 
-void CallEvent(json event) {
+Event Begin(const char* call) { return Event("call").Str("call", call); }
+
+BOOL Finish(Event& e, bool ok) {
     Runtime& rt = sim::Current();
-    if (rt.options.record_device_calls) rt.Emit(std::move(event));
+    e.Flag("result", ok);
+    if (!ok) e.Num("error", rt.last_error);
+    rt.Emit(std::move(e));
+    return ok ? TRUE : FALSE;
 }
 
 const std::vector<size_t>* SetOf(HDEVINFO set) {
@@ -27,82 +31,76 @@ const std::vector<size_t>* SetOf(HDEVINFO set) {
 
 HDEVINFO SimSetupDiGetClassDevsA(const GUID* classGuid, PCSTR enumerator, HWND parent,
                                  DWORD flags) {
-    json event = {{"type", "call"},
-                  {"call", "SetupDiGetClassDevsA"},
-                  {"class", classGuid ? "given" : "NULL"},
-                  {"enumerator", sim::TextOrNull(enumerator)},
-                  {"parent", sim::PointerText(parent)},
-                  {"flags", flags}};
-    if (sim::CallFails("SetupDiGetClassDevsA", ERROR_NOT_ENOUGH_MEMORY)) {
-        event["result"] = "INVALID_HANDLE_VALUE";
-        CallEvent(event);
-        return INVALID_HANDLE_VALUE;
-    }
+    static const int id = sim::CallId("SetupDiGetClassDevsA");
+    Event e = Begin("SetupDiGetClassDevsA");
+    e.Str("args.class", classGuid ? "given" : "NULL")
+        .StrOrNull("args.enumerator", enumerator)
+        .Str("args.parent", sim::PointerText(parent))
+        .Num("args.flags", flags);
     Runtime& rt = sim::Current();
+    auto fail = [&]() {
+        e.Str("result", "INVALID_HANDLE_VALUE").Num("error", rt.last_error);
+        rt.Emit(std::move(e));
+        return INVALID_HANDLE_VALUE;
+    };
+    if (sim::CallFails(id)) return fail();
     if (!classGuid && !(flags & DIGCF_ALLCLASSES)) {
         rt.last_error = ERROR_INVALID_PARAMETER;
-        event["result"] = "INVALID_HANDLE_VALUE";
-        CallEvent(event);
-        return INVALID_HANDLE_VALUE;
+        return fail();
     }
     std::vector<size_t> members;
     for (size_t i = 0; i < rt.m.devices.size(); ++i)
         if (rt.m.devices[i].present || !(flags & DIGCF_PRESENT)) members.push_back(i);
     uintptr_t handle = rt.next_set;
     rt.next_set += 0x10;
-    rt.device_sets[handle] = members;
-    event["result"] = sim::PointerText(reinterpret_cast<void*>(handle));
-    event["devices"] = members.size();
-    CallEvent(event);
+    e.Str("result", sim::PointerText(reinterpret_cast<void*>(handle)))
+        .Num("devices", static_cast<int64_t>(members.size()));
+    rt.device_sets[handle] = std::move(members);
+    rt.Emit(std::move(e));
     return reinterpret_cast<HDEVINFO>(handle);
 }
 
 BOOL SimSetupDiEnumDeviceInfo(HDEVINFO set, DWORD index, PSP_DEVINFO_DATA data) {
-    json event = {{"type", "call"}, {"call", "SetupDiEnumDeviceInfo"}, {"index", index}};
-    auto finish = [&](bool ok) {
-        event["result"] = ok;
-        if (!ok) event["error"] = sim::Current().last_error;
-        CallEvent(event);
-        return ok ? TRUE : FALSE;
-    };
-    if (sim::CallFails("SetupDiEnumDeviceInfo", ERROR_NOT_ENOUGH_MEMORY)) return finish(false);
+    static const int id = sim::CallId("SetupDiEnumDeviceInfo");
+    Event e = Begin("SetupDiEnumDeviceInfo");
+    e.Str("args.set", sim::PointerText(set)).Num("args.index", index);
+    if (sim::CallFails(id)) return Finish(e, false);
     Runtime& rt = sim::Current();
     const std::vector<size_t>* members = SetOf(set);
     if (!members) {
         rt.last_error = ERROR_INVALID_HANDLE;
-        return finish(false);
+        return Finish(e, false);
     }
     if (!data || data->cbSize != sizeof(SP_DEVINFO_DATA)) {
         rt.last_error = ERROR_INVALID_USER_BUFFER;
-        return finish(false);
+        return Finish(e, false);
     }
     if (index >= members->size()) {
         rt.last_error = ERROR_NO_MORE_ITEMS;
-        return finish(false);
+        return Finish(e, false);
     }
     memset(&data->ClassGuid, 0, sizeof data->ClassGuid);
     data->DevInst = static_cast<DWORD>((*members)[index] + 1);
     data->Reserved = 0;
-    return finish(true);
+    e.Num("device", data->DevInst);
+    return Finish(e, true);
 }
 
 BOOL SimSetupDiGetDeviceRegistryPropertyA(HDEVINFO set, PSP_DEVINFO_DATA data, DWORD property,
                                           PDWORD regType, BYTE* buffer, DWORD size,
                                           PDWORD required) {
-    json event = {{"type", "call"},
-                  {"call", "SetupDiGetDeviceRegistryPropertyA"},
-                  {"device", data ? data->DevInst : 0},
-                  {"property", property},
-                  {"size", size}};
+    static const int id = sim::CallId("SetupDiGetDeviceRegistryPropertyA");
+    Event e = Begin("SetupDiGetDeviceRegistryPropertyA");
+    e.Str("args.set", sim::PointerText(set))
+        .Num("args.device", data ? data->DevInst : 0)
+        .Num("args.property", property)
+        .Str("args.buffer", sim::Current().BlockText(buffer))
+        .Num("args.size", size);
     auto finish = [&](bool ok) {
-        event["result"] = ok;
-        if (required) event["required"] = *required;
-        if (!ok) event["error"] = sim::Current().last_error;
-        CallEvent(event);
-        return ok ? TRUE : FALSE;
+        if (required) e.Num("required", *required);
+        return Finish(e, ok);
     };
-    if (sim::CallFails("SetupDiGetDeviceRegistryPropertyA", ERROR_NOT_ENOUGH_MEMORY))
-        return finish(false);
+    if (sim::CallFails(id)) return finish(false);
     Runtime& rt = sim::Current();
     if (!SetOf(set)) {
         rt.last_error = ERROR_INVALID_HANDLE;
@@ -137,84 +135,76 @@ BOOL SimSetupDiGetDeviceRegistryPropertyA(HDEVINFO set, PSP_DEVINFO_DATA data, D
 }
 
 BOOL SimSetupDiDestroyDeviceInfoList(HDEVINFO set) {
-    json event = {
-        {"type", "call"}, {"call", "SetupDiDestroyDeviceInfoList"}, {"set", sim::PointerText(set)}};
-    if (sim::CallFails("SetupDiDestroyDeviceInfoList", ERROR_INVALID_HANDLE)) {
-        event["result"] = false;
-        CallEvent(event);
-        return FALSE;
-    }
+    static const int id = sim::CallId("SetupDiDestroyDeviceInfoList");
+    Event e = Begin("SetupDiDestroyDeviceInfoList");
+    e.Str("args.set", sim::PointerText(set));
+    if (sim::CallFails(id)) return Finish(e, false);
     Runtime& rt = sim::Current();
     bool known = rt.device_sets.erase(reinterpret_cast<uintptr_t>(set)) > 0;
     if (!known) rt.last_error = ERROR_INVALID_HANDLE;
-    event["result"] = known;
-    CallEvent(event);
-    return known;
+    return Finish(e, known);
 }
 
 // Resolved but never called by the program; a call is recorded as a finding.
 INT_PTR SimUnexpected(const char* name) {
-    sim::Current().Emit({{"type", "unexpected_call"}, {"call", name}});
+    sim::CallFails(sim::CallId(name));  // counted only
+    sim::Current().Emit(Event("unexpected_call").Str("call", name));
     return 0;
 }
 INT_PTR SimCmReenumerate(void) { return SimUnexpected("CM_Reenumerate_DevNode"); }
 INT_PTR SimCmLocate(void) { return SimUnexpected("CM_Locate_DevNodeA"); }
 INT_PTR SimCallClassInstaller(void) { return SimUnexpected("SetupDiCallClassInstaller"); }
 
+// Whether a present device lists the hardware identifier (any letter case).
+bool Listed(const Runtime& rt, const char* hardwareId) {
+    for (const sim::Device& d : rt.m.devices) {
+        if (!d.present || !d.hardware_ids) continue;
+        const sim::Bytes& ids = *d.hardware_ids;
+        for (size_t at = 0; at < ids.size() && ids[at];) {
+            size_t end = ids.find('\0', at);
+            if (end == std::string::npos) end = ids.size();
+            if (sim::EqualNoCase(ids.substr(at, end - at), hardwareId)) return true;
+            at = end + 1;
+        }
+    }
+    return false;
+}
+
 BOOL SimUpdateDriverForPlugAndPlayDevicesA(HWND parent, LPCSTR hardwareId, LPCSTR infPath,
                                            DWORD flags, PBOOL rebootRequired) {
-    json event = {{"type", "install"},
-                  {"parent", sim::PointerText(parent)},
-                  {"hardware_id", sim::TextOrNull(hardwareId)},
-                  {"inf", sim::TextOrNull(infPath)},
-                  {"flags", flags},
-                  {"reboot_flag_given", rebootRequired != nullptr}};
-    auto finish = [&](bool ok) {
-        event["result"] = ok;
-        if (!ok) event["error"] = sim::Current().last_error;
-        sim::Current().Emit(event);
-        return ok ? TRUE : FALSE;
-    };
-    if (sim::CallFails("UpdateDriverForPlugAndPlayDevicesA", ERROR_ACCESS_DENIED))
-        return finish(false);
+    static const int id = sim::CallId("UpdateDriverForPlugAndPlayDevicesA");
+    Event e = Event("install").Str("call", "UpdateDriverForPlugAndPlayDevicesA");
+    e.Str("args.parent", sim::PointerText(parent))
+        .StrOrNull("args.hardware_id", hardwareId)
+        .StrOrNull("args.inf", infPath)
+        .Num("args.flags", flags);
+    if (rebootRequired)
+        e.Num("args.reboot", *rebootRequired);
+    else
+        e.Null("args.reboot");
+    if (sim::CallFails(id)) return Finish(e, false);
     Runtime& rt = sim::Current();
     if (!hardwareId || !infPath) {
         rt.last_error = ERROR_INVALID_PARAMETER;
-        return finish(false);
+        return Finish(e, false);
     }
-    const sim::UpdateBehaviour& update = rt.m.update;
-    if (update.check) {
+    if (rt.m.update.check) {
         // Windows opens the INF first, then looks for a present device that
         // lists the hardware identifier.
         std::string inf = sim::FileSystem::Absolute(infPath, rt.cwd);
         const sim::FileSystem::Node* node = inf.empty() ? nullptr : rt.m.files.Find(inf);
         if (!node || node->dir) {
             rt.last_error = node ? ERROR_ACCESS_DENIED : ERROR_FILE_NOT_FOUND;
-            return finish(false);
+            return Finish(e, false);
         }
-        bool listed = false;
-        for (const sim::Device& d : rt.m.devices) {
-            if (!d.present || !d.hardware_ids) continue;
-            const sim::Bytes& ids = *d.hardware_ids;
-            for (size_t at = 0; at < ids.size() && ids[at];) {
-                size_t end = ids.find('\0', at);
-                if (end == std::string::npos) end = ids.size();
-                if (sim::EqualNoCase(ids.substr(at, end - at), hardwareId)) listed = true;
-                at = end + 1;
-            }
-        }
-        if (!listed) {
+        if (!Listed(rt, hardwareId)) {
             rt.last_error = ERROR_NO_SUCH_DEVINST;
-            return finish(false);
+            return Finish(e, false);
         }
     }
-    if (!update.result) {
-        rt.last_error = update.error;
-        return finish(false);
-    }
-    if (rebootRequired) *rebootRequired = update.reboot ? TRUE : FALSE;
-    event["reboot"] = update.reboot;
-    return finish(true);
+    if (rebootRequired) *rebootRequired = rt.m.update.reboot ? TRUE : FALSE;
+    e.Flag("reboot_needed", rt.m.update.reboot);
+    return Finish(e, true);
 }
 
 struct Export {
@@ -244,19 +234,32 @@ const Export kExports[] = {
 }  // namespace
 
 extern "C" FARPROC GetProcAddress(HMODULE module, LPCSTR name) {
-    if (sim::CallFails("GetProcAddress", ERROR_PROC_NOT_FOUND)) return NULL;
+    static const int id = sim::CallId("GetProcAddress");
+    Event e = Event("proc").Str("call", "GetProcAddress");
+    e.Str("args.module", sim::PointerText(module)).StrOrNull("args.name", name);
     Runtime& rt = sim::Current();
+    auto finish = [&](FARPROC proc) {
+        if (proc) {
+            e.Str("result", "found");
+        } else {
+            e.Null("result").Num("error", rt.last_error);
+        }
+        rt.Emit(std::move(e));
+        return proc;
+    };
+    if (sim::CallFails(id)) return finish(NULL);
     auto it = rt.modules.find(reinterpret_cast<uintptr_t>(module));
     if (it == rt.modules.end()) {
         rt.last_error = ERROR_INVALID_HANDLE;
-        return NULL;
+        return finish(NULL);
     }
     const sim::Module& mod = rt.m.modules[it->second.index];
     std::string wanted = name ? name : "";
+    e.Str("library", it->second.path);
     if (!mod.missing.count(wanted)) {
-        for (const Export& e : kExports)
-            if (sim::EqualNoCase(mod.name, e.library) && wanted == e.name) return e.proc;
+        for (const Export& x : kExports)
+            if (sim::EqualNoCase(mod.name, x.library) && wanted == x.name) return finish(x.proc);
     }
     rt.last_error = ERROR_PROC_NOT_FOUND;
-    return NULL;
+    return finish(NULL);
 }

@@ -5,11 +5,13 @@
 #define VNTR_SIM_MACHINE_H
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
 #include <set>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace sim {
@@ -17,6 +19,10 @@ namespace sim {
 // Byte strings: texts in the machine's ANSI code page, file contents, registry
 // data. They may hold any byte, NUL included.
 using Bytes = std::string;
+
+// The longest path Windows accepts anywhere (the \\?\ form of the wide
+// functions); the simulator refuses longer ones in its own input.
+constexpr size_t kMaxWindowsPath = 32767;
 
 struct OsVersion {
     uint32_t platform = 2;
@@ -26,37 +32,59 @@ struct OsVersion {
     std::string csd;
 };
 
+// ASCII letters upper-cased; every other byte kept. Windows folds more, but
+// every name the program compares is ASCII.
+std::string Upper(std::string s);
+bool EqualNoCase(const std::string& a, const std::string& b);
+
 // Case-insensitive, backslash-separated Windows paths over an in-memory tree.
+// Each node keeps only its own name, so a deep path costs memory in
+// proportion to its length.
 class FileSystem {
    public:
     struct Node {
-        std::string path;  // as first spelled, for display
+        std::string name;  // as first spelled; "C:" for a drive
         bool dir = false;
         Bytes data;
+        Node* parent = nullptr;
+        std::map<std::string, std::unique_ptr<Node>> children;  // by Upper(name)
     };
+
+    FileSystem() = default;
+    FileSystem(const FileSystem& other) { *this = other; }
+    FileSystem& operator=(const FileSystem& other);
+    FileSystem(FileSystem&&) = default;
+    FileSystem& operator=(FileSystem&&) = default;
 
     // Absolute form of `path` seen from `cwd`: drive letter, single
     // backslashes, "." and ".." folded, no trailing backslash except at a
     // drive root. Empty when the path cannot be made absolute.
     static std::string Absolute(const std::string& path, const std::string& cwd);
-    static std::string Key(const std::string& absolute);
     static std::string Parent(const std::string& absolute);  // "" for a root
     static bool IsRoot(const std::string& absolute);
 
     const Node* Find(const std::string& absolute) const;
     bool IsDir(const std::string& absolute) const;
     bool IsFile(const std::string& absolute) const;
-    // Creates the directory and any missing parents.
-    void MakeDirs(const std::string& absolute);
-    // Creates the file (and its parents) or replaces its contents.
-    void PutFile(const std::string& absolute, const Bytes& data);
+    // The path of a node as its names were first spelled.
+    static std::string PathOf(const Node* node);
+    // Creates the directory and any missing parents. False when a file stands
+    // in the way.
+    bool MakeDirs(const std::string& absolute);
+    // Creates the file (and its parents) or replaces its contents. False when
+    // a directory stands at the path or a file in the way of a parent.
+    bool PutFile(const std::string& absolute, const Bytes& data);
     // Creates one directory whose parent must exist.
     bool MakeDir(const std::string& absolute);
+    // Removes the node and everything below it.
     bool Remove(const std::string& absolute);
-    std::vector<const Node*> All() const;
+    // Every node, parents before children, with its path.
+    void ForEach(const std::function<void(const std::string& path, const Node&)>& each) const;
 
    private:
-    std::map<std::string, Node> nodes_;
+    Node* FindNode(const std::string& absolute) const;
+    Node* MakeNode(const std::string& absolute, bool dir);
+    std::map<std::string, std::unique_ptr<Node>> drives_;  // by upper-case "C:"
 };
 
 struct RegValue {
@@ -65,14 +93,39 @@ struct RegValue {
     Bytes data;
 };
 
-struct RegKey {
+// A registry key. Subkeys keep their enumeration order and are found by name
+// through an index, so building or emptying a key of 100,000 subkeys costs
+// time in proportion to their number.
+class RegKey {
+   public:
     std::string name;
-    std::vector<RegValue> values;
-    std::vector<std::shared_ptr<RegKey>> subkeys;  // enumeration order
     bool deleted = false;
 
-    RegKey* Child(const std::string& name) const;  // case-insensitive
-    RegValue* Value(const std::string& name);
+    size_t SubkeyCount() const;
+    // The subkey at an enumeration index (below SubkeyCount()).
+    const std::shared_ptr<RegKey>& SubkeyAt(size_t index) const;
+    std::shared_ptr<RegKey> Find(const std::string& name) const;  // case-insensitive
+    RegKey* Child(const std::string& name) const { return Find(name).get(); }
+    // The subkey of that name, made (last in enumeration order) if missing.
+    RegKey* Make(const std::string& name);
+    // Takes a subkey out; false when it is not one of this key's.
+    bool Remove(const RegKey* child);
+
+    const std::vector<RegValue>& Values() const { return values_; }
+    RegValue* Value(const std::string& name);  // case-insensitive
+    // Replaces the value of that name, or adds it last.
+    void SetValue(const RegValue& value);
+
+    std::shared_ptr<RegKey> Clone() const;
+
+   private:
+    void Compact() const;
+    // Removed subkeys leave a null slot until the next enumeration.
+    mutable std::vector<std::shared_ptr<RegKey>> subkeys_;
+    mutable std::unordered_map<std::string, size_t> index_;  // Upper(name) -> slot
+    mutable size_t holes_ = 0;
+    std::vector<RegValue> values_;
+    std::unordered_map<std::string, size_t> value_index_;
 };
 
 enum class DeleteSemantics {
@@ -88,7 +141,6 @@ struct Device {
     bool insufficient_forever = false;      // every read answers 122
     bool size_query_succeeds = false;       // the read without a buffer succeeds
     bool present = true;
-    std::string description;
 };
 
 struct Module {
@@ -100,17 +152,15 @@ struct Module {
 };
 
 struct UpdateBehaviour {
-    bool result = true;
-    bool reboot = false;
-    uint32_t error = 0;  // last-error code when result is false
-    bool check = true;   // fail like Windows when the INF or the device is missing
+    bool reboot = false;  // a successful update says a restart is needed
+    bool check = true;    // fail like Windows when the INF or the device is missing
 };
 
 struct Fault {
     std::string call;
     uint32_t nth = 1;    // 1-based call number of that operation
     uint32_t count = 1;  // how many calls in a row fail
-    uint32_t error = 0;
+    uint32_t error = 0;  // 0: the call's usual error
 };
 
 struct Machine {
@@ -123,7 +173,9 @@ struct Machine {
     std::string current_dir = "C:\\";
     std::string exe_dir;  // where setup.exe lies; empty: the current directory
     uint32_t locale = 0x0409;
+    uint32_t codepage = 1252;  // the ANSI code page of every text above
     bool has_stdout = true;
+    Bytes command_line;  // what WinMain receives
     DeleteSemantics delete_semantics = DeleteSemantics::Nt;
     std::map<uint32_t, Bytes> strings;  // string resources of setup.exe
     FileSystem files;
@@ -133,23 +185,19 @@ struct Machine {
     UpdateBehaviour update;
     std::vector<bool> answers;  // true = Yes
     std::vector<Fault> faults;
-    bool exit_windows_succeeds = true;
 
     // A deep copy: registry keys are shared pointers.
     Machine Clone() const;
 };
 
-// Creates the key path (backslash-separated, relative to HKLM) and returns the
-// last key.
+// Creates the key path (backslash-separated, relative to `root`) and returns
+// the last key.
 RegKey* MakeKeyPath(RegKey* root, const std::string& path);
 RegKey* FindKeyPath(RegKey* root, const std::string& path);
 
 // Joins hardware identifiers into a property value: each followed by NUL,
 // and a closing empty string.
 Bytes MultiSz(const std::vector<std::string>& ids);
-
-bool EqualNoCase(const std::string& a, const std::string& b);
-std::string Upper(std::string s);
 
 }  // namespace sim
 

@@ -1,18 +1,23 @@
 #include "host/sim/machine_file.h"
 
 #include <toml++/toml.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <set>
-#include <sstream>
 
+#include "host/sim/calls.h"
+#include "host/sim/codepage.h"
+#include "host/sim/hostfiles.h"
 #include "host/sim/presets.h"
+#include "res/ids.h"
 
 namespace sim {
+
+const char kAbsentText[] = "\x01(absent)";
 
 MachineError::MachineError(const std::string& file_, int line_, const std::string& field_,
                            const std::string& problem_)
@@ -23,6 +28,35 @@ MachineError::MachineError(const std::string& file_, int line_, const std::strin
       field(field_),
       problem(problem_) {}
 
+std::string WindowsPathOf(const std::string& utf8, uint32_t codepage) {
+    if (utf8.find('\0') != std::string::npos)
+        throw std::invalid_argument("a path may not hold a NUL character");
+    std::string p, problem;
+    if (!ToCodePage(utf8, codepage, &p, &problem)) throw std::invalid_argument(problem);
+    if (p.size() > kMaxWindowsPath)
+        throw std::invalid_argument(std::to_string(p.size()) +
+                                    " characters, longer than Windows allows (32,767)");
+    if (p.size() < 3 || !std::isalpha(static_cast<unsigned char>(p[0])) || p[1] != ':' ||
+        (p[2] != '\\' && p[2] != '/'))
+        throw std::invalid_argument("expected an absolute Windows path such as 'C:\\VNTR'");
+    std::string abs = FileSystem::Absolute(p, "");
+    for (size_t start = 3; start < abs.size();) {
+        size_t end = abs.find('\\', start);
+        if (end == std::string::npos) end = abs.size();
+        std::string part = abs.substr(start, end - start);
+        if (part.size() > 255)
+            throw std::invalid_argument("a part of the path is longer than 255 characters");
+        for (unsigned char c : part)
+            if (c < 0x20 || std::string("<>:\"|?*").find(static_cast<char>(c)) != std::string::npos)
+                throw std::invalid_argument(
+                    std::string("a Windows file name may not hold '") +
+                    (c < 0x20 ? "\\x" + std::to_string(c) : std::string(1, static_cast<char>(c))) +
+                    "'");
+        start = end + 1;
+    }
+    return abs;
+}
+
 namespace {
 
 class Reader {
@@ -30,9 +64,23 @@ class Reader {
     Reader(std::string file, std::string base_dir)
         : file_(std::move(file)), base_(std::move(base_dir)) {}
 
+    uint32_t codepage = 1252;
+    std::vector<Setting> settings;
+    std::vector<std::string> warnings;
+
     [[noreturn]] void Fail(const toml::node& node, const std::string& field,
                            const std::string& problem) const {
-        throw MachineError(file_, static_cast<int>(node.source().begin.line), field, problem);
+        throw MachineError(file_, Line(node), field, problem);
+    }
+
+    static int Line(const toml::node& node) { return static_cast<int>(node.source().begin.line); }
+
+    void Warn(const toml::node& node, const std::string& field, const std::string& text) {
+        warnings.push_back(file_ + ":" + std::to_string(Line(node)) + ": " + field + ": " + text);
+    }
+
+    void Note(const toml::node& node, const std::string& field) {
+        settings.push_back({field, Line(node)});
     }
 
     void Keys(const toml::table& table, const std::string& where,
@@ -61,31 +109,33 @@ class Reader {
         return *node.as_array();
     }
 
-    std::string String(const toml::node& node, const std::string& field) const {
+    // The string as written (UTF-8).
+    std::string String(const toml::node& node, const std::string& field) {
         if (!node.is_string()) Fail(node, field, "expected a string");
+        Note(node, field);
         return node.as_string()->get();
     }
 
-    // A text in the machine's ANSI code page: any character up to U+00FF.
-    Bytes Text(const toml::node& node, const std::string& field) const {
-        std::string utf8 = String(node, field);
-        Bytes out;
-        for (size_t i = 0; i < utf8.size(); ++i) {
-            unsigned char c = static_cast<unsigned char>(utf8[i]);
-            if (c < 0x80) {
-                out += static_cast<char>(c);
-            } else if ((c == 0xC2 || c == 0xC3) && i + 1 < utf8.size()) {
-                out += static_cast<char>(((c & 0x03) << 6) | (utf8[++i] & 0x3F));
-            } else {
-                Fail(node, field,
-                     "character beyond U+00FF; use hex = \"..\" for bytes in other code pages");
-            }
-        }
+    // A text of the machine: the string in the machine's code page.
+    Bytes Text(const toml::node& node, const std::string& field) {
+        std::string utf8 = String(node, field), out, problem;
+        if (!ToCodePage(utf8, codepage, &out, &problem))
+            Fail(node, field, problem + "; use hex = \"..\" for raw bytes");
         return out;
     }
 
-    int64_t Int(const toml::node& node, const std::string& field, int64_t lo, int64_t hi) const {
+    // A name of the machine (key, value, library, identifier): a text
+    // without NUL.
+    Bytes Name(const toml::node& node, const std::string& field) {
+        Bytes out = Text(node, field);
+        if (out.find('\0') != std::string::npos)
+            Fail(node, field, "a name may not hold a NUL character");
+        return out;
+    }
+
+    int64_t Int(const toml::node& node, const std::string& field, int64_t lo, int64_t hi) {
         if (!node.is_integer()) Fail(node, field, "expected an integer");
+        Note(node, field);
         int64_t v = node.as_integer()->get();
         if (v < lo || v > hi)
             Fail(node, field,
@@ -93,26 +143,27 @@ class Reader {
         return v;
     }
 
-    uint32_t U32(const toml::node& node, const std::string& field) const {
+    uint32_t U32(const toml::node& node, const std::string& field) {
         return static_cast<uint32_t>(Int(node, field, 0, 0xFFFFFFFFll));
     }
 
-    bool Bool(const toml::node& node, const std::string& field) const {
+    bool Bool(const toml::node& node, const std::string& field) {
         if (!node.is_boolean()) Fail(node, field, "expected true or false");
+        Note(node, field);
         return node.as_boolean()->get();
     }
 
-    Bytes Hex(const toml::node& node, const std::string& field) const {
+    Bytes Hex(const toml::node& node, const std::string& field) {
         std::string text = String(node, field);
         Bytes out;
         int high = -1;
         for (char c : text) {
-            if (c == ' ' || c == ',' || c == '\n' || c == '\t') continue;
-            int v =
-                std::isxdigit(static_cast<unsigned char>(c))
-                    ? (std::isdigit(static_cast<unsigned char>(c)) ? c - '0'
-                                                                   : (std::tolower(c) - 'a' + 10))
-                    : -1;
+            if (c == ' ' || c == ',' || c == '\n' || c == '\t' || c == '\r') continue;
+            int v = std::isxdigit(static_cast<unsigned char>(c))
+                        ? (std::isdigit(static_cast<unsigned char>(c))
+                               ? c - '0'
+                               : (std::tolower(static_cast<unsigned char>(c)) - 'a' + 10))
+                        : -1;
             if (v < 0) Fail(node, field, std::string("not a hexadecimal digit: '") + c + "'");
             if (high < 0) {
                 high = v;
@@ -125,21 +176,25 @@ class Reader {
         return out;
     }
 
-    std::string WinPath(const toml::node& node, const std::string& field) const {
+    std::string WinPath(const toml::node& node, const std::string& field) {
         std::string p = String(node, field);
-        std::string abs = FileSystem::Absolute(p, "");
-        if (abs.empty() || p.size() < 3 || p[1] != ':' || p[2] != '\\')
-            Fail(node, field, "expected an absolute Windows path such as 'C:\\VNTR'");
-        return abs;
+        try {
+            return WindowsPathOf(p, codepage);
+        } catch (const std::invalid_argument& e) {
+            Fail(node, field, e.what());
+        }
     }
 
-    std::string HostPath(const toml::node& node, const std::string& field) const {
-        std::filesystem::path p(String(node, field));
-        if (p.is_relative()) p = std::filesystem::path(base_) / p;
-        return p.lexically_normal().string();
+    std::string HostPath(const toml::node& node, const std::string& field) {
+        std::string p = String(node, field);
+        if (p.find('\0') != std::string::npos)
+            Fail(node, field, "a path may not hold a NUL character");
+        std::filesystem::path path(p);
+        if (path.is_relative()) path = std::filesystem::path(base_) / path;
+        return path.lexically_normal().string();
     }
 
-    std::vector<std::string> Strings(const toml::node& node, const std::string& field) const {
+    std::vector<std::string> Strings(const toml::node& node, const std::string& field) {
         std::vector<std::string> out;
         const toml::array& a = Array(node, field);
         for (size_t i = 0; i < a.size(); ++i)
@@ -152,7 +207,7 @@ class Reader {
     template <typename Each>
     void Tables(const toml::table& parent, const std::string& name,
                 const std::set<std::string>& allowed, const std::vector<std::string>& required,
-                Each each) const {
+                Each each) {
         const toml::node* v = parent.get(name);
         if (!v) return;
         const toml::array& a = Array(*v, name);
@@ -173,7 +228,7 @@ class Reader {
     std::string base_;
 };
 
-uint32_t RegType(const Reader& r, const toml::node& node, const std::string& field) {
+uint32_t RegType(Reader& r, const toml::node& node, const std::string& field) {
     if (node.is_integer()) return r.U32(node, field);
     static const std::map<std::string, uint32_t> names = {
         {"REG_NONE", 0},   {"REG_SZ", 1},    {"REG_EXPAND_SZ", 2},
@@ -187,44 +242,63 @@ uint32_t RegType(const Reader& r, const toml::node& node, const std::string& fie
     return it->second;
 }
 
-void ApplyOs(const Reader& r, const toml::node& node, Machine& m) {
-    if (node.is_string()) {
-        std::string name = r.String(node, "os");
-        if (!IsPreset(name)) {
-            std::string known;
-            for (const auto& n : PresetNames()) known += (known.empty() ? "" : ", ") + n;
-            r.Fail(node, "os", "unknown Windows version '" + name + "' (known: " + known + ")");
-        }
-        m = PresetMachine(name);
-        return;
-    }
-    const toml::table& t = r.Table(node, "os");
-    r.Keys(t, "os", {"base", "platform", "major", "minor", "build", "build_number", "csd"});
-    std::string base = "xp";
-    if (auto* b = t.get("base")) {
-        base = r.String(*b, "os.base");
-        if (!IsPreset(base)) r.Fail(*b, "os.base", "unknown Windows version '" + base + "'");
-    }
-    m = PresetMachine(base);
-    m.os_name = "custom";
-    if (auto* v = t.get("platform")) m.os.platform = r.U32(*v, "os.platform");
-    if (auto* v = t.get("major")) m.os.major = r.U32(*v, "os.major");
-    if (auto* v = t.get("minor")) m.os.minor = r.U32(*v, "os.minor");
-    if (auto* v = t.get("build_number")) m.os.build_number = r.U32(*v, "os.build_number");
-    if (auto* v = t.get("build")) {
-        uint32_t build = static_cast<uint32_t>(r.Int(*v, "os.build", 0, 0xFFFF));
-        // On the 9x family the high word of dwBuildNumber holds the version.
-        m.os.build_number =
-            m.os.platform == 1 ? (m.os.major << 24) | (m.os.minor << 16) | build : build;
-    }
-    if (auto* v = t.get("csd")) m.os.csd = r.String(*v, "os.csd");
-    m.delete_semantics = m.os.platform == 1 ? DeleteSemantics::Legacy : DeleteSemantics::Nt;
+std::string PresetList() {
+    std::string known;
+    for (const auto& n : PresetNames()) known += (known.empty() ? "" : ", ") + n;
+    return known;
 }
 
-void ApplyDevices(const Reader& r, const toml::table& root, Machine& m) {
+// The Windows a file describes, before anything is built on it.
+struct OsChoice {
+    std::string base = "xp";
+    bool custom = false;
+    OsVersion version;
+};
+
+OsChoice ReadOs(Reader& r, const toml::node* node) {
+    OsChoice c;
+    if (node && node->is_string()) {
+        c.base = r.String(*node, "os");
+        if (!IsPreset(c.base))
+            r.Fail(*node, "os",
+                   "unknown Windows version '" + c.base + "' (known: " + PresetList() + ")");
+    } else if (node) {
+        const toml::table& t = r.Table(*node, "os");
+        r.Keys(t, "os", {"base", "platform", "major", "minor", "build", "build_number", "csd"});
+        if (auto* b = t.get("base")) {
+            c.base = r.String(*b, "os.base");
+            if (!IsPreset(c.base))
+                r.Fail(*b, "os.base",
+                       "unknown Windows version '" + c.base + "' (known: " + PresetList() + ")");
+        }
+        c.custom = true;
+    }
+    c.version = PresetMachine(c.base).os;
+    if (!c.custom) return c;
+    const toml::table& t = *node->as_table();
+    OsVersion& v = c.version;
+    if (auto* x = t.get("platform")) v.platform = r.U32(*x, "os.platform");
+    if (auto* x = t.get("major")) v.major = r.U32(*x, "os.major");
+    if (auto* x = t.get("minor")) v.minor = r.U32(*x, "os.minor");
+    if (auto* x = t.get("build_number")) v.build_number = r.U32(*x, "os.build_number");
+    if (auto* x = t.get("build")) {
+        if (t.get("build_number")) r.Fail(*x, "os.build", "give build or build_number, not both");
+        uint32_t build = static_cast<uint32_t>(r.Int(*x, "os.build", 0, 0xFFFF));
+        // On the 9x family the high word of dwBuildNumber holds the version.
+        v.build_number = v.platform == 1 ? (v.major << 24) | (v.minor << 16) | build : build;
+    }
+    if (auto* x = t.get("csd")) {
+        v.csd = r.Text(*x, "os.csd");
+        if (v.csd.size() > 127)
+            r.Fail(*x, "os.csd", "longer than the 127 characters Windows holds");
+    }
+    return c;
+}
+
+void ReadDevices(Reader& r, const toml::table& root, Machine& m) {
     r.Tables(root, "devices",
              {"ids", "hex", "no_ids", "reported_size", "insufficient_forever",
-              "size_query_succeeds", "present", "description"},
+              "size_query_succeeds", "present"},
              {}, [&](const toml::table& t, const toml::node& node, const std::string& where) {
                  Device d;
                  int sources = 0;
@@ -232,7 +306,7 @@ void ApplyDevices(const Reader& r, const toml::table& root, Machine& m) {
                      std::vector<std::string> ids;
                      const toml::array& a = r.Array(*v, where + ".ids");
                      for (size_t j = 0; j < a.size(); ++j)
-                         ids.push_back(r.Text(a[j], where + ".ids[" + std::to_string(j) + "]"));
+                         ids.push_back(r.Name(a[j], where + ".ids[" + std::to_string(j) + "]"));
                      d.hardware_ids = MultiSz(ids);
                      ++sources;
                  }
@@ -241,7 +315,9 @@ void ApplyDevices(const Reader& r, const toml::table& root, Machine& m) {
                      ++sources;
                  }
                  if (auto* v = t.get("no_ids")) {
-                     if (r.Bool(*v, where + ".no_ids")) d.hardware_ids.reset();
+                     if (!r.Bool(*v, where + ".no_ids"))
+                         r.Fail(*v, where + ".no_ids", "give true, or leave it out");
+                     d.hardware_ids.reset();
                      ++sources;
                  }
                  if (sources != 1) r.Fail(node, where, "give exactly one of ids, hex or no_ids");
@@ -252,71 +328,227 @@ void ApplyDevices(const Reader& r, const toml::table& root, Machine& m) {
                  if (auto* v = t.get("size_query_succeeds"))
                      d.size_query_succeeds = r.Bool(*v, where + ".size_query_succeeds");
                  if (auto* v = t.get("present")) d.present = r.Bool(*v, where + ".present");
-                 if (auto* v = t.get("description"))
-                     d.description = r.String(*v, where + ".description");
-                 m.devices.push_back(d);
+                 m.devices.push_back(std::move(d));
              });
 }
 
-void ApplyModules(const Reader& r, const toml::table& t, Machine& m) {
+void ReadModules(Reader& r, const toml::table& t, Machine& m) {
     for (const auto& [key, node] : t) {
         std::string name(key.str());
         std::string where = "modules.\"" + name + "\"";
         const toml::table& mt = r.Table(node, where);
         r.Keys(mt, where, {"present", "loads", "missing", "dir"});
+        std::string file, problem;
+        if (!ToCodePage(name, m.codepage, &file, &problem) ||
+            file.find('\0') != std::string::npos ||
+            file.find_first_of("\\/:") != std::string::npos || file.empty())
+            r.Fail(node, where, "expected a library file name such as \"newdev.dll\"");
+        r.Note(node, where);
         auto it = m.modules.begin();
-        while (it != m.modules.end() && !(EqualNoCase(it->name, name) && !it->planted)) ++it;
+        while (it != m.modules.end() && !(EqualNoCase(it->name, file) && !it->planted)) ++it;
         bool present = true;
         if (auto* v = mt.get("present")) present = r.Bool(*v, where + ".present");
         if (!present) {
+            if (mt.size() > 1)
+                r.Fail(node, where, "a library that is not present has no other settings");
             if (it != m.modules.end()) m.modules.erase(it);
             continue;
         }
         if (it == m.modules.end()) {
-            m.modules.push_back({name, m.system_dir, true, false, {}});
+            m.modules.push_back({file, m.system_dir, true, false, {}});
             it = m.modules.end() - 1;
         }
         if (auto* v = mt.get("loads")) it->loads = r.Bool(*v, where + ".loads");
         if (auto* v = mt.get("dir")) it->dir = r.WinPath(*v, where + ".dir");
-        if (auto* v = mt.get("missing"))
-            for (const auto& s : r.Strings(*v, where + ".missing")) it->missing.insert(s);
+        if (auto* v = mt.get("missing")) {
+            const toml::array& a = r.Array(*v, where + ".missing");
+            for (size_t i = 0; i < a.size(); ++i)
+                it->missing.insert(r.Name(a[i], where + ".missing[" + std::to_string(i) + "]"));
+        }
     }
 }
 
-Machine Parse(const toml::table& root, const Reader& r) {
-    r.Keys(root, "", {"name",       "os",          "windows_dir",
-                      "system_dir", "current_dir", "exe_dir",
-                      "locale",     "stdout",      "registry_delete",
-                      "answers",    "caption",     "background",
-                      "package",    "dirs",        "files",
-                      "remove",     "keys",        "values",
-                      "devices",    "modules",     "planted",
-                      "update",     "faults",      "exit_windows_succeeds"});
-    Machine m = PresetMachine("xp");
-    if (auto* v = root.get("os")) ApplyOs(r, *v, m);
+void ReadFaults(Reader& r, const toml::table& root, Machine& m) {
+    r.Tables(root, "faults", {"call", "nth", "count", "error"}, {"call"},
+             [&](const toml::table& t, const toml::node&, const std::string& where) {
+                 Fault f;
+                 const toml::node& call = *t.get("call");
+                 f.call = r.String(call, where + ".call");
+                 const HostCall* c = FindHostCall(f.call);
+                 if (!c)
+                     r.Fail(call, where + ".call",
+                            "no host call is named '" + f.call +
+                                "' (calls that can fail: " + FaultableCallNames() + ")");
+                 if (!c->can_fail)
+                     r.Fail(call, where + ".call", f.call + " is not made to fail: " + c->why_not);
+                 if (auto* x = t.get("nth"))
+                     f.nth = static_cast<uint32_t>(r.Int(*x, where + ".nth", 1, 0xFFFFFFFFll));
+                 if (auto* x = t.get("count"))
+                     f.count = static_cast<uint32_t>(r.Int(*x, where + ".count", 1, 0xFFFFFFFFll));
+                 if (auto* x = t.get("error")) f.error = r.U32(*x, where + ".error");
+                 m.faults.push_back(f);
+             });
+}
+
+Expectation ReadExpect(Reader& r, const toml::node& node) {
+    const toml::table& t = r.Table(node, "expect");
+    r.Keys(t, "expect", {"outcome", "boxes", "changes", "trace"});
+    Expectation e;
+    e.line = Reader::Line(node);
+    if (auto* x = t.get("outcome")) {
+        static const std::set<std::string> outcomes = {
+            "declined", "installed", "staged", "restart", "no-controller", "failed", "nothing"};
+        e.outcome = r.String(*x, "expect.outcome");
+        if (!outcomes.count(*e.outcome))
+            r.Fail(*x, "expect.outcome",
+                   "unknown outcome '" + *e.outcome +
+                       "' (declined, installed, staged, restart, no-controller, failed, nothing)");
+    }
+    if (auto* x = t.get("boxes")) {
+        std::vector<std::string> boxes;
+        const toml::array& a = r.Array(*x, "expect.boxes");
+        for (size_t i = 0; i < a.size(); ++i) {
+            std::string field = "expect.boxes[" + std::to_string(i) + "]";
+            if (a[i].is_table()) {
+                const toml::table& bt = *a[i].as_table();
+                r.Keys(bt, field, {"absent"});
+                const toml::node* absent = bt.get("absent");
+                if (!absent || !r.Bool(*absent, field + ".absent"))
+                    r.Fail(a[i], field, "a box without text is written { absent = true }");
+                boxes.push_back(kAbsentText);
+            } else {
+                boxes.push_back(r.String(a[i], field));
+            }
+        }
+        e.boxes = boxes;
+    }
+    if (auto* x = t.get("changes")) e.changes = r.Strings(*x, "expect.changes");
+    if (auto* x = t.get("trace")) e.trace = r.Strings(*x, "expect.trace");
+    return e;
+}
+
+// Settings the chosen Windows never looks at: the program on the 9x family
+// loads no library and writes no trace, on NT it reads no registry.
+void WarnUnobservable(Reader& r, const toml::table& root, const Machine& m) {
+    bool legacy = m.os.platform == 1, nt = m.os.platform == 2;
+    auto warn = [&](const char* key, bool seen_on_legacy, bool seen_on_nt) {
+        const toml::node* v = root.get(key);
+        if (!v || (legacy && seen_on_legacy) || (nt && seen_on_nt)) return;
+        r.Warn(*v, key,
+               std::string("never observed on this Windows (platform ") +
+                   std::to_string(m.os.platform) + "): the program " +
+                   (legacy ? "loads no library and writes no trace there"
+                    : nt   ? "reads and writes no registry there"
+                           : "installs nothing there"));
+    };
+    warn("devices", false, true);
+    warn("modules", false, true);
+    warn("planted", false, true);
+    warn("update", false, true);
+    warn("exe_dir", false, true);
+    warn("stdout", false, true);
+    warn("system_dir", false, true);
+    warn("keys", true, false);
+    warn("values", true, false);
+    warn("registry_delete", true, false);
+    if (const toml::node* faults = root.get("faults")) {
+        unsigned flow = legacy ? unsigned{kLegacy} : nt ? unsigned{kNt} : 0u;
+        const toml::array& a = *faults->as_array();
+        for (size_t i = 0; i < m.faults.size() && i < a.size(); ++i) {
+            const HostCall* c = FindHostCall(m.faults[i].call);
+            if (c && !(c->used_by & (kStartup | flow)))
+                r.Warn(a[i], "faults[" + std::to_string(i) + "].call",
+                       m.faults[i].call +
+                           " is never called on this Windows, so the fault cannot fire");
+        }
+    }
+}
+
+LoadedMachine Parse(const toml::table& root, Reader& r, const Overrides& ov) {
+    r.Keys(root, "",
+           {"name",
+            "os",
+            "codepage",
+            "windows_dir",
+            "system_dir",
+            "current_dir",
+            "exe_dir",
+            "locale",
+            "stdout",
+            "registry_delete",
+            "answers",
+            "caption",
+            "background",
+            "package",
+            "dirs",
+            "files",
+            "remove",
+            "keys",
+            "values",
+            "devices",
+            "modules",
+            "planted",
+            "update",
+            "faults",
+            "command_line",
+            "expect",
+            "exit_windows_succeeds"});
+    // Settings that another spelling now says.
+    if (auto* v = root.get("exit_windows_succeeds"))
+        r.Fail(*v, "exit_windows_succeeds",
+               "a refused restart is written [[faults]] call = \"ExitWindowsEx\"");
+
+    // The code page first: every text below is read into it.
+    if (auto* v = root.get("codepage")) {
+        r.codepage = r.U32(*v, "codepage");
+        if (!IsCodePage(r.codepage))
+            r.Fail(
+                *v, "codepage",
+                "not a single-byte Windows code page the simulator knows (" + CodePageList() + ")");
+    }
+
+    // The Windows and its directories, then the installation derived from
+    // them: settings that follow from others are made once everything they
+    // follow from is known, whatever the order in the file.
+    OsChoice os = ReadOs(r, root.get("os"));
+    std::string windows_dir, system_dir;
+    if (auto* v = root.get("windows_dir")) windows_dir = r.WinPath(*v, "windows_dir");
+    if (auto* v = root.get("system_dir")) system_dir = r.WinPath(*v, "system_dir");
+    if (!windows_dir.empty() && system_dir.empty())
+        system_dir = SystemDirOf(os.version.platform, windows_dir);
+    LoadedMachine out;
+    Machine& m = out.machine;
+    m = PresetMachine(os.base, windows_dir, system_dir);
+    m.codepage = r.codepage;
+    m.os = os.version;
+    if (os.custom) m.os_name = "custom";
+    m.delete_semantics = m.os.platform == 1 ? DeleteSemantics::Legacy : DeleteSemantics::Nt;
     m.source = r.file();
     if (auto* v = root.get("name"))
         m.name = r.String(*v, "name");
     else
         m.name = std::filesystem::path(r.file()).stem().string();
 
-    std::string old_system = m.system_dir;
-    if (auto* v = root.get("windows_dir")) {
-        m.windows_dir = r.WinPath(*v, "windows_dir");
-        m.system_dir = m.windows_dir + (m.os.platform == 1 ? "\\SYSTEM" : "\\system32");
-    }
-    if (auto* v = root.get("system_dir")) m.system_dir = r.WinPath(*v, "system_dir");
-    for (auto& mod : m.modules)
-        if (EqualNoCase(mod.dir, old_system)) mod.dir = m.system_dir;
-    m.files.MakeDirs(m.windows_dir + "\\INF");
-    m.files.MakeDirs(m.system_dir);
-
     if (auto* v = root.get("current_dir")) m.current_dir = r.WinPath(*v, "current_dir");
+    if (ov.current_dir) {
+        try {
+            m.current_dir = WindowsPathOf(*ov.current_dir, m.codepage);
+        } catch (const std::invalid_argument& e) {
+            throw MachineError(r.file(), 0, "--cwd", e.what());
+        }
+    }
     if (auto* v = root.get("exe_dir")) m.exe_dir = r.WinPath(*v, "exe_dir");
     if (auto* v = root.get("locale")) m.locale = r.U32(*v, "locale");
+    if (ov.locale) m.locale = *ov.locale;
     if (auto* v = root.get("stdout")) m.has_stdout = r.Bool(*v, "stdout");
-    if (auto* v = root.get("exit_windows_succeeds"))
-        m.exit_windows_succeeds = r.Bool(*v, "exit_windows_succeeds");
+    if (auto* v = root.get("command_line")) m.command_line = r.Text(*v, "command_line");
+    if (ov.command_line) {
+        std::string problem;
+        if (!ToCodePage(*ov.command_line, m.codepage, &m.command_line, &problem))
+            throw MachineError(r.file(), 0, "--command-line", problem);
+    }
+    if (m.command_line.find('\0') != std::string::npos)
+        throw MachineError(r.file(), 0, "command_line", "a command line may not hold a NUL");
     if (auto* v = root.get("registry_delete")) {
         std::string s = r.String(*v, "registry_delete");
         if (s == "legacy")
@@ -338,19 +570,14 @@ Machine Parse(const toml::table& root, const Reader& r) {
     if (auto* v = root.get("caption")) {
         if (v->is_boolean()) {
             if (r.Bool(*v, "caption")) r.Fail(*v, "caption", "give a text, or false for none");
-            m.strings.erase(103);
+            m.strings.erase(IDS_CAPTION);
         } else {
-            m.strings[103] = r.Text(*v, "caption");
+            m.strings[IDS_CAPTION] = r.Text(*v, "caption");
         }
     }
     if (auto* v = root.get("background"); v && !r.Bool(*v, "background")) {
         m.devices.clear();
-        if (RegKey* e = FindKeyPath(m.hklm.get(), "Enum")) {
-            auto& subs = m.hklm->subkeys;
-            subs.erase(std::remove_if(subs.begin(), subs.end(),
-                                      [e](const auto& k) { return k.get() == e; }),
-                       subs.end());
-        }
+        if (RegKey* e = FindKeyPath(m.hklm.get(), "Enum")) m.hklm->Remove(e);
     }
 
     // The driver package: the example package in the current directory unless
@@ -358,30 +585,37 @@ Machine Parse(const toml::table& root, const Reader& r) {
     std::string from = DefaultPackageDir(), at = m.current_dir;
     std::vector<std::string> omit;
     bool mount = true;
-    if (auto* v = root.get("package")) {
-        if (v->is_boolean()) {
-            mount = r.Bool(*v, "package");
+    const toml::node* package = root.get("package");
+    if (package) {
+        if (package->is_boolean()) {
+            mount = r.Bool(*package, "package");
         } else {
-            const toml::table& t = r.Table(*v, "package");
+            const toml::table& t = r.Table(*package, "package");
             r.Keys(t, "package", {"from", "at", "omit"});
             if (auto* f = t.get("from")) from = r.HostPath(*f, "package.from");
             if (auto* a = t.get("at")) at = r.WinPath(*a, "package.at");
             if (auto* o = t.get("omit")) omit = r.Strings(*o, "package.omit");
         }
     }
+    if (ov.package) {
+        from = *ov.package;
+        mount = true;
+    }
     if (mount) {
         try {
             MountPackage(m, from, at, omit);
         } catch (const std::runtime_error& e) {
-            const toml::node* where = root.get("package");
-            r.Fail(where ? *where : static_cast<const toml::node&>(root), "package", e.what());
+            if (ov.package) throw MachineError(*ov.package, 0, "--package", e.what());
+            r.Fail(package ? *package : static_cast<const toml::node&>(root), "package", e.what());
         }
     }
-    m.files.MakeDirs(m.current_dir);
+    if (!m.files.MakeDirs(m.current_dir))
+        throw MachineError(r.file(), 0, "current_dir", "a file of the machine is in the way");
 
     r.Tables(root, "dirs", {"path"}, {"path"},
-             [&](const toml::table& t, const toml::node&, const std::string& where) {
-                 m.files.MakeDirs(r.WinPath(*t.get("path"), where + ".path"));
+             [&](const toml::table& t, const toml::node& node, const std::string& where) {
+                 if (!m.files.MakeDirs(r.WinPath(*t.get("path"), where + ".path")))
+                     r.Fail(node, where + ".path", "a file of the machine is in the way");
              });
     r.Tables(root, "files", {"path", "text", "hex", "from"}, {"path"},
              [&](const toml::table& t, const toml::node& node, const std::string& where) {
@@ -392,109 +626,110 @@ Machine Parse(const toml::table& root, const Reader& r) {
                  if (auto* x = t.get("hex")) data = r.Hex(*x, where + ".hex"), ++sources;
                  if (auto* x = t.get("from")) {
                      std::string host = r.HostPath(*x, where + ".from");
-                     std::ifstream in(host, std::ios::binary);
-                     if (!in) r.Fail(*x, where + ".from", "cannot read '" + host + "'");
-                     std::stringstream s;
-                     s << in.rdbuf();
-                     data = s.str();
+                     try {
+                         data = ReadHostFile(host, kHostFileCap);
+                     } catch (const HostFileError& e) {
+                         r.Fail(*x, where + ".from", e.what());
+                     }
                      ++sources;
                  }
                  if (sources != 1) r.Fail(node, where, "give exactly one of text, hex or from");
-                 m.files.PutFile(path, data);
+                 if (!m.files.PutFile(path, data))
+                     r.Fail(node, where + ".path",
+                            "a directory or file of the machine is in the way");
              });
     if (auto* v = root.get("remove")) {
         const toml::array& a = r.Array(*v, "remove");
         for (size_t i = 0; i < a.size(); ++i) {
             std::string field = "remove[" + std::to_string(i) + "]";
-            std::string path = r.WinPath(a[i], field);
-            // Removes the path and everything below it.
-            std::string prefix = FileSystem::Key(path) + "\\";
-            std::vector<std::string> doomed;
-            for (const auto* n : m.files.All())
-                if (FileSystem::Key(n->path) == FileSystem::Key(path) ||
-                    FileSystem::Key(n->path).rfind(prefix, 0) == 0)
-                    doomed.push_back(n->path);
-            if (doomed.empty()) r.Fail(a[i], field, "no such file or directory in the machine");
-            for (const auto& d : doomed) m.files.Remove(d);
+            if (!m.files.Remove(r.WinPath(a[i], field)))
+                r.Fail(a[i], field, "no such file or directory in the machine");
         }
     }
 
+    // A registry key name is at most 255 characters, and a tree at most 512
+    // levels deep.
+    auto key_path = [&](const toml::node& node, const std::string& field) {
+        Bytes path = r.Name(node, field);
+        size_t depth = 0;
+        for (size_t start = 0; start <= path.size(); ++depth) {
+            size_t end = path.find('\\', start);
+            if (end == std::string::npos) end = path.size();
+            if (end == start) r.Fail(node, field, "a key path may not have an empty part");
+            if (end - start > 255) r.Fail(node, field, "a key name is longer than 255 characters");
+            start = end + 1;
+        }
+        if (depth > 512) r.Fail(node, field, "deeper than the 512 levels a registry holds");
+        return path;
+    };
     r.Tables(root, "keys", {"path"}, {"path"},
              [&](const toml::table& t, const toml::node&, const std::string& where) {
-                 std::string path = r.Text(*t.get("path"), where + ".path");
-                 for (size_t start = 0, end; start <= path.size(); start = end + 1) {
-                     end = path.find('\\', start);
-                     if (end == std::string::npos) end = path.size();
-                     if (end - start > 255)
-                         r.Fail(*t.get("path"), where + ".path",
-                                "a key name is longer than 255 characters");
-                 }
-                 MakeKeyPath(m.hklm.get(), path);
+                 MakeKeyPath(m.hklm.get(), key_path(*t.get("path"), where + ".path"));
              });
-    r.Tables(root, "values", {"key", "name", "type", "text", "hex", "dword"}, {"key", "name"},
-             [&](const toml::table& t, const toml::node& node, const std::string& where) {
-                 RegValue value;
-                 value.name = r.Text(*t.get("name"), where + ".name");
-                 int sources = 0;
-                 if (auto* x = t.get("text")) {
-                     value.data = r.Text(*x, where + ".text") + '\0';
-                     value.type = 1;
-                     ++sources;
-                 }
-                 if (auto* x = t.get("hex")) {
-                     value.data = r.Hex(*x, where + ".hex");
-                     value.type = 3;
-                     ++sources;
-                 }
-                 if (auto* x = t.get("dword")) {
-                     uint32_t d = r.U32(*x, where + ".dword");
-                     value.data = Bytes(reinterpret_cast<const char*>(&d), 4);
-                     value.type = 4;
-                     ++sources;
-                 }
-                 if (sources != 1) r.Fail(node, where, "give exactly one of text, hex or dword");
-                 if (auto* x = t.get("type")) value.type = RegType(r, *x, where + ".type");
-                 RegKey* key = MakeKeyPath(m.hklm.get(), r.Text(*t.get("key"), where + ".key"));
-                 if (RegValue* old = key->Value(value.name))
-                     *old = value;
-                 else
-                     key->values.push_back(value);
-             });
-    ApplyDevices(r, root, m);
-    if (auto* v = root.get("modules")) ApplyModules(r, r.Table(*v, "modules"), m);
     r.Tables(
-        root, "planted", {"name", "dir"}, {"name"},
-        [&](const toml::table& t, const toml::node&, const std::string& where) {
-            Module mod{r.String(*t.get("name"), where + ".name"), m.current_dir, true, true, {}};
-            if (auto* d = t.get("dir")) mod.dir = r.WinPath(*d, where + ".dir");
-            m.modules.push_back(mod);
+        root, "values", {"key", "name", "type", "text", "hex", "dword"}, {"key", "name"},
+        [&](const toml::table& t, const toml::node& node, const std::string& where) {
+            RegValue value;
+            value.name = r.Name(*t.get("name"), where + ".name");
+            if (value.name.size() > 16383)
+                r.Fail(*t.get("name"), where + ".name",
+                       "longer than the 16,383 characters a value name may have");
+            int sources = 0;
+            if (auto* x = t.get("text")) {
+                value.data = r.Text(*x, where + ".text") + '\0';
+                value.type = 1;
+                ++sources;
+            }
+            if (auto* x = t.get("hex")) {
+                value.data = r.Hex(*x, where + ".hex");
+                value.type = 3;
+                ++sources;
+            }
+            if (auto* x = t.get("dword")) {
+                uint32_t d = r.U32(*x, where + ".dword");
+                value.data = Bytes(reinterpret_cast<const char*>(&d), 4);
+                value.type = 4;
+                ++sources;
+            }
+            if (sources != 1) r.Fail(node, where, "give exactly one of text, hex or dword");
+            if (auto* x = t.get("type")) value.type = RegType(r, *x, where + ".type");
+            MakeKeyPath(m.hklm.get(), key_path(*t.get("key"), where + ".key"))->SetValue(value);
         });
+    ReadDevices(r, root, m);
+    if (auto* v = root.get("modules")) ReadModules(r, r.Table(*v, "modules"), m);
+    r.Tables(root, "planted", {"name", "dir"}, {"name"},
+             [&](const toml::table& t, const toml::node&, const std::string& where) {
+                 Module mod{r.Name(*t.get("name"), where + ".name"), m.current_dir, true, true, {}};
+                 if (mod.name.empty() || mod.name.find_first_of("\\/:") != std::string::npos)
+                     r.Fail(*t.get("name"), where + ".name",
+                            "expected a library file name such as \"setupapi.dll\"");
+                 if (auto* d = t.get("dir")) mod.dir = r.WinPath(*d, where + ".dir");
+                 m.modules.push_back(mod);
+             });
     if (auto* v = root.get("update")) {
         const toml::table& t = r.Table(*v, "update");
-        r.Keys(t, "update", {"result", "reboot", "error", "check"});
-        if (auto* x = t.get("result")) m.update.result = r.Bool(*x, "update.result");
+        r.Keys(t, "update", {"reboot", "check", "result", "error"});
+        for (const char* old : {"result", "error"})
+            if (auto* x = t.get(old))
+                r.Fail(*x, std::string("update.") + old,
+                       "a failing update is written [[faults]] call = "
+                       "\"UpdateDriverForPlugAndPlayDevicesA\" with its error");
         if (auto* x = t.get("reboot")) m.update.reboot = r.Bool(*x, "update.reboot");
-        if (auto* x = t.get("error")) m.update.error = r.U32(*x, "update.error");
         if (auto* x = t.get("check")) m.update.check = r.Bool(*x, "update.check");
     }
-    r.Tables(root, "faults", {"call", "nth", "count", "error"}, {"call"},
-             [&](const toml::table& t, const toml::node&, const std::string& where) {
-                 Fault f;
-                 f.call = r.String(*t.get("call"), where + ".call");
-                 if (auto* x = t.get("nth"))
-                     f.nth = static_cast<uint32_t>(r.Int(*x, where + ".nth", 1, 0xFFFFFFFFll));
-                 if (auto* x = t.get("count"))
-                     f.count = static_cast<uint32_t>(r.Int(*x, where + ".count", 1, 0xFFFFFFFFll));
-                 if (auto* x = t.get("error")) f.error = r.U32(*x, where + ".error");
-                 m.faults.push_back(f);
-             });
-    return m;
+    ReadFaults(r, root, m);
+    if (auto* v = root.get("expect")) out.expect = ReadExpect(r, *v);
+
+    WarnUnobservable(r, root, m);
+    out.settings = std::move(r.settings);
+    out.warnings = std::move(r.warnings);
+    return out;
 }
 
 }  // namespace
 
-Machine ParseMachine(const std::string& toml_text, const std::string& source,
-                     const std::string& base_dir) {
+LoadedMachine ParseMachine(const std::string& toml_text, const std::string& source,
+                           const std::string& base_dir, const Overrides& overrides) {
     toml::table root;
     try {
         root = toml::parse(toml_text, source);
@@ -503,16 +738,158 @@ Machine ParseMachine(const std::string& toml_text, const std::string& source,
                            std::string(e.description()));
     }
     Reader r(source, base_dir);
-    return Parse(root, r);
+    return Parse(root, r, overrides);
 }
 
-Machine LoadMachineFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw MachineError(path, 0, "", "cannot open the machine file");
-    std::stringstream text;
-    text << in.rdbuf();
-    std::string base = std::filesystem::path(path).parent_path().string();
-    return ParseMachine(text.str(), path, base.empty() ? "." : base);
+LoadedMachine LoadMachineFile(const std::string& path, const Overrides& overrides) {
+    std::string text;
+    try {
+        text = path == "-" ? ReadHostStream(0, kMachineFileCap, "standard input")
+                           : ReadHostFile(path, kMachineFileCap);
+    } catch (const HostFileError& e) {
+        std::string what = e.what();
+        // The message already names the file; keep only the reason.
+        std::string prefix = (path == "-" ? std::string("standard input") : path) + ": ";
+        if (what.rfind(prefix, 0) == 0) what = what.substr(prefix.size());
+        throw MachineError(path == "-" ? "(standard input)" : path, 0, "", what);
+    }
+    std::string base = path == "-" ? "." : std::filesystem::path(path).parent_path().string();
+    return ParseMachine(text, path == "-" ? "(standard input)" : path, base.empty() ? "." : base,
+                        overrides);
+}
+
+LoadedMachine BuiltInMachine(const std::string& os, const Overrides& overrides) {
+    LoadedMachine out;
+    Machine& m = out.machine;
+    std::string cwd;
+    if (overrides.current_dir) {
+        try {
+            cwd = WindowsPathOf(*overrides.current_dir, 1252);
+        } catch (const std::invalid_argument& e) {
+            throw MachineError("(built-in machine)", 0, "--cwd", e.what());
+        }
+    }
+    try {
+        m = DefaultMachine(os, cwd, overrides.package ? *overrides.package : "");
+    } catch (const std::runtime_error& e) {
+        throw MachineError(overrides.package ? *overrides.package : DefaultPackageDir(), 0,
+                           "--package", e.what());
+    }
+    if (overrides.locale) m.locale = *overrides.locale;
+    if (overrides.command_line) {
+        std::string problem;
+        if (!ToCodePage(*overrides.command_line, m.codepage, &m.command_line, &problem))
+            throw MachineError("(built-in machine)", 0, "--command-line", problem);
+    }
+    return out;
+}
+
+}  // namespace sim
+
+namespace sim {
+
+namespace {
+
+std::string HexOf(const Bytes& bytes) {
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(bytes.size() * 2);
+    for (unsigned char c : bytes) {
+        out += digits[c >> 4];
+        out += digits[c & 15];
+    }
+    return out;
+}
+
+json RegistryOf(const RegKey& top) {
+    // Iterative: a registry may be 512 levels deep.
+    json root;
+    std::vector<std::pair<const RegKey*, json*>> pending = {{&top, &root}};
+    while (!pending.empty()) {
+        auto [key, out] = pending.back();
+        pending.pop_back();
+        (*out)["name"] = Text(key->name);
+        json values = json::array();
+        for (const auto& v : key->Values())
+            values.push_back({{"name", Text(v.name)}, {"type", v.type}, {"hex", HexOf(v.data)}});
+        (*out)["values"] = values;
+        json& subs = (*out)["subkeys"] = json::array();
+        for (size_t i = 0; i < key->SubkeyCount(); ++i) subs.push_back(json::object());
+        for (size_t i = 0; i < key->SubkeyCount(); ++i)
+            pending.push_back({key->SubkeyAt(i).get(), &subs[i]});
+    }
+    return root;
+}
+
+}  // namespace
+
+json DumpMachine(const LoadedMachine& loaded) {
+    const Machine& m = loaded.machine;
+    json files = json::array();
+    m.files.ForEach([&](const std::string& path, const FileSystem::Node& node) {
+        json f = {{"path", Text(path)}, {"dir", node.dir}};
+        if (!node.dir) f["hex"] = HexOf(node.data);
+        files.push_back(f);
+    });
+    json devices = json::array();
+    for (const Device& d : m.devices) {
+        json j;
+        j["hardware_ids_hex"] = d.hardware_ids ? json(HexOf(*d.hardware_ids)) : json(nullptr);
+        j["reported_size"] = d.reported_size ? json(*d.reported_size) : json(nullptr);
+        j["insufficient_forever"] = d.insufficient_forever;
+        j["size_query_succeeds"] = d.size_query_succeeds;
+        j["present"] = d.present;
+        devices.push_back(j);
+    }
+    json modules = json::array();
+    for (const Module& mod : m.modules) {
+        json missing = json::array();
+        for (const auto& name : mod.missing) missing.push_back(Text(name));
+        modules.push_back({{"name", Text(mod.name)},
+                           {"dir", Text(mod.dir)},
+                           {"loads", mod.loads},
+                           {"planted", mod.planted},
+                           {"missing", missing}});
+    }
+    json answers = json::array();
+    for (bool a : m.answers) answers.push_back(a ? "yes" : "no");
+    json faults = json::array();
+    for (const Fault& f : m.faults)
+        faults.push_back(
+            {{"call", f.call}, {"nth", f.nth}, {"count", f.count}, {"error", f.error}});
+    json strings = json::object();
+    for (const auto& [id, text] : m.strings) strings[std::to_string(id)] = Text(text);
+    json settings = json::array();
+    for (const Setting& s : loaded.settings)
+        settings.push_back({{"field", s.field}, {"line", s.line}});
+    return {{"name", m.name},
+            {"source", m.source},
+            {"os",
+             {{"name", m.os_name},
+              {"platform", m.os.platform},
+              {"major", m.os.major},
+              {"minor", m.os.minor},
+              {"build_number", m.os.build_number},
+              {"csd", Text(m.os.csd)}}},
+            {"windows_dir", Text(m.windows_dir)},
+            {"system_dir", Text(m.system_dir)},
+            {"current_dir", Text(m.current_dir)},
+            {"exe_dir", Text(m.exe_dir)},
+            {"locale", m.locale},
+            {"codepage", m.codepage},
+            {"stdout", m.has_stdout},
+            {"registry_delete", m.delete_semantics == DeleteSemantics::Legacy ? "legacy" : "nt"},
+            {"command_line", Text(m.command_line)},
+            {"strings", strings},
+            {"files", files},
+            {"registry", RegistryOf(*m.hklm)},
+            {"devices", devices},
+            {"modules", modules},
+            {"update", {{"reboot", m.update.reboot}, {"check", m.update.check}}},
+            {"answers", answers},
+            {"faults", faults},
+            {"settings", settings},
+            {"warnings", loaded.warnings}};
 }
 
 }  // namespace sim

@@ -5,6 +5,9 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "host/sim/codepage.h"
+#include "host/sim/hostfiles.h"
+#include "res/ids.h"
 #include "res/strings.h"
 
 #ifndef VNTR_SOURCE_DIR
@@ -72,7 +75,13 @@ const std::vector<std::string>& PresetNames() {
 
 bool IsPreset(const std::string& name) { return FindPreset(name) != nullptr; }
 
-Machine PresetMachine(const std::string& name) {
+std::string SystemDirOf(uint32_t platform, const std::string& windows_dir) {
+    return windows_dir + (windows_dir.back() == '\\' ? "" : "\\") +
+           (platform == 1 ? "SYSTEM" : "system32");
+}
+
+Machine PresetMachine(const std::string& name, const std::string& windows_dir,
+                      const std::string& system_dir) {
     const Preset* p = FindPreset(name);
     if (!p) throw std::invalid_argument("unknown Windows version '" + name + "'");
     Machine m;
@@ -80,11 +89,13 @@ Machine PresetMachine(const std::string& name) {
     m.source = "built-in";
     m.os_name = name;
     m.os = {p->platform, p->major, p->minor, p->build_number, p->csd};
-    m.windows_dir = p->windows_dir;
-    m.system_dir = p->system_dir;
+    m.windows_dir = windows_dir.empty() ? p->windows_dir : windows_dir;
+    m.system_dir = !system_dir.empty()   ? system_dir
+                   : windows_dir.empty() ? p->system_dir
+                                         : SystemDirOf(p->platform, windows_dir);
     m.current_dir = "C:\\";
     m.delete_semantics = p->platform == 1 ? DeleteSemantics::Legacy : DeleteSemantics::Nt;
-    m.strings[103] = CAPTION_TEXT;
+    m.strings[IDS_CAPTION] = CAPTION_TEXT;
 
     m.files.MakeDirs("C:\\");
     m.files.MakeDirs(m.windows_dir + "\\INF");
@@ -92,8 +103,8 @@ Machine PresetMachine(const std::string& name) {
 
     RegKey* current = MakeKeyPath(m.hklm.get(), "SOFTWARE\\Microsoft\\Windows\\CurrentVersion");
     Bytes inf = m.windows_dir + "\\INF";
-    current->values.push_back({"DevicePath", p->platform == 1 ? 1u : 2u,
-                               p->platform == 1 ? inf + '\0' : Bytes("%SystemRoot%\\inf") + '\0'});
+    current->SetValue({"DevicePath", p->platform == 1 ? 1u : 2u,
+                       p->platform == 1 ? inf + '\0' : Bytes("%SystemRoot%\\inf") + '\0'});
     if (p->platform == 1) {
         for (const char* key : kBackgroundPciKeys)
             MakeKeyPath(m.hklm.get(), std::string("Enum\\PCI\\") + key);
@@ -115,36 +126,28 @@ std::string DefaultPackageDir() { return std::string(VNTR_SOURCE_DIR) + "/exampl
 
 void MountPackage(Machine& machine, const std::string& host_dir, const std::string& at,
                   const std::vector<std::string>& omit) {
-    namespace fs = std::filesystem;
-    std::error_code ec;
-    if (!fs::is_directory(host_dir, ec))
-        throw std::runtime_error("package folder '" + host_dir + "' does not exist");
     std::string root = FileSystem::Absolute(at, "C:\\");
-    machine.files.MakeDirs(root);
-    std::vector<fs::path> entries;
-    for (auto it = fs::recursive_directory_iterator(host_dir, ec);
-         !ec && it != fs::recursive_directory_iterator(); it.increment(ec))
-        entries.push_back(it->path());
-    if (ec)
-        throw std::runtime_error("cannot read package folder '" + host_dir + "': " + ec.message());
-    for (const auto& path : entries) {
-        std::string rel = fs::relative(path, host_dir).generic_string();
+    if (!machine.files.MakeDirs(root))
+        throw std::runtime_error("cannot mount the package at " + at + ": a file is in the way");
+    for (const PackageEntry& entry : ReadPackageFolder(host_dir)) {
         bool skip = false;
-        for (const auto& o : omit) skip = skip || EqualNoCase(o, rel);
+        for (const auto& o : omit) skip = skip || EqualNoCase(o, entry.relative);
         if (skip) continue;
-        std::string win = rel;
-        for (char& c : win)
+        // Host names are UTF-8; the machine sees them in its code page.
+        std::string name, problem;
+        if (!ToCodePage(entry.relative, machine.codepage, &name, &problem))
+            throw std::runtime_error("package file " + host_dir + "/" + entry.relative + ": " +
+                                     problem);
+        for (char& c : name)
             if (c == '/') c = '\\';
-        std::string target = FileSystem::Absolute(root + "\\" + win, "C:\\");
-        if (fs::is_directory(path)) {
-            machine.files.MakeDirs(target);
-        } else {
-            std::ifstream in(path, std::ios::binary);
-            if (!in) throw std::runtime_error("cannot read '" + path.string() + "'");
-            std::stringstream data;
-            data << in.rdbuf();
-            machine.files.PutFile(target, data.str());
-        }
+        // Each part is a plain name (no "..", no drive): the entry stays
+        // below the mount point whatever it is called.
+        std::string target = root + (FileSystem::IsRoot(root) ? "" : "\\") + name;
+        bool ok =
+            entry.dir ? machine.files.MakeDirs(target) : machine.files.PutFile(target, entry.data);
+        if (!ok)
+            throw std::runtime_error("package file " + host_dir + "/" + entry.relative +
+                                     ": a file of the machine is in the way");
     }
 }
 
@@ -158,16 +161,16 @@ void AddController(Machine& machine, const std::string& device) {
             MultiSz({"PCI\\" + id, "PCI\\VEN_C4B9&DEV_" + device + "&SUBSYS_" + device + "C4B9",
                      "PCI\\VEN_C4B9&DEV_" + device + "&CC_060700",
                      "PCI\\VEN_C4B9&DEV_" + device + "&CC_0607"});
-        d.description = "Vantor CardBus Controller";
         machine.devices.push_back(d);
     }
 }
 
-Machine DefaultMachine(const std::string& os) {
+Machine DefaultMachine(const std::string& os, const std::string& current_dir,
+                       const std::string& package_dir) {
     Machine m = PresetMachine(os);
     m.name = "Windows " + os + " with one 8E3A controller";
-    m.current_dir = "C:\\VNTR";
-    MountPackage(m, DefaultPackageDir(), m.current_dir);
+    m.current_dir = current_dir.empty() ? "C:\\VNTR" : current_dir;
+    MountPackage(m, package_dir.empty() ? DefaultPackageDir() : package_dir, m.current_dir);
     AddController(m);
     m.answers = {true};
     return m;

@@ -16,16 +16,23 @@ bool IsPreset(const std::string& name);
 
 // A freshly installed Windows of that version: its version record, Windows
 // and system directories, registry deletion semantics, system libraries, and
-// a few ordinary devices and PCI keys. Throws std::invalid_argument for an
-// unknown name.
-Machine PresetMachine(const std::string& name);
+// a few ordinary devices and PCI keys. A Windows directory given moves
+// everything the installation derives from it (the system directory unless
+// that is given too, DevicePath, the libraries). Throws
+// std::invalid_argument for an unknown name.
+Machine PresetMachine(const std::string& name, const std::string& windows_dir = "",
+                      const std::string& system_dir = "");
+
+// The system directory Windows makes below a Windows directory.
+std::string SystemDirOf(uint32_t platform, const std::string& windows_dir);
 
 // The example driver package of this source tree.
 std::string DefaultPackageDir();
 
 // Copies a host folder (recursively) into the machine at `at`, leaving out
-// the file names in `omit`. Throws std::runtime_error when the folder cannot
-// be read.
+// the file names in `omit`; names are put into the machine's code page.
+// Throws std::runtime_error (HostFileError for the host side) naming the
+// file and the problem when the folder cannot be mounted.
 void MountPackage(Machine& machine, const std::string& host_dir, const std::string& at,
                   const std::vector<std::string>& omit = {});
 
@@ -34,8 +41,10 @@ void MountPackage(Machine& machine, const std::string& host_dir, const std::stri
 void AddController(Machine& machine, const std::string& device = "8E3A");
 
 // The simulator's default: the named Windows with one 8E3A controller, the
-// example package in C:\VNTR as current directory, and answer Yes.
-Machine DefaultMachine(const std::string& os = "xp");
+// example package (or the package folder given) in C:\VNTR (or the current
+// directory given) as current directory, and answer Yes.
+Machine DefaultMachine(const std::string& os = "xp", const std::string& current_dir = "",
+                       const std::string& package_dir = "");
 
 }  // namespace sim
 

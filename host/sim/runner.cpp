@@ -1,7 +1,10 @@
 #include "host/sim/runner.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -9,104 +12,309 @@
 #include <cstring>
 
 #include "app/program.h"
+#include "host/sim/codepage.h"
 
 namespace sim {
+
+// ---- reading a finished run -------------------------------------------------
 
 std::vector<json> Outcome::Of(const std::string& type) const {
     std::vector<json> out;
     for (const auto& e : events)
-        if (e.value("type", "") == type) out.push_back(e);
+        if (e.type() == type) out.push_back(e.ToJson());
     return out;
 }
 
 Bytes Outcome::Stdout() const {
     Bytes out;
-    for (const auto& e : Of("stdout")) out += BytesOf(e["text"].get<std::string>());
+    for (const auto& e : events)
+        if (e.type() == "stdout") out += e.GetStr("text");
     return out;
 }
 
-bool IsChange(const json& e) {
-    std::string type = e.value("type", "");
-    return type == "copy" || type == "mkdir" || type == "reg_set" || type == "reg_delete" ||
-           type == "reboot" || (type == "install" && e.value("result", false));
+bool IsChange(const Event& e) {
+    const std::string& type = e.type();
+    if (type == "copy" || type == "mkdir" || type == "install" || type == "reboot")
+        return e.GetFlag("result");
+    if (type == "reg_set" || type == "reg_delete")
+        return e.Has("result") && e.GetNum("result", -1) == 0;
+    return false;
+}
+
+std::vector<const Event*> Outcome::ChangeEvents() const {
+    std::vector<const Event*> out;
+    for (const auto& e : events)
+        if (IsChange(e)) out.push_back(&e);
+    return out;
 }
 
 std::vector<json> Outcome::Changes() const {
     std::vector<json> out;
-    for (const auto& e : events)
-        if (IsChange(e)) out.push_back(e);
+    for (const Event* e : ChangeEvents()) out.push_back(e->ToJson());
     return out;
 }
 
-static void WriteAll(int fd, const std::string& text) {
-    size_t done = 0;
-    while (done < text.size()) {
-        ssize_t n = write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;
-        done += static_cast<size_t>(n);
+static const char* TypeName(int64_t type) {
+    switch (type) {
+        case 0:
+            return "REG_NONE";
+        case 1:
+            return "REG_SZ";
+        case 2:
+            return "REG_EXPAND_SZ";
+        case 3:
+            return "REG_BINARY";
+        case 4:
+            return "REG_DWORD";
+        case 7:
+            return "REG_MULTI_SZ";
     }
+    return nullptr;
 }
 
-// The child: runs the program and streams each event as one JSON line, so
-// that everything up to a crash reaches the parent.
-[[noreturn]] static void RunChild(const Machine& machine, RunOptions options, int fd) {
-    Sink outer = options.sink;
-    options.sink = [fd, outer](const json& event) {
-        if (outer) outer(event);
-        WriteAll(fd, event.dump(-1, ' ', false, json::error_handler_t::replace) + "\n");
+std::string ChangeLine(const Event& e, uint32_t cp) {
+    auto text = [&](const char* key) { return Visible(e.GetStr(key), cp); };
+    const std::string& type = e.type();
+    if (type == "copy") return "copy " + text("args.from") + " -> " + text("args.to");
+    if (type == "mkdir") return "mkdir " + text("args.path");
+    if (type == "reg_set") {
+        const char* name = TypeName(e.GetNum("args.type"));
+        std::string t = name ? name : "type " + std::to_string(e.GetNum("args.type"));
+        return "regset " + text("args.key") + "\\" + text("args.name") + " = " + t + ", " +
+               std::to_string(e.GetNum("args.size")) + " bytes: \"" + text("args.data") + "\"";
+    }
+    if (type == "reg_delete") return "regdel " + text("path");
+    if (type == "install")
+        return "install " + text("args.hardware_id") + " from " + text("args.inf");
+    if (type == "reboot") return "reboot";
+    return type;
+}
+
+// What the run came to, read from what the program did:
+// - the opening question not answered Yes: declined;
+// - the platform the program then read (0 when its query failed), and on the
+//   9x family the build of the flow's own query, decide whether the program
+//   handles this Windows at all: if not, nothing;
+// - Windows 98/98 SE/ME: a restart requested: restart; the restart question
+//   answered No: staged; a package file not copied: failed; otherwise the
+//   registry reset found no controller (no-controller) or could not list the
+//   keys for want of memory (failed);
+// - Windows 2000/XP: the update call's result gives installed or failed; a
+//   search that found a controller always goes on to load newdev.dll, so
+//   without an update call, newdev.dll loaded or attempted means failed, a
+//   search made means no-controller, and no search at all (setupapi.dll
+//   unusable) means failed.
+std::string DeriveOutcome(const std::vector<Event>& events) {
+    size_t i = 0;
+    while (i < events.size() && events[i].type() != "box") ++i;
+    if (i == events.size() || events[i].GetNum("result") != 6) return "declined";
+    auto next = [&](const char* type, size_t from) {
+        while (from < events.size() && events[from].type() != type) ++from;
+        return from;
     };
-    auto emit = [fd](const json& line) {
-        WriteAll(fd, line.dump(-1, ' ', false, json::error_handler_t::replace) + "\n");
+    size_t query = next("version", i + 1);
+    int64_t platform = 0;
+    if (query < events.size() && events[query].GetFlag("result"))
+        platform = events[query].GetNum("platform");
+    auto after = [&](size_t from, auto match) {
+        for (size_t j = from; j < events.size(); ++j)
+            if (match(events[j])) return true;
+        return false;
+    };
+
+    if (platform == 1) {
+        size_t own = next("version", query + 1);
+        if (own == events.size()) return "failed";  // its directories could not be had
+        int64_t build =
+            events[own].GetFlag("result") ? events[own].GetNum("build_number") & 0xFFFF : 0;
+        if (build != 1998 && build != 2222 && build != 3000) return "nothing";
+        if (after(own, [](const Event& e) { return e.type() == "reboot"; })) return "restart";
+        size_t second = next("box", i + 1);
+        while (second < events.size() && events[second].GetStr("buttons") != "Yes/No")
+            second = next("box", second + 1);
+        if (second < events.size()) return "staged";
+        size_t copied = 0, last_copy = own;
+        for (size_t j = own; j < events.size(); ++j)
+            if (events[j].type() == "copy" && events[j].GetFlag("result")) ++copied, last_copy = j;
+        if (copied < (build == 1998 ? 1u : 2u)) return "failed";
+        bool no_memory = after(
+            last_copy, [](const Event& e) { return e.type() == "alloc" && e.IsNull("result"); });
+        return no_memory ? "failed" : "no-controller";
+    }
+    if (platform == 2) {
+        for (size_t j = query; j < events.size(); ++j)
+            if (events[j].type() == "install")
+                return events[j].GetFlag("result") ? "installed" : "failed";
+        auto ends_with = [](const Bytes& s, const char* tail) {
+            size_t n = strlen(tail);
+            return s.size() >= n && EqualNoCase(s.substr(s.size() - n), tail);
+        };
+        if (after(query, [&](const Event& e) {
+                return e.type() == "load" && ends_with(e.GetStr("args.name"), "newdev.dll");
+            }))
+            return "failed";
+        if (after(query, [](const Event& e) { return e.GetStr("call") == "SetupDiGetClassDevsA"; }))
+            return "no-controller";
+        return "failed";
+    }
+    return "nothing";
+}
+
+std::string Outcome::Result() const {
+    if (status != "ok") return "";
+    return DeriveOutcome(events);
+}
+
+// ---- the event log shared with the child ---------------------------------------
+
+// The child appends each event to a memory-backed file as it happens, with
+// no system call per event; a crash loses nothing written before it. The
+// first 8 bytes hold the length of what is complete.
+class EventLog {
+   public:
+    bool Open() {
+        fd_ = memfd_create("vntrsetup-sim-events", MFD_CLOEXEC);
+        return fd_ >= 0 && ftruncate(fd_, kInitial) == 0;
+    }
+    ~EventLog() {
+        if (map_) munmap(map_, capacity_);
+        if (fd_ >= 0) close(fd_);
+    }
+    // In the child, before the first Append.
+    bool Map() {
+        capacity_ = kInitial;
+        void* p = mmap(nullptr, capacity_, PROT_READ | PROT_WRITE, MAP_SHARED, fd_, 0);
+        if (p == MAP_FAILED) return false;
+        map_ = static_cast<char*>(p);
+        memset(map_, 0, 8);
+        return true;
+    }
+    bool Append(const Event& e) {
+        scratch_.clear();
+        scratch_.append(4, '\0');
+        e.Encode(scratch_);
+        uint32_t length = static_cast<uint32_t>(scratch_.size() - 4);
+        memcpy(&scratch_[0], &length, 4);
+        uint64_t used;
+        memcpy(&used, map_, 8);
+        size_t end = 8 + used + scratch_.size();
+        if (end > capacity_) {
+            size_t bigger = capacity_;
+            while (bigger < end) bigger *= 2;
+            if (ftruncate(fd_, static_cast<off_t>(bigger)) != 0) return false;
+            void* p = mremap(map_, capacity_, bigger, MREMAP_MAYMOVE);
+            if (p == MAP_FAILED) return false;
+            map_ = static_cast<char*>(p);
+            capacity_ = bigger;
+        }
+        memcpy(map_ + 8 + used, scratch_.data(), scratch_.size());
+        used += scratch_.size();
+        memcpy(map_, &used, 8);
+        return true;
+    }
+    // In the parent, after the child has gone: every complete event.
+    bool ReadAll(std::vector<Event>* out) {
+        struct stat st;
+        if (fstat(fd_, &st) != 0 || st.st_size < 8) return false;
+        size_t size = static_cast<size_t>(st.st_size);
+        void* p = mmap(nullptr, size, PROT_READ, MAP_SHARED | MAP_POPULATE, fd_, 0);
+        if (p == MAP_FAILED) return false;
+        const char* data = static_cast<const char*>(p);
+        uint64_t used;
+        memcpy(&used, data, 8);
+        if (used > size - 8) used = size - 8;
+        bool ok = true;
+        for (size_t at = 8; at + 4 <= 8 + used;) {
+            uint32_t length;
+            memcpy(&length, data + at, 4);
+            at += 4;
+            if (length > 8 + used - at) break;
+            size_t pos = 0;
+            Event e;
+            if (!Event::Decode(data + at, length, &pos, &e)) {
+                ok = false;
+                break;
+            }
+            out->push_back(std::move(e));
+            at += length;
+        }
+        munmap(p, size);
+        return ok;
+    }
+
+   private:
+    static constexpr size_t kInitial = 1 << 20;
+    int fd_ = -1;
+    char* map_ = nullptr;
+    size_t capacity_ = 0;
+    std::string scratch_;
+};
+
+// The child: runs the program; every event goes to the log as it happens.
+[[noreturn]] static void RunChild(const Machine& machine, RunOptions options, EventLog& log,
+                                  int alive) {
+    if (!log.Map()) _exit(5);
+    Sink outer = options.sink;
+    options.sink = [&log, outer](const Event& event) {
+        if (outer) outer(event);
+        if (!log.Append(event)) _exit(5);
+    };
+    options.keep_events = false;
+    auto emit = [&log](const Event& e) {
+        if (!log.Append(e)) _exit(5);
     };
     try {
-        Session session(machine, options);
+        // The child's copy of the machine is its own: no need to copy it
+        // once more.
+        Session session(std::move(const_cast<Machine&>(machine)), options);
         try {
-            char command_line[] = "";
-            int code =
-                WinMain(reinterpret_cast<HINSTANCE>(0x400000), NULL, command_line, SW_SHOWDEFAULT);
-            emit({{"type", "exit"}, {"code", code}});
+            std::vector<char> command_line(machine.command_line.begin(),
+                                           machine.command_line.end());
+            command_line.push_back('\0');
+            int code = WinMain(reinterpret_cast<HINSTANCE>(0x400000), NULL, command_line.data(),
+                               SW_SHOWDEFAULT);
+            emit(Event("exit").Num("code", code));
         } catch (const NoAnswer& e) {
-            emit({{"type", "no_answer"}, {"text", Text(e.text)}});
+            emit(Event("no_answer").Str("text", e.text));
         }
-        json summary = session.Summary();
-        summary["type"] = "summary";
-        emit(summary);
+        emit(Event("summary").Str("json", session.Summary().dump()));
+    } catch (const std::bad_alloc&) {
+        emit(Event("error").Str("message", "the simulator ran out of memory"));
     } catch (const std::exception& e) {
-        emit({{"type", "error"}, {"message", e.what()}});
+        emit(Event("error").Str("message", e.what()));
     }
-    close(fd);
+    close(alive);
     _exit(0);
 }
 
 Outcome Run(const Machine& machine, const RunOptions& options, int timeout_seconds) {
     Outcome out;
-    int fds[2];
-    if (pipe(fds) != 0) {
-        out.status = "crashed";
-        out.message = std::string("cannot create a pipe: ") + strerror(errno);
+    auto fail = [&](const std::string& why) {
+        out.status = "sim_failed";
+        out.message = why + ": " + strerror(errno);
         return out;
-    }
+    };
+    EventLog log;
+    if (!log.Open()) return fail("cannot make the record of the run");
+    // The child holds the write end; its end of life closes it.
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) return fail("cannot create a pipe");
     fflush(stdout);
     fflush(stderr);
     pid_t pid = fork();
     if (pid < 0) {
         close(fds[0]);
         close(fds[1]);
-        out.status = "crashed";
-        out.message = std::string("cannot start the run: ") + strerror(errno);
-        return out;
+        return fail("cannot start the run");
     }
     if (pid == 0) {
         close(fds[0]);
-        RunChild(machine, options, fds[1]);
+        RunChild(machine, options, log, fds[1]);
     }
     close(fds[1]);
 
-    std::string pending;
-    bool finished = false, timed_out = false;
+    bool timed_out = false;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_seconds);
-    char buffer[65536];
     while (true) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                         deadline - std::chrono::steady_clock::now())
@@ -119,40 +327,38 @@ Outcome Run(const Machine& machine, const RunOptions& options, int timeout_secon
         int ready = poll(&p, 1, static_cast<int>(std::min<long long>(left, 1000)));
         if (ready < 0 && errno == EINTR) continue;
         if (ready <= 0) continue;
-        ssize_t n = read(fds[0], buffer, sizeof buffer);
+        char byte;
+        ssize_t n = read(fds[0], &byte, 1);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;
-        pending.append(buffer, static_cast<size_t>(n));
-        size_t start = 0, end;
-        while ((end = pending.find('\n', start)) != std::string::npos) {
-            json line = json::parse(pending.substr(start, end - start), nullptr, false);
-            start = end + 1;
-            if (line.is_discarded()) continue;
-            std::string type = line.value("type", "");
-            if (type == "exit") {
-                out.exit_code = line["code"];
-                finished = true;
-            } else if (type == "no_answer") {
-                out.status = "no_answer";
-                out.message = "a Yes/No box found no answer left: \"" +
-                              line["text"].get<std::string>() + "\"";
-                finished = true;
-            } else if (type == "error") {
-                out.status = "crashed";
-                out.message = line["message"];
-            } else if (type == "summary") {
-                line.erase("type");
-                out.summary = line;
-            } else {
-                out.events.push_back(line);
-            }
-        }
-        pending.erase(0, start);
     }
     close(fds[0]);
     if (timed_out) kill(pid, SIGKILL);
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+
+    std::vector<Event> records;
+    bool readable = log.ReadAll(&records);
+    bool finished = false;
+    for (auto& e : records) {
+        const std::string& type = e.type();
+        if (type == "exit") {
+            out.exit_code = static_cast<int>(e.GetNum("code"));
+            finished = true;
+        } else if (type == "no_answer") {
+            out.status = "no_answer";
+            out.message = "a Yes/No box found no answer left: \"" +
+                          Visible(e.GetStr("text"), machine.codepage) + "\"";
+            finished = true;
+        } else if (type == "error") {
+            out.status = "sim_failed";
+            out.message = e.GetStr("message");
+        } else if (type == "summary") {
+            out.summary = json::parse(e.GetStr("json"), nullptr, false);
+        } else {
+            out.events.push_back(std::move(e));
+        }
     }
     if (timed_out) {
         out.status = "timeout";
@@ -161,10 +367,16 @@ Outcome Run(const Machine& machine, const RunOptions& options, int timeout_secon
         out.status = "crashed";
         out.message = "the program crashed (signal " + std::to_string(WTERMSIG(status)) + ", " +
                       strsignal(WTERMSIG(status)) + ")";
+    } else if (WIFEXITED(status) && WEXITSTATUS(status) == 5) {
+        out.status = "sim_failed";
+        out.message = "the record of the run could not grow (out of memory)";
     } else if (WIFEXITED(status) && WEXITSTATUS(status) != 0) {
         out.status = "crashed";
         out.message = "the run ended with status " + std::to_string(WEXITSTATUS(status)) +
                       " (see the report on standard error)";
+    } else if (!readable) {
+        out.status = "sim_failed";
+        out.message = "the record of the run could not be read";
     } else if (!finished && out.status == "ok") {
         out.status = "crashed";
         out.message = "the program ended without returning";
@@ -172,12 +384,19 @@ Outcome Run(const Machine& machine, const RunOptions& options, int timeout_secon
     return out;
 }
 
-json ToJson(const Machine& machine, const Outcome& outcome) {
-    json changes = json::array();
-    for (const auto& c : outcome.Changes()) changes.push_back(c);
-    json events = json::array();
-    for (const auto& e : outcome.events) events.push_back(e);
-    return {
+// ---- the JSON document ---------------------------------------------------------
+
+static void AppendEvents(std::string& out, const std::vector<const Event*>& events) {
+    out += '[';
+    for (size_t i = 0; i < events.size(); ++i) {
+        if (i) out += ",\n  ";
+        events[i]->AppendJson(out);
+    }
+    out += ']';
+}
+
+std::string JsonDocument(const Machine& machine, const Outcome& outcome) {
+    json head = {
         {"machine",
          {{"name", machine.name},
           {"source", machine.source},
@@ -187,15 +406,52 @@ json ToJson(const Machine& machine, const Outcome& outcome) {
           {"build_number", machine.os.build_number},
           {"current_dir", Text(machine.current_dir)},
           {"windows_dir", Text(machine.windows_dir)},
-          {"locale", machine.locale}}},
+          {"system_dir", Text(machine.system_dir)},
+          {"locale", machine.locale},
+          {"codepage", machine.codepage}}},
         {"status", outcome.status},
         {"message", outcome.message},
-        {"exit_code", outcome.exit_code},
-        {"boxes", outcome.Boxes()},
-        {"stdout", Text(outcome.Stdout())},
-        {"changes", changes},
-        {"events", events},
-        {"summary", outcome.summary}};
+        {"exit_code", outcome.exit_code}};
+    std::string result = outcome.Result();
+    if (result.empty())
+        head["outcome"] = nullptr;
+    else
+        head["outcome"] = result;
+    std::string out = head.dump(-1, ' ', false, json::error_handler_t::replace);
+    out.pop_back();  // the closing brace: the rest follows
+
+    std::vector<const Event*> boxes, all;
+    for (const auto& e : outcome.events) {
+        all.push_back(&e);
+        if (e.type() == "box") boxes.push_back(&e);
+    }
+    out += ",\n\"boxes\":";
+    AppendEvents(out, boxes);
+    out += ",\n\"stdout\":";
+    AppendJsonBytes(out, outcome.Stdout());
+    out += ",\n\"changes\":";
+    AppendEvents(out, outcome.ChangeEvents());
+    out += ",\n\"change_lines\":[";
+    bool first = true;
+    for (const Event* e : outcome.ChangeEvents()) {
+        if (!first) out += ',';
+        first = false;
+        // Already UTF-8: written as it is, escaped for JSON.
+        out += json(ChangeLine(*e, machine.codepage))
+                   .dump(-1, ' ', false, json::error_handler_t::replace);
+    }
+    out += "],\n\"events\":";
+    AppendEvents(out, all);
+    out += ",\n\"summary\":";
+    out += outcome.summary.is_null()
+               ? "null"
+               : outcome.summary.dump(-1, ' ', false, json::error_handler_t::replace);
+    out += "}";
+    return out;
+}
+
+json ToJson(const Machine& machine, const Outcome& outcome) {
+    return json::parse(JsonDocument(machine, outcome));
 }
 
 }  // namespace sim

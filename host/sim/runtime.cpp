@@ -17,10 +17,19 @@ Runtime& Current() {
     return *g_active;
 }
 
-bool CallFails(const char* call, uint32_t default_error) {
+int CallId(const char* name) {
+    int id = HostCallIndex(name);
+    if (id < 0) {
+        fprintf(stderr, "vntrsetup-sim: %s is missing from the table of host calls\n", name);
+        abort();
+    }
+    return id;
+}
+
+bool CallFails(int call) {
     Runtime& rt = Current();
     uint32_t error = 0;
-    if (!rt.Faulted(call, default_error, &error)) return false;
+    if (!rt.Faulted(call, &error)) return false;
     rt.last_error = error;
     return true;
 }
@@ -32,71 +41,39 @@ std::string PointerText(const void* p) {
     return p ? text : "NULL";
 }
 
-std::string Text(const Bytes& bytes) {
-    std::string out;
-    out.reserve(bytes.size());
-    for (unsigned char c : bytes) {
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
+std::string Runtime::AddBlock(void* block, size_t size) {
+    uint32_t shown = next_block;
+    next_block += static_cast<uint32_t>((size + 0x1F) & ~size_t{0xF});
+    allocations[block] = {size, shown};
+    return BlockText(block);
 }
 
-Bytes BytesOf(const std::string& text) {
-    Bytes out;
-    for (size_t i = 0; i < text.size(); ++i) {
-        unsigned char c = static_cast<unsigned char>(text[i]);
-        if ((c == 0xC2 || c == 0xC3) && i + 1 < text.size()) {
-            out += static_cast<char>(((c & 0x03) << 6) | (text[i + 1] & 0x3F));
-            ++i;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out;
+std::string Runtime::BlockText(const void* p) const {
+    auto it = allocations.find(const_cast<void*>(p));
+    if (it == allocations.end()) return PointerText(p);
+    char text[16];
+    snprintf(text, sizeof text, "0x%08x", it->second.shown);
+    return text;
 }
 
-json TextOrNull(const char* bytes) {
-    if (!bytes) return nullptr;
-    return Text(bytes);
-}
-
-void Runtime::Emit(json event) {
+void Runtime::Emit(Event event) {
     if (options.sink) options.sink(event);
-    events.push_back(std::move(event));
+    if (options.keep_events) events.push_back(std::move(event));
 }
 
-bool Runtime::Faulted(const char* call, uint32_t default_error, uint32_t* error) {
+bool Runtime::Faulted(int call, uint32_t* error) {
     uint32_t n = ++call_counts[call];
-    if (options.record_calls) call_order.push_back(call);
-    for (const Fault& f : m.faults) {
-        if (f.call != call || n < f.nth || n >= f.nth + f.count) continue;
-        *error = f.error ? f.error : default_error;
-        Emit({{"type", "fault"}, {"call", call}, {"n", n}, {"error", *error}});
+    if (options.record_calls) call_order.push_back(static_cast<uint16_t>(call));
+    const HostCall& c = kHostCalls[call];
+    for (size_t i = 0; i < m.faults.size(); ++i) {
+        const Fault& f = m.faults[i];
+        if (f.call != c.name || n < f.nth || n - f.nth >= f.count) continue;
+        faults_fired[i] = true;
+        *error = f.error ? f.error : c.default_error;
+        Emit(Event("fault").Str("call", c.name).Num("n", n).Num("error", *error));
         return true;
     }
     return false;
-}
-
-std::string Runtime::KeyPath(const RegKey* key) const {
-    // Depth-first search from the root; registries here are small.
-    std::function<bool(const RegKey*, std::string&)> walk = [&](const RegKey* at,
-                                                                std::string& path) {
-        if (at == key) return true;
-        for (const auto& sub : at->subkeys) {
-            size_t keep = path.size();
-            path += "\\" + sub->name;
-            if (walk(sub.get(), path)) return true;
-            path.resize(keep);
-        }
-        return false;
-    };
-    std::string path = "HKLM";
-    return walk(m.hklm.get(), path) ? path : std::string("(deleted key)");
 }
 
 // The program's standard output: msvcrt writes it in text mode, so every
@@ -106,23 +83,36 @@ static ssize_t CaptureWrite(void* cookie, const char* data, size_t size) {
     auto* rt = static_cast<Runtime*>(cookie);
     if (!rt->m.has_stdout) return -1;
     Bytes out;
+    out.reserve(size + 8);
     for (size_t i = 0; i < size; ++i) {
         if (data[i] == '\n') out += '\r';
         out += data[i];
     }
-    rt->Emit({{"type", "stdout"}, {"text", Text(out)}});
+    rt->Emit(Event("stdout").Str("text", std::move(out)));
     return static_cast<ssize_t>(size);
 }
 
 Session::Session(const Machine& machine, RunOptions options) : rt_(new Runtime) {
-    if (g_active) throw std::logic_error("a simulated machine is already running");
     rt_->m = machine.Clone();
     rt_->options = std::move(options);
+    Start();
+}
+
+Session::Session(Machine&& machine, RunOptions options) : rt_(new Runtime) {
+    rt_->m = std::move(machine);
+    rt_->options = std::move(options);
+    Start();
+}
+
+void Session::Start() {
+    if (g_active) throw std::logic_error("a simulated machine is already running");
+    rt_->call_counts.assign(kHostCallCount, 0);
+    rt_->faults_fired.assign(rt_->m.faults.size(), false);
     rt_->cwd = FileSystem::Absolute(rt_->m.current_dir, "C:\\");
     if (rt_->cwd.empty()) rt_->cwd = rt_->m.current_dir;
     if (!rt_->options.answer) {
         Runtime* rt = rt_.get();
-        rt_->options.answer = [rt](const json&) -> std::optional<bool> {
+        rt_->options.answer = [rt](const Event&) -> std::optional<bool> {
             if (rt->next_answer >= rt->m.answers.size()) return std::nullopt;
             return rt->m.answers[rt->next_answer++];
         };
@@ -144,18 +134,18 @@ Session::~Session() {
         stdout = rt_->saved_stdout;
         fclose(rt_->captured_stdout);
     }
-    for (auto& [block, size] : rt_->allocations) free(block);
+    for (auto& [block, info] : rt_->allocations) free(block);
     g_active = nullptr;
 }
 
 json DumpKey(const RegKey& key) {
     json out = {{"name", Text(key.name)}};
     json values = json::array();
-    for (const auto& v : key.values)
+    for (const auto& v : key.Values())
         values.push_back({{"name", Text(v.name)}, {"type", v.type}, {"data", Text(v.data)}});
     if (!values.empty()) out["values"] = values;
     json subs = json::array();
-    for (const auto& sub : key.subkeys) subs.push_back(DumpKey(*sub));
+    for (size_t i = 0; i < key.SubkeyCount(); ++i) subs.push_back(DumpKey(*key.SubkeyAt(i)));
     if (!subs.empty()) out["subkeys"] = subs;
     return out;
 }
@@ -163,22 +153,30 @@ json DumpKey(const RegKey& key) {
 json Session::Summary() const {
     const Runtime& rt = *rt_;
     json leaks = json::array();
-    for (const auto& [block, size] : rt.allocations) leaks.push_back(size);
+    for (const auto& [block, info] : rt.allocations) leaks.push_back(info.size);
     json loaded = json::array();
     for (const auto& [handle, mod] : rt.modules) loaded.push_back(Text(mod.path));
     json calls = json::object();
-    for (const auto& [name, n] : rt.call_counts) calls[name] = n;
-    json order = json::array();
-    for (const auto& c : rt.call_order) order.push_back(c);
-    return {{"calls", calls},
-            {"call_order", order},
-            {"allocations_left", leaks},
-            {"keys_open", rt.keys.size()},
-            {"device_sets_open", rt.device_sets.size()},
-            {"modules_loaded", loaded},
-            {"files_open", rt.open_files},
-            {"current_dir", Text(rt.cwd)},
-            {"registry", DumpKey(*rt.m.hklm)}};
+    for (size_t i = 0; i < kHostCallCount; ++i)
+        if (rt.call_counts[i]) calls[kHostCalls[i].name] = rt.call_counts[i];
+    json unfired = json::array();
+    for (size_t i = 0; i < rt.faults_fired.size(); ++i)
+        if (!rt.faults_fired[i]) unfired.push_back(i);
+    json out = {{"calls", calls},
+                {"allocations_left", leaks},
+                {"keys_open", rt.keys.size()},
+                {"device_sets_open", rt.device_sets.size()},
+                {"modules_loaded", loaded},
+                {"files_open", rt.open_files},
+                {"faults_not_fired", unfired},
+                {"current_dir", Text(rt.cwd)}};
+    if (rt.options.summary_registry) out["registry"] = DumpKey(*rt.m.hklm);
+    if (rt.options.record_calls) {
+        json order = json::array();
+        for (uint16_t c : rt.call_order) order.push_back(kHostCalls[c].name);
+        out["call_order"] = order;
+    }
+    return out;
 }
 
 }  // namespace sim

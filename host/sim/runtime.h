@@ -7,22 +7,15 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "host/sim/calls.h"
+#include "host/sim/event.h"
 #include "host/sim/machine.h"
 
 namespace sim {
-
-using json = nlohmann::ordered_json;
-
-// Byte strings travel in JSON as text with one code point per byte (0-255),
-// so any byte survives the trip; Bytes() undoes Text().
-std::string Text(const Bytes& bytes);
-Bytes BytesOf(const std::string& text);
-json TextOrNull(const char* bytes);
 
 // Thrown out of MessageBoxA when a Yes/No box finds no answer.
 struct NoAnswer {
@@ -30,15 +23,16 @@ struct NoAnswer {
 };
 
 // Decides the answer to a Yes/No box (true = Yes); nullopt when none is left.
-using Answerer = std::function<std::optional<bool>(const json& box)>;
+using Answerer = std::function<std::optional<bool>(const Event& box)>;
 // Receives every event as it happens.
-using Sink = std::function<void(const json& event)>;
+using Sink = std::function<void(const Event& event)>;
 
 struct RunOptions {
-    Answerer answer;  // default: the machine's answers, in order
-    Sink sink;
-    bool record_calls = true;         // keep the order of host calls (for fault walks)
-    bool record_device_calls = true;  // events for every SetupDi call
+    Answerer answer;               // default: the machine's answers, in order
+    Sink sink;                     // sees every event as it happens
+    bool keep_events = true;       // keep them in Runtime::events as well
+    bool record_calls = false;     // keep the order of host calls (for fault walks)
+    bool summary_registry = true;  // the registry at the end, in the summary
 };
 
 // The state behind the host functions while a machine runs.
@@ -47,9 +41,10 @@ struct Runtime {
     RunOptions options;
     std::string cwd;
     uint32_t last_error = 0;
-    std::vector<json> events;
-    std::map<std::string, uint32_t> call_counts;
-    std::vector<std::string> call_order;
+    std::vector<Event> events;
+    std::vector<uint32_t> call_counts;  // by index into kHostCalls
+    std::vector<uint16_t> call_order;   // indexes into kHostCalls, when recorded
+    std::vector<bool> faults_fired;     // by index into m.faults
     size_t next_answer = 0;
 
     struct KeyHandle {
@@ -69,17 +64,28 @@ struct Runtime {
     std::map<uintptr_t, std::vector<size_t>> device_sets;
     uintptr_t next_set = 0x5e70000;
 
-    std::map<void*, size_t> allocations;
+    // Blocks from LocalAlloc and FormatMessageA: size, and the address the
+    // record shows for them (numbered in order, so runs compare).
+    struct Block {
+        size_t size;
+        uint32_t shown;
+    };
+    std::map<void*, Block> allocations;
+    uint32_t next_block = 0x00150000;
+    // Records a new block and returns the address shown for it.
+    std::string AddBlock(void* block, size_t size);
+    // The address shown for a block or buffer of the program's.
+    std::string BlockText(const void* p) const;
     int open_files = 0;
 
     FILE* saved_stdout = nullptr;
     FILE* captured_stdout = nullptr;
 
-    void Emit(json event);
-    // Counts the call and tells whether a planned fault makes it fail; when it
-    // does, *error receives the fault's error code.
-    bool Faulted(const char* call, uint32_t default_error, uint32_t* error);
-    std::string KeyPath(const RegKey* key) const;
+    void Emit(Event event);
+    // Counts a call of the host function kHostCalls[call] and tells whether
+    // a planned fault makes it fail; when it does, *error receives the
+    // fault's error code and a "fault" event is recorded.
+    bool Faulted(int call, uint32_t* error);
 };
 
 // The runtime the host functions act on; null when no machine runs.
@@ -87,9 +93,12 @@ Runtime* Active();
 // The same, for host functions: a call with no machine running is a bug of
 // the caller and ends the process with a message.
 Runtime& Current();
+// The index of a host function in kHostCalls; a name missing there is a bug
+// of the simulator and ends the process.
+int CallId(const char* name);
 // Counts a host call; when a fault plan makes it fail, sets the last-error
 // code to the fault's error and returns true.
-bool CallFails(const char* call, uint32_t default_error);
+bool CallFails(int call);
 // A handle or pointer as the record shows it: "0x..." or "NULL".
 std::string PointerText(const void* p);
 
@@ -98,16 +107,19 @@ std::string PointerText(const void* p);
 class Session {
    public:
     Session(const Machine& machine, RunOptions options);
+    // Takes the machine over instead of copying it.
+    Session(Machine&& machine, RunOptions options);
     ~Session();
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
 
     Runtime& runtime() { return *rt_; }
     // What is left at the end: allocations, open handles, loaded modules, the
-    // final directory and registry.
+    // final directory and registry, calls made, faults that never fired.
     json Summary() const;
 
    private:
+    void Start();
     std::unique_ptr<Runtime> rt_;
 };
 

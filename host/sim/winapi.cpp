@@ -1,7 +1,9 @@
 // The Windows functions of host.h over the running simulated machine. Each
 // follows the documented Windows behaviour the program relies on: results,
 // last-error codes, buffer-size rules. Every call is counted, can be made to
-// fail by a fault plan, and what changes the machine is recorded.
+// fail by a fault plan (when the table of host calls allows it), and is
+// recorded as an event with its arguments as the program passed them and its
+// result.
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
@@ -9,16 +11,35 @@
 #include "host/host.h"
 #include "host/sim/runtime.h"
 
-using sim::json;
+using sim::Event;
 using sim::Runtime;
-using sim::Text;
 
 namespace {
 
+// The event of one call: its type, the function's name, then the arguments
+// ("args.*"), then the result.
+Event Begin(const char* type, const char* call) { return Event(type).Str("call", call); }
+
+// Records a BOOL-like outcome; on failure also the last-error code.
+template <typename T>
+T Finish(Event& e, bool ok, T value) {
+    Runtime& rt = sim::Current();
+    e.Flag("result", ok);
+    if (!ok) e.Num("error", rt.last_error);
+    rt.Emit(std::move(e));
+    return value;
+}
+
 // Registry functions return their status instead of setting the last error.
-bool RegFails(const char* call, LONG* status) {
+LONG FinishStatus(Event& e, LONG status) {
+    e.Num("result", status);
+    sim::Current().Emit(std::move(e));
+    return status;
+}
+
+bool RegFails(int call, LONG* status) {
     uint32_t error = 0;
-    if (!sim::Current().Faulted(call, ERROR_ACCESS_DENIED, &error)) return false;
+    if (!sim::Current().Faulted(call, &error)) return false;
     *status = static_cast<LONG>(error);
     return true;
 }
@@ -37,15 +58,19 @@ std::string Abs(const char* path) {
 
 bool TooLong(const char* path, size_t limit = MAX_PATH) { return path && strlen(path) >= limit; }
 
-std::string Hex(const sim::Bytes& bytes) {
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    for (unsigned char c : bytes) {
-        if (!out.empty()) out += ' ';
-        out += digits[c >> 4];
-        out += digits[c & 15];
+DWORD Directory(const char* call, int id, const std::string& value, char* buffer, DWORD size) {
+    Event e = Begin("dir", call);
+    e.Num("args.size", size);
+    Runtime& rt = sim::Current();
+    if (sim::CallFails(id)) {
+        e.Num("result", 0).Num("error", rt.last_error);
+        rt.Emit(std::move(e));
+        return 0;
     }
-    return out;
+    DWORD n = CopyOut(value, buffer, size);
+    e.Num("result", n).Str("path", value);
+    rt.Emit(std::move(e));
+    return n;
 }
 
 }  // namespace
@@ -55,16 +80,22 @@ extern "C" {
 // ---- kernel32: version, locale, directories, files -------------------------
 
 BOOL GetVersionExA(LPOSVERSIONINFOA info) {
-    if (sim::CallFails("GetVersionExA", ERROR_INVALID_PARAMETER)) return FALSE;
+    static const int id = sim::CallId("GetVersionExA");
+    Event e = Begin("version", "GetVersionExA");
+    if (info)
+        e.Num("args.size", info->dwOSVersionInfoSize);
+    else
+        e.Null("args.size");
+    if (sim::CallFails(id)) return Finish(e, false, FALSE);
     Runtime& rt = sim::Current();
+    // OSVERSIONINFOA or OSVERSIONINFOEXA; anything else is refused.
     if (!info) {
         rt.last_error = ERROR_INVALID_PARAMETER;
-        return FALSE;
+        return Finish(e, false, FALSE);
     }
-    // OSVERSIONINFOA or OSVERSIONINFOEXA; anything else is refused.
     if (info->dwOSVersionInfoSize != 148 && info->dwOSVersionInfoSize != 156) {
         rt.last_error = ERROR_INSUFFICIENT_BUFFER;
-        return FALSE;
+        return Finish(e, false, FALSE);
     }
     info->dwMajorVersion = rt.m.os.major;
     info->dwMinorVersion = rt.m.os.minor;
@@ -72,85 +103,99 @@ BOOL GetVersionExA(LPOSVERSIONINFOA info) {
     info->dwPlatformId = rt.m.os.platform;
     memset(info->szCSDVersion, 0, sizeof info->szCSDVersion);
     strncpy(info->szCSDVersion, rt.m.os.csd.c_str(), sizeof info->szCSDVersion - 1);
+    e.Flag("result", true)
+        .Num("platform", rt.m.os.platform)
+        .Num("major", rt.m.os.major)
+        .Num("minor", rt.m.os.minor)
+        .Num("build_number", rt.m.os.build_number);
+    rt.Emit(std::move(e));
     return TRUE;
 }
 
 LCID GetSystemDefaultLCID(void) {
+    static const int id = sim::CallId("GetSystemDefaultLCID");
     Runtime& rt = sim::Current();
-    uint32_t unused;
-    rt.Faulted("GetSystemDefaultLCID", 0, &unused);  // counted; it cannot fail
+    sim::CallFails(id);  // counted; the table allows it no faults
+    rt.Emit(Begin("locale", "GetSystemDefaultLCID").Num("result", rt.m.locale));
     return rt.m.locale;
 }
 
 DWORD GetCurrentDirectoryA(DWORD size, LPSTR buffer) {
-    if (sim::CallFails("GetCurrentDirectoryA", ERROR_ACCESS_DENIED)) return 0;
-    return CopyOut(sim::Current().cwd, buffer, size);
+    static const int id = sim::CallId("GetCurrentDirectoryA");
+    return Directory("GetCurrentDirectoryA", id, sim::Current().cwd, buffer, size);
 }
 
 UINT GetWindowsDirectoryA(LPSTR buffer, UINT size) {
-    if (sim::CallFails("GetWindowsDirectoryA", ERROR_ACCESS_DENIED)) return 0;
-    return CopyOut(sim::Current().m.windows_dir, buffer, size);
+    static const int id = sim::CallId("GetWindowsDirectoryA");
+    return Directory("GetWindowsDirectoryA", id, sim::Current().m.windows_dir, buffer, size);
 }
 
 UINT GetSystemDirectoryA(LPSTR buffer, UINT size) {
-    if (sim::CallFails("GetSystemDirectoryA", ERROR_ACCESS_DENIED)) return 0;
-    return CopyOut(sim::Current().m.system_dir, buffer, size);
+    static const int id = sim::CallId("GetSystemDirectoryA");
+    return Directory("GetSystemDirectoryA", id, sim::Current().m.system_dir, buffer, size);
 }
 
 BOOL SetCurrentDirectoryA(LPCSTR path) {
-    if (sim::CallFails("SetCurrentDirectoryA", ERROR_ACCESS_DENIED)) return FALSE;
+    static const int id = sim::CallId("SetCurrentDirectoryA");
+    Event e = Begin("chdir", "SetCurrentDirectoryA");
+    e.StrOrNull("args.path", path);
+    if (sim::CallFails(id)) return Finish(e, false, FALSE);
     Runtime& rt = sim::Current();
     if (TooLong(path, MAX_PATH - 1)) {
         rt.last_error = ERROR_FILENAME_EXCED_RANGE;
-        return FALSE;
+        return Finish(e, false, FALSE);
     }
     std::string target = Abs(path);
     if (target.empty() || !rt.m.files.IsDir(target)) {
         std::string parent = sim::FileSystem::Parent(target);
         rt.last_error = (parent.empty() || rt.m.files.IsDir(parent)) ? ERROR_FILE_NOT_FOUND
                                                                      : ERROR_PATH_NOT_FOUND;
-        return FALSE;
+        return Finish(e, false, FALSE);
     }
-    rt.cwd = rt.m.files.Find(target)->path;
-    rt.Emit({{"type", "chdir"}, {"path", Text(rt.cwd)}});
-    return TRUE;
+    rt.cwd = sim::FileSystem::PathOf(rt.m.files.Find(target));
+    e.Str("path", rt.cwd);
+    return Finish(e, true, TRUE);
 }
 
-BOOL CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES) {
-    if (sim::CallFails("CreateDirectoryA", ERROR_ACCESS_DENIED)) return FALSE;
+BOOL CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES security) {
+    static const int id = sim::CallId("CreateDirectoryA");
+    Event e = Begin("mkdir", "CreateDirectoryA");
+    e.StrOrNull("args.path", path).Str("args.security", sim::PointerText(security));
+    if (sim::CallFails(id)) return Finish(e, false, FALSE);
     Runtime& rt = sim::Current();
     // A directory name must leave room for an 8.3 file name below MAX_PATH.
     if (TooLong(path, MAX_PATH - 12)) {
         rt.last_error = ERROR_FILENAME_EXCED_RANGE;
-        return FALSE;
+        return Finish(e, false, FALSE);
     }
     std::string target = Abs(path);
     if (target.empty()) {
         rt.last_error = ERROR_PATH_NOT_FOUND;
-        return FALSE;
+        return Finish(e, false, FALSE);
     }
     if (rt.m.files.Find(target)) {
         rt.last_error = ERROR_ALREADY_EXISTS;
-        return FALSE;
+        return Finish(e, false, FALSE);
     }
     if (!rt.m.files.MakeDir(target)) {
         rt.last_error = ERROR_PATH_NOT_FOUND;
-        return FALSE;
+        return Finish(e, false, FALSE);
     }
-    rt.Emit({{"type", "mkdir"}, {"path", Text(target)}});
-    return TRUE;
+    e.Str("path", target);
+    return Finish(e, true, TRUE);
 }
 
 BOOL CopyFileA(LPCSTR from, LPCSTR to, BOOL failIfExists) {
-    if (sim::CallFails("CopyFileA", ERROR_ACCESS_DENIED)) return FALSE;
+    static const int id = sim::CallId("CopyFileA");
+    Event e = Begin("copy", "CopyFileA");
+    e.StrOrNull("args.from", from)
+        .StrOrNull("args.to", to)
+        .Num("args.fail_if_exists", failIfExists);
+    if (sim::CallFails(id)) return Finish(e, false, FALSE);
     Runtime& rt = sim::Current();
     auto refuse = [&](uint32_t error) {
         rt.last_error = error;
-        rt.Emit({{"type", "copy_failed"},
-                 {"from", sim::TextOrNull(from)},
-                 {"to", sim::TextOrNull(to)},
-                 {"error", error}});
-        return FALSE;
+        return Finish(e, false, FALSE);
     };
     if (!from || !to) return refuse(ERROR_INVALID_PARAMETER);
     if (TooLong(from) || TooLong(to)) return refuse(ERROR_FILENAME_EXCED_RANGE);
@@ -168,21 +213,28 @@ BOOL CopyFileA(LPCSTR from, LPCSTR to, BOOL failIfExists) {
     bool overwrote = dst != nullptr;
     sim::Bytes data = src->data;
     rt.m.files.PutFile(target, data);
-    rt.Emit({{"type", "copy"},
-             {"from", Text(source)},
-             {"to", Text(rt.m.files.Find(target)->path)},
-             {"bytes", data.size()},
-             {"overwrote", overwrote}});
-    return TRUE;
+    e.Str("from", sim::FileSystem::PathOf(src))
+        .Str("to", sim::FileSystem::PathOf(rt.m.files.Find(target)))
+        .Num("bytes", static_cast<int64_t>(data.size()))
+        .Flag("overwrote", overwrote);
+    return Finish(e, true, TRUE);
 }
 
 // ---- kernel32: modules -------------------------------------------------------
 
 HMODULE LoadLibraryA(LPCSTR name) {
-    if (sim::CallFails("LoadLibraryA", ERROR_MOD_NOT_FOUND)) return NULL;
+    static const int id = sim::CallId("LoadLibraryA");
+    Event e = Begin("load", "LoadLibraryA");
+    e.StrOrNull("args.name", name);
     Runtime& rt = sim::Current();
+    auto fail = [&](uint32_t error) -> HMODULE {
+        rt.last_error = error;
+        e.Null("result").Num("error", error);
+        rt.Emit(std::move(e));
+        return NULL;
+    };
+    if (sim::CallFails(id)) return fail(rt.last_error);
     std::string request = name ? name : "";
-    json event = {{"type", "load"}, {"name", Text(request)}};
 
     // Candidate directories: the one named, or the search order of the
     // platform (the executable's directory first, the current directory
@@ -192,6 +244,7 @@ HMODULE LoadLibraryA(LPCSTR name) {
     size_t slash = request.find_last_of("\\/:");
     if (slash != std::string::npos) {
         std::string full = Abs(request.c_str());
+        if (full.empty()) return fail(ERROR_MOD_NOT_FOUND);
         dirs.push_back(sim::FileSystem::Parent(full));
         file = full.substr(full.find_last_of('\\') + 1);
     } else {
@@ -216,93 +269,124 @@ HMODULE LoadLibraryA(LPCSTR name) {
                 !sim::EqualNoCase(sim::FileSystem::Absolute(mod.dir, "C:\\"),
                                   sim::FileSystem::Absolute(dir, "C:\\")))
                 continue;
-            std::string path = sim::FileSystem::Absolute(mod.dir, "C:\\") + "\\" + mod.name;
-            event["path"] = Text(path);
-            event["planted"] = mod.planted;
-            if (!mod.loads) {
-                rt.last_error = 193;  // ERROR_BAD_EXE_FORMAT
-                event["result"] = nullptr;
-                event["error"] = rt.last_error;
-                rt.Emit(event);
-                return NULL;
-            }
+            std::string path = sim::FileSystem::Absolute(mod.dir, "C:\\");
+            path += (path.back() == '\\' ? "" : "\\") + mod.name;
+            e.Str("path", path).Flag("planted", mod.planted);
+            if (!mod.loads) return fail(193);  // ERROR_BAD_EXE_FORMAT
             // One handle per module, shared by repeated loads.
             uintptr_t handle = 0x10000000u + 0x100000u * (i + 1);
             auto& loaded = rt.modules[handle];
             loaded.index = i;
             loaded.path = path;
             ++loaded.refs;
-            event["result"] = sim::PointerText(reinterpret_cast<void*>(handle));
-            rt.Emit(event);
+            e.Str("result", sim::PointerText(reinterpret_cast<void*>(handle)));
+            rt.Emit(std::move(e));
             return reinterpret_cast<HMODULE>(handle);
         }
     }
-    rt.last_error = ERROR_MOD_NOT_FOUND;
-    event["result"] = nullptr;
-    event["error"] = rt.last_error;
-    rt.Emit(event);
-    return NULL;
+    return fail(ERROR_MOD_NOT_FOUND);
 }
 
 BOOL FreeLibrary(HMODULE module) {
-    if (sim::CallFails("FreeLibrary", ERROR_INVALID_HANDLE)) return FALSE;
+    static const int id = sim::CallId("FreeLibrary");
+    Event e = Begin("unload", "FreeLibrary");
+    e.Str("args.module", sim::PointerText(module));
+    if (sim::CallFails(id)) return Finish(e, false, FALSE);
     Runtime& rt = sim::Current();
     auto it = rt.modules.find(reinterpret_cast<uintptr_t>(module));
     if (it == rt.modules.end()) {
         rt.last_error = ERROR_INVALID_HANDLE;
-        rt.Emit({{"type", "unload"}, {"handle", sim::PointerText(module)}, {"result", false}});
-        return FALSE;
+        return Finish(e, false, FALSE);
     }
-    rt.Emit({{"type", "unload"}, {"path", Text(it->second.path)}, {"result", true}});
+    e.Str("path", it->second.path);
     if (--it->second.refs == 0) rt.modules.erase(it);
-    return TRUE;
+    return Finish(e, true, TRUE);
 }
 
-DWORD GetLastError(void) { return sim::Current().last_error; }
+DWORD GetLastError(void) {
+    static const int id = sim::CallId("GetLastError");
+    sim::CallFails(id);  // counted only
+    return sim::Current().last_error;
+}
 
-void SetLastError(DWORD code) { sim::Current().last_error = code; }
+void SetLastError(DWORD code) {
+    static const int id = sim::CallId("SetLastError");
+    Runtime& rt = sim::Current();
+    sim::CallFails(id);  // counted only
+    rt.last_error = code;
+    rt.Emit(Begin("last_error", "SetLastError").Num("args.code", code));
+}
 
 // ---- kernel32: memory and message texts -------------------------------------
 
 HLOCAL LocalAlloc(UINT flags, SIZE_T bytes) {
-    if (sim::CallFails("LocalAlloc", ERROR_NOT_ENOUGH_MEMORY)) return NULL;
+    static const int id = sim::CallId("LocalAlloc");
+    Event e = Begin("alloc", "LocalAlloc");
+    e.Num("args.flags", flags).Num("args.bytes", static_cast<int64_t>(bytes));
     Runtime& rt = sim::Current();
+    auto fail = [&]() -> HLOCAL {
+        e.Null("result").Num("error", rt.last_error);
+        rt.Emit(std::move(e));
+        return NULL;
+    };
+    if (sim::CallFails(id)) return fail();
     void* block = malloc(bytes ? bytes : 1);
     if (!block) {
         rt.last_error = ERROR_NOT_ENOUGH_MEMORY;
-        return NULL;
+        return fail();
     }
     // Fresh memory that was not asked to be zeroed holds junk, so code that
     // relies on zeros it did not ask for shows up.
     memset(block, (flags & LMEM_ZEROINIT) ? 0 : 0xA5, bytes ? bytes : 1);
-    rt.allocations[block] = bytes;
+    e.Str("result", rt.AddBlock(block, bytes));
+    rt.Emit(std::move(e));
     return block;
 }
 
 HLOCAL LocalFree(HLOCAL block) {
+    static const int id = sim::CallId("LocalFree");
     Runtime& rt = sim::Current();
-    uint32_t unused;
-    rt.Faulted("LocalFree", 0, &unused);  // counted; freeing is not made to fail
-    if (!block) return NULL;
+    sim::CallFails(id);  // counted; the table allows it no faults
+    Event e = Begin("free", "LocalFree");
+    e.Str("args.block", rt.BlockText(block));
+    if (!block) {
+        e.Str("result", "NULL");
+        rt.Emit(std::move(e));
+        return NULL;
+    }
     auto it = rt.allocations.find(block);
     if (it == rt.allocations.end()) {
+        // Freeing what is not allocated is a finding of its own.
         rt.last_error = ERROR_INVALID_HANDLE;
-        rt.Emit({{"type", "bad_free"}, {"block", sim::PointerText(block)}});
+        rt.Emit(Event("bad_free").Str("block", sim::PointerText(block)));
+        e.Str("result", sim::PointerText(block)).Num("error", rt.last_error);
+        rt.Emit(std::move(e));
         return block;
     }
     free(block);
     rt.allocations.erase(it);
+    e.Str("result", "NULL");
+    rt.Emit(std::move(e));
     return NULL;
 }
 
 DWORD FormatMessageA(DWORD flags, LPCVOID source, DWORD messageId, DWORD languageId, LPSTR buffer,
                      DWORD size, va_list* arguments) {
-    (void)source;
-    (void)languageId;
-    (void)size;
+    static const int id = sim::CallId("FormatMessageA");
     (void)arguments;
-    if (sim::CallFails("FormatMessageA", ERROR_NOT_ENOUGH_MEMORY)) return 0;
+    Event e = Begin("format", "FormatMessageA");
+    e.Num("args.flags", flags)
+        .Str("args.source", sim::PointerText(source))
+        .Num("args.message_id", messageId)
+        .Num("args.language", languageId)
+        .Num("args.size", size);
     Runtime& rt = sim::Current();
+    auto fail = [&]() -> DWORD {
+        e.Num("result", 0).Num("error", rt.last_error);
+        rt.Emit(std::move(e));
+        return 0;
+    };
+    if (sim::CallFails(id)) return fail();
     // The system texts of the codes the program can meet, as Windows XP
     // (English) returns them: each ends with CR LF.
     static const std::map<DWORD, const char*> texts = {
@@ -323,77 +407,86 @@ DWORD FormatMessageA(DWORD flags, LPCVOID source, DWORD messageId, DWORD languag
     if (!(flags & FORMAT_MESSAGE_FROM_SYSTEM) || !(flags & FORMAT_MESSAGE_ALLOCATE_BUFFER) ||
         !buffer) {
         rt.last_error = ERROR_INVALID_PARAMETER;
-        return 0;
+        return fail();
     }
     auto it = texts.find(messageId);
     if (it == texts.end()) {
         rt.last_error = 317;  // ERROR_MR_MID_NOT_FOUND
-        return 0;
+        return fail();
     }
     size_t length = strlen(it->second);
     char* text = static_cast<char*>(malloc(length + 1));
     memcpy(text, it->second, length + 1);
-    rt.allocations[text] = length + 1;
+    std::string shown = rt.AddBlock(text, length + 1);
     *reinterpret_cast<char**>(buffer) = text;
+    e.Num("result", static_cast<int64_t>(length)).Str("text", it->second).Str("block", shown);
+    rt.Emit(std::move(e));
     return static_cast<DWORD>(length);
 }
 
 // ---- user32 -----------------------------------------------------------------
 
 int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
-    if (sim::CallFails("MessageBoxA", ERROR_NOT_ENOUGH_MEMORY)) return 0;
+    static const int id = sim::CallId("MessageBoxA");
     Runtime& rt = sim::Current();
     UINT buttons = type & 0xF;
-    json box = {{"type", "box"},
-                {"owner", sim::PointerText(owner)},
-                {"title", sim::TextOrNull(caption)},
-                {"text", sim::TextOrNull(text)},
-                {"style", type},
-                {"buttons", buttons == MB_OK      ? "OK"
-                            : buttons == MB_YESNO ? "Yes/No"
-                                                  : "other"}};
+    Event box = Begin("box", "MessageBoxA");
+    box.Str("args.owner", sim::PointerText(owner))
+        .StrOrNull("args.text", text)
+        .StrOrNull("args.caption", caption)
+        .Num("args.type", type)
+        .Str("buttons", buttons == MB_OK      ? "OK"
+                        : buttons == MB_YESNO ? "Yes/No"
+                                              : "other");
+    if (sim::CallFails(id)) {
+        box.Num("result", 0).Num("error", rt.last_error);
+        rt.Emit(std::move(box));
+        return 0;
+    }
     int answer = IDOK;
     if (buttons == MB_YESNO) {
         std::optional<bool> yes = rt.options.answer(box);
         if (!yes) {
-            box["answer"] = nullptr;
-            rt.Emit(box);
+            box.Null("answer");
+            rt.Emit(std::move(box));
             throw sim::NoAnswer{text ? text : ""};
         }
         answer = *yes ? IDYES : IDNO;
     }
-    box["answer"] = answer == IDYES ? "Yes" : answer == IDNO ? "No" : "OK";
-    rt.Emit(box);
+    box.Str("answer", answer == IDYES ? "Yes" : answer == IDNO ? "No" : "OK").Num("result", answer);
+    rt.Emit(std::move(box));
     return answer;
 }
 
-int LoadStringA(HINSTANCE, UINT id, LPSTR buffer, int size) {
-    if (sim::CallFails("LoadStringA", 1814)) {  // ERROR_RESOURCE_NAME_NOT_FOUND
-        if (buffer && size > 0) buffer[0] = '\0';
-        return 0;
-    }
+int LoadStringA(HINSTANCE instance, UINT id_, LPSTR buffer, int size) {
+    static const int id = sim::CallId("LoadStringA");
     Runtime& rt = sim::Current();
-    auto it = rt.m.strings.find(id);
-    if (it == rt.m.strings.end() || !buffer || size <= 0) {
+    Event e = Begin("string", "LoadStringA");
+    e.Str("args.instance", sim::PointerText(instance)).Num("args.id", id_).Num("args.size", size);
+    auto fail = [&](uint32_t error) {
         if (buffer && size > 0) buffer[0] = '\0';
-        rt.last_error = 1814;
+        rt.last_error = error;
+        e.Num("result", 0).Num("error", error);
+        rt.Emit(std::move(e));
         return 0;
-    }
+    };
+    if (sim::CallFails(id)) return fail(rt.last_error);
+    auto it = rt.m.strings.find(id_);
+    if (it == rt.m.strings.end() || !buffer || size <= 0) return fail(1814);
     size_t n = std::min(it->second.size(), static_cast<size_t>(size - 1));
     memcpy(buffer, it->second.data(), n);
     buffer[n] = '\0';
+    e.Num("result", static_cast<int64_t>(n)).Str("text", sim::Bytes(buffer, n));
+    rt.Emit(std::move(e));
     return static_cast<int>(n);
 }
 
 BOOL ExitWindowsEx(UINT flags, DWORD reserved) {
-    if (sim::CallFails("ExitWindowsEx", ERROR_ACCESS_DENIED)) return FALSE;
-    Runtime& rt = sim::Current();
-    rt.Emit({{"type", "reboot"}, {"flags", flags}, {"reserved", reserved}});
-    if (!rt.m.exit_windows_succeeds) {
-        rt.last_error = ERROR_ACCESS_DENIED;
-        return FALSE;
-    }
-    return TRUE;
+    static const int id = sim::CallId("ExitWindowsEx");
+    Event e = Begin("reboot", "ExitWindowsEx");
+    e.Num("args.flags", flags).Num("args.reserved", reserved);
+    if (sim::CallFails(id)) return Finish(e, false, FALSE);
+    return Finish(e, true, TRUE);
 }
 
 // ---- advapi32 -----------------------------------------------------------------
@@ -412,161 +505,182 @@ static std::shared_ptr<sim::RegKey> KeyOf(HKEY key, std::string* path) {
     return strong;
 }
 
-static std::shared_ptr<sim::RegKey> SharedChild(const std::shared_ptr<sim::RegKey>& key,
-                                                const std::string& name) {
-    for (const auto& sub : key->subkeys)
-        if (sim::EqualNoCase(sub->name, name)) return sub;
-    return nullptr;
+// The key's path for the record, or its handle when it names no open key.
+static std::string KeyName(HKEY key) {
+    std::string path;
+    if (KeyOf(key, &path)) return path;
+    return sim::PointerText(key);
 }
 
 // Walks a backslash path below `key`; null when a part is missing.
 static std::shared_ptr<sim::RegKey> Walk(std::shared_ptr<sim::RegKey> key, const char* sub,
                                          std::string* path) {
-    std::string part;
-    std::string rest = sub ? sub : "";
-    rest += '\\';
-    for (char c : rest) {
-        if (c != '\\') {
-            part += c;
-            continue;
+    const std::string rest = sub ? sub : "";
+    for (size_t start = 0; start <= rest.size();) {
+        size_t end = rest.find('\\', start);
+        if (end == std::string::npos) end = rest.size();
+        if (end > start) {
+            key = key->Find(rest.substr(start, end - start));
+            if (!key) return nullptr;
+            if (path) *path += "\\" + key->name;
         }
-        if (part.empty()) continue;
-        key = SharedChild(key, part);
-        if (!key) return nullptr;
-        if (path) *path += "\\" + key->name;
-        part.clear();
+        start = end + 1;
     }
     return key;
 }
 
 LONG RegOpenKeyA(HKEY key, LPCSTR subKey, PHKEY result) {
+    static const int id = sim::CallId("RegOpenKeyA");
+    Event e = Begin("reg_open", "RegOpenKeyA");
+    e.Str("args.key", KeyName(key)).StrOrNull("args.subkey", subKey);
     LONG status;
-    if (RegFails("RegOpenKeyA", &status)) return status;
+    if (RegFails(id, &status)) return FinishStatus(e, status);
     Runtime& rt = sim::Current();
     std::string path;
     auto base = KeyOf(key, &path);
-    if (!base) return ERROR_INVALID_HANDLE;
-    if (!result) return ERROR_INVALID_PARAMETER;
+    if (!base) return FinishStatus(e, ERROR_INVALID_HANDLE);
+    if (!result) return FinishStatus(e, ERROR_INVALID_PARAMETER);
     auto found = Walk(base, subKey, &path);
-    if (!found) return ERROR_FILE_NOT_FOUND;
+    if (!found) return FinishStatus(e, ERROR_FILE_NOT_FOUND);
     uintptr_t handle = rt.next_key++;
     rt.keys[handle] = {found, path};
     *result = reinterpret_cast<HKEY>(handle);
-    return ERROR_SUCCESS;
+    e.Str("handle", sim::PointerText(*result)).Str("path", path);
+    return FinishStatus(e, ERROR_SUCCESS);
 }
 
 LONG RegCloseKey(HKEY key) {
+    static const int id = sim::CallId("RegCloseKey");
+    Event e = Begin("reg_close", "RegCloseKey");
+    e.Str("args.key", KeyName(key));
     LONG status;
-    if (RegFails("RegCloseKey", &status)) return status;
+    if (RegFails(id, &status)) return FinishStatus(e, status);
     Runtime& rt = sim::Current();
-    if (key == HKEY_LOCAL_MACHINE) return ERROR_SUCCESS;
-    return rt.keys.erase(reinterpret_cast<uintptr_t>(key)) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
+    if (key == HKEY_LOCAL_MACHINE) return FinishStatus(e, ERROR_SUCCESS);
+    return FinishStatus(
+        e, rt.keys.erase(reinterpret_cast<uintptr_t>(key)) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE);
 }
 
 LONG RegQueryValueExA(HKEY key, LPCSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data,
                       LPDWORD size) {
+    static const int id = sim::CallId("RegQueryValueExA");
+    Event e = Begin("reg_query", "RegQueryValueExA");
+    e.Str("args.key", KeyName(key)).StrOrNull("args.name", name);
+    if (size)
+        e.Num("args.size", *size);
+    else
+        e.Null("args.size");
     LONG status;
-    if (RegFails("RegQueryValueExA", &status)) return status;
+    if (RegFails(id, &status)) return FinishStatus(e, status);
     auto k = KeyOf(key, nullptr);
-    if (!k) return ERROR_INVALID_HANDLE;
-    if (reserved) return ERROR_INVALID_PARAMETER;
+    if (!k) return FinishStatus(e, ERROR_INVALID_HANDLE);
+    if (reserved) return FinishStatus(e, ERROR_INVALID_PARAMETER);
     sim::RegValue* v = k->Value(name ? name : "");
-    if (!v) return ERROR_FILE_NOT_FOUND;
+    if (!v) return FinishStatus(e, ERROR_FILE_NOT_FOUND);
     if (type) *type = v->type;
     DWORD needed = static_cast<DWORD>(v->data.size());
+    e.Num("type", v->type).Num("stored", needed);
     if (data && (!size || *size < needed)) {
         if (size) *size = needed;
-        return ERROR_MORE_DATA;
+        return FinishStatus(e, ERROR_MORE_DATA);
     }
     if (data) memcpy(data, v->data.data(), needed);
     if (size) *size = needed;
-    return ERROR_SUCCESS;
+    return FinishStatus(e, ERROR_SUCCESS);
 }
 
-LONG RegSetValueExA(HKEY key, LPCSTR name, DWORD, DWORD type, const BYTE* data, DWORD size) {
+LONG RegSetValueExA(HKEY key, LPCSTR name, DWORD reserved, DWORD type, const BYTE* data,
+                    DWORD size) {
+    static const int id = sim::CallId("RegSetValueExA");
+    Event e = Begin("reg_set", "RegSetValueExA");
+    sim::Bytes bytes = data ? sim::Bytes(reinterpret_cast<const char*>(data), size) : "";
+    e.Str("args.key", KeyName(key))
+        .StrOrNull("args.name", name)
+        .Num("args.reserved", reserved)
+        .Num("args.type", type)
+        .Str("args.data", bytes)
+        .Num("args.size", size);
     LONG status;
-    if (RegFails("RegSetValueExA", &status)) return status;
-    Runtime& rt = sim::Current();
-    std::string path;
-    auto k = KeyOf(key, &path);
-    if (!k) return ERROR_INVALID_HANDLE;
-    if (!data && size) return ERROR_INVALID_PARAMETER;
-    sim::Bytes bytes(reinterpret_cast<const char*>(data), size);
-    std::string value_name = name ? name : "";
-    sim::RegValue* v = k->Value(value_name);
-    if (!v) {
-        k->values.push_back({value_name, type, {}});
-        v = &k->values.back();
-    }
-    v->type = type;
-    v->data = bytes;
-    rt.Emit({{"type", "reg_set"},
-             {"key", Text(path)},
-             {"name", Text(value_name)},
-             {"value_type", type},
-             {"size", size},
-             {"data", Text(bytes)},
-             {"hex", Hex(bytes)}});
-    return ERROR_SUCCESS;
+    if (RegFails(id, &status)) return FinishStatus(e, status);
+    auto k = KeyOf(key, nullptr);
+    if (!k) return FinishStatus(e, ERROR_INVALID_HANDLE);
+    if (!data && size) return FinishStatus(e, ERROR_INVALID_PARAMETER);
+    k->SetValue({name ? name : "", type, bytes});
+    return FinishStatus(e, ERROR_SUCCESS);
 }
 
 LONG RegEnumKeyExA(HKEY key, DWORD index, LPSTR name, LPDWORD nameSize, LPDWORD reserved,
                    LPSTR className, LPDWORD classSize, PFILETIME lastWrite) {
+    static const int id = sim::CallId("RegEnumKeyExA");
     (void)className;
     (void)classSize;
     (void)lastWrite;
+    Event e = Begin("reg_enum", "RegEnumKeyExA");
+    e.Str("args.key", KeyName(key)).Num("args.index", index);
+    if (nameSize)
+        e.Num("args.size", *nameSize);
+    else
+        e.Null("args.size");
     LONG status;
-    if (RegFails("RegEnumKeyExA", &status)) return status;
+    if (RegFails(id, &status)) return FinishStatus(e, status);
     auto k = KeyOf(key, nullptr);
-    if (!k) return ERROR_INVALID_HANDLE;
-    if (reserved || !name || !nameSize) return ERROR_INVALID_PARAMETER;
-    if (index >= k->subkeys.size()) return ERROR_NO_MORE_ITEMS;
-    const std::string& sub = k->subkeys[index]->name;
-    if (*nameSize < sub.size() + 1) return ERROR_MORE_DATA;
+    if (!k) return FinishStatus(e, ERROR_INVALID_HANDLE);
+    if (reserved || !name || !nameSize) return FinishStatus(e, ERROR_INVALID_PARAMETER);
+    if (index >= k->SubkeyCount()) return FinishStatus(e, ERROR_NO_MORE_ITEMS);
+    const std::string& sub = k->SubkeyAt(index)->name;
+    if (*nameSize < sub.size() + 1) return FinishStatus(e, ERROR_MORE_DATA);
     memcpy(name, sub.c_str(), sub.size() + 1);
     *nameSize = static_cast<DWORD>(sub.size());
-    return ERROR_SUCCESS;
+    e.Str("name", sub);
+    return FinishStatus(e, ERROR_SUCCESS);
 }
 
-static void MarkDeleted(sim::RegKey& key, const std::string& path, json& removed) {
-    key.deleted = true;
-    removed.push_back(Text(path));
-    for (auto& sub : key.subkeys) MarkDeleted(*sub, path + "\\" + sub->name, removed);
+// Marks a key and everything below it as deleted, without recursion.
+static std::vector<sim::Bytes> MarkDeleted(sim::RegKey& top, const std::string& top_path) {
+    std::vector<sim::Bytes> removed;
+    std::vector<std::pair<sim::RegKey*, std::string>> pending = {{&top, top_path}};
+    while (!pending.empty()) {
+        auto [key, path] = pending.back();
+        pending.pop_back();
+        key->deleted = true;
+        removed.push_back(path);
+        for (size_t i = key->SubkeyCount(); i-- > 0;) {
+            sim::RegKey* sub = key->SubkeyAt(i).get();
+            pending.push_back({sub, path + "\\" + sub->name});
+        }
+    }
+    return removed;
 }
 
 LONG RegDeleteKeyA(HKEY key, LPCSTR subKey) {
+    static const int id = sim::CallId("RegDeleteKeyA");
+    Event e = Begin("reg_delete", "RegDeleteKeyA");
+    e.Str("args.key", KeyName(key)).StrOrNull("args.subkey", subKey);
     LONG status;
-    if (RegFails("RegDeleteKeyA", &status)) return status;
+    if (RegFails(id, &status)) return FinishStatus(e, status);
     Runtime& rt = sim::Current();
     std::string path;
     auto base = KeyOf(key, &path);
-    if (!base) return ERROR_INVALID_HANDLE;
-    if (!subKey || !*subKey) return ERROR_INVALID_PARAMETER;
+    if (!base) return FinishStatus(e, ERROR_INVALID_HANDLE);
+    if (!subKey || !*subKey) return FinishStatus(e, ERROR_INVALID_PARAMETER);
     std::string parent_path = path;
     std::string sub = subKey;
     size_t slash = sub.find_last_of('\\');
     auto parent =
         slash == std::string::npos ? base : Walk(base, sub.substr(0, slash).c_str(), &parent_path);
-    if (!parent) return ERROR_FILE_NOT_FOUND;
+    if (!parent) return FinishStatus(e, ERROR_FILE_NOT_FOUND);
     std::string leaf = slash == std::string::npos ? sub : sub.substr(slash + 1);
-    auto target = SharedChild(parent, leaf);
-    if (!target) return ERROR_FILE_NOT_FOUND;
+    auto target = parent->Find(leaf);
+    if (!target) return FinishStatus(e, ERROR_FILE_NOT_FOUND);
     std::string target_path = parent_path + "\\" + target->name;
-    if (rt.m.delete_semantics == sim::DeleteSemantics::Nt && !target->subkeys.empty()) {
-        rt.Emit({{"type", "reg_delete_refused"}, {"key", Text(target_path)}, {"error", 5}});
-        return ERROR_ACCESS_DENIED;
+    e.Str("path", target_path);
+    if (rt.m.delete_semantics == sim::DeleteSemantics::Nt && target->SubkeyCount() > 0) {
+        e.Str("refused", "the key has subkeys");
+        return FinishStatus(e, ERROR_ACCESS_DENIED);
     }
-    json removed = json::array();
-    MarkDeleted(*target, target_path, removed);
-    auto& list = parent->subkeys;
-    for (auto it = list.begin(); it != list.end(); ++it) {
-        if (*it == target) {
-            list.erase(it);
-            break;
-        }
-    }
-    rt.Emit({{"type", "reg_delete"}, {"key", Text(target_path)}, {"removed", removed}});
-    return ERROR_SUCCESS;
+    e.List("removed", MarkDeleted(*target, target_path));
+    parent->Remove(target.get());
+    return FinishStatus(e, ERROR_SUCCESS);
 }
 
 // ---- msvcrt: the message file -------------------------------------------------
@@ -609,16 +723,17 @@ sim::Bytes TextModeView(const sim::Bytes& raw) {
 extern "C" {
 
 FILE* HostFopen(const char* path, const char* mode) {
-    if (sim::CallFails("fopen", ERROR_ACCESS_DENIED)) return NULL;
+    static const int id = sim::CallId("fopen");
+    Event e = Begin("open", "fopen");
+    e.StrOrNull("args.path", path).StrOrNull("args.mode", mode);
+    if (sim::CallFails(id)) return Finish(e, false, static_cast<FILE*>(NULL));
     Runtime& rt = sim::Current();
     std::string target = Abs(path);
-    json event = {{"type", "open"}, {"path", sim::TextOrNull(path)}, {"mode", mode ? mode : ""}};
     const sim::FileSystem::Node* node = target.empty() ? nullptr : rt.m.files.Find(target);
     bool reading = mode && mode[0] == 'r' && !strchr(mode, '+');
     if (!node || node->dir || !reading || TooLong(path)) {
-        event["result"] = false;
-        rt.Emit(event);
-        return NULL;
+        rt.last_error = node && node->dir ? ERROR_ACCESS_DENIED : ERROR_FILE_NOT_FOUND;
+        return Finish(e, false, static_cast<FILE*>(NULL));
     }
     auto* f = new OpenFile;
     f->data = strchr(mode, 'b') ? node->data : TextModeView(node->data);
@@ -626,12 +741,11 @@ FILE* HostFopen(const char* path, const char* mode) {
     FILE* stream = fopencookie(f, "r", io);
     if (!stream) {
         delete f;
-        return NULL;
+        rt.last_error = ERROR_NOT_ENOUGH_MEMORY;
+        return Finish(e, false, static_cast<FILE*>(NULL));
     }
     ++rt.open_files;
-    event["result"] = true;
-    rt.Emit(event);
-    return stream;
+    return Finish(e, true, stream);
 }
 
 }  // extern "C"

@@ -7,24 +7,72 @@
 
 static int g_failed;
 
-static void Check(int ok, const char* name, const char* detail) {
+// A failed check prints what was received, formatted from `got` and the
+// arguments after it.
+static void Report(int ok, const char* name, const char* got, va_list args) {
     if (ok) {
         printf("ok - %s\n", name);
-    } else {
-        printf("not ok - %s: %s\n", name, detail);
-        ++g_failed;
-    }
-}
-
-// A behaviour on which Wine is known to differ from Windows: a failure
-// under Wine is reported but not counted.
-static void CheckWindows(int ok, const char* name, const char* detail, const char* wine_note) {
-    if (!ok && EnvWine()) {
-        printf("note - %s: Wine differs from Windows: %s\n", name, wine_note);
         return;
     }
-    Check(ok, name, detail);
+    printf("not ok - %s: ", name);
+    vprintf(got, args);
+    printf("\n");
+    ++g_failed;
 }
+
+static void Check(int ok, const char* name, const char* got, ...) {
+    va_list args;
+    va_start(args, got);
+    Report(ok, name, got, args);
+    va_end(args);
+}
+
+// A behaviour on which Wine is known to differ from Windows, as `wine_note`
+// says. Under Wine the difference is a note, not a failure; should Wine come
+// to behave as Windows, the check fails, so that the mark is removed.
+static void CheckWindows(int ok, const char* name, const char* wine_note, const char* got, ...) {
+    va_list args;
+    va_start(args, got);
+    if (!EnvWine()) {
+        Report(ok, name, got, args);
+    } else if (!ok) {
+        printf("note - %s: Wine differs from Windows: %s; got ", name, wine_note);
+        vprintf(got, args);
+        printf("\n");
+    } else {
+        printf(
+            "not ok - %s: marked as a known Wine difference (%s), but Wine behaves as "
+            "Windows here: remove the mark\n",
+            name, wine_note);
+        ++g_failed;
+    }
+    va_end(args);
+}
+
+// `text` with control characters written as escapes, for the reports.
+static const char* Shown(const char* text, size_t length) {
+    static char out[4][200];
+    static int next;
+    char* buffer = out[next++ % 4];
+    size_t at = 0;
+    buffer[at++] = '"';
+    for (size_t i = 0; i < length && at + 6 < sizeof out[0]; ++i) {
+        unsigned char c = (unsigned char)text[i];
+        if (c == '\r')
+            at += sprintf(buffer + at, "\\r");
+        else if (c == '\n')
+            at += sprintf(buffer + at, "\\n");
+        else if (c < 0x20 || c >= 0x7F)
+            at += sprintf(buffer + at, "\\x%02x", c);
+        else
+            buffer[at++] = (char)c;
+    }
+    buffer[at++] = '"';
+    buffer[at] = '\0';
+    return buffer;
+}
+
+static const char* Shown(const char* text) { return text ? Shown(text, strlen(text)) : "NULL"; }
 
 static void Path(char* out, const char* name) {
     strcpy(out, EnvWorkDir());
@@ -34,31 +82,40 @@ static void Path(char* out, const char* name) {
 static void CurrentDirectory(void) {
     char buffer[300];
     memset(buffer, 'Q', sizeof buffer);
-    Check(SetCurrentDirectoryA("C:\\"), "SetCurrentDirectoryA to a drive root", "failed");
+    Check(SetCurrentDirectoryA("C:\\"), "SetCurrentDirectoryA to a drive root", "failed, error %u",
+          (unsigned)GetLastError());
     DWORD n = GetCurrentDirectoryA(256, buffer);
     Check(n == 3 && strcmp(buffer, "C:\\") == 0,
-          "GetCurrentDirectoryA keeps the backslash at a root", buffer);
+          "GetCurrentDirectoryA keeps the backslash at a root", "returned %u, %s", (unsigned)n,
+          Shown(buffer));
 
-    Check(SetCurrentDirectoryA(EnvWorkDir()), "SetCurrentDirectoryA to a directory", "failed");
+    Check(SetCurrentDirectoryA(EnvWorkDir()), "SetCurrentDirectoryA to a directory",
+          "failed, error %u", (unsigned)GetLastError());
     size_t length = strlen(EnvWorkDir());
     n = GetCurrentDirectoryA(256, buffer);
     Check(n == length && strcmp(buffer, EnvWorkDir()) == 0,
-          "GetCurrentDirectoryA returns the length without the NUL", buffer);
+          "GetCurrentDirectoryA returns the length without the NUL", "returned %u, %s", (unsigned)n,
+          Shown(buffer));
     n = GetCurrentDirectoryA((DWORD)length, buffer);
     Check(n == length + 1, "GetCurrentDirectoryA too small returns the size needed with the NUL",
-          "other result");
+          "returned %u for a directory of %u characters", (unsigned)n, (unsigned)length);
 
     char missing[300];
     Path(missing, "\\no-such-dir");
     SetLastError(0);
-    Check(!SetCurrentDirectoryA(missing) && GetLastError() == ERROR_FILE_NOT_FOUND,
-          "SetCurrentDirectoryA to a missing directory fails with 2", "other result");
+    BOOL entered = SetCurrentDirectoryA(missing);
+    DWORD error = GetLastError();
+    Check(!entered && error == ERROR_FILE_NOT_FOUND,
+          "SetCurrentDirectoryA to a missing directory fails with 2", "returned %d, error %u",
+          entered, (unsigned)error);
 
     n = GetWindowsDirectoryA(buffer, 256);
     Check(n > 2 && n < 256 && buffer[n - 1] != '\\' && strlen(buffer) == n,
-          "GetWindowsDirectoryA has no trailing backslash", buffer);
+          "GetWindowsDirectoryA has no trailing backslash", "returned %u, %s", (unsigned)n,
+          Shown(buffer));
     UINT small = GetWindowsDirectoryA(buffer, 2);
-    Check(small == n + 1, "GetWindowsDirectoryA too small returns the size needed", "other result");
+    Check(small == n + 1, "GetWindowsDirectoryA too small returns the size needed",
+          "returned %u for a directory of %u characters", small, (unsigned)n);
 }
 
 static void Files(void) {
@@ -67,28 +124,43 @@ static void Files(void) {
     Path(sub, "\\files\\sub\\deeper");
     CreateDirectoryA(dir, NULL);
     SetLastError(0);
-    Check(!CreateDirectoryA(dir, NULL) && GetLastError() == ERROR_ALREADY_EXISTS,
-          "CreateDirectoryA on an existing directory fails with 183", "other result");
+    BOOL made = CreateDirectoryA(dir, NULL);
+    DWORD error = GetLastError();
+    Check(!made && error == ERROR_ALREADY_EXISTS,
+          "CreateDirectoryA on an existing directory fails with 183", "returned %d, error %u", made,
+          (unsigned)error);
     SetLastError(0);
-    Check(!CreateDirectoryA(sub, NULL) && GetLastError() == ERROR_PATH_NOT_FOUND,
-          "CreateDirectoryA below a missing parent fails with 3", "other result");
+    made = CreateDirectoryA(sub, NULL);
+    error = GetLastError();
+    Check(!made && error == ERROR_PATH_NOT_FOUND,
+          "CreateDirectoryA below a missing parent fails with 3", "returned %d, error %u", made,
+          (unsigned)error);
 
     Path(source, "\\files\\a.inf");
     Path(target, "\\files\\b.inf");
     EnvPutFile(source, "new", 3);
     EnvPutFile(target, "old contents", 12);
     Check(CopyFileA(source, target, FALSE), "CopyFileA overwrites when fail-if-exists is false",
-          "failed");
+          "failed, error %u", (unsigned)GetLastError());
     FILE* f = fopen(target, "rb");
     char data[32] = {0};
     size_t got = f ? fread(data, 1, sizeof data, f) : 0;
     if (f) fclose(f);
-    Check(got == 3 && memcmp(data, "new", 3) == 0, "CopyFileA copies the bytes", data);
+    Check(got == 3 && memcmp(data, "new", 3) == 0, "CopyFileA copies the bytes",
+          "the copy holds %s", Shown(data, got));
 
     Path(source, "\\files\\missing.inf");
     SetLastError(0);
-    Check(!CopyFileA(source, target, FALSE) && GetLastError() == ERROR_FILE_NOT_FOUND,
-          "CopyFileA from a missing file fails with 2", "other result");
+    BOOL copied = CopyFileA(source, target, FALSE);
+    error = GetLastError();
+    Check(!copied && error == ERROR_FILE_NOT_FOUND, "CopyFileA from a missing file fails with 2",
+          "returned %d, error %u", copied, (unsigned)error);
+}
+
+// Reads the next line of `f` into `line`; the report shows what was read.
+static const char* NextLine(FILE* f, char* line, int size) {
+    line[0] = '\0';
+    return fgets(line, size, f) ? Shown(line) : "nothing (end of file)";
 }
 
 static void TextModeReads(void) {
@@ -104,15 +176,17 @@ static void TextModeReads(void) {
     Check(f != NULL, "fopen rt opens an existing file", "NULL");
     if (!f) return;
     char line[256];
-    Check(fgets(line, sizeof line, f) && strcmp(line, "crlf\n") == 0, "text mode reads CR LF as LF",
-          line);
-    Check(fgets(line, sizeof line, f) && strcmp(line, "lone\rcr\n") == 0,
-          "text mode keeps a lone CR", line);
-    Check(fgets(line, sizeof line, f) && strcmp(line, "nul") == 0 &&
-              memcmp(line + 4, "cut\n", 4) == 0,
-          "fgets keeps reading past a NUL to the line end", line);
-    Check(fgets(line, sizeof line, f) && strcmp(line, "eof") == 0, "Ctrl-Z ends the file", line);
-    Check(fgets(line, sizeof line, f) == NULL, "nothing is read after Ctrl-Z", line);
+    const char* read = NextLine(f, line, sizeof line);
+    Check(strcmp(line, "crlf\n") == 0, "text mode reads CR LF as LF", "read %s", read);
+    read = NextLine(f, line, sizeof line);
+    Check(strcmp(line, "lone\rcr\n") == 0, "text mode keeps a lone CR", "read %s", read);
+    read = NextLine(f, line, sizeof line);
+    Check(strcmp(line, "nul") == 0 && memcmp(line + 4, "cut\n", 4) == 0,
+          "fgets keeps reading past a NUL to the line end", "read %s", Shown(line, 8));
+    read = NextLine(f, line, sizeof line);
+    Check(strcmp(line, "eof") == 0, "Ctrl-Z ends the file", "read %s", read);
+    read = NextLine(f, line, sizeof line);
+    Check(line[0] == '\0', "nothing is read after Ctrl-Z", "read %s", read);
     fclose(f);
 
     // Reads take at most 255 bytes, keeping the line end for the last piece.
@@ -121,16 +195,22 @@ static void TextModeReads(void) {
     longline[299] = '\n';
     EnvPutFile(path, longline, sizeof longline);
     f = fopen(path, "rt");
+    Check(f != NULL, "fopen rt opens the long line's file", "NULL");
     if (!f) return;
-    Check(fgets(line, sizeof line, f) && strlen(line) == 255,
-          "a long line's first piece is 255 bytes", "other length");
-    Check(fgets(line, sizeof line, f) && strlen(line) == 45 && line[44] == '\n',
-          "the rest of the line comes with its line end", "other length");
+    NextLine(f, line, sizeof line);
+    Check(strlen(line) == 255, "a long line's first piece is 255 bytes", "read %u bytes",
+          (unsigned)strlen(line));
+    NextLine(f, line, sizeof line);
+    size_t rest = strlen(line);
+    Check(rest == 45 && line[44] == '\n', "the rest of the line comes with its line end",
+          "read %u bytes ending in %s", (unsigned)rest, Shown(line + (rest ? rest - 1 : 0)));
     fclose(f);
 
     char missing[300];
     Path(missing, "\\MultiLang\\0409.dat");
-    Check(fopen(missing, "rt") == NULL, "fopen rt of a missing file is NULL", "opened");
+    FILE* none = fopen(missing, "rt");
+    Check(none == NULL, "fopen rt of a missing file is NULL", "opened it");
+    if (none) fclose(none);
 }
 
 static void Registry(void) {
@@ -140,17 +220,18 @@ static void Registry(void) {
     EnvMakeKey("Software\\VntrContract\\Tree\\three");
 
     HKEY key = NULL;
-    SetLastError(0);
-    Check(RegOpenKeyA(HKEY_LOCAL_MACHINE, "Software\\VntrContract\\NoSuchKey", &key) ==
-              ERROR_FILE_NOT_FOUND,
-          "RegOpenKeyA of a missing key returns 2", "other status");
-    Check(RegOpenKeyA(HKEY_LOCAL_MACHINE, "SOFTWARE\\vntrcontract\\scan", &key) == ERROR_SUCCESS,
-          "RegOpenKeyA ignores letter case", "failed");
+    LONG status = RegOpenKeyA(HKEY_LOCAL_MACHINE, "Software\\VntrContract\\NoSuchKey", &key);
+    Check(status == ERROR_FILE_NOT_FOUND, "RegOpenKeyA of a missing key returns 2", "returned %d",
+          (int)status);
+    if (status == ERROR_SUCCESS) RegCloseKey(key);
+    key = NULL;
+    status = RegOpenKeyA(HKEY_LOCAL_MACHINE, "SOFTWARE\\vntrcontract\\scan", &key);
+    Check(status == ERROR_SUCCESS, "RegOpenKeyA ignores letter case", "returned %d", (int)status);
     if (key) {
         char name[260];
         DWORD size = sizeof name;
         int seen_a = 0, seen_b = 0, count = 0;
-        LONG status;
+        char names[600] = "";
         for (DWORD i = 0;; ++i) {
             size = sizeof name;
             status = RegEnumKeyExA(key, i, name, &size, NULL, NULL, NULL, NULL);
@@ -158,56 +239,69 @@ static void Registry(void) {
             ++count;
             seen_a += strcmp(name, "VEN_A") == 0 && size == 5;
             seen_b += strcmp(name, "VEN_B") == 0;
+            if (strlen(names) + strlen(name) + 16 < sizeof names)
+                sprintf(names + strlen(names), "%s%s (%u)", count > 1 ? ", " : "", name,
+                        (unsigned)size);
         }
         Check(count == 2 && seen_a == 1 && seen_b == 1,
-              "RegEnumKeyExA lists each subkey once with its length", "other list");
-        Check(status == ERROR_NO_MORE_ITEMS, "RegEnumKeyExA ends with 259", "other status");
+              "RegEnumKeyExA lists each subkey once with its length", "listed %s", names);
+        Check(status == ERROR_NO_MORE_ITEMS, "RegEnumKeyExA ends with 259", "ended with %d",
+              (int)status);
         size = 3;
-        Check(RegEnumKeyExA(key, 0, name, &size, NULL, NULL, NULL, NULL) == ERROR_MORE_DATA,
-              "RegEnumKeyExA with a small buffer returns 234", "other status");
+        status = RegEnumKeyExA(key, 0, name, &size, NULL, NULL, NULL, NULL);
+        Check(status == ERROR_MORE_DATA, "RegEnumKeyExA with a small buffer returns 234",
+              "returned %d", (int)status);
 
         static const char value[] = "C:\\WINDOWS\\INF\\OTHER";
-        Check(RegSetValueExA(key, "Probe", 0, REG_SZ, (const BYTE*)value, sizeof value) ==
-                  ERROR_SUCCESS,
-              "RegSetValueExA stores a string", "failed");
+        status = RegSetValueExA(key, "Probe", 0, REG_SZ, (const BYTE*)value, sizeof value);
+        Check(status == ERROR_SUCCESS, "RegSetValueExA stores a string", "returned %d",
+              (int)status);
         BYTE data[300];
         DWORD length = sizeof data;
-        Check(RegQueryValueExA(key, "Probe", NULL, NULL, data, &length) == ERROR_SUCCESS &&
-                  length == sizeof value && memcmp(data, value, sizeof value) == 0,
-              "RegQueryValueExA returns the stored bytes and their size", "other data");
+        status = RegQueryValueExA(key, "Probe", NULL, NULL, data, &length);
+        Check(status == ERROR_SUCCESS && length == sizeof value &&
+                  memcmp(data, value, sizeof value) == 0,
+              "RegQueryValueExA returns the stored bytes and their size",
+              "returned %d, %u bytes: %s", (int)status, (unsigned)length,
+              Shown((const char*)data, length < sizeof data ? length : sizeof data));
         length = 4;
-        Check(RegQueryValueExA(key, "Probe", NULL, NULL, data, &length) == ERROR_MORE_DATA &&
-                  length == sizeof value,
-              "RegQueryValueExA with a small buffer returns 234 and the size", "other status");
+        status = RegQueryValueExA(key, "Probe", NULL, NULL, data, &length);
+        Check(status == ERROR_MORE_DATA && length == sizeof value,
+              "RegQueryValueExA with a small buffer returns 234 and the size",
+              "returned %d and the size %u", (int)status, (unsigned)length);
         length = sizeof data;
-        Check(RegQueryValueExA(key, "Missing", NULL, NULL, data, &length) == ERROR_FILE_NOT_FOUND,
-              "RegQueryValueExA of a missing value returns 2", "other status");
+        status = RegQueryValueExA(key, "Missing", NULL, NULL, data, &length);
+        Check(status == ERROR_FILE_NOT_FOUND, "RegQueryValueExA of a missing value returns 2",
+              "returned %d", (int)status);
 
         LONG leaf = RegDeleteKeyA(key, "VEN_B");
-        Check(leaf == ERROR_SUCCESS, "RegDeleteKeyA deletes a key without subkeys", "failed");
+        Check(leaf == ERROR_SUCCESS, "RegDeleteKeyA deletes a key without subkeys", "returned %d",
+              (int)leaf);
         LONG tree = RegDeleteKeyA(key, "VEN_A");
         if (EnvLegacy())
             Check(tree == ERROR_SUCCESS, "RegDeleteKeyA on the 9x family deletes the whole tree",
-                  "failed");
+                  "returned %d", (int)tree);
         else
             Check(tree != ERROR_SUCCESS, "RegDeleteKeyA on NT refuses a key with subkeys",
-                  "deleted it");
+                  "returned %d: deleted it", (int)tree);
         RegCloseKey(key);
     }
 
     // A key with two subkeys, one of them with a subkey of its own.
     if (RegOpenKeyA(HKEY_LOCAL_MACHINE, "Software\\VntrContract", &key) == ERROR_SUCCESS) {
-        LONG status = RegDeleteKeyA(key, "Tree");
+        status = RegDeleteKeyA(key, "Tree");
         HKEY gone = NULL;
         LONG reopen = RegOpenKeyA(key, "Tree", &gone);
         if (gone) RegCloseKey(gone);
         if (EnvLegacy())
             CheckWindows(status == ERROR_SUCCESS && reopen == ERROR_FILE_NOT_FOUND,
                          "RegDeleteKeyA on the 9x family deletes a tree of several levels",
-                         "key survived", "in 9x mode a key with two or more subkeys survives");
+                         "in 9x mode a key with two or more subkeys survives",
+                         "returned %d, and opening the key again %d", (int)status, (int)reopen);
         else
             Check(status != ERROR_SUCCESS && reopen == ERROR_SUCCESS,
-                  "RegDeleteKeyA on NT leaves a key with subkeys in place", "deleted it");
+                  "RegDeleteKeyA on NT leaves a key with subkeys in place",
+                  "returned %d, and opening the key again %d", (int)status, (int)reopen);
         RegCloseKey(key);
     }
 }
@@ -216,52 +310,64 @@ static void LibrariesAndTexts(void) {
     // The program relies only on the NULL; the error code differs between
     // the 9x family and NT.
     HMODULE none = LoadLibraryA("vntr-no-such-library.dll");
-    Check(none == NULL, "LoadLibraryA of a missing library returns NULL", "loaded");
+    Check(none == NULL, "LoadLibraryA of a missing library returns NULL", "loaded it");
+    if (none) FreeLibrary(none);
 
     char path[300];
     UINT n = GetSystemDirectoryA(path, 256);
-    Check(n > 0 && n < 256, "GetSystemDirectoryA fits 256 bytes", "failed");
+    Check(n > 0 && n < 256, "GetSystemDirectoryA fits 256 bytes", "returned %u", n);
     strcat(path, "\\setupapi.dll");
     HMODULE setupapi = LoadLibraryA(path);
-    Check(setupapi != NULL, "setupapi.dll loads from the system directory", path);
+    Check(setupapi != NULL, "setupapi.dll loads from the system directory", "NULL for %s, error %u",
+          path, (unsigned)GetLastError());
     if (setupapi) {
         SetLastError(0);
-        Check(GetProcAddress(setupapi, "SetupDiNoSuchEntry") == NULL &&
-                  GetLastError() == ERROR_PROC_NOT_FOUND,
-              "GetProcAddress of a missing entry fails with 127", "other result");
+        FARPROC entry = GetProcAddress(setupapi, "SetupDiNoSuchEntry");
+        DWORD error = GetLastError();
+        Check(entry == NULL && error == ERROR_PROC_NOT_FOUND,
+              "GetProcAddress of a missing entry fails with 127", "returned %s, error %u",
+              entry ? "an address" : "NULL", (unsigned)error);
         Check(GetProcAddress(setupapi, "SetupDiGetClassDevsA") != NULL,
-              "GetProcAddress finds SetupDiGetClassDevsA", "NULL");
-        Check(FreeLibrary(setupapi), "FreeLibrary unloads", "failed");
+              "GetProcAddress finds SetupDiGetClassDevsA", "NULL, error %u",
+              (unsigned)GetLastError());
+        Check(FreeLibrary(setupapi), "FreeLibrary unloads", "failed, error %u",
+              (unsigned)GetLastError());
     }
 
     char* text = NULL;
     DWORD length = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM, NULL,
                                   ERROR_NO_MORE_ITEMS, LANG_USER_DEFAULT, (LPSTR)&text, 0, NULL);
     Check(length > 2 && text && text[length - 2] == '\r' && text[length - 1] == '\n',
-          "FormatMessageA system texts end with CR LF", text ? text : "(none)");
+          "FormatMessageA system texts end with CR LF", "returned %u, %s", (unsigned)length,
+          Shown(text));
     if (text) LocalFree(text);
     text = NULL;
     length = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM, NULL,
                             0xE000020Bu, LANG_USER_DEFAULT, (LPSTR)&text, 0, NULL);
-    CheckWindows(length == 0 && text == NULL,
-                 "FormatMessageA has no system text for setup-API codes", text ? text : "",
-                 "it has a text for 0xE000020B");
+    Check(length == 0 && text == NULL, "FormatMessageA has no system text for setup-API codes",
+          "returned %u, %s", (unsigned)length, Shown(text));
     if (text) LocalFree(text);
 
     unsigned char* block = (unsigned char*)LocalAlloc(LPTR, 64);
-    int zero = block != NULL;
-    for (int i = 0; block && i < 64; ++i) zero = zero && block[i] == 0;
-    Check(zero, "LocalAlloc with LPTR returns zeroed memory", "not zeroed");
-    Check(LocalFree(block) == NULL, "LocalFree returns NULL on success", "other result");
+    int nonzero = -1;
+    for (int i = 0; block && i < 64 && nonzero < 0; ++i)
+        if (block[i] != 0) nonzero = i;
+    Check(block && nonzero < 0, "LocalAlloc with LPTR returns zeroed memory",
+          block ? "byte %d is not zero" : "no block (%d)", nonzero);
+    HLOCAL freed = LocalFree(block);
+    Check(freed == NULL, "LocalFree returns NULL on success", "returned the block");
 
     OSVERSIONINFOA version;
     memset(&version, 0, sizeof version);
     version.dwOSVersionInfoSize = 20;
     SetLastError(0);
-    Check(!GetVersionExA(&version), "GetVersionExA refuses a record of the wrong size", "accepted");
+    Check(!GetVersionExA(&version), "GetVersionExA refuses a record of the wrong size",
+          "accepted a record of 20 bytes");
     version.dwOSVersionInfoSize = sizeof version;
-    Check(GetVersionExA(&version) && version.dwPlatformId == (EnvLegacy() ? 1u : 2u),
-          "GetVersionExA reports the platform", "other platform");
+    BOOL queried = GetVersionExA(&version);
+    Check(queried && version.dwPlatformId == (EnvLegacy() ? 1u : 2u),
+          "GetVersionExA reports the platform", "returned %d, platform %u", queried,
+          (unsigned)version.dwPlatformId);
 }
 
 typedef HDEVINFO(WINAPI* GetClassDevs_t)(const GUID*, PCSTR, HWND, DWORD);
@@ -289,15 +395,18 @@ static void Devices(void) {
         (SetupDiDestroyDeviceInfoList_t)(void*)GetProcAddress(lib, "SetupDiDestroyDeviceInfoList");
     HDEVINFO set = getClassDevs(NULL, NULL, NULL, DIGCF_PRESENT | DIGCF_ALLCLASSES);
     Check(set != INVALID_HANDLE_VALUE, "SetupDiGetClassDevsA lists present devices of all classes",
-          "invalid handle");
+          "invalid handle, error %u", (unsigned)GetLastError());
     if (set == INVALID_HANDLE_VALUE) return;
 
     SP_DEVINFO_DATA data;
     memset(&data, 0, sizeof data);
     data.cbSize = 1;
     SetLastError(0);
-    Check(!enumInfo(set, 0, &data) && GetLastError() == ERROR_INVALID_USER_BUFFER,
-          "SetupDiEnumDeviceInfo checks the record size (1784)", "other result");
+    BOOL enumerated = enumInfo(set, 0, &data);
+    DWORD error = GetLastError();
+    Check(!enumerated && error == ERROR_INVALID_USER_BUFFER,
+          "SetupDiEnumDeviceInfo checks the record size (1784)", "returned %d, error %u",
+          enumerated, (unsigned)error);
     data.cbSize = sizeof data;
     int found = 0;
     DWORD index = 0;
@@ -305,9 +414,10 @@ static void Devices(void) {
         DWORD required = 0;
         SetLastError(0);
         BOOL ok = getProperty(set, &data, SPDRP_HARDWAREID, NULL, NULL, 0, &required);
-        DWORD error = GetLastError();
+        error = GetLastError();
         if (ok || (error != ERROR_INSUFFICIENT_BUFFER && error != ERROR_INVALID_DATA)) {
-            Check(0, "the size query fails with 122 or 13", "other result");
+            Check(0, "the size query fails with 122 or 13", "device %u: returned %d, error %u",
+                  (unsigned)index, ok, (unsigned)error);
             continue;
         }
         if (error == ERROR_INVALID_DATA) continue;
@@ -318,10 +428,13 @@ static void Devices(void) {
             ++found;
         LocalFree(list);
     }
-    Check(GetLastError() == ERROR_NO_MORE_ITEMS, "SetupDiEnumDeviceInfo ends with 259",
-          "other error");
-    Check(found == 1, "the hardware-ID list comes back whole with its size", "not found");
-    Check(destroy(set), "SetupDiDestroyDeviceInfoList", "failed");
+    error = GetLastError();
+    Check(error == ERROR_NO_MORE_ITEMS, "SetupDiEnumDeviceInfo ends with 259",
+          "ended with error %u after %u devices", (unsigned)error, (unsigned)index);
+    Check(found == 1, "the hardware-ID list comes back whole with its size",
+          "found %d times among %u devices", found, (unsigned)index);
+    Check(destroy(set), "SetupDiDestroyDeviceInfoList", "failed, error %u",
+          (unsigned)GetLastError());
     FreeLibrary(lib);
 }
 

@@ -25,7 +25,7 @@ namespace {
 
 void Note(const char* call, const char* path) {
     if (sim::Runtime* rt = sim::Active())
-        rt->Emit({{"type", "path_arg"}, {"call", call}, {"path", sim::TextOrNull(path)}});
+        rt->Emit(sim::Event("path_arg").Str("call", call).StrOrNull("path", path));
 }
 
 }  // namespace
@@ -141,17 +141,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (flags & kInfOtherExists) makeDirs(m.windows_dir + "\\INF\\OTHER");
     makeDirs(m.system_dir);
     const std::string packageRoot = "C:\\PKG";
-    for (const auto* node : Package().files.All()) {
-        if (node->path.size() <= packageRoot.size() ||
-            !sim::EqualNoCase(node->path.substr(0, packageRoot.size() + 1), packageRoot + "\\"))
-            continue;
-        std::string rel = node->path.substr(packageRoot.size());
+    Package().files.ForEach([&](const std::string& path, const sim::FileSystem::Node& node) {
+        if (path.size() <= packageRoot.size() ||
+            !sim::EqualNoCase(path.substr(0, packageRoot.size() + 1), packageRoot + "\\"))
+            return;
+        std::string rel = path.substr(packageRoot.size());
         std::string at = sim::FileSystem::Absolute(m.current_dir + rel, "C:\\");
-        if (node->dir)
+        if (node.dir)
             m.files.MakeDirs(at);
         else
-            m.files.PutFile(at, node->data);
-    }
+            m.files.PutFile(at, node.data);
+    });
     makeDirs(m.current_dir);
     if (flags & kGerman) m.locale = 0x0407;
     if (flags & kController) sim::AddController(m);
@@ -195,16 +195,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz::CheckRan(o);
 
     // Every path that reached the system.
-    auto checkPath = [](const sim::json& e, const char* field) {
-        if (!e.contains(field) || e[field].is_null()) return;
-        std::string path = sim::BytesOf(e[field].get<std::string>());
-        fuzz::Check(Fits(path), e.value("type", "") + " with a path of " +
-                                    std::to_string(path.size()) + " characters: " + path);
+    auto checkPath = [](const sim::Event& e, const char* field) {
+        if (!e.Has(field) || e.IsNull(field)) return;
+        std::string path = e.GetStr(field);
+        fuzz::Check(Fits(path), e.type() + " with a path of " + std::to_string(path.size()) +
+                                    " characters: " + path);
     };
     for (const auto& e : o.events) {
-        for (const char* field : {"path", "from", "to", "name", "inf"}) checkPath(e, field);
-        if (e.value("type", "") == "reg_set") {
-            std::string bytes = sim::BytesOf(e["data"].get<std::string>());
+        // The arguments the program passed; the simulator's own resolved
+        // paths (top-level "path", "from", "to") may be longer.
+        for (const char* field : {"args.path", "args.from", "args.to", "args.name", "args.inf"})
+            checkPath(e, field);
+        if (e.type() == "path_arg") checkPath(e, "path");
+        if (e.type() == "reg_set") {
+            std::string bytes = e.GetStr("args.data");
             fuzz::Check(Fits(bytes.substr(0, bytes.find('\0'))),
                         "a registry value holds a path over 255 characters");
         }
@@ -214,7 +218,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string messagePath = start + messageName;
     bool opened = false;
     for (const auto& e : o.Of("open"))
-        opened = opened || sim::BytesOf(e["path"].get<std::string>()) == messagePath;
+        opened = opened || sim::BytesOf(e["args"]["path"].get<std::string>()) == messagePath;
     fuzz::Check(opened == messageFits, messageFits ? "the message file was not tried"
                                                    : "a message file path over 255 characters");
 

@@ -124,8 +124,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
 
     sim::RunOptions options;
-    options.record_calls = false;
-    options.record_device_calls = false;
+    options.keep_events = false;
     sim::Session session(m, options);
     sim::Runtime& rt = session.runtime();
     HMODULE setupapi = BindSetupLibrary();

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "app/program.h"
+#include "app/messages.h"
 #include "host/sim/runtime.h"
 #include "tests/fuzz/fuzz_support.h"
 
@@ -76,12 +76,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         fuzz::Check(entry != nullptr, where + " is absent");
         auto block = rt.allocations.find(const_cast<char*>(entry));
         fuzz::Check(block != rt.allocations.end(), where + " is not a block of its own");
-        fuzz::Check(block->second <= 256,
-                    where + " is a block of " + std::to_string(block->second) + " bytes");
-        fuzz::Check(memchr(entry, '\0', block->second) != nullptr,
+        fuzz::Check(block->second.size <= 256,
+                    where + " is a block of " + std::to_string(block->second.size) + " bytes");
+        fuzz::Check(memchr(entry, '\0', block->second.size) != nullptr,
                     where + " is not terminated within its block");
         fuzz::Check(std::string(entry) == expected[i], where + " differs from the file");
-        fuzz::Check(block->second == expected[i].size() + 1,
+        fuzz::Check(block->second.size == expected[i].size() + 1,
                     where + " is not a block of its length plus the NUL");
     }
     fuzz::Check(rt.allocations.size() == expected.size(),
@@ -91,6 +91,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     ReleaseMessages();
     fuzz::Check(rt.allocations.empty(), "the release left blocks allocated");
     for (const auto& e : rt.events)
-        fuzz::Check(e.value("type", "") != "bad_free", "a block was freed that was not allocated");
+        fuzz::Check(e.type() != "bad_free", "a block was freed that was not allocated");
     return 0;
 }

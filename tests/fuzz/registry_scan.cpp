@@ -21,9 +21,9 @@
 #include <string>
 #include <vector>
 
-#include "app/program.h"
 #include "host/sim/presets.h"
 #include "host/sim/runtime.h"
+#include "legacy/legacy.h"
 #include "tests/fuzz/fuzz_support.h"
 
 namespace {
@@ -119,14 +119,13 @@ sim::Machine MachineOf(fuzz::Input& in, uint8_t flags) {
         case 0:
             break;  // missing
         case 1:
-            current->values.push_back(
-                {"OtherDevicePath", 1, "D:\\DRIVERS\\INF" + std::string(1, '\0')});
+            current->SetValue({"OtherDevicePath", 1, "D:\\DRIVERS\\INF" + std::string(1, '\0')});
             break;
         case 2:
-            current->values.push_back({"OtherDevicePath", 2, std::string(300, 'L') + '\0'});
+            current->SetValue({"OtherDevicePath", 2, std::string(300, 'L') + '\0'});
             break;
         case 3:
-            current->values.push_back({"OtherDevicePath", 3, in.Bytes(in.Byte())});
+            current->SetValue({"OtherDevicePath", 3, in.Bytes(in.Byte())});
             break;
     }
 
@@ -134,13 +133,7 @@ sim::Machine MachineOf(fuzz::Input& in, uint8_t flags) {
     // reset.
     sim::MakeKeyPath(m.hklm.get(), "Enum\\ISAPNP\\VEN_C4B9&DEV_8E3A\\0");
     sim::RegKey* enumKey = sim::FindKeyPath(m.hklm.get(), "Enum");
-    auto& branches = enumKey->subkeys;
-    for (auto it = branches.begin(); it != branches.end(); ++it) {
-        if (sim::EqualNoCase((*it)->name, "PCI")) {
-            branches.erase(it);
-            break;
-        }
-    }
+    if (sim::RegKey* old = enumKey->Child("PCI")) enumKey->Remove(old);
     if (flags & kNoPciBranch) return m;
     sim::RegKey* pci = sim::MakeKeyPath(m.hklm.get(), "Enum\\PCI");
     size_t keys = 0;
@@ -153,17 +146,12 @@ sim::Machine MachineOf(fuzz::Input& in, uint8_t flags) {
         ++keys;
         // Key names are case-insensitive: a second spelling of a name is
         // the same key.
-        sim::RegKey* key = pci->Child(name);
-        if (!key) {
-            pci->subkeys.push_back(std::make_shared<sim::RegKey>());
-            key = pci->subkeys.back().get();
-            key->name = name;
-        }
+        sim::RegKey* key = pci->Make(name);
         int instances = (keyFlags >> kInstanceShift) & 3;
         for (int i = 0; i < instances; ++i) {
             sim::RegKey* instance =
                 sim::MakeKeyPath(key, "BUS_0" + std::to_string(i) + "&DEV_0C&FUNC_00");
-            instance->values.push_back({"HardwareID", 1, "PCI\\" + name + '\0'});
+            instance->SetValue({"HardwareID", 1, "PCI\\" + name + '\0'});
             if (keyFlags & kDeeper) sim::MakeKeyPath(instance, "Device Parameters");
         }
     }
@@ -232,8 +220,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     // Each deletion is a controller key or lies below one.
     for (const auto& e : rt.events) {
-        if (e.value("type", "") != "reg_delete") continue;
-        std::string key = sim::BytesOf(e["key"].get<std::string>());
+        if (e.type() != "reg_delete" || e.GetNum("result", -1) != 0) continue;
+        std::string key = e.GetStr("path");
         bool below = false;
         for (const auto& c : controllers) {
             std::string path = "HKLM\\Enum\\PCI\\" + c;

@@ -8,7 +8,15 @@ committed icon is what tools/mkicon.py draws.
         with the message that names the fault.
     pe_checks.py rejects --audit A --exe BAD.exe --expect REGEX...
         Expects the audit to fail on an image built faulty, printing a line
-        matching each REGEX.
+        matching each REGEX. {IDS_CAPTION} and {IDI_PROGRAM} in a REGEX stand
+        for the resource ids of res/ids.h.
+    pe_checks.py limit --audit A --exe GOOD.exe --work DIR
+        Pads copies of a good image to exactly the size limit, which the
+        audit must accept, and to one byte more, which it must refuse.
+    pe_checks.py data --audit A --exe GOOD.exe --work DIR
+        Writes the bytes of a P6 instruction into a built-in message text,
+        read-only data after the import tables, which the audit must accept:
+        data is not disassembled as code.
     pe_checks.py corrupt --audit A --exe GOOD.exe --work DIR
         Damages copies at random (fixed seed) and expects the audit to
         report rather than crash.
@@ -21,6 +29,8 @@ Exit code 0: passed; 1: failed; 77: skipped (no Wine).
 """
 
 import argparse
+import importlib.machinery
+import importlib.util
 import os
 import re
 import shutil
@@ -29,6 +39,9 @@ import subprocess
 import sys
 
 SKIPPED = 77
+
+# The size limit of setup.exe, in bytes.
+SIZE_LIMIT = 10240
 
 
 def fail(message):
@@ -106,10 +119,37 @@ def icon_group_count(count):
     return patch
 
 
-def append(size):
+def pad_to(size):
     def patch(data):
-        data.extend(b"\0" * size)
+        if len(data) > size:
+            fail("the good image has %d bytes, more than %d" % (len(data), size))
+        data.extend(b"\0" * (size - len(data)))
     return patch
+
+
+def import_directory(data):
+    opt, _ = headers(data)
+    (rva,) = struct.unpack_from("<I", data, opt + 96 + 8)
+    return rva
+
+
+def plant_before_imports(code):
+    """Overwrites the constructor list that host/win/setup.ld puts between
+    the code and the import tables (a -1 marker and the closing null, no
+    constructors in setup.exe): the last bytes the instruction check
+    reads."""
+    def patch(data):
+        at = rva_to_offset(data, import_directory(data)) - 8
+        if data[at:at + 8] != b"\xff\xff\xff\xff\0\0\0\0":
+            fail("no empty constructor list right before the import tables: %s"
+                 % data[at:at + 8].hex())
+        data[at:at + 8] = code + b"\x90" * (8 - len(code))
+    return patch
+
+
+def entry_at_imports(data):
+    opt, _ = headers(data)
+    struct.pack_into("<I", data, opt + 16, import_directory(data))
 
 
 def truncate(data):
@@ -147,21 +187,43 @@ FAULTS = {
     "tls": (
         [set_directory(9, 0x1000, 24)],
         [r"has a TLS directory \(0x1000, 24 bytes\)"]),
+    "cmov-at-code-end": (
+        [plant_before_imports(b"\x0f\x44\xc1")],  # cmove %ecx,%eax
+        [r"forbidden instruction at 0x[0-9a-f]+ in \.text: cmove %ecx,%eax"]),
+    "entry-outside-code": (
+        [entry_at_imports],
+        [r"entry point 0x[0-9a-f]+ lies outside the code \(\.text 0x1000-0x[0-9a-f]+\)"]),
     "caption": (
         [replace_once(CAPTION_UTF16, "Wantor CardBus".encode("utf-16-le"))],
-        [r"string 103 is 'Wantor CardBus Controller Setup Utility', not the caption "
-         r"'Vantor CardBus Controller Setup Utility'"]),
+        [r"string {IDS_CAPTION} is 'Wantor CardBus Controller Setup Utility', not the "
+         r"caption 'Vantor CardBus Controller Setup Utility'"]),
     "icon-images": (
         [icon_group_count(3)],
-        [r"icon group 107 has 3 images \(32x32 4bpp, 32x32 1bpp, 32x16 1bpp\); "
+        [r"icon group {IDI_PROGRAM} has 3 images \(32x32 4bpp, 32x32 1bpp, 32x16 1bpp\); "
          r"wants exactly"]),
     "oversize": (
-        [append(16384)],
-        [r"is \d+ bytes; must stay under 16384"]),
+        [pad_to(SIZE_LIMIT + 1)],
+        [r"is %d bytes; the limit is %d" % (SIZE_LIMIT + 1, SIZE_LIMIT)]),
     "truncated": (
         [truncate],
         [r"truncated|lies in no section|runs past the end"]),
 }
+
+
+def resource_ids(audit):
+    """The ids of res/ids.h, read the way the audit reads them."""
+    loader = importlib.machinery.SourceFileLoader("pe_audit", audit)
+    spec = importlib.util.spec_from_loader("pe_audit", loader)
+    module = importlib.util.module_from_spec(spec)
+    loader.exec_module(module)
+    return module.read_ids(os.path.join(os.path.dirname(os.path.abspath(audit)), "..", "res",
+                                        "ids.h"))
+
+
+def with_ids(audit, patterns):
+    ids = resource_ids(audit)
+    return [p.replace("{IDS_CAPTION}", str(ids["IDS_CAPTION"]))
+             .replace("{IDI_PROGRAM}", str(ids["IDI_PROGRAM"])) for p in patterns]
 
 
 def run_audit(audit, exe):
@@ -172,6 +234,7 @@ def run_audit(audit, exe):
 
 
 def expect_rejected(audit, exe, patterns):
+    patterns = with_ids(audit, patterns)
     code, output = run_audit(audit, exe)
     if code != 1:
         fail("the audit exited with %d on %s, expected 1 (problems found)" % (code, exe))
@@ -184,21 +247,47 @@ def expect_rejected(audit, exe, patterns):
     print("PASS: the audit refused %s as expected" % os.path.basename(exe))
 
 
-def cmd_fault(args):
-    patches, patterns = FAULTS[args.case]
-    with open(args.exe, "rb") as f:
-        data = bytearray(f.read())
-    # The good image must pass, or a failure below proves nothing.
+def patched_copy(args, name, patches):
+    """A copy of the good image with `patches` applied. The good image must
+    pass, or a failure of the copy proves nothing."""
     code, _ = run_audit(args.audit, args.exe)
     if code != 0:
         fail("the audit does not pass the good image %s" % args.exe)
+    with open(args.exe, "rb") as f:
+        data = bytearray(f.read())
     for patch in patches:
         patch(data)
     os.makedirs(args.work, exist_ok=True)
-    faulty = os.path.join(args.work, "fault-%s.exe" % args.case)
-    with open(faulty, "wb") as f:
+    path = os.path.join(args.work, name)
+    with open(path, "wb") as f:
         f.write(data)
+    return path
+
+
+def cmd_fault(args):
+    patches, patterns = FAULTS[args.case]
+    faulty = patched_copy(args, "fault-%s.exe" % args.case, patches)
     expect_rejected(args.audit, faulty, patterns)
+
+
+def cmd_data(args):
+    text = b"System Error or copy inf file failed!"
+    copy = patched_copy(args, "data.exe", [replace_once(text, b"\x0f\x44\xc1" + text[3:])])
+    code, output = run_audit(args.audit, copy)
+    if code != 0:
+        fail("the audit read the message text as code")
+    print("PASS: P6 instruction bytes in read-only data are not taken for code")
+
+
+def cmd_limit(args):
+    exact = patched_copy(args, "limit-exact.exe", [pad_to(SIZE_LIMIT)])
+    code, output = run_audit(args.audit, exact)
+    if code != 0 or "%d bytes (limit %d)" % (SIZE_LIMIT, SIZE_LIMIT) not in output:
+        fail("the audit does not accept an image of exactly %d bytes" % SIZE_LIMIT)
+    over = patched_copy(args, "limit-over.exe", [pad_to(SIZE_LIMIT + 1)])
+    expect_rejected(args.audit, over,
+                    [r"is %d bytes; the limit is %d" % (SIZE_LIMIT + 1, SIZE_LIMIT)])
+    print("PASS: %d bytes are accepted, %d refused" % (SIZE_LIMIT, SIZE_LIMIT + 1))
 
 
 def cmd_rejects(args):
@@ -319,6 +408,14 @@ def main(argv):
     p.add_argument("--audit", required=True)
     p.add_argument("--exe", required=True)
     p.add_argument("--expect", nargs="+", required=True)
+    p = sub.add_parser("data")
+    p.add_argument("--audit", required=True)
+    p.add_argument("--exe", required=True)
+    p.add_argument("--work", required=True)
+    p = sub.add_parser("limit")
+    p.add_argument("--audit", required=True)
+    p.add_argument("--exe", required=True)
+    p.add_argument("--work", required=True)
     p = sub.add_parser("corrupt")
     p.add_argument("--audit", required=True)
     p.add_argument("--exe", required=True)
@@ -332,7 +429,8 @@ def main(argv):
     p.add_argument("--ico", required=True)
     p.add_argument("--work", required=True)
     args = parser.parse_args(argv)
-    handler = {"fault": cmd_fault, "rejects": cmd_rejects, "corrupt": cmd_corrupt,
+    handler = {"fault": cmd_fault, "rejects": cmd_rejects, "limit": cmd_limit, "data": cmd_data,
+               "corrupt": cmd_corrupt,
                "start": cmd_start, "icon": cmd_icon}
     return handler[args.command](args) or 0
 

@@ -15,12 +15,29 @@
 
 namespace flow {
 
-// The built-in English messages, as the program shows them.
+// The built-in English messages, as the program shows them; the tests' only
+// copy.
 constexpr char kFailed[] = "System Error or copy inf file failed!";
 constexpr char kNoController[] = "No generic Vantor Cardbus controllers found!";
 constexpr char kSuccess[] = "Installation successful!";
 constexpr char kRebootQuestion[] = "Installation successful! Do you want to reboot the system?";
 constexpr char kConfirm[] = "Do you want to update Vantor Cardbus controllers?";
+
+// The same by message number (MSG_FAILED 0 to MSG_CONFIRM 4).
+inline const std::vector<std::string> kEnglishTexts = {kFailed, kNoController, kSuccess,
+                                                       kRebootQuestion, kConfirm};
+
+// The example package's German messages (MultiLang\0407.dat) by number, as
+// the program reads them: each keeps its line end.
+inline const std::vector<std::string> kGermanTexts = {
+    "Systemfehler oder Kopieren der INF-Datei fehlgeschlagen!\n",
+    "Keine generischen Vantor-CardBus-Controller gefunden!\n",
+    "Installation erfolgreich!\n",
+    "Installation erfolgreich! M\xF6"
+    "chten Sie das System neu starten?\n",
+    "M\xF6"
+    "chten Sie die Vantor-CardBus-Controller aktualisieren?\n",
+};
 
 // A fresh Windows of the named version with the example package in C:\VNTR
 // as current directory and a Yes to the first question. No controller.
@@ -34,12 +51,14 @@ inline sim::Machine On(const std::string& os) {
 
 // A machine from TOML text; relative host paths are taken from the source tree.
 inline sim::Machine FromToml(const std::string& text) {
-    return sim::ParseMachine(text, "test.toml", VNTR_SOURCE_DIR);
+    return sim::ParseMachine(text, "test.toml", VNTR_SOURCE_DIR).machine;
 }
 
 // Runs the program and expects it to return normally.
 inline sim::Outcome Run(const sim::Machine& m) {
-    sim::Outcome o = sim::Run(m);
+    sim::RunOptions options;
+    options.record_calls = true;
+    sim::Outcome o = sim::Run(m, options);
     EXPECT_EQ(o.status, "ok") << o.message;
     EXPECT_EQ(o.exit_code, 0);
     return o;
@@ -49,8 +68,9 @@ inline sim::Outcome Run(const sim::Machine& m) {
 inline std::vector<std::string> BoxTexts(const sim::Outcome& o) {
     std::vector<std::string> out;
     for (const auto& b : o.Boxes())
-        out.push_back(b["text"].is_null() ? "<absent>"
-                                          : sim::BytesOf(b["text"].get<std::string>()));
+        out.push_back(b["args"]["text"].is_null()
+                          ? "<absent>"
+                          : sim::BytesOf(b["args"]["text"].get<std::string>()));
     return out;
 }
 

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include "host/sim/runtime.h"
+#include "res/ids.h"
+#include "tests/unit/flow.h"
 
 namespace {
 
@@ -30,13 +32,13 @@ TEST(MachineFile, mistakes_name_file_line_and_field) {
         {"name = \"x\"\nos = \"vista\"\n", 2, "os", "unknown Windows version 'vista'"},
         {"locale = \"0x0409\"\n", 1, "locale", "expected an integer"},
         {"os = \"98\"\n\n[[devices]]\nidz = ['PCI\\X']\n", 4, "devices[0].idz", "unknown key"},
-        {"[update]\nresult = 1\n", 2, "update.result", "expected true or false"},
+        {"[update]\nreboot = 1\n", 2, "update.reboot", "expected true or false"},
         {"answers = [\"yes\", \"maybe\"]\n", 1, "answers[1]", "expected \"yes\" or \"no\""},
         {"current_dir = 'VNTR'\n", 1, "current_dir", "absolute Windows path"},
         {"[[values]]\nkey = 'X'\nname = 'Y'\ntype = 'REG_QWORD'\ntext = 'z'\n", 4, "values[0].type",
          "unknown value type"},
         {"[[files]]\npath = 'C:\\a'\nhex = '4'\n", 3, "files[0].hex", "odd number"},
-        {"[package]\nfrom = 'no/such/folder'\n", 1, "package", "does not exist"},
+        {"[package]\nfrom = 'no/such/folder'\n", 1, "package", "no/such/folder: no such file"},
         {"colour = 'blue'\n", 1, "colour", "unknown key"},
     };
     for (const Case& c : cases) {
@@ -85,7 +87,8 @@ call = "CopyFileA"
 nth = 2
 error = 5
 )",
-                                       "t.toml", VNTR_SOURCE_DIR);
+                                       "t.toml", VNTR_SOURCE_DIR)
+                         .machine;
     EXPECT_EQ(m.name, "test machine");
     EXPECT_EQ(m.os.platform, 1u);
     EXPECT_EQ(m.os.build_number, (4u << 24) | (10u << 16) | 1111u);
@@ -97,15 +100,15 @@ error = 5
     EXPECT_FALSE(m.files.IsFile("E:\\PKG\\VNTR98.INF"));
     EXPECT_EQ(m.locale, 0x0407u);
     EXPECT_EQ(m.answers, (std::vector<bool>{true, false}));
-    EXPECT_EQ(m.strings.at(103), "Titel");
+    EXPECT_EQ(m.strings.at(IDS_CAPTION), "Titel");
     EXPECT_EQ(m.delete_semantics, sim::DeleteSemantics::Legacy);
 
     // Keys keep the order in which the file names them.
     sim::RegKey* pci = sim::FindKeyPath(m.hklm.get(), "ENUM\\pci");
     ASSERT_NE(pci, nullptr);
-    ASSERT_EQ(pci->subkeys.size(), 2u);
-    EXPECT_EQ(pci->subkeys[0]->name, "B");
-    EXPECT_EQ(pci->subkeys[1]->name, "A");
+    ASSERT_EQ(pci->SubkeyCount(), 2u);
+    EXPECT_EQ(pci->SubkeyAt(0)->name, "B");
+    EXPECT_EQ(pci->SubkeyAt(1)->name, "A");
     sim::RegKey* cv =
         sim::FindKeyPath(m.hklm.get(), "SOFTWARE\\Microsoft\\Windows\\CurrentVersion");
     ASSERT_NE(cv->Value("otherdevicepath"), nullptr);
@@ -124,16 +127,36 @@ error = 5
     EXPECT_EQ(m.faults[0].nth, 2u);
 }
 
-TEST(MachineFile, texts_are_latin1_bytes_and_hex_gives_any_bytes) {
-    sim::Machine m = sim::ParseMachine(
+TEST(MachineFile, texts_are_bytes_of_the_machines_code_page_and_hex_gives_any_bytes) {
+    struct Case {
+        const char* toml;   // sets the caption
+        const char* bytes;  // what the program reads; null when the file is refused
+        const char* problem;
+    } cases[] = {
+        {"caption = \"M\u00f6chten \u20ac\"",
+         "M\xF6"
+         "chten \x80",
+         ""},
+        {"codepage = 1251\ncaption = \"\u0416\u0451\"", "\xC6\xB8", ""},
+        {"codepage = 1250\ncaption = \"\u0151\"", "\xF5", ""},
+        {"caption = \"\u0416\"", nullptr, "(U+0416) has no place in code page 1252"},
+        {"codepage = 932\ncaption = 'x'", nullptr, "not a single-byte Windows code page"},
+    };
+    for (const Case& c : cases) {
+        if (c.bytes) {
+            sim::Machine m = flow::FromToml(c.toml);
+            EXPECT_EQ(m.strings.at(103), c.bytes) << c.toml;
+        } else {
+            sim::MachineError e = ErrorOf(c.toml);
+            EXPECT_NE(e.problem.find(c.problem), std::string::npos) << c.toml << " -> " << e.what();
+        }
+    }
+
+    sim::Machine m = flow::FromToml(
         "[[files]]\npath = 'C:\\t.dat'\ntext = \"M\u00f6chten\\u0000\"\n"
-        "[[devices]]\nhex = '50 00 00 ff'\n",
-        "t.toml", VNTR_SOURCE_DIR);
+        "[[devices]]\nhex = '50 00 00 ff'\n");
     EXPECT_EQ(m.files.Find("C:\\t.dat")->data, std::string("M\xF6"
                                                            "chten\0",
                                                            8));
     EXPECT_EQ(*m.devices.back().hardware_ids, std::string("P\0\0\xFF", 4));
-
-    sim::MachineError e = ErrorOf("caption = \"\u20ac\"\n");
-    EXPECT_EQ(e.field, "caption");
 }

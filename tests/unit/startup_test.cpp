@@ -2,6 +2,7 @@
 // simulated machines.
 #include <string>
 
+#include "res/ids.h"
 #include "tests/unit/flow.h"
 
 namespace {
@@ -25,7 +26,7 @@ sim::Machine WithMessageFile(const sim::Bytes& bytes, uint32_t locale = 0x0409) 
 std::string FirstBoxText(const sim::Machine& m) {
     sim::Outcome o = flow::Run(m);
     EXPECT_FALSE(o.Boxes().empty());
-    return o.Boxes().empty() ? "" : flow::Str(o.Boxes()[0]["text"]);
+    return o.Boxes().empty() ? "" : flow::Str(o.Boxes()[0]["args"]["text"]);
 }
 
 }  // namespace
@@ -35,10 +36,10 @@ TEST(Startup, asks_first_with_the_caption_as_title_and_yes_no_buttons) {
     auto boxes = o.Boxes();
     ASSERT_FALSE(boxes.empty());
     const auto& box = boxes[0];
-    EXPECT_EQ(flow::Str(box["title"]), kCaption);
-    EXPECT_EQ(flow::Str(box["text"]), kConfirm);
-    EXPECT_EQ(box["style"], 4);
-    EXPECT_EQ(box["owner"], "NULL");
+    EXPECT_EQ(flow::Str(box["args"]["caption"]), kCaption);
+    EXPECT_EQ(flow::Str(box["args"]["text"]), kConfirm);
+    EXPECT_EQ(box["args"]["type"], 4);
+    EXPECT_EQ(box["args"]["owner"], "NULL");
 }
 
 TEST(Startup, no_ends_before_the_version_is_queried) {
@@ -77,17 +78,17 @@ TEST(Startup, a_failed_version_query_counts_as_platform_zero) {
 TEST(Caption, is_cut_to_99_characters_and_missing_means_empty) {
     sim::Machine m = flow::On("xp");
     m.answers = {false};
-    m.strings[103] = std::string(120, 'C');
+    m.strings[IDS_CAPTION] = std::string(120, 'C');
     sim::Outcome o = flow::Run(m);
-    EXPECT_EQ(flow::Str(o.Boxes()[0]["title"]), std::string(99, 'C'));
+    EXPECT_EQ(flow::Str(o.Boxes()[0]["args"]["caption"]), std::string(99, 'C'));
 
-    m.strings[103] = std::string(99, 'D');
-    EXPECT_EQ(flow::Str(flow::Run(m).Boxes()[0]["title"]), std::string(99, 'D'));
+    m.strings[IDS_CAPTION] = std::string(99, 'D');
+    EXPECT_EQ(flow::Str(flow::Run(m).Boxes()[0]["args"]["caption"]), std::string(99, 'D'));
 
-    m.strings.erase(103);
+    m.strings.erase(IDS_CAPTION);
     sim::Outcome none = flow::Run(m);
     ASSERT_EQ(none.Boxes().size(), 1u);
-    EXPECT_EQ(flow::Str(none.Boxes()[0]["title"]), "");
+    EXPECT_EQ(flow::Str(none.Boxes()[0]["args"]["caption"]), "");
 }
 
 TEST(Messages, built_in_english_without_a_message_file) {
@@ -164,15 +165,15 @@ TEST(Messages, locale_is_formatted_in_lower_case_hex_of_at_least_four_digits) {
     sim::Machine french = flow::On("xp");
     french.locale = 0x040C;
     sim::Outcome o = flow::Run(french);
-    EXPECT_EQ(flow::Str(o.Of("open")[0]["path"]), "C:\\VNTR\\MultiLang\\040c.dat");
-    EXPECT_EQ(flow::Str(o.Boxes()[0]["text"]),
+    EXPECT_EQ(flow::Str(o.Of("open")[0]["args"]["path"]), "C:\\VNTR\\MultiLang\\040c.dat");
+    EXPECT_EQ(flow::Str(o.Boxes()[0]["args"]["text"]),
               "Voulez-vous mettre \xE0 jour les contr\xF4leurs CardBus Vantor ?\n");
 
     // A locale carrying sort bits has five digits.
     sim::Machine sorted = WithMessageFile("0\n1\n2\n3\nsorted\n", 0x10407);
     sim::Outcome s = flow::Run(sorted);
-    EXPECT_EQ(flow::Str(s.Of("open")[0]["path"]), "C:\\VNTR\\MultiLang\\10407.dat");
-    EXPECT_EQ(flow::Str(s.Boxes()[0]["text"]), "sorted\n");
+    EXPECT_EQ(flow::Str(s.Of("open")[0]["args"]["path"]), "C:\\VNTR\\MultiLang\\10407.dat");
+    EXPECT_EQ(flow::Str(s.Boxes()[0]["args"]["text"]), "sorted\n");
 }
 
 TEST(Messages, at_a_drive_root_the_path_has_one_backslash_after_the_drive) {
@@ -182,8 +183,8 @@ TEST(Messages, at_a_drive_root_the_path_has_one_backslash_after_the_drive) {
     m.files.PutFile("D:\\MultiLang\\0409.dat", "0\n1\n2\n3\nfrom the root\n");
     m.answers = {false};
     sim::Outcome o = flow::Run(m);
-    EXPECT_EQ(flow::Str(o.Of("open")[0]["path"]), "D:\\MultiLang\\0409.dat");
-    EXPECT_EQ(flow::Str(o.Boxes()[0]["text"]), "from the root\n");
+    EXPECT_EQ(flow::Str(o.Of("open")[0]["args"]["path"]), "D:\\MultiLang\\0409.dat");
+    EXPECT_EQ(flow::Str(o.Boxes()[0]["args"]["text"]), "from the root\n");
 }
 
 TEST(Messages, a_directory_too_long_for_the_path_uses_the_built_in_texts) {
@@ -194,14 +195,14 @@ TEST(Messages, a_directory_too_long_for_the_path_uses_the_built_in_texts) {
     m.files.PutFile(m.current_dir + "\\MultiLang\\0409.dat", "0\n1\n2\n3\nlocal\n");
     sim::Outcome o = flow::Run(m);
     EXPECT_TRUE(o.Of("open").empty()) << "no cut path may be opened";
-    EXPECT_EQ(flow::Str(o.Boxes()[0]["text"]), kConfirm);
+    EXPECT_EQ(flow::Str(o.Boxes()[0]["args"]["text"]), kConfirm);
 
     // A directory beyond the 256-byte buffer altogether.
     m.current_dir = flow::LongPath("C:\\VNTR", 258);
     sim::MountPackage(m, sim::DefaultPackageDir(), m.current_dir);
     sim::Outcome beyond = flow::Run(m);
     EXPECT_TRUE(beyond.Of("open").empty());
-    EXPECT_EQ(flow::Str(beyond.Boxes()[0]["text"]), kConfirm);
+    EXPECT_EQ(flow::Str(beyond.Boxes()[0]["args"]["text"]), kConfirm);
 }
 
 TEST(Messages, a_failed_line_allocation_falls_back_to_english_and_frees_what_was_read) {

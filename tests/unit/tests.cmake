@@ -5,7 +5,7 @@ add_executable(unit_tests
     tests/unit/cli_test.cpp
     tests/unit/legacy_test.cpp
     tests/unit/nt_test.cpp
-    tests/unit/startup_faults_test.cpp
+    tests/unit/examples_test.cpp
 )
 target_link_libraries(unit_tests PRIVATE vntr_sim vntr_program GTest::gtest_main)
 target_compile_definitions(unit_tests PRIVATE

@@ -1,175 +1,236 @@
 #include "tools/vntrsetup-sim/report.h"
 
 #include <cstdio>
-#include <sstream>
+#include <cstring>
 
-using sim::json;
+#include "host/sim/codepage.h"
 
-std::string Visible(const sim::Bytes& bytes) {
-    std::string out;
-    char hex[8];
-    for (unsigned char c : bytes) {
-        if (c == '\r')
-            out += "\\r";
-        else if (c == '\n')
-            out += "\\n";
-        else if (c == '\t')
-            out += "\\t";
-        else if (c == '\\')
-            out += "\\";
-        else if (c < 0x20 || (c >= 0x7F && c < 0xA0)) {
-            snprintf(hex, sizeof hex, "\\x%02X", c);
-            out += hex;
-        } else if (c >= 0xA0) {
-            out += sim::Text(sim::Bytes(1, static_cast<char>(c)));
-        } else {
-            out += static_cast<char>(c);
-        }
+using sim::Event;
+using sim::Field;
+
+namespace {
+
+void AppendHex32(std::string& out, int64_t v) {
+    char text[24];
+    snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(v & 0xFFFFFFFFll));
+    out += text;
+}
+
+// The part of a key after its object: "flags" of "args.flags".
+const char* LastPart(const char* key) {
+    const char* dot = strrchr(key, '.');
+    return dot ? dot + 1 : key;
+}
+
+// Numbers that read better in hexadecimal.
+bool HexKey(const char* key) {
+    static const char* const keys[] = {"flags",      "type",     "error",    "code",
+                                       "message_id", "language", "property", "locale"};
+    const char* last = LastPart(key);
+    for (const char* k : keys)
+        if (strcmp(last, k) == 0) return true;
+    return false;
+}
+
+// Words of the simulator's own, and handles, are shown bare; texts of the
+// machine in quotes.
+bool Bare(const Field& f) {
+    if (f.bytes.compare(0, 2, "0x") == 0 || f.bytes == "NULL") return true;
+    for (const char* key : {"call", "buttons", "answer", "args.class", "result"})
+        if (strcmp(f.key, key) == 0) return true;
+    return false;
+}
+
+void AppendValue(std::string& out, const Field& f, uint32_t cp) {
+    switch (f.kind) {
+        case Field::kNull:
+            out += "NULL";
+            return;
+        case Field::kBool:
+            out += f.number ? "TRUE" : "FALSE";
+            return;
+        case Field::kNumber:
+            if (HexKey(f.key))
+                AppendHex32(out, f.number);
+            else
+                out += std::to_string(f.number);
+            return;
+        case Field::kBytes:
+            if (Bare(f)) {
+                out += f.bytes;
+            } else {
+                out += '"';
+                sim::AppendVisible(out, f.bytes, cp);
+                out += '"';
+            }
+            return;
+        case Field::kList:
+            out += '[';
+            for (size_t i = 0; i < f.list.size(); ++i) {
+                out += i ? ", \"" : "\"";
+                sim::AppendVisible(out, f.list[i], cp);
+                out += '"';
+            }
+            out += ']';
+            return;
     }
+}
+
+void AppendQuoted(std::string& out, const Event& e, const char* key, uint32_t cp) {
+    const Field* f = e.Get(key);
+    if (!f || f->kind == Field::kNull) {
+        out += "(none)";
+        return;
+    }
+    out += '"';
+    sim::AppendVisible(out, f->bytes, cp);
+    out += '"';
+}
+
+void AppendBox(std::string& out, const Event& e, uint32_t cp) {
+    out += "box [" + e.GetStr("buttons", "?") + "]";
+    if (e.GetStr("args.owner", "NULL") != "NULL") out += " owner " + e.GetStr("args.owner");
+    int64_t type = e.GetNum("args.type");
+    if (type != 0 && type != 4) {
+        out += " type ";
+        AppendHex32(out, type);
+    }
+    out += "\n        title:  ";
+    AppendQuoted(out, e, "args.caption", cp);
+    out += "\n        text:   ";
+    AppendQuoted(out, e, "args.text", cp);
+    // A box still waiting for its answer (on the terminal) has none yet.
+    if (e.Has("answer"))
+        out += "\n        answer: " +
+               (e.IsNull("answer") ? std::string("(none left)") : e.GetStr("answer"));
+    else if (e.Has("error"))
+        out += "\n        failed: error " + std::to_string(e.GetNum("error"));
+}
+
+// "Call(arg, arg, ...) -> result" and whatever else the event holds.
+void AppendEvent(std::string& out, const Event& e, uint32_t cp) {
+    const std::string& type = e.type();
+    if (type == "box") return AppendBox(out, e, cp);
+    if (type == "stdout") {
+        out += "stdout  ";
+        AppendQuoted(out, e, "text", cp);
+        return;
+    }
+    if (type == "fault") {
+        out += "fault   " + e.GetStr("call") + " call " + std::to_string(e.GetNum("n")) +
+               " fails with error " + std::to_string(e.GetNum("error"));
+        return;
+    }
+    if (type == "bad_free") {
+        out += "finding LocalFree of a block that is not allocated: " + e.GetStr("block");
+        return;
+    }
+    if (type == "unexpected_call") {
+        out += "finding " + e.GetStr("call") + " was called (never expected)";
+        return;
+    }
+    const Field* call = e.Get("call");
+    out += call ? call->bytes : type;
+    out += '(';
+    bool first = true;
+    for (const Field& f : e.fields())
+        if (strncmp(f.key, "args.", 5) == 0) {
+            if (!first) out += ", ";
+            AppendValue(out, f, cp);
+            first = false;
+        }
+    out += ')';
+    if (const Field* r = e.Get("result")) {
+        out += " -> ";
+        AppendValue(out, *r, cp);
+    }
+    for (const Field& f : e.fields()) {
+        if (strcmp(f.key, "call") == 0 || strcmp(f.key, "result") == 0 ||
+            strncmp(f.key, "args.", 5) == 0)
+            continue;
+        out += ", ";
+        out += f.key;
+        out += ' ';
+        AppendValue(out, f, cp);
+    }
+    if (type == "load" && e.GetFlag("planted")) out += "  PLANTED LIBRARY LOADED";
+}
+
+}  // namespace
+
+std::string DescribeBox(const Event& box, uint32_t cp) {
+    std::string out;
+    AppendBox(out, box, cp);
     return out;
 }
 
-std::string VisibleText(const json& text) {
-    if (text.is_null()) return "(none)";
-    return "\"" + Visible(sim::BytesOf(text.get<std::string>())) + "\"";
+std::string DescribeEvent(const Event& e, uint32_t cp) {
+    std::string out;
+    AppendEvent(out, e, cp);
+    return out;
 }
 
-static std::string Hex32(uint32_t v) {
-    char text[16];
-    snprintf(text, sizeof text, "0x%x", v);
-    return text;
-}
-
-std::string DescribeBox(const json& e) {
-    std::ostringstream s;
-    s << "box [" << e.value("buttons", "?") << "]";
-    if (e.value("owner", "NULL") != "NULL") s << " owner " << e.value("owner", "");
-    if (e.value("style", 0u) != 0 && e.value("style", 0u) != 4) s << " style " << Hex32(e["style"]);
-    s << "\n        title:  " << VisibleText(e["title"]);
-    s << "\n        text:   " << VisibleText(e["text"]);
-    // A box still waiting for its answer (on the terminal) has none yet.
-    if (e.contains("answer"))
-        s << "\n        answer: "
-          << (e["answer"].is_null() ? "(none left)" : e["answer"].get<std::string>());
-    return s.str();
-}
-
-std::string DescribeEvent(const json& e) {
-    std::string type = e.value("type", "");
-    std::ostringstream s;
-    auto text = [&](const char* key) { return VisibleText(e.contains(key) ? e[key] : json()); };
-    if (type == "box") return DescribeBox(e);
-    if (type == "stdout") return "stdout  " + text("text");
-    if (type == "fault")
-        s << "fault   " << e["call"].get<std::string>() << " call " << e["n"]
-          << " fails with error " << e["error"];
-    else if (type == "open")
-        s << "open    " << text("path") << " (" << e.value("mode", "")
-          << "): " << (e.value("result", false) ? "opened" : "not opened");
-    else if (type == "chdir")
-        s << "chdir   " << text("path");
-    else if (type == "mkdir")
-        s << "mkdir   " << text("path");
-    else if (type == "copy")
-        s << "copy    " << text("from") << " -> " << text("to") << " (" << e["bytes"] << " bytes"
-          << (e.value("overwrote", false) ? ", replaced the file there" : "") << ")";
-    else if (type == "copy_failed")
-        s << "copy    " << text("from") << " -> " << text("to") << " failed, error " << e["error"];
-    else if (type == "reg_set")
-        s << "regset  " << text("key") << " " << text("name") << " type " << e["value_type"] << ", "
-          << e["size"] << " bytes declared: " << text("data") << " [" << e.value("hex", "") << "]";
-    else if (type == "reg_delete") {
-        s << "regdel  " << text("key");
-        if (e["removed"].size() > 1) s << " and its " << e["removed"].size() - 1 << " subkeys";
-    } else if (type == "reg_delete_refused")
-        s << "regdel  " << text("key") << " refused (it has subkeys), error " << e["error"];
-    else if (type == "load") {
-        s << "load    " << text("name");
-        if (e.contains("path")) s << " -> " << text("path");
-        if (e.value("planted", false)) s << "  PLANTED LIBRARY LOADED";
-        if (e["result"].is_null()) s << ": failed, error " << e.value("error", 0);
-    } else if (type == "unload")
-        s << "unload  " << (e.contains("path") ? text("path") : e.value("handle", ""))
-          << (e.value("result", false) ? "" : ": failed");
-    else if (type == "call") {
-        s << "call    " << e["call"].get<std::string>();
-        if (e["call"] == "SetupDiGetClassDevsA")
-            s << "(" << e["class"].get<std::string>() << ", "
-              << (e["enumerator"].is_null() ? std::string("NULL") : text("enumerator")) << ", "
-              << e["parent"].get<std::string>() << ", " << Hex32(e["flags"]) << ") -> "
-              << e["result"].get<std::string>();
-        else if (e["call"] == "SetupDiEnumDeviceInfo")
-            s << "(index " << e["index"] << ") -> " << (e["result"].get<bool>() ? "TRUE" : "FALSE");
-        else if (e["call"] == "SetupDiGetDeviceRegistryPropertyA")
-            s << "(device " << e["device"] << ", buffer " << e["size"] << " bytes) -> "
-              << (e["result"].get<bool>() ? "TRUE" : "FALSE");
-        else
-            s << "(" << e.value("set", "") << ") -> "
-              << (e["result"].get<bool>() ? "TRUE" : "FALSE");
-        if (e.contains("required")) s << ", size " << e["required"];
-        if (e.contains("error")) s << ", error " << e["error"];
-    } else if (type == "install") {
-        s << "install UpdateDriverForPlugAndPlayDevicesA(" << e["parent"].get<std::string>() << ", "
-          << text("hardware_id") << ", " << text("inf") << ", " << Hex32(e["flags"]) << ", "
-          << (e["reboot_flag_given"].get<bool>() ? "&reboot" : "NULL") << ") -> "
-          << (e["result"].get<bool>() ? "TRUE" : "FALSE");
-        if (e.contains("error")) s << ", error " << Hex32(e["error"]);
-        if (e.value("reboot", false)) s << ", reboot needed";
-    } else if (type == "reboot")
-        s << "reboot  ExitWindowsEx(" << Hex32(e["flags"]) << ", " << e["reserved"] << ")";
-    else if (type == "bad_free")
-        s << "free    LocalFree of a block that is not allocated: " << e.value("block", "");
-    else if (type == "unexpected_call")
-        s << "call    " << e["call"].get<std::string>() << " was called (never expected)";
-    else
-        s << type << " " << e.dump();
-    return s.str();
-}
-
-void PrintReport(std::ostream& out, const sim::Machine& m, const sim::Outcome& o,
-                 const std::vector<std::string>& warnings) {
+void PrintReport(std::ostream& out, const sim::Machine& m, const sim::Outcome& o) {
     char locale[16];
     snprintf(locale, sizeof locale, "0x%04x", m.locale);
+    uint32_t cp = m.codepage;
     out << "machine: " << m.name << " (" << m.source << ")\n";
     out << "  platform " << m.os.platform << ", version " << m.os.major << "." << m.os.minor
         << ", build number " << m.os.build_number << " (low word " << (m.os.build_number & 0xFFFF)
-        << "); current directory " << m.current_dir << "; Windows directory " << m.windows_dir
-        << "; locale " << locale << "\n\n";
+        << "); current directory " << sim::Visible(m.current_dir, cp) << "; Windows directory "
+        << sim::Visible(m.windows_dir, cp) << "; locale " << locale << "; code page " << cp
+        << "\n\n";
 
-    out << "events:\n";
-    int n = 0;
-    for (const auto& e : o.events) out << "  " << ++n << "\t" << DescribeEvent(e) << "\n";
-    if (o.events.empty()) out << "  (none)\n";
-
-    out << "\ntrace (standard output, as written):\n";
-    sim::Bytes trace = o.Stdout();
-    if (trace.empty()) out << "  (nothing)\n";
-    std::string line;
-    for (char c : trace) {
-        line += c;
-        if (c == '\n') {
-            out << "  " << Visible(line) << "\n";
-            line.clear();
+    // Written in large pieces: a run may hold millions of events.
+    std::string text = "events:\n";
+    size_t n = 0;
+    for (const auto& e : o.events) {
+        text += "  ";
+        text += std::to_string(++n);
+        text += '\t';
+        AppendEvent(text, e, cp);
+        text += '\n';
+        if (text.size() > (1 << 20)) {
+            out << text;
+            text.clear();
         }
     }
-    if (!line.empty()) out << "  " << Visible(line) << "\n";
+    if (o.events.empty()) text += "  (none)\n";
 
-    out << "\nchanges:\n";
-    auto changes = o.Changes();
-    for (const auto& c : changes) out << "  " << DescribeEvent(c) << "\n";
-    if (changes.empty()) out << "  (none)\n";
+    text += "\ntrace (standard output, as written):\n";
+    sim::Bytes trace = o.Stdout();
+    if (trace.empty()) text += "  (nothing)\n";
+    for (size_t start = 0; start < trace.size();) {
+        size_t end = trace.find('\n', start);
+        end = end == std::string::npos ? trace.size() : end + 1;
+        text += "  ";
+        sim::AppendVisible(text, trace.substr(start, end - start), cp);
+        text += '\n';
+        start = end;
+        if (text.size() > (1 << 20)) {
+            out << text;
+            text.clear();
+        }
+    }
+
+    text += "\nchanges:\n";
+    auto changes = o.ChangeEvents();
+    for (const sim::Event* c : changes) text += "  " + sim::ChangeLine(*c, cp) + "\n";
+    if (changes.empty()) text += "  (none)\n";
+    out << text;
 
     if (!o.summary.is_null()) {
-        const json& left = o.summary["allocations_left"];
+        const sim::json& left = o.summary["allocations_left"];
         if (!left.empty())
             out << "\nmemory still allocated at the end: " << left.size() << " blocks\n";
         if (!o.summary["modules_loaded"].empty())
             out << "libraries still loaded at the end: " << o.summary["modules_loaded"].dump()
                 << "\n";
     }
-    for (const auto& w : warnings) out << "\nwarning: " << w << "\n";
-    if (o.status == "ok")
-        out << "\nexit code: " << o.exit_code << "\n";
-    else
+    if (o.status == "ok") {
+        out << "\noutcome: " << o.Result() << "\n";
+        out << "exit code: " << o.exit_code << "\n";
+    } else {
         out << "\nrun " << o.status << ": " << o.message << "\n";
+    }
 }

@@ -8,16 +8,11 @@
 
 #include "host/sim/runner.h"
 
-// Bytes as printable text: line ends and other control characters as escapes
-// (\r, \n, \t, \xNN), Latin-1 letters as themselves.
-std::string Visible(const sim::Bytes& bytes);
-std::string VisibleText(const sim::json& text);  // a Text() string or null
+// One line (or a few, for boxes) describing an event; texts of the machine
+// are shown in UTF-8 through its code page.
+std::string DescribeEvent(const sim::Event& event, uint32_t codepage);
+std::string DescribeBox(const sim::Event& box, uint32_t codepage);
 
-// One line (or a few, for boxes) describing an event.
-std::string DescribeEvent(const sim::json& event);
-std::string DescribeBox(const sim::json& box);
-
-void PrintReport(std::ostream& out, const sim::Machine& machine, const sim::Outcome& outcome,
-                 const std::vector<std::string>& warnings);
+void PrintReport(std::ostream& out, const sim::Machine& machine, const sim::Outcome& outcome);
 
 #endif

@@ -1,0 +1,325 @@
+#include "host/sim/event.h"
+
+#include <cstring>
+
+namespace sim {
+
+Field& Event::Add(const char* key, Field::Kind kind) {
+    fields_.emplace_back();
+    Field& f = fields_.back();
+    f.key = key;
+    f.kind = kind;
+    return f;
+}
+
+Event& Event::Num(const char* key, int64_t value) {
+    Add(key, Field::kNumber).number = value;
+    return *this;
+}
+
+Event& Event::Flag(const char* key, bool value) {
+    Add(key, Field::kBool).number = value ? 1 : 0;
+    return *this;
+}
+
+Event& Event::Str(const char* key, Bytes value) {
+    Add(key, Field::kBytes).bytes = std::move(value);
+    return *this;
+}
+
+Event& Event::StrOrNull(const char* key, const char* value) {
+    if (!value) return Null(key);
+    return Str(key, value);
+}
+
+Event& Event::Null(const char* key) {
+    Add(key, Field::kNull);
+    return *this;
+}
+
+Event& Event::List(const char* key, std::vector<Bytes> value) {
+    Add(key, Field::kList).list = std::move(value);
+    return *this;
+}
+
+const Field* Event::Get(const char* key) const {
+    for (const Field& f : fields_)
+        if (f.key == key || strcmp(f.key, key) == 0) return &f;
+    return nullptr;
+}
+
+bool Event::IsNull(const char* key) const {
+    const Field* f = Get(key);
+    return f && f->kind == Field::kNull;
+}
+
+int64_t Event::GetNum(const char* key, int64_t fallback) const {
+    const Field* f = Get(key);
+    return f && (f->kind == Field::kNumber || f->kind == Field::kBool) ? f->number : fallback;
+}
+
+bool Event::GetFlag(const char* key, bool fallback) const {
+    const Field* f = Get(key);
+    return f && (f->kind == Field::kBool || f->kind == Field::kNumber) ? f->number != 0 : fallback;
+}
+
+Bytes Event::GetStr(const char* key, const Bytes& fallback) const {
+    const Field* f = Get(key);
+    return f && f->kind == Field::kBytes ? f->bytes : fallback;
+}
+
+static json FieldJson(const Field& f) {
+    switch (f.kind) {
+        case Field::kNull:
+            return nullptr;
+        case Field::kBool:
+            return f.number != 0;
+        case Field::kNumber:
+            return f.number;
+        case Field::kBytes:
+            return Text(f.bytes);
+        case Field::kList: {
+            json a = json::array();
+            for (const auto& b : f.list) a.push_back(Text(b));
+            return a;
+        }
+    }
+    return nullptr;
+}
+
+json Event::ToJson() const {
+    json out = {{"type", type_}};
+    for (const Field& f : fields_) {
+        const char* dot = strchr(f.key, '.');
+        if (!dot)
+            out[f.key] = FieldJson(f);
+        else
+            out[std::string(f.key, dot)][dot + 1] = FieldJson(f);
+    }
+    return out;
+}
+
+void AppendJsonBytes(std::string& out, const Bytes& bytes) {
+    static const char hex[] = "0123456789abcdef";
+    out += '"';
+    for (unsigned char c : bytes) {
+        switch (c) {
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            case '\b':
+                out += "\\b";
+                break;
+            case '\f':
+                out += "\\f";
+                break;
+            default:
+                if (c < 0x20) {
+                    out += "\\u00";
+                    out += hex[c >> 4];
+                    out += hex[c & 15];
+                } else if (c < 0x80) {
+                    out += static_cast<char>(c);
+                } else {
+                    out += static_cast<char>(0xC0 | (c >> 6));
+                    out += static_cast<char>(0x80 | (c & 0x3F));
+                }
+        }
+    }
+    out += '"';
+}
+
+static void AppendFieldJson(std::string& out, const Field& f) {
+    switch (f.kind) {
+        case Field::kNull:
+            out += "null";
+            break;
+        case Field::kBool:
+            out += f.number ? "true" : "false";
+            break;
+        case Field::kNumber:
+            out += std::to_string(f.number);
+            break;
+        case Field::kBytes:
+            AppendJsonBytes(out, f.bytes);
+            break;
+        case Field::kList:
+            out += '[';
+            for (size_t i = 0; i < f.list.size(); ++i) {
+                if (i) out += ',';
+                AppendJsonBytes(out, f.list[i]);
+            }
+            out += ']';
+            break;
+    }
+}
+
+void Event::AppendJson(std::string& out) const {
+    out += "{\"type\":";
+    AppendJsonBytes(out, type_);
+    // The object the previous field was in: its name and length, or none.
+    const char* open = nullptr;
+    size_t open_length = 0;
+    for (const Field& f : fields_) {
+        const char* dot = strchr(f.key, '.');
+        size_t length = dot ? static_cast<size_t>(dot - f.key) : 0;
+        bool same =
+            dot ? (open && open_length == length && strncmp(open, f.key, length) == 0) : !open;
+        if (!same) {
+            if (open) out += '}';
+            if (dot) {
+                out += ",\"";
+                out.append(f.key, length);
+                out += "\":{";
+            }
+        }
+        if (same || !dot) out += ',';
+        open = dot ? f.key : nullptr;
+        open_length = length;
+        out += '"';
+        out += dot ? dot + 1 : f.key;  // keys are plain words
+        out += "\":";
+        AppendFieldJson(out, f);
+    }
+    if (open) out += '}';
+    out += '}';
+}
+
+// ---- binary form: lengths and numbers in native byte order ------------------
+
+static void Put32(std::string& out, uint32_t v) { out.append(reinterpret_cast<char*>(&v), 4); }
+
+static void PutBytes(std::string& out, const std::string& b) {
+    Put32(out, static_cast<uint32_t>(b.size()));
+    out += b;
+}
+
+void Event::Encode(std::string& out) const {
+    PutBytes(out, type_);
+    Put32(out, static_cast<uint32_t>(fields_.size()));
+    for (const Field& f : fields_) {
+        out.append(reinterpret_cast<const char*>(&f.key), sizeof f.key);
+        out += static_cast<char>(f.kind);
+        switch (f.kind) {
+            case Field::kNull:
+                break;
+            case Field::kBool:
+            case Field::kNumber:
+                out.append(reinterpret_cast<const char*>(&f.number), 8);
+                break;
+            case Field::kBytes:
+                PutBytes(out, f.bytes);
+                break;
+            case Field::kList:
+                Put32(out, static_cast<uint32_t>(f.list.size()));
+                for (const auto& b : f.list) PutBytes(out, b);
+                break;
+        }
+    }
+}
+
+namespace {
+struct Reader {
+    const char* data;
+    size_t size;
+    size_t at;
+    bool Get32(uint32_t* v) {
+        if (size - at < 4) return false;
+        memcpy(v, data + at, 4);
+        at += 4;
+        return true;
+    }
+    bool GetBytes(std::string* b) {
+        uint32_t n;
+        if (!Get32(&n) || size - at < n) return false;
+        b->assign(data + at, n);
+        at += n;
+        return true;
+    }
+};
+}  // namespace
+
+bool Event::Decode(const char* data, size_t size, size_t* at, Event* out) {
+    Reader r{data, size, *at};
+    uint32_t count;
+    out->fields_.clear();
+    if (!r.GetBytes(&out->type_) || !r.Get32(&count)) return false;
+    out->fields_.reserve(count);
+    for (uint32_t i = 0; i < count; ++i) {
+        Field f;
+        if (size - r.at < sizeof f.key + 1) return false;
+        memcpy(&f.key, data + r.at, sizeof f.key);
+        r.at += sizeof f.key;
+        f.kind = static_cast<Field::Kind>(data[r.at++]);
+        switch (f.kind) {
+            case Field::kNull:
+                break;
+            case Field::kBool:
+            case Field::kNumber:
+                if (size - r.at < 8) return false;
+                memcpy(&f.number, data + r.at, 8);
+                r.at += 8;
+                break;
+            case Field::kBytes:
+                if (!r.GetBytes(&f.bytes)) return false;
+                break;
+            case Field::kList: {
+                uint32_t n;
+                if (!r.Get32(&n)) return false;
+                for (uint32_t j = 0; j < n; ++j) {
+                    std::string b;
+                    if (!r.GetBytes(&b)) return false;
+                    f.list.push_back(std::move(b));
+                }
+                break;
+            }
+            default:
+                return false;
+        }
+        out->fields_.push_back(std::move(f));
+    }
+    *at = r.at;
+    return true;
+}
+
+std::string Text(const Bytes& bytes) {
+    std::string out;
+    out.reserve(bytes.size());
+    for (unsigned char c : bytes) {
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else {
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
+
+Bytes BytesOf(const std::string& text) {
+    Bytes out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        if ((c == 0xC2 || c == 0xC3) && i + 1 < text.size()) {
+            out += static_cast<char>(((c & 0x03) << 6) | (text[i + 1] & 0x3F));
+            ++i;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
+}  // namespace sim

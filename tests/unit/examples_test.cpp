@@ -1,0 +1,171 @@
+// The example machines: each runs as its [expect] table says, and each host
+// call position of each run can fail without a crash, with a message the
+// program defines, and without a change the clean run would not make.
+#include <algorithm>
+#include <filesystem>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "app/messages.h"
+#include "host/sim/expect.h"
+#include "host/sim/runtime.h"
+#include "tests/unit/flow.h"
+
+namespace {
+
+std::vector<std::string> ExampleFiles() {
+    std::vector<std::string> out;
+    for (const auto& entry :
+         std::filesystem::directory_iterator(std::string(VNTR_SOURCE_DIR) + "/examples/machines"))
+        if (entry.path().extension() == ".toml") out.push_back(entry.path().string());
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+std::string Stem(const std::string& path) { return std::filesystem::path(path).stem().string(); }
+
+}  // namespace
+
+TEST(ExampleMachines, each_runs_as_its_expect_table_says) {
+    std::vector<std::string> files = ExampleFiles();
+    ASSERT_GE(files.size(), 30u);
+    std::set<std::string> outcomes;
+    for (const auto& path : files) {
+        sim::LoadedMachine loaded = sim::LoadMachineFile(path);
+        EXPECT_TRUE(loaded.warnings.empty()) << path << ": " << loaded.warnings[0];
+        ASSERT_TRUE(loaded.expect.has_value()) << path << " has no [expect] table";
+        ASSERT_TRUE(loaded.expect->outcome && loaded.expect->boxes && loaded.expect->changes)
+            << path << ": [expect] needs outcome, boxes and changes";
+        sim::Outcome o = flow::Run(loaded.machine);
+        std::vector<std::string> diff =
+            sim::Differences(*loaded.expect, sim::Observe(loaded.machine, o));
+        std::string shown;
+        for (const auto& line : diff) shown += "\n" + line;
+        EXPECT_TRUE(diff.empty()) << path << shown;
+        outcomes.insert(o.Result());
+    }
+    // Between them the examples come to every outcome but a decline.
+    EXPECT_EQ(outcomes, (std::set<std::string>{"failed", "installed", "no-controller", "nothing",
+                                               "restart", "staged"}));
+}
+
+// The outcome is read from what the program did; with the built-in texts
+// the last box says the same thing in words.
+TEST(ExampleMachines, the_outcome_agrees_with_the_last_english_message) {
+    const std::map<std::string, std::string> words = {
+        {"installed", flow::kSuccess},      {"staged", flow::kSuccess},
+        {"restart", flow::kRebootQuestion}, {"no-controller", flow::kNoController},
+        {"failed", flow::kFailed},          {"declined", flow::kConfirm},
+    };
+    for (const auto& path : ExampleFiles()) {
+        sim::Machine m = sim::LoadMachineFile(path).machine;
+        if (m.locale != 0x0409) continue;
+        for (bool yes : {true, false}) {
+            if (!yes) m.answers = {false};
+            sim::Outcome o = flow::Run(m);
+            std::string result = o.Result();
+            if (result == "nothing") continue;
+            ASSERT_TRUE(words.count(result)) << path << ": " << result;
+            EXPECT_EQ(flow::BoxTexts(o).back(), words.at(result)) << path;
+        }
+    }
+}
+
+// ---- every host call position fails in turn ------------------------------------
+
+namespace {
+
+// The texts the program can show on this machine: its message table (from
+// the machine's message file, read by the program's own code, or the
+// built-in English), the English texts a failed read falls back to, and the
+// names of missing entry points.
+std::set<std::string> DefinedTexts(const sim::Machine& machine) {
+    std::set<std::string> out = {"<absent>",     flow::kFailed,         flow::kNoController,
+                                 flow::kSuccess, flow::kRebootQuestion, flow::kConfirm};
+    for (const char* entry :
+         {"CM_Reenumerate_DevNode", "CM_Locate_DevNode", "SetupDiDestroyDeviceInfoList",
+          "SetupDiGetDeviceRegistryProperty", "SetupDiEnumDeviceInfo", "SetupDiGetClassDevs",
+          "SetupDiCallClassInstaller"})
+        out.insert(entry);
+    sim::RunOptions quiet;
+    quiet.keep_events = false;
+    sim::Session session(machine, quiet);
+    LoadMessages();
+    for (int i = 0; i < MESSAGE_COUNT; ++i)
+        out.insert(MessageText(i) ? std::string(MessageText(i)) : "<absent>");
+    ReleaseMessages();
+    return out;
+}
+
+class FaultWalk : public testing::TestWithParam<std::string> {};
+INSTANTIATE_TEST_SUITE_P(Examples, FaultWalk, testing::ValuesIn(ExampleFiles()),
+                         [](const testing::TestParamInfo<std::string>& info) {
+                             std::string name = Stem(info.param);
+                             std::replace(name.begin(), name.end(), '-', '_');
+                             return name;
+                         });
+
+}  // namespace
+
+TEST_P(FaultWalk, each_call_position_can_fail) {
+    const sim::Machine base = sim::LoadMachineFile(GetParam()).machine;
+    const std::set<std::string> defined = DefinedTexts(base);
+    sim::RunOptions record;
+    record.record_calls = true;
+    const sim::Outcome clean = sim::Run(base, record);
+    ASSERT_EQ(clean.status, "ok") << clean.message;
+    const std::string clean_result = clean.Result();
+
+    std::map<std::string, uint32_t> seen;
+    int walked = 0;
+    for (const auto& name : clean.summary["call_order"]) {
+        const std::string call = name;
+        uint32_t nth = ++seen[call];
+        if (!sim::FindHostCall(call)->can_fail) continue;
+        std::string where = Stem(GetParam()) + ": " + call + " #" + std::to_string(nth);
+        sim::Machine m = base;
+        m.faults.push_back({call, nth, 1, 0});
+        sim::Outcome o = sim::Run(m, {}, 20);
+        ++walked;
+
+        // No crash, and the program's exit code.
+        ASSERT_EQ(o.status, "ok") << where << ": " << o.message;
+        EXPECT_EQ(o.exit_code, 0) << where;
+
+        // Up to the failing call the run is the clean one.
+        auto fault = std::find_if(o.events.begin(), o.events.end(),
+                                  [](const sim::Event& e) { return e.type() == "fault"; });
+        ASSERT_NE(fault, o.events.end()) << where << ": the fault did not fire";
+        size_t before = static_cast<size_t>(fault - o.events.begin());
+        ASSERT_LE(before, clean.events.size()) << where;
+        for (size_t i = 0; i < before; ++i)
+            ASSERT_EQ(o.events[i].ToJson(), clean.events[i].ToJson()) << where << " event " << i;
+
+        // Only messages the program defines.
+        for (const auto& text : flow::BoxTexts(o))
+            EXPECT_TRUE(defined.count(text)) << where << ": the box \"" << text << "\"";
+
+        // A failure the program reports because of this call: nothing
+        // changes after it.
+        std::vector<std::string> after;
+        for (auto e = fault; e != o.events.end(); ++e)
+            if (sim::IsChange(*e)) after.push_back(sim::ChangeLine(*e, m.codepage));
+        if (o.Result() == "failed" && clean_result != "failed") {
+            EXPECT_TRUE(after.empty()) << where << ": a reported failure, then " << after[0];
+        }
+
+        // What the program took it gave back, except the one thing whose
+        // release failed; the table is kept on the ways out before a flow.
+        std::string result = o.Result();
+        size_t kept = o.summary["allocations_left"].size();
+        EXPECT_LE(kept, result == "declined" || result == "nothing" ? 5u : 0u) << where;
+        EXPECT_TRUE(o.Of("bad_free").empty()) << where;
+        if (call != "RegCloseKey") EXPECT_EQ(o.summary["keys_open"], 0) << where;
+        EXPECT_EQ(o.summary["device_sets_open"], call == "SetupDiDestroyDeviceInfoList" ? 1 : 0)
+            << where;
+        EXPECT_EQ(o.summary["modules_loaded"].size(), call == "FreeLibrary" ? 1u : 0u) << where;
+    }
+    printf("%s: %d call positions walked\n", Stem(GetParam()).c_str(), walked);
+    EXPECT_GE(walked, 5);
+}
