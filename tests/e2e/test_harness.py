@@ -208,8 +208,8 @@ def _dump(**changes):
                       'planted': False, 'missing': []},
                      {'name': 'newdev.dll', 'dir': 'C:\\WINDOWS\\system32', 'loads': True,
                       'planted': False, 'missing': []}],
-         'update': {'result': True, 'reboot': False, 'error': 0, 'check': True},
-         'answers': ['yes'], 'faults': [], 'settings': [{'field': 'devices', 'line': 9}]}
+         'update': {'reboot': False, 'check': True},
+         'answers': ['yes'], 'faults': [], 'settings': [{'field': 'devices[0].ids[0]', 'line': 9}]}
     for path, value in changes.items():
         node, keys = d, path.split('__')
         for k in keys[:-1]:
@@ -227,13 +227,13 @@ class RealizeTest(unittest.TestCase):
              ['windows_dir', 'system_dir']),
             ({'devices__0__present': False}, ['devices[0].present']),
             ({'devices__0__reported_size': 12}, ['devices[0].reported_size']),
-            ({'update__result': False}, ['update.result']),
             ({'update__reboot': True}, ['update.reboot']),
             ({'registry_delete': 'legacy'}, ['registry_delete']),
             ({'locale': 0x0411}, ['locale']),
             ({'stdout': False}, []),
             ({'strings': {}}, ['caption']),
-            ({'faults': [{'call': 'CopyFileA', 'nth': 1, 'count': 1, 'error': 5}]}, ['faults[0]']),
+            ({'faults': [{'call': 'CopyFileA', 'nth': 1, 'count': 1, 'error': 5}]},
+             ['faults[0].call']),
             ({'modules__0__dir': 'C:\\OTHER'}, ['modules."setupapi.dll".dir']),
             ({'os': {'platform': 3, 'major': 6, 'minor': 0, 'build_number': 1, 'csd': ''}},
              ['os']),
@@ -241,8 +241,15 @@ class RealizeTest(unittest.TestCase):
         for changes, blocked in cases:
             p = realize.plan(_dump(**changes))
             self.assertEqual([b.field for b in p.blockers], blocked, changes)
-        p = realize.plan(_dump(devices__0__present=False))
-        self.assertEqual(p.blockers[0].line, 9)  # the nearest setting that holds it
+        # The file numbers its own devices, after the preset's ordinary ones.
+        d = _dump(devices__0__present=False, settings=[{'field': 'devices[0].ids[0]', 'line': 9}])
+        d['devices'].append(dict(d['devices'][0], present=True))
+        p = realize.plan(d)
+        self.assertEqual([(b.field, b.line) for b in p.blockers],
+                         [('os (its ordinary device 0).present', 0)])
+        d['devices'].reverse()
+        p = realize.plan(d)
+        self.assertEqual([(b.field, b.line) for b in p.blockers], [('devices[0].present', 9)])
 
     def test_versions_locales_and_libraries(self):
         cases = [
@@ -329,7 +336,8 @@ class RealizeTest(unittest.TestCase):
 
 def _view(calls=(), trace='', inf=None, other=None, pci=(), code=0, outcome='installed'):
     return compare.View(list(calls), trace, {'inf': inf or {}, 'other_device_path': other,
-                                             'enum_pci': list(pci)}, code, outcome, 'ok')
+                                             'enum_pci': list(pci), 'planted_loaded': []},
+                        code, outcome, 'ok')
 
 
 def _delete(name, result=0):
@@ -381,11 +389,14 @@ class CompareTest(unittest.TestCase):
 
     def test_simulator_events_and_relayed_calls_meet(self):
         sim = compare._calls(compare._sim_events({'events': [
-            {'type': 'box', 'owner': 'NULL', 'text': 'Q?', 'title': 'T', 'style': 4,
-             'answer': 'Yes'},
-            {'type': 'load', 'name': 'C:\\WINDOWS\\system32\\setupapi.dll',
-             'result': '0x10100000'},
-            {'type': 'copy', 'from': 'C:\\VNTR\\A.INF', 'to': 'C:\\WINDOWS\\INF\\A.INF'}]}))
+            {'type': 'box', 'call': 'MessageBoxA', 'result': 6, 'answer': 'Yes',
+             'args': {'owner': 'NULL', 'text': 'Q?', 'caption': 'T', 'type': 4}},
+            {'type': 'dir', 'call': 'GetWindowsDirectoryA', 'args': {'size': 256}, 'result': 10},
+            {'type': 'load', 'call': 'LoadLibraryA', 'result': '0x10100000',
+             'args': {'name': 'C:\\WINDOWS\\system32\\setupapi.dll'}},
+            {'type': 'copy', 'call': 'CopyFileA', 'result': True,
+             'args': {'from': 'C:\\VNTR\\A.INF', 'to': 'C:\\WINDOWS\\INF\\A.INF',
+                      'fail_if_exists': 0}}]}))
         log = winelog.WineLog(
             '0020:0024:Call user32.MessageBoxA(00000000,00403000 "Q?",00403100 "T",00000004) '
             'ret=00401234\n'
@@ -422,9 +433,12 @@ class RunReportTest(unittest.TestCase):
              'restart'),
             ([box(q, 6), box(m[checks.NO_CONTROLLER], 1)], 2, 'no-controller'),
             ([box(q, 6), box(m[checks.FAILED], 1)], 2, 'failed'),
+            ([box(q, 6), box(m[checks.FAILED], 1)], 1, 'failed'),
+            ([box(q, 6), box(m[checks.FAILED], 1)], 1.95, 'nothing'),  # Windows 95
         ]
         for events, platform, outcome in cases:
-            dump = _dump(os={'platform': platform})
+            build = 950 if platform == 1.95 else 2222
+            dump = _dump(os={'platform': int(platform), 'build_number': build})
             self.assertEqual(wine_run.outcome_of(events, dump), outcome, (platform, events))
 
 

@@ -48,7 +48,7 @@ class ToolTest(unittest.TestCase):
             (['--machine', xp, '--bogus'], 'unrecognized arguments'),
             (['--machine', self.machine('os = "nt4"\n')], "unknown Windows version 'nt4'"),
             (['--machine', os.path.join(SOURCE, 'examples', 'machines', 'xp-update-fails.toml')],
-             'simulator-only machine: update.result (line 7)'),
+             'simulator-only machine: faults[0].call (line 13)'),
         ]
         for args, message in cases:
             code, out, err = tool(*args)

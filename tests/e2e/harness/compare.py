@@ -1,8 +1,8 @@
 """The simulator's prediction and the real run under Wine, event by event:
 boxes and the calls from setup.exe's own image with their arguments and
 results, the trace bytes, the state setup.exe could have changed (the INF
-directories, OtherDevicePath, the keys under Enum\\PCI), the exit code and
-the outcome.
+directories, OtherDevicePath, the keys under Enum\\PCI), the planted
+libraries that were loaded, the exit code and the outcome.
 
 Windows compares file paths, library names and registry key names without
 regard to case, so those arguments (and the state's paths) are compared that
@@ -23,7 +23,7 @@ COMPARED_CALLS = ('MessageBoxA', 'LoadLibraryA', 'CopyFileA', 'CreateDirectoryA'
                   'RegSetValueExA', 'RegDeleteKeyA', 'UpdateDriverForPlugAndPlayDevicesA',
                   'ExitWindowsEx')
 # Per call: the arguments compared (the ones the relay log shows), and how.
-EXACT, NOCASE, NULLNESS = 'exact', 'nocase', 'nullness'
+EXACT, NOCASE, NULLNESS, GIVEN = 'exact', 'nocase', 'nullness', 'given'
 ARGUMENTS = {
     'MessageBoxA': [('owner', EXACT), ('text', EXACT), ('caption', EXACT), ('type', EXACT)],
     'LoadLibraryA': [('name', NOCASE)],
@@ -33,7 +33,7 @@ ARGUMENTS = {
     'RegDeleteKeyA': [('subkey', NOCASE)],
     'UpdateDriverForPlugAndPlayDevicesA': [('parent', NULLNESS), ('hardware_id', EXACT),
                                            ('inf', NOCASE), ('flags', EXACT),
-                                           ('reboot', NULLNESS)],
+                                           ('reboot', GIVEN)],
     'ExitWindowsEx': [('flags', EXACT), ('reserved', EXACT)],
 }
 
@@ -51,6 +51,8 @@ def _result(call, value):
 
 
 def _norm(value, how):
+    if how == GIVEN:  # a pointer given (its value is no argument), or none
+        return 'NULL' if value is None else 'given'
     if how == NULLNESS:
         return 'NULL' if value in (None, 0, 'NULL', '') else 'given'
     if how == NOCASE and isinstance(value, str):
@@ -91,44 +93,8 @@ def _calls(events):
 # -- the simulator's side ---------------------------------------------------------
 
 def _sim_events(doc):
-    """The simulator's host-call events as {call, args, result}. Runs of a
-    simulator that does not yet name the call are read from their types."""
-    out = []
-    for e in doc.get('events', []):
-        if 'call' in e and 'args' in e:
-            out.append(e)
-            continue
-        t = e.get('type')
-        if t == 'box':
-            out.append({'call': 'MessageBoxA', 'result': e.get('answer'),
-                        'args': {'owner': e.get('owner'), 'text': e.get('text'),
-                                 'caption': e.get('title'), 'type': e.get('style')}})
-        elif t == 'load':
-            out.append({'call': 'LoadLibraryA', 'args': {'name': e.get('name')},
-                        'result': e.get('result')})
-        elif t in ('copy', 'copy_failed'):
-            out.append({'call': 'CopyFileA', 'result': t == 'copy',
-                        'args': {'from': e.get('from'), 'to': e.get('to'), 'fail_if_exists': 0}})
-        elif t == 'mkdir':
-            out.append({'call': 'CreateDirectoryA', 'args': {'path': e['path'], 'security': None},
-                        'result': True})
-        elif t == 'reg_set':
-            out.append({'call': 'RegSetValueExA', 'result': 0,
-                        'args': {'key': e['key'], 'name': e['name'], 'reserved': 0,
-                                 'type': e['value_type'], 'size': e['size']}})
-        elif t in ('reg_delete', 'reg_delete_refused'):
-            subkey = e['key'].split('\\Enum\\PCI\\', 1)[-1]
-            out.append({'call': 'RegDeleteKeyA', 'args': {'subkey': subkey},
-                        'result': 0 if t == 'reg_delete' else e.get('error')})
-        elif t == 'install':
-            out.append({'call': 'UpdateDriverForPlugAndPlayDevicesA', 'result': e['result'],
-                        'args': {'parent': e['parent'], 'hardware_id': e['hardware_id'],
-                                 'inf': e['inf'], 'flags': e['flags'],
-                                 'reboot': 'given' if e.get('reboot_flag_given') else None}})
-        elif t == 'reboot':
-            out.append({'call': 'ExitWindowsEx', 'result': True,
-                        'args': {'flags': e['flags'], 'reserved': e['reserved']}})
-    return out
+    """The simulator's host-call events, {call, args, result, ...}."""
+    return [e for e in doc.get('events', []) if 'call' in e]
 
 
 def _find(tree, path):
@@ -184,7 +150,10 @@ def sim_state(dump, doc, events):
     pci = _find(registry, 'Enum\\PCI')
     if pci is not None:
         walk(pci, '')
-    return {'inf': inf, 'other_device_path': other, 'enum_pci': sorted(keys)}
+    planted = sorted({e['args']['name'].rsplit('\\', 1)[-1].lower() for e in events
+                      if e['call'] == 'LoadLibraryA' and e.get('planted')})
+    return {'inf': inf, 'other_device_path': other, 'enum_pci': sorted(keys),
+            'planted_loaded': planted}
 
 
 def _absolute(path, cwd):
@@ -234,7 +203,7 @@ def differences(sim, wine):
     if sim.trace != wine.trace:
         out.append('trace differs:')
         out.extend(_diff_lines(sim.trace, wine.trace))
-    for part in ('inf', 'other_device_path', 'enum_pci'):
+    for part in ('inf', 'other_device_path', 'enum_pci', 'planted_loaded'):
         a, b = sim.state.get(part), wine.state.get(part)
         if a != b:
             if isinstance(a, dict):

@@ -11,6 +11,7 @@ byte (U+0000..U+00FF).
 
 import hashlib
 import os
+import re
 import shutil
 import struct
 import subprocess
@@ -99,10 +100,21 @@ class Plan:
             for sep in ('.', '['):
                 if field.startswith(name + sep) and len(name) > best[0]:
                     best = (len(name), s.get('line', 0))
+        if not best[1]:
+            # Another setting of the same table, e.g. devices[1].ids[0].
+            element = re.match(r'[^.\[]+(\[\d+\])?', field).group(0)
+            for s in self.dump.get('settings', []):
+                if s.get('field', '').startswith(element + '.'):
+                    return s.get('line', 0)
         return best[1]
 
     def block(self, field, why):
-        self.blockers.append(Blocker(field, self.line_of(field), why))
+        line = self.line_of(field)
+        if not line and field in ('windows_dir', 'system_dir', 'registry_delete'):
+            # Not in the file: the Windows version's own.
+            line = self.line_of('os')
+            why += ' (the default of os)'
+        self.blockers.append(Blocker(field, line, why))
 
 
 def _same_path(a, b):
@@ -163,8 +175,13 @@ def _plan_locale(p, d):
 
 
 def _plan_devices(p, d):
+    # The machine's own devices come after the preset's ordinary ones; the
+    # file numbers only its own.
+    own = [int(m.group(1)) for m in (re.match(r'devices\[(\d+)\]', s.get('field', ''))
+                                     for s in d.get('settings', [])) if m]
+    first = len(d.get('devices', [])) - (max(own) + 1 if own else 0)
     for i, dev in enumerate(d.get('devices', [])):
-        where = 'devices[%d]' % i
+        where = 'devices[%d]' % (i - first) if i >= first else 'os (its ordinary device %d)' % i
         if dev.get('reported_size') is not None:
             p.block(where + '.reported_size', 'Wine reports the real size of a property')
         if dev.get('insufficient_forever'):
@@ -228,15 +245,12 @@ def plan(d):
     if d.get('command_line'):
         p.block('command_line', 'setup.exe is started without arguments')
     update = d.get('update', {})
-    if update.get('result', True) is False:
-        p.block('update.result', 'Wine\'s UpdateDriverForPlugAndPlayDevicesA always returns TRUE')
     if update.get('reboot'):
         p.block('update.reboot', 'Wine\'s UpdateDriverForPlugAndPlayDevicesA never asks for a '
                 'restart')
-    if d.get('exit_windows_succeeds', True) is False:
-        p.block('exit_windows_succeeds', 'Wine\'s ExitWindowsEx does not refuse')
     for i, f in enumerate(d.get('faults', [])):
-        p.block('faults[%d]' % i, 'a planned failure of %s cannot be made in Wine' % f.get('call'))
+        p.block('faults[%d].call' % i, 'a planned failure of %s cannot be made in Wine'
+                % f.get('call'))
     return p
 
 

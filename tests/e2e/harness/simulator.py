@@ -1,10 +1,8 @@
-"""The simulator's side: the resolved machine (`--dump-machine`) and the
-predicted run (`--json`) of a machine file."""
+"""The simulator's side: the resolved machine (`--dump-machine`), the
+predicted run (`--json`) and the file's own `[expect]` (`--check`)."""
 
 import json
 import subprocess
-
-from . import dump_adapter
 
 
 class SimulatorError(Exception):
@@ -18,17 +16,11 @@ def _run(sim, args, timeout=120):
     return p.returncode, p.stdout.decode('utf-8'), p.stderr.decode('utf-8', 'replace')
 
 
-def dump(sim, machine_file, package_dir):
+def dump(sim, machine_file):
     code, out, err = _run(sim, ['--machine', machine_file, '--dump-machine'])
-    if code == 0:
-        return json.loads(out)
-    if 'unknown argument' in err and '--dump-machine' in err:
-        # A simulator without the dump: the machine file is read here.
-        code, _, err = _run(sim, ['--machine', machine_file, '--json', '--answer', 'no'])
-        if code == 2:
-            raise SimulatorError(err.strip())
-        return dump_adapter.dump(machine_file, package_dir)
-    raise SimulatorError(err.strip() or 'vntrsetup-sim ended with %d' % code)
+    if code != 0:
+        raise SimulatorError(err.strip() or 'vntrsetup-sim ended with %d' % code)
+    return json.loads(out)
 
 
 def predict(sim, machine_file, answers=None):
@@ -40,7 +32,10 @@ def predict(sim, machine_file, answers=None):
     code, out, err = _run(sim, args)
     if not out.strip():
         raise SimulatorError(err.strip() or 'vntrsetup-sim ended with %d' % code)
-    doc = json.loads(out)
-    doc['sim_exit_status'] = code
-    return doc
+    return json.loads(out)
 
+
+def check(sim, machine_file):
+    """(agrees, what vntrsetup-sim --check printed) for the file's [expect]."""
+    code, out, err = _run(sim, ['--machine', machine_file, '--check'])
+    return code == 0, (out + err).strip()

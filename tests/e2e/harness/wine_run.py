@@ -19,6 +19,10 @@ from .session import Session
 # shape the simulator reports them.
 ANSWERS = {1: 'OK', 6: 'Yes', 7: 'No'}
 ENUM_PCI = 'Enum\\PCI'
+# The 9x builds the program has a package for: 98, 98 SE, ME.
+LEGACY_BUILDS = (1998, 2222, 3000)
+REG_TYPES = {0: 'REG_NONE', 1: 'REG_SZ', 2: 'REG_EXPAND_SZ', 3: 'REG_BINARY', 4: 'REG_DWORD',
+             7: 'REG_MULTI_SZ'}
 
 
 class Retry(Exception):
@@ -108,6 +112,9 @@ def outcome_of(events, dump):
         return 'declined' if boxes else 'nothing'
     if any(e['call'] == 'ExitWindowsEx' for e in events):
         return 'restart'
+    platform, build = dump['os']['platform'], dump['os']['build_number'] & 0xFFFF
+    if platform not in (1, 2) or (platform == 1 and build not in LEGACY_BUILDS):
+        return 'nothing'
     if len(boxes) == 1:
         return 'nothing'
     messages = machine_messages(dump)
@@ -171,10 +178,12 @@ def changes_of(events, before, after, regs_before, regs_after):
         elif e['call'] == 'CreateDirectoryA' and ok:
             lines.append('mkdir %s' % a['path'])
         elif e['call'] == 'RegSetValueExA' and ok == 0 and regs_after[0] is not None:
-            lines.append('regset HKLM\\%s\\%s = %d %s' % (CURRENT_VERSION, a['name'],
-                                                          regs_after[0][0], regs_after[0][1]))
+            # The relay log shows no data: the value as the registry holds it.
+            lines.append('regset HKLM\\%s\\%s = %s, %s bytes: "%s\\0"' % (
+                'SOFTWARE\\Microsoft\\Windows\\CurrentVersion', a['name'], REG_TYPES.get(a['type'], 'type %s' % a['type']),
+                a['size'], regs_after[0][1]))
         elif e['call'] == 'UpdateDriverForPlugAndPlayDevicesA' and ok:
-            lines.append('install %s %s' % (a['hardware_id'], a['inf']))
+            lines.append('install %s from %s' % (a['hardware_id'], a['inf']))
         elif e['call'] == 'ExitWindowsEx':
             lines.append('reboot')
     gone = set(regs_before[1]) - set(regs_after[1])  # names keep their case in Wine
@@ -265,9 +274,9 @@ class WineRun:
 
         inf_after = inf_state(prefix)
         regs_after = registry_state(prefix)
-        for name, marker in realized.planted_markers:
-            if os.path.exists(marker):
-                warnings.append('PLANTED LIBRARY LOADED: %s' % name)
+        planted = sorted(name.lower() for name, marker in realized.planted_markers
+                         if os.path.exists(marker))
+        warnings.extend('PLANTED LIBRARY LOADED: %s' % name for name in planted)
         if module is None:
             status, message = 'wine_failed', 'the log shows no start of setup.exe'
         elif crashed:
@@ -322,6 +331,7 @@ class WineRun:
                         ('c:\\windows\\' + k) in machine_inf},
                 'other_device_path': regs_after[0],
                 'enum_pci': regs_after[1],
+                'planted_loaded': planted,
             },
         }
         return report
