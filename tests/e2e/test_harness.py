@@ -419,6 +419,27 @@ class RunReportTest(unittest.TestCase):
         self.assertEqual(wine_run.message_table(b'1\n2\x1a3\n'), ['1\n', '2', None, None, None])
         self.assertEqual(wine_run.message_table(b'x' * 300)[:2], ['x' * 255, 'x' * 45])
 
+    def test_change_lines(self):
+        def call(function, result, **args):
+            return {'call': function, 'args': args, 'result': result}
+        events = [
+            call('CopyFileA', True, **{'from': 'C:\\VNTR\\A.INF', 'to': 'C:\\windows\\INF\\A.INF'}),
+            call('CopyFileA', False, **{'from': 'C:\\VNTR\\A.CAT', 'to': 'C:\\windows\\INF\\A.CAT'}),
+            call('RegSetValueExA', 0, name='OtherDevicePath', type=1, size=21),
+            call('RegDeleteKeyA', 5, subkey='K1'),
+            call('RegDeleteKeyA', 0, subkey='K1'),
+            call('UpdateDriverForPlugAndPlayDevicesA', True, hardware_id='PCI\\X', inf='C:\\V\\X.INF'),
+            call('ExitWindowsEx', True, flags=2, reserved=0),
+        ]
+        before = (None, ['K1', 'K1\\I', 'K2', 'Other', 'Other\\I'])
+        after = ([1, 'C:\\windows\\INF\\OTHER'], ['Other', 'Other\\I'])
+        self.assertEqual(wine_run.changes_of(events, before, after), [
+            'copy C:\\VNTR\\A.INF -> C:\\windows\\INF\\A.INF',
+            'regset HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\OtherDevicePath = '
+            'REG_SZ, 21 bytes: "C:\\windows\\INF\\OTHER\\0"',
+            'regdel HKLM\\Enum\\PCI\\K1', 'regdel HKLM\\Enum\\PCI\\K2',
+            'install PCI\\X from C:\\V\\X.INF', 'reboot'])
+
     def test_outcomes(self):
         def box(text, result):
             return {'call': 'MessageBoxA', 'args': {'text': text}, 'result': result}

@@ -168,8 +168,13 @@ def registry_state(prefix):
     return other, sorted(keys.values(), key=str.lower)
 
 
-def changes_of(events, before, after, regs_before, regs_after):
-    """The run's changes in the simulator's change-line form."""
+def changes_of(events, regs_before, regs_after):
+    """The run's changes in the simulator's change-line form. The keys a
+    run deleted come from the registry (the relay log shows no key handle's
+    path), in the place of its first deletion."""
+    gone = set(regs_before[1]) - set(regs_after[1])  # names keep their case in Wine
+    deleted = ['regdel HKLM\\%s\\%s' % (ENUM_PCI, key) for key in sorted(gone, key=str.lower)
+               if '\\' not in key or key.rsplit('\\', 1)[0] not in gone]
     lines = []
     for e in events:
         a, ok = e['args'], e['result']
@@ -179,18 +184,17 @@ def changes_of(events, before, after, regs_before, regs_after):
             lines.append('mkdir %s' % a['path'])
         elif e['call'] == 'RegSetValueExA' and ok == 0 and regs_after[0] is not None:
             # The relay log shows no data: the value as the registry holds it.
-            lines.append('regset HKLM\\%s\\%s = %s, %s bytes: "%s\\0"' % (
-                'SOFTWARE\\Microsoft\\Windows\\CurrentVersion', a['name'], REG_TYPES.get(a['type'], 'type %s' % a['type']),
-                a['size'], regs_after[0][1]))
+            kind = REG_TYPES.get(a['type'], 'type %s' % a['type'])
+            lines.append('regset HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\%s = %s, %s '
+                         'bytes: "%s\\0"' % (a['name'], kind, a['size'], regs_after[0][1]))
+        elif e['call'] == 'RegDeleteKeyA' and ok == 0:
+            lines.extend(deleted)
+            deleted = []
         elif e['call'] == 'UpdateDriverForPlugAndPlayDevicesA' and ok:
             lines.append('install %s from %s' % (a['hardware_id'], a['inf']))
         elif e['call'] == 'ExitWindowsEx':
             lines.append('reboot')
-    gone = set(regs_before[1]) - set(regs_after[1])  # names keep their case in Wine
-    for key in sorted(gone):
-        if '\\' not in key or key.rsplit('\\', 1)[0] not in gone:
-            lines.append('regdel HKLM\\%s\\%s' % (ENUM_PCI, key))
-    return lines
+    return lines + deleted
 
 
 # -- one run ----------------------------------------------------------------------
@@ -319,7 +323,7 @@ class WineRun:
             'exit_code': run.exit_code if status == 'ok' else None,
             'boxes': boxes,
             'stdout': run.stdout.decode('latin-1'),
-            'changes': changes_of(events, inf_before, inf_after, regs_before, regs_after),
+            'changes': changes_of(events, regs_before, regs_after),
             'events': events,
             'summary': {'devices': realized.devices, 'screenshots': [s for s, _ in run.shots],
                         'seconds': round(time.monotonic() - started, 1)},
