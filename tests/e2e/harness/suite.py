@@ -117,8 +117,8 @@ def compare_machine(config, mode, preload, name, path):
         json.dump(report, f, indent=1)
     lines = ['%s (%s): %s mode, Wine run %.1fs' % (name, path, mode.name,
                                                    report['summary']['seconds'])]
-    lines += ['box: %r -> %s' % (b['text'], b['answer']) for b in report['boxes']]
-    lines += ['change: ' + c for c in report['changes']]
+    lines += ['box: %r -> %s' % (b['args']['text'], b['answer']) for b in report['boxes']]
+    lines += ['change: ' + c for c in report['change_lines']]
     lines += ['warning: ' + w for w in report['warnings']]
     lines += ['known Wine difference: %s' % k for k in seen]
     lines += ['DIFFERENCE: ' + l for l in left]

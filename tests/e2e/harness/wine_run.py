@@ -168,6 +168,16 @@ def registry_state(prefix):
     return other, sorted(keys.values(), key=str.lower)
 
 
+def changed(event):
+    """Whether a call changed the machine (the simulator's change events)."""
+    call, ok = event['call'], event['result']
+    if call in ('CopyFileA', 'CreateDirectoryA', 'UpdateDriverForPlugAndPlayDevicesA'):
+        return bool(ok)
+    if call in ('RegSetValueExA', 'RegDeleteKeyA'):
+        return ok == 0
+    return call == 'ExitWindowsEx'
+
+
 def changes_of(events, regs_before, regs_after):
     """The run's changes in the simulator's change-line form. The keys a
     run deleted come from the registry (the relay log shows no key handle's
@@ -291,10 +301,10 @@ class WineRun:
             status, message = 'timeout', '; '.join(run.problems)
         else:
             status, message = 'ok', ''
-        boxes = [{'owner': e['args']['owner'], 'title': e['args']['caption'],
-                  'text': e['args']['text'], 'style': e['args']['type'],
-                  'buttons': 'Yes/No' if (e['args']['type'] or 0) & 0xF == 4 else 'OK',
-                  'answer': ANSWERS.get(e['result'])} for e in events if e['call'] == 'MessageBoxA']
+        # As the simulator gives them: the box calls with buttons and answer.
+        boxes = [dict(e, buttons='Yes/No' if (e['args']['type'] or 0) & 0xF == 4 else 'OK',
+                      answer=ANSWERS.get(e['result'])) for e in events
+                 if e['call'] == 'MessageBoxA']
         left = len(answers)
         if left and status == 'ok':
             warnings.append('%d answer(s) left over: the program asked fewer Yes/No questions'
@@ -321,14 +331,15 @@ class WineRun:
             'status': status,
             'message': message,
             'exit_code': run.exit_code if status == 'ok' else None,
+            'outcome': outcome_of(events, self.plan.dump) if status == 'ok' else None,
             'boxes': boxes,
             'stdout': run.stdout.decode('latin-1'),
-            'changes': changes_of(events, regs_before, regs_after),
+            'changes': [e for e in events if changed(e)],
+            'change_lines': changes_of(events, regs_before, regs_after),
             'events': events,
             'summary': {'devices': realized.devices, 'screenshots': [s for s, _ in run.shots],
                         'seconds': round(time.monotonic() - started, 1)},
             'warnings': warnings + ['note: ' + n for n in self.plan.notes],
-            'outcome': outcome_of(events, self.plan.dump) if status == 'ok' else None,
             'state': {
                 'inf': {k: v for k, v in inf_after.items()
                         if k not in own or inf_before.get(k) != v or
