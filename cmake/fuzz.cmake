@@ -6,6 +6,24 @@ if(NOT CMAKE_CXX_COMPILER_ID MATCHES "Clang")
     message(FATAL_ERROR "The fuzz targets need clang and its libFuzzer: configure with the fuzz preset")
 endif()
 
+# clang without its runtime package compiles but cannot link a fuzzer; say
+# so now rather than at the first link.
+include(CheckCXXSourceCompiles)
+string(REGEX MATCH "^[0-9]+" vntr_clang_major "${CMAKE_CXX_COMPILER_VERSION}")
+set(CMAKE_REQUIRED_FLAGS -fsanitize=fuzzer,address,undefined)
+set(CMAKE_REQUIRED_LINK_OPTIONS -fsanitize=fuzzer,address,undefined)
+check_cxx_source_compiles([[
+#include <cstddef>
+#include <cstdint>
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t*, size_t) { return 0; }
+]] VNTR_LIBFUZZER_LINKS)
+unset(CMAKE_REQUIRED_FLAGS)
+unset(CMAKE_REQUIRED_LINK_OPTIONS)
+if(NOT VNTR_LIBFUZZER_LINKS)
+    message(FATAL_ERROR "${CMAKE_CXX_COMPILER} cannot link a libFuzzer target with the sanitizers: "
+                        "install libclang-rt-${vntr_clang_major}-dev (tools/bootstrap --all)")
+endif()
+
 include(${CMAKE_SOURCE_DIR}/tests/fuzz/targets.cmake)
 set(VNTR_FUZZ_SANITIZERS -fsanitize=address,undefined -fno-sanitize-recover=undefined
     -fno-omit-frame-pointer)

@@ -137,9 +137,24 @@ std::string Visible(const std::string& bytes, uint32_t id) {
 }
 
 void AppendVisible(std::string& out, const std::string& bytes, uint32_t id) {
+    // Printable ASCII, the usual case, goes in one piece.
+    size_t plain = 0;
+    while (plain < bytes.size()) {
+        unsigned char c = static_cast<unsigned char>(bytes[plain]);
+        if (c < 0x20 || c >= 0x7F) break;
+        ++plain;
+    }
+    if (plain == bytes.size()) {
+        out += bytes;
+        return;
+    }
     const CodePageTable* table = id == 1252 ? Table1252() : TableOf(id);
     char hex[8];
     for (unsigned char b : bytes) {
+        if (b >= 0x20 && b < 0x7F) {
+            out += static_cast<char>(b);
+            continue;
+        }
         uint32_t c = b < 0x80 ? b : table ? table->high[b - 0x80] : b;
         if (c == '\r')
             out += "\\r";

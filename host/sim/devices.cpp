@@ -178,10 +178,7 @@ BOOL SimUpdateDriverForPlugAndPlayDevicesA(HWND parent, LPCSTR hardwareId, LPCST
         .StrOrNull("args.hardware_id", hardwareId)
         .StrOrNull("args.inf", infPath)
         .Num("args.flags", flags);
-    if (rebootRequired)
-        e.Num("args.reboot", *rebootRequired);
-    else
-        e.Null("args.reboot");
+    e.NumOrNull("args.reboot", rebootRequired);
     if (sim::CallFails(id)) return Finish(e, false);
     Runtime& rt = sim::Current();
     if (!hardwareId || !infPath) {

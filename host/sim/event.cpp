@@ -38,8 +38,22 @@ Event& Event::Null(const char* key) {
 }
 
 Event& Event::List(const char* key, std::vector<Bytes> value) {
-    Add(key, Field::kList).list = std::move(value);
+    Bytes& joined = Add(key, Field::kList).bytes;
+    for (const auto& item : value) {
+        joined += item.substr(0, item.find('\0'));
+        joined += '\0';
+    }
     return *this;
+}
+
+std::vector<Bytes> Field::Items() const {
+    std::vector<Bytes> out;
+    for (size_t start = 0; start < bytes.size();) {
+        size_t end = bytes.find('\0', start);
+        out.push_back(bytes.substr(start, end - start));
+        start = end + 1;
+    }
+    return out;
 }
 
 const Field* Event::Get(const char* key) const {
@@ -80,7 +94,7 @@ static json FieldJson(const Field& f) {
             return Text(f.bytes);
         case Field::kList: {
             json a = json::array();
-            for (const auto& b : f.list) a.push_back(Text(b));
+            for (const auto& b : f.Items()) a.push_back(Text(b));
             return a;
         }
     }
@@ -102,6 +116,18 @@ json Event::ToJson() const {
 void AppendJsonBytes(std::string& out, const Bytes& bytes) {
     static const char hex[] = "0123456789abcdef";
     out += '"';
+    // Plain text goes in one piece.
+    size_t plain = 0;
+    while (plain < bytes.size()) {
+        unsigned char c = static_cast<unsigned char>(bytes[plain]);
+        if (c < 0x20 || c >= 0x80 || c == '"' || c == '\\') break;
+        ++plain;
+    }
+    if (plain == bytes.size()) {
+        out += bytes;
+        out += '"';
+        return;
+    }
     for (unsigned char c : bytes) {
         switch (c) {
             case '"':
@@ -157,9 +183,12 @@ static void AppendFieldJson(std::string& out, const Field& f) {
             break;
         case Field::kList:
             out += '[';
-            for (size_t i = 0; i < f.list.size(); ++i) {
-                if (i) out += ',';
-                AppendJsonBytes(out, f.list[i]);
+            {
+                std::vector<Bytes> items = f.Items();
+                for (size_t i = 0; i < items.size(); ++i) {
+                    if (i) out += ',';
+                    AppendJsonBytes(out, items[i]);
+                }
             }
             out += ']';
             break;
@@ -220,11 +249,8 @@ void Event::Encode(std::string& out) const {
                 out.append(reinterpret_cast<const char*>(&f.number), 8);
                 break;
             case Field::kBytes:
-                PutBytes(out, f.bytes);
-                break;
             case Field::kList:
-                Put32(out, static_cast<uint32_t>(f.list.size()));
-                for (const auto& b : f.list) PutBytes(out, b);
+                PutBytes(out, f.bytes);
                 break;
         }
     }
@@ -273,18 +299,9 @@ bool Event::Decode(const char* data, size_t size, size_t* at, Event* out) {
                 r.at += 8;
                 break;
             case Field::kBytes:
+            case Field::kList:
                 if (!r.GetBytes(&f.bytes)) return false;
                 break;
-            case Field::kList: {
-                uint32_t n;
-                if (!r.Get32(&n)) return false;
-                for (uint32_t j = 0; j < n; ++j) {
-                    std::string b;
-                    if (!r.GetBytes(&b)) return false;
-                    f.list.push_back(std::move(b));
-                }
-                break;
-            }
             default:
                 return false;
         }
@@ -292,6 +309,40 @@ bool Event::Decode(const char* data, size_t size, size_t* at, Event* out) {
     }
     *at = r.at;
     return true;
+}
+
+void EventList::DecodeAt(size_t i, Event* into) const {
+    size_t at = offsets_[i];
+    uint32_t length;
+    memcpy(&length, data_.data() + at - 4, 4);
+    size_t pos = 0;
+    Event::Decode(data_.data() + at, length, &pos, into);
+}
+
+Event EventList::operator[](size_t i) const {
+    Event e;
+    DecodeAt(i, &e);
+    return e;
+}
+
+std::string_view EventList::TypeAt(size_t i) const {
+    uint32_t length;
+    memcpy(&length, data_.data() + offsets_[i], 4);
+    return std::string_view(data_.data() + offsets_[i] + 4, length);
+}
+
+void EventList::push_back(const Event& e) {
+    size_t start = data_.size();
+    data_.append(4, '\0');
+    e.Encode(data_);
+    uint32_t length = static_cast<uint32_t>(data_.size() - start - 4);
+    memcpy(&data_[start], &length, 4);
+    offsets_.push_back(start + 4);
+}
+
+void EventList::Adopt(std::string data, std::vector<size_t> offsets) {
+    data_ = std::move(data);
+    offsets_ = std::move(offsets);
 }
 
 std::string Text(const Bytes& bytes) {

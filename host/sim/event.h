@@ -5,9 +5,12 @@
 #ifndef VNTR_SIM_EVENT_H
 #define VNTR_SIM_EVENT_H
 
+#include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace sim {
@@ -22,8 +25,10 @@ struct Field {
     const char* key;
     Kind kind = kNull;
     int64_t number = 0;  // also the flag
+    // The byte string; for a list, its items, each followed by a NUL (list
+    // items are names, which hold none).
     Bytes bytes;
-    std::vector<Bytes> list;
+    std::vector<Bytes> Items() const;
 };
 
 class Event {
@@ -40,6 +45,11 @@ class Event {
     // A byte string, or null for a null pointer.
     Event& StrOrNull(const char* key, const char* value);
     Event& Null(const char* key);
+    // The number pointed at, or null for a null pointer.
+    template <typename T>
+    Event& NumOrNull(const char* key, const T* value) {
+        return value ? Num(key, static_cast<int64_t>(*value)) : Null(key);
+    }
     Event& List(const char* key, std::vector<Bytes> value);
 
     const Field* Get(const char* key) const;
@@ -64,6 +74,55 @@ class Event {
     Field& Add(const char* key, Field::Kind kind);
     std::string type_;
     std::vector<Field> fields_;
+};
+
+// Events kept in their binary form, back to back, and decoded when read:
+// a run of millions of calls costs one buffer instead of millions of small
+// objects.
+class EventList {
+   public:
+    size_t size() const { return offsets_.size(); }
+    bool empty() const { return offsets_.empty(); }
+    Event operator[](size_t i) const;
+    Event back() const { return (*this)[size() - 1]; }
+    // Decodes event i into `into`, reusing its storage.
+    void DecodeAt(size_t i, Event* into) const;
+    // The type of event i, without decoding the rest.
+    std::string_view TypeAt(size_t i) const;
+    void push_back(const Event& e);
+    // Takes over encoded events, each preceded by its length (4 bytes);
+    // `offsets` says where each begins.
+    void Adopt(std::string data, std::vector<size_t> offsets);
+    // Keeps only the events that begin at these offsets.
+    void Keep(std::vector<size_t> offsets) { offsets_ = std::move(offsets); }
+
+    class iterator {
+       public:
+        using iterator_category = std::random_access_iterator_tag;
+        using value_type = Event;
+        using difference_type = std::ptrdiff_t;
+        using pointer = void;
+        using reference = Event;
+        iterator(const EventList* list, size_t i) : list_(list), i_(i) {}
+        Event operator*() const { return (*list_)[i_]; }
+        iterator& operator++() { return ++i_, *this; }
+        iterator operator+(difference_type n) const { return {list_, i_ + n}; }
+        difference_type operator-(const iterator& o) const {
+            return static_cast<difference_type>(i_) - static_cast<difference_type>(o.i_);
+        }
+        bool operator==(const iterator& o) const { return i_ == o.i_; }
+        bool operator!=(const iterator& o) const { return i_ != o.i_; }
+
+       private:
+        const EventList* list_;
+        size_t i_;
+    };
+    iterator begin() const { return {this, 0}; }
+    iterator end() const { return {this, size()}; }
+
+   private:
+    std::string data_;
+    std::vector<size_t> offsets_;  // of each event's encoded form in data_
 };
 
 // Byte strings in JSON: one character per byte (U+0000 to U+00FF), so any

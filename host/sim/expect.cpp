@@ -8,14 +8,15 @@ Observed Observe(const Machine& machine, const Outcome& outcome) {
     Observed seen;
     seen.outcome = outcome.Result();
     if (seen.outcome.empty()) seen.outcome = "(none: " + outcome.status + ")";
-    for (const auto& e : outcome.events) {
-        if (e.type() != "box") continue;
+    for (size_t i = 0; i < outcome.events.size(); ++i) {
+        if (outcome.events.TypeAt(i) != "box") continue;
+        Event e = outcome.events[i];
         seen.boxes.push_back(e.IsNull("args.text")
                                  ? std::string(kAbsentText)
                                  : FromCodePage(e.GetStr("args.text"), machine.codepage));
     }
-    for (const Event* e : outcome.ChangeEvents())
-        seen.changes.push_back(ChangeLine(*e, machine.codepage));
+    for (const Event& e : outcome.ChangeEvents())
+        seen.changes.push_back(ChangeLine(e, machine.codepage));
     Bytes out = outcome.Stdout();
     for (size_t start = 0; start < out.size();) {
         size_t end = out.find("\r\n", start);

@@ -582,7 +582,7 @@ LoadedMachine Parse(const toml::table& root, Reader& r, const Overrides& ov) {
 
     // The driver package: the example package in the current directory unless
     // told otherwise.
-    std::string from = DefaultPackageDir(), at = m.current_dir;
+    std::string from, at = m.current_dir;
     std::vector<std::string> omit;
     bool mount = true;
     const toml::node* package = root.get("package");
@@ -603,6 +603,7 @@ LoadedMachine Parse(const toml::table& root, Reader& r, const Overrides& ov) {
     }
     if (mount) {
         try {
+            if (from.empty()) from = DefaultPackageDir();
             MountPackage(m, from, at, omit);
         } catch (const std::runtime_error& e) {
             if (ov.package) throw MachineError(*ov.package, 0, "--package", e.what());

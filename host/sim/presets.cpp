@@ -122,7 +122,23 @@ Machine PresetMachine(const std::string& name, const std::string& windows_dir,
     return m;
 }
 
-std::string DefaultPackageDir() { return std::string(VNTR_SOURCE_DIR) + "/examples/package"; }
+std::string DefaultPackageDir() {
+    // An installed simulator finds the package in <prefix>/share/vntrsetup,
+    // beside its own bin/ folder; a built one in the source tree.
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    std::vector<std::string> tried;
+    fs::path exe = fs::read_symlink("/proc/self/exe", ec);
+    if (!ec)
+        tried.push_back(
+            (exe.parent_path() / "../share/vntrsetup/package").lexically_normal().string());
+    tried.push_back(std::string(VNTR_SOURCE_DIR) + "/examples/package");
+    for (const auto& dir : tried)
+        if (fs::is_directory(dir, ec)) return dir;
+    std::string places;
+    for (const auto& dir : tried) places += (places.empty() ? "'" : " and '") + dir + "'";
+    throw std::runtime_error("no example package folder (tried " + places + ")");
+}
 
 void MountPackage(Machine& machine, const std::string& host_dir, const std::string& at,
                   const std::vector<std::string>& omit) {

@@ -26,7 +26,9 @@ Machine PresetMachine(const std::string& name, const std::string& windows_dir = 
 // The system directory Windows makes below a Windows directory.
 std::string SystemDirOf(uint32_t platform, const std::string& windows_dir);
 
-// The example driver package of this source tree.
+// The example driver package: <dir of the executable>/../share/vntrsetup/package
+// when the simulator is installed, else the one of this source tree. Throws
+// std::runtime_error naming both places when neither is a folder.
 std::string DefaultPackageDir();
 
 // Copies a host folder (recursively) into the machine at `at`, leaving out

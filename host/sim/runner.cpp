@@ -20,16 +20,25 @@ namespace sim {
 
 std::vector<json> Outcome::Of(const std::string& type) const {
     std::vector<json> out;
-    for (const auto& e : events)
-        if (e.type() == type) out.push_back(e.ToJson());
+    for (size_t i = 0; i < events.size(); ++i)
+        if (events.TypeAt(i) == type) out.push_back(events[i].ToJson());
     return out;
 }
 
 Bytes Outcome::Stdout() const {
     Bytes out;
-    for (const auto& e : events)
-        if (e.type() == "stdout") out += e.GetStr("text");
+    Event e;
+    for (size_t i = 0; i < events.size(); ++i) {
+        if (events.TypeAt(i) != "stdout") continue;
+        events.DecodeAt(i, &e);
+        out += e.GetStr("text");
+    }
     return out;
+}
+
+static bool MayChange(std::string_view type) {
+    return type == "copy" || type == "mkdir" || type == "install" || type == "reboot" ||
+           type == "reg_set" || type == "reg_delete";
 }
 
 bool IsChange(const Event& e) {
@@ -41,16 +50,19 @@ bool IsChange(const Event& e) {
     return false;
 }
 
-std::vector<const Event*> Outcome::ChangeEvents() const {
-    std::vector<const Event*> out;
-    for (const auto& e : events)
-        if (IsChange(e)) out.push_back(&e);
+std::vector<Event> Outcome::ChangeEvents() const {
+    std::vector<Event> out;
+    for (size_t i = 0; i < events.size(); ++i) {
+        if (!MayChange(events.TypeAt(i))) continue;
+        Event e = events[i];
+        if (IsChange(e)) out.push_back(std::move(e));
+    }
     return out;
 }
 
 std::vector<json> Outcome::Changes() const {
     std::vector<json> out;
-    for (const Event* e : ChangeEvents()) out.push_back(e->ToJson());
+    for (const Event& e : ChangeEvents()) out.push_back(e.ToJson());
     return out;
 }
 
@@ -104,7 +116,24 @@ std::string ChangeLine(const Event& e, uint32_t cp) {
 //   without an update call, newdev.dll loaded or attempted means failed, a
 //   search made means no-controller, and no search at all (setupapi.dll
 //   unusable) means failed.
-std::string DeriveOutcome(const std::vector<Event>& events) {
+static std::string OutcomeOf(const std::vector<Event>& events);
+
+std::string DeriveOutcome(const EventList& all) {
+    // Only the events the reading looks at, in their order.
+    std::vector<Event> events;
+    for (size_t i = 0; i < all.size(); ++i) {
+        std::string_view type = all.TypeAt(i);
+        if (type == "box" || type == "version" || type == "reboot" || type == "copy" ||
+            type == "alloc" || type == "install" || type == "load" || type == "call") {
+            Event e = all[i];
+            if (type == "call" && e.GetStr("call") != "SetupDiGetClassDevsA") continue;
+            events.push_back(std::move(e));
+        }
+    }
+    return OutcomeOf(events);
+}
+
+static std::string OutcomeOf(const std::vector<Event>& events) {
     size_t i = 0;
     while (i < events.size() && events[i].type() != "box") ++i;
     if (i == events.size() || events[i].GetNum("result") != 6) return "declined";
@@ -212,34 +241,29 @@ class EventLog {
         memcpy(map_, &used, 8);
         return true;
     }
-    // In the parent, after the child has gone: every complete event.
-    bool ReadAll(std::vector<Event>* out) {
+    // In the parent, after the child has gone: the complete events, as
+    // they were written (each after its 4-byte length), and where each
+    // begins. False when the record cannot be read or is damaged.
+    bool ReadAll(std::string* data, std::vector<size_t>* offsets) {
         struct stat st;
         if (fstat(fd_, &st) != 0 || st.st_size < 8) return false;
         size_t size = static_cast<size_t>(st.st_size);
         void* p = mmap(nullptr, size, PROT_READ, MAP_SHARED | MAP_POPULATE, fd_, 0);
         if (p == MAP_FAILED) return false;
-        const char* data = static_cast<const char*>(p);
+        const char* map = static_cast<const char*>(p);
         uint64_t used;
-        memcpy(&used, data, 8);
+        memcpy(&used, map, 8);
         if (used > size - 8) used = size - 8;
-        bool ok = true;
-        for (size_t at = 8; at + 4 <= 8 + used;) {
-            uint32_t length;
-            memcpy(&length, data + at, 4);
-            at += 4;
-            if (length > 8 + used - at) break;
-            size_t pos = 0;
-            Event e;
-            if (!Event::Decode(data + at, length, &pos, &e)) {
-                ok = false;
-                break;
-            }
-            out->push_back(std::move(e));
-            at += length;
-        }
+        data->assign(map + 8, used);
         munmap(p, size);
-        return ok;
+        for (size_t at = 0; at + 4 <= data->size();) {
+            uint32_t length;
+            memcpy(&length, data->data() + at, 4);
+            if (length > data->size() - at - 4) return false;
+            offsets->push_back(at + 4);
+            at += 4 + length;
+        }
+        return true;
     }
 
    private:
@@ -268,9 +292,13 @@ class EventLog {
         // once more.
         Session session(std::move(const_cast<Machine&>(machine)), options);
         try {
-            std::vector<char> command_line(machine.command_line.begin(),
-                                           machine.command_line.end());
+            // The machine now belongs to the session.
+            const Bytes& given = session.runtime().m.command_line;
+            std::vector<char> command_line(given.begin(), given.end());
             command_line.push_back('\0');
+            // What the program is started with, for the record.
+            session.runtime().Emit(
+                Event("start").Str("command_line", given).Num("show", SW_SHOWDEFAULT));
             int code = WinMain(reinterpret_cast<HINSTANCE>(0x400000), NULL, command_line.data(),
                                SW_SHOWDEFAULT);
             emit(Event("exit").Num("code", code));
@@ -338,11 +366,19 @@ Outcome Run(const Machine& machine, const RunOptions& options, int timeout_secon
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
 
-    std::vector<Event> records;
-    bool readable = log.ReadAll(&records);
+    std::string data;
+    std::vector<size_t> offsets, kept;
+    bool readable = log.ReadAll(&data, &offsets);
+    EventList records;
+    records.Adopt(std::move(data), offsets);
     bool finished = false;
-    for (auto& e : records) {
-        const std::string& type = e.type();
+    for (size_t i = 0; i < records.size(); ++i) {
+        std::string_view type = records.TypeAt(i);
+        if (type != "exit" && type != "no_answer" && type != "error" && type != "summary") {
+            kept.push_back(offsets[i]);
+            continue;
+        }
+        Event e = records[i];
         if (type == "exit") {
             out.exit_code = static_cast<int>(e.GetNum("code"));
             finished = true;
@@ -356,10 +392,10 @@ Outcome Run(const Machine& machine, const RunOptions& options, int timeout_secon
             out.message = e.GetStr("message");
         } else if (type == "summary") {
             out.summary = json::parse(e.GetStr("json"), nullptr, false);
-        } else {
-            out.events.push_back(std::move(e));
         }
     }
+    out.events = std::move(records);
+    out.events.Keep(std::move(kept));
     if (timed_out) {
         out.status = "timeout";
         out.message = "the program did not finish within " + std::to_string(timeout_seconds) + " s";
@@ -386,11 +422,11 @@ Outcome Run(const Machine& machine, const RunOptions& options, int timeout_secon
 
 // ---- the JSON document ---------------------------------------------------------
 
-static void AppendEvents(std::string& out, const std::vector<const Event*>& events) {
+static void AppendEvents(std::string& out, const std::vector<Event>& events) {
     out += '[';
     for (size_t i = 0; i < events.size(); ++i) {
         if (i) out += ",\n  ";
-        events[i]->AppendJson(out);
+        events[i].AppendJson(out);
     }
     out += ']';
 }
@@ -420,28 +456,31 @@ std::string JsonDocument(const Machine& machine, const Outcome& outcome) {
     std::string out = head.dump(-1, ' ', false, json::error_handler_t::replace);
     out.pop_back();  // the closing brace: the rest follows
 
-    std::vector<const Event*> boxes, all;
-    for (const auto& e : outcome.events) {
-        all.push_back(&e);
-        if (e.type() == "box") boxes.push_back(&e);
-    }
+    std::vector<Event> boxes;
+    for (size_t i = 0; i < outcome.events.size(); ++i)
+        if (outcome.events.TypeAt(i) == "box") boxes.push_back(outcome.events[i]);
     out += ",\n\"boxes\":";
     AppendEvents(out, boxes);
     out += ",\n\"stdout\":";
     AppendJsonBytes(out, outcome.Stdout());
+    std::vector<Event> changes = outcome.ChangeEvents();
     out += ",\n\"changes\":";
-    AppendEvents(out, outcome.ChangeEvents());
+    AppendEvents(out, changes);
     out += ",\n\"change_lines\":[";
-    bool first = true;
-    for (const Event* e : outcome.ChangeEvents()) {
-        if (!first) out += ',';
-        first = false;
+    for (size_t i = 0; i < changes.size(); ++i) {
+        if (i) out += ',';
         // Already UTF-8: written as it is, escaped for JSON.
-        out += json(ChangeLine(*e, machine.codepage))
+        out += json(ChangeLine(changes[i], machine.codepage))
                    .dump(-1, ' ', false, json::error_handler_t::replace);
     }
-    out += "],\n\"events\":";
-    AppendEvents(out, all);
+    out += "],\n\"events\":[";
+    Event e;
+    for (size_t i = 0; i < outcome.events.size(); ++i) {
+        if (i) out += ",\n  ";
+        outcome.events.DecodeAt(i, &e);
+        e.AppendJson(out);
+    }
+    out += ']';
     out += ",\n\"summary\":";
     out += outcome.summary.is_null()
                ? "null"

@@ -18,7 +18,7 @@ struct Outcome {
     std::string status = "ok";
     std::string message;
     int exit_code = -1;
-    std::vector<Event> events;
+    EventList events;
     json summary;  // see Session::Summary
 
     // What the run came to, from what the program did (never from box
@@ -34,7 +34,7 @@ struct Outcome {
     Bytes Stdout() const;
     // Events that changed the machine: copies, new directories, registry
     // writes and deletions, driver installs, reboot requests.
-    std::vector<const Event*> ChangeEvents() const;
+    std::vector<Event> ChangeEvents() const;
     std::vector<json> Changes() const;
 };
 
@@ -45,7 +45,7 @@ bool IsChange(const Event& e);
 // the machine's code page.
 std::string ChangeLine(const Event& e, uint32_t codepage);
 // The outcome of a finished run's events.
-std::string DeriveOutcome(const std::vector<Event>& events);
+std::string DeriveOutcome(const EventList& events);
 
 // `timeout_seconds` bounds the whole run.
 Outcome Run(const Machine& machine, const RunOptions& options = {}, int timeout_seconds = 60);

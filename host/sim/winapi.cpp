@@ -82,10 +82,7 @@ extern "C" {
 BOOL GetVersionExA(LPOSVERSIONINFOA info) {
     static const int id = sim::CallId("GetVersionExA");
     Event e = Begin("version", "GetVersionExA");
-    if (info)
-        e.Num("args.size", info->dwOSVersionInfoSize);
-    else
-        e.Null("args.size");
+    e.NumOrNull("args.size", info ? &info->dwOSVersionInfoSize : nullptr);
     if (sim::CallFails(id)) return Finish(e, false, FALSE);
     Runtime& rt = sim::Current();
     // OSVERSIONINFOA or OSVERSIONINFOEXA; anything else is refused.
@@ -566,10 +563,7 @@ LONG RegQueryValueExA(HKEY key, LPCSTR name, LPDWORD reserved, LPDWORD type, LPB
     static const int id = sim::CallId("RegQueryValueExA");
     Event e = Begin("reg_query", "RegQueryValueExA");
     e.Str("args.key", KeyName(key)).StrOrNull("args.name", name);
-    if (size)
-        e.Num("args.size", *size);
-    else
-        e.Null("args.size");
+    e.NumOrNull("args.size", size);
     LONG status;
     if (RegFails(id, &status)) return FinishStatus(e, status);
     auto k = KeyOf(key, nullptr);
@@ -617,10 +611,7 @@ LONG RegEnumKeyExA(HKEY key, DWORD index, LPSTR name, LPDWORD nameSize, LPDWORD 
     (void)lastWrite;
     Event e = Begin("reg_enum", "RegEnumKeyExA");
     e.Str("args.key", KeyName(key)).Num("args.index", index);
-    if (nameSize)
-        e.Num("args.size", *nameSize);
-    else
-        e.Null("args.size");
+    e.NumOrNull("args.size", nameSize);
     LONG status;
     if (RegFails(id, &status)) return FinishStatus(e, status);
     auto k = KeyOf(key, nullptr);

@@ -94,6 +94,13 @@ error = 5
     EXPECT_EQ(m.os.build_number, (4u << 24) | (10u << 16) | 1111u);
     EXPECT_EQ(m.windows_dir, "D:\\WIN");
     EXPECT_EQ(m.system_dir, "D:\\WIN\\SYSTEM");
+    // What the installation derives from the Windows directory follows it,
+    // wherever the file says it.
+    sim::RegKey* current =
+        sim::FindKeyPath(m.hklm.get(), "SOFTWARE\\Microsoft\\Windows\\CurrentVersion");
+    ASSERT_NE(current, nullptr);
+    EXPECT_EQ(current->Value("DevicePath")->data, std::string("D:\\WIN\\INF\0", 11));
+    EXPECT_EQ(m.modules[0].dir, "D:\\WIN\\SYSTEM");
     EXPECT_TRUE(m.files.IsDir("D:\\WIN\\INF"));
     EXPECT_EQ(m.current_dir, "E:\\PKG");
     EXPECT_TRUE(m.files.IsFile("e:\\pkg\\vntr98se.inf"));

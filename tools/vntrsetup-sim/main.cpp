@@ -261,10 +261,11 @@ int Main(int argc, char** argv) {
     std::vector<std::string> warnings;
     if (!has("--ask")) {
         size_t used = 0;
-        for (const auto& e : outcome.events)
-            if (e.type() == "box" && e.GetStr("buttons") == "Yes/No" && e.Has("answer") &&
-                !e.IsNull("answer"))
-                ++used;
+        for (size_t i = 0; i < outcome.events.size(); ++i) {
+            if (outcome.events.TypeAt(i) != "box") continue;
+            sim::Event e = outcome.events[i];
+            if (e.GetStr("buttons") == "Yes/No" && e.Has("answer") && !e.IsNull("answer")) ++used;
+        }
         if (used < machine.answers.size())
             warnings.push_back(std::to_string(machine.answers.size() - used) +
                                " answer(s) left over: the program asked fewer Yes/No questions");

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "host/sim/calls.h"
 #include "host/sim/codepage.h"
 
 using sim::Event;
@@ -64,15 +65,17 @@ void AppendValue(std::string& out, const Field& f, uint32_t cp) {
                 out += '"';
             }
             return;
-        case Field::kList:
+        case Field::kList: {
+            std::vector<sim::Bytes> items = f.Items();
             out += '[';
-            for (size_t i = 0; i < f.list.size(); ++i) {
+            for (size_t i = 0; i < items.size(); ++i) {
                 out += i ? ", \"" : "\"";
-                sim::AppendVisible(out, f.list[i], cp);
+                sim::AppendVisible(out, items[i], cp);
                 out += '"';
             }
             out += ']';
             return;
+        }
     }
 }
 
@@ -119,6 +122,12 @@ void AppendEvent(std::string& out, const Event& e, uint32_t cp) {
     if (type == "fault") {
         out += "fault   " + e.GetStr("call") + " call " + std::to_string(e.GetNum("n")) +
                " fails with error " + std::to_string(e.GetNum("error"));
+        return;
+    }
+    if (type == "start") {
+        out += "start   WinMain(command line ";
+        AppendQuoted(out, e, "command_line", cp);
+        out += ", show " + std::to_string(e.GetNum("show")) + ")";
         return;
     }
     if (type == "bad_free") {
@@ -183,10 +192,11 @@ void PrintReport(std::ostream& out, const sim::Machine& m, const sim::Outcome& o
 
     // Written in large pieces: a run may hold millions of events.
     std::string text = "events:\n";
-    size_t n = 0;
-    for (const auto& e : o.events) {
+    sim::Event e;
+    for (size_t n = 0; n < o.events.size(); ++n) {
+        o.events.DecodeAt(n, &e);
         text += "  ";
-        text += std::to_string(++n);
+        text += std::to_string(n + 1);
         text += '\t';
         AppendEvent(text, e, cp);
         text += '\n';
@@ -215,10 +225,24 @@ void PrintReport(std::ostream& out, const sim::Machine& m, const sim::Outcome& o
 
     text += "\nchanges:\n";
     auto changes = o.ChangeEvents();
-    for (const sim::Event* c : changes) text += "  " + sim::ChangeLine(*c, cp) + "\n";
+    for (const sim::Event& c : changes) text += "  " + sim::ChangeLine(c, cp) + "\n";
     if (changes.empty()) text += "  (none)\n";
     out << text;
 
+    if (!o.summary.is_null() && o.summary.contains("calls")) {
+        // Every host function the program called, in the order of the table
+        // of host calls, with its library.
+        out << "\ncalls:\n";
+        const sim::json& calls = o.summary["calls"];
+        for (size_t i = 0; i < sim::kHostCallCount; ++i) {
+            const sim::HostCall& c = sim::kHostCalls[i];
+            if (!calls.contains(c.name)) continue;
+            char line[128];
+            snprintf(line, sizeof line, "  %-36s %-13s %u\n", c.name, c.library,
+                     calls[c.name].get<unsigned>());
+            out << line;
+        }
+    }
     if (!o.summary.is_null()) {
         const sim::json& left = o.summary["allocations_left"];
         if (!left.empty())
