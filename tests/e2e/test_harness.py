@@ -6,7 +6,8 @@ import struct
 import tempfile
 import unittest
 
-from harness import checks, compare, machine, prefix, realize, regfile, wine_run, winelog
+from harness import (checks, compare, machine, prefix, realize, regfile, session, wine_run,
+                     winelog)
 
 SYSTEM_REG = r'''WINE REGISTRY Version 2
 ;; All keys relative to \\Machine
@@ -91,6 +92,7 @@ LOG = '''0020:0024:trace:loaddll:build_module Loaded L"C:\\\\VNTRPKG\\\\setup.ex
 0020:0024:Call KERNEL32.LoadLibraryA(00403200 "C:\\\\windows\\\\system32\\\\setupapi.dll") ret=00401300
 0020:0024:Ret  KERNEL32.LoadLibraryA() retval=6aec0000 ret=00401300
 0020:0028:Call user32.MessageBoxA(00000000,00000000,00403100 "Title",00000000) ret=00401400
+wine client error:9c: 0020:0028:Ret  user32.MessageBoxA() retval=00000001 ret=00401400
 0020:0028:trace:msgbox:MSGBOX_OnInit L""
 0030:0034:Starting thread proc
 wine: Unhandled page fault on read access to 00000000 at address 7B012345 (thread 0034), starting debugger...
@@ -112,7 +114,7 @@ class WineLogTest(unittest.TestCase):
         self.assertEqual(calls[1].arg(0), 'C:\\windows\\system32\\setupapi.dll')
         self.assertEqual(calls[1].retval, 0x6aec0000)
         self.assertEqual(calls[2].arg(1), 0)  # a NULL text has no string
-        self.assertIsNone(calls[2].retval)  # never returned
+        self.assertEqual(calls[2].retval, 1)  # found after another process's output
 
     def test_non_ascii_bytes_and_characters(self):
         # A byte string shows \xNN, a wide one \xNNNN: "Möchten" either way.
@@ -158,6 +160,20 @@ class PrefixCopyTest(unittest.TestCase):
             for name, text in files.items():
                 with open(os.path.join(base, name)) as f:
                     self.assertEqual(f.read(), text, name)
+
+
+class TrapWatchTest(unittest.TestCase):
+    def test_a_trap_is_seen_when_a_read_cuts_it(self):
+        with tempfile.TemporaryDirectory() as d:
+            path = os.path.join(d, 'setup.log')
+            watch = session.TrapWatch(path)
+            self.assertFalse(watch.seen())  # no log yet
+            for piece, seen in ((b'0038:0050:trace:x\n0038:0050:err:seh:segv_handler Got unexp', False),
+                                (b'ected trap -1\nmore\n', True)):
+                with open(path, 'ab') as f:
+                    f.write(piece)
+                self.assertEqual(watch.seen(), seen)
+            self.assertEqual(watch.line, '0038:0050:err:seh:segv_handler Got unexpected trap -1')
 
 
 class BinfmtTest(unittest.TestCase):
