@@ -6,8 +6,7 @@ import struct
 import tempfile
 import unittest
 
-from harness import (checks, compare, machine, prefix, realize, regfile, session, wine_run,
-                     winelog)
+from harness import checks, compare, machine, prefix, realize, regfile, wine_run, winelog
 
 SYSTEM_REG = r'''WINE REGISTRY Version 2
 ;; All keys relative to \\Machine
@@ -160,20 +159,6 @@ class PrefixCopyTest(unittest.TestCase):
             for name, text in files.items():
                 with open(os.path.join(base, name)) as f:
                     self.assertEqual(f.read(), text, name)
-
-
-class TrapWatchTest(unittest.TestCase):
-    def test_a_trap_is_seen_when_a_read_cuts_it(self):
-        with tempfile.TemporaryDirectory() as d:
-            path = os.path.join(d, 'setup.log')
-            watch = session.TrapWatch(path)
-            self.assertFalse(watch.seen())  # no log yet
-            for piece, seen in ((b'0038:0050:trace:x\n0038:0050:err:seh:segv_handler Got unexp', False),
-                                (b'ected trap -1\nmore\n', True)):
-                with open(path, 'ab') as f:
-                    f.write(piece)
-                self.assertEqual(watch.seen(), seen)
-            self.assertEqual(watch.line, '0038:0050:err:seh:segv_handler Got unexpected trap -1')
 
 
 class BinfmtTest(unittest.TestCase):

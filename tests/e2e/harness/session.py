@@ -127,34 +127,6 @@ class Display:
         self._log.close()
 
 
-class TrapWatch:
-    """Watches a growing debug log for "Got unexpected trap", which Wine
-    prints when emulation has left a process in a state it cannot go on
-    from (its services then hang)."""
-
-    MARK = b'Got unexpected trap'
-
-    def __init__(self, path):
-        self.path, self.offset, self.tail, self.line = path, 0, b'', None
-
-    def seen(self):
-        try:
-            with open(self.path, 'rb') as f:
-                f.seek(self.offset)
-                chunk = f.read()
-        except OSError:
-            return False
-        self.offset += len(chunk)
-        data = self.tail + chunk
-        self.tail = data[-512:]  # a mark cut by a read, with its line
-        at = data.find(self.MARK)
-        if at >= 0:
-            start = data.rfind(b'\n', 0, at) + 1
-            end = data.find(b'\n', at)
-            self.line = data[start:end if end >= 0 else len(data)].decode('utf-8', 'replace')
-        return self.line is not None
-
-
 class RunResult:
     def __init__(self):
         self.exit_code = None
@@ -321,15 +293,8 @@ class Session:
             started = time.monotonic()
             deadline = started + self.timeout(timeout)
             last_size, last_change = -1, started
-            trap = TrapWatch(log_path)
             while proc.poll() is None:
                 now = time.monotonic()
-                if trap.seen():
-                    # Wine under qemu broke down; waiting for the stall
-                    # would only lose minutes.
-                    result.stalled = True
-                    result.problems.append('Wine hit an unexpected trap (%s)' % trap.line)
-                    break
                 size = os.path.getsize(log_path) + os.path.getsize(out_path)
                 if size != last_size:
                     last_size, last_change = size, now
