@@ -53,6 +53,22 @@ def _hardware_ids(hex_list):
     return [e.decode('latin-1') for e in data.split(b'\0') if e]
 
 
+def wine_device_ids(session, listdevices, ours='ROOT\\VNTR_TEST\\'):
+    """Hardware identifiers of the present devices of a running session that
+    are Wine's own (not below `ours`). Wine adds some while it runs (HID
+    devices of its bus driver), so a run lists them again at its end."""
+    code, out = session.run([listdevices], timeout=60, name='devices')
+    if code != 0:
+        raise SessionError('listdevices ended with code %d: %s' % (code, out.strip()))
+    own = []
+    for line in out.splitlines():
+        fields = line.split()
+        if (len(fields) == 3 and fields[0] == 'present' and fields[2] != '-' and
+                not fields[1].upper().startswith(ours)):
+            own.extend(_hardware_ids(fields[2]))
+    return own
+
+
 def prepare_base(base, workdir, mode, preload, tag, listdevices):
     """Creates the base prefix unless one made by the same Wine exists, and
     records the hardware identifiers of Wine's own present devices (which
@@ -77,14 +93,7 @@ def prepare_base(base, workdir, mode, preload, tag, listdevices):
         if code != 0:
             raise SessionError('wineboot --init ended with code %d (see %s)' % (
                 code, os.path.join(workdir, 'wineboot.err')))
-        code, out = session.run([listdevices], timeout=60, name='devices')
-        if code != 0:
-            raise SessionError('listdevices ended with code %d: %s' % (code, out.strip()))
-        own = []
-        for line in out.splitlines():
-            fields = line.split()
-            if len(fields) == 3 and fields[0] == 'present' and fields[2] != '-':
-                own.extend(_hardware_ids(fields[2]))
+        own = wine_device_ids(session, listdevices)
     finally:
         session.close()
     for note in session.notes:

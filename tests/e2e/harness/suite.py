@@ -104,7 +104,8 @@ def compare_machine(config, mode, preload, name, path):
     report = WineRun(config, mode, preload, plan, work).run()
     known = compare.load_known(KNOWN)
     context = {
-        'wine_device_ids': prefix.base_info(config.base).get('wine_device_ids', []),
+        'wine_device_ids': prefix.base_info(config.base).get('wine_device_ids', []) +
+        report['summary']['wine_device_ids'],
         'machine_device_ids': [e.decode('latin-1') for d in dump.get('devices', [])
                                if d.get('hardware_ids_hex')
                                for e in bytes.fromhex(d['hardware_ids_hex']).split(b'\0') if e],

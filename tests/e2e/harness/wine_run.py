@@ -11,7 +11,7 @@ import shutil
 import time
 
 from . import checks, regfile, winelog
-from .prefix import PrefixSetup, copy_prefix, find_ci
+from .prefix import PrefixSetup, copy_prefix, find_ci, wine_device_ids
 from .realize import CURRENT_VERSION, Realizer
 from .session import Session
 
@@ -141,6 +141,8 @@ def inf_state(prefix):
         rel = os.path.relpath(dirpath, root).replace('/', '\\').lower()
         state[rel] = 'dir'
         for name in filenames:
+            if name.lower().endswith('.pnf'):
+                continue  # setupapi's precompiled INFs, written whenever Wine reads one
             with open(os.path.join(dirpath, name), 'rb') as f:
                 state[rel + '\\' + name.lower()] = hashlib.sha1(f.read()).hexdigest()
     return state
@@ -266,6 +268,9 @@ class WineRun:
             # nowhere, as its failing writes do on Windows.
             run = session.run_boxes(realized.exe_unix, realized.cwd_unix, decide, timeout=120,
                                     stall=30, stdout=self.plan.dump.get('stdout', True))
+            wine_devices = []
+            if self.plan.devices and not (run.stalled or run.timed_out):
+                wine_devices = wine_device_ids(session, self.config.tools['listdevices'])
         finally:
             session.close()
         warnings.extend(session.notes)
@@ -318,8 +323,7 @@ class WineRun:
                      and e['result'] and e['args']['inf']}
         for key in [k for k in inf_after if k not in inf_before]:
             stem, ext = os.path.splitext(key.rsplit('\\', 1)[-1])
-            if installed and ext in ('.inf', '.pnf') and (stem in installed or
-                                                          re.fullmatch(r'oem\d+', stem)):
+            if installed and ext == '.inf' and (stem in installed or re.fullmatch(r'oem\d+', stem)):
                 warnings.append('the driver installation wrote C:\\windows\\%s' % key)
                 del inf_after[key]
         machine_inf = {f['path'].lower() for f in self.plan.dump.get('files', [])}
@@ -337,7 +341,7 @@ class WineRun:
             'changes': [e for e in events if changed(e)],
             'change_lines': changes_of(events, regs_before, regs_after),
             'events': events,
-            'summary': {'devices': realized.devices, 'screenshots': [s for s, _ in run.shots],
+            'summary': {'devices': realized.devices, 'wine_device_ids': wine_devices, 'screenshots': [s for s, _ in run.shots],
                         'seconds': round(time.monotonic() - started, 1)},
             'warnings': warnings + ['note: ' + n for n in self.plan.notes],
             'state': {
