@@ -269,7 +269,10 @@ class WineRun:
             run = session.run_boxes(realized.exe_unix, realized.cwd_unix, decide, timeout=120,
                                     stall=30, stdout=self.plan.dump.get('stdout', True))
             wine_devices = []
-            if self.plan.devices and not (run.stalled or run.timed_out):
+            # With a setupapi.dll that does not load, nothing lists devices
+            # (the program searches none either).
+            if self.plan.devices and not self.plan.broken and not (run.stalled or
+                                                                   run.timed_out):
                 wine_devices = wine_device_ids(session, self.config.tools['listdevices'])
         finally:
             session.close()
