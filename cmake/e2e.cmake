@@ -1,7 +1,7 @@
 # End-to-end tests: the cross-built setup.exe under Wine inside Xvfb, one fresh
 # prefix per scenario. Label e2e.
 #
-# The helper programs are built here: mkdevice.exe (creates present devices),
+# The helper programs are built here: listdevices.exe (Wine's own devices),
 # probe.exe (the harness's own test program), the planted stand-ins for
 # setupapi.dll/newdev.dll, and the preload library that lets Wine run under
 # qemu-i386 (32-bit, raw system calls, no C library needed to build it).
@@ -34,12 +34,12 @@ set(helpers ${VNTR_E2E_SOURCE}/helpers)
 set(shim ${VNTR_E2E_SOURCE}/shim)
 
 add_custom_command(
-    OUTPUT ${VNTR_E2E_TOOLS}/mkdevice.exe
+    OUTPUT ${VNTR_E2E_TOOLS}/listdevices.exe
     COMMAND ${CMAKE_COMMAND} -E make_directory ${VNTR_E2E_TOOLS}
-    COMMAND ${VNTR_MINGW_CC} ${mingw_flags} -o ${VNTR_E2E_TOOLS}/mkdevice.exe
-            ${helpers}/mkdevice.c -lsetupapi
-    DEPENDS ${helpers}/mkdevice.c
-    COMMENT "e2e: mkdevice.exe")
+    COMMAND ${VNTR_MINGW_CC} ${mingw_flags} -o ${VNTR_E2E_TOOLS}/listdevices.exe
+            ${helpers}/listdevices.c -lsetupapi
+    DEPENDS ${helpers}/listdevices.c
+    COMMENT "e2e: listdevices.exe")
 add_custom_command(
     OUTPUT ${VNTR_E2E_TOOLS}/probe.exe
     COMMAND ${CMAKE_COMMAND} -E make_directory ${VNTR_E2E_TOOLS}
@@ -47,17 +47,13 @@ add_custom_command(
             ${helpers}/probe.c
     DEPENDS ${helpers}/probe.c
     COMMENT "e2e: probe.exe")
-set(planted_outputs)
-foreach(dll setupapi newdev)
-    add_custom_command(
-        OUTPUT ${VNTR_E2E_TOOLS}/planted-${dll}.dll
-        COMMAND ${CMAKE_COMMAND} -E make_directory ${VNTR_E2E_TOOLS}
-        COMMAND ${VNTR_MINGW_CC} ${mingw_flags} -shared -DPLANTED_NAME=${dll}
-                -o ${VNTR_E2E_TOOLS}/planted-${dll}.dll ${helpers}/planted.c
-        DEPENDS ${helpers}/planted.c
-        COMMENT "e2e: planted ${dll}.dll")
-    list(APPEND planted_outputs ${VNTR_E2E_TOOLS}/planted-${dll}.dll)
-endforeach()
+add_custom_command(
+    OUTPUT ${VNTR_E2E_TOOLS}/planted.dll
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${VNTR_E2E_TOOLS}
+    COMMAND ${VNTR_MINGW_CC} ${mingw_flags} -shared -o ${VNTR_E2E_TOOLS}/planted.dll
+            ${helpers}/planted.c
+    DEPENDS ${helpers}/planted.c
+    COMMENT "e2e: planted.dll")
 add_custom_command(
     OUTPUT ${VNTR_E2E_TOOLS}/noreplace32.so
     COMMAND ${CMAKE_COMMAND} -E make_directory ${VNTR_E2E_TOOLS}
@@ -73,7 +69,7 @@ add_custom_command(
     DEPENDS ${shim}/empty.c
     COMMENT "e2e: preload placeholder (64-bit)")
 add_custom_target(e2e_tools ALL DEPENDS
-    ${VNTR_E2E_TOOLS}/mkdevice.exe ${VNTR_E2E_TOOLS}/probe.exe ${planted_outputs}
+    ${VNTR_E2E_TOOLS}/listdevices.exe ${VNTR_E2E_TOOLS}/probe.exe ${VNTR_E2E_TOOLS}/planted.dll
     ${VNTR_E2E_TOOLS}/noreplace32.so ${VNTR_E2E_TOOLS}/noreplace64.so)
 
 if(DEFINED VNTR_SETUP_EXE)
@@ -89,14 +85,17 @@ set(VNTR_E2E_PACKAGE ${CMAKE_CURRENT_LIST_DIR}/../examples/package)
 get_filename_component(VNTR_E2E_PACKAGE ${VNTR_E2E_PACKAGE} ABSOLUTE)
 file(GENERATE OUTPUT ${VNTR_E2E_CONFIG} CONTENT "{
   \"setup_exe\": \"${e2e_setup_exe}\",
+  \"source\": \"${CMAKE_SOURCE_DIR}\",
   \"package\": \"${VNTR_E2E_PACKAGE}\",
   \"work\": \"${VNTR_E2E_WORK}\",
   \"tools\": {
-    \"mkdevice\": \"${VNTR_E2E_TOOLS}/mkdevice.exe\",
+    \"listdevices\": \"${VNTR_E2E_TOOLS}/listdevices.exe\",
     \"probe\": \"${VNTR_E2E_TOOLS}/probe.exe\",
     \"contract\": \"${e2e_contract_exe}\",
-    \"planted_setupapi\": \"${VNTR_E2E_TOOLS}/planted-setupapi.dll\",
-    \"planted_newdev\": \"${VNTR_E2E_TOOLS}/planted-newdev.dll\",
+    \"planted\": \"${VNTR_E2E_TOOLS}/planted.dll\",
+    \"stub_source\": \"${helpers}/stub.c\",
+    \"mingw_cc\": \"${VNTR_MINGW_CC}\",
+    \"sim\": \"$<TARGET_FILE:vntrsetup-sim>\",
     \"shim32\": \"${VNTR_E2E_TOOLS}/noreplace32.so\",
     \"shim64\": \"${VNTR_E2E_TOOLS}/noreplace64.so\"
   }
@@ -119,6 +118,17 @@ add_test(NAME e2e.harness_selftest
          COMMAND ${Python3_EXECUTABLE} -m unittest discover -s ${VNTR_E2E_SOURCE} -p "test_*.py")
 set_tests_properties(e2e.harness_selftest PROPERTIES LABELS e2e TIMEOUT 120)
 
+# Which machine files are simulator-only, and why: checked against
+# tests/e2e/simulator-only.toml.
+add_test(NAME e2e.simulator_only COMMAND ${e2e_run} classify)
+set_tests_properties(e2e.simulator_only PROPERTIES LABELS e2e TIMEOUT 300)
+
+# One test per compared machine (examples/machines and tests/e2e/machines,
+# less the simulator-only ones) and per probe of the harness; only where
+# setup.exe is cross-built.
+if(NOT e2e_setup_exe)
+    return()
+endif()
 execute_process(COMMAND ${Python3_EXECUTABLE} ${VNTR_E2E_HARNESS} list
                 OUTPUT_VARIABLE e2e_names RESULT_VARIABLE e2e_list_result)
 if(NOT e2e_list_result EQUAL 0)
@@ -126,7 +136,17 @@ if(NOT e2e_list_result EQUAL 0)
 endif()
 string(REGEX REPLACE "\n$" "" e2e_names "${e2e_names}")
 string(REPLACE "\n" ";" e2e_names "${e2e_names}")
-set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${VNTR_E2E_SOURCE}/scenarios.py)
+file(GLOB e2e_machine_files ${CMAKE_SOURCE_DIR}/examples/machines/*.toml
+     ${VNTR_E2E_SOURCE}/machines/*.toml)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${VNTR_E2E_SOURCE}/scenarios.py
+             ${VNTR_E2E_SOURCE}/simulator-only.toml ${CMAKE_SOURCE_DIR}/examples/machines
+             ${VNTR_E2E_SOURCE}/machines ${e2e_machine_files})
+
+# tools/vntrsetup-wine itself: refusals, a report, a question left unanswered.
+add_test(NAME e2e.vntrsetup_wine
+         COMMAND ${Python3_EXECUTABLE} ${VNTR_E2E_SOURCE}/tool_test.py ${CMAKE_BINARY_DIR})
+set_tests_properties(e2e.vntrsetup_wine PROPERTIES LABELS e2e FIXTURES_REQUIRED e2e_base
+                     RESOURCE_LOCK e2e_lane_1 TIMEOUT 1200)
 
 set(lane 0)
 foreach(name IN LISTS e2e_names)

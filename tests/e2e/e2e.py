@@ -3,9 +3,11 @@
 
     e2e.py --config CONFIG mode          how 32-bit Wine runs here (and why)
     e2e.py --config CONFIG prepare       makes the base prefix (once)
-    e2e.py --config CONFIG run NAME      runs one scenario
+    e2e.py --config CONFIG run NAME      compares one machine (simulator and
+                                         Wine), or runs one probe
+    e2e.py --config CONFIG classify      checks simulator-only.toml
     e2e.py --config CONFIG check-clean   fails if any process of the suite is left
-    e2e.py list                          scenario names, one a line
+    e2e.py list                          machine and probe names, one a line
 
 CONFIG is the JSON file the build writes (build/native/e2e/config.json).
 Environment: VNTR_E2E_MODE=auto|native|qemu chooses how Wine runs;
@@ -20,7 +22,7 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from harness import machine, prefix, runner, session  # noqa: E402
+from harness import machine, prefix, runner, session, suite  # noqa: E402
 import scenarios  # noqa: E402
 
 
@@ -52,13 +54,14 @@ def main(argv):
     signal.signal(signal.SIGTERM, _terminated)
     parser = argparse.ArgumentParser(description=__doc__.split('\n')[0])
     parser.add_argument('--config')
-    parser.add_argument('command', choices=['mode', 'prepare', 'run', 'check-clean', 'list'])
+    parser.add_argument('command',
+                        choices=['mode', 'prepare', 'run', 'classify', 'check-clean', 'list'])
     parser.add_argument('name', nargs='?')
     args = parser.parse_args(argv)
 
     if args.command == 'list':
-        for s in scenarios.PROBES + scenarios.SCENARIOS:
-            print(s.name)
+        for name in list(suite.compared_machines()) + [s.name for s in scenarios.PROBES]:
+            print(name)
         return 0
     if not args.config:
         parser.error('--config is needed')
@@ -90,14 +93,28 @@ def main(argv):
         if args.command == 'prepare':
             print('mode: ' + mode.describe())
             print(prefix.prepare_base(config.base, os.path.join(config.work, 'base-work'), mode,
-                                      preload, config.work))
+                                      preload, config.work, config.tools['listdevices']))
             return 0
+        if args.command == 'classify':
+            passed, lines = suite.classify(config)
+            print('\n'.join(lines))
+            return 0 if passed else 1
 
-        scenario = scenarios.by_name(args.name or '')
         if not os.path.exists(config.base + '.ready'):
             print('e2e: no base prefix at %s: run the prepare step first' % config.base)
             return 1
-        program = config.setup_exe if scenario.program == 'setup' else config.tools[scenario.program]
+        machines = suite.compared_machines()
+        if args.name in machines:
+            if not config.setup_exe or not os.path.exists(config.setup_exe):
+                print('e2e: setup.exe is not built (%s)' % (config.setup_exe or 'not configured'))
+                return 1
+            print('%s: %s mode' % (args.name, mode.describe()))
+            passed, report = suite.compare_machine(config, mode, preload, args.name,
+                                                   machines[args.name])
+            print('\n'.join(report))
+            return 0 if passed else 1
+        scenario = scenarios.by_name(args.name or '')
+        program = config.tools[scenario.program]
         if not program:
             print('e2e: this build tree does not cross-build setup.exe (VNTR_WINDOWS_BUILD=OFF)')
             return 1

@@ -22,9 +22,6 @@ MESSAGES = [
 ]
 FAILED, NO_CONTROLLER, SUCCESS, SUCCESS_REBOOT, CONFIRM = range(5)
 
-WINDOWS_DIR = 'C:\\windows'
-SYSTEM_DIR = 'C:\\windows\\system32'
-
 
 def image_range(exe_path, base):
     """[base, base + SizeOfImage) of a PE file loaded at base."""
@@ -39,60 +36,12 @@ def image_range(exe_path, base):
 
 # -- argument matchers -------------------------------------------------------
 
-class Any:
-    def matches(self, value):
-        return True
-
-    def __repr__(self):
-        return '*'
-
-
 class NonZero:
     def matches(self, value):
         return isinstance(value, int) and value != 0
 
     def __repr__(self):
         return '<non-zero>'
-
-
-class OneOf:
-    def __init__(self, *choices):
-        self.choices = choices
-
-    def matches(self, value):
-        return value in self.choices
-
-    def __repr__(self):
-        return '|'.join(repr(c) for c in self.choices)
-
-
-class SystemDll:
-    """A library named bare or by its path in the system directory."""
-
-    def __init__(self, name):
-        self.name = name.lower()
-
-    def matches(self, value):
-        if not isinstance(value, str):
-            return False
-        v = value.lower()
-        return v == self.name or v == (SYSTEM_DIR + '\\' + self.name).lower()
-
-    def __repr__(self):
-        return '[%s\\]%s' % (SYSTEM_DIR, self.name)
-
-
-class IText:
-    """A string compared without regard to case (Windows paths)."""
-
-    def __init__(self, text):
-        self.text = text
-
-    def matches(self, value):
-        return isinstance(value, str) and value.lower() == self.text.lower()
-
-    def __repr__(self):
-        return '~%r' % self.text
 
 
 def _matches(expected, value):
@@ -201,9 +150,6 @@ class Outcome:
         self.check(answered == len(expected),
                    '%d boxes answered on screen, %d expected' % (answered, len(expected)))
 
-    def calls_named(self, func):
-        return [c for c in self.calls if c.func == func]
-
     # -- standard output ------------------------------------------------------
 
     def trace_lines(self):
@@ -231,17 +177,7 @@ class Outcome:
                 self.check(filecmp.cmp(source, target, shallow=False),
                            '%s\\%s differs from the package file' % (target_dir, name))
 
-    def check_not_copied(self, names, target_dir):
-        for name in names:
-            self.check(self.host_path(target_dir + '\\' + name) is None,
-                       '%s\\%s exists, but nothing should have been copied there' % (
-                           target_dir, name))
-
     # -- registry ---------------------------------------------------------------
-
-    def key_exists(self, name):
-        """Wine writes no section for a key that has subkeys but no values."""
-        return self.system.has_key(name) or bool(self.system.subkeys(name))
 
     def value_text(self, key, name):
         value = self.system.value(key, name)

@@ -38,15 +38,46 @@ def wine_version():
     return p.stdout.decode('utf-8', 'replace').strip()
 
 
-def prepare_base(base, workdir, mode, preload, tag):
-    """Creates the base prefix unless one made by the same Wine exists.
-    Returns a line describing what was done."""
+def base_info(base):
+    """What prepare_base recorded about the base prefix, or {}."""
+    try:
+        with open(base + '.ready') as f:
+            return json.load(f)
+    except (OSError, ValueError):
+        return {}
+
+
+def _hardware_ids(hex_list):
+    """The entries of a hardware-identifier property given in hexadecimal."""
+    data = bytes.fromhex(hex_list)
+    return [e.decode('latin-1') for e in data.split(b'\0') if e]
+
+
+def wine_device_ids(session, listdevices, ours='ROOT\\VNTR_TEST\\'):
+    """Hardware identifiers of the present devices of a running session that
+    are Wine's own (not below `ours`). Wine adds some while it runs (HID
+    devices of its bus driver), so a run lists them again at its end."""
+    code, out = session.run([listdevices], timeout=60, name='devices')
+    if code != 0:
+        raise SessionError('listdevices ended with code %d: %s' % (code, out.strip()))
+    own = []
+    for line in out.splitlines():
+        fields = line.split()
+        if (len(fields) == 3 and fields[0] == 'present' and fields[2] != '-' and
+                not fields[1].upper().startswith(ours)):
+            own.extend(_hardware_ids(fields[2]))
+    return own
+
+
+def prepare_base(base, workdir, mode, preload, tag, listdevices):
+    """Creates the base prefix unless one made by the same Wine exists, and
+    records the hardware identifiers of Wine's own present devices (which
+    every search walks past). Returns a line describing what was done."""
     marker = base + '.ready'
     version = wine_version()
     if os.path.exists(marker) and os.path.isdir(base):
-        with open(marker) as f:
-            info = json.load(f)
-        if info.get('wine') == version:
+        info = base_info(base)
+        if info.get('wine') == version and 'wine_device_ids' in info:
             return 'base prefix reused (%s, made in %s mode in %.0fs)' % (
                 version, info.get('mode'), info.get('seconds', 0))
     shutil.rmtree(base, ignore_errors=True)
@@ -62,6 +93,7 @@ def prepare_base(base, workdir, mode, preload, tag):
         if code != 0:
             raise SessionError('wineboot --init ended with code %d (see %s)' % (
                 code, os.path.join(workdir, 'wineboot.err')))
+        own = wine_device_ids(session, listdevices)
     finally:
         session.close()
     for note in session.notes:
@@ -80,14 +112,43 @@ def prepare_base(base, workdir, mode, preload, tag):
     user.save()
     seconds = time.monotonic() - started
     with open(marker, 'w') as f:
-        json.dump({'wine': version, 'mode': mode.name, 'seconds': seconds}, f)
+        json.dump({'wine': version, 'mode': mode.name, 'seconds': seconds,
+                   'wine_device_ids': own}, f)
     return 'base prefix made in %.1fs (%s, %s mode)' % (seconds, version, mode.name)
+
+
+# Wine 8 keeps real copies of its libraries in the prefix (about 600 MB).
+# Nothing writes into them, so a prefix copy links them; every other file
+# (registry, .ini, .inf) is copied, since Wine and the realizer rewrite such
+# files in place.
+LINKED = ('.dll', '.exe', '.drv', '.sys', '.ocx', '.acm', '.cpl', '.ax', '.tlb', '.ds', '.msstyles')
 
 
 def copy_prefix(base, target):
     if os.path.exists(target):
         shutil.rmtree(target)
-    subprocess.run(['cp', '-a', base, target], check=True, timeout=300)
+    for dirpath, dirnames, filenames in os.walk(base):
+        rel = os.path.relpath(dirpath, base)
+        out = os.path.normpath(os.path.join(target, rel))
+        os.makedirs(out)
+        for name in dirnames + filenames:
+            source, copy = os.path.join(dirpath, name), os.path.join(out, name)
+            if os.path.islink(source):
+                os.symlink(os.readlink(source), copy)
+            elif name in filenames:
+                if name.lower().endswith(LINKED):
+                    os.link(source, copy)
+                else:
+                    shutil.copy2(source, copy)
+        dirnames[:] = [d for d in dirnames if not os.path.islink(os.path.join(dirpath, d))]
+
+
+def replace_file(path):
+    """Makes `path` safe to write: a linked library is unlinked first, so
+    the base prefix's copy stays as it is."""
+    if os.path.lexists(path):
+        os.remove(path)
+    return path
 
 
 class PrefixSetup:

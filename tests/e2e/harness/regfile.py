@@ -244,6 +244,11 @@ class RegistryFile:
     def set_string(self, key, name, text):
         self._set(key, name, '"%s"' % escape(text))
 
+    def set_raw(self, key, name, kind, data):
+        """A value of any type from its bytes as RegQueryValueExW returns them."""
+        body = ','.join('%02x' % b for b in data)
+        self._set(key, name, 'hex(%x):%s' % (kind, body) if kind != REG_BINARY else 'hex:' + body)
+
     def set_dword(self, key, name, number):
         self._set(key, name, 'dword:%08x' % number)
 

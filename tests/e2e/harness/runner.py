@@ -1,5 +1,6 @@
-"""Runs one scenario: a fresh prefix, the package laid out, devices
-registered, setup.exe started and answered, and the outcome checked."""
+"""Runs one probe of the harness (the probe program, the contract checks):
+a fresh prefix, the program laid out, started and answered, and the outcome
+checked. setup.exe itself runs on machine files (suite.py, wine_run.py)."""
 
 import json
 import os
@@ -10,10 +11,7 @@ from . import checks
 from .prefix import PrefixSetup, copy_prefix
 from .session import Session, SessionError
 
-PACKAGE_FILES = ['VNTR98.INF', 'VNTR98SE.INF', 'VNTR98SE.CAT', 'VNTRME.INF', 'VNTRME.CAT',
-                 'VNTR2K.INF', 'VNTRXP.INF']
 PACKAGE_DIR = 'C:\\VNTRPKG'
-TOOLS_DIR = 'C:\\TOOLS'
 
 
 class Config:
@@ -24,6 +22,8 @@ class Config:
         self.package = data['package']
         self.work = data['work']
         self.tools = data['tools']
+        self.source = data.get('source', '')
+        self.sim = self.tools.get('sim', '')
         self.base = os.path.join(self.work, 'base-prefix')
 
 
@@ -38,40 +38,19 @@ class Layout:
 
 
 def lay_out(scenario, setup, config, scenario_dir):
-    """Copies the package (with the scenario's changes) and the program into
-    the prefix."""
-    if scenario.layout == 'root':
-        package_unix = os.path.join(scenario_dir, 'drive-d')
-        os.makedirs(package_unix)
-        setup.drive('d', package_unix)
-        package_windows = 'D:\\'
-    else:
-        package_unix = setup.c_path(PACKAGE_DIR)
-        os.makedirs(package_unix)
-        package_windows = PACKAGE_DIR
-    for name in PACKAGE_FILES:
-        if name not in scenario.drop:
-            shutil.copyfile(os.path.join(config.package, name), os.path.join(package_unix, name))
-    if scenario.message_file is not None:
-        os.makedirs(os.path.join(package_unix, 'MultiLang'))
-        with open(os.path.join(package_unix, 'MultiLang', '0409.dat'), 'wb') as f:
-            f.write(scenario.message_file)
+    """Copies the program (and, for the planted-library probe, the planted
+    libraries) into the package folder C:\\VNTRPKG."""
+    package_unix = setup.c_path(PACKAGE_DIR)
+    os.makedirs(package_unix)
     if scenario.planted:
         for dll in ('setupapi', 'newdev'):
-            shutil.copyfile(config.tools['planted_' + dll], os.path.join(package_unix, dll + '.dll'))
+            shutil.copyfile(config.tools['planted'], os.path.join(package_unix, dll + '.dll'))
             # Wine would take a library found by bare name from the program's
             # folder before its own, as Windows does.
             setup.dll_override(dll, 'native,builtin')
-    if scenario.layout == 'elsewhere':
-        exe_unix = os.path.join(setup.c_path(TOOLS_DIR), 'setup.exe')
-        os.makedirs(os.path.dirname(exe_unix))
-        exe_windows = TOOLS_DIR + '\\setup.exe'
-    else:
-        exe_unix = os.path.join(package_unix, 'setup.exe')
-        exe_windows = package_windows.rstrip('\\') + '\\setup.exe'
-    program = config.setup_exe if scenario.program == 'setup' else config.tools[scenario.program]
-    shutil.copyfile(program, exe_unix)
-    return Layout(package_windows, package_unix, exe_windows, exe_unix)
+    exe_unix = os.path.join(package_unix, 'setup.exe')
+    shutil.copyfile(config.tools[scenario.program], exe_unix)
+    return Layout(PACKAGE_DIR, package_unix, PACKAGE_DIR + '\\setup.exe', exe_unix)
 
 
 class Retry(Exception):
@@ -125,24 +104,6 @@ def _attempt(scenario, config, mode, preload, scenario_dir, final=False):
     try:
         session.start()
         mark = phase('start', mark)
-        if scenario.devices:
-            # Registered last, right before the run, in the same server
-            # session: a later wineboot --init could stall on them.
-            args = [config.tools['mkdevice']] + ['|'.join(ids) for ids in scenario.devices]
-            try:
-                code, out = session.run(args, timeout=60, name='mkdevice')
-            except SessionError as e:
-                if final:
-                    raise
-                raise Retry('failed to set up: %s' % e)
-            if code != 0:
-                raise SessionError('mkdevice failed (%s): %s' % (code, out.strip()))
-            scenario.instances = [line.split()[1] for line in out.splitlines()
-                                  if line.startswith('device ')]
-            if len(scenario.instances) != len(scenario.devices):
-                raise SessionError('mkdevice registered %d of %d devices: %s' % (
-                    len(scenario.instances), len(scenario.devices), out.strip()))
-            mark = phase('devices', mark)
         ran = time.monotonic()
         run = session.run_boxes(layout.exe_unix, layout.package_unix, scenario.decide,
                                 timeout=scenario.timeout, stall=30)

@@ -137,6 +137,7 @@ class RunResult:
         self.log = None
         self.shots = []  # (path, box text from the log or None)
         self.answers = []  # keys sent
+        self.no_answer = False  # a Yes/No box found no answer: the program was ended
         self.times = []  # seconds from the start to each box, and to the end
         self.problems = []
 
@@ -144,8 +145,10 @@ class RunResult:
 class Session:
     """A prefix with its display and its own wineserver."""
 
-    def __init__(self, prefix, workdir, mode, preload=None, tag=None):
+    def __init__(self, prefix, workdir, mode, preload=None, tag=None, env=None):
         self.prefix = os.path.abspath(prefix)
+        # Variables for every Wine process of the session (None removes one).
+        self.extra_env = dict(env or {})
         self.tag = os.path.abspath(tag or workdir)
         self.workdir = workdir
         self.mode = mode
@@ -168,6 +171,11 @@ class Session:
             env.update(self.display.env())
         if self.preload:
             env['LD_PRELOAD'] = self.preload
+        for name, value in self.extra_env.items():
+            if value is None:
+                env.pop(name, None)
+            else:
+                env[name] = value
         env.update(extra or {})
         return env
 
@@ -258,22 +266,27 @@ class Session:
         subprocess.run(['xdotool'] + list(args), env=self.env(), stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL, timeout=30)
 
-    def run_boxes(self, exe, cwd, decide, name='setup', timeout=120, stall=30, max_boxes=12):
+    def run_boxes(self, exe, cwd, decide, name='setup', timeout=120, stall=30, max_boxes=12,
+                  stdout=True):
         """Runs a GUI program and answers its boxes.
 
         decide(index, text, box_type) returns the xdotool key to send for the
-        box (text and box_type may be None when the log does not show them).
+        box (text and box_type may be None when the log does not show them),
+        or None when it has no answer: the program is then ended there.
         Each box is photographed before it is answered. A run whose output
         and log stay unchanged for `stall` seconds while no box is open has
         stopped making progress (a Wine helper it waits for may have died)
-        and is ended.
+        and is ended. With stdout False the program's standard output goes
+        to /dev/null.
         """
         result = RunResult()
         out_path = os.path.join(self.workdir, name + '.stdout')
         log_path = os.path.join(self.workdir, name + '.log')
         exe_name = os.path.basename(exe).lower()
         answered = set()
-        with open(out_path, 'wb') as out, open(log_path, 'wb') as err:
+        with open(out_path if stdout else os.devnull, 'wb') as out, open(log_path, 'wb') as err:
+            if not stdout:
+                open(out_path, 'wb').close()
             proc = subprocess.Popen(['wine', exe], cwd=cwd, env=self.env(WINEDEBUG_TRACED),
                                     stdout=out, stderr=err, stdin=subprocess.DEVNULL,
                                     start_new_session=True)
@@ -316,6 +329,9 @@ class Session:
                 result.shots.append((shot, text))
                 result.times.append(time.monotonic() - started)
                 key = decide(index, text, box_type)
+                if key is None:
+                    result.no_answer = True
+                    break
                 result.answers.append(key)
                 self._answer(window, key)
                 answered.add(window)

@@ -19,20 +19,24 @@ and +loaddll where each module was loaded from:
 
 import re
 
-_PREFIX = r'^(?P<pid>[0-9a-f]{4,8}):(?P<tid>[0-9a-f]{4,8}):'
+# Lines of different processes can run into each other ("wine client
+# error:9c: 0020:0024:Ret ..."): a line is found wherever it starts.
+_PREFIX = r'(?<![0-9A-Fa-f:])(?P<pid>[0-9a-f]{4,8}):(?P<tid>[0-9a-f]{4,8}):'
 _CALL_RE = re.compile(_PREFIX + r'Call (?P<dll>[\w.\-]+)\.(?P<func>\w+)\((?P<args>.*)\) ret=(?P<ret>[0-9a-f]{8})\s*$')
 _RET_RE = re.compile(_PREFIX + r'Ret  (?P<dll>[\w.\-]+)\.(?P<func>\w+)\(\) retval=(?P<retval>[0-9a-f]{8}) ret=(?P<ret>[0-9a-f]{8})\s*$')
 _BOX_RE = re.compile(_PREFIX + r'trace:msgbox:MSGBOX_OnInit (?P<text>.*)$')
 _LOAD_RE = re.compile(_PREFIX + r'trace:loaddll:\w+ Loaded L?"(?P<path>(?:[^"\\]|\\.)*)" at (?P<base>[0-9a-fA-F]{8}): (?P<kind>\w+)')
-_CRASH_RE = re.compile(r'(?:' + _PREFIX[1:] + r')?wine: Unhandled (?P<what>.*?)\(thread (?P<thread>[0-9a-f]{4,8})\)')
-_CRASH_ALT_RE = re.compile(r'(?:' + _PREFIX[1:] + r')?wine: Unhandled exception (?P<code>0x[0-9a-f]+) in thread (?P<thread>[0-9a-f]+) at address (?P<address>[0-9A-Fa-f]+)')
+_CRASH_RE = re.compile(r'(?:' + _PREFIX + r')?wine: Unhandled (?P<what>.*?)\(thread (?P<thread>[0-9a-f]{4,8})\)')
+_CRASH_ALT_RE = re.compile(r'(?:' + _PREFIX + r')?wine: Unhandled exception (?P<code>0x[0-9a-f]+) in thread (?P<thread>[0-9a-f]+) at address (?P<address>[0-9A-Fa-f]+)')
 _ANY_PREFIX_RE = re.compile(_PREFIX)
 
 
 def unquote(text):
     """Decodes a debugstr rendering: "..." or L"...", with C escapes."""
     text = text.strip()
-    if text.startswith('L'):
+    # debugstr_a writes a byte as \xNN, debugstr_w a character as \xNNNN.
+    wide = text.startswith('L')
+    if wide:
         text = text[1:]
     if len(text) < 2 or text[0] != '"':
         return None
@@ -48,7 +52,7 @@ def unquote(text):
         n = body[i + 1]
         simple = {'n': '\n', 'r': '\r', 't': '\t', '\\': '\\', '"': '"', '0': '\0'}
         if n == 'x':
-            m = re.match(r'[0-9a-fA-F]{2,4}', body[i + 2:])
+            m = re.match(r'[0-9a-fA-F]{4}' if wide else r'[0-9a-fA-F]{2}', body[i + 2:])
             if m:
                 out.append(chr(int(m.group(0), 16)))
                 i += 2 + len(m.group(0))
@@ -139,7 +143,7 @@ class WineLog:
             p = _ANY_PREFIX_RE.match(line)
             if p:
                 self.thread_pid.setdefault(int(p.group('tid'), 16), int(p.group('pid'), 16))
-            m = _CALL_RE.match(line)
+            m = _CALL_RE.search(line)
             if m:
                 try:
                     args = split_args(m.group('args'))
@@ -150,17 +154,17 @@ class WineLog:
                 self.calls.append(call)
                 pending.setdefault((call.tid, call.func), []).append(call)
                 continue
-            m = _RET_RE.match(line)
+            m = _RET_RE.search(line)
             if m:
                 stack = pending.get((int(m.group('tid'), 16), m.group('func')))
                 if stack:
                     stack.pop().retval = int(m.group('retval'), 16)
                 continue
-            m = _BOX_RE.match(line)
+            m = _BOX_RE.search(line)
             if m:
                 self.boxes.append((int(m.group('pid'), 16), unquote(m.group('text'))))
                 continue
-            m = _LOAD_RE.match(line)
+            m = _LOAD_RE.search(line)
             if m:
                 path = unquote('"' + m.group('path') + '"')
                 self.loads.append((int(m.group('pid'), 16), path, int(m.group('base'), 16),

@@ -1,24 +1,26 @@
 /*
- * A stand-in for a system library (setupapi.dll or newdev.dll) planted in
- * the driver-package folder. setup.exe must take these libraries from the
- * system directory; if this one is ever loaded it leaves a marker file
- * C:\vntr-planted-<name>.txt behind and the test fails on it.
+ * A stand-in for a system library (setupapi.dll, newdev.dll, ...) planted in
+ * a folder the program must not load it from. It is copied under the name
+ * of the library it stands in for; if it is ever loaded it leaves a marker
+ * file C:\vntr-planted-<its file name>.txt behind, and the run reports the
+ * planted library as loaded.
  */
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
-#ifndef PLANTED_NAME
-#error PLANTED_NAME must name the library (without quotes)
-#endif
-#define STRING_OF(x) #x
-#define NAME_OF(x) STRING_OF(x)
-
 BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
-    (void)instance;
     (void)reserved;
     if (reason == DLL_PROCESS_ATTACH) {
-        HANDLE file = CreateFileA("C:\\vntr-planted-" NAME_OF(PLANTED_NAME) ".txt", GENERIC_WRITE,
-                                  0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+        char path[MAX_PATH], marker[MAX_PATH + 32] = "C:\\vntr-planted-";
+        DWORD length = GetModuleFileNameA(instance, path, sizeof path);
+        const char* name = path;
+        for (DWORD i = 0; i < length; ++i)
+            if (path[i] == '\\' || path[i] == '/') name = path + i + 1;
+        CharLowerA(path);
+        lstrcatA(marker, name);
+        lstrcatA(marker, ".txt");
+        HANDLE file =
+            CreateFileA(marker, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
         if (file != INVALID_HANDLE_VALUE) {
             DWORD written;
             WriteFile(file, "loaded\r\n", 8, &written, NULL);

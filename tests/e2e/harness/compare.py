@@ -1,0 +1,357 @@
+"""The simulator's prediction and the real run under Wine, event by event:
+boxes and the calls from setup.exe's own image with their arguments and
+results, the trace bytes, the state setup.exe could have changed (the INF
+directories, OtherDevicePath, the keys under Enum\\PCI), the planted
+libraries that were loaded, the exit code and the outcome.
+
+Windows compares file paths, library names and registry key names without
+regard to case, so those arguments (and the state's paths) are compared that
+way; Wine's Windows directory is C:\\windows where the simulator's machines
+have C:\\WINDOWS. Texts, hardware identifiers and the trace are compared
+byte for byte.
+
+A difference fails the comparison unless a known Wine difference
+(known-differences.toml) explains it: each has a normalizer here, applied to
+both sides before the second comparison.
+"""
+
+import hashlib
+import re
+import tomllib
+
+COMPARED_CALLS = ('MessageBoxA', 'LoadLibraryA', 'CopyFileA', 'CreateDirectoryA',
+                  'RegSetValueExA', 'RegDeleteKeyA', 'UpdateDriverForPlugAndPlayDevicesA',
+                  'ExitWindowsEx')
+# Per call: the arguments compared (the ones the relay log shows), and how.
+EXACT, NOCASE, NULLNESS, GIVEN = 'exact', 'nocase', 'nullness', 'given'
+ARGUMENTS = {
+    'MessageBoxA': [('owner', EXACT), ('text', EXACT), ('caption', EXACT), ('type', EXACT)],
+    'LoadLibraryA': [('name', NOCASE)],
+    'CopyFileA': [('from', NOCASE), ('to', NOCASE), ('fail_if_exists', EXACT)],
+    'CreateDirectoryA': [('path', NOCASE), ('security', NULLNESS)],
+    'RegSetValueExA': [('name', NOCASE), ('reserved', EXACT), ('type', EXACT), ('size', EXACT)],
+    'RegDeleteKeyA': [('subkey', NOCASE)],
+    'UpdateDriverForPlugAndPlayDevicesA': [('parent', NULLNESS), ('hardware_id', EXACT),
+                                           ('inf', NOCASE), ('flags', EXACT),
+                                           ('reboot', GIVEN)],
+    'ExitWindowsEx': [('flags', EXACT), ('reserved', EXACT)],
+}
+
+
+def _result(call, value):
+    """Results as both sides can tell them: the answer of a box, whether a
+    library loaded, success of a BOOL, the status of a registry call."""
+    if call == 'MessageBoxA':
+        return {'Yes': 6, 'No': 7, 'OK': 1}.get(value, value)
+    if call == 'LoadLibraryA':
+        return bool(value)
+    if call in ('RegSetValueExA', 'RegDeleteKeyA'):
+        return value
+    return None if value is None else bool(value)
+
+
+def _norm(value, how):
+    if how == GIVEN:  # a pointer given (its value is no argument), or none
+        return 'NULL' if value is None else 'given'
+    if how == NULLNESS:
+        return 'NULL' if value in (None, 0, 'NULL', '') else 'given'
+    if how == NOCASE and isinstance(value, str):
+        return value.lower()
+    if isinstance(value, str) and value == 'NULL':
+        return 0
+    if isinstance(value, str) and re.fullmatch(r'0x[0-9a-fA-F]+', value):
+        return int(value, 16)
+    if isinstance(value, bool):
+        return int(value)
+    return value
+
+
+class View:
+    """One side of the comparison."""
+
+    def __init__(self, calls, trace, state, exit_code, outcome, status):
+        self.calls = calls  # [(call, ((arg, value)...), result)]
+        self.trace = trace  # str, one character per byte
+        self.state = state  # {'inf': {...}, 'other_device_path': ..., 'enum_pci': [...]}
+        self.exit_code = exit_code
+        self.outcome = outcome
+        self.status = status
+
+
+def _calls(events):
+    out = []
+    for e in events:
+        call = e.get('call')
+        if call not in COMPARED_CALLS:
+            continue
+        args = e.get('args', {})
+        shown = tuple((name, _norm(args.get(name), how)) for name, how in ARGUMENTS[call])
+        out.append((call, shown, _result(call, e.get('result'))))
+    return out
+
+
+# -- the simulator's side ---------------------------------------------------------
+
+def _sim_events(doc):
+    """The simulator's host-call events, {call, args, result, ...}."""
+    return [e for e in doc.get('events', []) if 'call' in e]
+
+
+def _find(tree, path):
+    node = tree
+    for part in [p for p in path.split('\\') if p]:
+        node = next((s for s in node.get('subkeys', []) if s['name'].lower() == part.lower()),
+                    None)
+        if node is None:
+            return None
+    return node
+
+
+def _value_bytes(v):
+    return bytes.fromhex(v['hex']) if 'hex' in v else v.get('data', '').encode('latin-1')
+
+
+def sim_state(dump, doc, events):
+    """The machine's INF directories after the run (its files plus the copies
+    and directories made), OtherDevicePath and the keys below Enum\\PCI from
+    the final registry."""
+    windows = dump['windows_dir'].rstrip('\\').lower()
+    files = {}
+    for f in dump.get('files', []):
+        files[f['path'].lower()] = 'dir' if f.get('dir') else hashlib.sha1(
+            bytes.fromhex(f.get('hex', ''))).hexdigest()
+    cwd = dump['current_dir']
+    for e in events:
+        a = e.get('args', {})
+        if e['call'] == 'CopyFileA' and e['result']:
+            source = _absolute(a['from'], cwd).lower()
+            files[_absolute(a['to'], cwd).lower()] = files.get(source)
+        elif e['call'] == 'CreateDirectoryA' and e['result']:
+            files[_absolute(a['path'], cwd).lower()] = 'dir'
+    inf = {k[len(windows) + 1:]: v for k, v in files.items()
+           if k == windows + '\\inf' or k.startswith(windows + '\\inf\\')}
+    registry = (doc.get('summary') or {}).get('registry') or {}
+    other = None
+    key = _find(registry, 'SOFTWARE\\Microsoft\\Windows\\CurrentVersion')
+    for v in (key or {}).get('values', []):
+        if v['name'].lower() == 'otherdevicepath':
+            data = _value_bytes(v)
+            text = data.split(b'\0', 1)[0].decode('latin-1') if v['type'] in (1, 2) else data.hex()
+            # A list of directories: compared as paths, without case.
+            other = [v['type'], text.lower() if v['type'] in (1, 2) else text]
+    keys = []
+
+    def walk(node, path):
+        for s in node.get('subkeys', []):
+            p = (path + '\\' if path else '') + s['name'].lower()
+            keys.append(p)
+            walk(s, p)
+
+    pci = _find(registry, 'Enum\\PCI')
+    if pci is not None:
+        walk(pci, '')
+    planted = sorted({e['args']['name'].rsplit('\\', 1)[-1].lower() for e in events
+                      if e['call'] == 'LoadLibraryA' and e.get('planted')})
+    return {'inf': inf, 'other_device_path': other, 'enum_pci': sorted(keys),
+            'planted_loaded': planted}
+
+
+def _absolute(path, cwd):
+    if len(path) >= 3 and path[1:3] == ':\\':
+        return path.rstrip('\\') if len(path) > 3 else path
+    return cwd.rstrip('\\') + '\\' + path
+
+
+def sim_view(dump, doc):
+    events = _sim_events(doc)
+    return View(_calls(events), doc.get('stdout', ''), sim_state(dump, doc, events),
+                doc.get('exit_code') if doc.get('status') == 'ok' else None, doc.get('outcome'),
+                doc.get('status'))
+
+
+def sim_update_failed(doc):
+    """The simulator's driver update failed: Wine's never does."""
+    return any(e.get('call') == 'UpdateDriverForPlugAndPlayDevicesA' and not e.get('result')
+               for e in _sim_events(doc))
+
+
+def wine_view(report):
+    state = dict(report['state'])
+    if state.get('other_device_path'):
+        kind, text = state['other_device_path']
+        state['other_device_path'] = [kind, text.lower() if kind in (1, 2) else text]
+    state['enum_pci'] = sorted(k.lower() for k in state.get('enum_pci', []))
+    return View(_calls(report['events']), report['stdout'], state,
+                report['exit_code'], report.get('outcome'), report['status'])
+
+
+# -- differences ------------------------------------------------------------------
+
+def differences(sim, wine):
+    """Readable lines, one per difference; empty when the two agree."""
+    out = []
+    if sim.status != wine.status:
+        out.append('status: simulator %s, Wine %s' % (sim.status, wine.status))
+    if sim.calls != wine.calls:
+        out.append('calls from setup.exe differ:')
+        for i in range(max(len(sim.calls), len(wine.calls))):
+            s = sim.calls[i] if i < len(sim.calls) else None
+            w = wine.calls[i] if i < len(wine.calls) else None
+            out.append('  %s %d simulator %s' % ('  ' if s == w else '! ', i + 1, _show(s)))
+            if s != w:
+                out.append('       Wine      %s' % _show(w))
+    if sim.trace != wine.trace:
+        out.append('trace differs:')
+        out.extend(_diff_lines(sim.trace, wine.trace))
+    for part in ('inf', 'other_device_path', 'enum_pci', 'planted_loaded'):
+        a, b = sim.state.get(part), wine.state.get(part)
+        if a != b:
+            if isinstance(a, dict):
+                a = {k: v for k, v in a.items() if b.get(k) != v}
+                b = {k: v for k, v in b.items() if sim.state[part].get(k) != v}
+            elif isinstance(a, list) and part == 'enum_pci':
+                a, b = sorted(set(a) - set(b)), sorted(set(b) - set(a))
+            out.append('state %s: simulator %r, Wine %r' % (part, a, b))
+    if sim.exit_code != wine.exit_code:
+        out.append('exit code: simulator %r, Wine %r' % (sim.exit_code, wine.exit_code))
+    if sim.outcome is not None and sim.outcome != wine.outcome:
+        out.append('outcome: simulator %s, Wine %s' % (sim.outcome, wine.outcome))
+    return out
+
+
+def _show(call):
+    if call is None:
+        return '(none)'
+    name, args, result = call
+    return '%s(%s) -> %r' % (name, ', '.join('%s=%r' % a for a in args), result)
+
+
+def _diff_lines(a, b):
+    la, lb = a.split('\n'), b.split('\n')
+    out = []
+    for i in range(max(len(la), len(lb))):
+        x = la[i] if i < len(la) else '(none)'
+        y = lb[i] if i < len(lb) else '(none)'
+        if x != y:
+            out.append('  line %d simulator %r' % (i + 1, x))
+            out.append('         Wine      %r' % y)
+    return out
+
+
+# -- known Wine differences -------------------------------------------------------
+
+def _own_devices(sim, wine, context):
+    """Wine's own present devices (display, HID, bus devices) are searched
+    too: their identifiers' compare lines are taken out of Wine's trace."""
+    own = set(context.get('wine_device_ids', [])) - set(context.get('machine_device_ids', []))
+    lines = wine.trace.split('\r\n')
+    kept = [l for l in lines
+            if not (l.startswith('Compare device ID: [') and l[20:-1] in own)]
+    wine.trace = '\r\n'.join(kept)
+    return len(kept) != len(lines)
+
+
+def _error_259_text(sim, wine, context):
+    """Wine's text for error 259 lacks Windows' "is"."""
+    changed = wine.trace.replace('No more data available.', 'No more data is available.')
+    seen = changed != wine.trace
+    wine.trace = changed
+    return seen
+
+
+def _sorted_keys(sim, wine, context):
+    """Wine enumerates registry subkeys in sorted order, Windows in the
+    order they were made: the deletions of one listing come in another
+    order. Runs of RegDeleteKeyA calls are compared as sets."""
+    seen = False
+    for view in (sim, wine):
+        out, run = [], []
+        for call in view.calls + [None]:
+            if call is not None and call[0] == 'RegDeleteKeyA':
+                run.append(call)
+                continue
+            ordered = sorted(run, key=lambda c: (c[1], str(c[2])))
+            seen = seen or (ordered != run and view is sim)
+            out.extend(ordered)
+            run = []
+            if call is not None:
+                out.append(call)
+        view.calls = out
+    return seen
+
+
+def _delete_two_subkeys(sim, wine, context):
+    """Wine's RegDeleteKeyA in its 9x modes deletes the first subkey of a
+    key, then fails (error 5) when the key has a second one; the program
+    then deletes what is left itself. The failed call and the deletions
+    that follow it, up to the key's own successful deletion, are one
+    deletion on Windows."""
+    calls, out, seen, i = wine.calls, [], False, 0
+    while i < len(calls):
+        call = calls[i]
+        if call[0] == 'RegDeleteKeyA' and call[2] not in (0, None):
+            j = i + 1
+            while j < len(calls) and calls[j][0] == 'RegDeleteKeyA' and calls[j][1] != call[1]:
+                j += 1
+            if j < len(calls) and calls[j][0] == 'RegDeleteKeyA' and calls[j][2] == 0:
+                out.append(calls[j])
+                seen = True
+                i = j + 1
+                continue
+        out.append(call)
+        i += 1
+    wine.calls = out
+    return seen
+
+
+# In the order they are applied.
+NORMALIZERS = {
+    'wine-own-devices': _own_devices,
+    'error-259-text': _error_259_text,
+    'delete-two-subkeys': _delete_two_subkeys,
+    'sorted-key-enumeration': _sorted_keys,
+}
+
+
+def load_known(path):
+    """The known differences: [{id, cause, scenario}], each id with a
+    normalizer here."""
+    with open(path, 'rb') as f:
+        data = tomllib.load(f)
+    known = data.get('difference', [])
+    for entry in known:
+        for field in ('id', 'cause', 'scenario'):
+            if not entry.get(field):
+                raise ValueError('%s: an entry lacks %s: %r' % (path, field, entry))
+        if entry['id'] not in NORMALIZERS:
+            raise ValueError('%s: no normalizer for %s (known: %s)' % (
+                path, entry['id'], ', '.join(sorted(NORMALIZERS))))
+    return known
+
+
+def compare(sim, wine, known, context, machine_file=None):
+    """(differences left, ids of the known differences that were needed).
+    A known difference listed with this machine file as its scenario that
+    the run does not show is a difference too: the list must stay true."""
+    strict = differences(sim, wine)
+    seen = []
+    if strict:
+        listed = {entry['id'] for entry in known}
+        for name, normalize in NORMALIZERS.items():
+            if name in listed and normalize(sim, wine, context):
+                seen.append(name)
+        left = differences(sim, wine)
+    else:
+        left = []
+    if machine_file is not None:
+        for entry in known:
+            if _same_file(entry['scenario'], machine_file) and entry['id'] not in seen:
+                left.append('known difference %s names this machine, but the run does not show '
+                            'it' % entry['id'])
+    return left, seen
+
+
+def _same_file(a, b):
+    import os
+    return os.path.normpath(a).endswith(os.path.normpath(b)) or os.path.normpath(b).endswith(
+        os.path.normpath(a))

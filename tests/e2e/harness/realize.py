@@ -1,0 +1,564 @@
+"""A machine, as `vntrsetup-sim --dump-machine` resolves it, made into a Wine
+prefix: the same Windows version, locale, directories, files, registry keys
+and values, present devices, libraries and answers.
+
+plan() decides, without touching anything, how each part of the machine is
+held under Wine, and names every setting Wine cannot hold (a "blocker"); a
+machine with one is simulator-only. apply() then writes the plan into a fresh
+prefix copy. Text values of the dump are byte strings with one character per
+byte (U+0000..U+00FF).
+"""
+
+import hashlib
+import os
+import re
+import shutil
+import struct
+import subprocess
+
+from . import regfile
+from .prefix import NT_VERSION_KEY, find_ci, replace_file
+
+WINE_WINDOWS_DIR = 'C:\\windows'
+WINE_SYSTEM_DIR = 'C:\\windows\\system32'
+CAPTION = 'Vantor CardBus Controller Setup Utility'
+CURRENT_VERSION = 'Software\\Microsoft\\Windows\\CurrentVersion'
+# Wine's builtin PE libraries, which the stubs forward to.
+WINE_PE_DIR = '/usr/lib/i386-linux-gnu/wine/i386-windows'
+
+# The version records Wine reports in its named modes: (platform, major,
+# minor, dwBuildNumber, CSD) -> mode.
+NAMED_VERSIONS = {
+    (0, 3, 10, 0, 'Win32s 1.3'): 'win31',
+    (1, 4, 0, 0x040003B6, ''): 'win95',
+    (1, 4, 10, 0x040A08AE, ' A '): 'win98',
+    (1, 4, 90, 0x045A0BB8, ' '): 'winme',
+    (2, 5, 0, 2195, 'Service Pack 4'): 'win2k',
+    (2, 5, 1, 2600, 'Service Pack 3'): 'winxp',
+    (2, 5, 2, 3790, 'Service Pack 2'): 'win2003',
+}
+
+# System default locales Wine can be given through a Unix locale (LC_CTYPE),
+# with their ANSI code page.
+LOCALES = {
+    0x0407: ('de_DE', 1252), 0x0409: ('en_US', 1252), 0x0809: ('en_GB', 1252),
+    0x040a: ('es_ES', 1252), 0x0c0a: ('es_ES', 1252), 0x040c: ('fr_FR', 1252),
+    0x0410: ('it_IT', 1252), 0x0413: ('nl_NL', 1252), 0x0416: ('pt_BR', 1252),
+    0x0816: ('pt_PT', 1252), 0x041d: ('sv_SE', 1252),
+}
+
+# Where the machine's devices go, and their class (any class would do: the
+# driver installation takes the class the INF names).
+DEVICE_ROOT = 'System\\CurrentControlSet\\Enum\\ROOT\\VNTR_TEST'
+SYSTEM_CLASS = '{4D36E97D-E325-11CE-BFC1-08002BE10318}'
+
+# The libraries the program binds and Wine's own copy of each.
+SYSTEM_LIBRARIES = ('setupapi.dll', 'newdev.dll')
+
+
+class Blocker:
+    """A setting Wine cannot hold."""
+
+    def __init__(self, field, line, why):
+        self.field, self.line, self.why = field, line, why
+
+    def __str__(self):
+        where = '%s (line %d)' % (self.field, self.line) if self.line else self.field
+        return '%s: %s' % (where, self.why)
+
+    __repr__ = __str__
+
+
+class Plan:
+    def __init__(self, dump):
+        self.dump = dump
+        self.blockers = []
+        self.notes = []
+        self.version = None  # ('named', mode) | ('9x', (major, minor, build, csd)) | ('nt', ...)
+        self.locale = None  # Unix locale name for LC_CTYPE, or None for Wine's default
+        self.devices = []  # hardware-identifier properties (bytes), None for none
+        self.overrides = {}  # DLL name (no .dll) -> load order, for setup.exe only
+        self.stubs = []  # (library, kept-out entries)
+        self.broken = []  # libraries that must fail to load
+        self.planted = []  # (library, Windows directory)
+        self.answers = list(dump.get('answers', []))
+        self.exe_dir = dump.get('exe_dir') or dump['current_dir']
+
+    @property
+    def realizable(self):
+        return not self.blockers
+
+    def line_of(self, field):
+        """The line of the file that gave `field`, or of the nearest setting
+        that contains it (e.g. "devices" for "devices[2].present"); 0 when
+        the value is a default."""
+        best = (0, 0)
+        for s in self.dump.get('settings', []):
+            name = s.get('field', '')
+            if field == name:
+                return s.get('line', 0)
+            for sep in ('.', '['):
+                if field.startswith(name + sep) and len(name) > best[0]:
+                    best = (len(name), s.get('line', 0))
+        if not best[1]:
+            # Another setting of the same table, e.g. devices[1].ids[0].
+            element = re.match(r'[^.\[]+(\[\d+\])?', field).group(0)
+            for s in self.dump.get('settings', []):
+                if s.get('field', '').startswith(element + '.'):
+                    return s.get('line', 0)
+        return best[1]
+
+    def block(self, field, why):
+        line = self.line_of(field)
+        if not line and field in ('windows_dir', 'system_dir', 'registry_delete'):
+            # Not in the file: the Windows version's own.
+            line = self.line_of('os')
+            why += ' (the default of os)'
+        self.blockers.append(Blocker(field, line, why))
+
+
+def _same_path(a, b):
+    return a.rstrip('\\').lower() == b.rstrip('\\').lower()
+
+
+def _plan_version(p, d):
+    os_ = d['os']
+    key = (os_['platform'], os_['major'], os_['minor'], os_['build_number'], os_['csd'])
+    if key in NAMED_VERSIONS:
+        p.version = ('named', NAMED_VERSIONS[key])
+    elif os_['platform'] == 1 and (os_['build_number'] >> 16) == (os_['major'] << 8 | os_['minor']):
+        # Wine's 9x registry version: VersionNumber and SubVersionNumber.
+        p.version = ('9x', (os_['major'], os_['minor'], os_['build_number'] & 0xFFFF, os_['csd']))
+    elif os_['platform'] == 2:
+        p.version = ('nt', (os_['major'], os_['minor'], os_['build_number'], os_['csd']))
+    else:
+        p.block('os', 'Wine cannot report platform %d, version %d.%d, build number 0x%08x' % (
+            os_['platform'], os_['major'], os_['minor'], os_['build_number']))
+        return
+    legacy = os_['platform'] == 1
+    wanted = d.get('registry_delete', 'legacy' if legacy else 'nt')
+    if wanted != ('legacy' if legacy else 'nt'):
+        p.block('registry_delete', '"%s" on platform %d: Wine\'s RegDeleteKeyA %s' % (
+            wanted, os_['platform'],
+            'deletes trees in its 9x modes' if legacy else 'refuses keys with subkeys in its NT modes'))
+
+
+def _plan_directories(p, d):
+    if not _same_path(d['windows_dir'], WINE_WINDOWS_DIR):
+        p.block('windows_dir', 'Wine\'s Windows directory is always %s, not %s' % (
+            WINE_WINDOWS_DIR, d['windows_dir']))
+    legacy_system = d['os']['platform'] != 2 and _same_path(d['system_dir'],
+                                                             d['windows_dir'] + '\\SYSTEM')
+    if legacy_system:
+        # Only the NT flow asks for the system directory.
+        p.notes.append('system directory %s is %s under Wine (only the NT flow reads it)' % (
+            d['system_dir'], WINE_SYSTEM_DIR))
+    elif not _same_path(d['system_dir'], WINE_SYSTEM_DIR):
+        p.block('system_dir', 'Wine\'s system directory is always %s, not %s' % (
+            WINE_SYSTEM_DIR, d['system_dir']))
+    for path in (d['current_dir'], p.exe_dir):
+        if len(path) < 3 or path[1:3] != ':\\':
+            p.block('current_dir', 'not an absolute path with a drive letter: %s' % path)
+
+
+def _plan_locale(p, d):
+    lcid = d.get('locale', 0x0409)
+    entry = LOCALES.get(lcid)
+    if entry is None:
+        p.block('locale', 'no Unix locale is known here for 0x%04x' % lcid)
+        return
+    if d.get('codepage', entry[1]) != entry[1]:
+        p.block('locale', 'Wine\'s code page for 0x%04x is %d, not %d' % (
+            lcid, entry[1], d['codepage']))
+    if lcid != 0x0409:
+        p.locale = entry[0] + '.UTF-8'
+
+
+def _plan_devices(p, d):
+    # The machine's own devices come after the preset's ordinary ones; the
+    # file numbers only its own.
+    own = [int(m.group(1)) for m in (re.match(r'devices\[(\d+)\]', s.get('field', ''))
+                                     for s in d.get('settings', [])) if m]
+    first = len(d.get('devices', [])) - (max(own) + 1 if own else 0)
+    for i, dev in enumerate(d.get('devices', [])):
+        where = 'devices[%d]' % (i - first) if i >= first else 'os (its ordinary device %d)' % i
+        if dev.get('reported_size') is not None:
+            p.block(where + '.reported_size', 'Wine reports the real size of a property')
+        if dev.get('insufficient_forever'):
+            p.block(where + '.insufficient_forever', 'Wine\'s property read succeeds with room')
+        if dev.get('size_query_succeeds'):
+            p.block(where + '.size_query_succeeds',
+                    'Wine\'s size query without a buffer fails with error 122')
+        if dev.get('present', True) is False:
+            p.block(where + '.present', 'Wine 8 lists every registered device as present '
+                    '(DIGCF_PRESENT passes none over)')
+        ids = dev.get('hardware_ids_hex')
+        p.devices.append(None if ids is None else bytes.fromhex(ids))
+
+
+def _plan_modules(p, d):
+    platform = d['os']['platform']
+    wanted = set(SYSTEM_LIBRARIES) if platform == 2 else {'setupapi.dll'}
+    seen = set()
+    for i, mod in enumerate(d.get('modules', [])):
+        name = mod['name'].lower()
+        where = 'modules."%s"' % mod['name']
+        if mod.get('planted'):
+            p.planted.append((mod['name'], mod['dir']))
+            p.overrides[os.path.splitext(name)[0]] = 'native,builtin'
+            continue
+        if name not in SYSTEM_LIBRARIES:
+            p.block(where, 'only %s are made into Wine libraries' % ' and '.join(SYSTEM_LIBRARIES))
+            continue
+        seen.add(name)
+        if not _same_path(mod['dir'], d['system_dir']):
+            p.block(where + '.dir', 'Wine keeps its libraries in %s' % WINE_SYSTEM_DIR)
+        base = os.path.splitext(name)[0]
+        if not mod.get('loads', True):
+            p.broken.append(mod['name'])
+            p.overrides[base] = 'native'
+        elif mod.get('missing'):
+            p.stubs.append((name, sorted(mod['missing'])))
+            p.overrides[base] = 'native'
+            # Wine's newdev.dll imports from setupapi.dll: an entry it needs
+            # that the stub leaves out makes the driver update crash.
+            needed = wine_imports('newdev.dll', name) if platform == 2 else set()
+            for entry in sorted(set(mod['missing']) & needed):
+                p.block(where + '.missing', '%s is imported by Wine\'s newdev.dll, which then '
+                        'cannot update the driver' % entry)
+    for name in sorted(wanted - seen):
+        # Left out of the machine: Wine's copy is turned off for setup.exe.
+        p.overrides[os.path.splitext(name)[0]] = ''
+
+
+def plan(d):
+    """How the dumped machine is held under Wine; see Plan."""
+    p = Plan(d)
+    _plan_version(p, d)
+    _plan_directories(p, d)
+    _plan_locale(p, d)
+    _plan_devices(p, d)
+    _plan_modules(p, d)
+    strings = d.get('strings', {})
+    if strings.get('103') != CAPTION:
+        p.block('caption', 'setup.exe\'s string 103 is "%s"' % CAPTION)
+    if d.get('command_line'):
+        p.block('command_line', 'setup.exe is started without arguments')
+    update = d.get('update', {})
+    if update.get('reboot'):
+        p.block('update.reboot', 'Wine\'s UpdateDriverForPlugAndPlayDevicesA never asks for a '
+                'restart')
+    for i, f in enumerate(d.get('faults', [])):
+        p.block('faults[%d].call' % i, 'a planned failure of %s cannot be made in Wine'
+                % f.get('call'))
+    return p
+
+
+# -- applying a plan -----------------------------------------------------------
+
+class Realized:
+    """Where things are in the realized prefix."""
+
+    def __init__(self):
+        self.drives = {}  # letter -> host directory
+        self.cwd_unix = None
+        self.exe_unix = None
+        self.exe_windows = None
+        self.env = {}  # environment for Wine's processes (None removes a variable)
+        self.planted_markers = []  # (library, host path of its marker)
+        self.devices = []  # instance ids
+
+
+class Realizer:
+    """Applies plans. `tools` names the helper programs (the e2e config's
+    tools), `cache` a directory for built stubs and locales."""
+
+    def __init__(self, tools, cache):
+        self.tools = tools
+        self.cache = cache
+
+    # -- paths ----------------------------------------------------------------
+
+    def host_path(self, setup, realized, work, windows_path, make_parents=True):
+        """The host path of a Windows path in the prefix: C: is the prefix's
+        drive_c, any other letter a directory of the work folder mapped as
+        that drive. Existing components are matched without regard to case."""
+        letter = windows_path[0].lower()
+        if letter == 'c':
+            root = os.path.join(setup.prefix, 'drive_c')
+        else:
+            root = realized.drives.get(letter)
+            if root is None:
+                root = os.path.join(work, 'drive-' + letter)
+                os.makedirs(root, exist_ok=True)
+                setup.drive(letter, root)
+                realized.drives[letter] = root
+        path = root
+        for part in [x for x in windows_path[3:].split('\\') if x]:
+            match = find_ci(path, part)
+            path = match if match else os.path.join(path, part)
+        return path
+
+    # -- the parts --------------------------------------------------------------
+
+    def _version(self, plan, setup):
+        kind, value = plan.version
+        if kind == 'named':
+            setup.windows_version(value)
+        elif kind == '9x':
+            major, minor, build, csd = value
+            setup.windows_version('win98-1998')
+            setup.system.set_string(CURRENT_VERSION, 'VersionNumber',
+                                    '%d.%02d.%d' % (major, minor, build))
+            setup.system.set_string(CURRENT_VERSION, 'SubVersionNumber', csd)
+        else:
+            major, minor, build, csd = value
+            setup.user.delete_value('Software\\Wine', 'Version')
+            setup.system.set_string(NT_VERSION_KEY, 'CurrentVersion', '%d.%d' % (major, minor))
+            setup.system.set_string(NT_VERSION_KEY, 'CurrentBuildNumber', str(build))
+            setup.system.set_string(NT_VERSION_KEY, 'CurrentBuild', str(build))
+            setup.system.set_string(NT_VERSION_KEY, 'CSDVersion', csd)
+            setup.system.delete_value(NT_VERSION_KEY, 'CurrentMajorVersionNumber')
+            setup.system.delete_value(NT_VERSION_KEY, 'CurrentMinorVersionNumber')
+
+    def _locale(self, plan, realized):
+        if not plan.locale:
+            return
+        base = plan.locale.split('.')[0]
+        root = os.path.join(self.cache, 'locales')
+        target = os.path.join(root, plan.locale)
+        if not os.path.isdir(target):
+            os.makedirs(root, exist_ok=True)
+            p = subprocess.run(['localedef', '-i', base, '-f', 'UTF-8', target + '.part'],
+                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=120)
+            if not os.path.isdir(target + '.part'):
+                raise RuntimeError('localedef %s failed: %s' % (
+                    base, p.stdout.decode('utf-8', 'replace')[-500:]))
+            os.rename(target + '.part', target)
+        # The system locale follows LC_CTYPE; messages stay English.
+        realized.env.update({'LOCPATH': root, 'LC_ALL': None, 'LC_CTYPE': plan.locale,
+                             'LC_MESSAGES': 'C', 'LANG': 'C'})
+
+    def _registry(self, plan, setup):
+        """Every key and value of the machine's HKEY_LOCAL_MACHINE. Enum\\PCI
+        and OtherDevicePath, which setup.exe reads and changes, are the
+        machine's alone."""
+        system = setup.system
+        for section in list(system.sections):
+            if section.name.lower() == 'enum' or section.name.lower().startswith('enum\\'):
+                system.sections.remove(section)
+                system._index.pop(section.name.lower(), None)
+        system.delete_value(CURRENT_VERSION, 'OtherDevicePath')
+
+        def walk(node, path):
+            for v in node.get('values', []):
+                data = text_bytes_of(v)
+                kind = v['type']
+                if kind in (regfile.REG_SZ, regfile.REG_EXPAND_SZ, regfile.REG_MULTI_SZ):
+                    data = data.decode('cp1252', 'replace').encode('utf-16-le')
+                system.set_raw(path, v['name'], kind, data)
+            for sub in node.get('subkeys', []):
+                sub_path = (path + '\\' if path else '') + sub['name']
+                system.ensure_key(sub_path)
+                walk(sub, sub_path)
+
+        walk(plan.dump.get('registry', {}), '')
+
+    def _devices(self, plan, setup, realized):
+        """The present devices, in order, as SetupDiRegisterDeviceInfo leaves
+        them in Wine's registry: root-enumerated, class System, and the
+        hardware-identifier property as RegSetValueExA stores REG_MULTI_SZ
+        bytes (converted from the ANSI code page, odd lists as they are)."""
+        for i, ids in enumerate(plan.devices):
+            key = '%s\\%04d' % (DEVICE_ROOT, i)
+            setup.system.ensure_key(key)
+            setup.system.set_string(key, 'Class', 'System')
+            setup.system.set_string(key, 'ClassGUID', SYSTEM_CLASS)
+            if ids is not None:
+                setup.system.set_raw(key, 'HardwareId', regfile.REG_MULTI_SZ,
+                                     ids.decode('cp1252', 'replace').encode('utf-16-le'))
+            realized.devices.append(key.split('Enum\\', 1)[1])
+
+    def _files(self, plan, setup, realized, work):
+        for f in plan.dump.get('files', []):
+            target = self.host_path(setup, realized, work, f['path'])
+            if f.get('dir'):
+                os.makedirs(target, exist_ok=True)
+            else:
+                os.makedirs(os.path.dirname(target), exist_ok=True)
+                with open(replace_file(target), 'wb') as out:
+                    out.write(bytes.fromhex(f.get('hex', '')))
+        # A machine without INF\OTHER has none under Wine either.
+        have = {f['path'].lower() for f in plan.dump.get('files', [])}
+        other = (plan.dump['windows_dir'] + '\\INF\\OTHER').lower()
+        if other not in have:
+            path = find_ci(os.path.join(setup.prefix, 'drive_c'), 'windows\\inf\\other')
+            if path:
+                shutil.rmtree(path)
+
+    def _program(self, plan, setup, realized, work, program):
+        exe_dir = self.host_path(setup, realized, work, plan.exe_dir)
+        os.makedirs(exe_dir, exist_ok=True)
+        realized.exe_unix = os.path.join(exe_dir, 'setup.exe')
+        realized.exe_windows = plan.exe_dir.rstrip('\\') + '\\setup.exe'
+        shutil.copyfile(program, replace_file(realized.exe_unix))
+        realized.cwd_unix = self.host_path(setup, realized, work, plan.dump['current_dir'])
+        os.makedirs(realized.cwd_unix, exist_ok=True)
+
+    def _planted(self, plan, setup, realized, work):
+        for name, directory in plan.planted:
+            target = os.path.join(self.host_path(setup, realized, work, directory), name)
+            os.makedirs(os.path.dirname(target), exist_ok=True)
+            shutil.copyfile(self.tools['planted'], replace_file(target))
+            marker = self.host_path(setup, realized, work,
+                                    'C:\\vntr-planted-%s.txt' % name.lower())
+            realized.planted_markers.append((name, marker))
+
+    def _overrides(self, plan, setup):
+        for dll, order in sorted(plan.overrides.items()):
+            setup.user.set_string('Software\\Wine\\AppDefaults\\setup.exe\\DllOverrides', dll,
+                                  order)
+
+    def stub(self, name, missing):
+        """A library named `name` that forwards every export of Wine's own
+        copy but the `missing` ones (built once per set, with mingw)."""
+        exports = pe_exports(os.path.join(WINE_PE_DIR, name))
+        kept = [e for e in exports if e not in set(missing)]
+        forward = forward_name(name)
+        lines = ['LIBRARY %s' % name, 'EXPORTS'] + ['%s = %s.%s' % (e, forward, e) for e in kept]
+        text = '\n'.join(lines) + '\n'
+        digest = hashlib.sha1(text.encode()).hexdigest()[:12]
+        out_dir = os.path.join(self.cache, 'stubs')
+        target = os.path.join(out_dir, '%s-%s.dll' % (os.path.splitext(name)[0], digest))
+        if os.path.exists(target):
+            return target
+        os.makedirs(out_dir, exist_ok=True)
+        def_path = target[:-4] + '.def'
+        with open(def_path, 'w') as f:
+            f.write(text)
+        p = subprocess.run([self.tools['mingw_cc'], '-O2', '-s', '-shared', '-nostdlib',
+                            '-e', '_DllMain@12', '-o', target + '.part', self.tools['stub_source'],
+                            def_path], stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                           timeout=120)
+        if p.returncode != 0:
+            raise RuntimeError('building the %s stub failed: %s' % (
+                name, p.stdout.decode('utf-8', 'replace')[-800:]))
+        os.rename(target + '.part', target)
+        return target
+
+    def apply(self, plan, setup, work, program):
+        """Writes the plan into the prefix of `setup` (a PrefixSetup, saved
+        here) and lays out files and programs; returns a Realized."""
+        if not plan.realizable:
+            raise ValueError('simulator-only machine: ' + '; '.join(str(b) for b in plan.blockers))
+        realized = Realized()
+        self._version(plan, setup)
+        self._locale(plan, realized)
+        self._registry(plan, setup)
+        self._devices(plan, setup, realized)
+        self._files(plan, setup, realized, work)
+        self._program(plan, setup, realized, work, program)
+        self._overrides(plan, setup)
+        setup.save()
+        self._planted(plan, setup, realized, work)
+        return realized
+
+    def install_libraries(self, plan, prefix):
+        """Puts the stubbed and broken libraries into the system directory.
+        Called once the session's own services have started with the real
+        ones: Wine's programs load the file there too."""
+        system32 = find_ci(os.path.join(prefix, 'drive_c'), 'windows\\system32')
+        for name, missing in plan.stubs:
+            shutil.copyfile(self.stub(name, missing), replace_file(os.path.join(system32, name)))
+            shutil.copyfile(os.path.join(WINE_PE_DIR, name),
+                            replace_file(os.path.join(system32, forward_name(name) + '.dll')))
+        for name in plan.broken:
+            # Not a PE image: the load fails with ERROR_BAD_EXE_FORMAT.
+            with open(replace_file(os.path.join(system32, name.lower())), 'wb') as out:
+                out.write(b'not a library\r\n')
+
+
+def text_bytes_of(value):
+    return bytes.fromhex(value.get('hex', ''))
+
+
+def forward_name(library):
+    """The name Wine's own copy of a stubbed library is loaded under."""
+    return 'vntrwine_' + os.path.splitext(library.lower())[0]
+
+
+def wine_imports(library, from_library):
+    """Names Wine's own `library` imports from `from_library` (empty when
+    Wine's libraries are not where they are looked for)."""
+    path = os.path.join(WINE_PE_DIR, library)
+    if not os.path.exists(path):
+        return set()
+    return set(pe_imports(path).get(from_library.lower(), []))
+
+
+def _pe_layout(path):
+    """(file bytes, data directories offset, RVA-to-offset function)."""
+    with open(path, 'rb') as f:
+        data = f.read()
+    pe = struct.unpack_from('<I', data, 0x3c)[0]
+    if data[pe:pe + 4] != b'PE\0\0':
+        raise ValueError('%s is not a PE file' % path)
+    sections_count = struct.unpack_from('<H', data, pe + 6)[0]
+    optional_size = struct.unpack_from('<H', data, pe + 20)[0]
+    optional = pe + 24
+    magic = struct.unpack_from('<H', data, optional)[0]
+    directories = optional + (96 if magic == 0x10b else 112)
+    sections = []
+    table = optional + optional_size
+    for i in range(sections_count):
+        vsize, vaddr, rsize, raddr = struct.unpack_from('<IIII', data, table + 40 * i + 8)
+        sections.append((vaddr, max(vsize, rsize), raddr))
+
+    def offset(rva):
+        for vaddr, size, raddr in sections:
+            if vaddr <= rva < vaddr + size:
+                return rva - vaddr + raddr
+        raise ValueError('%s: RVA 0x%x outside every section' % (path, rva))
+
+    return data, directories, offset
+
+
+def _c_string(data, start):
+    return data[start:data.index(b'\0', start)].decode('ascii')
+
+
+def pe_imports(path):
+    """{library name, lower case: [names imported by name]} of a 32-bit PE."""
+    data, directories, offset = _pe_layout(path)
+    rva = struct.unpack_from('<I', data, directories + 8)[0]
+    found = {}
+    if not rva:
+        return found
+    at = offset(rva)
+    while True:
+        lookup, _, _, name, thunks = struct.unpack_from('<IIIII', data, at)
+        if not name:
+            return found
+        names = found.setdefault(_c_string(data, offset(name)).lower(), [])
+        entry = offset(lookup or thunks)
+        while True:
+            thunk = struct.unpack_from('<I', data, entry)[0]
+            if not thunk:
+                break
+            if not thunk & 0x80000000:
+                names.append(_c_string(data, offset(thunk) + 2))
+            entry += 4
+        at += 20
+
+
+def pe_exports(path):
+    """Names exported by a PE file, in its export table's order."""
+    data, directories, offset = _pe_layout(path)
+    export_rva = struct.unpack_from('<I', data, directories)[0]
+    if not export_rva:
+        return []
+    base = offset(export_rva)
+    count, names_rva = struct.unpack_from('<I', data, base + 24)[0], struct.unpack_from(
+        '<I', data, base + 32)[0]
+    return [_c_string(data, offset(struct.unpack_from('<I', data, offset(names_rva) + 4 * i)[0]))
+            for i in range(count)]

@@ -1,0 +1,132 @@
+"""The machines of the comparison: every example machine and every machine
+of tests/e2e/machines, each run by the simulator and by Wine and compared.
+Machines that hold a setting Wine cannot hold are declared in
+simulator-only.toml, with that setting; the declaration is checked."""
+
+import glob
+import json
+import os
+import tomllib
+
+from . import compare, prefix, realize, simulator
+from .wine_run import WineRun
+
+E2E_DIR = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+SOURCE_DIR = os.path.dirname(os.path.dirname(E2E_DIR))
+KNOWN = os.path.join(E2E_DIR, 'known-differences.toml')
+SIMULATOR_ONLY = os.path.join(E2E_DIR, 'simulator-only.toml')
+
+
+def machine_files():
+    """{test name: path relative to the source tree}, examples first."""
+    found = {}
+    for folder in ('examples/machines', 'tests/e2e/machines'):
+        for path in sorted(glob.glob(os.path.join(SOURCE_DIR, folder, '*.toml'))):
+            name = os.path.splitext(os.path.basename(path))[0]
+            if name in found:
+                raise ValueError('two machine files named %s: %s and %s' % (
+                    name, found[name], os.path.relpath(path, SOURCE_DIR)))
+            found[name] = os.path.relpath(path, SOURCE_DIR)
+    return found
+
+
+def declared_simulator_only():
+    """{path relative to the source tree: [settings that make it so]}."""
+    with open(SIMULATOR_ONLY, 'rb') as f:
+        data = tomllib.load(f)
+    return {m['file']: list(m['settings']) for m in data.get('machine', [])}
+
+
+def compared_machines():
+    declared = declared_simulator_only()
+    return {n: p for n, p in machine_files().items() if p not in declared}
+
+
+def plan_machine(config, path):
+    """(dump, plan, simulator's run) of a machine file. A driver update the
+    simulator lets fail blocks the machine as well: Wine's never fails."""
+    dump = simulator.dump(config.sim, path)
+    plan = realize.plan(dump)
+    doc = simulator.predict(config.sim, path)
+    if compare.sim_update_failed(doc) and not plan.blockers:
+        plan.block('update.check', 'the simulator\'s driver update fails here; Wine\'s '
+                   'UpdateDriverForPlugAndPlayDevicesA always returns TRUE')
+    return dump, plan, doc
+
+
+def classify(config):
+    """Checks simulator-only.toml against the machines, and the [expect]
+    tables of tests/e2e/machines against the simulator: (passed, lines)."""
+    declared = declared_simulator_only()
+    lines, passed = [], True
+    for name, path in machine_files().items():
+        if path.startswith('tests/'):
+            agrees, said = simulator.check(config.sim, os.path.join(SOURCE_DIR, path))
+            if not agrees:
+                passed = False
+                lines.append('FAIL: %s' % said)
+        _, plan, _ = plan_machine(config, os.path.join(SOURCE_DIR, path))
+        fields = [b.field for b in plan.blockers]
+        if path in declared:
+            missing = [f for f in declared[path] if not any(b.startswith(f) for b in fields)]
+            if not fields or missing:
+                passed = False
+                lines.append('FAIL: %s is declared simulator-only by %s, but %s' % (
+                    path, ', '.join(declared[path]),
+                    'Wine can hold it' if not fields else 'it is blocked only by ' +
+                    ', '.join(fields)))
+            else:
+                lines.append('simulator-only %s: %s' % (path, '; '.join(str(b)
+                                                                        for b in plan.blockers)))
+        elif fields:
+            passed = False
+            lines.append('FAIL: %s cannot be held by Wine (%s): declare it in %s' % (
+                path, '; '.join(str(b) for b in plan.blockers),
+                os.path.relpath(SIMULATOR_ONLY, SOURCE_DIR)))
+        else:
+            lines.append('compared %s' % path)
+    for path in declared:
+        if not os.path.exists(os.path.join(SOURCE_DIR, path)):
+            passed = False
+            lines.append('FAIL: %s is declared simulator-only but does not exist' % path)
+    return passed, lines
+
+
+def compare_machine(config, mode, preload, name, path):
+    """Runs one machine both ways and compares; (passed, report lines)."""
+    machine_file = os.path.join(SOURCE_DIR, path)
+    dump, plan, doc = plan_machine(config, machine_file)
+    if not plan.realizable:
+        return False, ['FAIL: %s is simulator-only (%s): declare it in %s' % (
+            path, '; '.join(str(b) for b in plan.blockers),
+            os.path.relpath(SIMULATOR_ONLY, SOURCE_DIR))]
+    work = os.path.join(config.work, 'machines', name)
+    report = WineRun(config, mode, preload, plan, work).run()
+    known = compare.load_known(KNOWN)
+    context = {
+        'wine_device_ids': prefix.base_info(config.base).get('wine_device_ids', []) +
+        report['summary']['wine_device_ids'],
+        'machine_device_ids': [e.decode('latin-1') for d in dump.get('devices', [])
+                               if d.get('hardware_ids_hex')
+                               for e in bytes.fromhex(d['hardware_ids_hex']).split(b'\0') if e],
+    }
+    sim, wine = compare.sim_view(dump, doc), compare.wine_view(report)
+    left, seen = compare.compare(sim, wine, known, context, path)
+    with open(os.path.join(work, 'simulator.json'), 'w') as f:
+        json.dump(doc, f, indent=1)
+    with open(os.path.join(work, 'wine.json'), 'w') as f:
+        json.dump(report, f, indent=1)
+    lines = ['%s (%s): %s mode, Wine run %.1fs' % (name, path, mode.name,
+                                                   report['summary']['seconds'])]
+    lines += ['box: %r -> %s' % (b['args']['text'], b['answer']) for b in report['boxes']]
+    lines += ['change: ' + c for c in report['change_lines']]
+    lines += ['warning: ' + w for w in report['warnings']]
+    lines += ['known Wine difference: %s' % k for k in seen]
+    lines += ['DIFFERENCE: ' + l for l in left]
+    lines.append('%s %s' % ('FAIL' if left else 'PASS', name))
+    if not left and not os.environ.get('VNTR_E2E_KEEP'):
+        import shutil
+        for reg in ('system.reg', 'user.reg'):
+            shutil.copyfile(os.path.join(work, 'prefix', reg), os.path.join(work, reg))
+        shutil.rmtree(os.path.join(work, 'prefix'), ignore_errors=True)
+    return not left, lines
