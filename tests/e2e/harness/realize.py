@@ -251,6 +251,11 @@ def plan(d):
     for i, f in enumerate(d.get('faults', [])):
         p.block('faults[%d].call' % i, 'a planned failure of %s cannot be made in Wine'
                 % f.get('call'))
+    # What a machine capture could not read (a file, key, value or device
+    # list with `error`): Wine cannot be made to fail that read.
+    for s in d.get('settings', []):
+        if re.fullmatch(r'(files|keys|values|devices)\[\d+\]\.error', s.get('field', '')):
+            p.block(s['field'], 'a read that fails with a given error cannot be made in Wine')
     return p
 
 
