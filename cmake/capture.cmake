@@ -1,13 +1,39 @@
-# vntrcapture.exe under Wine (label e2e, registered with the Windows build):
-# a capture changes nothing in a Windows 98 SE and a Windows XP prefix but
-# the file it is told to write, and that file loads in the simulator. Needs
-# Wine and the end-to-end helper programs (mkdevice.exe, the planted
-# libraries); no display.
+# vntrcapture.exe under Wine (label e2e, registered with the Windows build),
+# on prefixes the end-to-end harness realizes from machine files: the same
+# base prefix (fixture e2e_base) and the same two lanes.
+#  - capture.wine_changes_nothing.NAME: the prefix's registry and files
+#    before and after a capture: nothing changes but the file it writes;
+#  - capture.wine_round_trip.NAME: the capture runs in the prefix just ahead
+#    of the real setup.exe, and the simulator's run of the captured file is
+#    compared with setup.exe's, for every machine of the comparison.
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
-add_test(NAME capture.wine_changes_nothing
-         COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/capture/wine_capture.py unchanged
-                 --build ${CMAKE_BINARY_DIR} --work ${CMAKE_BINARY_DIR}/capture-wine)
-set_tests_properties(capture.wine_changes_nothing PROPERTIES LABELS e2e TIMEOUT 900)
+set(capture_wine ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/capture/wine_capture.py
+    --config ${VNTR_E2E_CONFIG} --capture ${VNTR_CAPTURE_EXE})
+
+execute_process(COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/capture/wine_capture.py list
+                OUTPUT_VARIABLE capture_names RESULT_VARIABLE capture_list_result)
+if(NOT capture_list_result EQUAL 0)
+    message(FATAL_ERROR "tests/capture/wine_capture.py list failed: ${capture_list_result}")
+endif()
+string(REGEX REPLACE "\n$" "" capture_names "${capture_names}")
+string(REPLACE "\n" ";" capture_names "${capture_names}")
+
+set(lane 1)
+function(vntr_capture_wine_test name)
+    add_test(NAME ${name} COMMAND ${capture_wine} ${ARGN})
+    set_tests_properties(${name} PROPERTIES
+        LABELS e2e FIXTURES_REQUIRED e2e_base RESOURCE_LOCK e2e_lane_${lane} TIMEOUT 900)
+endfunction()
+# Controller keys with trees, an older INF copy, OtherDevicePath and
+# INF\OTHER on 98 SE and ME; devices and planted libraries on XP.
+foreach(name 98se me xp-planted-dlls)
+    vntr_capture_wine_test(capture.wine_changes_nothing.${name} unchanged ${name})
+    math(EXPR lane "1 - ${lane}")
+endforeach()
+foreach(name IN LISTS capture_names)
+    vntr_capture_wine_test(capture.wine_round_trip.${name} round-trip ${name})
+    math(EXPR lane "1 - ${lane}")
+endforeach()
 
 # Machine files with what a capture could not read are simulator-only: the
 # Wine realizer refuses each, naming the setting (no Wine needed).

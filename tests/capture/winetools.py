@@ -1,6 +1,8 @@
-"""Wine for the capture program's tests and benchmark: a scratch 32-bit
-prefix, its server kept running, commands whose output goes through files,
-and snapshots of a prefix's registry and files to compare.
+"""Wine for the capture program's Wine tests and benchmark: snapshots of a
+prefix's registry and files to compare (tests/capture/wine_capture.py), and
+for the benchmark (tests/bench/capture_wine.py, run by hand, natively) a
+scratch 32-bit prefix with its server kept running and commands whose
+output goes through files.
 """
 
 import hashlib
@@ -111,12 +113,6 @@ class Prefix:
         with open(path, 'w', newline='\r\n', encoding='latin-1') as f:
             f.write('\n'.join(['REGEDIT4', ''] + lines + ['']))
         self.wine(['regedit', '/S', 'Z:' + path.replace('/', '\\')], what='regedit')
-
-    def devices(self, mkdevice, lists, batch=200):
-        """Registers present devices, each a list of hardware identifiers."""
-        for first in range(0, len(lists), batch):
-            self.wine([mkdevice] + ['|'.join(ids) for ids in lists[first:first + batch]],
-                      what='mkdevice.exe')
 
     def drive_c(self, *parts):
         return os.path.join(self.path, 'drive_c', *parts)

@@ -213,13 +213,18 @@ def changes_of(events, regs_before, regs_after):
 
 class WineRun:
     """Realizes a planned machine in a fresh prefix below `work` and runs
-    setup.exe there. `answers` overrides the machine's."""
+    setup.exe there. `answers` overrides the machine's. `before`, when
+    given, is called as before(session, realized) in the same session just
+    ahead of setup.exe (the machine capture's round trip runs vntrcapture.exe
+    there)."""
 
-    def __init__(self, config, mode, preload, plan, work, program=None, answers=None):
+    def __init__(self, config, mode, preload, plan, work, program=None, answers=None,
+                 before=None):
         self.config, self.mode, self.preload, self.plan = config, mode, preload, plan
         self.work = work
         self.program = program or config.setup_exe
         self.answers = list(plan.answers if answers is None else answers)
+        self.before = before
         self.realizer = Realizer(config.tools, os.path.join(config.work, 'cache'))
 
     def run(self):
@@ -264,6 +269,8 @@ class WineRun:
         try:
             session.start()
             self.realizer.install_libraries(self.plan, prefix)
+            if self.before:
+                self.before(session, realized)
             # A machine without standard output: what the program writes goes
             # nowhere, as its failing writes do on Windows.
             run = session.run_boxes(realized.exe_unix, realized.cwd_unix, decide, timeout=120,
