@@ -785,6 +785,7 @@ LoadedMachine Parse(const toml::table& root, Reader& r, const Overrides& ov) {
             if (auto* x = t.get("type")) value.type = RegType(r, *x, where + ".type");
             MakeKeyPath(m.hklm.get(), key_path(*t.get("key"), where + ".key"))->SetValue(value);
         });
+    out.preset_devices = m.devices.size();
     ReadDevices(r, root, m);
     if (auto* v = root.get("modules")) ReadModules(r, r.Table(*v, "modules"), m);
     r.Tables(root, "planted", {"name", "dir"}, {"name"},
@@ -926,8 +927,13 @@ json DumpMachine(const LoadedMachine& loaded) {
         files.push_back(f);
     });
     json devices = json::array();
-    for (const Device& d : m.devices) {
+    for (size_t i = 0; i < m.devices.size(); ++i) {
+        const Device& d = m.devices[i];
         json j;
+        // Where the device comes from: the file's [[devices]], or the preset.
+        j["field"] = i < loaded.preset_devices
+                         ? json(nullptr)
+                         : json("devices[" + std::to_string(i - loaded.preset_devices) + "]");
         j["hardware_ids_hex"] = d.hardware_ids ? json(HexOf(*d.hardware_ids)) : json(nullptr);
         j["reported_size"] = d.reported_size ? json(*d.reported_size) : json(nullptr);
         j["insufficient_forever"] = d.insufficient_forever;

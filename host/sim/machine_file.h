@@ -59,6 +59,9 @@ struct LoadedMachine {
     std::vector<std::string> warnings;  // "FILE:LINE: FIELD: text"
     std::vector<Setting> settings;
     std::optional<Expectation> expect;
+    // Devices before this index are the preset's; the file's follow, in
+    // the order of its [[devices]].
+    size_t preset_devices = 0;
 };
 
 // Reads a machine file ("-" reads standard input). Host files it names are

@@ -191,7 +191,16 @@ json Session::Summary() const {
                 {"files_open", rt.open_files},
                 {"faults_not_fired", unfired},
                 {"current_dir", Text(rt.cwd)}};
-    if (rt.options.summary_registry) out["registry"] = DumpKey(*rt.m.hklm);
+    if (rt.options.summary_registry) {
+        out["registry"] = DumpKey(*rt.m.hklm);
+        json files = json::array();
+        rt.m.files.ForEach([&](const std::string& path, const FileSystem::Node& node) {
+            files.push_back({{"path", Text(path)},
+                             {"dir", node.dir},
+                             {"bytes", node.dir ? 0 : node.data.size()}});
+        });
+        out["files"] = files;
+    }
     if (rt.options.record_calls) {
         json order = json::array();
         for (uint16_t c : rt.call_order) order.push_back(kHostCalls[c].name);

@@ -275,6 +275,31 @@ DWORD GetFileAttributesA(LPCSTR path) {
 
 // ---- kernel32: modules -------------------------------------------------------
 
+}  // extern "C"
+
+namespace {
+
+// What the device-installation libraries import from each other, as far as
+// the program can tell: newdev.dll, the driver installer, calls the class
+// installer of setupapi.dll from the system directory. 0 when the imports
+// of `mod` are there; otherwise the error its load gives.
+uint32_t MissingImport(const Runtime& rt, const sim::Module& mod) {
+    if (!sim::EqualNoCase(mod.name, "newdev.dll")) return 0;
+    for (const sim::Module& other : rt.m.modules) {
+        if (other.planted || !sim::EqualNoCase(other.name, "setupapi.dll") ||
+            !sim::EqualNoCase(sim::FileSystem::Absolute(other.dir, "C:\\"),
+                              sim::FileSystem::Absolute(rt.m.system_dir, "C:\\")))
+            continue;
+        if (!other.loads) return ERROR_MOD_NOT_FOUND;
+        return other.missing.count("SetupDiCallClassInstaller") ? ERROR_PROC_NOT_FOUND : 0;
+    }
+    return ERROR_MOD_NOT_FOUND;
+}
+
+}  // namespace
+
+extern "C" {
+
 HMODULE LoadLibraryA(LPCSTR name) {
     static const int id = sim::CallId("LoadLibraryA");
     Event e = Begin("load", "LoadLibraryA");
@@ -326,6 +351,17 @@ HMODULE LoadLibraryA(LPCSTR name) {
             path += (path.back() == '\\' ? "" : "\\") + mod.name;
             e.Str("path", path).Flag("planted", mod.planted);
             if (!mod.loads) return fail(193);  // ERROR_BAD_EXE_FORMAT
+            // A system library whose own imports cannot be bound does not
+            // load: Windows reports the missing library or entry point.
+            if (!mod.planted) {
+                uint32_t error = MissingImport(rt, mod);
+                if (error) {
+                    e.Str("import_missing", error == ERROR_MOD_NOT_FOUND
+                                                ? "setupapi.dll"
+                                                : "SetupDiCallClassInstaller");
+                    return fail(error);
+                }
+            }
             // One handle per module, shared by repeated loads.
             uintptr_t handle = 0x10000000u + 0x100000u * (i + 1);
             auto& loaded = rt.modules[handle];

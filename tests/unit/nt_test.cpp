@@ -538,33 +538,41 @@ TEST(Binding, each_missing_entry_is_named_in_a_box_and_a_used_one_stops_the_sear
     struct Case {
         const char* entry;
         const char* text;
-        bool used;  // by the search
+        bool used;    // by the search
+        bool newdev;  // imported by newdev.dll, which then does not load
     } cases[] = {
-        {"CM_Reenumerate_DevNode", "CM_Reenumerate_DevNode", false},
-        {"CM_Locate_DevNodeA", "CM_Locate_DevNode", false},
-        {"SetupDiDestroyDeviceInfoList", "SetupDiDestroyDeviceInfoList", true},
-        {"SetupDiGetDeviceRegistryPropertyA", "SetupDiGetDeviceRegistryProperty", true},
-        {"SetupDiEnumDeviceInfo", "SetupDiEnumDeviceInfo", true},
-        {"SetupDiGetClassDevsA", "SetupDiGetClassDevs", true},
-        {"SetupDiCallClassInstaller", "SetupDiCallClassInstaller", false},
+        {"CM_Reenumerate_DevNode", "CM_Reenumerate_DevNode", false, false},
+        {"CM_Locate_DevNodeA", "CM_Locate_DevNode", false, false},
+        {"SetupDiDestroyDeviceInfoList", "SetupDiDestroyDeviceInfoList", true, false},
+        {"SetupDiGetDeviceRegistryPropertyA", "SetupDiGetDeviceRegistryProperty", true, false},
+        {"SetupDiEnumDeviceInfo", "SetupDiEnumDeviceInfo", true, false},
+        {"SetupDiGetClassDevsA", "SetupDiGetClassDevs", true, false},
+        {"SetupDiCallClassInstaller", "SetupDiCallClassInstaller", false, true},
     };
     for (const auto& c : cases) {
         sim::Machine m = WithController("xp");
         m.modules[0].missing.insert(c.entry);
         sim::Outcome o = flow::Run(m);
-        EXPECT_EQ(flow::BoxTexts(o),
-                  (std::vector<std::string>{kConfirm, c.text, c.used ? kFailed : kSuccess}))
+        EXPECT_EQ(
+            flow::BoxTexts(o),
+            (std::vector<std::string>{kConfirm, c.text, c.used || c.newdev ? kFailed : kSuccess}))
             << c.entry;
         EXPECT_EQ(o.Boxes()[1]["buttons"], "OK");
         EXPECT_EQ(flow::Str(o.Boxes()[1]["args"]["caption"]),
                   "Vantor CardBus Controller Setup Utility");
-        EXPECT_EQ(flow::Calls(o, "GetProcAddress"), c.used ? 7 : 8) << c.entry;
+        // The seven entries, and the update entry once newdev.dll is loaded.
+        EXPECT_EQ(flow::Calls(o, "GetProcAddress"), c.used || c.newdev ? 7 : 8) << c.entry;
         if (c.used) {
             // Nothing is called through the table, newdev.dll stays away.
             EXPECT_TRUE(DeviceCalls(o).empty()) << c.entry;
             EXPECT_EQ(Trace(o), "") << c.entry;
             EXPECT_EQ(flow::Calls(o, "LoadLibraryA"), 1) << c.entry;
             EXPECT_TRUE(o.Changes().empty()) << c.entry;
+        } else if (c.newdev) {
+            // The controller is found; the installer cannot be loaded.
+            EXPECT_TRUE(Installs(o).empty()) << c.entry;
+            EXPECT_EQ(flow::Calls(o, "LoadLibraryA"), 2) << c.entry;
+            EXPECT_EQ(o.Of("load")[1]["error"], 127) << c.entry;
         } else {
             EXPECT_EQ(InstalledId(o), kModel3A) << c.entry;
         }
