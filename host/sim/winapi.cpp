@@ -262,13 +262,20 @@ DWORD GetFileAttributesA(LPCSTR path) {
     if (BadName(path)) return fail(ERROR_INVALID_NAME);
     std::string target = Abs(path);
     const sim::FileSystem::Node* node = target.empty() ? nullptr : rt.m.files.Find(target);
-    if (!node) {
+    // The machine's libraries, system or planted, are files where they lie.
+    const sim::Module* library = nullptr;
+    for (const sim::Module& mod : rt.m.modules) {
+        std::string at = sim::FileSystem::Absolute(mod.dir, "C:\\");
+        if (!node && sim::EqualNoCase(at + (at.back() == '\\' ? "" : "\\") + mod.name, target))
+            library = &mod;
+    }
+    if (!node && !library) {
         std::string parent = sim::FileSystem::Parent(target);
         return fail(!parent.empty() && rt.m.files.IsDir(parent) ? ERROR_FILE_NOT_FOUND
                                                                 : ERROR_PATH_NOT_FOUND);
     }
-    DWORD attributes = node->dir ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
-    e.Num("result", attributes).Str("path", sim::FileSystem::PathOf(node));
+    DWORD attributes = node && node->dir ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
+    e.Num("result", attributes).Str("path", node ? sim::FileSystem::PathOf(node) : target);
     rt.Emit(std::move(e));
     return attributes;
 }
