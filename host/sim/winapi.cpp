@@ -969,45 +969,50 @@ FILE* HostFopen(const char* path, const char* mode) {
 // The C library's stream functions, recorded and open to planned failures
 // while a machine runs; the parentheses around a name call the function
 // rather than host.h's macro.
-size_t HostFread(void* buffer, size_t size, size_t count, FILE* stream) {
-    Runtime* rt = sim::Active();
-    if (!rt) return (fread)(buffer, size, count, stream);
-    static const int id = sim::CallId("fread");
-    Event e = Begin("read", "fread");
-    e.Str("args.stream", StreamName(*rt, stream))
+}  // extern "C"
+
+namespace {
+
+// One read or write of a stream: recorded, and open to a planned failure.
+template <typename Op>
+size_t Transfer(int id, const char* type, const char* call, FILE* stream, size_t size, size_t count,
+                Op op) {
+    Runtime& rt = sim::Current();
+    Event e = Begin(type, call);
+    e.Str("args.stream", StreamName(rt, stream))
         .Num("args.size", static_cast<int64_t>(size))
         .Num("args.count", static_cast<int64_t>(count));
     if (sim::CallFails(id)) {
-        MarkFailed(*rt, stream);
-        e.Num("result", 0).Num("error", rt->last_error);
-        rt->Emit(std::move(e));
+        MarkFailed(rt, stream);
+        e.Num("result", 0).Num("error", rt.last_error);
+        rt.Emit(std::move(e));
         return 0;
     }
-    size_t n = (fread)(buffer, size, count, stream);
+    size_t n = op();
     e.Num("result", static_cast<int64_t>(n));
-    rt->Emit(std::move(e));
+    rt.Emit(std::move(e));
     return n;
 }
 
+}  // namespace
+
+extern "C" {
+
+size_t HostFread(void* buffer, size_t size, size_t count, FILE* stream) {
+    if (!sim::Active()) return (fread)(buffer, size, count, stream);
+    static const int id = sim::CallId("fread");
+    return Transfer(id, "read", "fread", stream, size, count,
+                    [&] { return (fread)(buffer, size, count, stream); });
+}
+
 size_t HostFwrite(const void* buffer, size_t size, size_t count, FILE* stream) {
-    Runtime* rt = sim::Active();
-    if (!rt) return (fwrite)(buffer, size, count, stream);
+    if (!sim::Active()) return (fwrite)(buffer, size, count, stream);
     static const int id = sim::CallId("fwrite");
-    Event e = Begin("write", "fwrite");
-    e.Str("args.stream", StreamName(*rt, stream))
-        .Num("args.size", static_cast<int64_t>(size))
-        .Num("args.count", static_cast<int64_t>(count));
-    if (sim::CallFails(id)) {
-        MarkFailed(*rt, stream);
-        e.Num("result", 0).Num("error", rt->last_error);
-        rt->Emit(std::move(e));
-        return 0;
-    }
-    size_t n = (fwrite)(buffer, size, count, stream);
-    if (n < count) rt->last_error = ERROR_DISK_FULL;  // standard output is gone
-    e.Num("result", static_cast<int64_t>(n));
-    rt->Emit(std::move(e));
-    return n;
+    return Transfer(id, "write", "fwrite", stream, size, count, [&] {
+        size_t n = (fwrite)(buffer, size, count, stream);
+        if (n < count) sim::Current().last_error = ERROR_DISK_FULL;  // standard output is gone
+        return n;
+    });
 }
 
 int HostFerror(FILE* stream) {
