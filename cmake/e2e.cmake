@@ -77,9 +77,12 @@ if(DEFINED VNTR_SETUP_EXE)
     # The host contract checks are cross-built beside setup.exe.
     get_filename_component(e2e_win_dir ${VNTR_SETUP_EXE} DIRECTORY)
     set(e2e_contract_exe ${e2e_win_dir}/contract.exe)
+    # Each comparison also captures the realized machine and replays it.
+    set(e2e_capture_exe ${VNTR_CAPTURE_EXE})
 else()
     set(e2e_setup_exe "")
     set(e2e_contract_exe "")
+    set(e2e_capture_exe "")
 endif()
 set(VNTR_E2E_PACKAGE ${CMAKE_CURRENT_LIST_DIR}/../examples/package)
 get_filename_component(VNTR_E2E_PACKAGE ${VNTR_E2E_PACKAGE} ABSOLUTE)
@@ -92,6 +95,7 @@ file(GENERATE OUTPUT ${VNTR_E2E_CONFIG} CONTENT "{
     \"listdevices\": \"${VNTR_E2E_TOOLS}/listdevices.exe\",
     \"probe\": \"${VNTR_E2E_TOOLS}/probe.exe\",
     \"contract\": \"${e2e_contract_exe}\",
+    \"capture\": \"${e2e_capture_exe}\",
     \"planted\": \"${VNTR_E2E_TOOLS}/planted.dll\",
     \"stub_source\": \"${helpers}/stub.c\",
     \"mingw_cc\": \"${VNTR_MINGW_CC}\",

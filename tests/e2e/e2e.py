@@ -108,6 +108,10 @@ def main(argv):
             if not config.setup_exe or not os.path.exists(config.setup_exe):
                 print('e2e: setup.exe is not built (%s)' % (config.setup_exe or 'not configured'))
                 return 1
+            capture_exe = config.tools.get('capture')
+            if capture_exe and not os.path.exists(capture_exe):
+                print('e2e: vntrcapture.exe is missing: build it first (%s)' % capture_exe)
+                return 1
             print('%s: %s mode' % (args.name, mode.describe()))
             passed, report = suite.compare_machine(config, mode, preload, args.name,
                                                    machines[args.name])

@@ -6,9 +6,10 @@ simulator-only.toml, with that setting; the declaration is checked."""
 import glob
 import json
 import os
+import shutil
 import tomllib
 
-from . import compare, prefix, realize, simulator
+from . import captured, compare, prefix, realize, simulator
 from .wine_run import WineRun
 
 E2E_DIR = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -93,7 +94,10 @@ def classify(config):
 
 
 def compare_machine(config, mode, preload, name, path):
-    """Runs one machine both ways and compares; (passed, report lines)."""
+    """Runs one machine both ways and compares; (passed, report lines).
+    Where vntrcapture.exe is built, it captures the realized machine in the
+    same session just ahead of setup.exe, and the simulator's replay of the
+    capture is compared with setup.exe's run as well."""
     machine_file = os.path.join(SOURCE_DIR, path)
     dump, plan, doc = plan_machine(config, machine_file)
     if not plan.realizable:
@@ -101,14 +105,18 @@ def compare_machine(config, mode, preload, name, path):
             path, '; '.join(str(b) for b in plan.blockers),
             os.path.relpath(SIMULATOR_ONLY, SOURCE_DIR))]
     work = os.path.join(config.work, 'machines', name)
-    report = WineRun(config, mode, preload, plan, work).run()
+    capture_exe = config.tools.get('capture')
+    capture = None
+    if capture_exe:
+        capture = captured.Capture(capture_exe,
+                                   os.path.join(config.work, 'capture', 'as-setup-' + name))
+    report = WineRun(config, mode, preload, plan, work,
+                     before=capture.before if capture else None).run()
     known = compare.load_known(KNOWN)
     context = {
         'wine_device_ids': prefix.base_info(config.base).get('wine_device_ids', []) +
         report['summary']['wine_device_ids'],
-        'machine_device_ids': [e.decode('latin-1') for d in dump.get('devices', [])
-                               if d.get('hardware_ids_hex')
-                               for e in bytes.fromhex(d['hardware_ids_hex']).split(b'\0') if e],
+        'machine_device_ids': captured.device_ids(dump),
     }
     sim, wine = compare.sim_view(dump, doc), compare.wine_view(report)
     left, seen = compare.compare(sim, wine, known, context, path)
@@ -122,10 +130,15 @@ def compare_machine(config, mode, preload, name, path):
     lines += ['change: ' + c for c in report['change_lines']]
     lines += ['warning: ' + w for w in report['warnings']]
     lines += ['known Wine difference: %s' % k for k in seen]
+    if capture:
+        said, differ = captured.replay(config, capture, dump, plan, report, work, known)
+        lines += said
+        left += differ
+    else:
+        lines.append('capture: vntrcapture.exe is not built here, so no round trip')
     lines += ['DIFFERENCE: ' + l for l in left]
     lines.append('%s %s' % ('FAIL' if left else 'PASS', name))
     if not left and not os.environ.get('VNTR_E2E_KEEP'):
-        import shutil
         for reg in ('system.reg', 'user.reg'):
             shutil.copyfile(os.path.join(work, 'prefix', reg), os.path.join(work, reg))
         shutil.rmtree(os.path.join(work, 'prefix'), ignore_errors=True)
