@@ -817,10 +817,84 @@ LoadedMachine Parse(const toml::table& root, Reader& r, const Overrides& ov) {
     return out;
 }
 
+// toml++ limits how deeply arrays and inline tables nest, but not how many
+// parts a dotted key or table header has: `a.b.b.b...` with some tens of
+// thousands of parts makes a table tree that deep, and the parser's own
+// recursion overflows the stack. A machine file needs three parts at most
+// (`modules."setupapi.dll".missing`), so longer chains are refused before
+// parsing. The scan follows TOML's lexical rules only as far as needed:
+// strings (where dots are text) and comments; a number such as 1.5 counts
+// as two parts, a time such as 07:32:00.5 as two.
+constexpr size_t kMaxKeyParts = 64;
+
+void CheckDottedKeys(const std::string& text, const std::string& source) {
+    auto is_bare = [](char c) {
+        return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+               c == '_' || c == '-';
+    };
+    size_t parts = 0, i = 0, n = text.size();
+    int line = 1;
+    bool after_dot = false;
+    auto segment = [&]() {
+        parts = after_dot ? parts + 1 : 1;
+        after_dot = false;
+        if (parts > kMaxKeyParts)
+            throw MachineError(source, line, "",
+                               "a dotted key or table header of more than " +
+                                   std::to_string(kMaxKeyParts) + " parts");
+    };
+    // Skips a string that starts at i; counts the lines it spans.
+    auto skip_string = [&]() {
+        char quote = text[i];
+        bool triple = text.compare(i, 3, std::string(3, quote)) == 0;
+        i += triple ? 3 : 1;
+        while (i < n) {
+            char c = text[i];
+            if (c == '\\' && quote == '"') {
+                if (i + 1 < n && text[i + 1] == '\n') ++line;
+                i += 2;
+                continue;
+            }
+            if (c == '\n') {
+                ++line;
+                if (!triple) return;  // an unclosed string: the parser says so
+            }
+            if (c == quote && (!triple || text.compare(i, 3, std::string(3, quote)) == 0)) {
+                i += triple ? 3 : 1;
+                return;
+            }
+            ++i;
+        }
+    };
+    while (i < n) {
+        char c = text[i];
+        if (c == '"' || c == '\'') {
+            skip_string();
+            segment();
+        } else if (is_bare(c)) {
+            while (i < n && is_bare(text[i])) ++i;
+            segment();
+        } else if (c == '.') {
+            after_dot = true;
+            ++i;
+        } else if (c == ' ' || c == '\t') {
+            ++i;
+        } else if (c == '#') {
+            while (i < n && text[i] != '\n') ++i;
+        } else {
+            if (c == '\n') ++line;
+            parts = 0;
+            after_dot = false;
+            ++i;
+        }
+    }
+}
+
 }  // namespace
 
 LoadedMachine ParseMachine(const std::string& toml_text, const std::string& source,
                            const std::string& base_dir, const Overrides& overrides) {
+    CheckDottedKeys(toml_text, source);
     toml::table root;
     try {
         root = toml::parse(toml_text, source);

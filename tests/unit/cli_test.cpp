@@ -56,6 +56,12 @@ void Write(const std::string& name, const std::string& text) {
     std::ofstream(Dir() + name, std::ios::binary) << text;
 }
 
+std::string Repeat(const std::string& part, int times) {
+    std::string out;
+    for (int i = 0; i < times; ++i) out += part;
+    return out;
+}
+
 bool Has(const std::string& haystack, const std::string& needle) {
     return haystack.find(needle) != std::string::npos;
 }
@@ -138,6 +144,14 @@ TEST_F(Cli, hostile_and_mistaken_inputs_end_quickly_with_a_reason) {
         {"Enum keys on Windows XP", "[[keys]]\npath = 'Enum\\PCI\\X'\n",
          "--machine case.toml --answer no", 0, "case.toml:1: keys: never observed"},
         {"locale that is not hexadecimal", "", "--locale 04g7", 2, "hexadecimal locale"},
+        {"a key of 100,000 dotted parts", "\"x\" = 1\na" + Repeat(".b", 100000) + " = 1\n",
+         "--machine case.toml", 2,
+         "case.toml:2: a dotted key or table header of more than 64 parts"},
+        {"a table header of 100,000 parts", "[a" + Repeat(".b", 100000) + "]\n",
+         "--machine case.toml", 2, "case.toml:1: a dotted key or table header of more than 64"},
+        {"dots in comments and strings are text",
+         "# " + Repeat("x.", 100) + "\ncaption = '" + Repeat("x.", 100) + "'\n",
+         "--machine case.toml --answer no", 0, ""},
         {"option given twice", "", "--os xp --os 98", 2, "--os is given twice"},
         {"a Yes/No box without answer", "os = '98se'\n", "--machine case.toml", 4,
          "a Yes/No box found no answer left"},
