@@ -1,5 +1,6 @@
 #include "host/sim/runtime.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <stdexcept>
 
@@ -65,15 +66,26 @@ bool Runtime::Faulted(int call, uint32_t* error) {
     uint32_t n = ++call_counts[call];
     if (options.record_calls) call_order.push_back(static_cast<uint16_t>(call));
     const HostCall& c = kHostCalls[call];
-    for (size_t i = 0; i < m.faults.size(); ++i) {
-        const Fault& f = m.faults[i];
-        if (f.call != c.name || n < f.nth || n - f.nth >= f.count) continue;
-        faults_fired[i] = true;
-        *error = f.error ? f.error : c.default_error;
-        Emit(Event("fault").Str("call", c.name).Num("n", n).Num("error", *error));
-        return true;
+    // A fault fails calls nth to nth + count - 1; where several are in force,
+    // the first in the file decides.
+    FaultPlan& plan = fault_plans[call];
+    while (plan.next < plan.by_start.size() && m.faults[plan.by_start[plan.next]].nth <= n) {
+        size_t i = plan.by_start[plan.next++];
+        uint64_t end = uint64_t{m.faults[i].nth} + m.faults[i].count;
+        if (end <= n) continue;
+        plan.in_force.insert(i);
+        plan.ends.emplace(end, i);
     }
-    return false;
+    while (!plan.ends.empty() && plan.ends.top().first <= n) {
+        plan.in_force.erase(plan.ends.top().second);
+        plan.ends.pop();
+    }
+    if (plan.in_force.empty()) return false;
+    size_t i = *plan.in_force.begin();
+    faults_fired[i] = true;
+    *error = m.faults[i].error ? m.faults[i].error : c.default_error;
+    Emit(Event("fault").Str("call", c.name).Num("n", n).Num("error", *error));
+    return true;
 }
 
 // The program's standard output and standard error: msvcrt writes them in
@@ -116,6 +128,14 @@ void Session::Start() {
     if (g_active) throw std::logic_error("a simulated machine is already running");
     rt_->call_counts.assign(kHostCallCount, 0);
     rt_->faults_fired.assign(rt_->m.faults.size(), false);
+    rt_->fault_plans.assign(kHostCallCount, {});
+    for (size_t i = 0; i < rt_->m.faults.size(); ++i)
+        if (const HostCall* c = FindHostCall(rt_->m.faults[i].call))
+            rt_->fault_plans[c - kHostCalls].by_start.push_back(i);
+    for (Runtime::FaultPlan& plan : rt_->fault_plans)
+        std::stable_sort(plan.by_start.begin(), plan.by_start.end(), [this](size_t a, size_t b) {
+            return rt_->m.faults[a].nth < rt_->m.faults[b].nth;
+        });
     rt_->cwd = FileSystem::Absolute(rt_->m.current_dir, "C:\\");
     if (rt_->cwd.empty()) rt_->cwd = rt_->m.current_dir;
     if (!rt_->options.answer) {

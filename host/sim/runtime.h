@@ -8,6 +8,8 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <queue>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -47,6 +49,19 @@ struct Runtime {
     std::vector<uint32_t> call_counts;  // by index into kHostCalls
     std::vector<uint16_t> call_order;   // indexes into kHostCalls, when recorded
     std::vector<bool> faults_fired;     // by index into m.faults
+    // The planned faults of one host call, so that a call looks only at the
+    // faults in force for it (a file may plan many thousands, and a run make
+    // hundreds of thousands of calls).
+    struct FaultPlan {
+        std::vector<size_t> by_start;  // indexes into m.faults, by nth, then file order
+        size_t next = 0;               // the first of by_start not yet in force
+        std::set<size_t> in_force;     // in file order: the first one fails the call
+        // (end, index): when a fault in force stops failing calls.
+        std::priority_queue<std::pair<uint64_t, size_t>, std::vector<std::pair<uint64_t, size_t>>,
+                            std::greater<>>
+            ends;
+    };
+    std::vector<FaultPlan> fault_plans;  // by index into kHostCalls
     size_t next_answer = 0;
 
     struct KeyHandle {

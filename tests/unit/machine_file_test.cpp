@@ -202,3 +202,27 @@ devices = [{ error = 87 }]
     for (const char* error : {"\"error\":32", "\"error\":5", "\"error\":1018", "\"error\":87"})
         EXPECT_NE(dump.find(error), std::string::npos) << error;
 }
+
+// Planned faults fail calls nth to nth + count - 1 of their call; where
+// several are in force, the first in the file decides, whatever its nth.
+TEST(MachineFile, planned_faults_fail_their_window_and_the_first_in_the_file_wins) {
+    sim::Machine m = sim::ParseMachine(
+                         "os = 'xp'\n"
+                         "[[faults]]\ncall = 'GetFileAttributesA'\nnth = 2\ncount = 3\nerror = 5\n"
+                         "[[faults]]\ncall = 'GetFileAttributesA'\nnth = 3\nerror = 6\n"
+                         "[[faults]]\ncall = 'GetFileAttributesA'\nnth = 4\ncount = 3\nerror = 7\n"
+                         "[[faults]]\ncall = 'GetFileAttributesA'\nnth = 1\ncount = 2\nerror = 8\n"
+                         "[[faults]]\ncall = 'GetVersionExA'\nnth = 1\ncount = 4294967295\n"
+                         "[[faults]]\ncall = 'GetFileAttributesA'\nnth = 4294967295\n"
+                         "count = 4294967295\n",
+                         "faults.toml", VNTR_SOURCE_DIR)
+                         .machine;
+    sim::Session session(m, {});
+    std::vector<DWORD> errors;
+    for (int i = 0; i < 8; ++i)
+        errors.push_back(GetFileAttributesA("C:\\") == INVALID_FILE_ATTRIBUTES ? GetLastError()
+                                                                               : 0);
+    EXPECT_EQ(errors, (std::vector<DWORD>{8, 5, 5, 5, 7, 7, 0, 0}));
+    sim::json unfired = session.Summary()["faults_not_fired"];
+    EXPECT_EQ(unfired, sim::json({1, 4, 5}));
+}

@@ -7,6 +7,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "host/sim/calls.h"
@@ -271,12 +272,15 @@ int Main(int argc, char** argv) {
                                " answer(s) left over: the program asked fewer Yes/No questions");
     }
     if (outcome.summary.contains("faults_not_fired")) {
+        // One look-up table: a file may plan many thousands of faults.
+        std::unordered_map<std::string, int> line_of;
+        for (const auto& s : loaded.settings) line_of.emplace(s.field, s.line);
         for (const auto& index : outcome.summary["faults_not_fired"]) {
             size_t i = index.get<size_t>();
             std::string where = machine.source;
             std::string field = "faults[" + std::to_string(i) + "]";
-            for (const auto& s : loaded.settings)
-                if (s.field == field + ".call") where += ":" + std::to_string(s.line);
+            auto line = line_of.find(field + ".call");
+            if (line != line_of.end()) where += ":" + std::to_string(line->second);
             const sim::Fault& f = machine.faults[i];
             warnings.push_back(where + ": " + field + ": the planned fault on " + f.call +
                                " (call " + std::to_string(f.nth) +
