@@ -1,5 +1,7 @@
 #include "host/sim/expect.h"
 
+#include <algorithm>
+
 #include "host/sim/codepage.h"
 
 namespace sim {
@@ -34,28 +36,53 @@ static std::string Shown(const std::string& s) {
     return s == kAbsentText ? "(no text)" : "\"" + s + "\"";
 }
 
-// A line diff by longest common subsequence: "  " kept, "- " expected only,
-// "+ " seen only.
+// A line diff: the lines both lists start and end with are passed over
+// (three of each are shown around the change), and the stretch between is
+// compared by longest common subsequence: "  " kept, "- " expected only,
+// "+ " seen only. A stretch too long for that table (its cells grow as the
+// product of the two lengths) is shown as its expected lines, then its seen
+// ones.
 static std::vector<std::string> Diff(const std::vector<std::string>& want,
                                      const std::vector<std::string>& got) {
+    const size_t kContext = 3, kMaxCells = size_t{1} << 24;
     size_t n = want.size(), m = got.size();
-    std::vector<std::vector<unsigned>> lcs(n + 1, std::vector<unsigned>(m + 1, 0));
-    for (size_t i = n; i-- > 0;)
-        for (size_t j = m; j-- > 0;)
-            lcs[i][j] =
-                want[i] == got[j] ? lcs[i + 1][j + 1] + 1 : std::max(lcs[i + 1][j], lcs[i][j + 1]);
+    size_t head = 0, tail = 0;
+    while (head < n && head < m && want[head] == got[head]) ++head;
+    while (tail < n - head && tail < m - head && want[n - 1 - tail] == got[m - 1 - tail]) ++tail;
     std::vector<std::string> out;
-    size_t i = 0, j = 0;
-    while (i < n || j < m) {
-        if (i < n && j < m && want[i] == got[j]) {
-            out.push_back("      " + Shown(want[i++]));
-            ++j;
-        } else if (j < m && (i == n || lcs[i][j + 1] >= lcs[i + 1][j])) {
-            out.push_back("    + " + Shown(got[j++]));
-        } else {
-            out.push_back("    - " + Shown(want[i++]));
+    if (head > kContext) out.push_back("      ...");
+    for (size_t k = head > kContext ? head - kContext : 0; k < head; ++k)
+        out.push_back("      " + Shown(want[k]));
+
+    size_t a = n - head - tail, b = m - head - tail;
+    const std::string* w = want.data() + head;
+    const std::string* g = got.data() + head;
+    if ((a + 1) * (b + 1) <= kMaxCells) {
+        std::vector<unsigned> lcs((a + 1) * (b + 1), 0);
+        auto at = [&](size_t i, size_t j) -> unsigned& { return lcs[i * (b + 1) + j]; };
+        for (size_t i = a; i-- > 0;)
+            for (size_t j = b; j-- > 0;)
+                at(i, j) =
+                    w[i] == g[j] ? at(i + 1, j + 1) + 1 : std::max(at(i + 1, j), at(i, j + 1));
+        size_t i = 0, j = 0;
+        while (i < a || j < b) {
+            if (i < a && j < b && w[i] == g[j]) {
+                out.push_back("      " + Shown(w[i++]));
+                ++j;
+            } else if (j < b && (i == a || at(i, j + 1) >= at(i + 1, j))) {
+                out.push_back("    + " + Shown(g[j++]));
+            } else {
+                out.push_back("    - " + Shown(w[i++]));
+            }
         }
+    } else {
+        for (size_t i = 0; i < a; ++i) out.push_back("    - " + Shown(w[i]));
+        for (size_t j = 0; j < b; ++j) out.push_back("    + " + Shown(g[j]));
     }
+
+    for (size_t k = n - tail; k < n - tail + std::min(tail, kContext); ++k)
+        out.push_back("      " + Shown(want[k]));
+    if (tail > kContext) out.push_back("      ...");
     return out;
 }
 
@@ -67,7 +94,7 @@ std::vector<std::string> Differences(const Expectation& expect, const Observed& 
                     const std::vector<std::string>& got) {
         if (!want || *want == got) return;
         out.push_back(std::string(what) + " differ (- expected, + got):");
-        // Large lists are cut to the differing stretch.
+        // Long differences are cut after 2,000 lines.
         std::vector<std::string> diff = Diff(*want, got);
         if (diff.size() > 2000) diff.resize(2000), diff.push_back("    ...");
         out.insert(out.end(), diff.begin(), diff.end());

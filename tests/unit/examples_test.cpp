@@ -2,6 +2,7 @@
 // call position of each run can fail without a crash, with a message the
 // program defines, and without a change the clean run would not make.
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <set>
 #include <string>
@@ -174,4 +175,51 @@ TEST_P(FaultWalk, each_call_position_can_fail) {
     // The start-up alone makes four calls that can fail: the caption, the
     // directory and file of the message table, the question.
     EXPECT_GE(walked, 4);
+}
+
+// How --check shows a difference: the changed stretch with three equal lines
+// around it, and long equal stretches cut. Lists whose changed stretches are
+// too long to compare line by line still come out at once, their expected
+// lines first.
+TEST(ExpectTable, differences_show_the_changed_stretch) {
+    auto lines = [](int from, int to) {
+        std::vector<std::string> out;
+        for (int i = from; i < to; ++i) out.push_back("l" + std::to_string(i));
+        return out;
+    };
+    auto diff_of = [](std::vector<std::string> want, std::vector<std::string> got) {
+        sim::Expectation e;
+        e.trace = std::move(want);
+        sim::Observed seen;
+        seen.trace = std::move(got);
+        return sim::Differences(e, seen);
+    };
+    std::vector<std::string> got = lines(0, 10);
+    got[5] = "x";
+    EXPECT_EQ(diff_of(lines(0, 10), got), (std::vector<std::string>{
+                                              "trace lines differ (- expected, + got):",
+                                              "      ...",
+                                              "      \"l2\"",
+                                              "      \"l3\"",
+                                              "      \"l4\"",
+                                              "    + \"x\"",
+                                              "    - \"l5\"",
+                                              "      \"l6\"",
+                                              "      \"l7\"",
+                                              "      \"l8\"",
+                                              "      ...",
+                                          }));
+    EXPECT_EQ(diff_of({"a", "b"}, {"b"}),
+              (std::vector<std::string>{"trace lines differ (- expected, + got):", "    - \"a\"",
+                                        "      \"b\""}));
+
+    std::vector<std::string> want = lines(0, 100000);
+    got = lines(1, 100001);
+    auto start = std::chrono::steady_clock::now();
+    std::vector<std::string> big = diff_of(want, got);
+    EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 5);
+    ASSERT_EQ(big.size(), 2002u);
+    EXPECT_EQ(big[1], "    - \"l0\"");
+    EXPECT_EQ(big[2000], "    - \"l1999\"");
+    EXPECT_EQ(big.back(), "    ...");
 }
