@@ -505,6 +505,25 @@ void WarnUnobservable(Reader& r, const toml::table& root, const Machine& m) {
     }
 }
 
+// The command line WinMain receives: --command-line (UTF-8) replaces the
+// file's; either must be one Windows can hold.
+void ApplyCommandLine(Machine& m, const std::string& file, int line, const Overrides& ov) {
+    const char* field = ov.command_line ? "--command-line" : "command_line";
+    if (ov.command_line) line = 0;
+    if (ov.command_line) {
+        std::string problem;
+        if (!ToCodePage(*ov.command_line, m.codepage, &m.command_line, &problem))
+            throw MachineError(file, line, field, problem);
+    }
+    if (m.command_line.find('\0') != std::string::npos)
+        throw MachineError(file, line, field, "a command line may not hold a NUL");
+    // CreateProcess takes at most 32,767 characters, program name included.
+    if (m.command_line.size() > kMaxWindowsPath)
+        throw MachineError(file, line, field,
+                           std::to_string(m.command_line.size()) +
+                               " characters, longer than Windows allows (32,767)");
+}
+
 LoadedMachine Parse(const toml::table& root, Reader& r, const Overrides& ov) {
     r.Keys(root, "",
            {"name",
@@ -582,14 +601,12 @@ LoadedMachine Parse(const toml::table& root, Reader& r, const Overrides& ov) {
     if (auto* v = root.get("locale")) m.locale = r.U32(*v, "locale");
     if (ov.locale) m.locale = *ov.locale;
     if (auto* v = root.get("stdout")) m.has_stdout = r.Bool(*v, "stdout");
-    if (auto* v = root.get("command_line")) m.command_line = r.Text(*v, "command_line");
-    if (ov.command_line) {
-        std::string problem;
-        if (!ToCodePage(*ov.command_line, m.codepage, &m.command_line, &problem))
-            throw MachineError(r.file(), 0, "--command-line", problem);
+    int command_line_at = 0;
+    if (auto* v = root.get("command_line")) {
+        m.command_line = r.Text(*v, "command_line");
+        command_line_at = static_cast<int>(v->source().begin.line);
     }
-    if (m.command_line.find('\0') != std::string::npos)
-        throw MachineError(r.file(), 0, "command_line", "a command line may not hold a NUL");
+    ApplyCommandLine(m, r.file(), command_line_at, ov);
     if (auto* v = root.get("registry_delete")) {
         std::string s = r.String(*v, "registry_delete");
         if (s == "legacy")
@@ -614,6 +631,11 @@ LoadedMachine Parse(const toml::table& root, Reader& r, const Overrides& ov) {
             m.strings.erase(IDS_CAPTION);
         } else {
             m.strings[IDS_CAPTION] = r.Text(*v, "caption");
+            // A string resource holds at most 65,535 characters.
+            if (m.strings[IDS_CAPTION].size() > 65535)
+                r.Fail(*v, "caption",
+                       std::to_string(m.strings[IDS_CAPTION].size()) +
+                           " characters, more than a string resource holds (65,535)");
         }
     }
     if (auto* v = root.get("background"); v && !r.Bool(*v, "background")) {
@@ -941,11 +963,7 @@ LoadedMachine BuiltInMachine(const std::string& os, const Overrides& overrides) 
                            "--package", e.what());
     }
     if (overrides.locale) m.locale = *overrides.locale;
-    if (overrides.command_line) {
-        std::string problem;
-        if (!ToCodePage(*overrides.command_line, m.codepage, &m.command_line, &problem))
-            throw MachineError("(built-in machine)", 0, "--command-line", problem);
-    }
+    ApplyCommandLine(m, "(built-in machine)", 0, overrides);
     return out;
 }
 

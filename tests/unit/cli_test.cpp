@@ -118,6 +118,10 @@ TEST_F(Cli, hostile_and_mistaken_inputs_end_quickly_with_a_reason) {
          "--machine case.toml", 2, "16777217 bytes, more than 16 MiB"},
         {"a 1 MB current directory", "current_dir = 'C:\\" + std::string(1 << 20, 'A') + "'\n",
          "--machine case.toml", 2, "current_dir: 1048579 characters, longer than Windows allows"},
+        {"a command line of 40,000 characters", "", "--command-line " + std::string(40000, 'x'), 2,
+         "--command-line: 40000 characters, longer than Windows allows (32,767)"},
+        {"a caption of 70,000 characters", "caption = '" + std::string(70000, 'c') + "'\n",
+         "--machine case.toml", 2, "case.toml:1: caption: 70000 characters, more than a string"},
         {"misspelt fault", "[[faults]]\ncall = 'CopyFile'\n", "--machine case.toml", 2,
          "case.toml:2: faults[0].call: no host call is named 'CopyFile' (calls that can fail: "
          "GetVersionExA,"},
