@@ -132,17 +132,12 @@ def main(argv):
         return 1
     try:
         mode = machine.detect()
-        code = machine.enter_namespace_if_needed(mode, [sys.executable,
-                                                        os.path.abspath(__file__)] + argv)
+        code, preload = machine.enter(mode, config,
+                                      [sys.executable, os.path.abspath(__file__)] + argv)
         if code is not None:
             return code
-        preload = None
-        if mode.name == 'qemu':
-            machine.setup_emulation()
-            preload = machine.preload_dir_layout(config.tools['shim32'], config.tools['shim64'],
-                                                 os.path.join(config.work, 'preload'))
         problems = unchanged(config, mode, preload, args.name, machines[args.name],
-                       os.path.abspath(args.capture))
+                             os.path.abspath(args.capture))
     except (machine.ModeError, session.SessionError, simulator.SimulatorError) as e:
         problems = [str(e)]
     for p in problems:

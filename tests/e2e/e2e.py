@@ -26,25 +26,6 @@ from harness import machine, prefix, runner, session, suite  # noqa: E402
 import scenarios  # noqa: E402
 
 
-def _preload(config, mode):
-    if mode.name != 'qemu':
-        return None
-    return machine.preload_dir_layout(config.tools['shim32'], config.tools['shim64'],
-                                      os.path.join(config.work, 'preload'))
-
-
-def _enter(mode, argv):
-    """Re-runs this command in a private namespace when qemu mode needs one;
-    inside (or when none is needed) sets emulation up. Returns an exit code
-    to end with, or None to go on here."""
-    code = machine.enter_namespace_if_needed(mode, [sys.executable] + argv)
-    if code is not None:
-        return code
-    if mode.name == 'qemu':
-        machine.setup_emulation()
-    return None
-
-
 def _terminated(signum, frame):
     # CTest's time-out: unwind so that the session's clean-up runs.
     raise SystemExit('e2e: stopped by signal %d' % signum)
@@ -86,10 +67,10 @@ def main(argv):
         return 0
 
     try:
-        code = _enter(mode, [os.path.abspath(__file__)] + argv)
+        code, preload = machine.enter(mode, config,
+                                      [sys.executable, os.path.abspath(__file__)] + argv)
         if code is not None:
             return code
-        preload = _preload(config, mode)
         if args.command == 'prepare':
             print('mode: ' + mode.describe())
             print(prefix.prepare_base(config.base, os.path.join(config.work, 'base-work'), mode,

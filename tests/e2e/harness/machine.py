@@ -219,3 +219,19 @@ def preload_dir_layout(shim32, shim64, directory):
         if not os.path.exists(target):
             shutil.copyfile(source, target)
     return os.path.join(directory, '$PLATFORM', 'libvntrnoreplace.so')
+
+
+def enter(mode, config, argv):
+    """Readies this process to run 32-bit Wine the way `mode` says. In qemu
+    mode with a private binfmt_misc instance, runs argv again inside a new
+    namespace and returns (its exit code, None); otherwise sets emulation up
+    where needed and returns (None, the LD_PRELOAD value, or None when Wine
+    runs natively). `config` is the build's e2e configuration (runner.Config)."""
+    code = enter_namespace_if_needed(mode, argv)
+    if code is not None:
+        return code, None
+    if mode.name != 'qemu':
+        return None, None
+    setup_emulation()
+    return None, preload_dir_layout(config.tools['shim32'], config.tools['shim64'],
+                                    os.path.join(config.work, 'preload'))
