@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <map>
@@ -23,16 +22,9 @@
 
 namespace {
 
-std::vector<std::string> ExampleFiles() {
-    std::vector<std::string> out;
-    for (const auto& entry :
-         std::filesystem::directory_iterator(std::string(VNTR_SOURCE_DIR) + "/examples/machines"))
-        if (entry.path().extension() == ".toml") out.push_back(entry.path().string());
-    std::sort(out.begin(), out.end());
-    return out;
-}
+std::vector<std::string> ExampleFiles() { return flow::MachineFiles({"/examples/machines"}); }
 
-std::string Stem(const std::string& path) { return std::filesystem::path(path).stem().string(); }
+using flow::Stem;
 
 // A capture of `m` and the machine its file describes.
 struct Captured {

@@ -3,7 +3,6 @@
 // program defines, and without a change the clean run would not make.
 #include <algorithm>
 #include <chrono>
-#include <filesystem>
 #include <set>
 #include <string>
 #include <vector>
@@ -18,16 +17,10 @@ namespace {
 // The example machines and the end-to-end suite's machines: each carries
 // what its run must come to.
 std::vector<std::string> ExampleFiles() {
-    std::vector<std::string> out;
-    for (const char* folder : {"/examples/machines", "/tests/e2e/machines"})
-        for (const auto& entry :
-             std::filesystem::directory_iterator(std::string(VNTR_SOURCE_DIR) + folder))
-            if (entry.path().extension() == ".toml") out.push_back(entry.path().string());
-    std::sort(out.begin(), out.end());
-    return out;
+    return flow::MachineFiles({"/examples/machines", "/tests/e2e/machines"});
 }
 
-std::string Stem(const std::string& path) { return std::filesystem::path(path).stem().string(); }
+using flow::Stem;
 
 }  // namespace
 

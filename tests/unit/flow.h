@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <filesystem>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -97,6 +100,22 @@ inline std::string LongPath(const std::string& base, size_t length) {
     p.resize(length);
     if (p.back() == '\\') p.back() = 'Y';
     return p;
+}
+
+// The machine files (*.toml) in folders of the source tree, sorted by path.
+inline std::vector<std::string> MachineFiles(std::initializer_list<const char*> folders) {
+    std::vector<std::string> out;
+    for (const char* folder : folders)
+        for (const auto& entry :
+             std::filesystem::directory_iterator(std::string(VNTR_SOURCE_DIR) + folder))
+            if (entry.path().extension() == ".toml") out.push_back(entry.path().string());
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+// A machine file's name without folder and extension.
+inline std::string Stem(const std::string& path) {
+    return std::filesystem::path(path).stem().string();
 }
 
 }  // namespace flow
