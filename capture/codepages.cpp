@@ -1,4 +1,4 @@
-// Made by tools/mkcodepages.py from host/sim/codepage_tables.cpp; do not edit.
+// Made by scripts/mkcodepages.py from sim/codepage_tables.cpp; do not edit.
 // Each code page: its number (2 bytes, low first), the number of its runs,
 // then each run: how many bytes, the character of the first (2 bytes).
 // A number 0 ends the list.

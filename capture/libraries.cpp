@@ -3,25 +3,18 @@
 // package folder, and the present devices with their hardware identifiers.
 #include "capture/capture.h"
 #include "capture/output.h"
+#include "nt/nt.h"
 
-// The entry points setup.exe resolves in setupapi.dll, in its order; the
-// search calls the middle four.
-static const char* const kSetupEntries[] = {
-    "CM_Reenumerate_DevNode",       "CM_Locate_DevNodeA",
-    "SetupDiDestroyDeviceInfoList", "SetupDiGetDeviceRegistryPropertyA",
-    "SetupDiEnumDeviceInfo",        "SetupDiGetClassDevsA",
-    "SetupDiCallClassInstaller",
-};
-#define SETUP_ENTRIES 7
-#define DESTROY 2
-#define GET_PROPERTY 3
-#define ENUM_DEVICE 4
-#define GET_CLASS_DEVS 5
+// The entry points setup.exe resolves in setupapi.dll, in its order, and
+// which of them its search calls.
+#define SETUP_ENTRY_NAME(index, name, shown, search) name,
+#define SETUP_ENTRY_SEARCH(index, name, shown, search) search,
+static const char* const kSetupEntries[SETUP_ENTRY_COUNT] = {SETUP_ENTRY_LIST(SETUP_ENTRY_NAME)};
+static const BOOL kSearchCalls[SETUP_ENTRY_COUNT] = {SETUP_ENTRY_LIST(SETUP_ENTRY_SEARCH)};
+#undef SETUP_ENTRY_NAME
+#undef SETUP_ENTRY_SEARCH
 
-static const char* const kUpdateEntry[] = {"UpdateDriverForPlugAndPlayDevicesA"};
-
-// How often a device's list is read, as setup.exe reads it.
-#define MAX_LIST_READS 5
+static const char* const kUpdateEntry[] = {UPDATE_ENTRY};
 
 // A [modules."NAME"] table: whether the library is there, loads, and which
 // of `entries` it lacks. Returns the library, loaded, or NULL.
@@ -144,14 +137,14 @@ static void CaptureDevice(HDEVINFO set, PSP_DEVINFO_DATA device, FARPROC entry) 
 
 static void CaptureDevices(FARPROC* entries) {
     Put("\n# The present devices\n");
-    HDEVINFO set = ((SetupDiGetClassDevsA_t)(void (*)(void))entries[GET_CLASS_DEVS])(
+    HDEVINFO set = ((SetupDiGetClassDevsA_t)(void (*)(void))entries[SETUP_GET_CLASS_DEVS])(
         NULL, NULL, NULL, DIGCF_PRESENT | DIGCF_ALLCLASSES);
     if (set == INVALID_HANDLE_VALUE) {
         PutErrorNote("SetupDiGetClassDevsA", GetLastError());
         return;
     }
     SetupDiEnumDeviceInfo_t enumDevice =
-        (SetupDiEnumDeviceInfo_t)(void (*)(void))entries[ENUM_DEVICE];
+        (SetupDiEnumDeviceInfo_t)(void (*)(void))entries[SETUP_ENUM_DEVICE_INFO];
     SP_DEVINFO_DATA device;
     memset(&device, 0, sizeof device);
     device.cbSize = sizeof device;
@@ -163,13 +156,14 @@ static void CaptureDevices(FARPROC* entries) {
             }
             break;
         }
-        CaptureDevice(set, &device, entries[GET_PROPERTY]);
+        CaptureDevice(set, &device, entries[SETUP_GET_DEVICE_REGISTRY_PROPERTY]);
     }
-    ((SetupDiDestroyDeviceInfoList_t)(void (*)(void))entries[DESTROY])(set);
+    ((SetupDiDestroyDeviceInfoList_t)(void (*)(void))entries[SETUP_DESTROY_DEVICE_INFO_LIST])(set);
 }
 
 void CaptureNt(const Captured* machine) {
-    static const char* const kLibraries[] = {"setupapi.dll", "newdev.dll"};
+    // Each name without its leading backslash.
+    static const char* const kLibraries[] = {SETUP_LIBRARY + 1, NEWDEV_LIBRARY + 1};
     if (machine->current) {
         for (int i = 0; i < 2; ++i) {
             DWORD attributes = LookAt(PathIn(0, machine->current, kLibraries[i]));
@@ -180,14 +174,17 @@ void CaptureNt(const Captured* machine) {
         }
     }
     if (!machine->system) return;
-    FARPROC entries[SETUP_ENTRIES], update[1];
+    FARPROC entries[SETUP_ENTRY_COUNT], update[1];
     HMODULE setupapi =
-        CaptureLibrary(machine->system, "setupapi.dll", kSetupEntries, SETUP_ENTRIES, entries);
-    HMODULE newdev = CaptureLibrary(machine->system, "newdev.dll", kUpdateEntry, 1, update);
+        CaptureLibrary(machine->system, kLibraries[0], kSetupEntries, SETUP_ENTRY_COUNT, entries);
+    HMODULE newdev = CaptureLibrary(machine->system, kLibraries[1], kUpdateEntry, 1, update);
     if (newdev) FreeLibrary(newdev);
     if (!setupapi) return;
-    if (entries[DESTROY] && entries[GET_PROPERTY] && entries[ENUM_DEVICE] &&
-        entries[GET_CLASS_DEVS])
+    // setup.exe's own test: every entry the search calls is there.
+    BOOL searchable = TRUE;
+    for (int i = 0; i < SETUP_ENTRY_COUNT; ++i)
+        if (kSearchCalls[i] && !entries[i]) searchable = FALSE;
+    if (searchable)
         CaptureDevices(entries);
     else
         Put("\n# no device list without those entries\n");

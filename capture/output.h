@@ -23,7 +23,7 @@ BOOL CloseOutput(DWORD* error);
 UINT UseCodePage(UINT codepage);
 
 // The simulator's code-page tables, as runs (capture/codepages.cpp, made by
-// tools/mkcodepages.py).
+// scripts/mkcodepages.py).
 extern const unsigned char kCodePageRuns[];
 // The characters of the bytes 0x80 to 0xFF in `codepage`; FALSE when the
 // list has no such code page.

@@ -1,8 +1,9 @@
 // The system and the package folder: the header and top-level keys of the
 // machine file, and the files setup.exe reads or copies.
 #include "capture/capture.h"
-#include "capture/crc32.h"
 #include "capture/output.h"
+#include "common/crc32.h"
+#include "common/product.h"
 #include "res/version.h"
 
 // Windows paths are at most 32,767 characters; a name joined to one fits
@@ -15,10 +16,10 @@
 #define CONTENTS_CAP 65536u
 #define SUM_CAP (16u << 20)
 
-// The files of the driver package setup.exe copies or installs.
+// The files of the driver package setup.exe copies or installs, each with
+// its leading backslash.
 static const char* const kPackageFiles[] = {
-    "VNTR98.INF", "VNTR98SE.INF", "VNTR98SE.CAT", "VNTRME.INF",
-    "VNTRME.CAT", "VNTR2K.INF",   "VNTRXP.INF",
+    INF_98, INF_98SE, CATALOG_98SE, INF_ME, CATALOG_ME, INF_2000, INF_XP,
 };
 
 static char g_directories[3][LONG_PATH];
@@ -236,9 +237,9 @@ void CapturePackage(const Captured* machine) {
     if (!machine->current) return;
     Put("\n# The package\n");
     for (size_t i = 0; i < sizeof kPackageFiles / sizeof kPackageFiles[0]; ++i)
-        CaptureFile(PathIn(0, machine->current, kPackageFiles[i]), FALSE);
+        CaptureFile(PathIn(0, machine->current, kPackageFiles[i] + 1), FALSE);
     // The message file setup.exe reads for this locale.
     char name[32];
-    sprintf(name, "MultiLang\\%04x.dat", (unsigned)machine->locale);
-    CaptureFile(PathIn(0, machine->current, name), TRUE);
+    sprintf(name, MESSAGE_FILE_FORMAT, (unsigned)machine->locale);
+    CaptureFile(PathIn(0, machine->current, name + 1), TRUE);
 }

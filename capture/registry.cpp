@@ -3,6 +3,7 @@
 // of each controller's key.
 #include "capture/capture.h"
 #include "capture/output.h"
+#include "common/product.h"
 
 static const char kCurrentVersion[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion";
 static const char kPciBranch[] = "Enum\\PCI";
@@ -10,8 +11,8 @@ static const char kPciBranch[] = "Enum\\PCI";
 // The files setup.exe copies, by the folder below the Windows directory
 // they go to.
 static const char* const kTargets[] = {
-    "INF\\VNTR98.INF", "INF\\VNTR98SE.INF",      "INF\\VNTR98SE.CAT",
-    "INF\\OTHER",      "INF\\OTHER\\VNTRME.INF", "INF\\OTHER\\VNTRME.CAT",
+    INF_DIR INF_98,    INF_DIR INF_98SE,         INF_DIR CATALOG_98SE,
+    INF_DIR OTHER_DIR, INF_DIR OTHER_DIR INF_ME, INF_DIR OTHER_DIR CATALOG_ME,
 };
 
 // Registry keys are at most 512 levels of 255 characters.
@@ -137,8 +138,8 @@ static void CaptureTree(HKEY parent, const char* name) {
 // setup.exe's test: the name begins with either model's device-key prefix,
 // letter case as it is.
 static BOOL IsControllerKey(const char* name) {
-    return strncmp(name, "VEN_C4B9&DEV_8E3A", 17) == 0 ||
-           strncmp(name, "VEN_C4B9&DEV_8E51", 17) == 0;
+    return strncmp(name, CONTROLLER_KEY(FIRST_MODEL), CONTROLLER_KEY_LENGTH) == 0 ||
+           strncmp(name, CONTROLLER_KEY(SECOND_MODEL), CONTROLLER_KEY_LENGTH) == 0;
 }
 
 static void CapturePci(void) {
@@ -180,7 +181,7 @@ void CaptureLegacy(const Captured* machine) {
     if (machine->windows) {
         Put("\n# The INF folders\n");
         for (size_t i = 0; i < sizeof kTargets / sizeof kTargets[0]; ++i)
-            CaptureFile(PathIn(1, machine->windows, kTargets[i]), FALSE);
+            CaptureFile(PathIn(1, machine->windows, kTargets[i] + 1), FALSE);
     }
     CaptureOtherDevicePath();
     CapturePci();

@@ -127,7 +127,7 @@ set_tests_properties(e2e.harness_selftest PROPERTIES LABELS e2e TIMEOUT 120)
 add_test(NAME e2e.simulator_only COMMAND ${e2e_run} classify)
 set_tests_properties(e2e.simulator_only PROPERTIES LABELS e2e TIMEOUT 300)
 
-# One test per compared machine (examples/machines and tests/e2e/machines,
+# One test per compared machine (examples/machines and tests/machines,
 # less the simulator-only ones) and per probe of the harness; only where
 # setup.exe is cross-built.
 if(NOT e2e_setup_exe)
@@ -141,10 +141,10 @@ endif()
 string(REGEX REPLACE "\n$" "" e2e_names "${e2e_names}")
 string(REPLACE "\n" ";" e2e_names "${e2e_names}")
 file(GLOB e2e_machine_files ${CMAKE_SOURCE_DIR}/examples/machines/*.toml
-     ${VNTR_E2E_SOURCE}/machines/*.toml)
+     ${CMAKE_SOURCE_DIR}/tests/machines/*.toml)
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${VNTR_E2E_SOURCE}/scenarios.py
              ${VNTR_E2E_SOURCE}/simulator-only.toml ${CMAKE_SOURCE_DIR}/examples/machines
-             ${VNTR_E2E_SOURCE}/machines ${e2e_machine_files})
+             ${CMAKE_SOURCE_DIR}/tests/machines ${e2e_machine_files})
 
 # tools/vntrsetup-wine itself: refusals, a report, a question left unanswered.
 add_test(NAME e2e.vntrsetup_wine

@@ -1,7 +1,7 @@
 # libFuzzer targets (the fuzz preset, clang). The program proper is
 # instrumented for coverage; the program, the simulated machine and the
 # targets all run under AddressSanitizer and UndefinedBehaviorSanitizer.
-# Build them with the fuzz_targets target; tools/fuzz-all runs them.
+# Build them with the fuzz_targets target; scripts/fuzz-all runs them.
 if(NOT CMAKE_CXX_COMPILER_ID MATCHES "Clang")
     message(FATAL_ERROR "The fuzz targets need clang and its libFuzzer: configure with the fuzz preset")
 endif()
@@ -21,7 +21,7 @@ unset(CMAKE_REQUIRED_FLAGS)
 unset(CMAKE_REQUIRED_LINK_OPTIONS)
 if(NOT VNTR_LIBFUZZER_LINKS)
     message(FATAL_ERROR "${CMAKE_CXX_COMPILER} cannot link a libFuzzer target with the sanitizers: "
-                        "install libclang-rt-${vntr_clang_major}-dev (tools/bootstrap --all)")
+                        "install libclang-rt-${vntr_clang_major}-dev (scripts/bootstrap --all)")
 endif()
 
 include(${CMAKE_SOURCE_DIR}/tests/fuzz/targets.cmake)

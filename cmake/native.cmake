@@ -21,19 +21,19 @@ add_library(vntr_program STATIC ${PROGRAM_SOURCES})
 target_include_directories(vntr_program PUBLIC ${CMAKE_SOURCE_DIR})
 
 add_library(vntr_sim STATIC
-    host/sim/calls.cpp
-    host/sim/codepage.cpp
-    host/sim/codepage_tables.cpp
-    host/sim/event.cpp
-    host/sim/hostfiles.cpp
-    host/sim/machine.cpp
-    host/sim/machine_file.cpp
-    host/sim/presets.cpp
-    host/sim/runtime.cpp
-    host/sim/runner.cpp
-    host/sim/winapi.cpp
-    host/sim/devices.cpp
-    host/sim/expect.cpp
+    sim/calls.cpp
+    sim/codepage.cpp
+    sim/codepage_tables.cpp
+    sim/event.cpp
+    sim/hostfiles.cpp
+    sim/machine.cpp
+    sim/machine_file.cpp
+    sim/presets.cpp
+    sim/runtime.cpp
+    sim/runner.cpp
+    sim/winapi.cpp
+    sim/devices.cpp
+    sim/expect.cpp
 )
 target_include_directories(vntr_sim PUBLIC ${CMAKE_SOURCE_DIR})
 target_compile_definitions(vntr_sim PRIVATE VNTR_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
@@ -42,15 +42,15 @@ target_link_libraries(vntr_sim PUBLIC PkgConfig::TOMLPP nlohmann_json::nlohmann_
 target_link_libraries(vntr_program PUBLIC vntr_sim)
 target_link_libraries(vntr_sim PUBLIC vntr_program)
 
-add_executable(vntrsetup-sim tools/vntrsetup-sim/main.cpp tools/vntrsetup-sim/report.cpp)
+add_executable(vntrsetup-sim sim/cli/vntrsetup_sim.cpp sim/cli/report.cpp)
 target_link_libraries(vntrsetup-sim PRIVATE vntr_sim vntr_program)
 
 # The machine capture program over the simulated host, and the command that
 # runs it there.
-add_library(vntr_capture STATIC ${CAPTURE_SOURCES} tools/vntrcapture-sim/capture_run.cpp)
+add_library(vntr_capture STATIC ${CAPTURE_SOURCES} sim/cli/capture_run.cpp)
 target_include_directories(vntr_capture PUBLIC ${CMAKE_SOURCE_DIR})
 target_link_libraries(vntr_capture PUBLIC vntr_sim vntr_program)
-add_executable(vntrcapture-sim tools/vntrcapture-sim/main.cpp)
+add_executable(vntrcapture-sim sim/cli/vntrcapture_sim.cpp)
 target_link_libraries(vntrcapture-sim PRIVATE vntr_capture)
 
 # cmake --install: the simulator in <prefix>/bin and the example package and

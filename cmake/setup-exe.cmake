@@ -129,7 +129,7 @@ set_tests_properties(pe.start_under_wine PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 
 
 add_test(NAME pe.icon_regenerates
          COMMAND ${Python3_EXECUTABLE} ${VNTR_PE_CHECKS} icon
-                 --mkicon ${CMAKE_SOURCE_DIR}/tools/mkicon.py
+                 --mkicon ${CMAKE_SOURCE_DIR}/scripts/mkicon.py
                  --ico ${CMAKE_SOURCE_DIR}/res/setup.ico --work ${VNTR_PE_WORK})
 
 get_property(vntr_pe_tests DIRECTORY PROPERTY TESTS)

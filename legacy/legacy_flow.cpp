@@ -1,8 +1,9 @@
 // The installation on the legacy platform (Windows 98, 98 SE, ME): copies the
 // driver package into the Windows INF directory, has the controllers' registry
 // keys reset so that they are detected afresh, and offers to restart.
-#include "app/messages.h"
-#include "app/paths.h"
+#include "common/messages.h"
+#include "common/paths.h"
+#include "common/product.h"
 #include "legacy/legacy.h"
 
 #define EDITION_98 0
@@ -12,18 +13,18 @@
 // The package files of each edition. Each name carries its own leading
 // backslash and is appended to a directory as it is. Windows 98 has no
 // catalog.
-static const char* const kInfFiles[3] = {"\\VNTR98.INF", "\\VNTR98SE.INF", "\\VNTRME.INF"};
-static const char* const kCatalogs[3] = {NULL, "\\VNTR98SE.CAT", "\\VNTRME.CAT"};
+static const char* const kInfFiles[3] = {INF_98, INF_98SE, INF_ME};
+static const char* const kCatalogs[3] = {NULL, CATALOG_98SE, CATALOG_ME};
 
 // The edition from the low word of the build number; -1 for any build this
 // package has no files for (Windows 95, for one).
 static int EditionOf(DWORD buildNumber) {
     switch (buildNumber & 0xFFFF) {
-        case 1998:
+        case BUILD_98:
             return EDITION_98;
-        case 2222:
+        case BUILD_98SE:
             return EDITION_98SE;
-        case 3000:
+        case BUILD_ME:
             return EDITION_ME;
     }
     return -1;
@@ -73,8 +74,8 @@ void RunLegacyFlow(void) {
 
     // Every path is formed before anything is changed: a directory too long
     // for any one of them leaves the machine as it was.
-    BOOL fits = JoinPath(target, windows, "\\INF") &&
-                (edition != EDITION_ME || JoinPath(target, target, "\\OTHER")) &&
+    BOOL fits = JoinPath(target, windows, INF_DIR) &&
+                (edition != EDITION_ME || JoinPath(target, target, OTHER_DIR)) &&
                 JoinPath(infFrom, start, inf) && JoinPath(infTo, target, inf) &&
                 (!catalog ||
                  (JoinPath(catalogFrom, start, catalog) && JoinPath(catalogTo, target, catalog)));

@@ -3,21 +3,21 @@
 // deletes the enumeration keys of both controller models under Enum\PCI, so
 // that the controllers are detected afresh, with the staged INF files, at the
 // next start.
-#include "app/paths.h"
+#include "common/paths.h"
+#include "common/product.h"
 #include "legacy/legacy.h"
 
 // Registry key names are at most 255 characters; fetches use 260 bytes.
 #define KEY_NAME_BUFFER 260
 // How deep below a controller key the subkeys-first deletion goes.
 #define MAX_TREE_DEPTH 8
-#define PREFIX_LENGTH 17
 
 static const char kCurrentVersion[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion";
 static const char kOtherDevicePath[] = "OtherDevicePath";
 static const char kPciBranch[] = "Enum\\PCI";
 
 // Device-key prefixes of the two models, compared in this order.
-static const char* const kPrefixes[2] = {"VEN_C4B9&DEV_8E3A", "VEN_C4B9&DEV_8E51"};
+static const char* const kPrefixes[2] = {CONTROLLER_KEY(FIRST_MODEL), CONTROLLER_KEY(SECOND_MODEL)};
 
 // Names of the matched keys, packed one after another with their NULs in one
 // block that is replaced by a bigger one when full.
@@ -40,7 +40,7 @@ static void EnsureOtherDevicePath(void) {
         ERROR_FILE_NOT_FOUND) {
         // A Windows directory too long for the path writes nothing.
         char path[PATH_BUFFER];
-        if (GetWindowsDir(path) && JoinPath(path, path, "\\INF\\OTHER"))
+        if (GetWindowsDir(path) && JoinPath(path, path, INF_DIR OTHER_DIR))
             RegSetValueExA(key, kOtherDevicePath, 0, REG_SZ, (const BYTE*)path,
                            (DWORD)strlen(path) + 1);
     }
@@ -50,8 +50,8 @@ static void EnsureOtherDevicePath(void) {
 // A controller key's name begins with one of the prefixes, case-sensitively;
 // a shorter name never matches.
 static BOOL IsControllerKey(const char* name) {
-    return strncmp(name, kPrefixes[0], PREFIX_LENGTH) == 0 ||
-           strncmp(name, kPrefixes[1], PREFIX_LENGTH) == 0;
+    return strncmp(name, kPrefixes[0], CONTROLLER_KEY_LENGTH) == 0 ||
+           strncmp(name, kPrefixes[1], CONTROLLER_KEY_LENGTH) == 0;
 }
 
 static BOOL Append(KeyList* list, const char* name) {

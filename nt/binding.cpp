@@ -1,22 +1,14 @@
 // The binding of setupapi.dll: the program does not import the device-
 // installation interfaces, so that it also starts on Windows 98, and
 // resolves them by name when the NT flow runs.
-#include "app/messages.h"
+#include "common/messages.h"
 #include "nt/nt.h"
 
 FARPROC g_setupEntries[SETUP_ENTRY_COUNT];
 
-// The name each entry point is resolved by, and the text of the box shown
-// when it is missing, in binding order.
-static const char* const kSetupEntries[SETUP_ENTRY_COUNT][2] = {
-    {"CM_Reenumerate_DevNode", "CM_Reenumerate_DevNode"},
-    {"CM_Locate_DevNodeA", "CM_Locate_DevNode"},
-    {"SetupDiDestroyDeviceInfoList", "SetupDiDestroyDeviceInfoList"},
-    {"SetupDiGetDeviceRegistryPropertyA", "SetupDiGetDeviceRegistryProperty"},
-    {"SetupDiEnumDeviceInfo", "SetupDiEnumDeviceInfo"},
-    {"SetupDiGetClassDevsA", "SetupDiGetClassDevs"},
-    {"SetupDiCallClassInstaller", "SetupDiCallClassInstaller"},
-};
+#define SETUP_ENTRY_ROW(index, name, shown, search) {name, shown, search},
+const SetupEntry g_setupEntryTable[SETUP_ENTRY_COUNT] = {SETUP_ENTRY_LIST(SETUP_ENTRY_ROW)};
+#undef SETUP_ENTRY_ROW
 
 HMODULE LoadSystemLibrary(const char* name) {
     char path[PATH_BUFFER];
@@ -31,19 +23,19 @@ HMODULE LoadSystemLibrary(const char* name) {
 }
 
 HMODULE BindSetupLibrary(void) {
-    HMODULE library = LoadSystemLibrary("\\setupapi.dll");
+    HMODULE library = LoadSystemLibrary(SETUP_LIBRARY);
     if (!library) return NULL;
     // Every missing entry gets its own box; the binding goes on regardless.
     for (int i = 0; i < SETUP_ENTRY_COUNT; ++i) {
-        g_setupEntries[i] = GetProcAddress(library, kSetupEntries[i][0]);
-        if (!g_setupEntries[i]) ShowBox(kSetupEntries[i][1], MB_OK);
+        g_setupEntries[i] = GetProcAddress(library, g_setupEntryTable[i].name);
+        if (!g_setupEntries[i]) ShowBox(g_setupEntryTable[i].shown, MB_OK);
     }
     return library;
 }
 
 BOOL SearchEntriesBound(void) {
-    for (int i = SETUP_DESTROY_DEVICE_INFO_LIST; i <= SETUP_GET_CLASS_DEVS; ++i)
-        if (!g_setupEntries[i]) return FALSE;
+    for (int i = 0; i < SETUP_ENTRY_COUNT; ++i)
+        if (g_setupEntryTable[i].search && !g_setupEntries[i]) return FALSE;
     return TRUE;
 }
 

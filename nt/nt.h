@@ -3,25 +3,53 @@
 #ifndef VNTR_NT_H
 #define VNTR_NT_H
 
-#include "app/paths.h"
+#include "common/paths.h"
 #include "host/host.h"
 
 // Binds setupapi.dll, looks for either controller model and installs the
 // driver package's INF for the one found.
 void RunNtFlow(void);
 
-// The binding table: setupapi.dll's entry points, resolved by name in this
-// order. An entry that could not be resolved stays NULL.
-enum {
-    SETUP_CM_REENUMERATE_DEVNODE,
-    SETUP_CM_LOCATE_DEVNODE,
-    SETUP_DESTROY_DEVICE_INFO_LIST,
-    SETUP_GET_DEVICE_REGISTRY_PROPERTY,
-    SETUP_ENUM_DEVICE_INFO,
-    SETUP_GET_CLASS_DEVS,
-    SETUP_CALL_CLASS_INSTALLER,
-    SETUP_ENTRY_COUNT
+// The device-installation libraries, loaded from the system directory by
+// these names, and the entry point of the second.
+#define SETUP_LIBRARY "\\setupapi.dll"
+#define NEWDEV_LIBRARY "\\newdev.dll"
+#define UPDATE_ENTRY "UpdateDriverForPlugAndPlayDevicesA"
+
+// How often one device's hardware-identifier list is read before the device
+// is given up: the size query, then reads with a buffer of the size last
+// reported. A list that keeps growing between two reads would otherwise
+// hold the search forever.
+#define MAX_LIST_READS 5
+
+// setupapi.dll's entry points, resolved by name in this order when the NT
+// flow starts. Each row: the index into the binding table, the name it is
+// resolved by, the text of the box shown when it is missing, and whether
+// the controller search calls it (the others are resolved and reported, but
+// never called).
+#define SETUP_ENTRY_LIST(X)                                                                    \
+    X(SETUP_CM_REENUMERATE_DEVNODE, "CM_Reenumerate_DevNode", "CM_Reenumerate_DevNode", FALSE) \
+    X(SETUP_CM_LOCATE_DEVNODE, "CM_Locate_DevNodeA", "CM_Locate_DevNode", FALSE)               \
+    X(SETUP_DESTROY_DEVICE_INFO_LIST, "SetupDiDestroyDeviceInfoList",                          \
+      "SetupDiDestroyDeviceInfoList", TRUE)                                                    \
+    X(SETUP_GET_DEVICE_REGISTRY_PROPERTY, "SetupDiGetDeviceRegistryPropertyA",                 \
+      "SetupDiGetDeviceRegistryProperty", TRUE)                                                \
+    X(SETUP_ENUM_DEVICE_INFO, "SetupDiEnumDeviceInfo", "SetupDiEnumDeviceInfo", TRUE)          \
+    X(SETUP_GET_CLASS_DEVS, "SetupDiGetClassDevsA", "SetupDiGetClassDevs", TRUE)               \
+    X(SETUP_CALL_CLASS_INSTALLER, "SetupDiCallClassInstaller", "SetupDiCallClassInstaller", FALSE)
+
+#define SETUP_ENTRY_INDEX(index, name, shown, search) index,
+enum { SETUP_ENTRY_LIST(SETUP_ENTRY_INDEX) SETUP_ENTRY_COUNT };
+#undef SETUP_ENTRY_INDEX
+
+struct SetupEntry {
+    const char* name;   // the name it is resolved by
+    const char* shown;  // the text of the box when it is missing
+    BOOL search;        // the controller search calls it
 };
+extern const SetupEntry g_setupEntryTable[SETUP_ENTRY_COUNT];
+
+// The binding table: each entry point once resolved, NULL when missing.
 extern FARPROC g_setupEntries[SETUP_ENTRY_COUNT];
 
 // An entry of the binding table as a pointer of its own type. The detour

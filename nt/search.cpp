@@ -5,12 +5,6 @@
 
 char g_hardwareId[PATH_BUFFER];
 
-// How often one device's list is read before the device is given up: the
-// size query, then reads with a buffer of the size last reported. A list
-// that keeps growing between two reads would otherwise hold the search
-// forever.
-#define MAX_LIST_READS 5
-
 // Outcomes of reading a device's hardware-identifier list.
 #define LIST_READ 0   // the list is in the buffer
 #define LIST_SKIP 1   // nothing to walk: go on with the next device

@@ -1,14 +1,15 @@
 // The NT flow: binds setupapi.dll, looks for either controller model and
 // hands the driver package's INF file for the matched hardware identifier
 // to the new-device installer.
-#include "app/messages.h"
+#include "common/messages.h"
+#include "common/product.h"
 #include "nt/nt.h"
 
 // The driver-package path handed to the update.
 static char g_packagePath[PATH_BUFFER];
 
-static const char kFirstModel[] = "PCI\\VEN_C4B9&DEV_8E3A";
-static const char kSecondModel[] = "PCI\\VEN_C4B9&DEV_8E51";
+static const char kFirstModel[] = CONTROLLER_ID(FIRST_MODEL);
+static const char kSecondModel[] = CONTROLLER_ID(SECOND_MODEL);
 
 // Forms the driver-package path anew: the starting directory followed by
 // the INF file of the running NT version. NULL when the directory cannot be
@@ -21,8 +22,8 @@ static const char* DriverPackagePath(void) {
     version.dwOSVersionInfoSize = sizeof version;
     GetVersionExA(&version);
     // Windows 2000 is 5.0, XP 5.1; later versions get the bare directory.
-    const char* inf = version.dwMinorVersion == 0   ? "\\VNTR2K.INF"
-                      : version.dwMinorVersion == 1 ? "\\VNTRXP.INF"
+    const char* inf = version.dwMinorVersion == 0   ? INF_2000
+                      : version.dwMinorVersion == 1 ? INF_XP
                                                     : "";
     if (!JoinPath(g_packagePath, g_packagePath, inf)) return NULL;
     return g_packagePath;
@@ -32,11 +33,10 @@ static const char* DriverPackagePath(void) {
 // when the library, its entry point or the path is missing, or the update
 // failed.
 static BOOL UpdateDriver(void) {
-    HMODULE newdev = LoadSystemLibrary("\\newdev.dll");
+    HMODULE newdev = LoadSystemLibrary(NEWDEV_LIBRARY);
     if (!newdev) return FALSE;
     UpdateDriverForPlugAndPlayDevicesA_t update =
-        (UpdateDriverForPlugAndPlayDevicesA_t)(void (*)(void))GetProcAddress(
-            newdev, "UpdateDriverForPlugAndPlayDevicesA");
+        (UpdateDriverForPlugAndPlayDevicesA_t)(void (*)(void))GetProcAddress(newdev, UPDATE_ENTRY);
     BOOL updated = FALSE;
     if (update) {
         const char* path = DriverPackagePath();

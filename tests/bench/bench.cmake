@@ -12,7 +12,7 @@ target_link_libraries(search_bench PRIVATE vntr_sim vntr_program benchmark::benc
 
 # Loading and running machines of 1,000 to 100,000 keys, values or devices:
 #   build/native/load_bench
-add_executable(load_bench tests/bench/load_bench.cpp tools/vntrsetup-sim/report.cpp)
+add_executable(load_bench tests/bench/load_bench.cpp sim/cli/report.cpp)
 target_link_libraries(load_bench PRIVATE vntr_sim vntr_program benchmark::benchmark)
 
 # The machine capture over 1,000 to 100,000 Enum\PCI keys or devices: the

@@ -11,9 +11,9 @@
 #include <cstdio>
 #include <string>
 
-#include "host/sim/machine_file.h"
-#include "host/sim/presets.h"
-#include "tools/vntrcapture-sim/capture_run.h"
+#include "sim/cli/capture_run.h"
+#include "sim/machine_file.h"
+#include "sim/presets.h"
 
 namespace {
 

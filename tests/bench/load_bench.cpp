@@ -10,9 +10,9 @@
 #include <sstream>
 #include <string>
 
-#include "host/sim/machine_file.h"
-#include "host/sim/runner.h"
-#include "tools/vntrsetup-sim/report.h"
+#include "sim/cli/report.h"
+#include "sim/machine_file.h"
+#include "sim/runner.h"
 
 namespace {
 

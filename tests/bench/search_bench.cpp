@@ -13,9 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "host/sim/presets.h"
-#include "host/sim/runtime.h"
 #include "nt/nt.h"
+#include "sim/presets.h"
+#include "sim/runtime.h"
 
 namespace {
 

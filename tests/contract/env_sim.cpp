@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "host/host.h"
-#include "host/sim/presets.h"
-#include "host/sim/runtime.h"
+#include "sim/presets.h"
+#include "sim/runtime.h"
 #include "tests/contract/env.h"
 
 static bool g_asWine;

@@ -47,7 +47,7 @@ class ToolTest(unittest.TestCase):
             (['--machine', xp, '--keep', self.dir.name], 'exists already'),
             (['--machine', xp, '--bogus'], 'unrecognized arguments'),
             (['--machine', self.machine('os = "nt4"\n')], "unknown Windows version 'nt4'"),
-            (['--machine', os.path.join(SOURCE, 'examples', 'machines', 'xp-update-fails.toml')],
+            (['--machine', os.path.join(SOURCE, 'tests', 'machines', 'xp-update-fails.toml')],
              'simulator-only machine: faults[0].call (line 13)'),
         ]
         for args, message in cases:
@@ -56,7 +56,7 @@ class ToolTest(unittest.TestCase):
             self.assertIn(message, err, args)
 
     def test_a_run_is_reported_with_the_simulator_s_keys(self):
-        path = os.path.join(SOURCE, 'tests', 'e2e', 'machines', 'xp-answer-no.toml')
+        path = os.path.join(SOURCE, 'tests', 'machines', 'xp-answer-no.toml')
         code, out, err = tool('--machine', path, '--json')
         self.assertEqual(code, 0, err)
         report = json.loads(out)

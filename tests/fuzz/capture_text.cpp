@@ -13,11 +13,11 @@
 #include <vector>
 
 #include "capture/capture.h"
-#include "host/sim/codepage.h"
-#include "host/sim/codepage_tables.h"
-#include "host/sim/machine_file.h"
-#include "host/sim/presets.h"
-#include "host/sim/runtime.h"
+#include "sim/codepage.h"
+#include "sim/codepage_tables.h"
+#include "sim/machine_file.h"
+#include "sim/presets.h"
+#include "sim/runtime.h"
 #include "tests/fuzz/fuzz_support.h"
 
 namespace {

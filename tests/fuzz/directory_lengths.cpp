@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "host/host.h"
-#include "host/sim/presets.h"
-#include "host/sim/runner.h"
+#include "sim/presets.h"
+#include "sim/runner.h"
 #include "tests/fuzz/fuzz_support.h"
 
 // ---- the path arguments, recorded as events of the run ---------------------

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "host/sim/runner.h"
+#include "sim/runner.h"
 
 namespace fuzz {
 

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "app/messages.h"
-#include "host/sim/runtime.h"
+#include "common/messages.h"
+#include "sim/runtime.h"
 #include "tests/fuzz/fuzz_support.h"
 
 namespace {

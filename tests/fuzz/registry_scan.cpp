@@ -21,9 +21,9 @@
 #include <string>
 #include <vector>
 
-#include "host/sim/presets.h"
-#include "host/sim/runtime.h"
 #include "legacy/legacy.h"
+#include "sim/presets.h"
+#include "sim/runtime.h"
 #include "tests/fuzz/fuzz_support.h"
 
 namespace {

@@ -1,5 +1,5 @@
 # Replays each fuzz target's seed corpus and kept regression inputs as an
-# ordinary test, without libFuzzer (tools/fuzz-all does the fuzzing).
+# ordinary test, without libFuzzer (scripts/fuzz-all does the fuzzing).
 include(${CMAKE_CURRENT_LIST_DIR}/targets.cmake)
 foreach(target ${VNTR_FUZZ_TARGETS})
     add_executable(fuzz_replay_${target} tests/fuzz/${target}.cpp tests/fuzz/replay_main.cpp)

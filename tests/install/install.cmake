@@ -6,7 +6,7 @@ find_package(Python3 REQUIRED COMPONENTS Interpreter)
 # The package lookup compiled with a source folder inside the test's work
 # folder. Its own copy of presets.cpp takes the place of the library's.
 set(VNTR_INSTALL_WORK ${CMAKE_BINARY_DIR}/install-test)
-add_executable(package_dir_probe tests/install/package_dir_probe.cpp host/sim/presets.cpp)
+add_executable(package_dir_probe tests/install/package_dir_probe.cpp sim/presets.cpp)
 target_compile_definitions(package_dir_probe PRIVATE
                            VNTR_SOURCE_DIR="${VNTR_INSTALL_WORK}/source")
 target_link_libraries(package_dir_probe PRIVATE vntr_sim vntr_program)

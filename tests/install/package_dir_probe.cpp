@@ -4,7 +4,7 @@
 #include <exception>
 #include <iostream>
 
-#include "host/sim/presets.h"
+#include "sim/presets.h"
 
 int main() {
     try {

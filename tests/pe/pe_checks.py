@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Tests of the Windows build tooling: that tools/pe-audit refuses faulty
 images, that the start-up of setup.exe behaves under Wine, and that the
-committed icon is what tools/mkicon.py draws.
+committed icon is what scripts/mkicon.py draws.
 
     pe_checks.py fault CASE --audit A --exe GOOD.exe --work DIR
         Makes a faulty copy of a good image and expects the audit to fail
@@ -398,7 +398,7 @@ def cmd_icon(args):
     if new != old:
         at = next((i for i, (a, b) in enumerate(zip(new, old)) if a != b), min(len(new), len(old)))
         fail("%s differs from what mkicon.py draws (%d vs %d bytes, first difference at "
-             "byte %d); run tools/mkicon.py and commit the result" % (args.ico, len(old), len(new), at))
+             "byte %d); run scripts/mkicon.py and commit the result" % (args.ico, len(old), len(new), at))
     print("PASS: %s matches mkicon.py output (%d bytes)" % (args.ico, len(new)))
     return 0
 

@@ -1,4 +1,4 @@
-# tools/test-all and .ci/run over stand-in tools: every stage runs, and a
+# scripts/test-all and .ci/run over stand-in tools: every stage runs, and a
 # missing script, an unformatted source, a failing stage or a display that
 # never comes up stops the run with a message. Label scripts.
 find_package(Python3 REQUIRED COMPONENTS Interpreter)

@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""tools/test-all and .ci/run never skip a stage silently.
+"""scripts/test-all and .ci/run never skip a stage silently.
 
 Each case copies the script into a scratch git checkout whose tools (cmake,
 ctest, clang-format, Xvfb, xdpyinfo and the stage scripts) are stand-ins that
@@ -86,7 +86,7 @@ class Checkout:
         for name in ("cmake", "ctest"):
             write(os.path.join(self.stubs, name), LOGGING_STUB)
         clang_version = subprocess.run(
-            [os.path.join(SOURCE, "tools/bootstrap"), "--clang-version"],
+            [os.path.join(SOURCE, "scripts/bootstrap"), "--clang-version"],
             capture_output=True, text=True, check=True).stdout.strip()
         write(os.path.join(self.stubs, "clang-format-" + clang_version), CLANG_FORMAT_STUB)
         write(os.path.join(self.stubs, "Xvfb"), XVFB_STUB)
@@ -151,16 +151,16 @@ def still_running(pid, grace=5.0):
 
 class TestAll(unittest.TestCase):
     def setUp(self):
-        self.co = Checkout(["tools/test-all", "tools/bootstrap"])
-        self.co.stub_script("tools/fuzz-all")
-        self.co.stub_script("tools/valgrind-examples")
+        self.co = Checkout(["scripts/test-all", "scripts/bootstrap"])
+        self.co.stub_script("scripts/fuzz-all")
+        self.co.stub_script("scripts/valgrind-examples")
         self.co.git_add()
 
     def tearDown(self):
         self.co.cleanup()
 
     def test_every_stage_runs_in_order(self):
-        result = self.co.run("tools/test-all")
+        result = self.co.run("scripts/test-all")
         self.assertEqual(result.returncode, 0, result.stderr)
         calls = self.co.calls()
         stages = [c.split(" [")[0].strip() for c in calls]
@@ -181,9 +181,9 @@ class TestAll(unittest.TestCase):
 
     def test_a_missing_or_unusable_stage_fails_before_any_stage_runs(self):
         cases = [
-            ("fuzz-all missing", "tools/fuzz-all", "remove", {}, "tools/fuzz-all is missing"),
-            ("valgrind-examples not executable", "tools/valgrind-examples", "chmod", {},
-             "tools/valgrind-examples is not executable"),
+            ("fuzz-all missing", "scripts/fuzz-all", "remove", {}, "scripts/fuzz-all is missing"),
+            ("valgrind-examples not executable", "scripts/valgrind-examples", "chmod", {},
+             "scripts/valgrind-examples is not executable"),
             ("no display", None, None, {"display": None}, "no DISPLAY"),
         ]
         for name, path, change, options, message in cases:
@@ -194,7 +194,7 @@ class TestAll(unittest.TestCase):
                     os.remove(os.path.join(self.co.root, path))
                 elif change == "chmod":
                     os.chmod(os.path.join(self.co.root, path), 0o644)
-                result = self.co.run("tools/test-all", **options)
+                result = self.co.run("scripts/test-all", **options)
                 self.assertEqual(result.returncode, 1)
                 self.assertIn(message, result.stderr)
                 self.assertEqual(self.co.calls(), [])
@@ -202,7 +202,7 @@ class TestAll(unittest.TestCase):
     def test_an_unformatted_source_fails_the_format_stage(self):
         write(os.path.join(self.co.root, "nt/bad.h"), "// UNFORMATTED\n", False)
         self.co.git_add()
-        result = self.co.run("tools/test-all")
+        result = self.co.run("scripts/test-all")
         self.assertEqual(result.returncode, 1)
         self.assertIn("nt/bad.h:1:1: error", result.stderr)
         self.assertIn("not formatted", result.stderr)
@@ -210,7 +210,7 @@ class TestAll(unittest.TestCase):
 
     def test_untracked_sources_are_not_checked(self):
         write(os.path.join(self.co.root, "scratch.cpp"), "// UNFORMATTED\n", False)
-        result = self.co.run("tools/test-all")
+        result = self.co.run("scripts/test-all")
         self.assertEqual(result.returncode, 0, result.stderr)
 
     def test_a_failing_stage_stops_the_run(self):
@@ -225,8 +225,8 @@ class TestAll(unittest.TestCase):
                 self.setUp()
                 if name == "fuzzing":
                     # The stand-in fails for any arguments: fuzz-all gets none.
-                    write(os.path.join(self.co.root, "tools/fuzz-all"), "#!/bin/sh\nexit 1\n")
-                result = self.co.run("tools/test-all", env=env)
+                    write(os.path.join(self.co.root, "scripts/fuzz-all"), "#!/bin/sh\nexit 1\n")
+                result = self.co.run("scripts/test-all", env=env)
                 self.assertNotEqual(result.returncode, 0)
                 self.assertNotIn("all tests passed", result.stdout)
                 calls = [c.split(" [")[0].strip() for c in self.co.calls()]
@@ -238,8 +238,8 @@ class TestAll(unittest.TestCase):
 class CiRun(unittest.TestCase):
     def setUp(self):
         self.co = Checkout([".ci/run"])
-        self.co.stub_script("tools/bootstrap")
-        self.co.stub_script("tools/test-all")
+        self.co.stub_script("scripts/bootstrap")
+        self.co.stub_script("scripts/test-all")
         self.co.git_add()
 
     def tearDown(self):

@@ -13,16 +13,18 @@
 #include <string>
 #include <vector>
 
-#include "capture/crc32.h"
 #include "capture/output.h"
-#include "host/sim/codepage_tables.h"
-#include "host/sim/expect.h"
+#include "common/crc32.h"
+#include "sim/cli/capture_run.h"
+#include "sim/codepage_tables.h"
+#include "sim/expect.h"
 #include "tests/unit/flow.h"
-#include "tools/vntrcapture-sim/capture_run.h"
 
 namespace {
 
-std::vector<std::string> ExampleFiles() { return flow::MachineFiles({"/examples/machines"}); }
+std::vector<std::string> ExampleFiles() {
+    return flow::MachineFiles({"/examples/machines", "/tests/machines"});
+}
 
 using flow::Stem;
 
@@ -131,10 +133,17 @@ TEST(CaptureRoundTrip, every_example_machine_replays_as_captured) {
     const std::map<std::string, std::string> uncapturable = {
         {"98se-nt-style-registry", "registry_delete"},
         {"xp-update-fails", "faults (the update call fails)"},
+        {"2003-bare-directory", "update.check = false (Wine's update never fails)"},
+    };
+    // Machines no capture can stand for at all.
+    const std::map<std::string, std::string> skipped = {
+        {"31-platform", "platform 0: the capture reads neither flow's settings"},
+        {"xp-without-standard-output", "the capture writes its file to standard output"},
     };
     std::set<std::string> differing;
     int compared = 0;
     for (const auto& path : ExampleFiles()) {
+        if (skipped.count(Stem(path))) continue;
         sim::Machine original = sim::LoadMachineFile(path).machine;
         Captured c = Capture(original, Stem(path));
         if (::testing::Test::HasFailure()) return;
@@ -305,7 +314,7 @@ TEST(CaptureRoundTrip, the_code_page_runs_are_the_simulators_tables) {
         const sim::CodePageTable& table = sim::kCodePageTables[i];
         ASSERT_TRUE(CodePageCharacters(table.id, high)) << table.id;
         EXPECT_TRUE(std::equal(high, high + 128, table.high))
-            << "code page " << table.id << ": run tools/mkcodepages.py";
+            << "code page " << table.id << ": run scripts/mkcodepages.py";
         seen.insert(table.id);
     }
     unsigned short unused[128];
@@ -426,7 +435,7 @@ TEST(CaptureFaultWalk, every_call_of_the_capture_can_fail) {
     const std::set<std::string> silent = {"RegCloseKey", "FreeLibrary",
                                           "SetupDiDestroyDeviceInfoList", "fclose"};
     sim::Machine legacy = sim::LoadMachineFile(std::string(VNTR_SOURCE_DIR) +
-                                               "/examples/machines/98se-nt-style-registry.toml")
+                                               "/tests/machines/98se-nt-style-registry.toml")
                               .machine;
     sim::MakeKeyPath(legacy.hklm.get(),
                      "Enum\\PCI\\VEN_C4B9&DEV_8E3A&SUBSYS_8E3AC4B9&REV_02\\BUS_02&DEV_0C&FUNC_00")

@@ -86,6 +86,7 @@ class Cli : public testing::Test {
 };
 
 const std::string kExamples = std::string(VNTR_SOURCE_DIR) + "/examples/machines/";
+const std::string kRegression = std::string(VNTR_SOURCE_DIR) + "/tests/machines/";
 
 }  // namespace
 
@@ -179,7 +180,7 @@ TEST_F(Cli, options_override_only_what_they_name) {
     EXPECT_FALSE(Has(empty.out, "copy C:")) << empty.out;
 
     // --cwd keeps the file's `omit`: the catalog is still missing.
-    Result omit = Sim("--machine " + kExamples + "98se-missing-catalog.toml --cwd 'C:\\VNTR'");
+    Result omit = Sim("--machine " + kRegression + "98se-missing-catalog.toml --cwd 'C:\\VNTR'");
     EXPECT_TRUE(Has(omit.out, "outcome: failed")) << omit.out;
     EXPECT_FALSE(Has(omit.out, "VNTR98SE.CAT -> ")) << omit.out;
 

@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "app/messages.h"
-#include "host/sim/expect.h"
-#include "host/sim/runtime.h"
+#include "common/messages.h"
+#include "sim/expect.h"
+#include "sim/runtime.h"
 #include "tests/unit/flow.h"
 
 namespace {
@@ -17,7 +17,7 @@ namespace {
 // The example machines and the end-to-end suite's machines: each carries
 // what its run must come to.
 std::vector<std::string> ExampleFiles() {
-    return flow::MachineFiles({"/examples/machines", "/tests/e2e/machines"});
+    return flow::MachineFiles({"/examples/machines", "/tests/machines"});
 }
 
 using flow::Stem;

@@ -12,9 +12,9 @@
 #include <vector>
 
 #include "host/host.h"
-#include "host/sim/machine_file.h"
-#include "host/sim/presets.h"
-#include "host/sim/runner.h"
+#include "sim/machine_file.h"
+#include "sim/presets.h"
+#include "sim/runner.h"
 
 namespace flow {
 

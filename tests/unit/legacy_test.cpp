@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "app/messages.h"
-#include "host/sim/runtime.h"
+#include "common/messages.h"
+#include "sim/runtime.h"
 #include "tests/unit/flow.h"
 
 namespace {

@@ -1,10 +1,10 @@
 // Machine files: what they describe, and how mistakes in them are reported.
-#include "host/sim/machine_file.h"
+#include "sim/machine_file.h"
 
 #include <gtest/gtest.h>
 
-#include "host/sim/runtime.h"
 #include "res/ids.h"
+#include "sim/runtime.h"
 #include "tests/unit/flow.h"
 
 namespace {

@@ -1,5 +1,5 @@
 """The machines of the comparison: every example machine and every machine
-of tests/e2e/machines, each run by the simulator and by Wine and compared.
+of tests/machines, each run by the simulator and by Wine and compared.
 Machines that hold a setting Wine cannot hold are declared in
 simulator-only.toml, with that setting; the declaration is checked."""
 
@@ -21,7 +21,7 @@ SIMULATOR_ONLY = os.path.join(E2E_DIR, 'simulator-only.toml')
 def machine_files():
     """{test name: path relative to the source tree}, examples first."""
     found = {}
-    for folder in ('examples/machines', 'tests/e2e/machines'):
+    for folder in ('examples/machines', 'tests/machines'):
         for path in sorted(glob.glob(os.path.join(SOURCE_DIR, folder, '*.toml'))):
             name = os.path.splitext(os.path.basename(path))[0]
             if name in found:
@@ -57,7 +57,7 @@ def plan_machine(config, path):
 
 def classify(config):
     """Checks simulator-only.toml against the machines, and the [expect]
-    tables of tests/e2e/machines against the simulator: (passed, lines)."""
+    tables of tests/machines against the simulator: (passed, lines)."""
     declared = declared_simulator_only()
     lines, passed = [], True
     for name, path in machine_files().items():

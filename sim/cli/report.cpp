@@ -1,0 +1,260 @@
+#include "sim/cli/report.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "sim/calls.h"
+#include "sim/codepage.h"
+
+using sim::Event;
+using sim::Field;
+
+namespace {
+
+void AppendHex32(std::string& out, int64_t v) {
+    char text[24];
+    snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(v & 0xFFFFFFFFll));
+    out += text;
+}
+
+// The part of a key after its object: "flags" of "args.flags".
+const char* LastPart(const char* key) {
+    const char* dot = strrchr(key, '.');
+    return dot ? dot + 1 : key;
+}
+
+// Numbers that read better in hexadecimal.
+bool HexKey(const char* key) {
+    static const char* const keys[] = {"flags",      "type",     "error",    "code",
+                                       "message_id", "language", "property", "locale"};
+    const char* last = LastPart(key);
+    for (const char* k : keys)
+        if (strcmp(last, k) == 0) return true;
+    return false;
+}
+
+// Words of the simulator's own, and handles, are shown bare; texts of the
+// machine in quotes.
+bool Bare(const Field& f) {
+    if (f.bytes.compare(0, 2, "0x") == 0 || f.bytes == "NULL") return true;
+    for (const char* key : {"call", "buttons", "answer", "args.class", "result"})
+        if (strcmp(f.key, key) == 0) return true;
+    return false;
+}
+
+void AppendValue(std::string& out, const Field& f, uint32_t cp) {
+    switch (f.kind) {
+        case Field::kNull:
+            out += "NULL";
+            return;
+        case Field::kBool:
+            out += f.number ? "TRUE" : "FALSE";
+            return;
+        case Field::kNumber:
+            if (HexKey(f.key))
+                AppendHex32(out, f.number);
+            else
+                out += std::to_string(f.number);
+            return;
+        case Field::kBytes:
+            if (Bare(f)) {
+                out += f.bytes;
+            } else {
+                out += '"';
+                sim::AppendVisible(out, f.bytes, cp);
+                out += '"';
+            }
+            return;
+        case Field::kList: {
+            std::vector<sim::Bytes> items = f.Items();
+            out += '[';
+            for (size_t i = 0; i < items.size(); ++i) {
+                out += i ? ", \"" : "\"";
+                sim::AppendVisible(out, items[i], cp);
+                out += '"';
+            }
+            out += ']';
+            return;
+        }
+    }
+}
+
+void AppendQuoted(std::string& out, const Event& e, const char* key, uint32_t cp) {
+    const Field* f = e.Get(key);
+    if (!f || f->kind == Field::kNull) {
+        out += "(none)";
+        return;
+    }
+    out += '"';
+    sim::AppendVisible(out, f->bytes, cp);
+    out += '"';
+}
+
+void AppendBox(std::string& out, const Event& e, uint32_t cp) {
+    out += "box [" + e.GetStr("buttons", "?") + "]";
+    if (e.GetStr("args.owner", "NULL") != "NULL") out += " owner " + e.GetStr("args.owner");
+    int64_t type = e.GetNum("args.type");
+    if (type != 0 && type != 4) {
+        out += " type ";
+        AppendHex32(out, type);
+    }
+    out += "\n        title:  ";
+    AppendQuoted(out, e, "args.caption", cp);
+    out += "\n        text:   ";
+    AppendQuoted(out, e, "args.text", cp);
+    // A box still waiting for its answer (on the terminal) has none yet.
+    if (e.Has("answer"))
+        out += "\n        answer: " +
+               (e.IsNull("answer") ? std::string("(none left)") : e.GetStr("answer"));
+    else if (e.Has("error"))
+        out += "\n        failed: error " + std::to_string(e.GetNum("error"));
+}
+
+// "Call(arg, arg, ...) -> result" and whatever else the event holds.
+void AppendEvent(std::string& out, const Event& e, uint32_t cp) {
+    const std::string& type = e.type();
+    if (type == "box") return AppendBox(out, e, cp);
+    if (type == "stdout") {
+        out += "stdout  ";
+        AppendQuoted(out, e, "text", cp);
+        return;
+    }
+    if (type == "fault") {
+        out += "fault   " + e.GetStr("call") + " call " + std::to_string(e.GetNum("n")) +
+               " fails with error " + std::to_string(e.GetNum("error"));
+        return;
+    }
+    if (type == "start") {
+        out += "start   WinMain(command line ";
+        AppendQuoted(out, e, "command_line", cp);
+        out += ", show " + std::to_string(e.GetNum("show")) + ")";
+        return;
+    }
+    if (type == "bad_free") {
+        out += "finding LocalFree of a block that is not allocated: " + e.GetStr("block");
+        return;
+    }
+    if (type == "unexpected_call") {
+        out += "finding " + e.GetStr("call") + " was called (never expected)";
+        return;
+    }
+    const Field* call = e.Get("call");
+    out += call ? call->bytes : type;
+    out += '(';
+    bool first = true;
+    for (const Field& f : e.fields())
+        if (strncmp(f.key, "args.", 5) == 0) {
+            if (!first) out += ", ";
+            AppendValue(out, f, cp);
+            first = false;
+        }
+    out += ')';
+    if (const Field* r = e.Get("result")) {
+        out += " -> ";
+        AppendValue(out, *r, cp);
+    }
+    for (const Field& f : e.fields()) {
+        if (strcmp(f.key, "call") == 0 || strcmp(f.key, "result") == 0 ||
+            strncmp(f.key, "args.", 5) == 0)
+            continue;
+        out += ", ";
+        out += f.key;
+        out += ' ';
+        AppendValue(out, f, cp);
+    }
+    if (type == "load" && e.GetFlag("planted")) out += "  PLANTED LIBRARY LOADED";
+}
+
+}  // namespace
+
+std::string DescribeBox(const Event& box, uint32_t cp) {
+    std::string out;
+    AppendBox(out, box, cp);
+    return out;
+}
+
+std::string DescribeEvent(const Event& e, uint32_t cp) {
+    std::string out;
+    AppendEvent(out, e, cp);
+    return out;
+}
+
+void PrintReport(std::ostream& out, const sim::Machine& m, const sim::Outcome& o) {
+    char locale[16];
+    snprintf(locale, sizeof locale, "0x%04x", m.locale);
+    uint32_t cp = m.codepage;
+    out << "machine: " << m.name << " (" << m.source << ")\n";
+    out << "  platform " << m.os.platform << ", version " << m.os.major << "." << m.os.minor
+        << ", build number " << m.os.build_number << " (low word " << (m.os.build_number & 0xFFFF)
+        << "); current directory " << sim::Visible(m.current_dir, cp) << "; Windows directory "
+        << sim::Visible(m.windows_dir, cp) << "; locale " << locale << "; code page " << cp
+        << "\n\n";
+
+    // Written in large pieces: a run may hold millions of events.
+    std::string text = "events:\n";
+    sim::Event e;
+    for (size_t n = 0; n < o.events.size(); ++n) {
+        o.events.DecodeAt(n, &e);
+        text += "  ";
+        text += std::to_string(n + 1);
+        text += '\t';
+        AppendEvent(text, e, cp);
+        text += '\n';
+        if (text.size() > (1 << 20)) {
+            out << text;
+            text.clear();
+        }
+    }
+    if (o.events.empty()) text += "  (none)\n";
+
+    text += "\ntrace (standard output, as written):\n";
+    sim::Bytes trace = o.Stdout();
+    if (trace.empty()) text += "  (nothing)\n";
+    for (size_t start = 0; start < trace.size();) {
+        size_t end = trace.find('\n', start);
+        end = end == std::string::npos ? trace.size() : end + 1;
+        text += "  ";
+        sim::AppendVisible(text, trace.substr(start, end - start), cp);
+        text += '\n';
+        start = end;
+        if (text.size() > (1 << 20)) {
+            out << text;
+            text.clear();
+        }
+    }
+
+    text += "\nchanges:\n";
+    auto changes = o.ChangeEvents();
+    for (const sim::Event& c : changes) text += "  " + sim::ChangeLine(c, cp) + "\n";
+    if (changes.empty()) text += "  (none)\n";
+    out << text;
+
+    if (!o.summary.is_null() && o.summary.contains("calls")) {
+        // Every host function the program called, in the order of the table
+        // of host calls, with its library.
+        out << "\ncalls:\n";
+        const sim::json& calls = o.summary["calls"];
+        for (size_t i = 0; i < sim::kHostCallCount; ++i) {
+            const sim::HostCall& c = sim::kHostCalls[i];
+            if (!calls.contains(c.name)) continue;
+            char line[128];
+            snprintf(line, sizeof line, "  %-36s %-13s %u\n", c.name, c.library,
+                     calls[c.name].get<unsigned>());
+            out << line;
+        }
+    }
+    if (!o.summary.is_null()) {
+        const sim::json& left = o.summary["allocations_left"];
+        if (!left.empty())
+            out << "\nmemory still allocated at the end: " << left.size() << " blocks\n";
+        if (!o.summary["modules_loaded"].empty())
+            out << "libraries still loaded at the end: " << o.summary["modules_loaded"].dump()
+                << "\n";
+    }
+    if (o.status == "ok") {
+        out << "\noutcome: " << o.Result() << "\n";
+        out << "exit code: " << o.exit_code << "\n";
+    } else {
+        out << "\nrun " << o.status << ": " << o.message << "\n";
+    }
+}

@@ -1,0 +1,268 @@
+// The device-installation libraries of the simulated machine: setupapi.dll's
+// device information sets and hardware-identifier property, newdev.dll's
+// driver update, and GetProcAddress, which hands out their entry points.
+#include <cstring>
+
+#include "host/host.h"
+#include "sim/runtime.h"
+
+using sim::Event;
+using sim::Runtime;
+
+#define ERROR_NO_SUCH_DEVINST 0xE000020Bu
+
+namespace {
+
+Event Begin(const char* call) { return Event("call").Str("call", call); }
+
+BOOL Finish(Event& e, bool ok) {
+    Runtime& rt = sim::Current();
+    e.Flag("result", ok);
+    if (!ok) e.Num("error", rt.last_error);
+    rt.Emit(std::move(e));
+    return ok ? TRUE : FALSE;
+}
+
+const std::vector<size_t>* SetOf(HDEVINFO set) {
+    auto& sets = sim::Current().device_sets;
+    auto it = sets.find(reinterpret_cast<uintptr_t>(set));
+    return it == sets.end() ? nullptr : &it->second;
+}
+
+HDEVINFO SimSetupDiGetClassDevsA(const GUID* classGuid, PCSTR enumerator, HWND parent,
+                                 DWORD flags) {
+    static const int id = sim::CallId("SetupDiGetClassDevsA");
+    Event e = Begin("SetupDiGetClassDevsA");
+    e.Str("args.class", classGuid ? "given" : "NULL")
+        .StrOrNull("args.enumerator", enumerator)
+        .Str("args.parent", sim::PointerText(parent))
+        .Num("args.flags", flags);
+    Runtime& rt = sim::Current();
+    auto fail = [&]() {
+        e.Str("result", "INVALID_HANDLE_VALUE").Num("error", rt.last_error);
+        rt.Emit(std::move(e));
+        return INVALID_HANDLE_VALUE;
+    };
+    if (sim::CallFails(id)) return fail();
+    if (!classGuid && !(flags & DIGCF_ALLCLASSES)) {
+        rt.last_error = ERROR_INVALID_PARAMETER;
+        return fail();
+    }
+    std::vector<size_t> members;
+    for (size_t i = 0; i < rt.m.devices.size(); ++i)
+        if (rt.m.devices[i].present || !(flags & DIGCF_PRESENT)) members.push_back(i);
+    uintptr_t handle = rt.next_set;
+    rt.next_set += 0x10;
+    e.Str("result", sim::PointerText(reinterpret_cast<void*>(handle)))
+        .Num("devices", static_cast<int64_t>(members.size()));
+    rt.device_sets[handle] = std::move(members);
+    rt.Emit(std::move(e));
+    return reinterpret_cast<HDEVINFO>(handle);
+}
+
+BOOL SimSetupDiEnumDeviceInfo(HDEVINFO set, DWORD index, PSP_DEVINFO_DATA data) {
+    static const int id = sim::CallId("SetupDiEnumDeviceInfo");
+    Event e = Begin("SetupDiEnumDeviceInfo");
+    e.Str("args.set", sim::PointerText(set)).Num("args.index", index);
+    if (sim::CallFails(id)) return Finish(e, false);
+    Runtime& rt = sim::Current();
+    const std::vector<size_t>* members = SetOf(set);
+    if (!members) {
+        rt.last_error = ERROR_INVALID_HANDLE;
+        return Finish(e, false);
+    }
+    if (!data || data->cbSize != sizeof(SP_DEVINFO_DATA)) {
+        rt.last_error = ERROR_INVALID_USER_BUFFER;
+        return Finish(e, false);
+    }
+    if (index >= members->size()) {
+        rt.last_error = ERROR_NO_MORE_ITEMS;
+        return Finish(e, false);
+    }
+    memset(&data->ClassGuid, 0, sizeof data->ClassGuid);
+    data->DevInst = static_cast<DWORD>((*members)[index] + 1);
+    data->Reserved = 0;
+    e.Num("device", data->DevInst);
+    return Finish(e, true);
+}
+
+BOOL SimSetupDiGetDeviceRegistryPropertyA(HDEVINFO set, PSP_DEVINFO_DATA data, DWORD property,
+                                          PDWORD regType, BYTE* buffer, DWORD size,
+                                          PDWORD required) {
+    static const int id = sim::CallId("SetupDiGetDeviceRegistryPropertyA");
+    Event e = Begin("SetupDiGetDeviceRegistryPropertyA");
+    e.Str("args.set", sim::PointerText(set))
+        .Num("args.device", data ? data->DevInst : 0)
+        .Num("args.property", property)
+        .Str("args.buffer", sim::Current().BlockText(buffer))
+        .Num("args.size", size);
+    auto finish = [&](bool ok) {
+        if (required) e.Num("required", *required);
+        return Finish(e, ok);
+    };
+    if (sim::CallFails(id)) return finish(false);
+    Runtime& rt = sim::Current();
+    if (!SetOf(set)) {
+        rt.last_error = ERROR_INVALID_HANDLE;
+        return finish(false);
+    }
+    if (!data || data->cbSize != sizeof(SP_DEVINFO_DATA) || data->DevInst == 0 ||
+        data->DevInst > rt.m.devices.size()) {
+        rt.last_error = ERROR_INVALID_PARAMETER;
+        return finish(false);
+    }
+    if (!buffer && size) {
+        rt.last_error = ERROR_INVALID_USER_BUFFER;
+        return finish(false);
+    }
+    const sim::Device& device = rt.m.devices[data->DevInst - 1];
+    if (property == SPDRP_HARDWAREID && device.read_error) {
+        rt.last_error = device.read_error;
+        return finish(false);
+    }
+    if (property != SPDRP_HARDWAREID || !device.hardware_ids) {
+        rt.last_error = ERROR_INVALID_DATA;
+        return finish(false);
+    }
+    const sim::Bytes& ids = *device.hardware_ids;
+    DWORD reported = device.reported_size ? *device.reported_size : static_cast<DWORD>(ids.size());
+    if (required) *required = reported;
+    if (regType) *regType = REG_MULTI_SZ;
+    bool size_query = !buffer && size == 0;
+    if (device.insufficient_forever ||
+        (size < reported && !(size_query && device.size_query_succeeds))) {
+        rt.last_error = ERROR_INSUFFICIENT_BUFFER;
+        return finish(false);
+    }
+    if (buffer) memcpy(buffer, ids.data(), std::min<size_t>(ids.size(), reported));
+    return finish(true);
+}
+
+BOOL SimSetupDiDestroyDeviceInfoList(HDEVINFO set) {
+    static const int id = sim::CallId("SetupDiDestroyDeviceInfoList");
+    Event e = Begin("SetupDiDestroyDeviceInfoList");
+    e.Str("args.set", sim::PointerText(set));
+    if (sim::CallFails(id)) return Finish(e, false);
+    Runtime& rt = sim::Current();
+    bool known = rt.device_sets.erase(reinterpret_cast<uintptr_t>(set)) > 0;
+    if (!known) rt.last_error = ERROR_INVALID_HANDLE;
+    return Finish(e, known);
+}
+
+// Resolved but never called by the program; a call is recorded as a finding.
+INT_PTR SimUnexpected(const char* name) {
+    sim::CallFails(sim::CallId(name));  // counted only
+    sim::Current().Emit(Event("unexpected_call").Str("call", name));
+    return 0;
+}
+INT_PTR SimCmReenumerate(void) { return SimUnexpected("CM_Reenumerate_DevNode"); }
+INT_PTR SimCmLocate(void) { return SimUnexpected("CM_Locate_DevNodeA"); }
+INT_PTR SimCallClassInstaller(void) { return SimUnexpected("SetupDiCallClassInstaller"); }
+
+// Whether a present device lists the hardware identifier (any letter case).
+bool Listed(const Runtime& rt, const char* hardwareId) {
+    for (const sim::Device& d : rt.m.devices) {
+        if (!d.present || !d.hardware_ids) continue;
+        const sim::Bytes& ids = *d.hardware_ids;
+        for (size_t at = 0; at < ids.size() && ids[at];) {
+            size_t end = ids.find('\0', at);
+            if (end == std::string::npos) end = ids.size();
+            if (sim::EqualNoCase(ids.substr(at, end - at), hardwareId)) return true;
+            at = end + 1;
+        }
+    }
+    return false;
+}
+
+BOOL SimUpdateDriverForPlugAndPlayDevicesA(HWND parent, LPCSTR hardwareId, LPCSTR infPath,
+                                           DWORD flags, PBOOL rebootRequired) {
+    static const int id = sim::CallId("UpdateDriverForPlugAndPlayDevicesA");
+    Event e = Event("install").Str("call", "UpdateDriverForPlugAndPlayDevicesA");
+    e.Str("args.parent", sim::PointerText(parent))
+        .StrOrNull("args.hardware_id", hardwareId)
+        .StrOrNull("args.inf", infPath)
+        .Num("args.flags", flags);
+    e.NumOrNull("args.reboot", rebootRequired);
+    if (sim::CallFails(id)) return Finish(e, false);
+    Runtime& rt = sim::Current();
+    if (!hardwareId || !infPath) {
+        rt.last_error = ERROR_INVALID_PARAMETER;
+        return Finish(e, false);
+    }
+    if (rt.m.update.check) {
+        // Windows opens the INF first, then looks for a present device that
+        // lists the hardware identifier.
+        std::string inf = sim::FileSystem::Absolute(infPath, rt.cwd);
+        const sim::FileSystem::Node* node = inf.empty() ? nullptr : rt.m.files.Find(inf);
+        if (!node || node->dir || node->open_error) {
+            rt.last_error = !node       ? ERROR_FILE_NOT_FOUND
+                            : node->dir ? ERROR_ACCESS_DENIED
+                                        : node->open_error;
+            return Finish(e, false);
+        }
+        if (!Listed(rt, hardwareId)) {
+            rt.last_error = ERROR_NO_SUCH_DEVINST;
+            return Finish(e, false);
+        }
+    }
+    if (rebootRequired) *rebootRequired = rt.m.update.reboot ? TRUE : FALSE;
+    e.Flag("reboot_needed", rt.m.update.reboot);
+    return Finish(e, true);
+}
+
+struct Export {
+    const char* library;
+    const char* name;
+    FARPROC proc;
+};
+
+template <typename F>
+FARPROC Proc(F f) {
+    return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(f));
+}
+
+const Export kExports[] = {
+    {"setupapi.dll", "CM_Reenumerate_DevNode", Proc(SimCmReenumerate)},
+    {"setupapi.dll", "CM_Locate_DevNodeA", Proc(SimCmLocate)},
+    {"setupapi.dll", "SetupDiDestroyDeviceInfoList", Proc(SimSetupDiDestroyDeviceInfoList)},
+    {"setupapi.dll", "SetupDiGetDeviceRegistryPropertyA",
+     Proc(SimSetupDiGetDeviceRegistryPropertyA)},
+    {"setupapi.dll", "SetupDiEnumDeviceInfo", Proc(SimSetupDiEnumDeviceInfo)},
+    {"setupapi.dll", "SetupDiGetClassDevsA", Proc(SimSetupDiGetClassDevsA)},
+    {"setupapi.dll", "SetupDiCallClassInstaller", Proc(SimCallClassInstaller)},
+    {"newdev.dll", "UpdateDriverForPlugAndPlayDevicesA",
+     Proc(SimUpdateDriverForPlugAndPlayDevicesA)},
+};
+
+}  // namespace
+
+extern "C" FARPROC GetProcAddress(HMODULE module, LPCSTR name) {
+    static const int id = sim::CallId("GetProcAddress");
+    Event e = Event("proc").Str("call", "GetProcAddress");
+    e.Str("args.module", sim::PointerText(module)).StrOrNull("args.name", name);
+    Runtime& rt = sim::Current();
+    auto finish = [&](FARPROC proc) {
+        if (proc) {
+            e.Str("result", "found");
+        } else {
+            e.Null("result").Num("error", rt.last_error);
+        }
+        rt.Emit(std::move(e));
+        return proc;
+    };
+    if (sim::CallFails(id)) return finish(NULL);
+    auto it = rt.modules.find(reinterpret_cast<uintptr_t>(module));
+    if (it == rt.modules.end()) {
+        rt.last_error = ERROR_INVALID_HANDLE;
+        return finish(NULL);
+    }
+    const sim::Module& mod = rt.m.modules[it->second.index];
+    std::string wanted = name ? name : "";
+    e.Str("library", it->second.path);
+    if (!mod.missing.count(wanted)) {
+        for (const Export& x : kExports)
+            if (sim::EqualNoCase(mod.name, x.library) && wanted == x.name) return finish(x.proc);
+    }
+    rt.last_error = ERROR_PROC_NOT_FOUND;
+    return finish(NULL);
+}

@@ -1,0 +1,376 @@
+#include "sim/event.h"
+
+#include <cstring>
+
+namespace sim {
+
+Field& Event::Add(const char* key, Field::Kind kind) {
+    fields_.emplace_back();
+    Field& f = fields_.back();
+    f.key = key;
+    f.kind = kind;
+    return f;
+}
+
+Event& Event::Num(const char* key, int64_t value) {
+    Add(key, Field::kNumber).number = value;
+    return *this;
+}
+
+Event& Event::Flag(const char* key, bool value) {
+    Add(key, Field::kBool).number = value ? 1 : 0;
+    return *this;
+}
+
+Event& Event::Str(const char* key, Bytes value) {
+    Add(key, Field::kBytes).bytes = std::move(value);
+    return *this;
+}
+
+Event& Event::StrOrNull(const char* key, const char* value) {
+    if (!value) return Null(key);
+    return Str(key, value);
+}
+
+Event& Event::Null(const char* key) {
+    Add(key, Field::kNull);
+    return *this;
+}
+
+Event& Event::List(const char* key, std::vector<Bytes> value) {
+    Bytes& joined = Add(key, Field::kList).bytes;
+    for (const auto& item : value) {
+        joined += item.substr(0, item.find('\0'));
+        joined += '\0';
+    }
+    return *this;
+}
+
+std::vector<Bytes> Field::Items() const {
+    std::vector<Bytes> out;
+    for (size_t start = 0; start < bytes.size();) {
+        size_t end = bytes.find('\0', start);
+        out.push_back(bytes.substr(start, end - start));
+        start = end + 1;
+    }
+    return out;
+}
+
+const Field* Event::Get(const char* key) const {
+    for (const Field& f : fields_)
+        if (f.key == key || strcmp(f.key, key) == 0) return &f;
+    return nullptr;
+}
+
+bool Event::IsNull(const char* key) const {
+    const Field* f = Get(key);
+    return f && f->kind == Field::kNull;
+}
+
+int64_t Event::GetNum(const char* key, int64_t fallback) const {
+    const Field* f = Get(key);
+    return f && (f->kind == Field::kNumber || f->kind == Field::kBool) ? f->number : fallback;
+}
+
+bool Event::GetFlag(const char* key, bool fallback) const {
+    const Field* f = Get(key);
+    return f && (f->kind == Field::kBool || f->kind == Field::kNumber) ? f->number != 0 : fallback;
+}
+
+Bytes Event::GetStr(const char* key, const Bytes& fallback) const {
+    const Field* f = Get(key);
+    return f && f->kind == Field::kBytes ? f->bytes : fallback;
+}
+
+static json FieldJson(const Field& f) {
+    switch (f.kind) {
+        case Field::kNull:
+            return nullptr;
+        case Field::kBool:
+            return f.number != 0;
+        case Field::kNumber:
+            return f.number;
+        case Field::kBytes:
+            return Text(f.bytes);
+        case Field::kList: {
+            json a = json::array();
+            for (const auto& b : f.Items()) a.push_back(Text(b));
+            return a;
+        }
+    }
+    return nullptr;
+}
+
+json Event::ToJson() const {
+    json out = {{"type", type_}};
+    for (const Field& f : fields_) {
+        const char* dot = strchr(f.key, '.');
+        if (!dot)
+            out[f.key] = FieldJson(f);
+        else
+            out[std::string(f.key, dot)][dot + 1] = FieldJson(f);
+    }
+    return out;
+}
+
+void AppendJsonBytes(std::string& out, const Bytes& bytes) {
+    static const char hex[] = "0123456789abcdef";
+    out += '"';
+    // Plain text goes in one piece.
+    size_t plain = 0;
+    while (plain < bytes.size()) {
+        unsigned char c = static_cast<unsigned char>(bytes[plain]);
+        if (c < 0x20 || c >= 0x80 || c == '"' || c == '\\') break;
+        ++plain;
+    }
+    if (plain == bytes.size()) {
+        out += bytes;
+        out += '"';
+        return;
+    }
+    for (unsigned char c : bytes) {
+        switch (c) {
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            case '\b':
+                out += "\\b";
+                break;
+            case '\f':
+                out += "\\f";
+                break;
+            default:
+                if (c < 0x20) {
+                    out += "\\u00";
+                    out += hex[c >> 4];
+                    out += hex[c & 15];
+                } else if (c < 0x80) {
+                    out += static_cast<char>(c);
+                } else {
+                    out += static_cast<char>(0xC0 | (c >> 6));
+                    out += static_cast<char>(0x80 | (c & 0x3F));
+                }
+        }
+    }
+    out += '"';
+}
+
+static void AppendFieldJson(std::string& out, const Field& f) {
+    switch (f.kind) {
+        case Field::kNull:
+            out += "null";
+            break;
+        case Field::kBool:
+            out += f.number ? "true" : "false";
+            break;
+        case Field::kNumber:
+            out += std::to_string(f.number);
+            break;
+        case Field::kBytes:
+            AppendJsonBytes(out, f.bytes);
+            break;
+        case Field::kList:
+            out += '[';
+            {
+                std::vector<Bytes> items = f.Items();
+                for (size_t i = 0; i < items.size(); ++i) {
+                    if (i) out += ',';
+                    AppendJsonBytes(out, items[i]);
+                }
+            }
+            out += ']';
+            break;
+    }
+}
+
+void Event::AppendJson(std::string& out) const {
+    out += "{\"type\":";
+    AppendJsonBytes(out, type_);
+    // The object the previous field was in: its name and length, or none.
+    const char* open = nullptr;
+    size_t open_length = 0;
+    for (const Field& f : fields_) {
+        const char* dot = strchr(f.key, '.');
+        size_t length = dot ? static_cast<size_t>(dot - f.key) : 0;
+        bool same =
+            dot ? (open && open_length == length && strncmp(open, f.key, length) == 0) : !open;
+        if (!same) {
+            if (open) out += '}';
+            if (dot) {
+                out += ",\"";
+                out.append(f.key, length);
+                out += "\":{";
+            }
+        }
+        if (same || !dot) out += ',';
+        open = dot ? f.key : nullptr;
+        open_length = length;
+        out += '"';
+        out += dot ? dot + 1 : f.key;  // keys are plain words
+        out += "\":";
+        AppendFieldJson(out, f);
+    }
+    if (open) out += '}';
+    out += '}';
+}
+
+// ---- binary form: lengths and numbers in native byte order ------------------
+
+static void Put32(std::string& out, uint32_t v) { out.append(reinterpret_cast<char*>(&v), 4); }
+
+static void PutBytes(std::string& out, const std::string& b) {
+    Put32(out, static_cast<uint32_t>(b.size()));
+    out += b;
+}
+
+void Event::Encode(std::string& out) const {
+    PutBytes(out, type_);
+    Put32(out, static_cast<uint32_t>(fields_.size()));
+    for (const Field& f : fields_) {
+        out.append(reinterpret_cast<const char*>(&f.key), sizeof f.key);
+        out += static_cast<char>(f.kind);
+        switch (f.kind) {
+            case Field::kNull:
+                break;
+            case Field::kBool:
+            case Field::kNumber:
+                out.append(reinterpret_cast<const char*>(&f.number), 8);
+                break;
+            case Field::kBytes:
+            case Field::kList:
+                PutBytes(out, f.bytes);
+                break;
+        }
+    }
+}
+
+namespace {
+struct Reader {
+    const char* data;
+    size_t size;
+    size_t at;
+    bool Get32(uint32_t* v) {
+        if (size - at < 4) return false;
+        memcpy(v, data + at, 4);
+        at += 4;
+        return true;
+    }
+    bool GetBytes(std::string* b) {
+        uint32_t n;
+        if (!Get32(&n) || size - at < n) return false;
+        b->assign(data + at, n);
+        at += n;
+        return true;
+    }
+};
+}  // namespace
+
+bool Event::Decode(const char* data, size_t size, size_t* at, Event* out) {
+    Reader r{data, size, *at};
+    uint32_t count;
+    out->fields_.clear();
+    if (!r.GetBytes(&out->type_) || !r.Get32(&count)) return false;
+    out->fields_.reserve(count);
+    for (uint32_t i = 0; i < count; ++i) {
+        Field f;
+        if (size - r.at < sizeof f.key + 1) return false;
+        memcpy(&f.key, data + r.at, sizeof f.key);
+        r.at += sizeof f.key;
+        f.kind = static_cast<Field::Kind>(data[r.at++]);
+        switch (f.kind) {
+            case Field::kNull:
+                break;
+            case Field::kBool:
+            case Field::kNumber:
+                if (size - r.at < 8) return false;
+                memcpy(&f.number, data + r.at, 8);
+                r.at += 8;
+                break;
+            case Field::kBytes:
+            case Field::kList:
+                if (!r.GetBytes(&f.bytes)) return false;
+                break;
+            default:
+                return false;
+        }
+        out->fields_.push_back(std::move(f));
+    }
+    *at = r.at;
+    return true;
+}
+
+void EventList::DecodeAt(size_t i, Event* into) const {
+    size_t at = offsets_[i];
+    uint32_t length;
+    memcpy(&length, data_.data() + at - 4, 4);
+    size_t pos = 0;
+    Event::Decode(data_.data() + at, length, &pos, into);
+}
+
+Event EventList::operator[](size_t i) const {
+    Event e;
+    DecodeAt(i, &e);
+    return e;
+}
+
+std::string_view EventList::TypeAt(size_t i) const {
+    uint32_t length;
+    memcpy(&length, data_.data() + offsets_[i], 4);
+    return std::string_view(data_.data() + offsets_[i] + 4, length);
+}
+
+void EventList::push_back(const Event& e) {
+    size_t start = data_.size();
+    data_.append(4, '\0');
+    e.Encode(data_);
+    uint32_t length = static_cast<uint32_t>(data_.size() - start - 4);
+    memcpy(&data_[start], &length, 4);
+    offsets_.push_back(start + 4);
+}
+
+void EventList::Adopt(std::string data, std::vector<size_t> offsets) {
+    data_ = std::move(data);
+    offsets_ = std::move(offsets);
+}
+
+std::string Text(const Bytes& bytes) {
+    std::string out;
+    out.reserve(bytes.size());
+    for (unsigned char c : bytes) {
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else {
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
+
+Bytes BytesOf(const std::string& text) {
+    Bytes out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        if ((c == 0xC2 || c == 0xC3) && i + 1 < text.size()) {
+            out += static_cast<char>(((c & 0x03) << 6) | (text[i + 1] & 0x3F));
+            ++i;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
+}  // namespace sim

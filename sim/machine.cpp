@@ -1,0 +1,415 @@
+#include "sim/machine.h"
+
+#include <cctype>
+
+namespace sim {
+
+std::string Upper(std::string s) {
+    for (char& c : s)
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    return s;
+}
+
+bool EqualNoCase(const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        char x = a[i], y = b[i];
+        if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 'a' + 'A');
+        if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 'a' + 'A');
+        if (x != y) return false;
+    }
+    return true;
+}
+
+// ---- file system ------------------------------------------------------------
+
+static bool HasDrive(const std::string& p) {
+    return p.size() >= 2 && std::isalpha(static_cast<unsigned char>(p[0])) && p[1] == ':';
+}
+
+std::string FileSystem::Absolute(const std::string& path, const std::string& cwd) {
+    std::string p = path;
+    for (char& c : p)
+        if (c == '/') c = '\\';
+    std::string full;
+    if (HasDrive(p)) {
+        if (p.size() == 2 || p[2] != '\\') {
+            // "C:name" is relative to the current directory of that drive;
+            // only the current drive has one here.
+            if (!HasDrive(cwd) || std::toupper(cwd[0]) != std::toupper(p[0]))
+                full = p.substr(0, 2) + "\\" + p.substr(2);
+            else
+                full = cwd + "\\" + p.substr(2);
+        } else {
+            full = p;
+        }
+    } else if (!p.empty() && p[0] == '\\') {
+        if (p.size() > 1 && p[1] == '\\') return "";  // UNC paths are not modelled
+        if (!HasDrive(cwd)) return "";
+        full = cwd.substr(0, 2) + p;
+    } else {
+        if (!HasDrive(cwd)) return "";
+        full = cwd + "\\" + p;
+    }
+
+    // Fold the parts after "X:".
+    std::vector<std::pair<size_t, size_t>> parts;  // offset, length in `full`
+    for (size_t i = 2, start = 2; i <= full.size(); ++i) {
+        if (i < full.size() && full[i] != '\\') continue;
+        size_t length = i - start;
+        if (length == 2 && full.compare(start, 2, "..") == 0) {
+            if (!parts.empty()) parts.pop_back();
+        } else if (length > 0 && !(length == 1 && full[start] == '.')) {
+            parts.emplace_back(start, length);
+        }
+        start = i + 1;
+    }
+    std::string out;
+    out += static_cast<char>(std::toupper(static_cast<unsigned char>(full[0])));
+    out += ':';
+    if (parts.empty()) return out + "\\";
+    for (const auto& [at, length] : parts) {
+        out += '\\';
+        out.append(full, at, length);
+    }
+    return out;
+}
+
+bool FileSystem::IsRoot(const std::string& absolute) {
+    return absolute.size() == 3 && absolute[1] == ':' && absolute[2] == '\\';
+}
+
+std::string FileSystem::Parent(const std::string& absolute) {
+    if (IsRoot(absolute) || absolute.empty()) return "";
+    size_t slash = absolute.rfind('\\');
+    if (slash == std::string::npos) return "";
+    if (slash == 2) return absolute.substr(0, 3);
+    return absolute.substr(0, slash);
+}
+
+// Calls each(name) for every part of an absolute path after its drive.
+template <typename Each>
+static bool ForParts(const std::string& absolute, Each each) {
+    for (size_t start = 3; start < absolute.size();) {
+        size_t end = absolute.find('\\', start);
+        if (end == std::string::npos) end = absolute.size();
+        if (end > start && !each(absolute.substr(start, end - start))) return false;
+        start = end + 1;
+    }
+    return true;
+}
+
+FileSystem::Node* FileSystem::FindNode(const std::string& absolute) const {
+    if (!HasDrive(absolute)) return nullptr;
+    auto drive = drives_.find(Upper(absolute.substr(0, 2)));
+    if (drive == drives_.end()) return nullptr;
+    Node* node = drive->second.get();
+    bool found = ForParts(absolute, [&](const std::string& part) {
+        auto it = node->children.find(Upper(part));
+        if (it == node->children.end()) return false;
+        node = it->second.get();
+        return true;
+    });
+    return found ? node : nullptr;
+}
+
+const FileSystem::Node* FileSystem::Find(const std::string& absolute) const {
+    return FindNode(absolute);
+}
+
+bool FileSystem::IsDir(const std::string& absolute) const {
+    const Node* n = Find(absolute);
+    return n && n->dir;
+}
+
+bool FileSystem::IsFile(const std::string& absolute) const {
+    const Node* n = Find(absolute);
+    return n && !n->dir;
+}
+
+std::string FileSystem::PathOf(const Node* node) {
+    std::vector<const Node*> chain;
+    for (; node; node = node->parent) chain.push_back(node);
+    if (chain.empty()) return "";
+    std::string out = chain.back()->name;
+    if (chain.size() == 1) return out + "\\";
+    for (size_t i = chain.size() - 1; i-- > 0;) out += "\\" + chain[i]->name;
+    return out;
+}
+
+// Walks to `absolute`, making missing directories on the way; the last part
+// is made as a directory or file as asked. Null when a file stands in the way.
+FileSystem::Node* FileSystem::MakeNode(const std::string& absolute, bool dir) {
+    if (!HasDrive(absolute)) return nullptr;
+    std::string drive = Upper(absolute.substr(0, 2));
+    auto& root = drives_[drive];
+    if (!root) {
+        root = std::make_unique<Node>();
+        root->name = drive;
+        root->dir = true;
+    }
+    Node* node = root.get();
+    std::vector<std::string> parts;
+    ForParts(absolute, [&](const std::string& part) {
+        parts.push_back(part);
+        return true;
+    });
+    for (size_t i = 0; i < parts.size(); ++i) {
+        if (!node->dir) return nullptr;
+        auto& child = node->children[Upper(parts[i])];
+        if (!child) {
+            child = std::make_unique<Node>();
+            child->name = parts[i];
+            child->parent = node;
+            child->dir = i + 1 < parts.size() || dir;
+        }
+        node = child.get();
+    }
+    return node;
+}
+
+bool FileSystem::MakeDirs(const std::string& absolute) {
+    Node* n = MakeNode(absolute, true);
+    return n && n->dir;
+}
+
+bool FileSystem::PutFile(const std::string& absolute, const Bytes& data, uint32_t open_error) {
+    if (IsRoot(absolute)) return false;
+    Node* n = MakeNode(absolute, false);
+    if (!n || n->dir) return false;
+    n->data = data;
+    n->open_error = open_error;
+    return true;
+}
+
+bool FileSystem::MakeDir(const std::string& absolute) {
+    if (Find(absolute)) return false;
+    std::string parent = Parent(absolute);
+    if (parent.empty() || !IsDir(parent)) return false;
+    return MakeNode(absolute, true) != nullptr;
+}
+
+// Frees a tree without recursion: a path of thousands of parts is a chain
+// of thousands of nodes.
+static void Dismantle(std::unique_ptr<FileSystem::Node> root) {
+    std::vector<std::unique_ptr<FileSystem::Node>> pending;
+    pending.push_back(std::move(root));
+    while (!pending.empty()) {
+        std::unique_ptr<FileSystem::Node> node = std::move(pending.back());
+        pending.pop_back();
+        for (auto& [key, child] : node->children) pending.push_back(std::move(child));
+    }
+}
+
+bool FileSystem::Remove(const std::string& absolute) {
+    Node* n = FindNode(absolute);
+    if (!n) return false;
+    if (!n->parent) {
+        auto it = drives_.find(Upper(n->name));
+        std::unique_ptr<Node> root = std::move(it->second);
+        drives_.erase(it);
+        Dismantle(std::move(root));
+        return true;
+    }
+    auto& siblings = n->parent->children;
+    auto it = siblings.find(Upper(n->name));
+    std::unique_ptr<Node> gone = std::move(it->second);
+    siblings.erase(it);
+    Dismantle(std::move(gone));
+    return true;
+}
+
+void FileSystem::ForEach(
+    const std::function<void(const std::string& path, const Node&)>& each) const {
+    struct Step {
+        const Node* node;
+        size_t path_length;  // of the parent's path
+    };
+    std::vector<Step> pending;
+    for (auto it = drives_.rbegin(); it != drives_.rend(); ++it)
+        pending.push_back({it->second.get(), 0});
+    std::string path;
+    while (!pending.empty()) {
+        Step step = pending.back();
+        pending.pop_back();
+        path.resize(step.path_length);
+        if (step.node->parent) {
+            if (step.node->parent->parent) path += '\\';
+            path += step.node->name;
+            each(path, *step.node);
+        } else {
+            path = step.node->name;
+            each(path + "\\", *step.node);
+        }
+        if (!step.node->parent) path += '\\';
+        size_t length = path.size();
+        for (auto it = step.node->children.rbegin(); it != step.node->children.rend(); ++it)
+            pending.push_back({it->second.get(), length});
+    }
+}
+
+FileSystem& FileSystem::operator=(const FileSystem& other) {
+    if (this == &other) return *this;
+    for (auto& [key, root] : drives_) Dismantle(std::move(root));
+    drives_.clear();
+    struct Step {
+        const Node* from;
+        Node* to;
+    };
+    std::vector<Step> pending;
+    for (const auto& [key, root] : other.drives_) {
+        auto copy = std::make_unique<Node>();
+        copy->name = root->name;
+        copy->dir = true;
+        pending.push_back({root.get(), copy.get()});
+        drives_[key] = std::move(copy);
+    }
+    while (!pending.empty()) {
+        Step step = pending.back();
+        pending.pop_back();
+        for (const auto& [key, child] : step.from->children) {
+            auto copy = std::make_unique<Node>();
+            copy->name = child->name;
+            copy->dir = child->dir;
+            copy->data = child->data;
+            copy->open_error = child->open_error;
+            copy->parent = step.to;
+            pending.push_back({child.get(), copy.get()});
+            step.to->children[key] = std::move(copy);
+        }
+    }
+    return *this;
+}
+
+// ---- registry ---------------------------------------------------------------
+
+void RegKey::Compact() const {
+    if (holes_ == 0) return;
+    std::vector<std::shared_ptr<RegKey>> kept;
+    kept.reserve(subkeys_.size() - holes_);
+    index_.clear();
+    for (auto& key : subkeys_) {
+        if (!key) continue;
+        index_[Upper(key->name)] = kept.size();
+        kept.push_back(std::move(key));
+    }
+    subkeys_.swap(kept);
+    holes_ = 0;
+}
+
+size_t RegKey::SubkeyCount() const { return subkeys_.size() - holes_; }
+
+const std::shared_ptr<RegKey>& RegKey::SubkeyAt(size_t index) const {
+    Compact();
+    return subkeys_[index];
+}
+
+std::shared_ptr<RegKey> RegKey::Find(const std::string& child) const {
+    auto it = index_.find(Upper(child));
+    return it == index_.end() ? nullptr : subkeys_[it->second];
+}
+
+RegKey* RegKey::Make(const std::string& child) {
+    std::string key = Upper(child);
+    auto it = index_.find(key);
+    if (it != index_.end()) return subkeys_[it->second].get();
+    auto made = std::make_shared<RegKey>();
+    made->name = child;
+    index_[key] = subkeys_.size();
+    subkeys_.push_back(made);
+    return made.get();
+}
+
+bool RegKey::Remove(const RegKey* child) {
+    auto it = index_.find(Upper(child->name));
+    if (it == index_.end() || subkeys_[it->second].get() != child) return false;
+    subkeys_[it->second].reset();
+    index_.erase(it);
+    ++holes_;
+    // An emptied key is compacted at once; otherwise at the next enumeration.
+    if (holes_ == subkeys_.size()) {
+        subkeys_.clear();
+        holes_ = 0;
+    }
+    return true;
+}
+
+RegValue* RegKey::Value(const std::string& value) {
+    auto it = value_index_.find(Upper(value));
+    return it == value_index_.end() ? nullptr : &values_[it->second];
+}
+
+void RegKey::SetValue(const RegValue& value) {
+    if (RegValue* old = Value(value.name)) {
+        old->type = value.type;
+        old->data = value.data;
+        old->error = value.error;
+        return;
+    }
+    value_index_[Upper(value.name)] = values_.size();
+    values_.push_back(value);
+}
+
+std::shared_ptr<RegKey> RegKey::Clone() const {
+    // Iterative: a registry may be deep.
+    auto root = std::make_shared<RegKey>();
+    std::vector<std::pair<const RegKey*, RegKey*>> pending = {{this, root.get()}};
+    while (!pending.empty()) {
+        auto [from, to] = pending.back();
+        pending.pop_back();
+        to->name = from->name;
+        to->deleted = from->deleted;
+        to->open_error = from->open_error;
+        to->values_ = from->values_;
+        to->value_index_ = from->value_index_;
+        for (size_t i = 0; i < from->SubkeyCount(); ++i) {
+            const RegKey* sub = from->SubkeyAt(i).get();
+            pending.push_back({sub, to->Make(sub->name)});
+        }
+    }
+    return root;
+}
+
+static std::vector<std::string> SplitKeyPath(const std::string& path) {
+    std::vector<std::string> parts;
+    for (size_t start = 0; start <= path.size();) {
+        size_t end = path.find('\\', start);
+        if (end == std::string::npos) end = path.size();
+        if (end > start) parts.push_back(path.substr(start, end - start));
+        start = end + 1;
+    }
+    return parts;
+}
+
+RegKey* MakeKeyPath(RegKey* root, const std::string& path) {
+    RegKey* key = root;
+    for (const auto& part : SplitKeyPath(path)) key = key->Make(part);
+    return key;
+}
+
+RegKey* FindKeyPath(RegKey* root, const std::string& path) {
+    RegKey* key = root;
+    for (const auto& part : SplitKeyPath(path)) {
+        key = key->Child(part);
+        if (!key) return nullptr;
+    }
+    return key;
+}
+
+Bytes MultiSz(const std::vector<std::string>& ids) {
+    Bytes out;
+    for (const auto& id : ids) {
+        out += id;
+        out += '\0';
+    }
+    out += '\0';
+    return out;
+}
+
+Machine Machine::Clone() const {
+    Machine copy = *this;
+    copy.hklm = hklm->Clone();
+    return copy;
+}
+
+}  // namespace sim

@@ -1,0 +1,1088 @@
+#include "sim/machine_file.h"
+
+#include <toml++/toml.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <filesystem>
+#include <map>
+#include <set>
+
+#include "common/crc32.h"
+#include "res/ids.h"
+#include "sim/calls.h"
+#include "sim/codepage.h"
+#include "sim/hostfiles.h"
+#include "sim/presets.h"
+
+namespace sim {
+
+const char kAbsentText[] = "\x01(absent)";
+
+MachineError::MachineError(const std::string& file_, int line_, const std::string& field_,
+                           const std::string& problem_)
+    : std::runtime_error(file_ + ":" + std::to_string(line_) + ": " +
+                         (field_.empty() ? "" : field_ + ": ") + problem_),
+      file(file_),
+      line(line_),
+      field(field_),
+      problem(problem_) {}
+
+std::string WindowsPathOf(const std::string& utf8, uint32_t codepage) {
+    if (utf8.find('\0') != std::string::npos)
+        throw std::invalid_argument("a path may not hold a NUL character");
+    std::string p, problem;
+    if (!ToCodePage(utf8, codepage, &p, &problem)) throw std::invalid_argument(problem);
+    if (p.size() > kMaxWindowsPath)
+        throw std::invalid_argument(std::to_string(p.size()) +
+                                    " characters, longer than Windows allows (32,767)");
+    if (p.size() < 3 || !std::isalpha(static_cast<unsigned char>(p[0])) || p[1] != ':' ||
+        (p[2] != '\\' && p[2] != '/'))
+        throw std::invalid_argument("expected an absolute Windows path such as 'C:\\VNTR'");
+    std::string abs = FileSystem::Absolute(p, "");
+    for (size_t start = 3; start < abs.size();) {
+        size_t end = abs.find('\\', start);
+        if (end == std::string::npos) end = abs.size();
+        std::string part = abs.substr(start, end - start);
+        if (part.size() > 255)
+            throw std::invalid_argument("a part of the path is longer than 255 characters");
+        for (unsigned char c : part)
+            if (c < 0x20 || std::string("<>:\"|?*").find(static_cast<char>(c)) != std::string::npos)
+                throw std::invalid_argument(
+                    std::string("a Windows file name may not hold '") +
+                    (c < 0x20 ? "\\x" + std::to_string(c) : std::string(1, static_cast<char>(c))) +
+                    "'");
+        start = end + 1;
+    }
+    return abs;
+}
+
+namespace {
+
+class Reader {
+   public:
+    Reader(std::string file, std::string base_dir)
+        : file_(std::move(file)), base_(std::move(base_dir)) {}
+
+    uint32_t codepage = 1252;
+    std::vector<Setting> settings;
+    std::vector<std::string> warnings;
+
+    [[noreturn]] void Fail(const toml::node& node, const std::string& field,
+                           const std::string& problem) const {
+        throw MachineError(file_, Line(node), field, problem);
+    }
+
+    static int Line(const toml::node& node) { return static_cast<int>(node.source().begin.line); }
+
+    void Warn(const toml::node& node, const std::string& field, const std::string& text) {
+        warnings.push_back(file_ + ":" + std::to_string(Line(node)) + ": " + field + ": " + text);
+    }
+
+    void Note(const toml::node& node, const std::string& field) {
+        settings.push_back({field, Line(node)});
+    }
+
+    void Keys(const toml::table& table, const std::string& where,
+              const std::set<std::string>& allowed) const {
+        for (const auto& [key, value] : table) {
+            std::string name(key.str());
+            if (!allowed.count(name)) {
+                std::string known;
+                for (const auto& a : allowed) known += (known.empty() ? "" : ", ") + a;
+                Fail(value, Join(where, name), "unknown key (known here: " + known + ")");
+            }
+        }
+    }
+
+    static std::string Join(const std::string& where, const std::string& name) {
+        return where.empty() ? name : where + "." + name;
+    }
+
+    const toml::table& Table(const toml::node& node, const std::string& field) const {
+        if (!node.is_table()) Fail(node, field, "expected a table");
+        return *node.as_table();
+    }
+
+    const toml::array& Array(const toml::node& node, const std::string& field) const {
+        if (!node.is_array()) Fail(node, field, "expected an array");
+        return *node.as_array();
+    }
+
+    // The string as written (UTF-8).
+    std::string String(const toml::node& node, const std::string& field) {
+        if (!node.is_string()) Fail(node, field, "expected a string");
+        Note(node, field);
+        return node.as_string()->get();
+    }
+
+    // A text of the machine: the string in the machine's code page.
+    Bytes Text(const toml::node& node, const std::string& field) {
+        std::string utf8 = String(node, field), out, problem;
+        if (!ToCodePage(utf8, codepage, &out, &problem))
+            Fail(node, field, problem + "; use hex = \"..\" for raw bytes");
+        return out;
+    }
+
+    // A name of the machine (key, value, library, identifier): a text
+    // without NUL.
+    Bytes Name(const toml::node& node, const std::string& field) {
+        Bytes out = Text(node, field);
+        if (out.find('\0') != std::string::npos)
+            Fail(node, field, "a name may not hold a NUL character");
+        return out;
+    }
+
+    int64_t Int(const toml::node& node, const std::string& field, int64_t lo, int64_t hi) {
+        if (!node.is_integer()) Fail(node, field, "expected an integer");
+        Note(node, field);
+        int64_t v = node.as_integer()->get();
+        if (v < lo || v > hi)
+            Fail(node, field,
+                 "out of range (" + std::to_string(lo) + " to " + std::to_string(hi) + ")");
+        return v;
+    }
+
+    uint32_t U32(const toml::node& node, const std::string& field) {
+        return static_cast<uint32_t>(Int(node, field, 0, 0xFFFFFFFFll));
+    }
+
+    bool Bool(const toml::node& node, const std::string& field) {
+        if (!node.is_boolean()) Fail(node, field, "expected true or false");
+        Note(node, field);
+        return node.as_boolean()->get();
+    }
+
+    Bytes Hex(const toml::node& node, const std::string& field) {
+        std::string text = String(node, field);
+        Bytes out;
+        int high = -1;
+        for (char c : text) {
+            if (c == ' ' || c == ',' || c == '\n' || c == '\t' || c == '\r') continue;
+            int v = std::isxdigit(static_cast<unsigned char>(c))
+                        ? (std::isdigit(static_cast<unsigned char>(c))
+                               ? c - '0'
+                               : (std::tolower(static_cast<unsigned char>(c)) - 'a' + 10))
+                        : -1;
+            if (v < 0) Fail(node, field, std::string("not a hexadecimal digit: '") + c + "'");
+            if (high < 0) {
+                high = v;
+            } else {
+                out += static_cast<char>(high * 16 + v);
+                high = -1;
+            }
+        }
+        if (high >= 0) Fail(node, field, "odd number of hexadecimal digits");
+        return out;
+    }
+
+    std::string WinPath(const toml::node& node, const std::string& field) {
+        std::string p = String(node, field);
+        try {
+            return WindowsPathOf(p, codepage);
+        } catch (const std::invalid_argument& e) {
+            Fail(node, field, e.what());
+        }
+    }
+
+    std::string HostPath(const toml::node& node, const std::string& field) {
+        std::string p = String(node, field);
+        if (p.find('\0') != std::string::npos)
+            Fail(node, field, "a path may not hold a NUL character");
+        std::filesystem::path path(p);
+        if (path.is_relative()) path = std::filesystem::path(base_) / path;
+        return path.lexically_normal().string();
+    }
+
+    std::vector<std::string> Strings(const toml::node& node, const std::string& field) {
+        std::vector<std::string> out;
+        const toml::array& a = Array(node, field);
+        for (size_t i = 0; i < a.size(); ++i)
+            out.push_back(String(a[i], field + "[" + std::to_string(i) + "]"));
+        return out;
+    }
+
+    // Calls each(table, node, where) for every table of the array `name` in
+    // `parent`, once its keys are known ones and the required ones are given.
+    template <typename Each>
+    void Tables(const toml::table& parent, const std::string& name,
+                const std::set<std::string>& allowed, const std::vector<std::string>& required,
+                Each each) {
+        const toml::node* v = parent.get(name);
+        if (!v) return;
+        const toml::array& a = Array(*v, name);
+        for (size_t i = 0; i < a.size(); ++i) {
+            std::string where = name + "[" + std::to_string(i) + "]";
+            const toml::table& t = Table(a[i], where);
+            Keys(t, where, allowed);
+            for (const auto& key : required)
+                if (!t.get(key)) Fail(a[i], where, "missing key '" + key + "'");
+            each(t, a[i], where);
+        }
+    }
+
+    const std::string& file() const { return file_; }
+
+   private:
+    std::string file_;
+    std::string base_;
+};
+
+// The error a read fails with, as a machine file gives it: never 0, which
+// is success.
+uint32_t ErrorCode(Reader& r, const toml::node& node, const std::string& field) {
+    uint32_t error = r.U32(node, field);
+    if (error == 0) r.Fail(node, field, "0 is success: give the error code, or leave it out");
+    return error;
+}
+
+// `size` bytes whose CRC-32 is `crc`: zeros, then (from four bytes on) four
+// bytes that bring the sum to `crc`, so that the file sums as the machine's
+// did. Processing four bytes equals processing four zeros from the
+// register XORed with them; the zeros are undone step by step, each step's
+// table entry known from its top byte.
+Bytes Placeholder(size_t size, uint32_t crc) {
+    Bytes out(size, '\0');
+    if (size < 4) return out;
+    // The table entry of i is the register after one zero byte from the
+    // register i (Crc32 inverts the register before and after).
+    const char zero = 0;
+    uint32_t table[256], entry_of_top[256];
+    for (uint32_t i = 0; i < 256; ++i) {
+        table[i] = ~Crc32(~i, &zero, 1);
+        entry_of_top[table[i] >> 24] = i;
+    }
+    uint32_t x = ~crc;
+    for (int step = 0; step < 4; ++step) {
+        uint32_t i = entry_of_top[x >> 24];
+        x = ((x ^ table[i]) << 8) | i;
+    }
+    uint32_t word = ~Crc32(0, out.data(), size - 4) ^ x;
+    for (int k = 0; k < 4; ++k) out[size - 4 + k] = static_cast<char>(word >> (8 * k));
+    return out;
+}
+
+uint32_t RegType(Reader& r, const toml::node& node, const std::string& field) {
+    if (node.is_integer()) return r.U32(node, field);
+    static const std::map<std::string, uint32_t> names = {
+        {"REG_NONE", 0},   {"REG_SZ", 1},    {"REG_EXPAND_SZ", 2},
+        {"REG_BINARY", 3}, {"REG_DWORD", 4}, {"REG_MULTI_SZ", 7}};
+    std::string name = r.String(node, field);
+    auto it = names.find(name);
+    if (it == names.end())
+        r.Fail(node, field,
+               "unknown value type '" + name +
+                   "' (REG_SZ, REG_EXPAND_SZ, REG_BINARY, REG_DWORD, REG_MULTI_SZ or a number)");
+    return it->second;
+}
+
+std::string PresetList() {
+    std::string known;
+    for (const auto& n : PresetNames()) known += (known.empty() ? "" : ", ") + n;
+    return known;
+}
+
+// The Windows a file describes, before anything is built on it.
+struct OsChoice {
+    std::string base = "xp";
+    bool custom = false;
+    OsVersion version;
+};
+
+OsChoice ReadOs(Reader& r, const toml::node* node) {
+    OsChoice c;
+    if (node && node->is_string()) {
+        c.base = r.String(*node, "os");
+        if (!IsPreset(c.base))
+            r.Fail(*node, "os",
+                   "unknown Windows version '" + c.base + "' (known: " + PresetList() + ")");
+    } else if (node) {
+        const toml::table& t = r.Table(*node, "os");
+        r.Keys(t, "os", {"base", "platform", "major", "minor", "build", "build_number", "csd"});
+        if (auto* b = t.get("base")) {
+            c.base = r.String(*b, "os.base");
+            if (!IsPreset(c.base))
+                r.Fail(*b, "os.base",
+                       "unknown Windows version '" + c.base + "' (known: " + PresetList() + ")");
+        }
+        c.custom = true;
+    }
+    c.version = PresetMachine(c.base).os;
+    if (!c.custom) return c;
+    const toml::table& t = *node->as_table();
+    OsVersion& v = c.version;
+    if (auto* x = t.get("platform")) v.platform = r.U32(*x, "os.platform");
+    if (auto* x = t.get("major")) v.major = r.U32(*x, "os.major");
+    if (auto* x = t.get("minor")) v.minor = r.U32(*x, "os.minor");
+    if (auto* x = t.get("build_number")) v.build_number = r.U32(*x, "os.build_number");
+    if (auto* x = t.get("build")) {
+        if (t.get("build_number")) r.Fail(*x, "os.build", "give build or build_number, not both");
+        uint32_t build = static_cast<uint32_t>(r.Int(*x, "os.build", 0, 0xFFFF));
+        // On the 9x family the high word of dwBuildNumber holds the version.
+        v.build_number = v.platform == 1 ? (v.major << 24) | (v.minor << 16) | build : build;
+    }
+    if (auto* x = t.get("csd")) {
+        v.csd = r.Text(*x, "os.csd");
+        if (v.csd.size() > 127)
+            r.Fail(*x, "os.csd", "longer than the 127 characters Windows holds");
+    }
+    return c;
+}
+
+void ReadDevices(Reader& r, const toml::table& root, Machine& m) {
+    r.Tables(root, "devices",
+             {"ids", "hex", "no_ids", "error", "reported_size", "insufficient_forever",
+              "size_query_succeeds", "present"},
+             {}, [&](const toml::table& t, const toml::node& node, const std::string& where) {
+                 Device d;
+                 int sources = 0;
+                 if (auto* v = t.get("ids")) {
+                     std::vector<std::string> ids;
+                     const toml::array& a = r.Array(*v, where + ".ids");
+                     for (size_t j = 0; j < a.size(); ++j)
+                         ids.push_back(r.Name(a[j], where + ".ids[" + std::to_string(j) + "]"));
+                     d.hardware_ids = MultiSz(ids);
+                     ++sources;
+                 }
+                 if (auto* v = t.get("hex")) {
+                     d.hardware_ids = r.Hex(*v, where + ".hex");
+                     ++sources;
+                 }
+                 if (auto* v = t.get("no_ids")) {
+                     if (!r.Bool(*v, where + ".no_ids"))
+                         r.Fail(*v, where + ".no_ids", "give true, or leave it out");
+                     d.hardware_ids.reset();
+                     ++sources;
+                 }
+                 if (auto* v = t.get("error")) {
+                     d.read_error = ErrorCode(r, *v, where + ".error");
+                     d.hardware_ids.reset();
+                     ++sources;
+                 }
+                 if (sources != 1)
+                     r.Fail(node, where, "give exactly one of ids, hex, no_ids or error");
+                 if (auto* v = t.get("reported_size"))
+                     d.reported_size = r.U32(*v, where + ".reported_size");
+                 if (auto* v = t.get("insufficient_forever"))
+                     d.insufficient_forever = r.Bool(*v, where + ".insufficient_forever");
+                 if (auto* v = t.get("size_query_succeeds"))
+                     d.size_query_succeeds = r.Bool(*v, where + ".size_query_succeeds");
+                 if (auto* v = t.get("present")) d.present = r.Bool(*v, where + ".present");
+                 m.devices.push_back(std::move(d));
+             });
+}
+
+void ReadModules(Reader& r, const toml::table& t, Machine& m) {
+    for (const auto& [key, node] : t) {
+        std::string name(key.str());
+        std::string where = "modules.\"" + name + "\"";
+        const toml::table& mt = r.Table(node, where);
+        r.Keys(mt, where, {"present", "loads", "missing", "dir"});
+        std::string file, problem;
+        if (!ToCodePage(name, m.codepage, &file, &problem) ||
+            file.find('\0') != std::string::npos ||
+            file.find_first_of("\\/:") != std::string::npos || file.empty())
+            r.Fail(node, where, "expected a library file name such as \"newdev.dll\"");
+        r.Note(node, where);
+        auto it = m.modules.begin();
+        while (it != m.modules.end() && !(EqualNoCase(it->name, file) && !it->planted)) ++it;
+        bool present = true;
+        if (auto* v = mt.get("present")) present = r.Bool(*v, where + ".present");
+        if (!present) {
+            if (mt.size() > 1)
+                r.Fail(node, where, "a library that is not present has no other settings");
+            if (it != m.modules.end()) m.modules.erase(it);
+            continue;
+        }
+        if (it == m.modules.end()) {
+            m.modules.push_back({file, m.system_dir, true, false, {}});
+            it = m.modules.end() - 1;
+        }
+        if (auto* v = mt.get("loads")) it->loads = r.Bool(*v, where + ".loads");
+        if (auto* v = mt.get("dir")) it->dir = r.WinPath(*v, where + ".dir");
+        if (auto* v = mt.get("missing")) {
+            const toml::array& a = r.Array(*v, where + ".missing");
+            for (size_t i = 0; i < a.size(); ++i)
+                it->missing.insert(r.Name(a[i], where + ".missing[" + std::to_string(i) + "]"));
+        }
+    }
+}
+
+void ReadFaults(Reader& r, const toml::table& root, Machine& m) {
+    r.Tables(root, "faults", {"call", "nth", "count", "error"}, {"call"},
+             [&](const toml::table& t, const toml::node&, const std::string& where) {
+                 Fault f;
+                 const toml::node& call = *t.get("call");
+                 f.call = r.String(call, where + ".call");
+                 const HostCall* c = FindHostCall(f.call);
+                 if (!c)
+                     r.Fail(call, where + ".call",
+                            "no host call is named '" + f.call +
+                                "' (calls that can fail: " + FaultableCallNames() + ")");
+                 if (!c->can_fail)
+                     r.Fail(call, where + ".call", f.call + " is not made to fail: " + c->why_not);
+                 if (auto* x = t.get("nth"))
+                     f.nth = static_cast<uint32_t>(r.Int(*x, where + ".nth", 1, 0xFFFFFFFFll));
+                 if (auto* x = t.get("count"))
+                     f.count = static_cast<uint32_t>(r.Int(*x, where + ".count", 1, 0xFFFFFFFFll));
+                 if (auto* x = t.get("error")) f.error = r.U32(*x, where + ".error");
+                 m.faults.push_back(f);
+             });
+}
+
+Expectation ReadExpect(Reader& r, const toml::node& node) {
+    const toml::table& t = r.Table(node, "expect");
+    r.Keys(t, "expect", {"outcome", "boxes", "changes", "trace"});
+    Expectation e;
+    e.line = Reader::Line(node);
+    if (auto* x = t.get("outcome")) {
+        static const std::set<std::string> outcomes = {
+            "declined", "installed", "staged", "restart", "no-controller", "failed", "nothing"};
+        e.outcome = r.String(*x, "expect.outcome");
+        if (!outcomes.count(*e.outcome))
+            r.Fail(*x, "expect.outcome",
+                   "unknown outcome '" + *e.outcome +
+                       "' (declined, installed, staged, restart, no-controller, failed, nothing)");
+    }
+    if (auto* x = t.get("boxes")) {
+        std::vector<std::string> boxes;
+        const toml::array& a = r.Array(*x, "expect.boxes");
+        for (size_t i = 0; i < a.size(); ++i) {
+            std::string field = "expect.boxes[" + std::to_string(i) + "]";
+            if (a[i].is_table()) {
+                const toml::table& bt = *a[i].as_table();
+                r.Keys(bt, field, {"absent"});
+                const toml::node* absent = bt.get("absent");
+                if (!absent || !r.Bool(*absent, field + ".absent"))
+                    r.Fail(a[i], field, "a box without text is written { absent = true }");
+                boxes.push_back(kAbsentText);
+            } else {
+                boxes.push_back(r.String(a[i], field));
+            }
+        }
+        e.boxes = boxes;
+    }
+    if (auto* x = t.get("changes")) e.changes = r.Strings(*x, "expect.changes");
+    if (auto* x = t.get("trace")) e.trace = r.Strings(*x, "expect.trace");
+    return e;
+}
+
+// Settings the chosen Windows never looks at: the program on the 9x family
+// loads no library and writes no trace, on NT it reads no registry.
+void WarnUnobservable(Reader& r, const toml::table& root, const Machine& m) {
+    bool legacy = m.os.platform == 1, nt = m.os.platform == 2;
+    auto warn = [&](const char* key, bool seen_on_legacy, bool seen_on_nt) {
+        const toml::node* v = root.get(key);
+        if (!v || (legacy && seen_on_legacy) || (nt && seen_on_nt)) return;
+        r.Warn(*v, key,
+               std::string("never observed on this Windows (platform ") +
+                   std::to_string(m.os.platform) + "): the program " +
+                   (legacy ? "loads no library and writes no trace there"
+                    : nt   ? "reads and writes no registry there"
+                           : "installs nothing there"));
+    };
+    warn("devices", false, true);
+    warn("modules", false, true);
+    warn("planted", false, true);
+    warn("update", false, true);
+    warn("exe_dir", false, true);
+    warn("stdout", false, true);
+    warn("system_dir", false, true);
+    warn("keys", true, false);
+    warn("values", true, false);
+    warn("registry_delete", true, false);
+    if (const toml::node* faults = root.get("faults")) {
+        unsigned flow = legacy ? unsigned{kLegacy} : nt ? unsigned{kNt} : 0u;
+        const toml::array& a = *faults->as_array();
+        for (size_t i = 0; i < m.faults.size() && i < a.size(); ++i) {
+            const HostCall* c = FindHostCall(m.faults[i].call);
+            if (c && !(c->used_by & (kStartup | flow)))
+                r.Warn(a[i], "faults[" + std::to_string(i) + "].call",
+                       m.faults[i].call +
+                           " is never called on this Windows, so the fault cannot fire");
+        }
+    }
+}
+
+// The command line WinMain receives: --command-line (UTF-8) replaces the
+// file's; either must be one Windows can hold.
+void ApplyCommandLine(Machine& m, const std::string& file, int line, const Overrides& ov) {
+    const char* field = ov.command_line ? "--command-line" : "command_line";
+    if (ov.command_line) line = 0;
+    if (ov.command_line) {
+        std::string problem;
+        if (!ToCodePage(*ov.command_line, m.codepage, &m.command_line, &problem))
+            throw MachineError(file, line, field, problem);
+    }
+    if (m.command_line.find('\0') != std::string::npos)
+        throw MachineError(file, line, field, "a command line may not hold a NUL");
+    // CreateProcess takes at most 32,767 characters, program name included.
+    if (m.command_line.size() > kMaxWindowsPath)
+        throw MachineError(file, line, field,
+                           std::to_string(m.command_line.size()) +
+                               " characters, longer than Windows allows (32,767)");
+}
+
+LoadedMachine Parse(const toml::table& root, Reader& r, const Overrides& ov) {
+    r.Keys(root, "",
+           {"name",
+            "os",
+            "codepage",
+            "windows_dir",
+            "system_dir",
+            "current_dir",
+            "exe_dir",
+            "locale",
+            "stdout",
+            "registry_delete",
+            "answers",
+            "caption",
+            "background",
+            "package",
+            "dirs",
+            "files",
+            "remove",
+            "keys",
+            "values",
+            "devices",
+            "modules",
+            "planted",
+            "update",
+            "faults",
+            "command_line",
+            "expect",
+            "exit_windows_succeeds"});
+    // Settings that another spelling now says.
+    if (auto* v = root.get("exit_windows_succeeds"))
+        r.Fail(*v, "exit_windows_succeeds",
+               "a refused restart is written [[faults]] call = \"ExitWindowsEx\"");
+
+    // The code page first: every text below is read into it.
+    if (auto* v = root.get("codepage")) {
+        r.codepage = r.U32(*v, "codepage");
+        if (!IsCodePage(r.codepage))
+            r.Fail(
+                *v, "codepage",
+                "not a single-byte Windows code page the simulator knows (" + CodePageList() + ")");
+    }
+
+    // The Windows and its directories, then the installation derived from
+    // them: settings that follow from others are made once everything they
+    // follow from is known, whatever the order in the file.
+    OsChoice os = ReadOs(r, root.get("os"));
+    std::string windows_dir, system_dir;
+    if (auto* v = root.get("windows_dir")) windows_dir = r.WinPath(*v, "windows_dir");
+    if (auto* v = root.get("system_dir")) system_dir = r.WinPath(*v, "system_dir");
+    if (!windows_dir.empty() && system_dir.empty())
+        system_dir = SystemDirOf(os.version.platform, windows_dir);
+    LoadedMachine out;
+    Machine& m = out.machine;
+    m = PresetMachine(os.base, windows_dir, system_dir);
+    m.codepage = r.codepage;
+    m.os = os.version;
+    if (os.custom) m.os_name = "custom";
+    m.delete_semantics = m.os.platform == 1 ? DeleteSemantics::Legacy : DeleteSemantics::Nt;
+    m.source = r.file();
+    if (auto* v = root.get("name"))
+        m.name = r.String(*v, "name");
+    else
+        m.name = std::filesystem::path(r.file()).stem().string();
+
+    if (auto* v = root.get("current_dir")) m.current_dir = r.WinPath(*v, "current_dir");
+    if (ov.current_dir) {
+        try {
+            m.current_dir = WindowsPathOf(*ov.current_dir, m.codepage);
+        } catch (const std::invalid_argument& e) {
+            throw MachineError(r.file(), 0, "--cwd", e.what());
+        }
+    }
+    if (auto* v = root.get("exe_dir")) m.exe_dir = r.WinPath(*v, "exe_dir");
+    if (auto* v = root.get("locale")) m.locale = r.U32(*v, "locale");
+    if (ov.locale) m.locale = *ov.locale;
+    if (auto* v = root.get("stdout")) m.has_stdout = r.Bool(*v, "stdout");
+    int command_line_at = 0;
+    if (auto* v = root.get("command_line")) {
+        m.command_line = r.Text(*v, "command_line");
+        command_line_at = static_cast<int>(v->source().begin.line);
+    }
+    ApplyCommandLine(m, r.file(), command_line_at, ov);
+    if (auto* v = root.get("registry_delete")) {
+        std::string s = r.String(*v, "registry_delete");
+        if (s == "legacy")
+            m.delete_semantics = DeleteSemantics::Legacy;
+        else if (s == "nt")
+            m.delete_semantics = DeleteSemantics::Nt;
+        else
+            r.Fail(*v, "registry_delete", "expected \"legacy\" or \"nt\"");
+    }
+    if (auto* v = root.get("answers")) {
+        const toml::array& a = r.Array(*v, "answers");
+        for (size_t i = 0; i < a.size(); ++i) {
+            std::string field = "answers[" + std::to_string(i) + "]";
+            std::string s = r.String(a[i], field);
+            if (s != "yes" && s != "no") r.Fail(a[i], field, "expected \"yes\" or \"no\"");
+            m.answers.push_back(s == "yes");
+        }
+    }
+    if (auto* v = root.get("caption")) {
+        if (v->is_boolean()) {
+            if (r.Bool(*v, "caption")) r.Fail(*v, "caption", "give a text, or false for none");
+            m.strings.erase(IDS_CAPTION);
+        } else {
+            m.strings[IDS_CAPTION] = r.Text(*v, "caption");
+            // A string resource holds at most 65,535 characters.
+            if (m.strings[IDS_CAPTION].size() > 65535)
+                r.Fail(*v, "caption",
+                       std::to_string(m.strings[IDS_CAPTION].size()) +
+                           " characters, more than a string resource holds (65,535)");
+        }
+    }
+    if (auto* v = root.get("background"); v && !r.Bool(*v, "background")) {
+        m.devices.clear();
+        if (RegKey* e = FindKeyPath(m.hklm.get(), "Enum")) m.hklm->Remove(e);
+    }
+
+    // The driver package: the example package in the current directory unless
+    // told otherwise.
+    std::string from, at = m.current_dir;
+    std::vector<std::string> omit;
+    bool mount = true;
+    const toml::node* package = root.get("package");
+    if (package) {
+        if (package->is_boolean()) {
+            mount = r.Bool(*package, "package");
+        } else {
+            const toml::table& t = r.Table(*package, "package");
+            r.Keys(t, "package", {"from", "at", "omit"});
+            if (auto* f = t.get("from")) from = r.HostPath(*f, "package.from");
+            if (auto* a = t.get("at")) at = r.WinPath(*a, "package.at");
+            if (auto* o = t.get("omit")) omit = r.Strings(*o, "package.omit");
+        }
+    }
+    if (ov.package) {
+        from = *ov.package;
+        mount = true;
+    }
+    if (mount) {
+        try {
+            if (from.empty()) from = DefaultPackageDir();
+            MountPackage(m, from, at, omit);
+        } catch (const std::runtime_error& e) {
+            if (ov.package) throw MachineError(*ov.package, 0, "--package", e.what());
+            r.Fail(package ? *package : static_cast<const toml::node&>(root), "package", e.what());
+        }
+    }
+    if (!m.files.MakeDirs(m.current_dir))
+        throw MachineError(r.file(), 0, "current_dir", "a file of the machine is in the way");
+
+    r.Tables(root, "dirs", {"path"}, {"path"},
+             [&](const toml::table& t, const toml::node& node, const std::string& where) {
+                 if (!m.files.MakeDirs(r.WinPath(*t.get("path"), where + ".path")))
+                     r.Fail(node, where + ".path", "a file of the machine is in the way");
+             });
+    // A file given by its size and CRC-32 (as vntrcapture writes it) takes
+    // the contents of the example package's file of that name, size and
+    // CRC; otherwise placeholder bytes of that size and CRC.
+    std::optional<std::vector<PackageEntry>> examples;
+    auto known_contents = [&](const std::string& path, size_t size, uint32_t crc) {
+        if (!examples) {
+            examples.emplace();
+            try {
+                *examples = ReadPackageFolder(ov.package     ? *ov.package
+                                              : from.empty() ? DefaultPackageDir()
+                                                             : from);
+            } catch (const std::runtime_error&) {
+                // No example package: every such file is a placeholder.
+            }
+        }
+        std::string name = path.substr(path.find_last_of('\\') + 1);
+        for (const PackageEntry& entry : *examples) {
+            std::string entry_name = entry.relative.substr(entry.relative.find_last_of('/') + 1);
+            if (!entry.dir && EqualNoCase(entry_name, name) && entry.data.size() == size &&
+                Crc32(0, entry.data.data(), size) == crc)
+                return entry.data;
+        }
+        return Placeholder(size, crc);
+    };
+    r.Tables(root, "files", {"path", "text", "hex", "from", "size", "crc32", "error"}, {"path"},
+             [&](const toml::table& t, const toml::node& node, const std::string& where) {
+                 std::string path = r.WinPath(*t.get("path"), where + ".path");
+                 int sources = 0;
+                 Bytes data;
+                 if (auto* x = t.get("text")) data = r.Text(*x, where + ".text"), ++sources;
+                 if (auto* x = t.get("hex")) data = r.Hex(*x, where + ".hex"), ++sources;
+                 if (auto* x = t.get("from")) {
+                     std::string host = r.HostPath(*x, where + ".from");
+                     try {
+                         data = ReadHostFile(host, kHostFileCap);
+                     } catch (const HostFileError& e) {
+                         r.Fail(*x, where + ".from", e.what());
+                     }
+                     ++sources;
+                 }
+                 const toml::node* crc = t.get("crc32");
+                 if (auto* x = t.get("size")) {
+                     if (!crc) r.Fail(node, where, "a size goes with its crc32");
+                     size_t size = static_cast<size_t>(
+                         r.Int(*x, where + ".size", 0, static_cast<int64_t>(kHostFileCap)));
+                     data = known_contents(path, size, r.U32(*crc, where + ".crc32"));
+                     ++sources;
+                 } else if (crc) {
+                     r.Fail(*crc, where + ".crc32", "a crc32 goes with a size");
+                 }
+                 uint32_t error = 0;
+                 if (auto* x = t.get("error")) error = ErrorCode(r, *x, where + ".error");
+                 if (sources > 1 || (sources == 0 && !error))
+                     r.Fail(node, where,
+                            "give exactly one of text, hex, from or size (with crc32), or an "
+                            "error for a file that cannot be read");
+                 if (!m.files.PutFile(path, data, error))
+                     r.Fail(node, where + ".path",
+                            "a directory or file of the machine is in the way");
+             });
+    if (auto* v = root.get("remove")) {
+        const toml::array& a = r.Array(*v, "remove");
+        for (size_t i = 0; i < a.size(); ++i) {
+            std::string field = "remove[" + std::to_string(i) + "]";
+            if (!m.files.Remove(r.WinPath(a[i], field)))
+                r.Fail(a[i], field, "no such file or directory in the machine");
+        }
+    }
+
+    // A registry key name is at most 255 characters, and a tree at most 512
+    // levels deep.
+    auto key_path = [&](const toml::node& node, const std::string& field) {
+        Bytes path = r.Name(node, field);
+        size_t depth = 0;
+        for (size_t start = 0; start <= path.size(); ++depth) {
+            size_t end = path.find('\\', start);
+            if (end == std::string::npos) end = path.size();
+            if (end == start) r.Fail(node, field, "a key path may not have an empty part");
+            if (end - start > 255) r.Fail(node, field, "a key name is longer than 255 characters");
+            start = end + 1;
+        }
+        if (depth > 512) r.Fail(node, field, "deeper than the 512 levels a registry holds");
+        return path;
+    };
+    r.Tables(root, "keys", {"path", "error"}, {"path"},
+             [&](const toml::table& t, const toml::node&, const std::string& where) {
+                 RegKey* key = MakeKeyPath(m.hklm.get(), key_path(*t.get("path"), where + ".path"));
+                 if (auto* x = t.get("error")) key->open_error = ErrorCode(r, *x, where + ".error");
+             });
+    r.Tables(
+        root, "values", {"key", "name", "type", "text", "hex", "dword", "error"}, {"key", "name"},
+        [&](const toml::table& t, const toml::node& node, const std::string& where) {
+            RegValue value;
+            value.name = r.Name(*t.get("name"), where + ".name");
+            if (value.name.size() > 16383)
+                r.Fail(*t.get("name"), where + ".name",
+                       "longer than the 16,383 characters a value name may have");
+            int sources = 0;
+            if (auto* x = t.get("text")) {
+                value.data = r.Text(*x, where + ".text") + '\0';
+                value.type = 1;
+                ++sources;
+            }
+            if (auto* x = t.get("hex")) {
+                value.data = r.Hex(*x, where + ".hex");
+                value.type = 3;
+                ++sources;
+            }
+            if (auto* x = t.get("dword")) {
+                uint32_t d = r.U32(*x, where + ".dword");
+                value.data = Bytes(reinterpret_cast<const char*>(&d), 4);
+                value.type = 4;
+                ++sources;
+            }
+            if (auto* x = t.get("error")) {
+                value.error = ErrorCode(r, *x, where + ".error");
+                if (t.get("type")) r.Fail(*x, where, "a value that cannot be read has no type");
+                ++sources;
+            }
+            if (sources != 1)
+                r.Fail(node, where,
+                       "give exactly one of text, hex or dword, or an error for a value that "
+                       "cannot be read");
+            if (auto* x = t.get("type")) value.type = RegType(r, *x, where + ".type");
+            MakeKeyPath(m.hklm.get(), key_path(*t.get("key"), where + ".key"))->SetValue(value);
+        });
+    out.preset_devices = m.devices.size();
+    ReadDevices(r, root, m);
+    if (auto* v = root.get("modules")) ReadModules(r, r.Table(*v, "modules"), m);
+    r.Tables(root, "planted", {"name", "dir"}, {"name"},
+             [&](const toml::table& t, const toml::node&, const std::string& where) {
+                 Module mod{r.Name(*t.get("name"), where + ".name"), m.current_dir, true, true, {}};
+                 if (mod.name.empty() || mod.name.find_first_of("\\/:") != std::string::npos)
+                     r.Fail(*t.get("name"), where + ".name",
+                            "expected a library file name such as \"setupapi.dll\"");
+                 if (auto* d = t.get("dir")) mod.dir = r.WinPath(*d, where + ".dir");
+                 m.modules.push_back(mod);
+             });
+    if (auto* v = root.get("update")) {
+        const toml::table& t = r.Table(*v, "update");
+        r.Keys(t, "update", {"reboot", "check", "result", "error"});
+        for (const char* old : {"result", "error"})
+            if (auto* x = t.get(old))
+                r.Fail(*x, std::string("update.") + old,
+                       "a failing update is written [[faults]] call = "
+                       "\"UpdateDriverForPlugAndPlayDevicesA\" with its error");
+        if (auto* x = t.get("reboot")) m.update.reboot = r.Bool(*x, "update.reboot");
+        if (auto* x = t.get("check")) m.update.check = r.Bool(*x, "update.check");
+    }
+    ReadFaults(r, root, m);
+    if (auto* v = root.get("expect")) out.expect = ReadExpect(r, *v);
+
+    WarnUnobservable(r, root, m);
+    out.settings = std::move(r.settings);
+    out.warnings = std::move(r.warnings);
+    return out;
+}
+
+// toml++ limits how deeply arrays and inline tables nest, but not how many
+// parts a dotted key or table header has: `a.b.b.b...` with some tens of
+// thousands of parts makes a table tree that deep, and the parser's own
+// recursion overflows the stack. A machine file needs three parts at most
+// (`modules."setupapi.dll".missing`), so longer chains are refused before
+// parsing. The scan follows TOML's lexical rules only as far as needed:
+// strings (where dots are text) and comments; a number such as 1.5 counts
+// as two parts, a time such as 07:32:00.5 as two.
+constexpr size_t kMaxKeyParts = 64;
+
+void CheckDottedKeys(const std::string& text, const std::string& source) {
+    auto is_bare = [](char c) {
+        return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+               c == '_' || c == '-';
+    };
+    size_t parts = 0, i = 0, n = text.size();
+    int line = 1;
+    bool after_dot = false;
+    auto segment = [&]() {
+        parts = after_dot ? parts + 1 : 1;
+        after_dot = false;
+        if (parts > kMaxKeyParts)
+            throw MachineError(source, line, "",
+                               "a dotted key or table header of more than " +
+                                   std::to_string(kMaxKeyParts) + " parts");
+    };
+    // Skips a string that starts at i; counts the lines it spans.
+    auto skip_string = [&]() {
+        char quote = text[i];
+        bool triple = text.compare(i, 3, std::string(3, quote)) == 0;
+        i += triple ? 3 : 1;
+        while (i < n) {
+            char c = text[i];
+            if (c == '\\' && quote == '"') {
+                if (i + 1 < n && text[i + 1] == '\n') ++line;
+                i += 2;
+                continue;
+            }
+            if (c == '\n') {
+                ++line;
+                if (!triple) return;  // an unclosed string: the parser says so
+            }
+            if (c == quote && (!triple || text.compare(i, 3, std::string(3, quote)) == 0)) {
+                i += triple ? 3 : 1;
+                return;
+            }
+            ++i;
+        }
+    };
+    while (i < n) {
+        char c = text[i];
+        if (c == '"' || c == '\'') {
+            skip_string();
+            segment();
+        } else if (is_bare(c)) {
+            while (i < n && is_bare(text[i])) ++i;
+            segment();
+        } else if (c == '.') {
+            after_dot = true;
+            ++i;
+        } else if (c == ' ' || c == '\t') {
+            ++i;
+        } else if (c == '#') {
+            while (i < n && text[i] != '\n') ++i;
+        } else {
+            if (c == '\n') ++line;
+            parts = 0;
+            after_dot = false;
+            ++i;
+        }
+    }
+}
+
+}  // namespace
+
+LoadedMachine ParseMachine(const std::string& toml_text, const std::string& source,
+                           const std::string& base_dir, const Overrides& overrides) {
+    CheckDottedKeys(toml_text, source);
+    toml::table root;
+    try {
+        root = toml::parse(toml_text, source);
+    } catch (const toml::parse_error& e) {
+        throw MachineError(source, static_cast<int>(e.source().begin.line), "",
+                           std::string(e.description()));
+    }
+    Reader r(source, base_dir);
+    return Parse(root, r, overrides);
+}
+
+LoadedMachine LoadMachineFile(const std::string& path, const Overrides& overrides) {
+    std::string text;
+    try {
+        text = path == "-" ? ReadHostStream(0, kMachineFileCap, "standard input")
+                           : ReadHostFile(path, kMachineFileCap);
+    } catch (const HostFileError& e) {
+        std::string what = e.what();
+        // The message already names the file; keep only the reason.
+        std::string prefix = (path == "-" ? std::string("standard input") : path) + ": ";
+        if (what.rfind(prefix, 0) == 0) what = what.substr(prefix.size());
+        throw MachineError(path == "-" ? "(standard input)" : path, 0, "", what);
+    }
+    std::string base = path == "-" ? "." : std::filesystem::path(path).parent_path().string();
+    return ParseMachine(text, path == "-" ? "(standard input)" : path, base.empty() ? "." : base,
+                        overrides);
+}
+
+LoadedMachine BuiltInMachine(const std::string& os, const Overrides& overrides) {
+    LoadedMachine out;
+    Machine& m = out.machine;
+    std::string cwd;
+    if (overrides.current_dir) {
+        try {
+            cwd = WindowsPathOf(*overrides.current_dir, 1252);
+        } catch (const std::invalid_argument& e) {
+            throw MachineError("(built-in machine)", 0, "--cwd", e.what());
+        }
+    }
+    try {
+        m = DefaultMachine(os, cwd, overrides.package ? *overrides.package : "");
+    } catch (const std::runtime_error& e) {
+        throw MachineError(overrides.package ? *overrides.package : DefaultPackageDir(), 0,
+                           "--package", e.what());
+    }
+    if (overrides.locale) m.locale = *overrides.locale;
+    ApplyCommandLine(m, "(built-in machine)", 0, overrides);
+    return out;
+}
+
+}  // namespace sim
+
+namespace sim {
+
+namespace {
+
+std::string HexOf(const Bytes& bytes) {
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(bytes.size() * 2);
+    for (unsigned char c : bytes) {
+        out += digits[c >> 4];
+        out += digits[c & 15];
+    }
+    return out;
+}
+
+json RegistryOf(const RegKey& top) {
+    // Iterative: a registry may be 512 levels deep.
+    json root;
+    std::vector<std::pair<const RegKey*, json*>> pending = {{&top, &root}};
+    while (!pending.empty()) {
+        auto [key, out] = pending.back();
+        pending.pop_back();
+        (*out)["name"] = Text(key->name);
+        if (key->open_error) (*out)["error"] = key->open_error;
+        json values = json::array();
+        for (const auto& v : key->Values()) {
+            values.push_back({{"name", Text(v.name)}, {"type", v.type}, {"hex", HexOf(v.data)}});
+            if (v.error) values.back()["error"] = v.error;
+        }
+        (*out)["values"] = values;
+        json& subs = (*out)["subkeys"] = json::array();
+        for (size_t i = 0; i < key->SubkeyCount(); ++i) subs.push_back(json::object());
+        for (size_t i = 0; i < key->SubkeyCount(); ++i)
+            pending.push_back({key->SubkeyAt(i).get(), &subs[i]});
+    }
+    return root;
+}
+
+}  // namespace
+
+json DumpMachine(const LoadedMachine& loaded) {
+    const Machine& m = loaded.machine;
+    json files = json::array();
+    m.files.ForEach([&](const std::string& path, const FileSystem::Node& node) {
+        json f = {{"path", Text(path)}, {"dir", node.dir}};
+        if (!node.dir) f["hex"] = HexOf(node.data);
+        if (node.open_error) f["error"] = node.open_error;
+        files.push_back(f);
+    });
+    json devices = json::array();
+    for (size_t i = 0; i < m.devices.size(); ++i) {
+        const Device& d = m.devices[i];
+        json j;
+        // Where the device comes from: the file's [[devices]], or the preset.
+        j["field"] = i < loaded.preset_devices
+                         ? json(nullptr)
+                         : json("devices[" + std::to_string(i - loaded.preset_devices) + "]");
+        j["hardware_ids_hex"] = d.hardware_ids ? json(HexOf(*d.hardware_ids)) : json(nullptr);
+        j["reported_size"] = d.reported_size ? json(*d.reported_size) : json(nullptr);
+        j["insufficient_forever"] = d.insufficient_forever;
+        j["size_query_succeeds"] = d.size_query_succeeds;
+        j["present"] = d.present;
+        j["error"] = d.read_error ? json(d.read_error) : json(nullptr);
+        devices.push_back(j);
+    }
+    json modules = json::array();
+    for (const Module& mod : m.modules) {
+        json missing = json::array();
+        for (const auto& name : mod.missing) missing.push_back(Text(name));
+        modules.push_back({{"name", Text(mod.name)},
+                           {"dir", Text(mod.dir)},
+                           {"loads", mod.loads},
+                           {"planted", mod.planted},
+                           {"missing", missing}});
+    }
+    json answers = json::array();
+    for (bool a : m.answers) answers.push_back(a ? "yes" : "no");
+    json faults = json::array();
+    for (const Fault& f : m.faults)
+        faults.push_back(
+            {{"call", f.call}, {"nth", f.nth}, {"count", f.count}, {"error", f.error}});
+    json strings = json::object();
+    for (const auto& [id, text] : m.strings) strings[std::to_string(id)] = Text(text);
+    json settings = json::array();
+    for (const Setting& s : loaded.settings)
+        settings.push_back({{"field", s.field}, {"line", s.line}});
+    return {{"name", m.name},
+            {"source", m.source},
+            {"os",
+             {{"name", m.os_name},
+              {"platform", m.os.platform},
+              {"major", m.os.major},
+              {"minor", m.os.minor},
+              {"build_number", m.os.build_number},
+              {"csd", Text(m.os.csd)}}},
+            {"windows_dir", Text(m.windows_dir)},
+            {"system_dir", Text(m.system_dir)},
+            {"current_dir", Text(m.current_dir)},
+            {"exe_dir", Text(m.exe_dir)},
+            {"locale", m.locale},
+            {"codepage", m.codepage},
+            {"stdout", m.has_stdout},
+            {"registry_delete", m.delete_semantics == DeleteSemantics::Legacy ? "legacy" : "nt"},
+            {"command_line", Text(m.command_line)},
+            {"strings", strings},
+            {"files", files},
+            {"registry", RegistryOf(*m.hklm)},
+            {"devices", devices},
+            {"modules", modules},
+            {"update", {{"reboot", m.update.reboot}, {"check", m.update.check}}},
+            {"answers", answers},
+            {"faults", faults},
+            {"settings", settings},
+            {"warnings", loaded.warnings}};
+}
+
+}  // namespace sim

@@ -1,0 +1,92 @@
+// Machine files: a simulated Windows machine described in TOML.
+#ifndef VNTR_SIM_MACHINE_FILE_H
+#define VNTR_SIM_MACHINE_FILE_H
+
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "sim/event.h"
+#include "sim/machine.h"
+
+namespace sim {
+
+// A machine file that cannot be used; what() reads "FILE:LINE: FIELD: problem"
+// (line 0 when the problem is with the file as a whole).
+class MachineError : public std::runtime_error {
+   public:
+    MachineError(const std::string& file, int line, const std::string& field,
+                 const std::string& problem);
+    std::string file;
+    int line;
+    std::string field;
+    std::string problem;
+};
+
+// What the command line sets over a machine file. Each replaces only the
+// setting it names: --cwd moves the current directory (and the package with
+// it, unless the file puts the package elsewhere) but keeps the file's
+// `[package] omit`; --package replaces the folder the package comes from.
+struct Overrides {
+    std::optional<std::string> current_dir;  // a Windows path, UTF-8
+    std::optional<std::string> package;      // a host folder
+    std::optional<uint32_t> locale;
+    std::optional<std::string> command_line;  // UTF-8
+};
+
+// What a run of the machine should come to (`[expect]`).
+struct Expectation {
+    int line = 0;
+    std::optional<std::string> outcome;
+    // Box texts in UTF-8; kAbsentText for a box shown without a text.
+    std::optional<std::vector<std::string>> boxes;
+    std::optional<std::vector<std::string>> changes;  // see ChangeLine()
+    // The standard output, line by line as Visible() shows it, CR LF ends
+    // taken off.
+    std::optional<std::vector<std::string>> trace;
+};
+extern const char kAbsentText[];
+
+// A setting the file gives, with its line: "windows_dir", "faults[0].call".
+struct Setting {
+    std::string field;
+    int line;
+};
+
+struct LoadedMachine {
+    Machine machine;
+    std::vector<std::string> warnings;  // "FILE:LINE: FIELD: text"
+    std::vector<Setting> settings;
+    std::optional<Expectation> expect;
+    // Devices before this index are the preset's; the file's follow, in
+    // the order of its [[devices]].
+    size_t preset_devices = 0;
+};
+
+// Reads a machine file ("-" reads standard input). Host files it names are
+// taken relative to the file's folder.
+LoadedMachine LoadMachineFile(const std::string& path, const Overrides& overrides = {});
+// `source` names the text in messages; relative host paths in the text are
+// taken from `base_dir`.
+LoadedMachine ParseMachine(const std::string& toml_text, const std::string& source,
+                           const std::string& base_dir = ".", const Overrides& overrides = {});
+
+// The simulator's default machine (see DefaultMachine) with the command
+// line's settings.
+LoadedMachine BuiltInMachine(const std::string& os, const Overrides& overrides);
+
+// The machine as JSON, everything resolved: the directories, files (bytes in
+// hex), registry, devices, libraries, answers, faults, and every setting the
+// file gave with its line.
+json DumpMachine(const LoadedMachine& loaded);
+
+// Text from the command line or a machine file (UTF-8) as a Windows path in
+// the machine's code page: absolute with a drive letter, no NUL, no part
+// longer than 255 characters, at most 32,767 characters in all. Throws
+// std::invalid_argument with the reason.
+std::string WindowsPathOf(const std::string& utf8, uint32_t codepage);
+
+}  // namespace sim
+
+#endif  // VNTR_SIM_MACHINE_FILE_H

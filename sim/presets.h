@@ -1,0 +1,54 @@
+// Ready-made machines: one per Windows version, and the default machine of
+// the command-line simulator.
+#ifndef VNTR_SIM_PRESETS_H
+#define VNTR_SIM_PRESETS_H
+
+#include <string>
+#include <vector>
+
+#include "common/product.h"
+#include "sim/machine.h"
+
+namespace sim {
+
+// "95", "98", "98se", "me", "2000", "xp", "2003".
+const std::vector<std::string>& PresetNames();
+bool IsPreset(const std::string& name);
+
+// A freshly installed Windows of that version: its version record, Windows
+// and system directories, registry deletion semantics, system libraries, and
+// a few ordinary devices and PCI keys. A Windows directory given moves
+// everything the installation derives from it (the system directory unless
+// that is given too, DevicePath, the libraries). Throws
+// std::invalid_argument for an unknown name.
+Machine PresetMachine(const std::string& name, const std::string& windows_dir = "",
+                      const std::string& system_dir = "");
+
+// The system directory Windows makes below a Windows directory.
+std::string SystemDirOf(uint32_t platform, const std::string& windows_dir);
+
+// The example driver package: <dir of the executable>/../share/vntrsetup/package
+// when the simulator is installed, else the one of this source tree. Throws
+// std::runtime_error naming both places when neither is a folder.
+std::string DefaultPackageDir();
+
+// Copies a host folder (recursively) into the machine at `at`, leaving out
+// the file names in `omit`; names are put into the machine's code page.
+// Throws std::runtime_error (HostFileError for the host side) naming the
+// file and the problem when the folder cannot be mounted.
+void MountPackage(Machine& machine, const std::string& host_dir, const std::string& at,
+                  const std::vector<std::string>& omit = {});
+
+// The first controller model as it appears on each platform: a present
+// device on NT, an Enum\PCI key with an instance on the 9x family.
+void AddController(Machine& machine, const std::string& device = FIRST_MODEL);
+
+// The simulator's default: the named Windows with one 8E3A controller, the
+// example package (or the package folder given) in C:\VNTR (or the current
+// directory given) as current directory, and answer Yes.
+Machine DefaultMachine(const std::string& os = "xp", const std::string& current_dir = "",
+                       const std::string& package_dir = "");
+
+}  // namespace sim
+
+#endif  // VNTR_SIM_PRESETS_H

@@ -1,0 +1,501 @@
+#include "sim/runner.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+
+#include "app/program.h"
+#include "common/product.h"
+#include "sim/codepage.h"
+
+namespace sim {
+
+// ---- reading a finished run -------------------------------------------------
+
+std::vector<json> Outcome::Of(const std::string& type) const {
+    std::vector<json> out;
+    for (size_t i = 0; i < events.size(); ++i)
+        if (events.TypeAt(i) == type) out.push_back(events[i].ToJson());
+    return out;
+}
+
+Bytes Outcome::Stdout() const {
+    Bytes out;
+    Event e;
+    for (size_t i = 0; i < events.size(); ++i) {
+        if (events.TypeAt(i) != "stdout") continue;
+        events.DecodeAt(i, &e);
+        out += e.GetStr("text");
+    }
+    return out;
+}
+
+static bool MayChange(std::string_view type) {
+    return type == "copy" || type == "mkdir" || type == "install" || type == "reboot" ||
+           type == "reg_set" || type == "reg_delete" || type == "file_written";
+}
+
+bool IsChange(const Event& e) {
+    const std::string& type = e.type();
+    if (type == "copy" || type == "mkdir" || type == "install" || type == "reboot" ||
+        type == "file_written")
+        return e.GetFlag("result");
+    if (type == "reg_set" || type == "reg_delete")
+        return e.Has("result") && e.GetNum("result", -1) == 0;
+    return false;
+}
+
+std::vector<Event> Outcome::ChangeEvents() const {
+    std::vector<Event> out;
+    for (size_t i = 0; i < events.size(); ++i) {
+        if (!MayChange(events.TypeAt(i))) continue;
+        Event e = events[i];
+        if (IsChange(e)) out.push_back(std::move(e));
+    }
+    return out;
+}
+
+std::vector<json> Outcome::Changes() const {
+    std::vector<json> out;
+    for (const Event& e : ChangeEvents()) out.push_back(e.ToJson());
+    return out;
+}
+
+static const char* TypeName(int64_t type) {
+    switch (type) {
+        case 0:
+            return "REG_NONE";
+        case 1:
+            return "REG_SZ";
+        case 2:
+            return "REG_EXPAND_SZ";
+        case 3:
+            return "REG_BINARY";
+        case 4:
+            return "REG_DWORD";
+        case 7:
+            return "REG_MULTI_SZ";
+    }
+    return nullptr;
+}
+
+std::string ChangeLine(const Event& e, uint32_t cp) {
+    auto text = [&](const char* key) { return Visible(e.GetStr(key), cp); };
+    const std::string& type = e.type();
+    if (type == "copy") return "copy " + text("args.from") + " -> " + text("args.to");
+    if (type == "mkdir") return "mkdir " + text("args.path");
+    if (type == "reg_set") {
+        const char* name = TypeName(e.GetNum("args.type"));
+        std::string t = name ? name : "type " + std::to_string(e.GetNum("args.type"));
+        return "regset " + text("args.key") + "\\" + text("args.name") + " = " + t + ", " +
+               std::to_string(e.GetNum("args.size")) + " bytes: \"" + text("args.data") + "\"";
+    }
+    if (type == "reg_delete") return "regdel " + text("path");
+    if (type == "install")
+        return "install " + text("args.hardware_id") + " from " + text("args.inf");
+    if (type == "reboot") return "reboot";
+    if (type == "file_written")
+        return "write " + text("path") + ", " + std::to_string(e.GetNum("bytes")) + " bytes";
+    return type;
+}
+
+// What the run came to, read from what the program did:
+// - the opening question not answered Yes: declined;
+// - the platform the program then read (0 when its query failed), and on the
+//   9x family the build of the flow's own query, decide whether the program
+//   handles this Windows at all: if not, nothing;
+// - Windows 98/98 SE/ME: a restart requested: restart; the restart question
+//   answered No: staged; a package file not copied: failed; otherwise the
+//   registry reset found no controller (no-controller) or could not list the
+//   keys for want of memory (failed);
+// - Windows 2000/XP: the update call's result gives installed or failed; a
+//   search that found a controller always goes on to load newdev.dll, so
+//   without an update call, newdev.dll loaded or attempted means failed, a
+//   search made means no-controller, and no search at all (setupapi.dll
+//   unusable) means failed.
+static std::string OutcomeOf(const std::vector<Event>& events);
+
+std::string DeriveOutcome(const EventList& all) {
+    // Only the events the reading looks at, in their order.
+    std::vector<Event> events;
+    for (size_t i = 0; i < all.size(); ++i) {
+        std::string_view type = all.TypeAt(i);
+        if (type == "box" || type == "version" || type == "reboot" || type == "copy" ||
+            type == "alloc" || type == "install" || type == "load" || type == "call") {
+            Event e = all[i];
+            if (type == "call" && e.GetStr("call") != "SetupDiGetClassDevsA") continue;
+            events.push_back(std::move(e));
+        }
+    }
+    return OutcomeOf(events);
+}
+
+static std::string OutcomeOf(const std::vector<Event>& events) {
+    size_t i = 0;
+    while (i < events.size() && events[i].type() != "box") ++i;
+    if (i == events.size() || events[i].GetNum("result") != 6) return "declined";
+    auto next = [&](const char* type, size_t from) {
+        while (from < events.size() && events[from].type() != type) ++from;
+        return from;
+    };
+    size_t query = next("version", i + 1);
+    int64_t platform = 0;
+    if (query < events.size() && events[query].GetFlag("result"))
+        platform = events[query].GetNum("platform");
+    auto after = [&](size_t from, auto match) {
+        for (size_t j = from; j < events.size(); ++j)
+            if (match(events[j])) return true;
+        return false;
+    };
+
+    if (platform == 1) {
+        size_t own = next("version", query + 1);
+        if (own == events.size()) return "failed";  // its directories could not be had
+        int64_t build =
+            events[own].GetFlag("result") ? events[own].GetNum("build_number") & 0xFFFF : 0;
+        if (build != BUILD_98 && build != BUILD_98SE && build != BUILD_ME) return "nothing";
+        if (after(own, [](const Event& e) { return e.type() == "reboot"; })) return "restart";
+        size_t second = next("box", i + 1);
+        while (second < events.size() && events[second].GetStr("buttons") != "Yes/No")
+            second = next("box", second + 1);
+        if (second < events.size()) return "staged";
+        size_t copied = 0, last_copy = own;
+        for (size_t j = own; j < events.size(); ++j)
+            if (events[j].type() == "copy" && events[j].GetFlag("result")) ++copied, last_copy = j;
+        if (copied < (build == BUILD_98 ? 1u : 2u)) return "failed";
+        bool no_memory = after(
+            last_copy, [](const Event& e) { return e.type() == "alloc" && e.IsNull("result"); });
+        return no_memory ? "failed" : "no-controller";
+    }
+    if (platform == 2) {
+        for (size_t j = query; j < events.size(); ++j)
+            if (events[j].type() == "install")
+                return events[j].GetFlag("result") ? "installed" : "failed";
+        auto ends_with = [](const Bytes& s, const char* tail) {
+            size_t n = strlen(tail);
+            return s.size() >= n && EqualNoCase(s.substr(s.size() - n), tail);
+        };
+        if (after(query, [&](const Event& e) {
+                return e.type() == "load" && ends_with(e.GetStr("args.name"), "newdev.dll");
+            }))
+            return "failed";
+        if (after(query, [](const Event& e) { return e.GetStr("call") == "SetupDiGetClassDevsA"; }))
+            return "no-controller";
+        return "failed";
+    }
+    return "nothing";
+}
+
+std::string Outcome::Result() const {
+    if (status != "ok") return "";
+    return DeriveOutcome(events);
+}
+
+// ---- the event log shared with the child ---------------------------------------
+
+// The child appends each event to a memory-backed file as it happens, with
+// no system call per event; a crash loses nothing written before it. The
+// first 8 bytes hold the length of what is complete.
+class EventLog {
+   public:
+    bool Open() {
+        fd_ = memfd_create("vntrsetup-sim-events", MFD_CLOEXEC);
+        return fd_ >= 0 && ftruncate(fd_, kInitial) == 0;
+    }
+    ~EventLog() {
+        if (map_) munmap(map_, capacity_);
+        if (fd_ >= 0) close(fd_);
+    }
+    // In the child, before the first Append.
+    bool Map() {
+        capacity_ = kInitial;
+        void* p = mmap(nullptr, capacity_, PROT_READ | PROT_WRITE, MAP_SHARED, fd_, 0);
+        if (p == MAP_FAILED) return false;
+        map_ = static_cast<char*>(p);
+        memset(map_, 0, 8);
+        return true;
+    }
+    bool Append(const Event& e) {
+        scratch_.clear();
+        scratch_.append(4, '\0');
+        e.Encode(scratch_);
+        uint32_t length = static_cast<uint32_t>(scratch_.size() - 4);
+        memcpy(&scratch_[0], &length, 4);
+        uint64_t used;
+        memcpy(&used, map_, 8);
+        size_t end = 8 + used + scratch_.size();
+        if (end > capacity_) {
+            size_t bigger = capacity_;
+            while (bigger < end) bigger *= 2;
+            if (ftruncate(fd_, static_cast<off_t>(bigger)) != 0) return false;
+            void* p = mremap(map_, capacity_, bigger, MREMAP_MAYMOVE);
+            if (p == MAP_FAILED) return false;
+            map_ = static_cast<char*>(p);
+            capacity_ = bigger;
+        }
+        memcpy(map_ + 8 + used, scratch_.data(), scratch_.size());
+        used += scratch_.size();
+        memcpy(map_, &used, 8);
+        return true;
+    }
+    // In the parent, after the child has gone: the complete events, as
+    // they were written (each after its 4-byte length), and where each
+    // begins. False when the record cannot be read or is damaged.
+    bool ReadAll(std::string* data, std::vector<size_t>* offsets) {
+        struct stat st;
+        if (fstat(fd_, &st) != 0 || st.st_size < 8) return false;
+        size_t size = static_cast<size_t>(st.st_size);
+        void* p = mmap(nullptr, size, PROT_READ, MAP_SHARED | MAP_POPULATE, fd_, 0);
+        if (p == MAP_FAILED) return false;
+        const char* map = static_cast<const char*>(p);
+        uint64_t used;
+        memcpy(&used, map, 8);
+        if (used > size - 8) used = size - 8;
+        data->assign(map + 8, used);
+        munmap(p, size);
+        for (size_t at = 0; at + 4 <= data->size();) {
+            uint32_t length;
+            memcpy(&length, data->data() + at, 4);
+            if (length > data->size() - at - 4) return false;
+            offsets->push_back(at + 4);
+            at += 4 + length;
+        }
+        return true;
+    }
+
+   private:
+    static constexpr size_t kInitial = 1 << 20;
+    int fd_ = -1;
+    char* map_ = nullptr;
+    size_t capacity_ = 0;
+    std::string scratch_;
+};
+
+// The child: runs the program; every event goes to the log as it happens.
+[[noreturn]] static void RunChild(const Machine& machine, RunOptions options, EventLog& log,
+                                  int alive) {
+    if (!log.Map()) _exit(5);
+    Sink outer = options.sink;
+    options.sink = [&log, outer](const Event& event) {
+        if (outer) outer(event);
+        if (!log.Append(event)) _exit(5);
+    };
+    options.keep_events = false;
+    auto emit = [&log](const Event& e) {
+        if (!log.Append(e)) _exit(5);
+    };
+    try {
+        // The child's copy of the machine is its own: no need to copy it
+        // once more.
+        Session session(std::move(const_cast<Machine&>(machine)), options);
+        try {
+            // The machine now belongs to the session.
+            const Bytes& given = session.runtime().m.command_line;
+            std::vector<char> command_line(given.begin(), given.end());
+            command_line.push_back('\0');
+            // What the program is started with, for the record.
+            session.runtime().Emit(
+                Event("start").Str("command_line", given).Num("show", SW_SHOWDEFAULT));
+            int code = options.program ? options.program(command_line.data())
+                                       : WinMain(reinterpret_cast<HINSTANCE>(0x400000), NULL,
+                                                 command_line.data(), SW_SHOWDEFAULT);
+            emit(Event("exit").Num("code", code));
+        } catch (const NoAnswer& e) {
+            emit(Event("no_answer").Str("text", e.text));
+        }
+        emit(Event("summary").Str("json", session.Summary().dump()));
+    } catch (const std::bad_alloc&) {
+        emit(Event("error").Str("message", "the simulator ran out of memory"));
+    } catch (const std::exception& e) {
+        emit(Event("error").Str("message", e.what()));
+    }
+    close(alive);
+    _exit(0);
+}
+
+Outcome Run(const Machine& machine, const RunOptions& options, int timeout_seconds) {
+    Outcome out;
+    auto fail = [&](const std::string& why) {
+        out.status = "sim_failed";
+        out.message = why + ": " + strerror(errno);
+        return out;
+    };
+    EventLog log;
+    if (!log.Open()) return fail("cannot make the record of the run");
+    // The child holds the write end; its end of life closes it.
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) return fail("cannot create a pipe");
+    fflush(stdout);
+    fflush(stderr);
+    pid_t pid = fork();
+    if (pid < 0) {
+        close(fds[0]);
+        close(fds[1]);
+        return fail("cannot start the run");
+    }
+    if (pid == 0) {
+        close(fds[0]);
+        RunChild(machine, options, log, fds[1]);
+    }
+    close(fds[1]);
+
+    bool timed_out = false;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_seconds);
+    while (true) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        deadline - std::chrono::steady_clock::now())
+                        .count();
+        if (left <= 0) {
+            timed_out = true;
+            break;
+        }
+        pollfd p = {fds[0], POLLIN, 0};
+        int ready = poll(&p, 1, static_cast<int>(std::min<long long>(left, 1000)));
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready <= 0) continue;
+        char byte;
+        ssize_t n = read(fds[0], &byte, 1);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+    }
+    close(fds[0]);
+    if (timed_out) kill(pid, SIGKILL);
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+
+    std::string data;
+    std::vector<size_t> offsets, kept;
+    bool readable = log.ReadAll(&data, &offsets);
+    EventList records;
+    records.Adopt(std::move(data), offsets);
+    bool finished = false;
+    for (size_t i = 0; i < records.size(); ++i) {
+        std::string_view type = records.TypeAt(i);
+        if (type != "exit" && type != "no_answer" && type != "error" && type != "summary") {
+            kept.push_back(offsets[i]);
+            continue;
+        }
+        Event e = records[i];
+        if (type == "exit") {
+            out.exit_code = static_cast<int>(e.GetNum("code"));
+            finished = true;
+        } else if (type == "no_answer") {
+            out.status = "no_answer";
+            out.message = "a Yes/No box found no answer left: \"" +
+                          Visible(e.GetStr("text"), machine.codepage) + "\"";
+            finished = true;
+        } else if (type == "error") {
+            out.status = "sim_failed";
+            out.message = e.GetStr("message");
+        } else if (type == "summary") {
+            out.summary = json::parse(e.GetStr("json"), nullptr, false);
+        }
+    }
+    out.events = std::move(records);
+    out.events.Keep(std::move(kept));
+    if (timed_out) {
+        out.status = "timeout";
+        out.message = "the program did not finish within " + std::to_string(timeout_seconds) + " s";
+    } else if (WIFSIGNALED(status)) {
+        out.status = "crashed";
+        out.message = "the program crashed (signal " + std::to_string(WTERMSIG(status)) + ", " +
+                      strsignal(WTERMSIG(status)) + ")";
+    } else if (WIFEXITED(status) && WEXITSTATUS(status) == 5) {
+        out.status = "sim_failed";
+        out.message = "the record of the run could not grow (out of memory)";
+    } else if (WIFEXITED(status) && WEXITSTATUS(status) != 0) {
+        out.status = "crashed";
+        out.message = "the run ended with status " + std::to_string(WEXITSTATUS(status)) +
+                      " (see the report on standard error)";
+    } else if (!readable) {
+        out.status = "sim_failed";
+        out.message = "the record of the run could not be read";
+    } else if (!finished && out.status == "ok") {
+        out.status = "crashed";
+        out.message = "the program ended without returning";
+    }
+    return out;
+}
+
+// ---- the JSON document ---------------------------------------------------------
+
+static void AppendEvents(std::string& out, const std::vector<Event>& events) {
+    out += '[';
+    for (size_t i = 0; i < events.size(); ++i) {
+        if (i) out += ",\n  ";
+        events[i].AppendJson(out);
+    }
+    out += ']';
+}
+
+std::string JsonDocument(const Machine& machine, const Outcome& outcome) {
+    json head = {
+        {"machine",
+         {{"name", machine.name},
+          {"source", machine.source},
+          {"os", machine.os_name},
+          {"platform", machine.os.platform},
+          {"version", std::to_string(machine.os.major) + "." + std::to_string(machine.os.minor)},
+          {"build_number", machine.os.build_number},
+          {"current_dir", Text(machine.current_dir)},
+          {"windows_dir", Text(machine.windows_dir)},
+          {"system_dir", Text(machine.system_dir)},
+          {"locale", machine.locale},
+          {"codepage", machine.codepage}}},
+        {"status", outcome.status},
+        {"message", outcome.message},
+        {"exit_code", outcome.exit_code}};
+    std::string result = outcome.Result();
+    if (result.empty())
+        head["outcome"] = nullptr;
+    else
+        head["outcome"] = result;
+    std::string out = head.dump(-1, ' ', false, json::error_handler_t::replace);
+    out.pop_back();  // the closing brace: the rest follows
+
+    std::vector<Event> boxes;
+    for (size_t i = 0; i < outcome.events.size(); ++i)
+        if (outcome.events.TypeAt(i) == "box") boxes.push_back(outcome.events[i]);
+    out += ",\n\"boxes\":";
+    AppendEvents(out, boxes);
+    out += ",\n\"stdout\":";
+    AppendJsonBytes(out, outcome.Stdout());
+    std::vector<Event> changes = outcome.ChangeEvents();
+    out += ",\n\"changes\":";
+    AppendEvents(out, changes);
+    out += ",\n\"change_lines\":[";
+    for (size_t i = 0; i < changes.size(); ++i) {
+        if (i) out += ',';
+        // Already UTF-8: written as it is, escaped for JSON.
+        out += json(ChangeLine(changes[i], machine.codepage))
+                   .dump(-1, ' ', false, json::error_handler_t::replace);
+    }
+    out += "],\n\"events\":[";
+    Event e;
+    for (size_t i = 0; i < outcome.events.size(); ++i) {
+        if (i) out += ",\n  ";
+        outcome.events.DecodeAt(i, &e);
+        e.AppendJson(out);
+    }
+    out += ']';
+    out += ",\n\"summary\":";
+    out += outcome.summary.is_null()
+               ? "null"
+               : outcome.summary.dump(-1, ' ', false, json::error_handler_t::replace);
+    out += "}";
+    return out;
+}
+
+json ToJson(const Machine& machine, const Outcome& outcome) {
+    return json::parse(JsonDocument(machine, outcome));
+}
+
+}  // namespace sim

@@ -1,0 +1,62 @@
+// Runs the program over a simulated machine in a child process, so every run
+// starts from fresh process state and a crash or hang of the program is seen
+// and reported instead of taking the caller down.
+#ifndef VNTR_SIM_RUNNER_H
+#define VNTR_SIM_RUNNER_H
+
+#include <string>
+#include <vector>
+
+#include "sim/runtime.h"
+
+namespace sim {
+
+struct Outcome {
+    // "ok": the program returned; "no_answer": a Yes/No box had no answer
+    // left; "crashed": the program died; "timeout": it did not finish;
+    // "sim_failed": the simulator itself failed (out of memory, say).
+    std::string status = "ok";
+    std::string message;
+    int exit_code = -1;
+    EventList events;
+    json summary;  // see Session::Summary
+
+    // What the run came to, from what the program did (never from box
+    // texts, which message files translate): declined, installed, staged,
+    // restart, no-controller, failed or nothing. Empty when the program did
+    // not return.
+    std::string Result() const;
+
+    // Events of one type, as JSON (for tests and reports).
+    std::vector<json> Of(const std::string& type) const;
+    std::vector<json> Boxes() const { return Of("box"); }
+    // Everything the program wrote to standard output, as bytes.
+    Bytes Stdout() const;
+    // Events that changed the machine: copies, new directories, files
+    // written, registry writes and deletions, driver installs, reboot
+    // requests.
+    std::vector<Event> ChangeEvents() const;
+    std::vector<json> Changes() const;
+};
+
+bool IsChange(const Event& e);
+// One line per change, the form `[expect] changes` uses: "copy FROM -> TO",
+// "mkdir PATH", "regset KEY\NAME = TYPE, N bytes: DATA", "regdel KEY",
+// "install HARDWARE_ID from INF", "reboot", "write PATH, N bytes" (a file
+// written through fopen). Texts are shown in UTF-8 through
+// the machine's code page.
+std::string ChangeLine(const Event& e, uint32_t codepage);
+// The outcome of a finished run's events.
+std::string DeriveOutcome(const EventList& events);
+
+// `timeout_seconds` bounds the whole run.
+Outcome Run(const Machine& machine, const RunOptions& options = {}, int timeout_seconds = 60);
+
+// The run as one JSON document: machine, status, message, exit_code,
+// outcome, boxes, stdout, changes, events, summary.
+std::string JsonDocument(const Machine& machine, const Outcome& outcome);
+json ToJson(const Machine& machine, const Outcome& outcome);
+
+}  // namespace sim
+
+#endif  // VNTR_SIM_RUNNER_H

@@ -1,0 +1,232 @@
+#include "sim/runtime.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <stdexcept>
+
+namespace sim {
+
+static Runtime* g_active = nullptr;
+
+Runtime* Active() { return g_active; }
+
+Runtime& Current() {
+    if (!g_active) {
+        fprintf(stderr, "vntrsetup-sim: a host function was called with no machine running\n");
+        abort();
+    }
+    return *g_active;
+}
+
+int CallId(const char* name) {
+    int id = HostCallIndex(name);
+    if (id < 0) {
+        fprintf(stderr, "vntrsetup-sim: %s is missing from the table of host calls\n", name);
+        abort();
+    }
+    return id;
+}
+
+bool CallFails(int call) {
+    Runtime& rt = Current();
+    uint32_t error = 0;
+    if (!rt.Faulted(call, &error)) return false;
+    rt.last_error = error;
+    return true;
+}
+
+std::string PointerText(const void* p) {
+    char text[32];
+    snprintf(text, sizeof text, "0x%lx",
+             static_cast<unsigned long>(reinterpret_cast<uintptr_t>(p)));
+    return p ? text : "NULL";
+}
+
+std::string Runtime::AddBlock(void* block, size_t size) {
+    uint32_t shown = next_block;
+    next_block += static_cast<uint32_t>((size + 0x1F) & ~size_t{0xF});
+    allocations[block] = {size, shown};
+    return BlockText(block);
+}
+
+std::string Runtime::BlockText(const void* p) const {
+    auto it = allocations.find(const_cast<void*>(p));
+    if (it == allocations.end()) return PointerText(p);
+    char text[16];
+    snprintf(text, sizeof text, "0x%08x", it->second.shown);
+    return text;
+}
+
+void Runtime::Emit(Event event) {
+    if (options.sink) options.sink(event);
+    if (options.keep_events) events.push_back(std::move(event));
+}
+
+bool Runtime::Faulted(int call, uint32_t* error) {
+    uint32_t n = ++call_counts[call];
+    if (options.record_calls) call_order.push_back(static_cast<uint16_t>(call));
+    const HostCall& c = kHostCalls[call];
+    // A fault fails calls nth to nth + count - 1; where several are in force,
+    // the first in the file decides.
+    FaultPlan& plan = fault_plans[call];
+    while (plan.next < plan.by_start.size() && m.faults[plan.by_start[plan.next]].nth <= n) {
+        size_t i = plan.by_start[plan.next++];
+        uint64_t end = uint64_t{m.faults[i].nth} + m.faults[i].count;
+        if (end <= n) continue;
+        plan.in_force.insert(i);
+        plan.ends.emplace(end, i);
+    }
+    while (!plan.ends.empty() && plan.ends.top().first <= n) {
+        plan.in_force.erase(plan.ends.top().second);
+        plan.ends.pop();
+    }
+    if (plan.in_force.empty()) return false;
+    size_t i = *plan.in_force.begin();
+    faults_fired[i] = true;
+    *error = m.faults[i].error ? m.faults[i].error : c.default_error;
+    Emit(Event("fault").Str("call", c.name).Num("n", n).Num("error", *error));
+    return true;
+}
+
+// The program's standard output and standard error: msvcrt writes them in
+// text mode, so every line feed goes out as CR LF. Without them (the
+// machine's `stdout = false`) the writes fail and the program's lines are
+// lost, as for a GUI program on Windows.
+static ssize_t CaptureStream(Runtime* rt, const char* type, const char* data, size_t size) {
+    if (!rt->m.has_stdout) return -1;
+    Bytes out;
+    out.reserve(size + 8);
+    for (size_t i = 0; i < size; ++i) {
+        if (data[i] == '\n') out += '\r';
+        out += data[i];
+    }
+    rt->Emit(Event(type).Str("text", std::move(out)));
+    return static_cast<ssize_t>(size);
+}
+
+static ssize_t CaptureStdout(void* cookie, const char* data, size_t size) {
+    return CaptureStream(static_cast<Runtime*>(cookie), "stdout", data, size);
+}
+
+static ssize_t CaptureStderr(void* cookie, const char* data, size_t size) {
+    return CaptureStream(static_cast<Runtime*>(cookie), "stderr", data, size);
+}
+
+Session::Session(const Machine& machine, RunOptions options) : rt_(new Runtime) {
+    rt_->m = machine.Clone();
+    rt_->options = std::move(options);
+    Start();
+}
+
+Session::Session(Machine&& machine, RunOptions options) : rt_(new Runtime) {
+    rt_->m = std::move(machine);
+    rt_->options = std::move(options);
+    Start();
+}
+
+void Session::Start() {
+    if (g_active) throw std::logic_error("a simulated machine is already running");
+    rt_->call_counts.assign(kHostCallCount, 0);
+    rt_->faults_fired.assign(rt_->m.faults.size(), false);
+    rt_->fault_plans.assign(kHostCallCount, {});
+    for (size_t i = 0; i < rt_->m.faults.size(); ++i)
+        if (const HostCall* c = FindHostCall(rt_->m.faults[i].call))
+            rt_->fault_plans[c - kHostCalls].by_start.push_back(i);
+    for (Runtime::FaultPlan& plan : rt_->fault_plans)
+        std::stable_sort(plan.by_start.begin(), plan.by_start.end(), [this](size_t a, size_t b) {
+            return rt_->m.faults[a].nth < rt_->m.faults[b].nth;
+        });
+    rt_->cwd = FileSystem::Absolute(rt_->m.current_dir, "C:\\");
+    if (rt_->cwd.empty()) rt_->cwd = rt_->m.current_dir;
+    if (!rt_->options.answer) {
+        Runtime* rt = rt_.get();
+        rt_->options.answer = [rt](const Event&) -> std::optional<bool> {
+            if (rt->next_answer >= rt->m.answers.size()) return std::nullopt;
+            return rt->m.answers[rt->next_answer++];
+        };
+    }
+    fflush(stdout);
+    fflush(stderr);
+    cookie_io_functions_t io = {nullptr, CaptureStdout, nullptr, nullptr};
+    rt_->captured_stdout = fopencookie(rt_.get(), "w", io);
+    if (rt_->captured_stdout) {
+        setvbuf(rt_->captured_stdout, nullptr, _IONBF, 0);
+        rt_->saved_stdout = stdout;
+        stdout = rt_->captured_stdout;
+    }
+    io.write = CaptureStderr;
+    rt_->captured_stderr = fopencookie(rt_.get(), "w", io);
+    if (rt_->captured_stderr) {
+        setvbuf(rt_->captured_stderr, nullptr, _IONBF, 0);
+        rt_->saved_stderr = stderr;
+        stderr = rt_->captured_stderr;
+    }
+    g_active = rt_.get();
+}
+
+Session::~Session() {
+    if (rt_->captured_stdout) {
+        fflush(rt_->captured_stdout);
+        stdout = rt_->saved_stdout;
+        fclose(rt_->captured_stdout);
+    }
+    if (rt_->captured_stderr) {
+        fflush(rt_->captured_stderr);
+        stderr = rt_->saved_stderr;
+        fclose(rt_->captured_stderr);
+    }
+    for (auto& [block, info] : rt_->allocations) free(block);
+    g_active = nullptr;
+}
+
+json DumpKey(const RegKey& key) {
+    json out = {{"name", Text(key.name)}};
+    json values = json::array();
+    for (const auto& v : key.Values())
+        values.push_back({{"name", Text(v.name)}, {"type", v.type}, {"data", Text(v.data)}});
+    if (!values.empty()) out["values"] = values;
+    json subs = json::array();
+    for (size_t i = 0; i < key.SubkeyCount(); ++i) subs.push_back(DumpKey(*key.SubkeyAt(i)));
+    if (!subs.empty()) out["subkeys"] = subs;
+    return out;
+}
+
+json Session::Summary() const {
+    const Runtime& rt = *rt_;
+    json leaks = json::array();
+    for (const auto& [block, info] : rt.allocations) leaks.push_back(info.size);
+    json loaded = json::array();
+    for (const auto& [handle, mod] : rt.modules) loaded.push_back(Text(mod.path));
+    json calls = json::object();
+    for (size_t i = 0; i < kHostCallCount; ++i)
+        if (rt.call_counts[i]) calls[kHostCalls[i].name] = rt.call_counts[i];
+    json unfired = json::array();
+    for (size_t i = 0; i < rt.faults_fired.size(); ++i)
+        if (!rt.faults_fired[i]) unfired.push_back(i);
+    json out = {{"calls", calls},
+                {"allocations_left", leaks},
+                {"keys_open", rt.keys.size()},
+                {"device_sets_open", rt.device_sets.size()},
+                {"modules_loaded", loaded},
+                {"files_open", rt.open_files},
+                {"faults_not_fired", unfired},
+                {"current_dir", Text(rt.cwd)}};
+    if (rt.options.summary_registry) {
+        out["registry"] = DumpKey(*rt.m.hklm);
+        json files = json::array();
+        rt.m.files.ForEach([&](const std::string& path, const FileSystem::Node& node) {
+            files.push_back({{"path", Text(path)},
+                             {"dir", node.dir},
+                             {"bytes", node.dir ? 0 : node.data.size()}});
+        });
+        out["files"] = files;
+    }
+    if (rt.options.record_calls) {
+        json order = json::array();
+        for (uint16_t c : rt.call_order) order.push_back(kHostCalls[c].name);
+        out["call_order"] = order;
+    }
+    return out;
+}
+
+}  // namespace sim

@@ -1,0 +1,159 @@
+// The running simulated system: a machine installed as "the computer" for the
+// host functions of host.h, with a record of everything the program did.
+#ifndef VNTR_SIM_RUNTIME_H
+#define VNTR_SIM_RUNTIME_H
+
+#include <cstdio>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <queue>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "sim/calls.h"
+#include "sim/event.h"
+#include "sim/machine.h"
+
+namespace sim {
+
+// Thrown out of MessageBoxA when a Yes/No box finds no answer.
+struct NoAnswer {
+    std::string text;
+};
+
+// Decides the answer to a Yes/No box (true = Yes); nullopt when none is left.
+using Answerer = std::function<std::optional<bool>(const Event& box)>;
+// Receives every event as it happens.
+using Sink = std::function<void(const Event& event)>;
+
+struct RunOptions {
+    Answerer answer;               // default: the machine's answers, in order
+    Sink sink;                     // sees every event as it happens
+    bool keep_events = true;       // keep them in Runtime::events as well
+    bool record_calls = false;     // keep the order of host calls (for fault walks)
+    bool summary_registry = true;  // the registry at the end, in the summary
+    // The program to start, given its command line; null: setup.exe's WinMain.
+    int (*program)(char* command_line) = nullptr;
+};
+
+// The state behind the host functions while a machine runs.
+struct Runtime {
+    Machine m;
+    RunOptions options;
+    std::string cwd;
+    uint32_t last_error = 0;
+    std::vector<Event> events;
+    std::vector<uint32_t> call_counts;  // by index into kHostCalls
+    std::vector<uint16_t> call_order;   // indexes into kHostCalls, when recorded
+    std::vector<bool> faults_fired;     // by index into m.faults
+    // The planned faults of one host call, so that a call looks only at the
+    // faults in force for it (a file may plan many thousands, and a run make
+    // hundreds of thousands of calls).
+    struct FaultPlan {
+        std::vector<size_t> by_start;  // indexes into m.faults, by nth, then file order
+        size_t next = 0;               // the first of by_start not yet in force
+        std::set<size_t> in_force;     // in file order: the first one fails the call
+        // (end, index): when a fault in force stops failing calls.
+        std::priority_queue<std::pair<uint64_t, size_t>, std::vector<std::pair<uint64_t, size_t>>,
+                            std::greater<>>
+            ends;
+    };
+    std::vector<FaultPlan> fault_plans;  // by index into kHostCalls
+    size_t next_answer = 0;
+
+    struct KeyHandle {
+        std::weak_ptr<RegKey> key;
+        std::string path;  // for the record, e.g. "HKLM\Enum\PCI"
+    };
+    std::map<uintptr_t, KeyHandle> keys;
+    uintptr_t next_key = 0x1000;
+
+    struct LoadedModule {
+        size_t index;  // into m.modules
+        std::string path;
+        int refs = 0;
+    };
+    std::map<uintptr_t, LoadedModule> modules;
+
+    std::map<uintptr_t, std::vector<size_t>> device_sets;
+    uintptr_t next_set = 0x5e70000;
+
+    // Blocks from LocalAlloc and FormatMessageA: size, and the address the
+    // record shows for them (numbered in order, so runs compare).
+    struct Block {
+        size_t size;
+        uint32_t shown;
+    };
+    std::map<void*, Block> allocations;
+    uint32_t next_block = 0x00150000;
+    // Records a new block and returns the address shown for it.
+    std::string AddBlock(void* block, size_t size);
+    // The address shown for a block or buffer of the program's.
+    std::string BlockText(const void* p) const;
+    int open_files = 0;
+    // Streams opened through fopen: what the record calls them, whether a
+    // planned failure has set their error flag, and for a new file the flag
+    // that keeps it from appearing when its close fails.
+    struct Stream {
+        std::string name;
+        bool failed = false;
+        bool* discard = nullptr;
+    };
+    std::map<const void*, Stream> streams;
+
+    FILE* saved_stdout = nullptr;
+    FILE* captured_stdout = nullptr;
+    FILE* saved_stderr = nullptr;
+    FILE* captured_stderr = nullptr;
+
+    void Emit(Event event);
+    // Counts a call of the host function kHostCalls[call] and tells whether
+    // a planned fault makes it fail; when it does, *error receives the
+    // fault's error code and a "fault" event is recorded.
+    bool Faulted(int call, uint32_t* error);
+};
+
+// The runtime the host functions act on; null when no machine runs.
+Runtime* Active();
+// The same, for host functions: a call with no machine running is a bug of
+// the caller and ends the process with a message.
+Runtime& Current();
+// The index of a host function in kHostCalls; a name missing there is a bug
+// of the simulator and ends the process.
+int CallId(const char* name);
+// Counts a host call; when a fault plan makes it fail, sets the last-error
+// code to the fault's error and returns true.
+bool CallFails(int call);
+// A handle or pointer as the record shows it: "0x..." or "NULL".
+std::string PointerText(const void* p);
+
+// Installs a machine for the host functions of this process and captures the
+// program's standard output. One session at a time.
+class Session {
+   public:
+    Session(const Machine& machine, RunOptions options);
+    // Takes the machine over instead of copying it.
+    Session(Machine&& machine, RunOptions options);
+    ~Session();
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
+
+    Runtime& runtime() { return *rt_; }
+    // What is left at the end: allocations, open handles, loaded modules, the
+    // final directory and registry, calls made, faults that never fired.
+    json Summary() const;
+
+   private:
+    void Start();
+    std::unique_ptr<Runtime> rt_;
+};
+
+// The registry below a key as JSON: {"name", "values", "subkeys"}.
+json DumpKey(const RegKey& key);
+
+}  // namespace sim
+
+#endif  // VNTR_SIM_RUNTIME_H

@@ -1,0 +1,1051 @@
+// The Windows functions of host.h over the running simulated machine. Each
+// follows the documented Windows behaviour the program relies on: results,
+// last-error codes, buffer-size rules. Every call is counted, can be made to
+// fail by a fault plan (when the table of host calls allows it), and is
+// recorded as an event with its arguments as the program passed them and its
+// result.
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+
+#include "host/host.h"
+#include "sim/runtime.h"
+
+using sim::Event;
+using sim::Runtime;
+
+namespace {
+
+// The event of one call: its type, the function's name, then the arguments
+// ("args.*"), then the result.
+Event Begin(const char* type, const char* call) { return Event(type).Str("call", call); }
+
+// Records a BOOL-like outcome; on failure also the last-error code.
+template <typename T>
+T Finish(Event& e, bool ok, T value) {
+    Runtime& rt = sim::Current();
+    e.Flag("result", ok);
+    if (!ok) e.Num("error", rt.last_error);
+    rt.Emit(std::move(e));
+    return value;
+}
+
+// Registry functions return their status instead of setting the last error.
+LONG FinishStatus(Event& e, LONG status) {
+    e.Num("result", status);
+    sim::Current().Emit(std::move(e));
+    return status;
+}
+
+bool RegFails(int call, LONG* status) {
+    uint32_t error = 0;
+    if (!sim::Current().Faulted(call, &error)) return false;
+    *status = static_cast<LONG>(error);
+    return true;
+}
+
+DWORD CopyOut(const std::string& value, char* buffer, DWORD size) {
+    // Too small: the size needed, NUL included, and the buffer untouched.
+    if (!buffer || size < value.size() + 1) return static_cast<DWORD>(value.size() + 1);
+    memcpy(buffer, value.c_str(), value.size() + 1);
+    return static_cast<DWORD>(value.size());
+}
+
+std::string Abs(const char* path) {
+    if (!path) return "";
+    return sim::FileSystem::Absolute(path, sim::Current().cwd);
+}
+
+bool TooLong(const char* path, size_t limit = MAX_PATH) { return path && strlen(path) >= limit; }
+
+// A path Windows refuses as a name: a character no file name may hold, or
+// a colon other than the drive's.
+bool BadName(const char* path) {
+    for (const char* p = path; *p; ++p)
+        if (static_cast<unsigned char>(*p) < 0x20 || strchr("<>\"|?*", *p) ||
+            (*p == ':' && p != path + 1))
+            return true;
+    return false;
+}
+
+DWORD Directory(const char* call, int id, const std::string& value, char* buffer, DWORD size) {
+    Event e = Begin("dir", call);
+    e.Num("args.size", size);
+    Runtime& rt = sim::Current();
+    if (sim::CallFails(id)) {
+        e.Num("result", 0).Num("error", rt.last_error);
+        rt.Emit(std::move(e));
+        return 0;
+    }
+    DWORD n = CopyOut(value, buffer, size);
+    e.Num("result", n).Str("path", value);
+    rt.Emit(std::move(e));
+    return n;
+}
+
+}  // namespace
+
+extern "C" {
+
+// ---- kernel32: version, locale, directories, files -------------------------
+
+BOOL GetVersionExA(LPOSVERSIONINFOA info) {
+    static const int id = sim::CallId("GetVersionExA");
+    Event e = Begin("version", "GetVersionExA");
+    e.NumOrNull("args.size", info ? &info->dwOSVersionInfoSize : nullptr);
+    if (sim::CallFails(id)) return Finish(e, false, FALSE);
+    Runtime& rt = sim::Current();
+    // OSVERSIONINFOA or OSVERSIONINFOEXA; anything else is refused.
+    if (!info) {
+        rt.last_error = ERROR_INVALID_PARAMETER;
+        return Finish(e, false, FALSE);
+    }
+    if (info->dwOSVersionInfoSize != 148 && info->dwOSVersionInfoSize != 156) {
+        rt.last_error = ERROR_INSUFFICIENT_BUFFER;
+        return Finish(e, false, FALSE);
+    }
+    info->dwMajorVersion = rt.m.os.major;
+    info->dwMinorVersion = rt.m.os.minor;
+    info->dwBuildNumber = rt.m.os.build_number;
+    info->dwPlatformId = rt.m.os.platform;
+    memset(info->szCSDVersion, 0, sizeof info->szCSDVersion);
+    strncpy(info->szCSDVersion, rt.m.os.csd.c_str(), sizeof info->szCSDVersion - 1);
+    e.Flag("result", true)
+        .Num("platform", rt.m.os.platform)
+        .Num("major", rt.m.os.major)
+        .Num("minor", rt.m.os.minor)
+        .Num("build_number", rt.m.os.build_number);
+    rt.Emit(std::move(e));
+    return TRUE;
+}
+
+LCID GetSystemDefaultLCID(void) {
+    static const int id = sim::CallId("GetSystemDefaultLCID");
+    Runtime& rt = sim::Current();
+    sim::CallFails(id);  // counted; the table allows it no faults
+    rt.Emit(Begin("locale", "GetSystemDefaultLCID").Num("result", rt.m.locale));
+    return rt.m.locale;
+}
+
+UINT GetACP(void) {
+    static const int id = sim::CallId("GetACP");
+    Runtime& rt = sim::Current();
+    sim::CallFails(id);  // counted; the table allows it no faults
+    rt.Emit(Begin("codepage", "GetACP").Num("result", rt.m.codepage));
+    return rt.m.codepage;
+}
+
+// The simulated clock stands still, so that runs compare.
+void GetLocalTime(LPSYSTEMTIME time) {
+    static const int id = sim::CallId("GetLocalTime");
+    Runtime& rt = sim::Current();
+    sim::CallFails(id);                                 // counted; the table allows it no faults
+    if (time) *time = {2004, 11, 1, 15, 10, 30, 0, 0};  // a Monday
+    rt.Emit(Begin("time", "GetLocalTime").Str("result", "2004-11-15 10:30:00.000"));
+}
+
+DWORD GetCurrentDirectoryA(DWORD size, LPSTR buffer) {
+    static const int id = sim::CallId("GetCurrentDirectoryA");
+    return Directory("GetCurrentDirectoryA", id, sim::Current().cwd, buffer, size);
+}
+
+UINT GetWindowsDirectoryA(LPSTR buffer, UINT size) {
+    static const int id = sim::CallId("GetWindowsDirectoryA");
+    return Directory("GetWindowsDirectoryA", id, sim::Current().m.windows_dir, buffer, size);
+}
+
+UINT GetSystemDirectoryA(LPSTR buffer, UINT size) {
+    static const int id = sim::CallId("GetSystemDirectoryA");
+    return Directory("GetSystemDirectoryA", id, sim::Current().m.system_dir, buffer, size);
+}
+
+BOOL SetCurrentDirectoryA(LPCSTR path) {
+    static const int id = sim::CallId("SetCurrentDirectoryA");
+    Event e = Begin("chdir", "SetCurrentDirectoryA");
+    e.StrOrNull("args.path", path);
+    if (sim::CallFails(id)) return Finish(e, false, FALSE);
+    Runtime& rt = sim::Current();
+    if (TooLong(path, MAX_PATH - 1)) {
+        rt.last_error = ERROR_FILENAME_EXCED_RANGE;
+        return Finish(e, false, FALSE);
+    }
+    std::string target = Abs(path);
+    if (target.empty() || !rt.m.files.IsDir(target)) {
+        std::string parent = sim::FileSystem::Parent(target);
+        rt.last_error = (parent.empty() || rt.m.files.IsDir(parent)) ? ERROR_FILE_NOT_FOUND
+                                                                     : ERROR_PATH_NOT_FOUND;
+        return Finish(e, false, FALSE);
+    }
+    rt.cwd = sim::FileSystem::PathOf(rt.m.files.Find(target));
+    e.Str("path", rt.cwd);
+    return Finish(e, true, TRUE);
+}
+
+BOOL CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES security) {
+    static const int id = sim::CallId("CreateDirectoryA");
+    Event e = Begin("mkdir", "CreateDirectoryA");
+    e.StrOrNull("args.path", path).Str("args.security", sim::PointerText(security));
+    if (sim::CallFails(id)) return Finish(e, false, FALSE);
+    Runtime& rt = sim::Current();
+    // A directory name must leave room for an 8.3 file name below MAX_PATH.
+    if (TooLong(path, MAX_PATH - 12)) {
+        rt.last_error = ERROR_FILENAME_EXCED_RANGE;
+        return Finish(e, false, FALSE);
+    }
+    std::string target = Abs(path);
+    if (target.empty()) {
+        rt.last_error = ERROR_PATH_NOT_FOUND;
+        return Finish(e, false, FALSE);
+    }
+    if (rt.m.files.Find(target)) {
+        rt.last_error = ERROR_ALREADY_EXISTS;
+        return Finish(e, false, FALSE);
+    }
+    if (!rt.m.files.MakeDir(target)) {
+        rt.last_error = ERROR_PATH_NOT_FOUND;
+        return Finish(e, false, FALSE);
+    }
+    e.Str("path", target);
+    return Finish(e, true, TRUE);
+}
+
+BOOL CopyFileA(LPCSTR from, LPCSTR to, BOOL failIfExists) {
+    static const int id = sim::CallId("CopyFileA");
+    Event e = Begin("copy", "CopyFileA");
+    e.StrOrNull("args.from", from)
+        .StrOrNull("args.to", to)
+        .Num("args.fail_if_exists", failIfExists);
+    if (sim::CallFails(id)) return Finish(e, false, FALSE);
+    Runtime& rt = sim::Current();
+    auto refuse = [&](uint32_t error) {
+        rt.last_error = error;
+        return Finish(e, false, FALSE);
+    };
+    if (!from || !to) return refuse(ERROR_INVALID_PARAMETER);
+    if (TooLong(from) || TooLong(to)) return refuse(ERROR_FILENAME_EXCED_RANGE);
+    std::string source = Abs(from), target = Abs(to);
+    const sim::FileSystem::Node* src = rt.m.files.Find(source);
+    if (!src) {
+        std::string parent = sim::FileSystem::Parent(source);
+        return refuse(rt.m.files.IsDir(parent) ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND);
+    }
+    if (src->dir) return refuse(ERROR_ACCESS_DENIED);
+    if (src->open_error) return refuse(src->open_error);
+    if (!rt.m.files.IsDir(sim::FileSystem::Parent(target))) return refuse(ERROR_PATH_NOT_FOUND);
+    const sim::FileSystem::Node* dst = rt.m.files.Find(target);
+    if (dst && dst->dir) return refuse(ERROR_ACCESS_DENIED);
+    if (dst && failIfExists) return refuse(80);  // ERROR_FILE_EXISTS
+    bool overwrote = dst != nullptr;
+    sim::Bytes data = src->data;
+    rt.m.files.PutFile(target, data);
+    e.Str("from", sim::FileSystem::PathOf(src))
+        .Str("to", sim::FileSystem::PathOf(rt.m.files.Find(target)))
+        .Num("bytes", static_cast<int64_t>(data.size()))
+        .Flag("overwrote", overwrote);
+    return Finish(e, true, TRUE);
+}
+
+DWORD GetFileAttributesA(LPCSTR path) {
+    static const int id = sim::CallId("GetFileAttributesA");
+    Event e = Begin("attributes", "GetFileAttributesA");
+    e.StrOrNull("args.path", path);
+    Runtime& rt = sim::Current();
+    auto fail = [&](uint32_t error) {
+        rt.last_error = error;
+        e.Num("result", INVALID_FILE_ATTRIBUTES).Num("error", error);
+        rt.Emit(std::move(e));
+        return INVALID_FILE_ATTRIBUTES;
+    };
+    if (sim::CallFails(id)) return fail(rt.last_error);
+    if (!path) return fail(ERROR_INVALID_PARAMETER);
+    if (TooLong(path)) return fail(ERROR_FILENAME_EXCED_RANGE);
+    if (BadName(path)) return fail(ERROR_INVALID_NAME);
+    std::string target = Abs(path);
+    const sim::FileSystem::Node* node = target.empty() ? nullptr : rt.m.files.Find(target);
+    // The machine's libraries, system or planted, are files where they lie.
+    const sim::Module* library = nullptr;
+    for (const sim::Module& mod : rt.m.modules) {
+        std::string at = sim::FileSystem::Absolute(mod.dir, "C:\\");
+        if (!node && sim::EqualNoCase(at + (at.back() == '\\' ? "" : "\\") + mod.name, target))
+            library = &mod;
+    }
+    if (!node && !library) {
+        std::string parent = sim::FileSystem::Parent(target);
+        return fail(!parent.empty() && rt.m.files.IsDir(parent) ? ERROR_FILE_NOT_FOUND
+                                                                : ERROR_PATH_NOT_FOUND);
+    }
+    DWORD attributes = node && node->dir ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
+    e.Num("result", attributes).Str("path", node ? sim::FileSystem::PathOf(node) : target);
+    rt.Emit(std::move(e));
+    return attributes;
+}
+
+// ---- kernel32: modules -------------------------------------------------------
+
+}  // extern "C"
+
+namespace {
+
+// What the device-installation libraries import from each other, as far as
+// the program can tell: newdev.dll, the driver installer, calls the class
+// installer of setupapi.dll from the system directory. 0 when the imports
+// of `mod` are there; otherwise the error its load gives.
+uint32_t MissingImport(const Runtime& rt, const sim::Module& mod) {
+    if (!sim::EqualNoCase(mod.name, "newdev.dll")) return 0;
+    for (const sim::Module& other : rt.m.modules) {
+        if (other.planted || !sim::EqualNoCase(other.name, "setupapi.dll") ||
+            !sim::EqualNoCase(sim::FileSystem::Absolute(other.dir, "C:\\"),
+                              sim::FileSystem::Absolute(rt.m.system_dir, "C:\\")))
+            continue;
+        if (!other.loads) return ERROR_MOD_NOT_FOUND;
+        return other.missing.count("SetupDiCallClassInstaller") ? ERROR_PROC_NOT_FOUND : 0;
+    }
+    return ERROR_MOD_NOT_FOUND;
+}
+
+}  // namespace
+
+extern "C" {
+
+HMODULE LoadLibraryA(LPCSTR name) {
+    static const int id = sim::CallId("LoadLibraryA");
+    Event e = Begin("load", "LoadLibraryA");
+    e.StrOrNull("args.name", name);
+    Runtime& rt = sim::Current();
+    auto fail = [&](uint32_t error) -> HMODULE {
+        rt.last_error = error;
+        e.Null("result").Num("error", error);
+        rt.Emit(std::move(e));
+        return NULL;
+    };
+    if (sim::CallFails(id)) return fail(rt.last_error);
+    std::string request = name ? name : "";
+
+    // Candidate directories: the one named, or the search order of the
+    // platform (the executable's directory first, the current directory
+    // before the system on the 9x family, after it on NT).
+    std::vector<std::string> dirs;
+    std::string file = request;
+    size_t slash = request.find_last_of("\\/:");
+    if (slash != std::string::npos) {
+        std::string full = Abs(request.c_str());
+        if (full.empty()) return fail(ERROR_MOD_NOT_FOUND);
+        dirs.push_back(sim::FileSystem::Parent(full));
+        file = full.substr(full.find_last_of('\\') + 1);
+    } else {
+        std::string exe = rt.m.exe_dir.empty() ? rt.m.current_dir : rt.m.exe_dir;
+        dirs.push_back(sim::FileSystem::Absolute(exe, rt.cwd));
+        if (rt.m.os.platform == 2) {
+            dirs.push_back(rt.m.system_dir);
+            dirs.push_back(rt.m.windows_dir);
+            dirs.push_back(rt.cwd);
+        } else {
+            dirs.push_back(rt.cwd);
+            dirs.push_back(rt.m.system_dir);
+            dirs.push_back(rt.m.windows_dir);
+        }
+    }
+    if (file.find('.') == std::string::npos) file += ".dll";
+
+    for (const auto& dir : dirs) {
+        for (size_t i = 0; i < rt.m.modules.size(); ++i) {
+            const sim::Module& mod = rt.m.modules[i];
+            if (!sim::EqualNoCase(mod.name, file) ||
+                !sim::EqualNoCase(sim::FileSystem::Absolute(mod.dir, "C:\\"),
+                                  sim::FileSystem::Absolute(dir, "C:\\")))
+                continue;
+            std::string path = sim::FileSystem::Absolute(mod.dir, "C:\\");
+            path += (path.back() == '\\' ? "" : "\\") + mod.name;
+            e.Str("path", path).Flag("planted", mod.planted);
+            if (!mod.loads) return fail(193);  // ERROR_BAD_EXE_FORMAT
+            // A system library whose own imports cannot be bound does not
+            // load: Windows reports the missing library or entry point.
+            if (!mod.planted) {
+                uint32_t error = MissingImport(rt, mod);
+                if (error) {
+                    e.Str("import_missing", error == ERROR_MOD_NOT_FOUND
+                                                ? "setupapi.dll"
+                                                : "SetupDiCallClassInstaller");
+                    return fail(error);
+                }
+            }
+            // One handle per module, shared by repeated loads.
+            uintptr_t handle = 0x10000000u + 0x100000u * (i + 1);
+            auto& loaded = rt.modules[handle];
+            loaded.index = i;
+            loaded.path = path;
+            ++loaded.refs;
+            e.Str("result", sim::PointerText(reinterpret_cast<void*>(handle)));
+            rt.Emit(std::move(e));
+            return reinterpret_cast<HMODULE>(handle);
+        }
+    }
+    return fail(ERROR_MOD_NOT_FOUND);
+}
+
+BOOL FreeLibrary(HMODULE module) {
+    static const int id = sim::CallId("FreeLibrary");
+    Event e = Begin("unload", "FreeLibrary");
+    e.Str("args.module", sim::PointerText(module));
+    if (sim::CallFails(id)) return Finish(e, false, FALSE);
+    Runtime& rt = sim::Current();
+    auto it = rt.modules.find(reinterpret_cast<uintptr_t>(module));
+    if (it == rt.modules.end()) {
+        rt.last_error = ERROR_INVALID_HANDLE;
+        return Finish(e, false, FALSE);
+    }
+    e.Str("path", it->second.path);
+    if (--it->second.refs == 0) rt.modules.erase(it);
+    return Finish(e, true, TRUE);
+}
+
+DWORD GetLastError(void) {
+    static const int id = sim::CallId("GetLastError");
+    sim::CallFails(id);  // counted only
+    return sim::Current().last_error;
+}
+
+void SetLastError(DWORD code) {
+    static const int id = sim::CallId("SetLastError");
+    Runtime& rt = sim::Current();
+    sim::CallFails(id);  // counted only
+    rt.last_error = code;
+    rt.Emit(Begin("last_error", "SetLastError").Num("args.code", code));
+}
+
+// ---- kernel32: memory and message texts -------------------------------------
+
+HLOCAL LocalAlloc(UINT flags, SIZE_T bytes) {
+    static const int id = sim::CallId("LocalAlloc");
+    Event e = Begin("alloc", "LocalAlloc");
+    e.Num("args.flags", flags).Num("args.bytes", static_cast<int64_t>(bytes));
+    Runtime& rt = sim::Current();
+    auto fail = [&]() -> HLOCAL {
+        e.Null("result").Num("error", rt.last_error);
+        rt.Emit(std::move(e));
+        return NULL;
+    };
+    if (sim::CallFails(id)) return fail();
+    void* block = malloc(bytes ? bytes : 1);
+    if (!block) {
+        rt.last_error = ERROR_NOT_ENOUGH_MEMORY;
+        return fail();
+    }
+    // Fresh memory that was not asked to be zeroed holds junk, so code that
+    // relies on zeros it did not ask for shows up.
+    memset(block, (flags & LMEM_ZEROINIT) ? 0 : 0xA5, bytes ? bytes : 1);
+    e.Str("result", rt.AddBlock(block, bytes));
+    rt.Emit(std::move(e));
+    return block;
+}
+
+HLOCAL LocalFree(HLOCAL block) {
+    static const int id = sim::CallId("LocalFree");
+    Runtime& rt = sim::Current();
+    sim::CallFails(id);  // counted; the table allows it no faults
+    Event e = Begin("free", "LocalFree");
+    e.Str("args.block", rt.BlockText(block));
+    if (!block) {
+        e.Str("result", "NULL");
+        rt.Emit(std::move(e));
+        return NULL;
+    }
+    auto it = rt.allocations.find(block);
+    if (it == rt.allocations.end()) {
+        // Freeing what is not allocated is a finding of its own.
+        rt.last_error = ERROR_INVALID_HANDLE;
+        rt.Emit(Event("bad_free").Str("block", sim::PointerText(block)));
+        e.Str("result", sim::PointerText(block)).Num("error", rt.last_error);
+        rt.Emit(std::move(e));
+        return block;
+    }
+    free(block);
+    rt.allocations.erase(it);
+    e.Str("result", "NULL");
+    rt.Emit(std::move(e));
+    return NULL;
+}
+
+DWORD FormatMessageA(DWORD flags, LPCVOID source, DWORD messageId, DWORD languageId, LPSTR buffer,
+                     DWORD size, va_list* arguments) {
+    static const int id = sim::CallId("FormatMessageA");
+    (void)arguments;
+    Event e = Begin("format", "FormatMessageA");
+    e.Num("args.flags", flags)
+        .Str("args.source", sim::PointerText(source))
+        .Num("args.message_id", messageId)
+        .Num("args.language", languageId)
+        .Num("args.size", size);
+    Runtime& rt = sim::Current();
+    auto fail = [&]() -> DWORD {
+        e.Num("result", 0).Num("error", rt.last_error);
+        rt.Emit(std::move(e));
+        return 0;
+    };
+    if (sim::CallFails(id)) return fail();
+    // The system texts of the codes the program can meet, as Windows XP
+    // (English) returns them: each ends with CR LF.
+    static const std::map<DWORD, const char*> texts = {
+        {2, "The system cannot find the file specified.\r\n"},
+        {3, "The system cannot find the path specified.\r\n"},
+        {5, "Access is denied.\r\n"},
+        {6, "The handle is invalid.\r\n"},
+        {8, "Not enough storage is available to process this command.\r\n"},
+        {13, "The data is invalid.\r\n"},
+        {14, "Not enough storage is available to complete this operation.\r\n"},
+        {87, "The parameter is incorrect.\r\n"},
+        {122, "The data area passed to a system call is too small.\r\n"},
+        {126, "The specified module could not be found.\r\n"},
+        {127, "The specified procedure could not be found.\r\n"},
+        {259, "No more data is available.\r\n"},
+        {1784, "The supplied user buffer is not valid for the requested operation.\r\n"},
+    };
+    if (!(flags & FORMAT_MESSAGE_FROM_SYSTEM) || !(flags & FORMAT_MESSAGE_ALLOCATE_BUFFER) ||
+        !buffer) {
+        rt.last_error = ERROR_INVALID_PARAMETER;
+        return fail();
+    }
+    auto it = texts.find(messageId);
+    if (it == texts.end()) {
+        rt.last_error = 317;  // ERROR_MR_MID_NOT_FOUND
+        return fail();
+    }
+    size_t length = strlen(it->second);
+    char* text = static_cast<char*>(malloc(length + 1));
+    memcpy(text, it->second, length + 1);
+    std::string shown = rt.AddBlock(text, length + 1);
+    *reinterpret_cast<char**>(buffer) = text;
+    e.Num("result", static_cast<int64_t>(length)).Str("text", it->second).Str("block", shown);
+    rt.Emit(std::move(e));
+    return static_cast<DWORD>(length);
+}
+
+// ---- user32 -----------------------------------------------------------------
+
+int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
+    static const int id = sim::CallId("MessageBoxA");
+    Runtime& rt = sim::Current();
+    UINT buttons = type & 0xF;
+    Event box = Begin("box", "MessageBoxA");
+    box.Str("args.owner", sim::PointerText(owner))
+        .StrOrNull("args.text", text)
+        .StrOrNull("args.caption", caption)
+        .Num("args.type", type)
+        .Str("buttons", buttons == MB_OK      ? "OK"
+                        : buttons == MB_YESNO ? "Yes/No"
+                                              : "other");
+    if (sim::CallFails(id)) {
+        box.Num("result", 0).Num("error", rt.last_error);
+        rt.Emit(std::move(box));
+        return 0;
+    }
+    int answer = IDOK;
+    if (buttons == MB_YESNO) {
+        std::optional<bool> yes = rt.options.answer(box);
+        if (!yes) {
+            box.Null("answer");
+            rt.Emit(std::move(box));
+            throw sim::NoAnswer{text ? text : ""};
+        }
+        answer = *yes ? IDYES : IDNO;
+    }
+    box.Str("answer", answer == IDYES ? "Yes" : answer == IDNO ? "No" : "OK").Num("result", answer);
+    rt.Emit(std::move(box));
+    return answer;
+}
+
+int LoadStringA(HINSTANCE instance, UINT id_, LPSTR buffer, int size) {
+    static const int id = sim::CallId("LoadStringA");
+    Runtime& rt = sim::Current();
+    Event e = Begin("string", "LoadStringA");
+    e.Str("args.instance", sim::PointerText(instance)).Num("args.id", id_).Num("args.size", size);
+    auto fail = [&](uint32_t error) {
+        if (buffer && size > 0) buffer[0] = '\0';
+        rt.last_error = error;
+        e.Num("result", 0).Num("error", error);
+        rt.Emit(std::move(e));
+        return 0;
+    };
+    if (sim::CallFails(id)) return fail(rt.last_error);
+    auto it = rt.m.strings.find(id_);
+    if (it == rt.m.strings.end() || !buffer || size <= 0) return fail(1814);
+    size_t n = std::min(it->second.size(), static_cast<size_t>(size - 1));
+    memcpy(buffer, it->second.data(), n);
+    buffer[n] = '\0';
+    e.Num("result", static_cast<int64_t>(n)).Str("text", sim::Bytes(buffer, n));
+    rt.Emit(std::move(e));
+    return static_cast<int>(n);
+}
+
+BOOL ExitWindowsEx(UINT flags, DWORD reserved) {
+    static const int id = sim::CallId("ExitWindowsEx");
+    Event e = Begin("reboot", "ExitWindowsEx");
+    e.Num("args.flags", flags).Num("args.reserved", reserved);
+    if (sim::CallFails(id)) return Finish(e, false, FALSE);
+    return Finish(e, true, TRUE);
+}
+
+// ---- advapi32 -----------------------------------------------------------------
+
+static std::shared_ptr<sim::RegKey> KeyOf(HKEY key, std::string* path) {
+    Runtime& rt = sim::Current();
+    if (key == HKEY_LOCAL_MACHINE) {
+        if (path) *path = "HKLM";
+        return rt.m.hklm;
+    }
+    auto it = rt.keys.find(reinterpret_cast<uintptr_t>(key));
+    if (it == rt.keys.end()) return nullptr;
+    auto strong = it->second.key.lock();
+    if (!strong || strong->deleted) return nullptr;
+    if (path) *path = it->second.path;
+    return strong;
+}
+
+// The key's path for the record, or its handle when it names no open key.
+static std::string KeyName(HKEY key) {
+    std::string path;
+    if (KeyOf(key, &path)) return path;
+    return sim::PointerText(key);
+}
+
+// Walks a backslash path below `key`; null when a part is missing.
+static std::shared_ptr<sim::RegKey> Walk(std::shared_ptr<sim::RegKey> key, const char* sub,
+                                         std::string* path) {
+    const std::string rest = sub ? sub : "";
+    for (size_t start = 0; start <= rest.size();) {
+        size_t end = rest.find('\\', start);
+        if (end == std::string::npos) end = rest.size();
+        if (end > start) {
+            key = key->Find(rest.substr(start, end - start));
+            if (!key) return nullptr;
+            if (path) *path += "\\" + key->name;
+        }
+        start = end + 1;
+    }
+    return key;
+}
+
+LONG RegOpenKeyA(HKEY key, LPCSTR subKey, PHKEY result) {
+    static const int id = sim::CallId("RegOpenKeyA");
+    Event e = Begin("reg_open", "RegOpenKeyA");
+    e.Str("args.key", KeyName(key)).StrOrNull("args.subkey", subKey);
+    LONG status;
+    if (RegFails(id, &status)) return FinishStatus(e, status);
+    Runtime& rt = sim::Current();
+    std::string path;
+    auto base = KeyOf(key, &path);
+    if (!base) return FinishStatus(e, ERROR_INVALID_HANDLE);
+    if (!result) return FinishStatus(e, ERROR_INVALID_PARAMETER);
+    auto found = Walk(base, subKey, &path);
+    if (!found) return FinishStatus(e, ERROR_FILE_NOT_FOUND);
+    if (found->open_error) return FinishStatus(e, static_cast<LONG>(found->open_error));
+    uintptr_t handle = rt.next_key++;
+    rt.keys[handle] = {found, path};
+    *result = reinterpret_cast<HKEY>(handle);
+    e.Str("handle", sim::PointerText(*result)).Str("path", path);
+    return FinishStatus(e, ERROR_SUCCESS);
+}
+
+LONG RegCloseKey(HKEY key) {
+    static const int id = sim::CallId("RegCloseKey");
+    Event e = Begin("reg_close", "RegCloseKey");
+    e.Str("args.key", KeyName(key));
+    LONG status;
+    if (RegFails(id, &status)) return FinishStatus(e, status);
+    Runtime& rt = sim::Current();
+    if (key == HKEY_LOCAL_MACHINE) return FinishStatus(e, ERROR_SUCCESS);
+    return FinishStatus(
+        e, rt.keys.erase(reinterpret_cast<uintptr_t>(key)) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE);
+}
+
+LONG RegQueryValueExA(HKEY key, LPCSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data,
+                      LPDWORD size) {
+    static const int id = sim::CallId("RegQueryValueExA");
+    Event e = Begin("reg_query", "RegQueryValueExA");
+    e.Str("args.key", KeyName(key)).StrOrNull("args.name", name);
+    e.NumOrNull("args.size", size);
+    LONG status;
+    if (RegFails(id, &status)) return FinishStatus(e, status);
+    auto k = KeyOf(key, nullptr);
+    if (!k) return FinishStatus(e, ERROR_INVALID_HANDLE);
+    if (reserved) return FinishStatus(e, ERROR_INVALID_PARAMETER);
+    sim::RegValue* v = k->Value(name ? name : "");
+    if (!v) return FinishStatus(e, ERROR_FILE_NOT_FOUND);
+    if (v->error) return FinishStatus(e, static_cast<LONG>(v->error));
+    if (type) *type = v->type;
+    DWORD needed = static_cast<DWORD>(v->data.size());
+    e.Num("type", v->type).Num("stored", needed);
+    if (data && (!size || *size < needed)) {
+        if (size) *size = needed;
+        return FinishStatus(e, ERROR_MORE_DATA);
+    }
+    if (data) memcpy(data, v->data.data(), needed);
+    if (size) *size = needed;
+    return FinishStatus(e, ERROR_SUCCESS);
+}
+
+LONG RegSetValueExA(HKEY key, LPCSTR name, DWORD reserved, DWORD type, const BYTE* data,
+                    DWORD size) {
+    static const int id = sim::CallId("RegSetValueExA");
+    Event e = Begin("reg_set", "RegSetValueExA");
+    sim::Bytes bytes = data ? sim::Bytes(reinterpret_cast<const char*>(data), size) : "";
+    e.Str("args.key", KeyName(key))
+        .StrOrNull("args.name", name)
+        .Num("args.reserved", reserved)
+        .Num("args.type", type)
+        .Str("args.data", bytes)
+        .Num("args.size", size);
+    LONG status;
+    if (RegFails(id, &status)) return FinishStatus(e, status);
+    auto k = KeyOf(key, nullptr);
+    if (!k) return FinishStatus(e, ERROR_INVALID_HANDLE);
+    if (!data && size) return FinishStatus(e, ERROR_INVALID_PARAMETER);
+    k->SetValue({name ? name : "", type, bytes});
+    return FinishStatus(e, ERROR_SUCCESS);
+}
+
+LONG RegEnumKeyExA(HKEY key, DWORD index, LPSTR name, LPDWORD nameSize, LPDWORD reserved,
+                   LPSTR className, LPDWORD classSize, PFILETIME lastWrite) {
+    static const int id = sim::CallId("RegEnumKeyExA");
+    (void)className;
+    (void)classSize;
+    (void)lastWrite;
+    Event e = Begin("reg_enum", "RegEnumKeyExA");
+    e.Str("args.key", KeyName(key)).Num("args.index", index);
+    e.NumOrNull("args.size", nameSize);
+    LONG status;
+    if (RegFails(id, &status)) return FinishStatus(e, status);
+    auto k = KeyOf(key, nullptr);
+    if (!k) return FinishStatus(e, ERROR_INVALID_HANDLE);
+    if (reserved || !name || !nameSize) return FinishStatus(e, ERROR_INVALID_PARAMETER);
+    if (index >= k->SubkeyCount()) return FinishStatus(e, ERROR_NO_MORE_ITEMS);
+    const std::string& sub = k->SubkeyAt(index)->name;
+    if (*nameSize < sub.size() + 1) return FinishStatus(e, ERROR_MORE_DATA);
+    memcpy(name, sub.c_str(), sub.size() + 1);
+    *nameSize = static_cast<DWORD>(sub.size());
+    e.Str("name", sub);
+    return FinishStatus(e, ERROR_SUCCESS);
+}
+
+LONG RegEnumValueA(HKEY key, DWORD index, LPSTR name, LPDWORD nameSize, LPDWORD reserved,
+                   LPDWORD type, LPBYTE data, LPDWORD dataSize) {
+    static const int id = sim::CallId("RegEnumValueA");
+    Event e = Begin("reg_enum_value", "RegEnumValueA");
+    e.Str("args.key", KeyName(key)).Num("args.index", index);
+    e.NumOrNull("args.name_size", nameSize).NumOrNull("args.data_size", dataSize);
+    LONG status;
+    if (RegFails(id, &status)) return FinishStatus(e, status);
+    auto k = KeyOf(key, nullptr);
+    if (!k) return FinishStatus(e, ERROR_INVALID_HANDLE);
+    if (reserved || !name || !nameSize || (data && !dataSize))
+        return FinishStatus(e, ERROR_INVALID_PARAMETER);
+    if (index >= k->Values().size()) return FinishStatus(e, ERROR_NO_MORE_ITEMS);
+    const sim::RegValue& v = k->Values()[index];
+    e.Str("name", v.name);
+    // The name buffer counts its NUL; the size returned does not.
+    if (*nameSize < v.name.size() + 1) return FinishStatus(e, ERROR_MORE_DATA);
+    memcpy(name, v.name.c_str(), v.name.size() + 1);
+    *nameSize = static_cast<DWORD>(v.name.size());
+    // A value that cannot be read is still listed by its name.
+    if (v.error) return FinishStatus(e, static_cast<LONG>(v.error));
+    if (type) *type = v.type;
+    DWORD needed = static_cast<DWORD>(v.data.size());
+    e.Num("type", v.type).Num("stored", needed);
+    if (data && *dataSize < needed) {
+        *dataSize = needed;
+        return FinishStatus(e, ERROR_MORE_DATA);
+    }
+    if (data) memcpy(data, v.data.data(), needed);
+    if (dataSize) *dataSize = needed;
+    return FinishStatus(e, ERROR_SUCCESS);
+}
+
+// Marks a key and everything below it as deleted, without recursion.
+static std::vector<sim::Bytes> MarkDeleted(sim::RegKey& top, const std::string& top_path) {
+    std::vector<sim::Bytes> removed;
+    std::vector<std::pair<sim::RegKey*, std::string>> pending = {{&top, top_path}};
+    while (!pending.empty()) {
+        auto [key, path] = pending.back();
+        pending.pop_back();
+        key->deleted = true;
+        removed.push_back(path);
+        for (size_t i = key->SubkeyCount(); i-- > 0;) {
+            sim::RegKey* sub = key->SubkeyAt(i).get();
+            pending.push_back({sub, path + "\\" + sub->name});
+        }
+    }
+    return removed;
+}
+
+LONG RegDeleteKeyA(HKEY key, LPCSTR subKey) {
+    static const int id = sim::CallId("RegDeleteKeyA");
+    Event e = Begin("reg_delete", "RegDeleteKeyA");
+    e.Str("args.key", KeyName(key)).StrOrNull("args.subkey", subKey);
+    LONG status;
+    if (RegFails(id, &status)) return FinishStatus(e, status);
+    Runtime& rt = sim::Current();
+    std::string path;
+    auto base = KeyOf(key, &path);
+    if (!base) return FinishStatus(e, ERROR_INVALID_HANDLE);
+    if (!subKey || !*subKey) return FinishStatus(e, ERROR_INVALID_PARAMETER);
+    std::string parent_path = path;
+    std::string sub = subKey;
+    size_t slash = sub.find_last_of('\\');
+    auto parent =
+        slash == std::string::npos ? base : Walk(base, sub.substr(0, slash).c_str(), &parent_path);
+    if (!parent) return FinishStatus(e, ERROR_FILE_NOT_FOUND);
+    std::string leaf = slash == std::string::npos ? sub : sub.substr(slash + 1);
+    auto target = parent->Find(leaf);
+    if (!target) return FinishStatus(e, ERROR_FILE_NOT_FOUND);
+    std::string target_path = parent_path + "\\" + target->name;
+    e.Str("path", target_path);
+    if (rt.m.delete_semantics == sim::DeleteSemantics::Nt && target->SubkeyCount() > 0) {
+        e.Str("refused", "the key has subkeys");
+        return FinishStatus(e, ERROR_ACCESS_DENIED);
+    }
+    e.List("removed", MarkDeleted(*target, target_path));
+    parent->Remove(target.get());
+    return FinishStatus(e, ERROR_SUCCESS);
+}
+
+// ---- msvcrt: files read and written ---------------------------------------------
+
+}  // extern "C"
+
+namespace {
+struct OpenFile {
+    sim::Bytes data;
+    size_t pos = 0;
+};
+
+ssize_t ReadOpenFile(void* cookie, char* buffer, size_t size) {
+    auto* f = static_cast<OpenFile*>(cookie);
+    size_t n = std::min(size, f->data.size() - f->pos);
+    memcpy(buffer, f->data.data() + f->pos, n);
+    f->pos += n;
+    return static_cast<ssize_t>(n);
+}
+
+int CloseOpenFile(void* cookie) {
+    delete static_cast<OpenFile*>(cookie);
+    if (Runtime* rt = sim::Active()) --rt->open_files;
+    return 0;
+}
+
+// msvcrt's text mode: CR LF reads as LF, a lone CR stays, Ctrl-Z ends the
+// file.
+sim::Bytes TextModeView(const sim::Bytes& raw) {
+    sim::Bytes out;
+    for (size_t i = 0; i < raw.size(); ++i) {
+        if (raw[i] == '\x1a') break;
+        if (raw[i] == '\r' && i + 1 < raw.size() && raw[i + 1] == '\n') continue;
+        out += raw[i];
+    }
+    return out;
+}
+
+// A file being written. Its bytes are kept until the stream is closed; then
+// the file appears in the machine, unless the close failed.
+struct NewFile {
+    std::string path;  // absolute
+    bool text = false;
+    bool discard = false;
+    sim::Bytes data;
+};
+
+// In text mode a line feed goes out as CR LF.
+ssize_t WriteNewFile(void* cookie, const char* buffer, size_t size) {
+    auto* f = static_cast<NewFile*>(cookie);
+    for (size_t i = 0; i < size; ++i) {
+        if (f->text && buffer[i] == '\n') f->data += '\r';
+        f->data += buffer[i];
+    }
+    return static_cast<ssize_t>(size);
+}
+
+int CloseNewFile(void* cookie) {
+    std::unique_ptr<NewFile> f(static_cast<NewFile*>(cookie));
+    Runtime* rt = sim::Active();
+    if (!rt) return 0;
+    --rt->open_files;
+    if (f->discard) return 0;
+    bool made = rt->m.files.PutFile(f->path, f->data);
+    Event e("file_written");
+    e.Str("path", made ? sim::FileSystem::PathOf(rt->m.files.Find(f->path)) : f->path)
+        .Num("bytes", static_cast<int64_t>(f->data.size()))
+        .Str("data", f->data)
+        .Flag("result", made);
+    rt->Emit(std::move(e));
+    return made ? 0 : EOF;
+}
+
+// How the record names a stream: the path it was opened with.
+std::string StreamName(const Runtime& rt, FILE* stream) {
+    if (stream == stdout) return "stdout";
+    if (stream == stderr) return "stderr";
+    auto it = rt.streams.find(stream);
+    return it == rt.streams.end() ? sim::PointerText(stream) : it->second.name;
+}
+
+// A planned failure of a read or write sets the stream's error flag.
+void MarkFailed(Runtime& rt, FILE* stream) {
+    auto it = rt.streams.find(stream);
+    if (it != rt.streams.end()) it->second.failed = true;
+}
+
+// Opens a new file for writing: its folder must exist, and no folder may
+// stand at its path; a file there is replaced when the stream is closed.
+FILE* OpenNew(Runtime& rt, const std::string& target, bool text, Event& e) {
+    const sim::FileSystem::Node* node = target.empty() ? nullptr : rt.m.files.Find(target);
+    if (target.empty() || !rt.m.files.IsDir(sim::FileSystem::Parent(target))) {
+        rt.last_error = ERROR_PATH_NOT_FOUND;
+        return Finish(e, false, static_cast<FILE*>(NULL));
+    }
+    if (node && node->dir) {
+        rt.last_error = ERROR_ACCESS_DENIED;
+        return Finish(e, false, static_cast<FILE*>(NULL));
+    }
+    auto* f = new NewFile;
+    f->path = target;
+    f->text = text;
+    cookie_io_functions_t io = {nullptr, WriteNewFile, nullptr, CloseNewFile};
+    FILE* stream = fopencookie(f, "w", io);
+    if (!stream) {
+        delete f;
+        rt.last_error = ERROR_NOT_ENOUGH_MEMORY;
+        return Finish(e, false, static_cast<FILE*>(NULL));
+    }
+    ++rt.open_files;
+    rt.streams[stream].discard = &f->discard;
+    return Finish(e, true, stream);
+}
+}  // namespace
+
+extern "C" {
+
+FILE* HostFopen(const char* path, const char* mode) {
+    if (!sim::Active()) return (fopen)(path, mode);
+    static const int id = sim::CallId("fopen");
+    Event e = Begin("open", "fopen");
+    e.StrOrNull("args.path", path).StrOrNull("args.mode", mode);
+    if (sim::CallFails(id)) return Finish(e, false, static_cast<FILE*>(NULL));
+    Runtime& rt = sim::Current();
+    std::string target = Abs(path);
+    bool reading = mode && mode[0] == 'r' && !strchr(mode, '+');
+    bool writing = mode && mode[0] == 'w' && !strchr(mode, '+');
+    if (writing && path && BadName(path)) {
+        rt.last_error = ERROR_INVALID_NAME;
+        return Finish(e, false, static_cast<FILE*>(NULL));
+    }
+    if (writing) {
+        if (TooLong(path)) target.clear();
+        FILE* stream = OpenNew(rt, target, !strchr(mode, 'b'), e);
+        if (stream) rt.streams[stream].name = path;
+        return stream;
+    }
+    const sim::FileSystem::Node* node = target.empty() ? nullptr : rt.m.files.Find(target);
+    if (!node || node->dir || !reading || TooLong(path)) {
+        rt.last_error = node && node->dir ? ERROR_ACCESS_DENIED : ERROR_FILE_NOT_FOUND;
+        return Finish(e, false, static_cast<FILE*>(NULL));
+    }
+    if (node->open_error) {
+        rt.last_error = node->open_error;
+        return Finish(e, false, static_cast<FILE*>(NULL));
+    }
+    auto* f = new OpenFile;
+    f->data = strchr(mode, 'b') ? node->data : TextModeView(node->data);
+    cookie_io_functions_t io = {ReadOpenFile, nullptr, nullptr, CloseOpenFile};
+    FILE* stream = fopencookie(f, "r", io);
+    if (!stream) {
+        delete f;
+        rt.last_error = ERROR_NOT_ENOUGH_MEMORY;
+        return Finish(e, false, static_cast<FILE*>(NULL));
+    }
+    ++rt.open_files;
+    rt.streams[stream].name = path;
+    return Finish(e, true, stream);
+}
+
+// The C library's stream functions, recorded and open to planned failures
+// while a machine runs; the parentheses around a name call the function
+// rather than host.h's macro.
+}  // extern "C"
+
+namespace {
+
+// One read or write of a stream: recorded, and open to a planned failure.
+template <typename Op>
+size_t Transfer(int id, const char* type, const char* call, FILE* stream, size_t size, size_t count,
+                Op op) {
+    Runtime& rt = sim::Current();
+    Event e = Begin(type, call);
+    e.Str("args.stream", StreamName(rt, stream))
+        .Num("args.size", static_cast<int64_t>(size))
+        .Num("args.count", static_cast<int64_t>(count));
+    if (sim::CallFails(id)) {
+        MarkFailed(rt, stream);
+        e.Num("result", 0).Num("error", rt.last_error);
+        rt.Emit(std::move(e));
+        return 0;
+    }
+    size_t n = op();
+    e.Num("result", static_cast<int64_t>(n));
+    rt.Emit(std::move(e));
+    return n;
+}
+
+}  // namespace
+
+extern "C" {
+
+size_t HostFread(void* buffer, size_t size, size_t count, FILE* stream) {
+    if (!sim::Active()) return (fread)(buffer, size, count, stream);
+    static const int id = sim::CallId("fread");
+    return Transfer(id, "read", "fread", stream, size, count,
+                    [&] { return (fread)(buffer, size, count, stream); });
+}
+
+size_t HostFwrite(const void* buffer, size_t size, size_t count, FILE* stream) {
+    if (!sim::Active()) return (fwrite)(buffer, size, count, stream);
+    static const int id = sim::CallId("fwrite");
+    return Transfer(id, "write", "fwrite", stream, size, count, [&] {
+        size_t n = (fwrite)(buffer, size, count, stream);
+        if (n < count) sim::Current().last_error = ERROR_DISK_FULL;  // standard output is gone
+        return n;
+    });
+}
+
+int HostFerror(FILE* stream) {
+    Runtime* rt = sim::Active();
+    if (!rt) return (ferror)(stream);
+    static const int id = sim::CallId("ferror");
+    sim::CallFails(id);  // counted only
+    auto it = rt->streams.find(stream);
+    return (ferror)(stream) || (it != rt->streams.end() && it->second.failed);
+}
+
+int HostFclose(FILE* stream) {
+    Runtime* rt = sim::Active();
+    if (!rt) return (fclose)(stream);
+    static const int id = sim::CallId("fclose");
+    Event e = Begin("close", "fclose");
+    e.Str("args.stream", StreamName(*rt, stream));
+    auto it = rt->streams.find(stream);
+    bool failed = sim::CallFails(id);
+    // A failed close writes nothing of a new file.
+    if (failed && it != rt->streams.end() && it->second.discard) *it->second.discard = true;
+    if (it != rt->streams.end()) rt->streams.erase(it);
+    uint32_t error = rt->last_error;
+    int result = (fclose)(stream);
+    if (failed || result != 0) {
+        rt->last_error = failed ? error : ERROR_DISK_FULL;
+        e.Num("result", EOF).Num("error", rt->last_error);
+        rt->Emit(std::move(e));
+        return EOF;
+    }
+    e.Num("result", 0);
+    rt->Emit(std::move(e));
+    return 0;
+}
+
+}  // extern "C"
