@@ -39,12 +39,13 @@ static void FreeEntries(void) {
     }
 }
 
-// Forms <starting directory>\MultiLang\<lcid as %04x>.dat. Fails when the
-// directory cannot be had or the whole path would not fit.
+// Forms <starting directory>\MultiLang\<lcid as %04x>.dat, asking for the
+// locale first and the directory second. Fails when the directory cannot be
+// had or the whole path would not fit.
 static BOOL MessageFilePath(char* path) {
     char name[32];
-    if (!GetStartingDirectory(path)) return FALSE;
     sprintf(name, MESSAGE_FILE_FORMAT, (unsigned)GetSystemDefaultLCID());
+    if (!GetStartingDirectory(path)) return FALSE;
     return JoinPath(path, path, name);
 }
 
