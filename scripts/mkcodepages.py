@@ -50,7 +50,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split('\n\n')[0])
     parser.add_argument('--output', default=os.path.join(ROOT, 'capture', 'codepages.cpp'))
     args = parser.parse_args()
-    tables = read_tables(os.path.join(ROOT, 'host', 'sim', 'codepage_tables.cpp'))
+    tables = read_tables(os.path.join(ROOT, 'sim', 'codepage_tables.cpp'))
     out = ['// Made by scripts/mkcodepages.py from sim/codepage_tables.cpp; do not edit.',
            '// Each code page: its number (2 bytes, low first), the number of its runs,',
            '// then each run: how many bytes, the character of the first (2 bytes).',
