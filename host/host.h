@@ -3,7 +3,7 @@
 // The program calls Windows functions by their Windows names and uses Windows
 // types, and includes nothing but this header. On Windows the names come from
 // the platform headers. Elsewhere this header declares the subset the program
-// uses; host/sim implements it over a simulated machine.
+// uses; sim/ implements it over a simulated machine.
 #ifndef VNTR_HOST_H
 #define VNTR_HOST_H
 
