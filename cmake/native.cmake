@@ -16,6 +16,17 @@ if(VNTR_SANITIZE)
     add_link_options(-fsanitize=address,undefined)
 endif()
 
+# The simulated machine's code-page tables, made from the C library's iconv.
+find_package(Python3 REQUIRED COMPONENTS Interpreter)
+set(VNTR_CODEPAGE_TABLES ${CMAKE_BINARY_DIR}/generated/codepage_tables.cpp)
+add_custom_command(
+    OUTPUT ${VNTR_CODEPAGE_TABLES}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/generated
+    COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/scripts/mkcodepages.py
+            --tables ${VNTR_CODEPAGE_TABLES}
+    DEPENDS ${CMAKE_SOURCE_DIR}/scripts/mkcodepages.py
+    COMMENT "code-page tables from iconv")
+
 # The program proper, compiled against the simulated host.
 add_library(vntr_program STATIC ${PROGRAM_SOURCES})
 target_include_directories(vntr_program PUBLIC ${CMAKE_SOURCE_DIR})
@@ -23,7 +34,7 @@ target_include_directories(vntr_program PUBLIC ${CMAKE_SOURCE_DIR})
 add_library(vntr_sim STATIC
     sim/calls.cpp
     sim/codepage.cpp
-    sim/codepage_tables.cpp
+    ${VNTR_CODEPAGE_TABLES}
     sim/event.cpp
     sim/hostfiles.cpp
     sim/machine.cpp

@@ -1,38 +1,196 @@
 #!/usr/bin/env python3
-"""Write capture/codepages.cpp: the simulator's code-page tables
-(sim/codepage_tables.cpp) in the compact form vntrcapture.exe carries.
+"""Write the ANSI code-page tables of the simulated machine, and their
+compact form for vntrcapture.exe.
 
-The capture program writes each text byte above 0x7F as the character the
-simulator reads back to that byte, so it needs the simulator's tables; in
-full they would take a sixth of its 16 KB. Here each table is a list of
-runs: consecutive bytes that stand for consecutive characters. A unit test
-decodes every table and compares it with the simulator's, so a table changed
-there and not here fails the tests: rerun this script then.
+    mkcodepages.py --tables FILE     the simulator's tables (a C++ source),
+                                     made by the build
+    mkcodepages.py --capture FILE    capture/codepages.cpp: the single-byte
+                                     tables as runs (checked in; a unit test
+                                     compares it with the simulator's)
 
-Usage: mkcodepages.py [--output FILE]   (default: capture/codepages.cpp)
+The characters come from the C library's iconv (glibc's CP874, CP1250 to
+CP1258, CP932, CP936, CP949 and CP950 follow Windows' tables, down to which
+of two codes a character is written as). Which bytes lead a double-byte
+character comes from the codecs Python ships: iconv does not tell the rows
+a code page keeps for user-defined characters, which lead all the same.
+
+Single-byte code pages (874, 1250 to 1258): the character of each byte from
+0x80. A byte the code page leaves undefined stands for the character of the
+same number (U+0080 to U+00FF), which the code page has no other byte for,
+so every table stays one to one. (Windows gives a few such bytes a
+private-use character.)
+
+Double-byte code pages (932, 936, 949, 950): the character of each single
+byte from 0x80 (undefined ones as above), the lead bytes (0x80 and 0xFF
+never lead on Windows), and for each lead byte the character of each trail
+byte from 0x40, 0 where the pair stands for no character (user-defined and
+unassigned pairs). Where two pairs stand for one character (cp932's NEC and
+IBM rows), the one iconv writes the character as is its code; the other is
+listed as an alternate.
 """
 
 import argparse
+import ctypes
+import ctypes.util
 import os
-import re
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 
+SINGLE_BYTE = (874, 1250, 1251, 1252, 1253, 1254, 1255, 1256, 1257, 1258)
+# Python's codec of each double-byte code page, for its lead bytes.
+DOUBLE_BYTE = ((932, 'cp932'), (936, 'gbk'), (949, 'cp949'), (950, 'cp950'))
+FIRST_TRAIL = 0x40
 
-def read_tables(path):
-    with open(path, encoding='utf-8') as f:
-        text = f.read()
-    tables = []
-    for codepage, body in re.findall(r'\{(\d+),\s*\{([^}]*)\}\}', text):
-        chars = [int(x, 16) for x in re.findall(r'0x[0-9A-Fa-f]+', body)]
-        if len(chars) != 128:
-            raise SystemExit('%s: code page %s has %d characters, not 128' % (path, codepage,
-                                                                               len(chars)))
-        tables.append((int(codepage), chars))
-    if not tables:
-        raise SystemExit('%s: no code-page tables found' % path)
-    return tables
+
+class Iconv:
+    """One direction of conversion through the C library's iconv."""
+
+    _libc = None
+
+    def __init__(self, to, frm):
+        libc = Iconv._load()
+        self._cd = libc.iconv_open(to.encode(), frm.encode())
+        if self._cd in (None, ctypes.c_void_p(-1).value):
+            raise SystemExit('mkcodepages.py: iconv cannot convert %s to %s' % (frm, to))
+        self._out = ctypes.create_string_buffer(64)
+
+    @staticmethod
+    def _load():
+        if Iconv._libc is None:
+            libc = ctypes.CDLL(ctypes.util.find_library('c'), use_errno=True)
+            libc.iconv_open.restype = ctypes.c_void_p
+            libc.iconv_open.argtypes = [ctypes.c_char_p, ctypes.c_char_p]
+            pointer, size = ctypes.POINTER(ctypes.c_char_p), ctypes.POINTER(ctypes.c_size_t)
+            libc.iconv.argtypes = [ctypes.c_void_p, pointer, size, pointer, size]
+            libc.iconv.restype = ctypes.c_size_t
+            Iconv._libc = libc
+        return Iconv._libc
+
+    def __call__(self, data):
+        """The converted bytes, or None when iconv refuses them."""
+        libc = Iconv._libc
+        libc.iconv(self._cd, None, None, None, None)  # a fresh start
+        held = ctypes.create_string_buffer(data, len(data))
+        inp, inleft = ctypes.c_char_p(ctypes.addressof(held)), ctypes.c_size_t(len(data))
+        outp = ctypes.c_char_p(ctypes.addressof(self._out))
+        outleft = ctypes.c_size_t(len(self._out))
+        failed = libc.iconv(self._cd, ctypes.byref(inp), ctypes.byref(inleft), ctypes.byref(outp),
+                            ctypes.byref(outleft)) == ctypes.c_size_t(-1).value
+        # What a stateful conversion holds back (cp1255 waits for a combining
+        # mark) comes out now.
+        failed = failed or libc.iconv(self._cd, None, None, ctypes.byref(outp),
+                                      ctypes.byref(outleft)) == ctypes.c_size_t(-1).value
+        if failed or inleft.value:
+            return None
+        return self._out.raw[:len(self._out) - outleft.value]
+
+
+class CodePage:
+    def __init__(self, cp):
+        self.decoder = Iconv('UTF-16LE', 'CP%d' % cp)
+        self.encoder = Iconv('CP%d' % cp, 'UTF-16LE')
+
+    def char(self, data):
+        """The one character (below U+10000) `data` stands for, or None."""
+        out = self.decoder(data)
+        return int.from_bytes(out, 'little') if out and len(out) == 2 else None
+
+    def code(self, char):
+        out = self.encoder(char.to_bytes(2, 'little'))
+        return int.from_bytes(out, 'big') if out else None
+
+
+def single_byte_table(cp):
+    page = CodePage(cp)
+    high = [page.char(bytes([b])) or b for b in range(0x80, 0x100)]
+    if len(set(high)) != 128:
+        raise SystemExit('code page %d: two bytes stand for one character' % cp)
+    return high
+
+
+def is_lead(codec, b):
+    if b in (0x80, 0xFF):
+        return False
+    try:
+        bytes([b]).decode(codec)
+        return False
+    except UnicodeDecodeError as e:
+        return 'incomplete' in e.reason
+
+
+def double_byte_table(cp, codec):
+    page = CodePage(cp)
+    high, leads, rows, alternates = [], [], [], []
+    for b in range(0x80, 0x100):
+        if is_lead(codec, b):
+            leads.append(b)
+            high.append(0)
+            row = []
+            for t in range(FIRST_TRAIL, 0x100):
+                c = page.char(bytes([b, t]))
+                if c is not None and page.code(c) != (b << 8 | t):
+                    alternates.append(b << 8 | t)
+                row.append(c or 0)
+            rows.append(row)
+        else:
+            high.append(page.char(bytes([b])) or b)
+    return high, leads, rows, alternates
+
+
+def numbers(values, per_line=12, indent='    '):
+    lines = []
+    for i in range(0, len(values), per_line):
+        lines.append(indent + ' '.join('0x%04X,' % v for v in values[i:i + per_line]))
+    return lines
+
+
+def write_tables(path):
+    out = ['// Made by scripts/mkcodepages.py from the C library\'s iconv; do not edit.',
+           '#include "sim/codepage_tables.h"',
+           '',
+           'namespace sim {',
+           '',
+           '// clang-format off']
+    entries = []
+    for cp in SINGLE_BYTE:
+        high = single_byte_table(cp)
+        out.append('static const uint16_t kHigh%d[128] = {' % cp)
+        out += numbers(high)
+        out.append('};')
+        entries.append('    {%d, kHigh%d, nullptr, nullptr, nullptr},' % (cp, cp))
+    for cp, codec in DOUBLE_BYTE:
+        high, leads, rows, alternates = double_byte_table(cp, codec)
+        out.append('static const uint16_t kHigh%d[128] = {' % cp)
+        out += numbers(high)
+        out.append('};')
+        lead_index = [0] * 128
+        for i, b in enumerate(leads):
+            lead_index[b - 0x80] = i + 1
+        out.append('static const uint8_t kLeads%d[128] = {' % cp)
+        for i in range(0, 128, 16):
+            out.append('    ' + ' '.join('%d,' % v for v in lead_index[i:i + 16]))
+        out.append('};')
+        out.append('static const uint16_t kPairs%d[%d] = {' % (cp, len(rows) * (0x100 - FIRST_TRAIL)))
+        for b, row in zip(leads, rows):
+            out.append('    // lead byte 0x%02X' % b)
+            out += numbers(row)
+        out.append('};')
+        out.append('static const uint16_t kAlternates%d[] = {' % cp)
+        out += numbers(alternates + [0])
+        out.append('};')
+        entries.append('    {%d, kHigh%d, kLeads%d, kPairs%d, kAlternates%d},' % (cp, cp, cp, cp, cp))
+    out.append('// clang-format on')
+    out.append('')
+    out.append('const CodePageTable kCodePageTables[] = {')
+    out += entries
+    out.append('};')
+    out.append('')
+    out.append('const size_t kCodePageCount = sizeof kCodePageTables / sizeof kCodePageTables[0];')
+    out.append('')
+    out.append('}  // namespace sim')
+    out.append('')
+    write(path, out)
 
 
 def runs_of(chars):
@@ -46,30 +204,50 @@ def runs_of(chars):
     return runs
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.split('\n\n')[0])
-    parser.add_argument('--output', default=os.path.join(ROOT, 'capture', 'codepages.cpp'))
-    args = parser.parse_args()
-    tables = read_tables(os.path.join(ROOT, 'sim', 'codepage_tables.cpp'))
-    out = ['// Made by scripts/mkcodepages.py from sim/codepage_tables.cpp; do not edit.',
-           '// Each code page: its number (2 bytes, low first), the number of its runs,',
-           '// then each run: how many bytes, the character of the first (2 bytes).',
-           '// A number 0 ends the list.',
+def write_capture(path):
+    out = ['// Made by scripts/mkcodepages.py --capture; do not edit.',
+           '// The single-byte code pages of the simulator. Each: its number (2 bytes,',
+           '// low first), the number of its runs, then each run: how many bytes, the',
+           '// character of the first (2 bytes). A number 0 ends the list.',
            '#include "capture/output.h"',
            '',
            '// clang-format off',
            'const unsigned char kCodePageRuns[] = {']
-    for codepage, chars in tables:
-        runs = runs_of(chars)
-        out.append('    // %d' % codepage)
-        data = [codepage & 0xFF, codepage >> 8, len(runs)]
+    for cp in SINGLE_BYTE:
+        runs = runs_of(single_byte_table(cp))
+        out.append('    // %d' % cp)
+        data = [cp & 0xFF, cp >> 8, len(runs)]
         for count, first in runs:
             data += [count, first & 0xFF, first >> 8]
         for i in range(0, len(data), 12):
             out.append('    ' + ' '.join('0x%02X,' % b for b in data[i:i + 12]))
     out += ['    0x00, 0x00,', '};', '// clang-format on', '']
-    with open(args.output, 'w', encoding='utf-8') as f:
-        f.write('\n'.join(out))
+    write(path, out)
+
+
+def write(path, lines):
+    text = '\n'.join(lines)
+    try:
+        with open(path, encoding='utf-8') as f:
+            if f.read() == text:
+                return  # unchanged: nothing is rebuilt
+    except OSError:
+        pass
+    with open(path, 'w', encoding='utf-8') as f:
+        f.write(text)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split('\n\n')[0])
+    parser.add_argument('--tables', metavar='FILE')
+    parser.add_argument('--capture', metavar='FILE')
+    args = parser.parse_args()
+    if not args.tables and not args.capture:
+        parser.error('give --tables FILE, --capture FILE or both')
+    if args.tables:
+        write_tables(args.tables)
+    if args.capture:
+        write_capture(args.capture)
 
 
 if __name__ == '__main__':

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "sim/codepage_tables.h"
 
@@ -15,13 +16,57 @@ const CodePageTable* TableOf(uint32_t id) {
     return nullptr;
 }
 
-// The byte of each character above U+007F, per code page, made on first use.
-const std::unordered_map<uint32_t, unsigned char>& ReverseOf(const CodePageTable& table) {
-    static std::unordered_map<uint32_t, std::unordered_map<uint32_t, unsigned char>> cache;
+bool IsLead(const CodePageTable& table, unsigned char b) {
+    return table.leads && b >= 0x80 && table.leads[b - 0x80];
+}
+
+// The character of the pair lead, trail; 0 when it stands for none.
+uint32_t PairChar(const CodePageTable& table, unsigned char lead, unsigned char trail) {
+    if (trail < kFirstTrail) return 0;
+    return table.pairs[(table.leads[lead - 0x80] - 1) * kTrailCount + (trail - kFirstTrail)];
+}
+
+// The code of each character above U+007F, per code page, made on first
+// use: a byte, or a lead byte and a trail byte (lead << 8 | trail).
+const std::unordered_map<uint32_t, uint16_t>& ReverseOf(const CodePageTable& table) {
+    static std::unordered_map<uint32_t, std::unordered_map<uint32_t, uint16_t>> cache;
     auto& reverse = cache[table.id];
-    if (reverse.empty())
-        for (int i = 0; i < 128; ++i) reverse[table.high[i]] = static_cast<unsigned char>(0x80 + i);
+    if (!reverse.empty()) return reverse;
+    std::unordered_set<uint16_t> alternates;
+    for (const uint16_t* a = table.alternates; a && *a; ++a) alternates.insert(*a);
+    for (unsigned b = 0x80; b < 0x100; ++b) {
+        unsigned char lead = static_cast<unsigned char>(b);
+        if (!IsLead(table, lead)) {
+            reverse[table.high[b - 0x80]] = static_cast<uint16_t>(b);
+            continue;
+        }
+        for (unsigned t = kFirstTrail; t < 0x100; ++t) {
+            uint16_t code = static_cast<uint16_t>(b << 8 | t);
+            uint32_t c = PairChar(table, lead, static_cast<unsigned char>(t));
+            if (c && !alternates.count(code)) reverse.emplace(c, code);
+        }
+    }
+    // An alternate is written only for a character no other pair stands for.
+    for (uint16_t code : alternates)
+        reverse.emplace(PairChar(table, static_cast<unsigned char>(code >> 8),
+                                 static_cast<unsigned char>(code & 0xFF)),
+                        code);
     return reverse;
+}
+
+// The character at bytes[*at] and how many bytes it takes; 0 bytes for a
+// byte that stands for no character here (a lead byte without its trail,
+// or a pair that means nothing).
+uint32_t CharAt(const CodePageTable* table, const std::string& bytes, size_t at, size_t* length) {
+    unsigned char b = static_cast<unsigned char>(bytes[at]);
+    *length = 1;
+    if (b < 0x80) return b;
+    if (!table) return b;
+    if (!IsLead(*table, b)) return table->high[b - 0x80];
+    uint32_t c =
+        at + 1 < bytes.size() ? PairChar(*table, b, static_cast<unsigned char>(bytes[at + 1])) : 0;
+    *length = c ? 2 : 0;
+    return c;
 }
 
 void AppendUtf8(std::string& out, uint32_t c) {
@@ -111,7 +156,8 @@ bool ToCodePage(const std::string& utf8, uint32_t id, std::string* out, std::str
                        name + ") has no place in code page " + std::to_string(id);
             return false;
         }
-        *out += static_cast<char>(it->second);
+        if (it->second > 0xFF) *out += static_cast<char>(it->second >> 8);
+        *out += static_cast<char>(it->second & 0xFF);
     }
     return true;
 }
@@ -120,13 +166,73 @@ std::string FromCodePage(const std::string& bytes, uint32_t id) {
     const CodePageTable* table = TableOf(id);
     std::string out;
     out.reserve(bytes.size());
-    for (unsigned char b : bytes) {
-        if (b < 0x80)
-            out += static_cast<char>(b);
-        else
-            AppendUtf8(out, table ? table->high[b - 0x80] : b);
+    for (size_t at = 0; at < bytes.size();) {
+        size_t length;
+        uint32_t c = CharAt(table, bytes, at, &length);
+        // A byte that stands for nothing here: the replacement character.
+        AppendUtf8(out, length ? c : 0xFFFD);
+        at += length ? length : 1;
     }
     return out;
+}
+
+uint32_t AnsiCodePageOf(uint32_t locale) {
+    const uint32_t language = locale & 0xFFFF;
+    switch (language & 0x3FF) {  // the primary language
+        case 0x04:               // Chinese: Taiwan, Hong Kong and Macao write Traditional
+            return language == 0x0804 || language == 0x1004 ? 936 : 950;
+        case 0x11:  // Japanese
+            return 932;
+        case 0x12:  // Korean
+            return 949;
+        case 0x1E:  // Thai
+            return 874;
+        case 0x05:  // Czech
+        case 0x0E:  // Hungarian
+        case 0x15:  // Polish
+        case 0x18:  // Romanian
+        case 0x1B:  // Slovak
+        case 0x1C:  // Albanian
+        case 0x24:  // Slovenian
+            return 1250;
+        case 0x1A:  // Croatian, and Serbian and Bosnian in Latin or Cyrillic letters
+            return language == 0x0C1A || language == 0x201A ? 1251 : 1250;
+        case 0x02:  // Bulgarian
+        case 0x19:  // Russian
+        case 0x22:  // Ukrainian
+        case 0x23:  // Belarusian
+        case 0x2F:  // Macedonian
+        case 0x3F:  // Kazakh
+        case 0x40:  // Kyrgyz
+        case 0x44:  // Tatar
+        case 0x50:  // Mongolian
+            return 1251;
+        case 0x08:  // Greek
+            return 1253;
+        case 0x1F:  // Turkish
+            return 1254;
+        case 0x2C:  // Azeri and
+        case 0x43:  // Uzbek: Latin letters, or Cyrillic (sublanguage 2)
+            return (language >> 10) == 2 ? 1251 : 1254;
+        case 0x0D:  // Hebrew
+            return 1255;
+        case 0x01:  // Arabic
+        case 0x20:  // Urdu
+        case 0x29:  // Farsi
+            return 1256;
+        case 0x25:  // Estonian
+        case 0x26:  // Latvian
+        case 0x27:  // Lithuanian
+            return 1257;
+        case 0x2A:  // Vietnamese
+            return 1258;
+    }
+    return 1252;
+}
+
+bool IsLeadByte(uint32_t id, unsigned char byte) {
+    const CodePageTable* table = TableOf(id);
+    return table && IsLead(*table, byte);
 }
 
 std::string Visible(const std::string& bytes, uint32_t id) {
@@ -150,26 +256,30 @@ void AppendVisible(std::string& out, const std::string& bytes, uint32_t id) {
     }
     const CodePageTable* table = id == 1252 ? Table1252() : TableOf(id);
     char hex[8];
-    for (unsigned char b : bytes) {
+    for (size_t at = 0; at < bytes.size();) {
+        unsigned char b = static_cast<unsigned char>(bytes[at]);
         if (b >= 0x20 && b < 0x7F) {
             out += static_cast<char>(b);
+            ++at;
             continue;
         }
-        uint32_t c = b < 0x80 ? b : table ? table->high[b - 0x80] : b;
+        size_t length;
+        uint32_t c = CharAt(table, bytes, at, &length);
         if (c == '\r')
             out += "\\r";
         else if (c == '\n')
             out += "\\n";
         else if (c == '\t')
             out += "\\t";
-        else if (c == 0)
+        else if (length && c == 0)
             out += "\\0";
-        else if (c < 0x20 || c == 0x7F || (c >= 0x80 && c < 0xA0)) {
+        else if (!length || c < 0x20 || c == 0x7F || (c >= 0x80 && c < 0xA0)) {
             snprintf(hex, sizeof hex, "\\x%02X", b);
             out += hex;
         } else {
             AppendUtf8(out, c);
         }
+        at += length ? length : 1;
     }
 }
 

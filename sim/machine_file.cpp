@@ -558,13 +558,18 @@ LoadedMachine Parse(const toml::table& root, Reader& r, const Overrides& ov) {
         r.Fail(*v, "exit_windows_succeeds",
                "a refused restart is written [[faults]] call = \"ExitWindowsEx\"");
 
-    // The code page first: every text below is read into it.
+    // The locale and the code page first: every text below is read into the
+    // code page, which follows the locale as on Windows unless the file
+    // names one.
+    uint32_t locale = 0x0409;
+    if (auto* v = root.get("locale")) locale = r.U32(*v, "locale");
+    if (ov.locale) locale = *ov.locale;
+    r.codepage = AnsiCodePageOf(locale);
     if (auto* v = root.get("codepage")) {
         r.codepage = r.U32(*v, "codepage");
         if (!IsCodePage(r.codepage))
-            r.Fail(
-                *v, "codepage",
-                "not a single-byte Windows code page the simulator knows (" + CodePageList() + ")");
+            r.Fail(*v, "codepage",
+                   "not a Windows ANSI code page the simulator knows (" + CodePageList() + ")");
     }
 
     // The Windows and its directories, then the installation derived from
@@ -598,8 +603,7 @@ LoadedMachine Parse(const toml::table& root, Reader& r, const Overrides& ov) {
         }
     }
     if (auto* v = root.get("exe_dir")) m.exe_dir = r.WinPath(*v, "exe_dir");
-    if (auto* v = root.get("locale")) m.locale = r.U32(*v, "locale");
-    if (ov.locale) m.locale = *ov.locale;
+    m.locale = locale;
     if (auto* v = root.get("stdout")) m.has_stdout = r.Bool(*v, "stdout");
     int command_line_at = 0;
     if (auto* v = root.get("command_line")) {
@@ -949,20 +953,20 @@ LoadedMachine BuiltInMachine(const std::string& os, const Overrides& overrides) 
     LoadedMachine out;
     Machine& m = out.machine;
     std::string cwd;
+    uint32_t locale = overrides.locale ? *overrides.locale : 0x0409;
     if (overrides.current_dir) {
         try {
-            cwd = WindowsPathOf(*overrides.current_dir, 1252);
+            cwd = WindowsPathOf(*overrides.current_dir, AnsiCodePageOf(locale));
         } catch (const std::invalid_argument& e) {
             throw MachineError("(built-in machine)", 0, "--cwd", e.what());
         }
     }
     try {
-        m = DefaultMachine(os, cwd, overrides.package ? *overrides.package : "");
+        m = DefaultMachine(os, cwd, overrides.package ? *overrides.package : "", locale);
     } catch (const std::runtime_error& e) {
         throw MachineError(overrides.package ? *overrides.package : DefaultPackageDir(), 0,
                            "--package", e.what());
     }
-    if (overrides.locale) m.locale = *overrides.locale;
     ApplyCommandLine(m, "(built-in machine)", 0, overrides);
     return out;
 }

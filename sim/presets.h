@@ -45,9 +45,10 @@ void AddController(Machine& machine, const std::string& device = FIRST_MODEL);
 
 // The simulator's default: the named Windows with one 8E3A controller, the
 // example package (or the package folder given) in C:\VNTR (or the current
-// directory given) as current directory, and answer Yes.
+// directory given) as current directory, the system locale given (and the
+// code page that goes with it), and answer Yes.
 Machine DefaultMachine(const std::string& os = "xp", const std::string& current_dir = "",
-                       const std::string& package_dir = "");
+                       const std::string& package_dir = "", uint32_t locale = 0x0409);
 
 }  // namespace sim
 

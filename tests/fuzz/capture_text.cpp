@@ -26,7 +26,7 @@ const char kController[] = "Enum\\PCI\\VEN_C4B9&DEV_8E3A&SUBSYS_8E3AC4B9&REV_02"
 const char kCurrentVersion[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion";
 
 // The input: a flags byte (bit 0: Windows XP rather than 98 SE), a code
-// page byte (an index into the simulator's tables; past them, code page 932,
+// page byte (an index into the simulator's tables; past them, code page 437,
 // which it does not know), then records separated by the two bytes FE FF.
 // The first record names the package folder; on 98 SE the second is
 // OtherDevicePath's bytes, each later one a subkey (type byte 0) or a value
@@ -57,7 +57,7 @@ Built Make(const uint8_t* data, size_t size) {
     Built b;
     b.machine = sim::PresetMachine(nt ? "xp" : "98se");
     sim::Machine& m = b.machine;
-    m.codepage = page < sim::kCodePageCount ? sim::kCodePageTables[page].id : 932;
+    m.codepage = page < sim::kCodePageCount ? sim::kCodePageTables[page].id : 437;
     b.folder = FolderName(records[0]);
     m.current_dir = "C:\\" + b.folder;
     m.files.MakeDirs(m.current_dir);

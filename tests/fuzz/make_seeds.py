@@ -209,8 +209,9 @@ def capture_text():
     t = "capture_text"
     sep = b"\xfe\xff"
     # Code pages by index into the simulator's tables: 874, 1250, 1251, ...,
-    # 1258; 9 and up stand for 932, which the simulator does not know.
-    cp1252, cp1251, unknown = 3, 2, 12
+    # 1258, 932, 936, 949, 950; 20 and up stand for 437, which the simulator
+    # does not know.
+    cp1252, cp1251, unknown = 3, 2, 20
 
     def legacy(cp, folder, other, *records):
         return bytes([0, cp]) + sep.join((folder, other) + records)

@@ -306,20 +306,23 @@ TEST(CaptureRoundTrip, an_unknown_code_page_keeps_every_byte) {
 }
 
 // The capture writes each byte as the character the simulator reads back:
-// its runs are the simulator's tables.
+// its runs are the simulator's single-byte tables.
 TEST(CaptureRoundTrip, the_code_page_runs_are_the_simulators_tables) {
     std::set<uint32_t> seen;
+    size_t single_byte = 0;
     for (size_t i = 0; i < sim::kCodePageCount; ++i) {
         unsigned short high[128] = {};
         const sim::CodePageTable& table = sim::kCodePageTables[i];
+        if (table.leads) continue;
+        ++single_byte;
         ASSERT_TRUE(CodePageCharacters(table.id, high)) << table.id;
         EXPECT_TRUE(std::equal(high, high + 128, table.high))
-            << "code page " << table.id << ": run scripts/mkcodepages.py";
+            << "code page " << table.id << ": run scripts/mkcodepages.py --capture";
         seen.insert(table.id);
     }
     unsigned short unused[128];
-    EXPECT_FALSE(CodePageCharacters(932, unused));
-    EXPECT_EQ(seen.size(), sim::kCodePageCount);
+    EXPECT_FALSE(CodePageCharacters(437, unused));
+    EXPECT_EQ(seen.size(), single_byte);
 }
 
 // A file given by size and CRC-32 that matches no example file is made of

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "res/ids.h"
+#include "sim/codepage.h"
 #include "sim/runtime.h"
 #include "tests/unit/flow.h"
 
@@ -159,7 +160,17 @@ TEST(MachineFile, texts_are_bytes_of_the_machines_code_page_and_hex_gives_any_by
         {"codepage = 1251\ncaption = \"\u0416\u0451\"", "\xC6\xB8", ""},
         {"codepage = 1250\ncaption = \"\u0151\"", "\xF5", ""},
         {"caption = \"\u0416\"", nullptr, "(U+0416) has no place in code page 1252"},
-        {"codepage = 932\ncaption = 'x'", nullptr, "not a single-byte Windows code page"},
+        {"codepage = 437\ncaption = 'x'", nullptr, "not a Windows ANSI code page"},
+        // Double-byte code pages, named or following the locale: the trail
+        // byte of these characters is a backslash.
+        {"codepage = 932\ncaption = \"\u8868\"", "\x95\x5C", ""},
+        {"locale = 0x0411\ncaption = \"\u30BD\"", "\x83\x5C", ""},
+        {"locale = 0x0404\ncaption = \"\u529F\"", "\xA5\x5C", ""},
+        {"locale = 0x0411\ncaption = \"\u0416\"", "\x84\x47", ""},
+        {"locale = 0x0412\ncaption = \"\u30BD\"", "\xAB\xBD", ""},
+        {"locale = 0x0804\ncaption = \"\u20AC\"", "\x80", ""},
+        {"locale = 0x0411\ncaption = \"\u00E9\"", nullptr,
+         "(U+00E9) has no place in code page 932"},
     };
     for (const Case& c : cases) {
         if (c.bytes) {
@@ -225,4 +236,33 @@ TEST(MachineFile, planned_faults_fail_their_window_and_the_first_in_the_file_win
     EXPECT_EQ(errors, (std::vector<DWORD>{8, 5, 5, 5, 7, 7, 0, 0}));
     sim::json unfired = session.Summary()["faults_not_fired"];
     EXPECT_EQ(unfired, sim::json({1, 4, 5}));
+}
+
+// The code page a machine gets from its system locale, and how double-byte
+// text reads back: whole characters, and bytes that stand for none escaped.
+TEST(CodePages, follow_the_locale_and_read_double_byte_text_by_characters) {
+    const std::pair<uint32_t, uint32_t> locales[] = {
+        {0x0411, 932},  {0x0804, 936},  {0x1004, 936},  {0x0404, 950},  {0x0C04, 950},
+        {0x0412, 949},  {0x0419, 1251}, {0x0C1A, 1251}, {0x081A, 1250}, {0x0407, 1252},
+        {0x0843, 1251}, {0x0443, 1254}, {0x041E, 874},  {0x042A, 1258}, {0x0439, 1252},
+    };
+    for (const auto& [locale, codepage] : locales)
+        EXPECT_EQ(sim::AnsiCodePageOf(locale), codepage) << std::hex << locale;
+
+    struct Case {
+        uint32_t codepage;
+        const char* bytes;
+        const char* visible;
+    } cases[] = {
+        {932, "C:\\\x95\x5C\\\x83\x5C", "C:\\\u8868\\\u30BD"},
+        {932, "\xB1\xB2", "\uFF71\uFF72"},  // half-width katakana stand alone
+        {932, "A\x95", "A\\x95"},           // a lead byte without its trail
+        {932, "\x85\x40", "\\x85@"},        // a pair that stands for nothing
+        {950, "\xA6\xA8\xA5\x5C", "\u6210\u529F"},
+        {1252, "\x95\x5C", "\u2022\\"},  // one byte each in a single-byte code page
+    };
+    for (const Case& c : cases) EXPECT_EQ(sim::Visible(c.bytes, c.codepage), c.visible) << c.bytes;
+    EXPECT_TRUE(sim::IsLeadByte(932, 0x81));
+    EXPECT_FALSE(sim::IsLeadByte(932, 0xA1));
+    EXPECT_FALSE(sim::IsLeadByte(1252, 0x81));
 }

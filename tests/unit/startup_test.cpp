@@ -98,9 +98,9 @@ TEST(Messages, built_in_english_without_a_message_file) {
     EXPECT_TRUE(o.summary["allocations_left"].empty());
     // The load asks for the locale first, then for the directory.
     const auto& order = o.summary["call_order"];
-    EXPECT_EQ(std::vector<std::string>(order.begin(), order.begin() + 3),
-              (std::vector<std::string>{"LoadStringA", "GetSystemDefaultLCID",
-                                        "GetCurrentDirectoryA"}));
+    EXPECT_EQ(
+        std::vector<std::string>(order.begin(), order.begin() + 3),
+        (std::vector<std::string>{"LoadStringA", "GetSystemDefaultLCID", "GetCurrentDirectoryA"}));
 }
 
 TEST(Messages, five_lines_keep_their_line_ends_and_are_released) {
