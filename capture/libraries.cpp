@@ -5,14 +5,10 @@
 #include "capture/output.h"
 #include "nt/nt.h"
 
-// The entry points setup.exe resolves in setupapi.dll, in its order, and
-// which of them its search calls.
+// The entry points setup.exe resolves in setupapi.dll, in its order.
 #define SETUP_ENTRY_NAME(index, name, shown, search) name,
-#define SETUP_ENTRY_SEARCH(index, name, shown, search) search,
 static const char* const kSetupEntries[SETUP_ENTRY_COUNT] = {SETUP_ENTRY_LIST(SETUP_ENTRY_NAME)};
-static const BOOL kSearchCalls[SETUP_ENTRY_COUNT] = {SETUP_ENTRY_LIST(SETUP_ENTRY_SEARCH)};
 #undef SETUP_ENTRY_NAME
-#undef SETUP_ENTRY_SEARCH
 
 static const char* const kUpdateEntry[] = {UPDATE_ENTRY};
 
@@ -183,7 +179,7 @@ void CaptureNt(const Captured* machine) {
     // setup.exe's own test: every entry the search calls is there.
     BOOL searchable = TRUE;
     for (int i = 0; i < SETUP_ENTRY_COUNT; ++i)
-        if (kSearchCalls[i] && !entries[i]) searchable = FALSE;
+        if ((SETUP_SEARCH_ENTRIES >> i & 1) && !entries[i]) searchable = FALSE;
     if (searchable)
         CaptureDevices(entries);
     else

@@ -1,14 +1,24 @@
 // The machine file as vntrcapture writes it (see output.h).
 #include "capture/output.h"
 
+#include "capture_codepages.h"
+
 static FILE* g_out;
 static BOOL g_file;  // g_out is a file of ours, not standard output
 static char g_buffer[8192];
 static size_t g_used;
 static DWORD g_error;  // the first write failure's error code, 0 while all is well
 
-// The characters of the bytes 0x80 to 0xFF in the code page in use.
-static unsigned short g_high[128];
+// Texts with bytes above 0x7F are written as their characters, converted
+// by Windows from the machine's code page, when the simulator knows that
+// code page and the characters convert back to the same bytes; otherwise as
+// their exact bytes, { hex = ".." }.
+static BOOL g_convert;
+// A text's characters, and the bytes they convert back to. Longer texts
+// (only registry values can be) are written as their bytes.
+#define WIDE_CAP 32768
+static WCHAR g_wide[WIDE_CAP];
+static char g_back[2 * WIDE_CAP];
 
 static void Flush(void) {
     if (g_used && !g_error && fwrite(g_buffer, 1, g_used, g_out) != g_used) {
@@ -44,22 +54,12 @@ BOOL CloseOutput(DWORD* error) {
     return !g_error;
 }
 
-BOOL CodePageCharacters(UINT codepage, unsigned short* high) {
-    for (const unsigned char* p = kCodePageRuns; p[0] | p[1];) {
-        UINT id = p[0] | p[1] << 8;
-        int runs = p[2];
-        p += 3;
-        for (int at = 0; runs--; p += 3)
-            for (int k = 0; k < p[0]; ++k) high[at++] = (unsigned short)((p[1] | p[2] << 8) + k);
-        if (id == codepage) return TRUE;
-    }
-    return FALSE;
-}
-
 UINT UseCodePage(UINT codepage) {
-    if (CodePageCharacters(codepage, g_high)) return codepage;
-    CodePageCharacters(1252, g_high);
-    return 1252;
+    static const UINT kKnown[] = {SIMULATED_CODE_PAGES};
+    g_convert = FALSE;
+    for (size_t i = 0; i < sizeof kKnown / sizeof kKnown[0]; ++i)
+        if (kKnown[i] == codepage) g_convert = TRUE;
+    return g_convert ? codepage : 1252;
 }
 
 void Put(const char* ascii) {
@@ -91,36 +91,76 @@ void PutError(DWORD value) {
         PutHexNumber(value, 8);
 }
 
-// The character a byte of the machine's text stands for.
-static unsigned CharOf(BYTE b) { return b < 0x80 ? b : g_high[b - 0x80]; }
-
 // Characters TOML wants escaped: C0 and C1 controls and DEL.
 static BOOL IsControl(unsigned c) { return c < 0x20 || (c >= 0x7F && c < 0xA0); }
 
+// The characters of a text with bytes above 0x7F, in g_wide: their number,
+// or -1 when they are not to be written as characters. Windows 98 may not
+// refuse bytes that stand for no character, so the conversion is checked
+// by converting back.
+static int Widen(const char* text, size_t size) {
+    if (!g_convert || size >= WIDE_CAP) return -1;
+    int count =
+        MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, text, (int)size, g_wide, WIDE_CAP);
+    if (count <= 0) return -1;
+    BOOL defaulted = FALSE;
+    int back =
+        WideCharToMultiByte(CP_ACP, 0, g_wide, count, g_back, sizeof g_back, NULL, &defaulted);
+    if (back != (int)size || defaulted || memcmp(g_back, text, size) != 0) return -1;
+    return count;
+}
+
+// One character of a TOML string in UTF-8; in a basic string ("...") with
+// the escapes it needs.
+static void PutCharacter(unsigned c, BOOL literal) {
+    if (!literal && (c == '"' || c == '\\')) {
+        PutChar('\\');
+        PutChar((char)c);
+    } else if (IsControl(c)) {
+        Put("\\u");
+        PutDigits(c, 16, 4);
+    } else if (c < 0x80) {
+        PutChar((char)c);
+    } else if (c < 0x800) {
+        PutChar((char)(0xC0 | (c >> 6)));
+        PutChar((char)(0x80 | (c & 0x3F)));
+    } else if (c < 0x10000) {
+        PutChar((char)(0xE0 | (c >> 12)));
+        PutChar((char)(0x80 | ((c >> 6) & 0x3F)));
+        PutChar((char)(0x80 | (c & 0x3F)));
+    } else {
+        PutChar((char)(0xF0 | (c >> 18)));
+        PutChar((char)(0x80 | ((c >> 12) & 0x3F)));
+        PutChar((char)(0x80 | ((c >> 6) & 0x3F)));
+        PutChar((char)(0x80 | (c & 0x3F)));
+    }
+}
+
 void PutText(const char* text, size_t size) {
-    BOOL literal = TRUE;
+    BOOL ascii = TRUE;
     for (size_t i = 0; i < size; ++i)
-        if (text[i] == '\'' || IsControl(CharOf((BYTE)text[i]))) literal = FALSE;
+        if ((BYTE)text[i] >= 0x80) ascii = FALSE;
+    int count = ascii ? (int)size : Widen(text, size);
+    if (count < 0) {
+        Put("{ hex = ");
+        PutHex((const BYTE*)text, size, FALSE);
+        Put(" }");
+        return;
+    }
+    // The characters, a surrogate pair taken as one.
+    BOOL literal = TRUE;
+    for (int i = 0; i < count; ++i) {
+        unsigned c = ascii ? (BYTE)text[i] : g_wide[i];
+        if (c == '\'' || IsControl(c)) literal = FALSE;
+    }
     char quote = literal ? '\'' : '"';
     PutChar(quote);
-    for (size_t i = 0; i < size; ++i) {
-        unsigned c = CharOf((BYTE)text[i]);
-        if (!literal && (c == '"' || c == '\\')) {
-            PutChar('\\');
-            PutChar((char)c);
-        } else if (IsControl(c)) {
-            Put("\\u");
-            PutDigits(c, 16, 4);
-        } else if (c < 0x80) {
-            PutChar((char)c);
-        } else if (c < 0x800) {
-            PutChar((char)(0xC0 | (c >> 6)));
-            PutChar((char)(0x80 | (c & 0x3F)));
-        } else {
-            PutChar((char)(0xE0 | (c >> 12)));
-            PutChar((char)(0x80 | ((c >> 6) & 0x3F)));
-            PutChar((char)(0x80 | (c & 0x3F)));
-        }
+    for (int i = 0; i < count; ++i) {
+        unsigned c = ascii ? (BYTE)text[i] : g_wide[i];
+        if (!ascii && c >= 0xD800 && c < 0xDC00 && i + 1 < count && g_wide[i + 1] >= 0xDC00 &&
+            g_wide[i + 1] < 0xE000)
+            c = 0x10000 + ((c - 0xD800) << 10) + (g_wide[++i] - 0xDC00);
+        PutCharacter(c, literal);
     }
     PutChar(quote);
 }

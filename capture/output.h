@@ -15,19 +15,12 @@ BOOL OpenOutput(const char* path);
 // failed; *error then holds the error code.
 BOOL CloseOutput(DWORD* error);
 
-// How bytes above 0x7F in texts are written: as the characters they stand
-// for in the code page `codepage`, if the simulator knows it. Returns the
-// code page the machine file must name: `codepage` itself, or 1252 for a
-// code page the simulator does not know, whose bytes are then written as
-// 1252's characters, one for one (the same bytes, shown as 1252 shows them).
+// How texts with bytes above 0x7F are written: as the characters they
+// stand for in `codepage`, if the simulator knows that code page (and the
+// text is one of its texts), else as their exact bytes. Returns the code
+// page the machine file must name: `codepage` itself, or 1252 for a code
+// page the simulator does not know.
 UINT UseCodePage(UINT codepage);
-
-// The simulator's code-page tables, as runs (capture/codepages.cpp, made by
-// scripts/mkcodepages.py).
-extern const unsigned char kCodePageRuns[];
-// The characters of the bytes 0x80 to 0xFF in `codepage`; FALSE when the
-// list has no such code page.
-BOOL CodePageCharacters(UINT codepage, unsigned short* high);
 
 void Put(const char* ascii);
 void PutNumber(DWORD value);
@@ -37,7 +30,9 @@ void PutHexNumber(DWORD value, int digits);
 void PutError(DWORD value);
 // A TOML string of `size` bytes of machine text: a literal string ('...',
 // backslashes as they are) when the text allows one, else a basic string
-// with escapes.
+// with escapes; or, for bytes not to be written as characters (see
+// UseCodePage), the table { hex = ".." }, which the simulator reads as the
+// text's bytes.
 void PutText(const char* text, size_t size);
 void PutCText(const char* text);
 // A TOML string of the bytes in hexadecimal; `lines` breaks a long one

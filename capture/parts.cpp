@@ -3,6 +3,7 @@
 #include "capture/capture.h"
 #include "capture/output.h"
 #include "common/crc32.h"
+#include "common/paths.h"
 #include "common/product.h"
 #include "res/version.h"
 
@@ -60,11 +61,11 @@ static char* Directory(int which, DWORD* error) {
 }
 
 // The directory as a machine-file key, then without its trailing backslash
-// (a drive root "C:\" becomes "C:") for joining names to it.
+// (a drive root "C:\" becomes "C:") for joining names to it, stepping by
+// characters as setup.exe does.
 static const char* PutDirectory(const char* key, char* directory) {
     PutTextLine(key, directory);
-    size_t length = strlen(directory);
-    if (length && directory[length - 1] == '\\') directory[length - 1] = '\0';
+    RemoveTrailingBackslash(directory);
     return directory;
 }
 
@@ -113,7 +114,7 @@ void CaptureSystem(Captured* machine) {
     if (codepage != acp) {
         Put("# ANSI code page ");
         PutNumber(acp);
-        Put(" is unknown here: texts as code page 1252\n");
+        Put(" is unknown to the simulator: texts as their bytes, read as code page 1252\n");
     }
     PutNumberLine("codepage", codepage);
     machine->locale = GetSystemDefaultLCID();

@@ -16,23 +16,13 @@ if(VNTR_SANITIZE)
     add_link_options(-fsanitize=address,undefined)
 endif()
 
-# The simulated machine's code-page tables, made from the C library's iconv.
-find_package(Python3 REQUIRED COMPONENTS Interpreter)
-set(VNTR_CODEPAGE_TABLES ${CMAKE_BINARY_DIR}/generated/codepage_tables.cpp)
-add_custom_command(
-    OUTPUT ${VNTR_CODEPAGE_TABLES}
-    COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/generated
-    COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/scripts/mkcodepages.py
-            --tables ${VNTR_CODEPAGE_TABLES}
-    DEPENDS ${CMAKE_SOURCE_DIR}/scripts/mkcodepages.py
-    COMMENT "code-page tables from iconv")
-
 # The program proper, compiled against the simulated host.
 add_library(vntr_program STATIC ${PROGRAM_SOURCES})
 target_include_directories(vntr_program PUBLIC ${CMAKE_SOURCE_DIR})
 
 add_library(vntr_sim STATIC
     sim/calls.cpp
+    sim/charsets.cpp
     sim/codepage.cpp
     ${VNTR_CODEPAGE_TABLES}
     sim/event.cpp
@@ -59,7 +49,7 @@ target_link_libraries(vntrsetup-sim PRIVATE vntr_sim vntr_program)
 # The machine capture program over the simulated host, and the command that
 # runs it there.
 add_library(vntr_capture STATIC ${CAPTURE_SOURCES} sim/cli/capture_run.cpp)
-target_include_directories(vntr_capture PUBLIC ${CMAKE_SOURCE_DIR})
+target_include_directories(vntr_capture PUBLIC ${CMAKE_SOURCE_DIR} ${VNTR_GENERATED})
 target_link_libraries(vntr_capture PUBLIC vntr_sim vntr_program)
 add_executable(vntrcapture-sim sim/cli/vntrcapture_sim.cpp)
 target_link_libraries(vntrcapture-sim PRIVATE vntr_capture)

@@ -51,7 +51,7 @@ set(VNTR_WIN98_LINK_FLAGS
 # The Windows 98 build of a program: compile and link options, libraries.
 # `subsystem` is windows or console, `entry` the start-up's entry point.
 function(vntr_win98_build name subsystem entry)
-    target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR})
+    target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR} ${VNTR_GENERATED})
     # As host/host.h says, but for every source whatever it includes first:
     # msvcrt's printf family, not the toolchain's replacement.
     target_compile_definitions(${name} PRIVATE __USE_MINGW_ANSI_STDIO=0)
@@ -83,7 +83,9 @@ set_source_files_properties(${CMAKE_SOURCE_DIR}/res/setup.rc PROPERTIES
 
 # vntrcapture.exe, the machine capture program. Its texts and tables are
 # aligned as the ABI asks, not to 32 bytes: that alone saves a kilobyte.
-vntr_add_win98_console_program(vntrcapture ${CAPTURE_SOURCES})
+# The capture shares the program's path helpers (the simulator's build links
+# them with the program).
+vntr_add_win98_console_program(vntrcapture ${CAPTURE_SOURCES} ${CMAKE_SOURCE_DIR}/common/paths.cpp)
 target_compile_options(vntrcapture PRIVATE -malign-data=abi)
 
 if(VNTR_AUDIT_PROBES)

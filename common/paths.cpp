@@ -11,8 +11,7 @@ BOOL GetStartingDirectory(char* buffer) {
         buffer[0] = '\0';
         return FALSE;
     }
-    size_t end = strlen(buffer);
-    if (end > 0 && buffer[end - 1] == '\\') buffer[end - 1] = '\0';
+    RemoveTrailingBackslash(buffer);
     return TRUE;
 }
 
@@ -24,6 +23,13 @@ BOOL GetWindowsDir(char* buffer) {
         return FALSE;
     }
     return TRUE;
+}
+
+void RemoveTrailingBackslash(char* path) {
+    char* end = path + strlen(path);
+    if (end == path) return;
+    char* last = CharPrevA(path, end);
+    if (*last == '\\') *last = '\0';
 }
 
 BOOL JoinPath(char* buffer, const char* directory, const char* name) {

@@ -19,5 +19,10 @@ BOOL GetStartingDirectory(char* buffer);
 BOOL GetWindowsDir(char* buffer);
 // `directory` followed by `name`; `buffer` may be `directory` itself.
 BOOL JoinPath(char* buffer, const char* directory, const char* name);
+// Removes one backslash from the end of `path`, if its last character is
+// one. Paths are stepped through by characters: in a double-byte code page
+// the last byte may be the second half of a character (0x5C, the
+// backslash's byte, is the trail byte of many), which is no backslash.
+void RemoveTrailingBackslash(char* path);
 
 #endif  // VNTR_PATHS_H

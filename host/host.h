@@ -50,6 +50,9 @@ typedef int32_t LONG;
 typedef uint32_t UINT;
 typedef DWORD LCID;
 typedef char CHAR;
+typedef uint16_t WCHAR;
+typedef WCHAR* LPWSTR;
+typedef const WCHAR* LPCWSTR;
 typedef char* LPSTR;
 typedef const char* LPCSTR;
 typedef const char* PCSTR;
@@ -168,6 +171,7 @@ typedef struct _SYSTEMTIME {
 #define ERROR_FILENAME_EXCED_RANGE 206L
 #define ERROR_MORE_DATA 234L
 #define ERROR_NO_MORE_ITEMS 259L
+#define ERROR_NO_UNICODE_TRANSLATION 1113L
 #define ERROR_INVALID_USER_BUFFER 1784L
 
 #define LMEM_FIXED 0x0000u
@@ -184,6 +188,9 @@ typedef struct _SYSTEMTIME {
 #define INSTALLFLAG_FORCE 0x00000001u
 
 #define SW_SHOWDEFAULT 10
+
+#define CP_ACP 0
+#define MB_ERR_INVALID_CHARS 0x00000008u
 
 #ifdef __cplusplus
 extern "C" {
@@ -208,12 +215,17 @@ DWORD FormatMessageA(DWORD flags, LPCVOID source, DWORD messageId, DWORD languag
 HLOCAL LocalAlloc(UINT flags, SIZE_T bytes);
 HLOCAL LocalFree(HLOCAL block);
 UINT GetACP(void);
+int MultiByteToWideChar(UINT codepage, DWORD flags, LPCSTR text, int size, LPWSTR wide,
+                        int wideSize);
+int WideCharToMultiByte(UINT codepage, DWORD flags, LPCWSTR wide, int wideSize, LPSTR text,
+                        int size, LPCSTR defaultChar, PBOOL usedDefault);
 DWORD GetFileAttributesA(LPCSTR path);
 void GetLocalTime(LPSYSTEMTIME time);
 
 // user32
 int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type);
 int LoadStringA(HINSTANCE instance, UINT id, LPSTR buffer, int size);
+LPSTR CharPrevA(LPCSTR start, LPCSTR current);
 BOOL ExitWindowsEx(UINT flags, DWORD reserved);
 
 // advapi32

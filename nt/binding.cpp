@@ -6,7 +6,7 @@
 
 FARPROC g_setupEntries[SETUP_ENTRY_COUNT];
 
-#define SETUP_ENTRY_ROW(index, name, shown, search) {name, shown, search},
+#define SETUP_ENTRY_ROW(index, name, shown, search) {name, shown},
 const SetupEntry g_setupEntryTable[SETUP_ENTRY_COUNT] = {SETUP_ENTRY_LIST(SETUP_ENTRY_ROW)};
 #undef SETUP_ENTRY_ROW
 
@@ -16,8 +16,7 @@ HMODULE LoadSystemLibrary(const char* name) {
     // 0 is a failure; PATH_BUFFER or more is the size the directory would
     // need, and the buffer was left unfilled.
     if (length == 0 || length >= PATH_BUFFER) return NULL;
-    length = (UINT)strlen(path);
-    if (length > 0 && path[length - 1] == '\\') path[length - 1] = '\0';
+    RemoveTrailingBackslash(path);
     if (!JoinPath(path, path, name)) return NULL;
     return LoadLibraryA(path);
 }
@@ -35,7 +34,7 @@ HMODULE BindSetupLibrary(void) {
 
 BOOL SearchEntriesBound(void) {
     for (int i = 0; i < SETUP_ENTRY_COUNT; ++i)
-        if (g_setupEntryTable[i].search && !g_setupEntries[i]) return FALSE;
+        if ((SETUP_SEARCH_ENTRIES >> i & 1) && !g_setupEntries[i]) return FALSE;
     return TRUE;
 }
 

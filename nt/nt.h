@@ -42,10 +42,14 @@ void RunNtFlow(void);
 enum { SETUP_ENTRY_LIST(SETUP_ENTRY_INDEX) SETUP_ENTRY_COUNT };
 #undef SETUP_ENTRY_INDEX
 
+// The entries the controller search calls, one bit each.
+#define SETUP_ENTRY_BIT(index, name, shown, search) | ((search) << (index))
+enum { SETUP_SEARCH_ENTRIES = 0 SETUP_ENTRY_LIST(SETUP_ENTRY_BIT) };
+#undef SETUP_ENTRY_BIT
+
 struct SetupEntry {
     const char* name;   // the name it is resolved by
     const char* shown;  // the text of the box when it is missing
-    BOOL search;        // the controller search calls it
 };
 extern const SetupEntry g_setupEntryTable[SETUP_ENTRY_COUNT];
 

@@ -1,12 +1,11 @@
 #!/usr/bin/env python3
-"""Write the ANSI code-page tables of the simulated machine, and their
-compact form for vntrcapture.exe.
+"""Write the ANSI code-page tables of the simulated machine, and the list
+of their numbers for vntrcapture.exe. The build runs it.
 
-    mkcodepages.py --tables FILE     the simulator's tables (a C++ source),
-                                     made by the build
-    mkcodepages.py --capture FILE    capture/codepages.cpp: the single-byte
-                                     tables as runs (checked in; a unit test
-                                     compares it with the simulator's)
+    mkcodepages.py --tables FILE     the simulator's tables (a C++ source)
+    mkcodepages.py --capture FILE    the list (a C header): the capture writes
+                                     the texts of these code pages as
+                                     characters, of others as their bytes
 
 The characters come from the C library's iconv (glibc's CP874, CP1250 to
 CP1258, CP932, CP936, CP949 and CP950 follow Windows' tables, down to which
@@ -193,36 +192,12 @@ def write_tables(path):
     write(path, out)
 
 
-def runs_of(chars):
-    runs, i = [], 0
-    while i < len(chars):
-        j = i + 1
-        while j < len(chars) and chars[j] == chars[i] + (j - i):
-            j += 1
-        runs.append((j - i, chars[i]))
-        i = j
-    return runs
-
-
 def write_capture(path):
-    out = ['// Made by scripts/mkcodepages.py --capture; do not edit.',
-           '// The single-byte code pages of the simulator. Each: its number (2 bytes,',
-           '// low first), the number of its runs, then each run: how many bytes, the',
-           '// character of the first (2 bytes). A number 0 ends the list.',
-           '#include "capture/output.h"',
-           '',
-           '// clang-format off',
-           'const unsigned char kCodePageRuns[] = {']
-    for cp in SINGLE_BYTE:
-        runs = runs_of(single_byte_table(cp))
-        out.append('    // %d' % cp)
-        data = [cp & 0xFF, cp >> 8, len(runs)]
-        for count, first in runs:
-            data += [count, first & 0xFF, first >> 8]
-        for i in range(0, len(data), 12):
-            out.append('    ' + ' '.join('0x%02X,' % b for b in data[i:i + 12]))
-    out += ['    0x00, 0x00,', '};', '// clang-format on', '']
-    write(path, out)
+    codes = ', '.join(str(cp) for cp in SINGLE_BYTE + tuple(cp for cp, _ in DOUBLE_BYTE))
+    write(path, ['// Made by scripts/mkcodepages.py; do not edit.',
+                 '// The code pages the simulator knows, whose texts vntrcapture writes as',
+                 '// characters.',
+                 '#define SIMULATED_CODE_PAGES %s' % codes, ''])
 
 
 def write(path, lines):

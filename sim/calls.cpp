@@ -14,6 +14,12 @@ const HostCall kHostCalls[] = {
      "it cannot fail on Windows; set `locale` instead"},
     {"GetACP", "kernel32.dll", false, 0, kCapture, "result: the ANSI code page",
      "it cannot fail on Windows; set `codepage` instead"},
+    {"MultiByteToWideChar", "kernel32.dll", true, 8, kCapture,
+     "args: codepage, flags, text, wide_size; result (the characters); error", nullptr},
+    {"WideCharToMultiByte", "kernel32.dll", true, 8, kCapture,
+     "args: codepage, flags, wide_size, size; result (the bytes); error; the text, whether a "
+     "default character was used",
+     nullptr},
     {"GetLocalTime", "kernel32.dll", false, 0, kCapture,
      "the time (the simulated clock always reads 2004-11-15 10:30:00)",
      "it cannot fail on Windows"},
@@ -57,6 +63,10 @@ const HostCall kHostCalls[] = {
     {"LoadStringA", "user32.dll", true, 1814, kStartup, "args: id, size; result (length); the text",
      nullptr},
     {"ExitWindowsEx", "user32.dll", true, 5, kLegacy, "args: flags, reserved; result", nullptr},
+    {"CharPrevA", "user32.dll", false, 0, kAll,
+     "args: text (from the start to the current character); result (the offset of the "
+     "character before, counted by the machine's code page)",
+     "it cannot fail on Windows; give the machine a double-byte `codepage` or `locale`"},
     // advapi32
     {"RegOpenKeyA", "advapi32.dll", true, 5, kLegacy | kCapture,
      "args: key, subkey; result (status)", nullptr},

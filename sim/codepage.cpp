@@ -230,6 +230,48 @@ uint32_t AnsiCodePageOf(uint32_t locale) {
     return 1252;
 }
 
+bool ToUtf16(const std::string& bytes, uint32_t id, bool strict, std::u16string* out) {
+    const CodePageTable* table = TableOf(id);
+    out->clear();
+    for (size_t at = 0; at < bytes.size();) {
+        size_t length;
+        uint32_t c = CharAt(table, bytes, at, &length);
+        if (!length) {
+            if (strict) return false;
+            c = static_cast<unsigned char>(bytes[at]);
+            length = 1;
+        }
+        out->push_back(static_cast<char16_t>(c));
+        at += length;
+    }
+    return true;
+}
+
+std::string FromUtf16(const std::u16string& chars, uint32_t id, char fallback, bool* defaulted) {
+    const CodePageTable* table = TableOf(id);
+    std::string out;
+    for (char16_t c : chars) {
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+            continue;
+        }
+        uint16_t code = 0;
+        if (table) {
+            const auto& reverse = ReverseOf(*table);
+            auto it = reverse.find(c);
+            if (it != reverse.end()) code = it->second;
+        }
+        if (!code) {
+            out += fallback;
+            *defaulted = true;
+            continue;
+        }
+        if (code > 0xFF) out += static_cast<char>(code >> 8);
+        out += static_cast<char>(code & 0xFF);
+    }
+    return out;
+}
+
 bool IsLeadByte(uint32_t id, unsigned char byte) {
     const CodePageTable* table = TableOf(id);
     return table && IsLead(*table, byte);

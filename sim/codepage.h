@@ -28,6 +28,14 @@ bool ToCodePage(const std::string& utf8, uint32_t id, std::string* out, std::str
 // Bytes of the code page as UTF-8; a byte that stands for no character
 // there (a lead byte without a trail byte it pairs with) reads as U+FFFD.
 std::string FromCodePage(const std::string& bytes, uint32_t id);
+// Bytes of the code page as UTF-16, as Windows' MultiByteToWideChar gives
+// them. A byte that stands for no character: false when `strict`, else the
+// character of the same number. Characters above U+FFFF never come out.
+bool ToUtf16(const std::string& bytes, uint32_t id, bool strict, std::u16string* out);
+// UTF-16 as bytes of the code page, as Windows' WideCharToMultiByte gives
+// them: a character without a code there is written as `fallback`, and
+// *defaulted is set.
+std::string FromUtf16(const std::u16string& chars, uint32_t id, char fallback, bool* defaulted);
 // Whether the byte begins a two-byte character in the code page (never in a
 // single-byte one).
 bool IsLeadByte(uint32_t id, unsigned char byte);

@@ -2,21 +2,67 @@
 
 #include <cctype>
 
+#include "sim/codepage.h"
+
 namespace sim {
 
+namespace {
+uint32_t g_text_codepage = 1252;
+bool g_double_byte = false;  // g_text_codepage has lead bytes
+
+void SetTextCodePage(uint32_t codepage) {
+    g_text_codepage = codepage;
+    g_double_byte = false;
+    for (unsigned b = 0x81; b < 0xFF && !g_double_byte; ++b)
+        g_double_byte = IsLeadByte(codepage, static_cast<unsigned char>(b));
+}
+
+char UpperAscii(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
+}  // namespace
+
+uint32_t TextCodePage() { return g_text_codepage; }
+
+TextCodePageScope::TextCodePageScope(uint32_t codepage) : saved_(g_text_codepage) {
+    SetTextCodePage(codepage);
+}
+
+TextCodePageScope::~TextCodePageScope() { SetTextCodePage(saved_); }
+
+size_t CharLength(const std::string& s, size_t at) {
+    if (g_double_byte && at + 1 < s.size() && s[at + 1] != '\0' &&
+        IsLeadByte(g_text_codepage, static_cast<unsigned char>(s[at])))
+        return 2;
+    return 1;
+}
+
+size_t FindBackslash(const std::string& s, size_t from) {
+    if (!g_double_byte) return s.find('\\', from);
+    for (size_t at = from; at < s.size(); at += CharLength(s, at))
+        if (s[at] == '\\') return at;
+    return std::string::npos;
+}
+
+size_t FindLastBackslash(const std::string& s) {
+    if (!g_double_byte) return s.rfind('\\');
+    size_t last = std::string::npos;
+    for (size_t at = FindBackslash(s); at != std::string::npos; at = FindBackslash(s, at + 1))
+        last = at;
+    return last;
+}
+
 std::string Upper(std::string s) {
-    for (char& c : s)
-        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    for (size_t at = 0; at < s.size(); at += CharLength(s, at)) s[at] = UpperAscii(s[at]);
     return s;
 }
 
 bool EqualNoCase(const std::string& a, const std::string& b) {
     if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        char x = a[i], y = b[i];
-        if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 'a' + 'A');
-        if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 'a' + 'A');
-        if (x != y) return false;
+    for (size_t at = 0; at < a.size();) {
+        size_t length = CharLength(a, at);
+        if (length != CharLength(b, at) || UpperAscii(a[at]) != UpperAscii(b[at]) ||
+            (length == 2 && a[at + 1] != b[at + 1]))
+            return false;
+        at += length;
     }
     return true;
 }
@@ -54,8 +100,9 @@ std::string FileSystem::Absolute(const std::string& path, const std::string& cwd
 
     // Fold the parts after "X:".
     std::vector<std::pair<size_t, size_t>> parts;  // offset, length in `full`
-    for (size_t i = 2, start = 2; i <= full.size(); ++i) {
-        if (i < full.size() && full[i] != '\\') continue;
+    for (size_t start = 2; start <= full.size();) {
+        size_t i = FindBackslash(full, start);
+        if (i == std::string::npos) i = full.size();
         size_t length = i - start;
         if (length == 2 && full.compare(start, 2, "..") == 0) {
             if (!parts.empty()) parts.pop_back();
@@ -81,7 +128,7 @@ bool FileSystem::IsRoot(const std::string& absolute) {
 
 std::string FileSystem::Parent(const std::string& absolute) {
     if (IsRoot(absolute) || absolute.empty()) return "";
-    size_t slash = absolute.rfind('\\');
+    size_t slash = FindLastBackslash(absolute);
     if (slash == std::string::npos) return "";
     if (slash == 2) return absolute.substr(0, 3);
     return absolute.substr(0, slash);
@@ -91,7 +138,7 @@ std::string FileSystem::Parent(const std::string& absolute) {
 template <typename Each>
 static bool ForParts(const std::string& absolute, Each each) {
     for (size_t start = 3; start < absolute.size();) {
-        size_t end = absolute.find('\\', start);
+        size_t end = FindBackslash(absolute, start);
         if (end == std::string::npos) end = absolute.size();
         if (end > start && !each(absolute.substr(start, end - start))) return false;
         start = end + 1;

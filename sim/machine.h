@@ -32,8 +32,33 @@ struct OsVersion {
     std::string csd;
 };
 
-// ASCII letters upper-cased; every other byte kept. Windows folds more, but
-// every name the program compares is ASCII.
+// The code page of the texts at hand: names and paths are stepped through
+// by its characters, so that in a double-byte code page the second byte of
+// a character (which may be 0x5C, the backslash's byte, or a letter's) is
+// never taken for a separator or folded as a letter. A running session and
+// the machine-file reader set it for the machine they work on; 1252
+// otherwise.
+uint32_t TextCodePage();
+class TextCodePageScope {
+   public:
+    explicit TextCodePageScope(uint32_t codepage);
+    ~TextCodePageScope();
+    TextCodePageScope(const TextCodePageScope&) = delete;
+    TextCodePageScope& operator=(const TextCodePageScope&) = delete;
+
+   private:
+    uint32_t saved_;
+};
+// The number of bytes of the character at s[at] in the text code page: 2
+// for a lead byte with a byte after it, else 1.
+size_t CharLength(const std::string& s, size_t at);
+// The offset of the first backslash character at or after `from` (a
+// character boundary), or npos; and of the last one.
+size_t FindBackslash(const std::string& s, size_t from = 0);
+size_t FindLastBackslash(const std::string& s);
+
+// ASCII letters upper-cased; every other character kept. Windows folds more,
+// but every name the program compares is ASCII.
 std::string Upper(std::string s);
 bool EqualNoCase(const std::string& a, const std::string& b);
 

@@ -30,29 +30,39 @@ MachineError::MachineError(const std::string& file_, int line_, const std::strin
       problem(problem_) {}
 
 std::string WindowsPathOf(const std::string& utf8, uint32_t codepage) {
-    if (utf8.find('\0') != std::string::npos)
-        throw std::invalid_argument("a path may not hold a NUL character");
     std::string p, problem;
     if (!ToCodePage(utf8, codepage, &p, &problem)) throw std::invalid_argument(problem);
+    return WindowsPathOfBytes(p, codepage);
+}
+
+std::string WindowsPathOfBytes(const Bytes& p, uint32_t codepage) {
+    if (p.find('\0') != std::string::npos)
+        throw std::invalid_argument("a path may not hold a NUL character");
     if (p.size() > kMaxWindowsPath)
         throw std::invalid_argument(std::to_string(p.size()) +
                                     " characters, longer than Windows allows (32,767)");
     if (p.size() < 3 || !std::isalpha(static_cast<unsigned char>(p[0])) || p[1] != ':' ||
         (p[2] != '\\' && p[2] != '/'))
         throw std::invalid_argument("expected an absolute Windows path such as 'C:\\VNTR'");
+    // Its parts are read by the code page's characters.
+    TextCodePageScope text(codepage);
     std::string abs = FileSystem::Absolute(p, "");
     for (size_t start = 3; start < abs.size();) {
-        size_t end = abs.find('\\', start);
+        size_t end = FindBackslash(abs, start);
         if (end == std::string::npos) end = abs.size();
         std::string part = abs.substr(start, end - start);
         if (part.size() > 255)
             throw std::invalid_argument("a part of the path is longer than 255 characters");
-        for (unsigned char c : part)
-            if (c < 0x20 || std::string("<>:\"|?*").find(static_cast<char>(c)) != std::string::npos)
+        for (size_t at = 0; at < part.size(); at += CharLength(part, at)) {
+            unsigned char c = static_cast<unsigned char>(part[at]);
+            if (CharLength(part, at) == 1 &&
+                (c < 0x20 ||
+                 std::string("<>:\"|?*").find(static_cast<char>(c)) != std::string::npos))
                 throw std::invalid_argument(
                     std::string("a Windows file name may not hold '") +
                     (c < 0x20 ? "\\x" + std::to_string(c) : std::string(1, static_cast<char>(c))) +
                     "'");
+        }
         start = end + 1;
     }
     return abs;
@@ -117,8 +127,17 @@ class Reader {
         return node.as_string()->get();
     }
 
-    // A text of the machine: the string in the machine's code page.
+    // A text of the machine: the string in the machine's code page, or its
+    // exact bytes given as { hex = ".." } (what a capture writes for a text
+    // that is no text of its code page).
     Bytes Text(const toml::node& node, const std::string& field) {
+        if (node.is_table()) {
+            const toml::table& t = *node.as_table();
+            Keys(t, field, {"hex"});
+            const toml::node* hex = t.get("hex");
+            if (!hex) Fail(node, field, "a text given as a table is { hex = \"..\" }");
+            return Hex(*hex, field + ".hex");
+        }
         std::string utf8 = String(node, field), out, problem;
         if (!ToCodePage(utf8, codepage, &out, &problem))
             Fail(node, field, problem + "; use hex = \"..\" for raw bytes");
@@ -178,9 +197,9 @@ class Reader {
     }
 
     std::string WinPath(const toml::node& node, const std::string& field) {
-        std::string p = String(node, field);
+        Bytes p = Text(node, field);
         try {
-            return WindowsPathOf(p, codepage);
+            return WindowsPathOfBytes(p, codepage);
         } catch (const std::invalid_argument& e) {
             Fail(node, field, e.what());
         }
@@ -571,6 +590,7 @@ LoadedMachine Parse(const toml::table& root, Reader& r, const Overrides& ov) {
             r.Fail(*v, "codepage",
                    "not a Windows ANSI code page the simulator knows (" + CodePageList() + ")");
     }
+    TextCodePageScope text(r.codepage);
 
     // The Windows and its directories, then the installation derived from
     // them: settings that follow from others are made once everything they
@@ -954,6 +974,7 @@ LoadedMachine BuiltInMachine(const std::string& os, const Overrides& overrides) 
     Machine& m = out.machine;
     std::string cwd;
     uint32_t locale = overrides.locale ? *overrides.locale : 0x0409;
+    TextCodePageScope text(AnsiCodePageOf(locale));
     if (overrides.current_dir) {
         try {
             cwd = WindowsPathOf(*overrides.current_dir, AnsiCodePageOf(locale));

@@ -86,6 +86,8 @@ json DumpMachine(const LoadedMachine& loaded);
 // longer than 255 characters, at most 32,767 characters in all. Throws
 // std::invalid_argument with the reason.
 std::string WindowsPathOf(const std::string& utf8, uint32_t codepage);
+// The same for a path already in the machine's code page.
+std::string WindowsPathOfBytes(const Bytes& path, uint32_t codepage);
 
 }  // namespace sim
 

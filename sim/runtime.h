@@ -149,6 +149,8 @@ class Session {
    private:
     void Start();
     std::unique_ptr<Runtime> rt_;
+    // Names and paths are read by the machine's characters while it runs.
+    std::unique_ptr<TextCodePageScope> text_;
 };
 
 // The registry below a key as JSON: {"name", "values", "subkeys"}.

@@ -59,11 +59,13 @@ std::string Abs(const char* path) {
 bool TooLong(const char* path, size_t limit = MAX_PATH) { return path && strlen(path) >= limit; }
 
 // A path Windows refuses as a name: a character no file name may hold, or
-// a colon other than the drive's.
+// a colon other than the drive's. The second byte of a double-byte
+// character is no character of its own.
 bool BadName(const char* path) {
-    for (const char* p = path; *p; ++p)
-        if (static_cast<unsigned char>(*p) < 0x20 || strchr("<>\"|?*", *p) ||
-            (*p == ':' && p != path + 1))
+    const std::string p = path;
+    for (size_t at = 0; at < p.size(); at += sim::CharLength(p, at))
+        if (sim::CharLength(p, at) == 1 && (static_cast<unsigned char>(p[at]) < 0x20 ||
+                                            strchr("<>\"|?*", p[at]) || (p[at] == ':' && at != 1)))
             return true;
     return false;
 }

@@ -1,6 +1,7 @@
 # Unit and flow tests: the program over simulated machines.
 add_executable(unit_tests
     tests/unit/startup_test.cpp
+    tests/unit/paths_test.cpp
     tests/unit/machine_file_test.cpp
     tests/unit/cli_test.cpp
     tests/unit/legacy_test.cpp
