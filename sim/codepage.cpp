@@ -150,12 +150,28 @@ void AppendVisible(std::string& out, const std::string& bytes, uint32_t id) {
     }
     const CodePageTable* table = id == 1252 ? Table1252() : TableOf(id);
     char hex[8];
-    for (unsigned char b : bytes) {
+    for (size_t at = 0; at < bytes.size(); ++at) {
+        unsigned char b = static_cast<unsigned char>(bytes[at]);
         if (b >= 0x20 && b < 0x7F) {
             out += static_cast<char>(b);
             continue;
         }
         uint32_t c = b < 0x80 ? b : table ? table->high[b - 0x80] : b;
+        if (id == kUtf8 && b >= 0x80) {
+            size_t next = at;
+            if (NextUtf8(bytes, &next, &c) && c >= 0xA0) {
+                out.append(bytes, at, next - at);
+            } else {
+                // A byte that is no UTF-8, or the two of a C1 control.
+                if (next == at) ++next;
+                for (size_t i = at; i < next; ++i) {
+                    snprintf(hex, sizeof hex, "\\x%02X", static_cast<unsigned char>(bytes[i]));
+                    out += hex;
+                }
+            }
+            at = next - 1;
+            continue;
+        }
         if (c == '\r')
             out += "\\r";
         else if (c == '\n')

@@ -33,7 +33,7 @@ Observed Observe(const Machine& machine, const Outcome& outcome) {
 }
 
 static std::string Shown(const std::string& s) {
-    return s == kAbsentText ? "(no text)" : "\"" + s + "\"";
+    return s == kAbsentText ? "(no text)" : "\"" + Visible(s, kUtf8) + "\"";
 }
 
 // A line diff: the lines both lists start and end with are passed over

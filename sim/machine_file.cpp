@@ -51,8 +51,7 @@ std::string WindowsPathOf(const std::string& utf8, uint32_t codepage) {
             if (c < 0x20 || std::string("<>:\"|?*").find(static_cast<char>(c)) != std::string::npos)
                 throw std::invalid_argument(
                     std::string("a Windows file name may not hold '") +
-                    (c < 0x20 ? "\\x" + std::to_string(c) : std::string(1, static_cast<char>(c))) +
-                    "'");
+                    Visible(std::string(1, static_cast<char>(c)), codepage) + "'");
         start = end + 1;
     }
     return abs;
