@@ -251,8 +251,8 @@ void PrintReport(std::ostream& out, const sim::Machine& m, const sim::Outcome& o
         if (!left.empty())
             out << "\nmemory still allocated at the end: " << left.size() << " blocks\n";
         if (!o.summary["modules_loaded"].empty())
-            out << "libraries still loaded at the end: " << o.summary["modules_loaded"].dump()
-                << "\n";
+            out << "libraries still loaded at the end: "
+                << sim::Visible(o.summary["modules_loaded"].dump(), sim::kUtf8) << "\n";
     }
     if (o.status == "ok") {
         out << "\noutcome: " << o.Result() << "\n";

@@ -134,7 +134,8 @@ std::optional<uint32_t> DecimalLocale(const std::string& text, uint32_t read) {
 int Main(cli::Tool& tool, int argc, char** argv) {
     cli::CommandLine args(Options());
     std::string problem = args.Parse(argc, argv);
-    tool.json = args.Has("--json");
+    // Both print JSON: a refusal is JSON there too.
+    tool.json = args.Has("--json") || args.Has("--dump-machine");
     if (!problem.empty()) return tool.Usage(problem);
     auto has = [&](const char* name) { return args.Has(name); };
     if (has("--help")) {

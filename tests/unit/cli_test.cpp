@@ -129,6 +129,12 @@ const char kHostile[] =
     "[[keys]]\npath = \"Enum\\\\PCI\\\\VEN_C4B9&DEV_8E3A\\u001b[2J\\\\INST\"\n"
     "[expect]\nboxes = [\"\\u001b[1mexpected\"]\n";
 
+// A message file whose question holds a C1 control (byte 0x81 is U+0081 in
+// code page 1252) and an escape sequence.
+const char kHostileMessages[] =
+    "current_dir = 'C:\\VNTR'\nfiles = [{ path = 'C:\\VNTR\\MultiLang\\0409.dat', hex = "
+    "'61 0d 0a 62 0d 0a 63 0d 0a 64 0d 0a 51 81 1b 5b 32 4a 3f 0d 0a' }]\n";
+
 // A machine file name that clears the screen, and one that is no UTF-8.
 const char kHostileName[] = "n\x1b[2Jame.toml";
 const char kLatin1Name[] = "\xff.toml";
@@ -239,6 +245,8 @@ TEST_F(Cli, every_command_line_ends_as_it_should) {
          {"vntrsetup-sim: case.toml:1: os"}},
         {"refused file, JSON", kCapture, "os = 'vista'\n", "--json --machine case.toml", 2,
          {"\"status\":\"refused\"", "\"message\":\"case.toml:1: os"}, {"case.toml:1: os"}},
+        {"refused file, --dump-machine", kSetup, "os = 'vista'\n", "case.toml --dump-machine", 2,
+         {"\"status\":\"refused\""}, {"case.toml:1: os"}},
         {"refused command line, JSON", kSetup, "", "--json --frobnicate", 2,
          {"\"status\":\"refused\"", "unknown option '--frobnicate'"}, {"(see vntrsetup-sim --help)"}},
         {"refused command line, JSON", kCapture, "", "--json --os", 2,
@@ -269,6 +277,10 @@ TEST_F(Cli, every_command_line_ends_as_it_should) {
         {"hostile --check", kSetup, kHostile, "case.toml --check", 1, {"- \"\\x1B[1mexpected\""}, {}},
         {"hostile JSON keeps the bytes", kSetup, kHostile, "case.toml --json", 0,
          {"\"name\":\"x\\u001b[31mRED\\u0007\\r\\noutcome: installed\""}, {}},
+        {"hostile message file", kSetup, kHostileMessages, "case.toml --answer no", 0,
+         {"text:   \"Q\\x81\\x1B[2J?\\n\""}, {}},
+        {"hostile message file, --print-expect", kSetup, kHostileMessages,
+         "case.toml --answer no --print-expect", 0, {"\"Q\\u0081\\u001B[2J?\\n\""}, {}},
         {"hostile capture", kCapture, kHostile, "case.toml", 0, {"VEN_C4B9&DEV_8E3A\\u001B[2J"}, {}},
         {"hostile file name in the capture's message", kCapture, "",
          "--command-line 'C:\\VNTR\\a\x1b[2Jb.toml'", 1, {},
