@@ -288,7 +288,7 @@ const char kWaiting = 'w', kAnswered = 'a';
 // The signals that end the simulator on a user's or a system's request; the
 // child must not outlive it.
 const int kEndSignals[] = {SIGTERM, SIGINT, SIGHUP};
-volatile sig_atomic_t g_child = 0;
+static volatile sig_atomic_t g_child = 0;
 
 static void EndChildAndDie(int signal) {
     if (g_child > 0) kill(static_cast<pid_t>(g_child), SIGKILL);
