@@ -70,6 +70,12 @@ static const char* PutDirectory(const char* key, char* directory) {
 }
 
 void CaptureSystem(Captured* machine) {
+    OSVERSIONINFOA version;
+    memset(&version, 0, sizeof version);
+    version.dwOSVersionInfoSize = sizeof version;
+    DWORD versionError = GetVersionExA(&version) ? 0 : GetLastError();
+    machine->platform = version.dwPlatformId;
+
     SYSTEMTIME now;
     GetLocalTime(&now);
     char when[40];
@@ -77,18 +83,17 @@ void CaptureSystem(Captured* machine) {
             now.wMinute, now.wSecond);
     Put("# Captured by vntrcapture " VNTR_VERSION " on ");
     Put(when);
-    Put(" (local time).\n"
-        "# Replay: vntrsetup-sim --machine FILE --answer yes. Not captured: answers,\n"
-        "# faults, the update's result, registry_delete, stdout.\n"
+    Put(" (local time).\n# Replay: vntrsetup-sim --machine FILE --answer yes");
+    // On the 9x family setup.exe asks a second question once it has staged
+    // the files and reset a controller: whether to restart. Answered No, the
+    // replay ends there; where it is not asked the answer is left over, which
+    // the simulator only warns about.
+    if (machine->platform == VER_PLATFORM_WIN32_WINDOWS) Put(" --answer no");
+    Put("\n# Not captured: answers, faults, the update's result, registry_delete, stdout.\n"
         "name = \"Captured ");
     Put(when);
     Put("\"\n");
 
-    OSVERSIONINFOA version;
-    memset(&version, 0, sizeof version);
-    version.dwOSVersionInfoSize = sizeof version;
-    DWORD versionError = GetVersionExA(&version) ? 0 : GetLastError();
-    machine->platform = version.dwPlatformId;
     Put("os = { base = ");
     Put(version.dwPlatformId == VER_PLATFORM_WIN32_WINDOWS ? "\"98se\"" : "\"xp\"");
     Put(", platform = ");

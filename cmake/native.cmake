@@ -35,6 +35,7 @@ add_library(vntr_sim STATIC
     sim/winapi.cpp
     sim/devices.cpp
     sim/expect.cpp
+    sim/locales.cpp
 )
 target_include_directories(vntr_sim PUBLIC ${CMAKE_SOURCE_DIR})
 target_compile_definitions(vntr_sim PRIVATE VNTR_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
@@ -43,7 +44,7 @@ target_link_libraries(vntr_sim PUBLIC PkgConfig::TOMLPP nlohmann_json::nlohmann_
 target_link_libraries(vntr_program PUBLIC vntr_sim)
 target_link_libraries(vntr_sim PUBLIC vntr_program)
 
-add_executable(vntrsetup-sim sim/cli/vntrsetup_sim.cpp sim/cli/report.cpp)
+add_executable(vntrsetup-sim sim/cli/vntrsetup_sim.cpp sim/cli/options.cpp sim/cli/report.cpp)
 target_link_libraries(vntrsetup-sim PRIVATE vntr_sim vntr_program)
 
 # The machine capture program over the simulated host, and the command that
@@ -51,7 +52,7 @@ target_link_libraries(vntrsetup-sim PRIVATE vntr_sim vntr_program)
 add_library(vntr_capture STATIC ${CAPTURE_SOURCES} sim/cli/capture_run.cpp)
 target_include_directories(vntr_capture PUBLIC ${CMAKE_SOURCE_DIR} ${VNTR_GENERATED})
 target_link_libraries(vntr_capture PUBLIC vntr_sim vntr_program)
-add_executable(vntrcapture-sim sim/cli/vntrcapture_sim.cpp)
+add_executable(vntrcapture-sim sim/cli/vntrcapture_sim.cpp sim/cli/options.cpp)
 target_link_libraries(vntrcapture-sim PRIVATE vntr_capture)
 
 # cmake --install: the simulator in <prefix>/bin and the example package and

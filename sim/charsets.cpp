@@ -100,14 +100,16 @@ extern "C" int WideCharToMultiByte(UINT codepage, DWORD flags, LPCWSTR wide, int
     std::u16string chars(wide, wide + count);
     e.Num("args.wide_size", static_cast<int64_t>(count)).Num("args.size", size);
     bool defaulted = false;
-    std::string out = sim::FromUtf16(chars, rt.m.codepage, defaultChar ? *defaultChar : '?',
-                                     &defaulted);
+    std::string out =
+        sim::FromUtf16(chars, rt.m.codepage, defaultChar ? *defaultChar : '?', &defaulted);
     if (usedDefault) *usedDefault = defaulted ? TRUE : FALSE;
     if (size) {
         if (out.size() > static_cast<size_t>(size)) return fail(ERROR_INSUFFICIENT_BUFFER);
         memcpy(text, out.data(), out.size());
     }
-    e.Str("text", out).Flag("used_default", defaulted).Num("result", static_cast<int64_t>(out.size()));
+    e.Str("text", out)
+        .Flag("used_default", defaulted)
+        .Num("result", static_cast<int64_t>(out.size()));
     rt.Emit(std::move(e));
     return static_cast<int>(out.size());
 }

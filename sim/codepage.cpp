@@ -176,60 +176,6 @@ std::string FromCodePage(const std::string& bytes, uint32_t id) {
     return out;
 }
 
-uint32_t AnsiCodePageOf(uint32_t locale) {
-    const uint32_t language = locale & 0xFFFF;
-    switch (language & 0x3FF) {  // the primary language
-        case 0x04:               // Chinese: Taiwan, Hong Kong and Macao write Traditional
-            return language == 0x0804 || language == 0x1004 ? 936 : 950;
-        case 0x11:  // Japanese
-            return 932;
-        case 0x12:  // Korean
-            return 949;
-        case 0x1E:  // Thai
-            return 874;
-        case 0x05:  // Czech
-        case 0x0E:  // Hungarian
-        case 0x15:  // Polish
-        case 0x18:  // Romanian
-        case 0x1B:  // Slovak
-        case 0x1C:  // Albanian
-        case 0x24:  // Slovenian
-            return 1250;
-        case 0x1A:  // Croatian, and Serbian and Bosnian in Latin or Cyrillic letters
-            return language == 0x0C1A || language == 0x201A ? 1251 : 1250;
-        case 0x02:  // Bulgarian
-        case 0x19:  // Russian
-        case 0x22:  // Ukrainian
-        case 0x23:  // Belarusian
-        case 0x2F:  // Macedonian
-        case 0x3F:  // Kazakh
-        case 0x40:  // Kyrgyz
-        case 0x44:  // Tatar
-        case 0x50:  // Mongolian
-            return 1251;
-        case 0x08:  // Greek
-            return 1253;
-        case 0x1F:  // Turkish
-            return 1254;
-        case 0x2C:  // Azeri and
-        case 0x43:  // Uzbek: Latin letters, or Cyrillic (sublanguage 2)
-            return (language >> 10) == 2 ? 1251 : 1254;
-        case 0x0D:  // Hebrew
-            return 1255;
-        case 0x01:  // Arabic
-        case 0x20:  // Urdu
-        case 0x29:  // Farsi
-            return 1256;
-        case 0x25:  // Estonian
-        case 0x26:  // Latvian
-        case 0x27:  // Lithuanian
-            return 1257;
-        case 0x2A:  // Vietnamese
-            return 1258;
-    }
-    return 1252;
-}
-
 bool ToUtf16(const std::string& bytes, uint32_t id, bool strict, std::u16string* out) {
     const CodePageTable* table = TableOf(id);
     out->clear();
@@ -303,6 +249,22 @@ void AppendVisible(std::string& out, const std::string& bytes, uint32_t id) {
         if (b >= 0x20 && b < 0x7F) {
             out += static_cast<char>(b);
             ++at;
+            continue;
+        }
+        if (id == kUtf8 && b >= 0x80) {
+            size_t next = at;
+            uint32_t c = 0;
+            if (NextUtf8(bytes, &next, &c) && c >= 0xA0) {
+                out.append(bytes, at, next - at);
+            } else {
+                // A byte that is no UTF-8, or the two of a C1 control.
+                if (next == at) ++next;
+                for (size_t i = at; i < next; ++i) {
+                    snprintf(hex, sizeof hex, "\\x%02X", static_cast<unsigned char>(bytes[i]));
+                    out += hex;
+                }
+            }
+            at = next;
             continue;
         }
         size_t length;

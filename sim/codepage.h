@@ -9,16 +9,6 @@
 namespace sim {
 
 bool IsCodePage(uint32_t id);
-
-// The ANSI code page Windows gives a system default locale: 932 for 0x0411
-// (Japanese), 936 for 0x0804 and 0x1004 (Chinese, Simplified), 950 for the
-// other Chinese locales, 949 for Korean, 874 for Thai, 1250 for the Central
-// European languages, 1251 for the Cyrillic ones, 1253 Greek, 1254 Turkish
-// (and Azeri and Uzbek in Latin letters), 1255 Hebrew, 1256 Arabic, Farsi and
-// Urdu, 1257 the Baltic languages, 1258 Vietnamese; 1252 for every other
-// locale (the Western European ones, and those Windows has no ANSI code
-// page for).
-uint32_t AnsiCodePageOf(uint32_t locale);
 // "874, 1250, 1251, ..." for messages.
 std::string CodePageList();
 
@@ -41,7 +31,13 @@ std::string FromUtf16(const std::u16string& chars, uint32_t id, char fallback, b
 bool IsLeadByte(uint32_t id, unsigned char byte);
 // The same for a human reader: control characters and bytes that stand for
 // no character made visible (\r, \n, \t, \0, \xNN), everything else in
-// UTF-8.
+// UTF-8. Every text that comes from a
+// machine file, a host path or the command line goes through this before it
+// reaches a terminal, so that none can move the cursor, clear the screen or
+// start a line of its own. With kUtf8 the bytes are read as UTF-8 (the
+// simulator's own messages, which quote such texts, and host paths); a byte
+// that is not part of a UTF-8 character is shown as \xNN.
+constexpr uint32_t kUtf8 = 65001;
 std::string Visible(const std::string& bytes, uint32_t id);
 void AppendVisible(std::string& out, const std::string& bytes, uint32_t id);
 

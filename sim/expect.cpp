@@ -33,7 +33,7 @@ Observed Observe(const Machine& machine, const Outcome& outcome) {
 }
 
 static std::string Shown(const std::string& s) {
-    return s == kAbsentText ? "(no text)" : "\"" + s + "\"";
+    return s == kAbsentText ? "(no text)" : "\"" + Visible(s, kUtf8) + "\"";
 }
 
 // A line diff: the lines both lists start and end with are passed over
@@ -106,15 +106,28 @@ std::vector<std::string> Differences(const Expectation& expect, const Observed& 
 }
 
 // A TOML literal string when the text allows one, a basic string otherwise.
+// C1 controls (U+0080 to U+009F, which some terminals obey) are escaped too.
 static std::string Toml(const std::string& s) {
+    auto c1 = [&](size_t i) {
+        unsigned char next = i + 1 < s.size() ? static_cast<unsigned char>(s[i + 1]) : 0;
+        return static_cast<unsigned char>(s[i]) == 0xC2 && next >= 0x80 && next < 0xA0;
+    };
     if (s.find('\'') == std::string::npos && s.find('\n') == std::string::npos) {
         bool plain = true;
-        for (unsigned char c : s) plain = plain && (c >= 0x20 && c != 0x7F);
+        for (size_t i = 0; i < s.size(); ++i) {
+            unsigned char c = static_cast<unsigned char>(s[i]);
+            plain = plain && c >= 0x20 && c != 0x7F && !c1(i);
+        }
         if (plain) return "'" + s + "'";
     }
     std::string out = "\"";
-    for (unsigned char c : s) {
-        if (c == '"' || c == '\\') {
+    for (size_t i = 0; i < s.size(); ++i) {
+        unsigned char c = static_cast<unsigned char>(s[i]);
+        if (c1(i)) {
+            char hex[8];
+            snprintf(hex, sizeof hex, "\\u%04X", static_cast<unsigned char>(s[++i]));
+            out += hex;
+        } else if (c == '"' || c == '\\') {
             out += '\\';
             out += static_cast<char>(c);
         } else if (c == '\n') {

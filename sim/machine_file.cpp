@@ -14,6 +14,7 @@
 #include "sim/calls.h"
 #include "sim/codepage.h"
 #include "sim/hostfiles.h"
+#include "sim/locales.h"
 #include "sim/presets.h"
 
 namespace sim {
@@ -60,8 +61,7 @@ std::string WindowsPathOfBytes(const Bytes& p, uint32_t codepage) {
                  std::string("<>:\"|?*").find(static_cast<char>(c)) != std::string::npos))
                 throw std::invalid_argument(
                     std::string("a Windows file name may not hold '") +
-                    (c < 0x20 ? "\\x" + std::to_string(c) : std::string(1, static_cast<char>(c))) +
-                    "'");
+                    Visible(std::string(1, static_cast<char>(c)), codepage) + "'");
         }
         start = end + 1;
     }

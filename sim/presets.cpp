@@ -10,6 +10,7 @@
 #include "res/strings.h"
 #include "sim/codepage.h"
 #include "sim/hostfiles.h"
+#include "sim/locales.h"
 
 #ifndef VNTR_SOURCE_DIR
 #define VNTR_SOURCE_DIR "."

@@ -4,12 +4,14 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstring>
+#include <iterator>
 
 #include "app/program.h"
 #include "common/product.h"
@@ -278,10 +280,41 @@ class EventLog {
     std::string scratch_;
 };
 
+// What the child tells the parent through the pipe between them: that a
+// question now waits for a person, and that it has its answer. The time
+// between is not the program's and does not count towards the limit.
+const char kWaiting = 'w', kAnswered = 'a';
+
+// The signals that end the simulator on a user's or a system's request; the
+// child must not outlive it.
+const int kEndSignals[] = {SIGTERM, SIGINT, SIGHUP};
+static volatile sig_atomic_t g_child = 0;
+
+static void EndChildAndDie(int signal) {
+    if (g_child > 0) kill(static_cast<pid_t>(g_child), SIGKILL);
+    ::signal(signal, SIG_DFL);
+    raise(signal);
+}
+
 // The child: runs the program; every event goes to the log as it happens.
 [[noreturn]] static void RunChild(const Machine& machine, RunOptions options, EventLog& log,
-                                  int alive) {
+                                  int alive, pid_t parent) {
+    for (int s : kEndSignals) signal(s, SIG_DFL);
+    // Ends with its parent, however the parent ends (a SIGKILL included);
+    // a parent gone before this took effect is seen here.
+    if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent) _exit(5);
     if (!log.Map()) _exit(5);
+    if (options.answer) {
+        Answerer ask = options.answer;
+        options.answer = [ask, alive](const Event& box) {
+            // The parent holds the other end for as long as it waits for us;
+            // a failed note only means the clock keeps running.
+            (void)!write(alive, &kWaiting, 1);
+            std::optional<bool> answer = ask(box);
+            (void)!write(alive, &kAnswered, 1);
+            return answer;
+        };
+    }
     Sink outer = options.sink;
     options.sink = [&log, outer](const Event& event) {
         if (outer) outer(event);
@@ -334,42 +367,75 @@ Outcome Run(const Machine& machine, const RunOptions& options, int timeout_secon
     if (pipe2(fds, O_CLOEXEC) != 0) return fail("cannot create a pipe");
     fflush(stdout);
     fflush(stderr);
+    // Until the child has been waited for, a signal that ends the simulator
+    // ends the child first.
+    struct sigaction ending = {}, before[std::size(kEndSignals)];
+    ending.sa_handler = EndChildAndDie;
+    sigemptyset(&ending.sa_mask);
+    for (size_t i = 0; i < std::size(kEndSignals); ++i)
+        sigaction(kEndSignals[i], &ending, &before[i]);
+    auto restore = [&] {
+        g_child = 0;
+        for (size_t i = 0; i < std::size(kEndSignals); ++i)
+            sigaction(kEndSignals[i], &before[i], nullptr);
+    };
+    pid_t parent = getpid();
     pid_t pid = fork();
     if (pid < 0) {
+        restore();
         close(fds[0]);
         close(fds[1]);
         return fail("cannot start the run");
     }
     if (pid == 0) {
         close(fds[0]);
-        RunChild(machine, options, log, fds[1]);
+        RunChild(machine, options, log, fds[1], parent);
     }
+    g_child = pid;
     close(fds[1]);
 
-    bool timed_out = false;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_seconds);
+    // The limit is for the program's own work: the clock stops while a
+    // question waits for a person.
+    using Clock = std::chrono::steady_clock;
+    const auto limit = std::chrono::milliseconds(std::chrono::seconds(timeout_seconds));
+    auto used = Clock::duration::zero();
+    auto since = Clock::now();
+    bool waiting = false, timed_out = false;
     while (true) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                        deadline - std::chrono::steady_clock::now())
-                        .count();
-        if (left <= 0) {
-            timed_out = true;
-            break;
+        int wait_ms = -1;
+        if (!waiting) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            limit - used - (Clock::now() - since))
+                            .count();
+            if (left <= 0) {
+                timed_out = true;
+                break;
+            }
+            wait_ms = static_cast<int>(std::min<long long>(left, 1000));
         }
         pollfd p = {fds[0], POLLIN, 0};
-        int ready = poll(&p, 1, static_cast<int>(std::min<long long>(left, 1000)));
-        if (ready < 0 && errno == EINTR) continue;
+        int ready = poll(&p, 1, wait_ms);
         if (ready <= 0) continue;
-        char byte;
-        ssize_t n = read(fds[0], &byte, 1);
+        char notes[64];
+        ssize_t n = read(fds[0], notes, sizeof notes);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;
+        for (ssize_t i = 0; i < n; ++i) {
+            if (notes[i] == kWaiting && !waiting) {
+                used += Clock::now() - since;
+                waiting = true;
+            } else if (notes[i] == kAnswered && waiting) {
+                since = Clock::now();
+                waiting = false;
+            }
+        }
     }
     close(fds[0]);
     if (timed_out) kill(pid, SIGKILL);
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
+    restore();
 
     std::string data;
     std::vector<size_t> offsets, kept;
@@ -403,7 +469,8 @@ Outcome Run(const Machine& machine, const RunOptions& options, int timeout_secon
     out.events.Keep(std::move(kept));
     if (timed_out) {
         out.status = "timeout";
-        out.message = "the program did not finish within " + std::to_string(timeout_seconds) + " s";
+        out.message = "the program did not finish within " + std::to_string(timeout_seconds) +
+                      " s (time spent waiting for answers not counted)";
     } else if (WIFSIGNALED(status)) {
         out.status = "crashed";
         out.message = "the program crashed (signal " + std::to_string(WTERMSIG(status)) + ", " +

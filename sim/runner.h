@@ -49,7 +49,10 @@ std::string ChangeLine(const Event& e, uint32_t codepage);
 // The outcome of a finished run's events.
 std::string DeriveOutcome(const EventList& events);
 
-// `timeout_seconds` bounds the whole run.
+// `timeout_seconds` bounds the program's own work: the time a question
+// waits in options.answer (on a person, at a terminal) does not count. The
+// child ends with the caller: on SIGTERM, SIGINT or SIGHUP while the run
+// lasts, and whenever the thread that called Run ends.
 Outcome Run(const Machine& machine, const RunOptions& options = {}, int timeout_seconds = 60);
 
 // The run as one JSON document: machine, status, message, exit_code,

@@ -5,6 +5,7 @@
 
 #include "sim/calls.h"
 #include "sim/codepage.h"
+#include "sim/locales.h"
 
 using sim::Event;
 using sim::Field;
@@ -58,7 +59,7 @@ void AppendValue(std::string& out, const Field& f, uint32_t cp) {
             return;
         case Field::kBytes:
             if (Bare(f)) {
-                out += f.bytes;
+                sim::AppendVisible(out, f.bytes, cp);
             } else {
                 out += '"';
                 sim::AppendVisible(out, f.bytes, cp);
@@ -151,7 +152,10 @@ void AppendEvent(std::string& out, const Event& e, uint32_t cp) {
     out += ')';
     if (const Field* r = e.Get("result")) {
         out += " -> ";
-        AppendValue(out, *r, cp);
+        if (type == "locale" && r->kind == Field::kNumber)
+            out += sim::LocaleText(static_cast<uint32_t>(r->number));
+        else
+            AppendValue(out, *r, cp);
     }
     for (const Field& f : e.fields()) {
         if (strcmp(f.key, "call") == 0 || strcmp(f.key, "result") == 0 ||
@@ -180,15 +184,14 @@ std::string DescribeEvent(const Event& e, uint32_t cp) {
 }
 
 void PrintReport(std::ostream& out, const sim::Machine& m, const sim::Outcome& o) {
-    char locale[16];
-    snprintf(locale, sizeof locale, "0x%04x", m.locale);
     uint32_t cp = m.codepage;
-    out << "machine: " << m.name << " (" << m.source << ")\n";
+    out << "machine: " << sim::Visible(m.name, sim::kUtf8) << " ("
+        << sim::Visible(m.source, sim::kUtf8) << ")\n";
     out << "  platform " << m.os.platform << ", version " << m.os.major << "." << m.os.minor
         << ", build number " << m.os.build_number << " (low word " << (m.os.build_number & 0xFFFF)
         << "); current directory " << sim::Visible(m.current_dir, cp) << "; Windows directory "
-        << sim::Visible(m.windows_dir, cp) << "; locale " << locale << "; code page " << cp
-        << "\n\n";
+        << sim::Visible(m.windows_dir, cp) << "; locale " << sim::LocaleText(m.locale)
+        << "; code page " << cp << "\n\n";
 
     // Written in large pieces: a run may hold millions of events.
     std::string text = "events:\n";
@@ -248,13 +251,13 @@ void PrintReport(std::ostream& out, const sim::Machine& m, const sim::Outcome& o
         if (!left.empty())
             out << "\nmemory still allocated at the end: " << left.size() << " blocks\n";
         if (!o.summary["modules_loaded"].empty())
-            out << "libraries still loaded at the end: " << o.summary["modules_loaded"].dump()
-                << "\n";
+            out << "libraries still loaded at the end: "
+                << sim::Visible(o.summary["modules_loaded"].dump(), sim::kUtf8) << "\n";
     }
     if (o.status == "ok") {
         out << "\noutcome: " << o.Result() << "\n";
         out << "exit code: " << o.exit_code << "\n";
     } else {
-        out << "\nrun " << o.status << ": " << o.message << "\n";
+        out << "\nrun " << o.status << ": " << sim::Visible(o.message, sim::kUtf8) << "\n";
     }
 }

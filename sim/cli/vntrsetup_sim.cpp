@@ -1,10 +1,10 @@
 // vntrsetup-sim: runs the setup program's own code over a simulated Windows
 // machine and shows what it did: every box, the trace, every change.
+#include <signal.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <iostream>
-#include <map>
 #include <optional>
 #include <string>
 #include <unordered_map>
@@ -12,62 +12,66 @@
 
 #include "res/version.h"
 #include "sim/calls.h"
+#include "sim/cli/options.h"
 #include "sim/cli/report.h"
+#include "sim/codepage.h"
 #include "sim/expect.h"
 #include "sim/hostfiles.h"
+#include "sim/locales.h"
 #include "sim/machine_file.h"
 #include "sim/presets.h"
 #include "sim/runner.h"
 
 namespace {
 
-const char kUsage[] =
-    "usage: vntrsetup-sim [--machine FILE | --os 98|98se|me|95|2000|xp|2003] [options]\n"
+const char kAbout[] =
+    "usage: vntrsetup-sim [--machine FILE | --os NAME] [options]\n"
     "       vntrsetup-sim FILE [options]\n"
     "\n"
     "Runs the Vantor CardBus controller setup program over a simulated Windows\n"
     "machine and prints every message box, every host call with its arguments and\n"
     "result, the program's trace, the changes it made, the outcome and the exit\n"
     "code. Nothing outside the simulated machine is changed: it lives in memory.\n"
-    "\n"
-    "  --machine FILE      the machine, described in TOML (see examples/machines);\n"
-    "                      - reads it from standard input\n"
-    "  --os NAME           a built-in machine of that Windows version with one 8E3A\n"
-    "                      controller and the example package (default: xp)\n"
-    "  --package DIR       host folder mounted as the driver package, replacing the\n"
-    "                      machine's (the file's `[package] omit` still applies)\n"
-    "  --cwd PATH          the program's current directory, a Windows path; the\n"
-    "                      package moves with it unless the file puts it elsewhere\n"
-    "  --locale ID         the system default locale, hexadecimal (0407 or 0x0407)\n"
-    "  --command-line TEXT what the program receives as its command line (it\n"
-    "                      ignores it)\n"
-    "  --answer yes|no     answer to the next Yes/No box; repeat for later boxes.\n"
-    "                      Replaces the file's `answers`. When the answers run out\n"
-    "                      the simulator asks on a terminal, and otherwise stops.\n"
-    "  --ask               ask every Yes/No question on the terminal instead\n"
-    "  --json              print the run as one JSON document (byte strings with one\n"
-    "                      character per byte, U+0000 to U+00FF)\n"
-    "  --check             compare the run with the file's [expect] table; print the\n"
-    "                      differences\n"
-    "  --print-expect      print an [expect] table that says what the run did\n"
-    "  --dump-machine      print the machine, fully resolved, as JSON; run nothing\n"
-    "  --list-calls        print the host functions the simulator implements\n"
-    "  --version, --help   this program's version, this text\n"
-    "\n"
-    "Options take their value as --opt VALUE or --opt=VALUE; -- ends the options.\n"
-    "Warnings and errors go to standard error.\n"
+    "\n";
+
+const char kExitStatus[] =
     "\n"
     "Exit status:\n"
     "  0  the run completed (the program itself always returns 0)\n"
     "  1  --check: the run differs from [expect]\n"
-    "  2  bad command line or machine file\n"
-    "  3  the program crashed or hung\n"
+    "  2  bad command line or machine file (with --json, an error object on\n"
+    "     standard output as well)\n"
+    "  3  the program crashed or hung: its own work took more than 60 s (time a\n"
+    "     question waits on the terminal does not count)\n"
     "  4  a Yes/No box had no answer\n"
-    "  5  the simulator itself failed (out of memory, for example)\n";
+    "  5  the simulator itself failed (out of memory, for example), or standard\n"
+    "     output could not be written\n";
 
-int Usage(const std::string& problem) {
-    std::cerr << "vntrsetup-sim: " << problem << "\n(see vntrsetup-sim --help)\n";
-    return 2;
+std::vector<cli::Option> Options() {
+    std::vector<cli::Option> table = cli::kMachineOptions;
+    table.insert(
+        table.end(),
+        {
+            {"--locale", "ID", false, "the system default locale, hexadecimal (0407 or 0x0407)"},
+            {"--command-line", "TEXT", false,
+             "what the program receives as its command line (it\nignores it)"},
+            {"--answer", "yes|no", true,
+             "answer to the next Yes/No box; repeat for later boxes.\n"
+             "Replaces the file's `answers`. When the answers run out\n"
+             "the simulator asks on a terminal, and otherwise stops."},
+            {"--ask", "", false, "ask every Yes/No question on the terminal instead"},
+            {"--json", "", false,
+             "print the run as one JSON document (byte strings with one\n"
+             "character per byte, U+0000 to U+00FF)"},
+            {"--check", "", false,
+             "compare the run with the file's [expect] table; print the\ndifferences"},
+            {"--print-expect", "", false, "print an [expect] table that says what the run did"},
+            {"--dump-machine", "", false,
+             "print the machine, fully resolved, as JSON; run nothing"},
+            {"--list-calls", "", false, "print the host functions the simulator implements"},
+        });
+    table.insert(table.end(), cli::kCommonOptions.begin(), cli::kCommonOptions.end());
+    return table;
 }
 
 // Asks on the terminal; stdin and stderr are the user's even while the
@@ -83,84 +87,20 @@ std::optional<bool> AskTerminal(const sim::Event& box, uint32_t codepage) {
     }
 }
 
-void ListCalls() {
-    printf("%-36s %-14s %-9s %s\n", "host function", "library", "can fail", "records");
+void ListCalls(std::ostream& out) {
+    char line[512];
+    snprintf(line, sizeof line, "%-36s %-14s %-9s %s\n", "host function", "library", "can fail",
+             "records");
+    out << line;
     for (size_t i = 0; i < sim::kHostCallCount; ++i) {
         const sim::HostCall& c = sim::kHostCalls[i];
         std::string fail = c.can_fail ? "yes (" + std::to_string(c.default_error) + ")" : "no";
-        printf("%-36s %-14s %-9s %s\n", c.name, c.library, fail.c_str(), c.records);
+        snprintf(line, sizeof line, "%-36s %-14s %-9s %s\n", c.name, c.library, fail.c_str(),
+                 c.records);
+        out << line;
     }
-    printf(
-        "\nA [[faults]] entry names one of the functions that can fail; the number is the\n"
-        "error a planned failure gives when the entry names none.\n");
-}
-
-struct Options {
-    std::map<std::string, std::string> single;  // option -> value
-    std::vector<bool> answers;
-    std::vector<std::string> positional;
-};
-
-// The options and whether each takes a value; only --answer may repeat.
-const std::map<std::string, bool> kOptions = {
-    {"--machine", true},       {"--os", true},
-    {"--package", true},       {"--cwd", true},
-    {"--locale", true},        {"--command-line", true},
-    {"--answer", true},        {"--ask", false},
-    {"--json", false},         {"--check", false},
-    {"--print-expect", false}, {"--dump-machine", false},
-    {"--list-calls", false},   {"--version", false},
-    {"--help", false},
-};
-
-// Parses the command line; an error message, or "" when it is sound.
-std::string Parse(int argc, char** argv, Options* o) {
-    bool options_end = false;
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        if (options_end || arg.empty() || arg[0] != '-' || arg == "-") {
-            o->positional.push_back(arg);
-            continue;
-        }
-        if (arg == "--") {
-            options_end = true;
-            continue;
-        }
-        if (arg == "-h") arg = "--help";
-        std::optional<std::string> value;
-        size_t eq = arg.find('=');
-        if (eq != std::string::npos) {
-            value = arg.substr(eq + 1);
-            arg = arg.substr(0, eq);
-        }
-        auto it = kOptions.find(arg);
-        if (it == kOptions.end()) return "unknown option '" + arg + "'";
-        if (!it->second && value) return arg + " takes no value";
-        if (it->second && !value) {
-            if (i + 1 >= argc) return arg + " needs a value";
-            value = argv[++i];
-        }
-        if (arg == "--answer") {
-            if (*value != "yes" && *value != "no")
-                return "--answer takes yes or no, not '" + *value + "'";
-            o->answers.push_back(*value == "yes");
-            continue;
-        }
-        if (o->single.count(arg)) return arg + " is given twice";
-        o->single[arg] = value.value_or("");
-    }
-    if (o->positional.size() > 1) return "more than one machine file given";
-    if (!o->positional.empty()) {
-        if (o->single.count("--machine")) return "the machine file is given twice";
-        o->single["--machine"] = o->positional[0];
-    }
-    if (o->single.count("--machine") && o->single.count("--os"))
-        return "give --machine or --os, not both";
-    int modes =
-        static_cast<int>(o->single.count("--json") + o->single.count("--check") +
-                         o->single.count("--print-expect") + o->single.count("--dump-machine"));
-    if (modes > 1) return "choose one of --json, --check, --print-expect and --dump-machine";
-    return "";
+    out << "\nA [[faults]] entry names one of the functions that can fail; the number is the\n"
+           "error a planned failure gives when the entry names none.\n";
 }
 
 // A locale identifier: hexadecimal, with or without 0x.
@@ -180,69 +120,83 @@ std::optional<uint32_t> ParseLocale(std::string text) {
     return v;
 }
 
-int Main(int argc, char** argv) {
-    Options o;
-    std::string problem = Parse(argc, argv, &o);
-    if (!problem.empty()) return Usage(problem);
-    auto has = [&](const char* name) { return o.single.count(name) > 0; };
+// A likely slip: a locale written in decimal (1031 for 0x0407), read as
+// hexadecimal it names no locale, read as decimal it names one.
+std::optional<uint32_t> DecimalLocale(const std::string& text, uint32_t read) {
+    if (sim::LocaleName(read) || text.empty() || text.size() > 9 ||
+        text.find_first_not_of("0123456789") != std::string::npos)
+        return std::nullopt;
+    uint32_t decimal = static_cast<uint32_t>(std::stoul(text));
+    if (!sim::LocaleName(decimal)) return std::nullopt;
+    return decimal;
+}
+
+int Main(cli::Tool& tool, int argc, char** argv) {
+    cli::CommandLine args(Options());
+    std::string problem = args.Parse(argc, argv);
+    // Both print JSON: a refusal is JSON there too.
+    tool.json = args.Has("--json") || args.Has("--dump-machine");
+    if (!problem.empty()) return tool.Usage(problem);
+    auto has = [&](const char* name) { return args.Has(name); };
     if (has("--help")) {
-        std::cout << kUsage;
+        tool.out() << kAbout << args.Help() << "\n" << cli::kOptionsNote << kExitStatus;
         return 0;
     }
     if (has("--version")) {
-        std::cout << "vntrsetup-sim " << VNTR_VERSION << "\n";
+        tool.out() << "vntrsetup-sim " << VNTR_VERSION << "\n";
         return 0;
     }
     if (has("--list-calls")) {
-        ListCalls();
+        ListCalls(tool.out());
         return 0;
     }
+    std::vector<bool> answers;
+    for (const std::string& a : args.Values("--answer")) {
+        if (a != "yes" && a != "no") return tool.Usage("--answer takes yes or no, not '" + a + "'");
+        answers.push_back(a == "yes");
+    }
+    int modes = has("--json") + has("--check") + has("--print-expect") + has("--dump-machine");
+    if (modes > 1)
+        return tool.Usage("choose one of --json, --check, --print-expect and --dump-machine");
 
     sim::Overrides overrides;
-    if (has("--cwd")) overrides.current_dir = o.single["--cwd"];
-    if (has("--package")) overrides.package = o.single["--package"];
-    if (has("--command-line")) overrides.command_line = o.single["--command-line"];
+    if (has("--cwd")) overrides.current_dir = args.Value("--cwd");
+    if (has("--package")) overrides.package = args.Value("--package");
+    if (has("--command-line")) overrides.command_line = args.Value("--command-line");
     if (has("--locale")) {
-        overrides.locale = ParseLocale(o.single["--locale"]);
+        std::string text = args.Value("--locale");
+        overrides.locale = ParseLocale(text);
         if (!overrides.locale)
-            return Usage(
-                "--locale needs a hexadecimal locale identifier such as 0407 or "
-                "0x0407, not '" +
-                o.single["--locale"] + "'");
+            return tool.Usage(
+                "--locale needs a hexadecimal locale identifier such as 0407 or 0x0407, not '" +
+                text + "'");
+        if (auto decimal = DecimalLocale(text, *overrides.locale))
+            tool.Warn("--locale " + text + " is read as hexadecimal, " +
+                      sim::LocaleText(*overrides.locale) +
+                      ", which is no locale Windows knows; did you mean " +
+                      sim::LocaleText(*decimal) + " (" + sim::LocaleName(*decimal) + ")?");
     }
-    if (has("--os") && !sim::IsPreset(o.single["--os"]))
-        return Usage("unknown Windows version '" + o.single["--os"] + "' for --os");
 
     sim::LoadedMachine loaded;
-    try {
-        loaded =
-            has("--machine")
-                ? sim::LoadMachineFile(o.single["--machine"], overrides)
-                : sim::BuiltInMachine(o.single.count("--os") ? o.single["--os"] : "xp", overrides);
-    } catch (const std::bad_alloc&) {
-        std::cerr << "vntrsetup-sim: out of memory while reading the machine\n";
-        return 5;
-    } catch (const std::exception& e) {
-        std::cerr << "vntrsetup-sim: " << e.what() << "\n";
-        return 2;
-    }
+    if (int status = cli::LoadMachine(tool, args, overrides, &loaded)) return status;
     sim::Machine& machine = loaded.machine;
-    for (const auto& w : loaded.warnings) std::cerr << "vntrsetup-sim: warning: " << w << "\n";
 
     if (has("--dump-machine")) {
-        std::cout << sim::DumpMachine(loaded).dump(2, ' ', false,
-                                                   sim::json::error_handler_t::replace)
-                  << "\n";
+        tool.out() << sim::DumpMachine(loaded).dump(2, ' ', false,
+                                                    sim::json::error_handler_t::replace)
+                   << "\n";
         return 0;
     }
     if (has("--check") && !loaded.expect)
-        return Usage(machine.source + " has no [expect] table to check the run against");
+        return tool.Usage(machine.source + " has no [expect] table to check the run against");
 
     // Answers: the command line's, or the file's, in order; on a terminal
     // the user is asked once they run out (or for every box with --ask).
-    if (!o.answers.empty()) machine.answers = o.answers;
-    bool terminal = isatty(0) && isatty(2) && o.single["--machine"] != "-";
-    if (has("--ask") && !terminal) return Usage("--ask needs a terminal to ask on");
+    if (!answers.empty()) machine.answers = answers;
+    bool from_stdin = args.Value("--machine") == "-" ||
+                      (!args.Positional().empty() && args.Positional()[0] == "-");
+    bool terminal = isatty(0) && isatty(2) && !from_stdin;
+    if (has("--ask") && !terminal) return tool.Usage("--ask needs a terminal to ask on");
     sim::RunOptions options;
     options.summary_registry = has("--json");  // the text report does not show it
     uint32_t cp = machine.codepage;
@@ -259,7 +213,6 @@ int Main(int argc, char** argv) {
 
     sim::Outcome outcome = sim::Run(machine, options);
 
-    std::vector<std::string> warnings;
     if (!has("--ask")) {
         size_t used = 0;
         for (size_t i = 0; i < outcome.events.size(); ++i) {
@@ -268,8 +221,8 @@ int Main(int argc, char** argv) {
             if (e.GetStr("buttons") == "Yes/No" && e.Has("answer") && !e.IsNull("answer")) ++used;
         }
         if (used < machine.answers.size())
-            warnings.push_back(std::to_string(machine.answers.size() - used) +
-                               " answer(s) left over: the program asked fewer Yes/No questions");
+            tool.Warn(std::to_string(machine.answers.size() - used) +
+                      " answer(s) left over: the program asked fewer Yes/No questions");
     }
     if (outcome.summary.contains("faults_not_fired")) {
         // One look-up table: a file may plan many thousands of faults.
@@ -282,23 +235,20 @@ int Main(int argc, char** argv) {
             auto line = line_of.find(field + ".call");
             if (line != line_of.end()) where += ":" + std::to_string(line->second);
             const sim::Fault& f = machine.faults[i];
-            warnings.push_back(where + ": " + field + ": the planned fault on " + f.call +
-                               " (call " + std::to_string(f.nth) +
-                               ") never fired: the program made fewer such calls");
+            tool.Warn(where + ": " + field + ": the planned fault on " + f.call + " (call " +
+                      std::to_string(f.nth) + ") never fired: the program made fewer such calls");
         }
     }
-    for (const auto& w : warnings) std::cerr << "vntrsetup-sim: warning: " << w << "\n";
 
     int status = 0;
     if (outcome.status == "no_answer") {
-        std::cerr << "vntrsetup-sim: " << outcome.message
-                  << "; give more --answer yes|no or answers in the machine file\n";
+        tool.Say(outcome.message + "; give more --answer yes|no or answers in the machine file");
         status = 4;
     } else if (outcome.status == "sim_failed") {
-        std::cerr << "vntrsetup-sim: the simulator failed: " << outcome.message << "\n";
+        tool.Say("the simulator failed: " + outcome.message);
         status = 5;
     } else if (outcome.status != "ok") {
-        std::cerr << "vntrsetup-sim: " << outcome.message << "\n";
+        tool.Say(outcome.message);
         status = 3;
     } else {
         status = outcome.exit_code;
@@ -308,38 +258,41 @@ int Main(int argc, char** argv) {
         std::string doc = sim::JsonDocument(machine, outcome);
         doc.pop_back();
         doc += ",\n\"warnings\":";
-        sim::json all = loaded.warnings;
-        for (const auto& w : warnings) all.push_back(w);
+        sim::json all = tool.warnings();
         doc += all.dump(-1, ' ', false, sim::json::error_handler_t::replace) + "}\n";
-        fwrite(doc.data(), 1, doc.size(), stdout);
+        tool.out() << doc;
     } else if (has("--check")) {
         sim::Observed seen = sim::Observe(machine, outcome);
         std::vector<std::string> diff = sim::Differences(*loaded.expect, seen);
-        std::string where = machine.source + ":" + std::to_string(loaded.expect->line);
+        std::string where =
+            sim::Visible(machine.source, sim::kUtf8) + ":" + std::to_string(loaded.expect->line);
         if (diff.empty()) {
-            std::cout << where << ": as expected (" << seen.outcome << ", " << seen.boxes.size()
-                      << " boxes, " << seen.changes.size() << " changes)\n";
+            tool.out() << where << ": as expected (" << seen.outcome << ", " << seen.boxes.size()
+                       << " boxes, " << seen.changes.size() << " changes)\n";
         } else {
-            std::cout << where << ": the run differs from [expect]:\n";
-            for (const auto& line : diff) std::cout << "  " << line << "\n";
+            tool.out() << where << ": the run differs from [expect]:\n";
+            for (const auto& line : diff) tool.out() << "  " << line << "\n";
             if (status == 0) status = 1;
         }
     } else if (has("--print-expect")) {
-        std::cout << sim::ExpectTable(sim::Observe(machine, outcome));
+        tool.out() << sim::ExpectTable(sim::Observe(machine, outcome));
     } else {
-        PrintReport(std::cout, machine, outcome);
+        PrintReport(tool.out(), machine, outcome);
     }
-    std::cout.flush();
     return status;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    // A reader that goes away is seen as EPIPE on the next write.
+    signal(SIGPIPE, SIG_IGN);
+    cli::Tool tool("vntrsetup-sim");
+    int status;
     try {
-        return Main(argc, argv);
+        status = Main(tool, argc, argv);
     } catch (const std::bad_alloc&) {
-        std::cerr << "vntrsetup-sim: out of memory\n";
-        return 5;
+        status = tool.Failed("out of memory");
     }
+    return tool.Finish(status);
 }

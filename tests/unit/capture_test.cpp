@@ -2,11 +2,8 @@
 // as it is and replays what setup.exe does on the machine captured; it
 // changes nothing but the file it is told to write; what it cannot read it
 // says so, with the error.
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <fstream>
 #include <iterator>
 #include <map>
 #include <set>
@@ -377,47 +374,6 @@ TEST(CaptureCommandLine, writes_standard_output_or_a_new_file_only) {
         if (!*c.message) EXPECT_EQ(capture::Errors(o), "") << c.arguments;
     }
     EXPECT_NE(capture::Run(m, "/?").Stdout().find("usage: vntrcapture [FILE]"), std::string::npos);
-}
-
-// vntrcapture-sim as scripts call it: the machine file on standard output,
-// the run as JSON, and mistakes with status 2 and a reason.
-TEST(CaptureCommandLine, vntrcapture_sim_prints_the_file_the_capture_writes) {
-    const std::string machines = std::string(VNTR_SOURCE_DIR) + "/examples/machines/";
-    const std::string errors = testing::TempDir() + "capture_sim." + std::to_string(getpid());
-    struct Case {
-        std::string arguments;
-        int status;
-        const char* out;  // in standard output
-        const char* err;  // in standard error
-    } cases[] = {
-        {"--machine " + machines + "98se.toml", 0, "path = 'Enum\\PCI'", ""},
-        {"--os 2000 --command-line 'C:\\VNTR\\m.toml'", 0, "windows_dir = 'C:\\WINNT'", ""},
-        {"--os xp --json", 0, "\"exit_code\":0", ""},
-        {"--os xp --command-line 'a b'", 1, "", "give one file at most"},
-        {"--machine " + machines + "none.toml", 2, "", "none.toml"},
-        {"--os vista", 2, "", "unknown Windows version 'vista'"},
-        {"--colour", 2, "", "unknown option '--colour'"},
-        {"--help", 0, "usage: vntrcapture-sim", ""},
-    };
-    for (const Case& c : cases) {
-        std::string command =
-            std::string(VNTR_CAPTURE_SIM_BINARY) + " " + c.arguments + " 2>" + errors;
-        FILE* pipe = popen(command.c_str(), "r");
-        ASSERT_NE(pipe, nullptr);
-        std::string out, err;
-        char buffer[4096];
-        // The C library's fread: host.h's stands for the simulated one.
-        for (size_t n; (n = (fread)(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, n);
-        int status = pclose(pipe);
-        std::ifstream written(errors, std::ios::binary);
-        err.assign(std::istreambuf_iterator<char>(written), std::istreambuf_iterator<char>());
-        EXPECT_EQ(WEXITSTATUS(status), c.status) << c.arguments << "\n" << err;
-        EXPECT_NE(out.find(c.out), std::string::npos) << c.arguments << "\n" << out.substr(0, 500);
-        EXPECT_NE(err.find(c.err), std::string::npos) << c.arguments << "\n" << err;
-        if (c.status == 0 && c.arguments.find("--machine") == 0)
-            EXPECT_NO_THROW(sim::ParseMachine(out, c.arguments)) << c.arguments;
-    }
-    remove(errors.c_str());
 }
 
 // Each call the capture makes can fail: it still ends normally, writes a

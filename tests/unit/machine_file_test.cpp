@@ -5,6 +5,7 @@
 
 #include "res/ids.h"
 #include "sim/codepage.h"
+#include "sim/locales.h"
 #include "sim/runtime.h"
 #include "tests/unit/flow.h"
 
