@@ -110,7 +110,8 @@ sim::json PciKeys(const sim::Machine& m) {
         const sim::RegKey& key = *pci->SubkeyAt(i);
         bool controller = key.name.rfind("VEN_C4B9&DEV_8E3A", 0) == 0 ||
                           key.name.rfind("VEN_C4B9&DEV_8E51", 0) == 0;
-        out.push_back(controller ? sim::DumpKey(key) : sim::json(sim::Text(key.name)));
+        out.push_back(controller ? sim::RegistryJson(key, sim::RegistryForm::kSummary)
+                                 : sim::json(sim::Text(key.name)));
     }
     return out;
 }
