@@ -438,7 +438,8 @@ std::string JsonDocument(const Machine& machine, const Outcome& outcome) {
 
     std::vector<Event> boxes;
     for (size_t i = 0; i < outcome.events.size(); ++i)
-        if (outcome.events.TypeAt(i) == "box") boxes.push_back(outcome.events[i]);
+        if (outcome.events.TypeAt(i) == Row(Call::MessageBoxA).event)
+            boxes.push_back(outcome.events[i]);
     out += ",\n\"boxes\":";
     AppendEvents(out, boxes);
     out += ",\n\"stdout\":";

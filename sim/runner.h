@@ -38,7 +38,7 @@ struct Outcome {
 
     // Events of one type, as JSON (for tests and reports).
     std::vector<json> Of(const std::string& type) const;
-    std::vector<json> Boxes() const { return Of("box"); }
+    std::vector<json> Boxes() const { return Of(Row(Call::MessageBoxA).event); }
     // Everything the program wrote to standard output, as bytes.
     Bytes Stdout() const;
     // Events that changed the machine: those of the calls whose row in the

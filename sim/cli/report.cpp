@@ -25,8 +25,8 @@ const char* LastPart(const char* key) {
 
 // Numbers that read better in hexadecimal.
 bool HexKey(const char* key) {
-    static const char* const keys[] = {"flags",      "type",     "error",    "code",
-                                       "message_id", "language", "property", "locale"};
+    static const char* const keys[] = {"flags",      "type",     "value_type", "error", "code",
+                                       "message_id", "language", "property",   "locale"};
     const char* last = LastPart(key);
     for (const char* k : keys)
         if (strcmp(last, k) == 0) return true;
@@ -130,7 +130,7 @@ void AppendBox(std::string& out, const Event& e, uint32_t cp) {
 // "Call(arg, arg, ...) -> result" and whatever else the event holds.
 void AppendEvent(std::string& out, const Event& e, uint32_t cp) {
     const std::string& type = e.type();
-    if (type == "box") return AppendBox(out, e, cp);
+    if (type == sim::Row(sim::Call::MessageBoxA).event) return AppendBox(out, e, cp);
     if (type == "stdout") {
         out += "stdout  ";
         AppendQuoted(out, e, "text", cp);
