@@ -183,11 +183,14 @@ enum CallUser : unsigned {
     /* Entry points the simulator has no model of: a call records itself as */                    \
     /* unexpected and returns 0. */                                                               \
     X(CM_Reenumerate_DevNode, setupapi, "unexpected_call", nullptr, false, 0, kBinding,           \
-      "the call alone", "the simulator has no model of it", INT_PTR, (void), ())                  \
+      "the call alone, as an unexpected_call event", "the simulator has no model of it", INT_PTR, \
+      (void), ())                                                                                 \
     X(CM_Locate_DevNodeA, setupapi, "unexpected_call", nullptr, false, 0, kBinding,               \
-      "the call alone", "the simulator has no model of it", INT_PTR, (void), ())                  \
+      "the call alone, as an unexpected_call event", "the simulator has no model of it", INT_PTR, \
+      (void), ())                                                                                 \
     X(SetupDiCallClassInstaller, setupapi, "unexpected_call", nullptr, false, 0, kBinding,        \
-      "the call alone", "the simulator has no model of it", INT_PTR, (void), ())                  \
+      "the call alone, as an unexpected_call event", "the simulator has no model of it", INT_PTR, \
+      (void), ())                                                                                 \
     /* newdev.dll, loaded at run time */                                                          \
     X(UpdateDriverForPlugAndPlayDevicesA, newdev, "install", "install", true, 5, kNt,             \
       "args: parent, hardware_id, inf, flags, reboot (the flag's value at the call); result; "    \

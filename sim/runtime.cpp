@@ -177,8 +177,13 @@ Session::~Session() {
 
 json Session::Summary() const {
     const Runtime& rt = *rt_;
+    // In the order they were allocated (of the addresses the record shows),
+    // not of where the simulator's own heap put them, so that runs compare.
+    std::vector<std::pair<uint32_t, size_t>> left;
+    for (const auto& [block, info] : rt.allocations) left.push_back({info.shown, info.size});
+    std::sort(left.begin(), left.end());
     json leaks = json::array();
-    for (const auto& [block, info] : rt.allocations) leaks.push_back(info.size);
+    for (const auto& block : left) leaks.push_back(block.second);
     json loaded = json::array();
     for (const auto& [handle, mod] : rt.modules) loaded.push_back(Text(mod.path));
     json calls = json::object();
