@@ -159,7 +159,7 @@ static void CaptureDevices(FARPROC* entries) {
 
 void CaptureNt(const Captured* machine) {
     // Each name without its leading backslash.
-    static const char* const kLibraries[] = {SETUP_LIBRARY + 1, NEWDEV_LIBRARY + 1};
+    static const char* const kLibraries[] = {&SETUP_LIBRARY[1], &NEWDEV_LIBRARY[1]};
     if (machine->current) {
         for (int i = 0; i < 2; ++i) {
             DWORD attributes = LookAt(PathIn(0, machine->current, kLibraries[i]));

@@ -38,7 +38,6 @@ foreach(target ${VNTR_FUZZ_TARGETS})
     add_executable(fuzz_${target} tests/fuzz/${target}.cpp)
     target_compile_options(fuzz_${target} PRIVATE ${VNTR_FUZZ_SANITIZERS} -fsanitize=fuzzer)
     target_link_libraries(fuzz_${target} PRIVATE ${VNTR_FUZZ_LIBS_${target}} vntr_sim vntr_program)
-    target_link_options(fuzz_${target} PRIVATE -fsanitize=fuzzer,address,undefined
-                        ${VNTR_FUZZ_LINK_${target}})
+    target_link_options(fuzz_${target} PRIVATE -fsanitize=fuzzer,address,undefined)
     add_dependencies(fuzz_targets fuzz_${target})
 endforeach()

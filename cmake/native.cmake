@@ -32,6 +32,7 @@ add_library(vntr_sim STATIC
     sim/presets.cpp
     sim/runtime.cpp
     sim/runner.cpp
+    sim/slots.cpp
     sim/winapi.cpp
     sim/devices.cpp
     sim/expect.cpp

@@ -4,6 +4,7 @@
 #include "host/host.h"
 #include "sim/codepage.h"
 #include "sim/runtime.h"
+#include "sim/slots.h"
 
 namespace {
 
@@ -17,10 +18,13 @@ const char* Next(uint32_t codepage, const char* p) {
 
 }  // namespace
 
-extern "C" LPSTR CharPrevA(LPCSTR start, LPCSTR current) {
-    static const int id = sim::CallId("CharPrevA");
+using sim::Call;
+
+namespace sim::impl {
+
+LPSTR CharPrevA(LPCSTR start, LPCSTR current) {
     sim::Runtime& rt = sim::Current();
-    sim::CallFails(id);  // counted; the table allows it no faults
+    sim::CallFails(Call::CharPrevA);  // counted; the table allows it no faults
     // The characters are counted from the start: only there is it known
     // which bytes lead.
     const char* p = start;
@@ -29,8 +33,7 @@ extern "C" LPSTR CharPrevA(LPCSTR start, LPCSTR current) {
         if (next >= current) break;
         p = next;
     }
-    sim::Event e("char_prev");
-    e.Str("call", "CharPrevA");
+    sim::Event e = sim::CallEvent(Call::CharPrevA);
     if (start && current >= start)
         e.Str("args.text", std::string(start, current)).Num("result", p - start);
     else
@@ -44,19 +47,18 @@ extern "C" LPSTR CharPrevA(LPCSTR start, LPCSTR current) {
 // bytes where a lead byte is followed by a trail byte that pairs with it.
 // With MB_ERR_INVALID_CHARS, bytes that stand for no character fail the
 // call with ERROR_NO_UNICODE_TRANSLATION.
-extern "C" int MultiByteToWideChar(UINT codepage, DWORD flags, LPCSTR text, int size, LPWSTR wide,
-                                   int wideSize) {
-    static const int id = sim::CallId("MultiByteToWideChar");
+int MultiByteToWideChar(UINT codepage, DWORD flags, LPCSTR text, int size, LPWSTR wide,
+                        int wideSize) {
     sim::Runtime& rt = sim::Current();
-    sim::Event e("widen");
-    e.Str("call", "MultiByteToWideChar").Num("args.codepage", codepage).Num("args.flags", flags);
+    sim::Event e = sim::CallEvent(Call::MultiByteToWideChar);
+    e.Num("args.codepage", codepage).Num("args.flags", flags);
     auto fail = [&](uint32_t error) {
         rt.last_error = error;
         e.Num("result", 0).Num("error", error);
         rt.Emit(std::move(e));
         return 0;
     };
-    if (sim::CallFails(id)) return fail(rt.last_error);
+    if (sim::CallFails(Call::MultiByteToWideChar)) return fail(rt.last_error);
     if (!text || size < -1 || wideSize < 0 || (wideSize && !wide) || codepage != CP_ACP)
         return fail(ERROR_INVALID_PARAMETER);
     std::string bytes = size < 0 ? std::string(text, strlen(text) + 1) : std::string(text, size);
@@ -76,19 +78,18 @@ extern "C" int MultiByteToWideChar(UINT codepage, DWORD flags, LPCSTR text, int 
 // UTF-16 text as bytes of the machine's ANSI code page (CP_ACP), as Windows
 // converts it: a character the code page has no code for becomes the default
 // character ('?', or the one given), and *usedDefault says so.
-extern "C" int WideCharToMultiByte(UINT codepage, DWORD flags, LPCWSTR wide, int wideSize,
-                                   LPSTR text, int size, LPCSTR defaultChar, PBOOL usedDefault) {
-    static const int id = sim::CallId("WideCharToMultiByte");
+int WideCharToMultiByte(UINT codepage, DWORD flags, LPCWSTR wide, int wideSize, LPSTR text,
+                        int size, LPCSTR defaultChar, PBOOL usedDefault) {
     sim::Runtime& rt = sim::Current();
-    sim::Event e("narrow");
-    e.Str("call", "WideCharToMultiByte").Num("args.codepage", codepage).Num("args.flags", flags);
+    sim::Event e = sim::CallEvent(Call::WideCharToMultiByte);
+    e.Num("args.codepage", codepage).Num("args.flags", flags);
     auto fail = [&](uint32_t error) {
         rt.last_error = error;
         e.Num("result", 0).Num("error", error);
         rt.Emit(std::move(e));
         return 0;
     };
-    if (sim::CallFails(id)) return fail(rt.last_error);
+    if (sim::CallFails(Call::WideCharToMultiByte)) return fail(rt.last_error);
     if (!wide || wideSize < -1 || size < 0 || (size && !text) || codepage != CP_ACP)
         return fail(ERROR_INVALID_PARAMETER);
     size_t count = 0;
@@ -113,3 +114,5 @@ extern "C" int WideCharToMultiByte(UINT codepage, DWORD flags, LPCWSTR wide, int
     rt.Emit(std::move(e));
     return static_cast<int>(out.size());
 }
+
+}  // namespace sim::impl

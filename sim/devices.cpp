@@ -5,15 +5,15 @@
 
 #include "host/host.h"
 #include "sim/runtime.h"
+#include "sim/slots.h"
 
+using sim::Call;
 using sim::Event;
 using sim::Runtime;
 
 #define ERROR_NO_SUCH_DEVINST 0xE000020Bu
 
 namespace {
-
-Event Begin(const char* call) { return Event("call").Str("call", call); }
 
 BOOL Finish(Event& e, bool ok) {
     Runtime& rt = sim::Current();
@@ -29,10 +29,35 @@ const std::vector<size_t>* SetOf(HDEVINFO set) {
     return it == sets.end() ? nullptr : &it->second;
 }
 
-HDEVINFO SimSetupDiGetClassDevsA(const GUID* classGuid, PCSTR enumerator, HWND parent,
-                                 DWORD flags) {
-    static const int id = sim::CallId("SetupDiGetClassDevsA");
-    Event e = Begin("SetupDiGetClassDevsA");
+// Whether a present device lists the hardware identifier (any letter case).
+bool Listed(const Runtime& rt, const char* hardwareId) {
+    for (const sim::Device& d : rt.m.devices) {
+        if (!d.present || !d.hardware_ids) continue;
+        const sim::Bytes& ids = *d.hardware_ids;
+        for (size_t at = 0; at < ids.size() && ids[at];) {
+            size_t end = ids.find('\0', at);
+            if (end == std::string::npos) end = ids.size();
+            if (sim::EqualNoCase(ids.substr(at, end - at), hardwareId)) return true;
+            at = end + 1;
+        }
+    }
+    return false;
+}
+
+// An entry point the simulator has no model of (the program resolves it but
+// never makes the call): the call is counted and recorded as unexpected.
+INT_PTR Unexpected(Call call) {
+    sim::CallFails(call);  // counted only
+    sim::Current().Emit(sim::CallEvent(call));
+    return 0;
+}
+
+}  // namespace
+
+namespace sim::impl {
+
+HDEVINFO SetupDiGetClassDevsA(const GUID* classGuid, PCSTR enumerator, HWND parent, DWORD flags) {
+    Event e = sim::CallEvent(Call::SetupDiGetClassDevsA);
     e.Str("args.class", classGuid ? "given" : "NULL")
         .StrOrNull("args.enumerator", enumerator)
         .Str("args.parent", sim::PointerText(parent))
@@ -43,7 +68,7 @@ HDEVINFO SimSetupDiGetClassDevsA(const GUID* classGuid, PCSTR enumerator, HWND p
         rt.Emit(std::move(e));
         return INVALID_HANDLE_VALUE;
     };
-    if (sim::CallFails(id)) return fail();
+    if (sim::CallFails(Call::SetupDiGetClassDevsA)) return fail();
     if (!classGuid && !(flags & DIGCF_ALLCLASSES)) {
         rt.last_error = ERROR_INVALID_PARAMETER;
         return fail();
@@ -60,11 +85,10 @@ HDEVINFO SimSetupDiGetClassDevsA(const GUID* classGuid, PCSTR enumerator, HWND p
     return reinterpret_cast<HDEVINFO>(handle);
 }
 
-BOOL SimSetupDiEnumDeviceInfo(HDEVINFO set, DWORD index, PSP_DEVINFO_DATA data) {
-    static const int id = sim::CallId("SetupDiEnumDeviceInfo");
-    Event e = Begin("SetupDiEnumDeviceInfo");
+BOOL SetupDiEnumDeviceInfo(HDEVINFO set, DWORD index, PSP_DEVINFO_DATA data) {
+    Event e = sim::CallEvent(Call::SetupDiEnumDeviceInfo);
     e.Str("args.set", sim::PointerText(set)).Num("args.index", index);
-    if (sim::CallFails(id)) return Finish(e, false);
+    if (sim::CallFails(Call::SetupDiEnumDeviceInfo)) return Finish(e, false);
     Runtime& rt = sim::Current();
     const std::vector<size_t>* members = SetOf(set);
     if (!members) {
@@ -86,11 +110,9 @@ BOOL SimSetupDiEnumDeviceInfo(HDEVINFO set, DWORD index, PSP_DEVINFO_DATA data) 
     return Finish(e, true);
 }
 
-BOOL SimSetupDiGetDeviceRegistryPropertyA(HDEVINFO set, PSP_DEVINFO_DATA data, DWORD property,
-                                          PDWORD regType, BYTE* buffer, DWORD size,
-                                          PDWORD required) {
-    static const int id = sim::CallId("SetupDiGetDeviceRegistryPropertyA");
-    Event e = Begin("SetupDiGetDeviceRegistryPropertyA");
+BOOL SetupDiGetDeviceRegistryPropertyA(HDEVINFO set, PSP_DEVINFO_DATA data, DWORD property,
+                                       PDWORD regType, BYTE* buffer, DWORD size, PDWORD required) {
+    Event e = sim::CallEvent(Call::SetupDiGetDeviceRegistryPropertyA);
     e.Str("args.set", sim::PointerText(set))
         .Num("args.device", data ? data->DevInst : 0)
         .Num("args.property", property)
@@ -100,7 +122,7 @@ BOOL SimSetupDiGetDeviceRegistryPropertyA(HDEVINFO set, PSP_DEVINFO_DATA data, D
         if (required) e.Num("required", *required);
         return Finish(e, ok);
     };
-    if (sim::CallFails(id)) return finish(false);
+    if (sim::CallFails(Call::SetupDiGetDeviceRegistryPropertyA)) return finish(false);
     Runtime& rt = sim::Current();
     if (!SetOf(set)) {
         rt.last_error = ERROR_INVALID_HANDLE;
@@ -138,52 +160,29 @@ BOOL SimSetupDiGetDeviceRegistryPropertyA(HDEVINFO set, PSP_DEVINFO_DATA data, D
     return finish(true);
 }
 
-BOOL SimSetupDiDestroyDeviceInfoList(HDEVINFO set) {
-    static const int id = sim::CallId("SetupDiDestroyDeviceInfoList");
-    Event e = Begin("SetupDiDestroyDeviceInfoList");
+BOOL SetupDiDestroyDeviceInfoList(HDEVINFO set) {
+    Event e = sim::CallEvent(Call::SetupDiDestroyDeviceInfoList);
     e.Str("args.set", sim::PointerText(set));
-    if (sim::CallFails(id)) return Finish(e, false);
+    if (sim::CallFails(Call::SetupDiDestroyDeviceInfoList)) return Finish(e, false);
     Runtime& rt = sim::Current();
     bool known = rt.device_sets.erase(reinterpret_cast<uintptr_t>(set)) > 0;
     if (!known) rt.last_error = ERROR_INVALID_HANDLE;
     return Finish(e, known);
 }
 
-// Resolved but never called by the program; a call is recorded as a finding.
-INT_PTR SimUnexpected(const char* name) {
-    sim::CallFails(sim::CallId(name));  // counted only
-    sim::Current().Emit(Event("unexpected_call").Str("call", name));
-    return 0;
-}
-INT_PTR SimCmReenumerate(void) { return SimUnexpected("CM_Reenumerate_DevNode"); }
-INT_PTR SimCmLocate(void) { return SimUnexpected("CM_Locate_DevNodeA"); }
-INT_PTR SimCallClassInstaller(void) { return SimUnexpected("SetupDiCallClassInstaller"); }
+INT_PTR CM_Reenumerate_DevNode(void) { return Unexpected(Call::CM_Reenumerate_DevNode); }
+INT_PTR CM_Locate_DevNodeA(void) { return Unexpected(Call::CM_Locate_DevNodeA); }
+INT_PTR SetupDiCallClassInstaller(void) { return Unexpected(Call::SetupDiCallClassInstaller); }
 
-// Whether a present device lists the hardware identifier (any letter case).
-bool Listed(const Runtime& rt, const char* hardwareId) {
-    for (const sim::Device& d : rt.m.devices) {
-        if (!d.present || !d.hardware_ids) continue;
-        const sim::Bytes& ids = *d.hardware_ids;
-        for (size_t at = 0; at < ids.size() && ids[at];) {
-            size_t end = ids.find('\0', at);
-            if (end == std::string::npos) end = ids.size();
-            if (sim::EqualNoCase(ids.substr(at, end - at), hardwareId)) return true;
-            at = end + 1;
-        }
-    }
-    return false;
-}
-
-BOOL SimUpdateDriverForPlugAndPlayDevicesA(HWND parent, LPCSTR hardwareId, LPCSTR infPath,
-                                           DWORD flags, PBOOL rebootRequired) {
-    static const int id = sim::CallId("UpdateDriverForPlugAndPlayDevicesA");
-    Event e = Event("install").Str("call", "UpdateDriverForPlugAndPlayDevicesA");
+BOOL UpdateDriverForPlugAndPlayDevicesA(HWND parent, LPCSTR hardwareId, LPCSTR infPath, DWORD flags,
+                                        PBOOL rebootRequired) {
+    Event e = sim::CallEvent(Call::UpdateDriverForPlugAndPlayDevicesA);
     e.Str("args.parent", sim::PointerText(parent))
         .StrOrNull("args.hardware_id", hardwareId)
         .StrOrNull("args.inf", infPath)
         .Num("args.flags", flags);
     e.NumOrNull("args.reboot", rebootRequired);
-    if (sim::CallFails(id)) return Finish(e, false);
+    if (sim::CallFails(Call::UpdateDriverForPlugAndPlayDevicesA)) return Finish(e, false);
     Runtime& rt = sim::Current();
     if (!hardwareId || !infPath) {
         rt.last_error = ERROR_INVALID_PARAMETER;
@@ -210,35 +209,8 @@ BOOL SimUpdateDriverForPlugAndPlayDevicesA(HWND parent, LPCSTR hardwareId, LPCST
     return Finish(e, true);
 }
 
-struct Export {
-    const char* library;
-    const char* name;
-    FARPROC proc;
-};
-
-template <typename F>
-FARPROC Proc(F f) {
-    return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(f));
-}
-
-const Export kExports[] = {
-    {"setupapi.dll", "CM_Reenumerate_DevNode", Proc(SimCmReenumerate)},
-    {"setupapi.dll", "CM_Locate_DevNodeA", Proc(SimCmLocate)},
-    {"setupapi.dll", "SetupDiDestroyDeviceInfoList", Proc(SimSetupDiDestroyDeviceInfoList)},
-    {"setupapi.dll", "SetupDiGetDeviceRegistryPropertyA",
-     Proc(SimSetupDiGetDeviceRegistryPropertyA)},
-    {"setupapi.dll", "SetupDiEnumDeviceInfo", Proc(SimSetupDiEnumDeviceInfo)},
-    {"setupapi.dll", "SetupDiGetClassDevsA", Proc(SimSetupDiGetClassDevsA)},
-    {"setupapi.dll", "SetupDiCallClassInstaller", Proc(SimCallClassInstaller)},
-    {"newdev.dll", "UpdateDriverForPlugAndPlayDevicesA",
-     Proc(SimUpdateDriverForPlugAndPlayDevicesA)},
-};
-
-}  // namespace
-
-extern "C" FARPROC GetProcAddress(HMODULE module, LPCSTR name) {
-    static const int id = sim::CallId("GetProcAddress");
-    Event e = Event("proc").Str("call", "GetProcAddress");
+FARPROC GetProcAddress(HMODULE module, LPCSTR name) {
+    Event e = sim::CallEvent(Call::GetProcAddress);
     e.Str("args.module", sim::PointerText(module)).StrOrNull("args.name", name);
     Runtime& rt = sim::Current();
     auto finish = [&](FARPROC proc) {
@@ -250,7 +222,7 @@ extern "C" FARPROC GetProcAddress(HMODULE module, LPCSTR name) {
         rt.Emit(std::move(e));
         return proc;
     };
-    if (sim::CallFails(id)) return finish(NULL);
+    if (sim::CallFails(Call::GetProcAddress)) return finish(NULL);
     auto it = rt.modules.find(reinterpret_cast<uintptr_t>(module));
     if (it == rt.modules.end()) {
         rt.last_error = ERROR_INVALID_HANDLE;
@@ -260,9 +232,10 @@ extern "C" FARPROC GetProcAddress(HMODULE module, LPCSTR name) {
     std::string wanted = name ? name : "";
     e.Str("library", it->second.path);
     if (!mod.missing.count(wanted)) {
-        for (const Export& x : kExports)
-            if (sim::EqualNoCase(mod.name, x.library) && wanted == x.name) return finish(x.proc);
+        if (FARPROC proc = sim::FindExport(mod.name, wanted)) return finish(proc);
     }
     rt.last_error = ERROR_PROC_NOT_FOUND;
     return finish(NULL);
 }
+
+}  // namespace sim::impl

@@ -82,37 +82,6 @@ Bytes Event::GetStr(const char* key, const Bytes& fallback) const {
     return f && f->kind == Field::kBytes ? f->bytes : fallback;
 }
 
-static json FieldJson(const Field& f) {
-    switch (f.kind) {
-        case Field::kNull:
-            return nullptr;
-        case Field::kBool:
-            return f.number != 0;
-        case Field::kNumber:
-            return f.number;
-        case Field::kBytes:
-            return Text(f.bytes);
-        case Field::kList: {
-            json a = json::array();
-            for (const auto& b : f.Items()) a.push_back(Text(b));
-            return a;
-        }
-    }
-    return nullptr;
-}
-
-json Event::ToJson() const {
-    json out = {{"type", type_}};
-    for (const Field& f : fields_) {
-        const char* dot = strchr(f.key, '.');
-        if (!dot)
-            out[f.key] = FieldJson(f);
-        else
-            out[std::string(f.key, dot)][dot + 1] = FieldJson(f);
-    }
-    return out;
-}
-
 void AppendJsonBytes(std::string& out, const Bytes& bytes) {
     static const char hex[] = "0123456789abcdef";
     out += '"';
@@ -167,63 +136,154 @@ void AppendJsonBytes(std::string& out, const Bytes& bytes) {
     out += '"';
 }
 
-static void AppendFieldJson(std::string& out, const Field& f) {
-    switch (f.kind) {
-        case Field::kNull:
-            out += "null";
-            break;
-        case Field::kBool:
-            out += f.number ? "true" : "false";
-            break;
-        case Field::kNumber:
-            out += std::to_string(f.number);
-            break;
-        case Field::kBytes:
-            AppendJsonBytes(out, f.bytes);
-            break;
-        case Field::kList:
-            out += '[';
-            {
-                std::vector<Bytes> items = f.Items();
-                for (size_t i = 0; i < items.size(); ++i) {
-                    if (i) out += ',';
-                    AppendJsonBytes(out, items[i]);
-                }
-            }
-            out += ']';
-            break;
-    }
-}
+namespace {
 
-void Event::AppendJson(std::string& out) const {
-    out += "{\"type\":";
-    AppendJsonBytes(out, type_);
+// The one writer of an event as JSON: "type" first, then the fields in
+// their order, "args.flags" as "flags" inside the object "args" (the fields
+// of one object stand next to each other). It drives `out`, which makes
+// either the text or a tree of the same document.
+template <typename Out>
+void WriteEvent(const std::string& type, const std::vector<Field>& fields, Out& out) {
+    out.Open();
+    out.Key("type", 4);
+    out.Str(type);
     // The object the previous field was in: its name and length, or none.
     const char* open = nullptr;
     size_t open_length = 0;
-    for (const Field& f : fields_) {
+    for (const Field& f : fields) {
         const char* dot = strchr(f.key, '.');
         size_t length = dot ? static_cast<size_t>(dot - f.key) : 0;
         bool same =
             dot ? (open && open_length == length && strncmp(open, f.key, length) == 0) : !open;
         if (!same) {
-            if (open) out += '}';
+            if (open) out.Close();
             if (dot) {
-                out += ",\"";
-                out.append(f.key, length);
-                out += "\":{";
+                out.Key(f.key, length);
+                out.Open();
             }
         }
-        if (same || !dot) out += ',';
         open = dot ? f.key : nullptr;
         open_length = length;
-        out += '"';
-        out += dot ? dot + 1 : f.key;  // keys are plain words
-        out += "\":";
-        AppendFieldJson(out, f);
+        const char* key = dot ? dot + 1 : f.key;
+        out.Key(key, strlen(key));
+        switch (f.kind) {
+            case Field::kNull:
+                out.Null();
+                break;
+            case Field::kBool:
+                out.Flag(f.number != 0);
+                break;
+            case Field::kNumber:
+                out.Number(f.number);
+                break;
+            case Field::kBytes:
+                out.Str(f.bytes);
+                break;
+            case Field::kList:
+                out.List(f.Items());
+                break;
+        }
     }
-    if (open) out += '}';
-    out += '}';
+    if (open) out.Close();
+    out.Close();
+}
+
+// JSON text, byte strings one character per byte.
+class TextOut {
+   public:
+    explicit TextOut(std::string& out) : out_(out) {}
+    void Open() {
+        Separate();
+        out_ += '{';
+        first_ = true;
+    }
+    void Close() {
+        out_ += '}';
+        first_ = false;
+    }
+    void Key(const char* key, size_t length) {  // keys are plain words
+        Separate();
+        out_ += '"';
+        out_.append(key, length);
+        out_ += "\":";
+        keyed_ = true;
+    }
+    void Null() { Value("null"); }
+    void Flag(bool value) { Value(value ? "true" : "false"); }
+    void Number(int64_t value) { Value(std::to_string(value)); }
+    void Str(const Bytes& value) {
+        Separate();
+        AppendJsonBytes(out_, value);
+    }
+    void List(const std::vector<Bytes>& items) {
+        Separate();
+        out_ += '[';
+        for (size_t i = 0; i < items.size(); ++i) {
+            if (i) out_ += ',';
+            AppendJsonBytes(out_, items[i]);
+        }
+        out_ += ']';
+    }
+
+   private:
+    // A comma before every member but the first; none between a key and its
+    // value.
+    void Separate() {
+        if (keyed_)
+            keyed_ = false;
+        else if (!first_)
+            out_ += ',';
+        first_ = false;
+    }
+    void Value(const std::string& text) {
+        Separate();
+        out_ += text;
+    }
+    std::string& out_;
+    bool first_ = true;
+    bool keyed_ = false;
+};
+
+// The same document as a tree.
+class TreeOut {
+   public:
+    void Open() {
+        if (stack_.empty()) {
+            stack_.push_back(&root_);
+        } else {
+            json& object = Slot() = json::object();
+            stack_.push_back(&object);
+        }
+    }
+    void Close() { stack_.pop_back(); }
+    void Key(const char* key, size_t length) { key_.assign(key, length); }
+    void Null() { Slot() = nullptr; }
+    void Flag(bool value) { Slot() = value; }
+    void Number(int64_t value) { Slot() = value; }
+    void Str(const Bytes& value) { Slot() = Text(value); }
+    void List(const std::vector<Bytes>& items) {
+        json& list = Slot() = json::array();
+        for (const auto& item : items) list.push_back(Text(item));
+    }
+    json root_ = json::object();
+
+   private:
+    json& Slot() { return (*stack_.back())[key_]; }
+    std::vector<json*> stack_;
+    std::string key_;
+};
+
+}  // namespace
+
+json Event::ToJson() const {
+    TreeOut out;
+    WriteEvent(type_, fields_, out);
+    return std::move(out.root_);
+}
+
+void Event::AppendJson(std::string& out) const {
+    TextOut text(out);
+    WriteEvent(type_, fields_, text);
 }
 
 // ---- binary form: lengths and numbers in native byte order ------------------

@@ -9,9 +9,9 @@ namespace sim {
 Observed Observe(const Machine& machine, const Outcome& outcome) {
     Observed seen;
     seen.outcome = outcome.Result();
-    if (seen.outcome.empty()) seen.outcome = "(none: " + outcome.status + ")";
+    if (seen.outcome.empty()) seen.outcome = "(none: " + outcome.verdict.unknown + ")";
     for (size_t i = 0; i < outcome.events.size(); ++i) {
-        if (outcome.events.TypeAt(i) != "box") continue;
+        if (outcome.events.TypeAt(i) != Row(Call::MessageBoxA).event) continue;
         Event e = outcome.events[i];
         seen.boxes.push_back(e.IsNull("args.text")
                                  ? std::string(kAbsentText)
@@ -148,7 +148,11 @@ static std::string Toml(const std::string& s) {
 }
 
 std::string ExpectTable(const Observed& seen) {
-    std::string out = "[expect]\noutcome = \"" + seen.outcome + "\"\n";
+    // A run without an outcome gets none in the table, which would not load,
+    // but a comment that says why.
+    std::string out = seen.outcome.compare(0, 6, "(none:") == 0
+                          ? "[expect]\n# outcome " + seen.outcome + "\n"
+                          : "[expect]\noutcome = \"" + seen.outcome + "\"\n";
     auto list = [&](const char* key, const std::vector<std::string>& items) {
         out += std::string(key) + " = [";
         if (items.empty()) {

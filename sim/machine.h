@@ -179,7 +179,7 @@ struct Module {
     std::string name;  // file name, e.g. "setupapi.dll"
     std::string dir;   // directory it lives in
     bool loads = true;
-    bool planted = false;  // not a system library: loading it is a finding
+    bool planted = false;  // a copy outside the system directory, which the program must never load
     std::set<std::string> missing;
 };
 

@@ -1009,7 +1009,10 @@ std::string HexOf(const Bytes& bytes) {
     return out;
 }
 
-json RegistryOf(const RegKey& top) {
+}  // namespace
+
+json RegistryJson(const RegKey& top, RegistryForm form) {
+    const bool machine = form == RegistryForm::kMachine;
     // Iterative: a registry may be 512 levels deep.
     json root;
     std::vector<std::pair<const RegKey*, json*>> pending = {{&top, &root}};
@@ -1017,22 +1020,27 @@ json RegistryOf(const RegKey& top) {
         auto [key, out] = pending.back();
         pending.pop_back();
         (*out)["name"] = Text(key->name);
-        if (key->open_error) (*out)["error"] = key->open_error;
-        json values = json::array();
-        for (const auto& v : key->Values()) {
-            values.push_back({{"name", Text(v.name)}, {"type", v.type}, {"hex", HexOf(v.data)}});
-            if (v.error) values.back()["error"] = v.error;
+        if (machine && key->open_error) (*out)["error"] = key->open_error;
+        if (machine || !key->Values().empty()) {
+            json& values = (*out)["values"] = json::array();
+            for (const auto& v : key->Values()) {
+                values.push_back({{"name", Text(v.name)}, {"type", v.type}});
+                if (machine)
+                    values.back()["hex"] = HexOf(v.data);
+                else
+                    values.back()["data"] = Text(v.data);
+                if (machine && v.error) values.back()["error"] = v.error;
+            }
         }
-        (*out)["values"] = values;
-        json& subs = (*out)["subkeys"] = json::array();
-        for (size_t i = 0; i < key->SubkeyCount(); ++i) subs.push_back(json::object());
-        for (size_t i = 0; i < key->SubkeyCount(); ++i)
-            pending.push_back({key->SubkeyAt(i).get(), &subs[i]});
+        if (machine || key->SubkeyCount() > 0) {
+            json& subs = (*out)["subkeys"] = json::array();
+            for (size_t i = 0; i < key->SubkeyCount(); ++i) subs.push_back(json::object());
+            for (size_t i = 0; i < key->SubkeyCount(); ++i)
+                pending.push_back({key->SubkeyAt(i).get(), &subs[i]});
+        }
     }
     return root;
 }
-
-}  // namespace
 
 json DumpMachine(const LoadedMachine& loaded) {
     const Machine& m = loaded.machine;
@@ -1100,7 +1108,7 @@ json DumpMachine(const LoadedMachine& loaded) {
             {"command_line", Text(m.command_line)},
             {"strings", strings},
             {"files", files},
-            {"registry", RegistryOf(*m.hklm)},
+            {"registry", RegistryJson(*m.hklm, RegistryForm::kMachine)},
             {"devices", devices},
             {"modules", modules},
             {"update", {{"reboot", m.update.reboot}, {"check", m.update.check}}},

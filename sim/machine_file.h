@@ -76,6 +76,14 @@ LoadedMachine ParseMachine(const std::string& toml_text, const std::string& sour
 // line's settings.
 LoadedMachine BuiltInMachine(const std::string& os, const Overrides& overrides);
 
+// The registry below a key as JSON: {"name", "values": [{"name", "type",
+// data}], "subkeys": [...]}. The machine's form (--dump-machine) gives every
+// key's lists, the data in "hex" and the errors a file plans; the summary of
+// a run lists only what is there, the data as text ("data", one character
+// per byte).
+enum class RegistryForm { kMachine, kSummary };
+json RegistryJson(const RegKey& top, RegistryForm form);
+
 // The machine as JSON, everything resolved: the directories, files (bytes in
 // hex), registry, devices, libraries, answers, faults, and every setting the
 // file gave with its line.

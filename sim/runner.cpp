@@ -14,6 +14,7 @@
 #include <iterator>
 
 #include "app/program.h"
+#include "common/messages.h"
 #include "common/product.h"
 #include "sim/codepage.h"
 
@@ -39,25 +40,20 @@ Bytes Outcome::Stdout() const {
     return out;
 }
 
-static bool MayChange(std::string_view type) {
-    return type == "copy" || type == "mkdir" || type == "install" || type == "reboot" ||
-           type == "reg_set" || type == "reg_delete" || type == "file_written";
-}
-
 bool IsChange(const Event& e) {
-    const std::string& type = e.type();
-    if (type == "copy" || type == "mkdir" || type == "install" || type == "reboot" ||
-        type == "file_written")
-        return e.GetFlag("result");
-    if (type == "reg_set" || type == "reg_delete")
-        return e.Has("result") && e.GetNum("result", -1) == 0;
-    return false;
+    if (!IsChangeType(e.type())) return false;
+    // The change is made when the call succeeds: TRUE, or ERROR_SUCCESS from
+    // the registry functions, which return their status.
+    const Field* result = e.Get("result");
+    if (!result) return false;
+    if (result->kind == Field::kBool) return result->number != 0;
+    return result->kind == Field::kNumber && result->number == ERROR_SUCCESS;
 }
 
 std::vector<Event> Outcome::ChangeEvents() const {
     std::vector<Event> out;
     for (size_t i = 0; i < events.size(); ++i) {
-        if (!MayChange(events.TypeAt(i))) continue;
+        if (!IsChangeType(events.TypeAt(i))) continue;
         Event e = events[i];
         if (IsChange(e)) out.push_back(std::move(e));
     }
@@ -109,95 +105,66 @@ std::string ChangeLine(const Event& e, uint32_t cp) {
 }
 
 // What the run came to, read from what the program did:
-// - the opening question not answered Yes: declined;
-// - the platform the program then read (0 when its query failed), and on the
-//   9x family the build of the flow's own query, decide whether the program
-//   handles this Windows at all: if not, nothing;
-// - Windows 98/98 SE/ME: a restart requested: restart; the restart question
-//   answered No: staged; a package file not copied: failed; otherwise the
-//   registry reset found no controller (no-controller) or could not list the
-//   keys for want of memory (failed);
-// - Windows 2000/XP: the update call's result gives installed or failed; a
-//   search that found a controller always goes on to load newdev.dll, so
-//   without an update call, newdev.dll loaded or attempted means failed, a
-//   search made means no-controller, and no search at all (setupapi.dll
-//   unusable) means failed.
-static std::string OutcomeOf(const std::vector<Event>& events);
-
-std::string DeriveOutcome(const EventList& all) {
-    // Only the events the reading looks at, in their order.
-    std::vector<Event> events;
-    for (size_t i = 0; i < all.size(); ++i) {
-        std::string_view type = all.TypeAt(i);
-        if (type == "box" || type == "version" || type == "reboot" || type == "copy" ||
-            type == "alloc" || type == "install" || type == "load" || type == "call") {
-            Event e = all[i];
-            if (type == "call" && e.GetStr("call") != "SetupDiGetClassDevsA") continue;
-            events.push_back(std::move(e));
-        }
+// - its first box (the question) not answered Yes: declined; a box that
+//   fails returns 0, which is not Yes;
+// - a restart requested (ExitWindowsEx called): restart;
+// - the platform its version query read (0 when the query failed), and on
+//   the 9x family the build that the legacy flow's own query read (the
+//   run's second), decide whether the program handles this Windows at all:
+//   a platform other than 1 or 2, or a 9x build the package has no files
+//   for: nothing;
+// - otherwise the message of its last box: MSG_SUCCESS installed (NT) or
+//   staged (9x), MSG_NO_CONTROLLER no-controller, MSG_FAILED failed.
+// Where that message cannot be told (see TagMessage in sim/winapi.cpp),
+// there is no outcome, and `unknown` says why.
+Verdict DeriveOutcome(const EventList& events) {
+    const char* box_type = Row(Call::MessageBoxA).event;
+    const char* version_type = Row(Call::GetVersionExA).event;
+    const char* restart_type = Row(Call::ExitWindowsEx).event;
+    std::vector<Event> boxes, versions;  // versions: the queries after the question
+    bool restart = false;
+    for (size_t i = 0; i < events.size(); ++i) {
+        std::string_view type = events.TypeAt(i);
+        if (type == box_type)
+            boxes.push_back(events[i]);
+        else if (type == version_type && !boxes.empty())
+            versions.push_back(events[i]);
+        else if (type == restart_type)
+            restart = true;
     }
-    return OutcomeOf(events);
-}
-
-static std::string OutcomeOf(const std::vector<Event>& events) {
-    size_t i = 0;
-    while (i < events.size() && events[i].type() != "box") ++i;
-    if (i == events.size() || events[i].GetNum("result") != 6) return "declined";
-    auto next = [&](const char* type, size_t from) {
-        while (from < events.size() && events[from].type() != type) ++from;
-        return from;
+    if (boxes.empty()) return {"", "the program showed no box"};
+    if (boxes[0].GetNum("result") != IDYES) return {"declined", ""};
+    if (restart) return {"restart", ""};
+    auto platform_of = [](const Event& query) {
+        return query.GetFlag("result") ? query.GetNum("platform") : 0;
     };
-    size_t query = next("version", i + 1);
-    int64_t platform = 0;
-    if (query < events.size() && events[query].GetFlag("result"))
-        platform = events[query].GetNum("platform");
-    auto after = [&](size_t from, auto match) {
-        for (size_t j = from; j < events.size(); ++j)
-            if (match(events[j])) return true;
-        return false;
-    };
-
-    if (platform == 1) {
-        size_t own = next("version", query + 1);
-        if (own == events.size()) return "failed";  // its directories could not be had
+    int64_t platform = versions.empty() ? 0 : platform_of(versions[0]);
+    if (platform != VER_PLATFORM_WIN32_WINDOWS && platform != VER_PLATFORM_WIN32_NT)
+        return {"nothing", ""};
+    // Without its own query the legacy flow ended before it (its directories
+    // could not be had); its last box tells how.
+    if (platform == VER_PLATFORM_WIN32_WINDOWS && versions.size() > 1) {
         int64_t build =
-            events[own].GetFlag("result") ? events[own].GetNum("build_number") & 0xFFFF : 0;
-        if (build != BUILD_98 && build != BUILD_98SE && build != BUILD_ME) return "nothing";
-        if (after(own, [](const Event& e) { return e.type() == "reboot"; })) return "restart";
-        size_t second = next("box", i + 1);
-        while (second < events.size() && events[second].GetStr("buttons") != "Yes/No")
-            second = next("box", second + 1);
-        if (second < events.size()) return "staged";
-        size_t copied = 0, last_copy = own;
-        for (size_t j = own; j < events.size(); ++j)
-            if (events[j].type() == "copy" && events[j].GetFlag("result")) ++copied, last_copy = j;
-        if (copied < (build == BUILD_98 ? 1u : 2u)) return "failed";
-        bool no_memory = after(
-            last_copy, [](const Event& e) { return e.type() == "alloc" && e.IsNull("result"); });
-        return no_memory ? "failed" : "no-controller";
+            versions[1].GetFlag("result") ? versions[1].GetNum("build_number") & 0xFFFF : 0;
+        if (build != BUILD_98 && build != BUILD_98SE && build != BUILD_ME) return {"nothing", ""};
     }
-    if (platform == 2) {
-        for (size_t j = query; j < events.size(); ++j)
-            if (events[j].type() == "install")
-                return events[j].GetFlag("result") ? "installed" : "failed";
-        auto ends_with = [](const Bytes& s, const char* tail) {
-            size_t n = strlen(tail);
-            return s.size() >= n && EqualNoCase(s.substr(s.size() - n), tail);
-        };
-        if (after(query, [&](const Event& e) {
-                return e.type() == "load" && ends_with(e.GetStr("args.name"), "newdev.dll");
-            }))
-            return "failed";
-        if (after(query, [](const Event& e) { return e.GetStr("call") == "SetupDiGetClassDevsA"; }))
-            return "no-controller";
-        return "failed";
+    if (boxes.size() < 2) return {"", "the program showed no box after the question"};
+    const Event& last = boxes.back();
+    if (last.IsNull("message"))
+        return {"", last.GetFlag("absent")
+                        ? "the last box has no text, and more than one message the message "
+                          "file did not reach could be shown in such a box"
+                        : "the last box shows no message of the program's table"};
+    int64_t message = last.GetNum("message");
+    switch (message) {
+        case MSG_SUCCESS:
+            return {platform == VER_PLATFORM_WIN32_NT ? "installed" : "staged", ""};
+        case MSG_NO_CONTROLLER:
+            return {"no-controller", ""};
+        case MSG_FAILED:
+            return {"failed", ""};
     }
-    return "nothing";
-}
-
-std::string Outcome::Result() const {
-    if (status != "ok") return "";
-    return DeriveOutcome(events);
+    return {"", "the last box shows message " + std::to_string(message) + ", which ends no run"};
 }
 
 // ---- the event log shared with the child ---------------------------------------
@@ -343,7 +310,9 @@ static void EndChildAndDie(int signal) {
         } catch (const NoAnswer& e) {
             emit(Event("no_answer").Str("text", e.text));
         }
-        emit(Event("summary").Str("json", session.Summary().dump()));
+        // To the parent in CBOR: a copy of the summary, not a text to read back.
+        std::vector<uint8_t> summary = json::to_cbor(session.Summary());
+        emit(Event("summary").Str("cbor", Bytes(summary.begin(), summary.end())));
     } catch (const std::bad_alloc&) {
         emit(Event("error").Str("message", "the simulator ran out of memory"));
     } catch (const std::exception& e) {
@@ -462,7 +431,8 @@ Outcome Run(const Machine& machine, const RunOptions& options, int timeout_secon
             out.status = "sim_failed";
             out.message = e.GetStr("message");
         } else if (type == "summary") {
-            out.summary = json::parse(e.GetStr("json"), nullptr, false);
+            Bytes cbor = e.GetStr("cbor");
+            out.summary = json::from_cbor(cbor.begin(), cbor.end(), true, false);
         }
     }
     out.events = std::move(records);
@@ -489,6 +459,9 @@ Outcome Run(const Machine& machine, const RunOptions& options, int timeout_secon
         out.status = "crashed";
         out.message = "the program ended without returning";
     }
+    out.verdict = out.status == "ok"
+                      ? DeriveOutcome(out.events)
+                      : Verdict{"", "the program did not return (" + out.status + ")"};
     return out;
 }
 
@@ -520,17 +493,20 @@ std::string JsonDocument(const Machine& machine, const Outcome& outcome) {
         {"status", outcome.status},
         {"message", outcome.message},
         {"exit_code", outcome.exit_code}};
-    std::string result = outcome.Result();
-    if (result.empty())
+    if (outcome.verdict.outcome.empty()) {
         head["outcome"] = nullptr;
-    else
-        head["outcome"] = result;
+        head["outcome_unknown"] = outcome.verdict.unknown;
+    } else {
+        head["outcome"] = outcome.verdict.outcome;
+        head["outcome_unknown"] = nullptr;
+    }
     std::string out = head.dump(-1, ' ', false, json::error_handler_t::replace);
     out.pop_back();  // the closing brace: the rest follows
 
     std::vector<Event> boxes;
     for (size_t i = 0; i < outcome.events.size(); ++i)
-        if (outcome.events.TypeAt(i) == "box") boxes.push_back(outcome.events[i]);
+        if (outcome.events.TypeAt(i) == Row(Call::MessageBoxA).event)
+            boxes.push_back(outcome.events[i]);
     out += ",\n\"boxes\":";
     AppendEvents(out, boxes);
     out += ",\n\"stdout\":";
@@ -559,10 +535,6 @@ std::string JsonDocument(const Machine& machine, const Outcome& outcome) {
                : outcome.summary.dump(-1, ' ', false, json::error_handler_t::replace);
     out += "}";
     return out;
-}
-
-json ToJson(const Machine& machine, const Outcome& outcome) {
-    return json::parse(JsonDocument(machine, outcome));
 }
 
 }  // namespace sim

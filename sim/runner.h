@@ -11,6 +11,14 @@
 
 namespace sim {
 
+// What a run came to: declined, installed, staged, restart, no-controller,
+// failed or nothing; empty when that cannot be told, and `unknown` then says
+// why.
+struct Verdict {
+    std::string outcome;
+    std::string unknown;
+};
+
 struct Outcome {
     // "ok": the program returned; "no_answer": a Yes/No box had no answer
     // left; "crashed": the program died; "timeout": it did not finish;
@@ -22,19 +30,19 @@ struct Outcome {
     json summary;  // see Session::Summary
 
     // What the run came to, from what the program did (never from box
-    // texts, which message files translate): declined, installed, staged,
-    // restart, no-controller, failed or nothing. Empty when the program did
-    // not return.
-    std::string Result() const;
+    // texts, which message files translate; see DeriveOutcome).
+    Verdict verdict;
+    // verdict.outcome: empty when it cannot be told or the program did not
+    // return.
+    const std::string& Result() const { return verdict.outcome; }
 
     // Events of one type, as JSON (for tests and reports).
     std::vector<json> Of(const std::string& type) const;
-    std::vector<json> Boxes() const { return Of("box"); }
+    std::vector<json> Boxes() const { return Of(Row(Call::MessageBoxA).event); }
     // Everything the program wrote to standard output, as bytes.
     Bytes Stdout() const;
-    // Events that changed the machine: copies, new directories, files
-    // written, registry writes and deletions, driver installs, reboot
-    // requests.
+    // Events that changed the machine: those of the calls whose row in the
+    // list of host calls names a change, where the call succeeded.
     std::vector<Event> ChangeEvents() const;
     std::vector<json> Changes() const;
 };
@@ -47,7 +55,7 @@ bool IsChange(const Event& e);
 // the machine's code page.
 std::string ChangeLine(const Event& e, uint32_t codepage);
 // The outcome of a finished run's events.
-std::string DeriveOutcome(const EventList& events);
+Verdict DeriveOutcome(const EventList& events);
 
 // `timeout_seconds` bounds the program's own work: the time a question
 // waits in options.answer (on a person, at a terminal) does not count. The
@@ -56,9 +64,9 @@ std::string DeriveOutcome(const EventList& events);
 Outcome Run(const Machine& machine, const RunOptions& options = {}, int timeout_seconds = 60);
 
 // The run as one JSON document: machine, status, message, exit_code,
-// outcome, boxes, stdout, changes, events, summary.
+// outcome, outcome_unknown, boxes, stdout, changes, change_lines, events,
+// summary.
 std::string JsonDocument(const Machine& machine, const Outcome& outcome);
-json ToJson(const Machine& machine, const Outcome& outcome);
 
 }  // namespace sim
 

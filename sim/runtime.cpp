@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <stdexcept>
 
+#include "sim/machine_file.h"
+
 namespace sim {
 
 static Runtime* g_active = nullptr;
@@ -18,22 +20,15 @@ Runtime& Current() {
     return *g_active;
 }
 
-int CallId(const char* name) {
-    int id = HostCallIndex(name);
-    if (id < 0) {
-        fprintf(stderr, "vntrsetup-sim: %s is missing from the table of host calls\n", name);
-        abort();
-    }
-    return id;
-}
-
-bool CallFails(int call) {
+bool CallFails(Call call) {
     Runtime& rt = Current();
     uint32_t error = 0;
     if (!rt.Faulted(call, &error)) return false;
     rt.last_error = error;
     return true;
 }
+
+Event CallEvent(Call call) { return Event(Row(call).event).Str("call", Row(call).name); }
 
 std::string PointerText(const void* p) {
     char text[32];
@@ -62,13 +57,14 @@ void Runtime::Emit(Event event) {
     if (options.keep_events) events.push_back(std::move(event));
 }
 
-bool Runtime::Faulted(int call, uint32_t* error) {
-    uint32_t n = ++call_counts[call];
-    if (options.record_calls) call_order.push_back(static_cast<uint16_t>(call));
-    const HostCall& c = kHostCalls[call];
+bool Runtime::Faulted(Call call, uint32_t* error) {
+    size_t index = static_cast<size_t>(call);
+    uint32_t n = ++call_counts[index];
+    if (options.record_calls) call_order.push_back(static_cast<uint16_t>(index));
+    const HostCall& c = Row(call);
     // A fault fails calls nth to nth + count - 1; where several are in force,
     // the first in the file decides.
-    FaultPlan& plan = fault_plans[call];
+    FaultPlan& plan = fault_plans[index];
     while (plan.next < plan.by_start.size() && m.faults[plan.by_start[plan.next]].nth <= n) {
         size_t i = plan.by_start[plan.next++];
         uint64_t end = uint64_t{m.faults[i].nth} + m.faults[i].count;
@@ -180,22 +176,15 @@ Session::~Session() {
     g_active = nullptr;
 }
 
-json DumpKey(const RegKey& key) {
-    json out = {{"name", Text(key.name)}};
-    json values = json::array();
-    for (const auto& v : key.Values())
-        values.push_back({{"name", Text(v.name)}, {"type", v.type}, {"data", Text(v.data)}});
-    if (!values.empty()) out["values"] = values;
-    json subs = json::array();
-    for (size_t i = 0; i < key.SubkeyCount(); ++i) subs.push_back(DumpKey(*key.SubkeyAt(i)));
-    if (!subs.empty()) out["subkeys"] = subs;
-    return out;
-}
-
 json Session::Summary() const {
     const Runtime& rt = *rt_;
+    // In the order they were allocated (of the addresses the record shows),
+    // not of where the simulator's own heap put them, so that runs compare.
+    std::vector<std::pair<uint32_t, size_t>> left;
+    for (const auto& [block, info] : rt.allocations) left.push_back({info.shown, info.size});
+    std::sort(left.begin(), left.end());
     json leaks = json::array();
-    for (const auto& [block, info] : rt.allocations) leaks.push_back(info.size);
+    for (const auto& block : left) leaks.push_back(block.second);
     json loaded = json::array();
     for (const auto& [handle, mod] : rt.modules) loaded.push_back(Text(mod.path));
     json calls = json::object();
@@ -213,7 +202,7 @@ json Session::Summary() const {
                 {"faults_not_fired", unfired},
                 {"current_dir", Text(rt.cwd)}};
     if (rt.options.summary_registry) {
-        out["registry"] = DumpKey(*rt.m.hklm);
+        out["registry"] = RegistryJson(*rt.m.hklm, RegistryForm::kSummary);
         json files = json::array();
         rt.m.files.ForEach([&](const std::string& path, const FileSystem::Node& node) {
             files.push_back({{"path", Text(path)},

@@ -110,10 +110,10 @@ struct Runtime {
     FILE* captured_stderr = nullptr;
 
     void Emit(Event event);
-    // Counts a call of the host function kHostCalls[call] and tells whether
-    // a planned fault makes it fail; when it does, *error receives the
-    // fault's error code and a "fault" event is recorded.
-    bool Faulted(int call, uint32_t* error);
+    // Counts a call of a host function and tells whether a planned fault
+    // makes it fail; when it does, *error receives the fault's error code
+    // and a "fault" event is recorded.
+    bool Faulted(Call call, uint32_t* error);
 };
 
 // The runtime the host functions act on; null when no machine runs.
@@ -121,12 +121,17 @@ Runtime* Active();
 // The same, for host functions: a call with no machine running is a bug of
 // the caller and ends the process with a message.
 Runtime& Current();
-// The index of a host function in kHostCalls; a name missing there is a bug
-// of the simulator and ends the process.
-int CallId(const char* name);
 // Counts a host call; when a fault plan makes it fail, sets the last-error
 // code to the fault's error and returns true.
-bool CallFails(int call);
+bool CallFails(Call call);
+// The event of one call: the type its row in the list of host calls gives,
+// and the function's name; the caller adds the arguments ("args.*"), then
+// the result.
+Event CallEvent(Call call);
+// The buttons the program shows a message of its table with: MB_YESNO for
+// its two questions (MSG_CONFIRM, MSG_SUCCESS_REBOOT), MB_OK for the rest.
+// A box with no text is told by them (see MessageBoxA's record).
+unsigned MessageButtons(int message);
 // A handle or pointer as the record shows it: "0x..." or "NULL".
 std::string PointerText(const void* p);
 
@@ -152,9 +157,6 @@ class Session {
     // Names and paths are read by the machine's characters while it runs.
     std::unique_ptr<TextCodePageScope> text_;
 };
-
-// The registry below a key as JSON: {"name", "values", "subkeys"}.
-json DumpKey(const RegKey& key);
 
 }  // namespace sim
 

@@ -8,17 +8,16 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "host/host.h"
+#include "common/messages.h"
+#include "nt/nt.h"
 #include "sim/runtime.h"
+#include "sim/slots.h"
 
+using sim::Call;
 using sim::Event;
 using sim::Runtime;
 
 namespace {
-
-// The event of one call: its type, the function's name, then the arguments
-// ("args.*"), then the result.
-Event Begin(const char* type, const char* call) { return Event(type).Str("call", call); }
 
 // Records a BOOL-like outcome; on failure also the last-error code.
 template <typename T>
@@ -37,7 +36,7 @@ LONG FinishStatus(Event& e, LONG status) {
     return status;
 }
 
-bool RegFails(int call, LONG* status) {
+bool RegFails(Call call, LONG* status) {
     uint32_t error = 0;
     if (!sim::Current().Faulted(call, &error)) return false;
     *status = static_cast<LONG>(error);
@@ -70,11 +69,11 @@ bool BadName(const char* path) {
     return false;
 }
 
-DWORD Directory(const char* call, int id, const std::string& value, char* buffer, DWORD size) {
-    Event e = Begin("dir", call);
+DWORD Directory(Call call, const std::string& value, char* buffer, DWORD size) {
+    Event e = sim::CallEvent(call);
     e.Num("args.size", size);
     Runtime& rt = sim::Current();
-    if (sim::CallFails(id)) {
+    if (sim::CallFails(call)) {
         e.Num("result", 0).Num("error", rt.last_error);
         rt.Emit(std::move(e));
         return 0;
@@ -87,15 +86,14 @@ DWORD Directory(const char* call, int id, const std::string& value, char* buffer
 
 }  // namespace
 
-extern "C" {
+namespace sim::impl {
 
 // ---- kernel32: version, locale, directories, files -------------------------
 
 BOOL GetVersionExA(LPOSVERSIONINFOA info) {
-    static const int id = sim::CallId("GetVersionExA");
-    Event e = Begin("version", "GetVersionExA");
+    Event e = sim::CallEvent(Call::GetVersionExA);
     e.NumOrNull("args.size", info ? &info->dwOSVersionInfoSize : nullptr);
-    if (sim::CallFails(id)) return Finish(e, false, FALSE);
+    if (sim::CallFails(Call::GetVersionExA)) return Finish(e, false, FALSE);
     Runtime& rt = sim::Current();
     // OSVERSIONINFOA or OSVERSIONINFOEXA; anything else is refused.
     if (!info) {
@@ -122,50 +120,43 @@ BOOL GetVersionExA(LPOSVERSIONINFOA info) {
 }
 
 LCID GetSystemDefaultLCID(void) {
-    static const int id = sim::CallId("GetSystemDefaultLCID");
     Runtime& rt = sim::Current();
-    sim::CallFails(id);  // counted; the table allows it no faults
-    rt.Emit(Begin("locale", "GetSystemDefaultLCID").Num("result", rt.m.locale));
+    sim::CallFails(Call::GetSystemDefaultLCID);  // counted; the table allows it no faults
+    rt.Emit(sim::CallEvent(Call::GetSystemDefaultLCID).Num("result", rt.m.locale));
     return rt.m.locale;
 }
 
 UINT GetACP(void) {
-    static const int id = sim::CallId("GetACP");
     Runtime& rt = sim::Current();
-    sim::CallFails(id);  // counted; the table allows it no faults
-    rt.Emit(Begin("codepage", "GetACP").Num("result", rt.m.codepage));
+    sim::CallFails(Call::GetACP);  // counted; the table allows it no faults
+    rt.Emit(sim::CallEvent(Call::GetACP).Num("result", rt.m.codepage));
     return rt.m.codepage;
 }
 
 // The simulated clock stands still, so that runs compare.
 void GetLocalTime(LPSYSTEMTIME time) {
-    static const int id = sim::CallId("GetLocalTime");
     Runtime& rt = sim::Current();
-    sim::CallFails(id);                                 // counted; the table allows it no faults
+    sim::CallFails(Call::GetLocalTime);                 // counted; the table allows it no faults
     if (time) *time = {2004, 11, 1, 15, 10, 30, 0, 0};  // a Monday
-    rt.Emit(Begin("time", "GetLocalTime").Str("result", "2004-11-15 10:30:00.000"));
+    rt.Emit(sim::CallEvent(Call::GetLocalTime).Str("result", "2004-11-15 10:30:00.000"));
 }
 
 DWORD GetCurrentDirectoryA(DWORD size, LPSTR buffer) {
-    static const int id = sim::CallId("GetCurrentDirectoryA");
-    return Directory("GetCurrentDirectoryA", id, sim::Current().cwd, buffer, size);
+    return Directory(Call::GetCurrentDirectoryA, sim::Current().cwd, buffer, size);
 }
 
 UINT GetWindowsDirectoryA(LPSTR buffer, UINT size) {
-    static const int id = sim::CallId("GetWindowsDirectoryA");
-    return Directory("GetWindowsDirectoryA", id, sim::Current().m.windows_dir, buffer, size);
+    return Directory(Call::GetWindowsDirectoryA, sim::Current().m.windows_dir, buffer, size);
 }
 
 UINT GetSystemDirectoryA(LPSTR buffer, UINT size) {
-    static const int id = sim::CallId("GetSystemDirectoryA");
-    return Directory("GetSystemDirectoryA", id, sim::Current().m.system_dir, buffer, size);
+    return Directory(Call::GetSystemDirectoryA, sim::Current().m.system_dir, buffer, size);
 }
 
 BOOL SetCurrentDirectoryA(LPCSTR path) {
-    static const int id = sim::CallId("SetCurrentDirectoryA");
-    Event e = Begin("chdir", "SetCurrentDirectoryA");
+    Event e = sim::CallEvent(Call::SetCurrentDirectoryA);
     e.StrOrNull("args.path", path);
-    if (sim::CallFails(id)) return Finish(e, false, FALSE);
+    if (sim::CallFails(Call::SetCurrentDirectoryA)) return Finish(e, false, FALSE);
     Runtime& rt = sim::Current();
     if (TooLong(path, MAX_PATH - 1)) {
         rt.last_error = ERROR_FILENAME_EXCED_RANGE;
@@ -184,10 +175,9 @@ BOOL SetCurrentDirectoryA(LPCSTR path) {
 }
 
 BOOL CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES security) {
-    static const int id = sim::CallId("CreateDirectoryA");
-    Event e = Begin("mkdir", "CreateDirectoryA");
+    Event e = sim::CallEvent(Call::CreateDirectoryA);
     e.StrOrNull("args.path", path).Str("args.security", sim::PointerText(security));
-    if (sim::CallFails(id)) return Finish(e, false, FALSE);
+    if (sim::CallFails(Call::CreateDirectoryA)) return Finish(e, false, FALSE);
     Runtime& rt = sim::Current();
     // A directory name must leave room for an 8.3 file name below MAX_PATH.
     if (TooLong(path, MAX_PATH - 12)) {
@@ -212,12 +202,11 @@ BOOL CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES security) {
 }
 
 BOOL CopyFileA(LPCSTR from, LPCSTR to, BOOL failIfExists) {
-    static const int id = sim::CallId("CopyFileA");
-    Event e = Begin("copy", "CopyFileA");
+    Event e = sim::CallEvent(Call::CopyFileA);
     e.StrOrNull("args.from", from)
         .StrOrNull("args.to", to)
         .Num("args.fail_if_exists", failIfExists);
-    if (sim::CallFails(id)) return Finish(e, false, FALSE);
+    if (sim::CallFails(Call::CopyFileA)) return Finish(e, false, FALSE);
     Runtime& rt = sim::Current();
     auto refuse = [&](uint32_t error) {
         rt.last_error = error;
@@ -248,8 +237,7 @@ BOOL CopyFileA(LPCSTR from, LPCSTR to, BOOL failIfExists) {
 }
 
 DWORD GetFileAttributesA(LPCSTR path) {
-    static const int id = sim::CallId("GetFileAttributesA");
-    Event e = Begin("attributes", "GetFileAttributesA");
+    Event e = sim::CallEvent(Call::GetFileAttributesA);
     e.StrOrNull("args.path", path);
     Runtime& rt = sim::Current();
     auto fail = [&](uint32_t error) {
@@ -258,7 +246,7 @@ DWORD GetFileAttributesA(LPCSTR path) {
         rt.Emit(std::move(e));
         return INVALID_FILE_ATTRIBUTES;
     };
-    if (sim::CallFails(id)) return fail(rt.last_error);
+    if (sim::CallFails(Call::GetFileAttributesA)) return fail(rt.last_error);
     if (!path) return fail(ERROR_INVALID_PARAMETER);
     if (TooLong(path)) return fail(ERROR_FILENAME_EXCED_RANGE);
     if (BadName(path)) return fail(ERROR_INVALID_NAME);
@@ -281,10 +269,9 @@ DWORD GetFileAttributesA(LPCSTR path) {
     rt.Emit(std::move(e));
     return attributes;
 }
+}  // namespace sim::impl
 
 // ---- kernel32: modules -------------------------------------------------------
-
-}  // extern "C"
 
 namespace {
 
@@ -293,25 +280,25 @@ namespace {
 // installer of setupapi.dll from the system directory. 0 when the imports
 // of `mod` are there; otherwise the error its load gives.
 uint32_t MissingImport(const Runtime& rt, const sim::Module& mod) {
-    if (!sim::EqualNoCase(mod.name, "newdev.dll")) return 0;
+    if (!sim::EqualNoCase(mod.name, sim::Row(Call::UpdateDriverForPlugAndPlayDevicesA).library))
+        return 0;
     for (const sim::Module& other : rt.m.modules) {
-        if (other.planted || !sim::EqualNoCase(other.name, "setupapi.dll") ||
+        if (other.planted || !sim::EqualNoCase(other.name, sim::Row(sim::kNewdevImport).library) ||
             !sim::EqualNoCase(sim::FileSystem::Absolute(other.dir, "C:\\"),
                               sim::FileSystem::Absolute(rt.m.system_dir, "C:\\")))
             continue;
         if (!other.loads) return ERROR_MOD_NOT_FOUND;
-        return other.missing.count("SetupDiCallClassInstaller") ? ERROR_PROC_NOT_FOUND : 0;
+        return other.missing.count(sim::CallName(sim::kNewdevImport)) ? ERROR_PROC_NOT_FOUND : 0;
     }
     return ERROR_MOD_NOT_FOUND;
 }
 
 }  // namespace
 
-extern "C" {
+namespace sim::impl {
 
 HMODULE LoadLibraryA(LPCSTR name) {
-    static const int id = sim::CallId("LoadLibraryA");
-    Event e = Begin("load", "LoadLibraryA");
+    Event e = sim::CallEvent(Call::LoadLibraryA);
     e.StrOrNull("args.name", name);
     Runtime& rt = sim::Current();
     auto fail = [&](uint32_t error) -> HMODULE {
@@ -320,7 +307,7 @@ HMODULE LoadLibraryA(LPCSTR name) {
         rt.Emit(std::move(e));
         return NULL;
     };
-    if (sim::CallFails(id)) return fail(rt.last_error);
+    if (sim::CallFails(Call::LoadLibraryA)) return fail(rt.last_error);
     std::string request = name ? name : "";
 
     // Candidate directories: the one named, or the search order of the
@@ -366,8 +353,8 @@ HMODULE LoadLibraryA(LPCSTR name) {
                 uint32_t error = MissingImport(rt, mod);
                 if (error) {
                     e.Str("import_missing", error == ERROR_MOD_NOT_FOUND
-                                                ? "setupapi.dll"
-                                                : "SetupDiCallClassInstaller");
+                                                ? sim::Row(sim::kNewdevImport).library
+                                                : sim::CallName(sim::kNewdevImport));
                     return fail(error);
                 }
             }
@@ -386,10 +373,9 @@ HMODULE LoadLibraryA(LPCSTR name) {
 }
 
 BOOL FreeLibrary(HMODULE module) {
-    static const int id = sim::CallId("FreeLibrary");
-    Event e = Begin("unload", "FreeLibrary");
+    Event e = sim::CallEvent(Call::FreeLibrary);
     e.Str("args.module", sim::PointerText(module));
-    if (sim::CallFails(id)) return Finish(e, false, FALSE);
+    if (sim::CallFails(Call::FreeLibrary)) return Finish(e, false, FALSE);
     Runtime& rt = sim::Current();
     auto it = rt.modules.find(reinterpret_cast<uintptr_t>(module));
     if (it == rt.modules.end()) {
@@ -402,24 +388,21 @@ BOOL FreeLibrary(HMODULE module) {
 }
 
 DWORD GetLastError(void) {
-    static const int id = sim::CallId("GetLastError");
-    sim::CallFails(id);  // counted only
+    sim::CallFails(Call::GetLastError);  // counted only
     return sim::Current().last_error;
 }
 
 void SetLastError(DWORD code) {
-    static const int id = sim::CallId("SetLastError");
     Runtime& rt = sim::Current();
-    sim::CallFails(id);  // counted only
+    sim::CallFails(Call::SetLastError);  // counted only
     rt.last_error = code;
-    rt.Emit(Begin("last_error", "SetLastError").Num("args.code", code));
+    rt.Emit(sim::CallEvent(Call::SetLastError).Num("args.code", code));
 }
 
 // ---- kernel32: memory and message texts -------------------------------------
 
 HLOCAL LocalAlloc(UINT flags, SIZE_T bytes) {
-    static const int id = sim::CallId("LocalAlloc");
-    Event e = Begin("alloc", "LocalAlloc");
+    Event e = sim::CallEvent(Call::LocalAlloc);
     e.Num("args.flags", flags).Num("args.bytes", static_cast<int64_t>(bytes));
     Runtime& rt = sim::Current();
     auto fail = [&]() -> HLOCAL {
@@ -427,7 +410,7 @@ HLOCAL LocalAlloc(UINT flags, SIZE_T bytes) {
         rt.Emit(std::move(e));
         return NULL;
     };
-    if (sim::CallFails(id)) return fail();
+    if (sim::CallFails(Call::LocalAlloc)) return fail();
     void* block = malloc(bytes ? bytes : 1);
     if (!block) {
         rt.last_error = ERROR_NOT_ENOUGH_MEMORY;
@@ -442,10 +425,9 @@ HLOCAL LocalAlloc(UINT flags, SIZE_T bytes) {
 }
 
 HLOCAL LocalFree(HLOCAL block) {
-    static const int id = sim::CallId("LocalFree");
     Runtime& rt = sim::Current();
-    sim::CallFails(id);  // counted; the table allows it no faults
-    Event e = Begin("free", "LocalFree");
+    sim::CallFails(Call::LocalFree);  // counted; the table allows it no faults
+    Event e = sim::CallEvent(Call::LocalFree);
     e.Str("args.block", rt.BlockText(block));
     if (!block) {
         e.Str("result", "NULL");
@@ -454,7 +436,9 @@ HLOCAL LocalFree(HLOCAL block) {
     }
     auto it = rt.allocations.find(block);
     if (it == rt.allocations.end()) {
-        // Freeing what is not allocated is a finding of its own.
+        // A LocalFree of a block that is not allocated gets an event of its
+        // own besides the call's, so that a test or a reader of the report
+        // finds it without going through every free.
         rt.last_error = ERROR_INVALID_HANDLE;
         rt.Emit(Event("bad_free").Str("block", sim::PointerText(block)));
         e.Str("result", sim::PointerText(block)).Num("error", rt.last_error);
@@ -470,9 +454,8 @@ HLOCAL LocalFree(HLOCAL block) {
 
 DWORD FormatMessageA(DWORD flags, LPCVOID source, DWORD messageId, DWORD languageId, LPSTR buffer,
                      DWORD size, va_list* arguments) {
-    static const int id = sim::CallId("FormatMessageA");
     (void)arguments;
-    Event e = Begin("format", "FormatMessageA");
+    Event e = sim::CallEvent(Call::FormatMessageA);
     e.Num("args.flags", flags)
         .Str("args.source", sim::PointerText(source))
         .Num("args.message_id", messageId)
@@ -484,7 +467,7 @@ DWORD FormatMessageA(DWORD flags, LPCVOID source, DWORD messageId, DWORD languag
         rt.Emit(std::move(e));
         return 0;
     };
-    if (sim::CallFails(id)) return fail();
+    if (sim::CallFails(Call::FormatMessageA)) return fail();
     // The system texts of the codes the program can meet, as Windows XP
     // (English) returns them: each ends with CR LF.
     static const std::map<DWORD, const char*> texts = {
@@ -522,13 +505,60 @@ DWORD FormatMessageA(DWORD flags, LPCVOID source, DWORD messageId, DWORD languag
     return static_cast<DWORD>(length);
 }
 
+}  // namespace sim::impl
+
 // ---- user32 -----------------------------------------------------------------
 
+unsigned sim::MessageButtons(int message) {
+    return message == MSG_CONFIRM || message == MSG_SUCCESS_REBOOT ? MB_YESNO : MB_OK;
+}
+
+namespace {
+
+// Which message a box shows, from the program's own tables as they stand on
+// this machine: a text is message i when it is MessageText(i) itself, and the
+// name of a missing setupapi.dll entry point when it is that entry's `shown`
+// text in the binding table.
+//
+// A box with no text shows a message whose entry the message file did not
+// reach: MessageText returns NULL for it, and for every other entry the
+// file did not reach. Its number is told only when one alone fits: among the
+// entries that are NULL when the box is shown, those the program shows with
+// the box's buttons (MessageButtons). With more than one the number stays
+// null, with "absent" marking the box as one of the five all the same.
+void TagMessage(Event& box, const char* text, UINT buttons) {
+    if (!text) {
+        int told = -1, fitting = 0;
+        for (int i = 0; i < MESSAGE_COUNT; ++i)
+            if (!MessageText(i) && sim::MessageButtons(i) == buttons) told = i, ++fitting;
+        if (fitting == 1)
+            box.Num("message", told);
+        else
+            box.Null("message");
+        box.Flag("absent", true);
+        return;
+    }
+    for (int i = 0; i < MESSAGE_COUNT; ++i)
+        if (text == MessageText(i)) {
+            box.Num("message", i);
+            return;
+        }
+    box.Null("message");
+    for (const SetupEntry& entry : g_setupEntryTable)
+        if (text == entry.shown) {
+            box.Flag("entry_point", true);
+            return;
+        }
+}
+
+}  // namespace
+
+namespace sim::impl {
+
 int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
-    static const int id = sim::CallId("MessageBoxA");
     Runtime& rt = sim::Current();
     UINT buttons = type & 0xF;
-    Event box = Begin("box", "MessageBoxA");
+    Event box = sim::CallEvent(Call::MessageBoxA);
     box.Str("args.owner", sim::PointerText(owner))
         .StrOrNull("args.text", text)
         .StrOrNull("args.caption", caption)
@@ -536,7 +566,8 @@ int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
         .Str("buttons", buttons == MB_OK      ? "OK"
                         : buttons == MB_YESNO ? "Yes/No"
                                               : "other");
-    if (sim::CallFails(id)) {
+    TagMessage(box, text, buttons);
+    if (sim::CallFails(Call::MessageBoxA)) {
         box.Num("result", 0).Num("error", rt.last_error);
         rt.Emit(std::move(box));
         return 0;
@@ -556,11 +587,10 @@ int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
     return answer;
 }
 
-int LoadStringA(HINSTANCE instance, UINT id_, LPSTR buffer, int size) {
-    static const int id = sim::CallId("LoadStringA");
+int LoadStringA(HINSTANCE instance, UINT id, LPSTR buffer, int size) {
     Runtime& rt = sim::Current();
-    Event e = Begin("string", "LoadStringA");
-    e.Str("args.instance", sim::PointerText(instance)).Num("args.id", id_).Num("args.size", size);
+    Event e = sim::CallEvent(Call::LoadStringA);
+    e.Str("args.instance", sim::PointerText(instance)).Num("args.id", id).Num("args.size", size);
     auto fail = [&](uint32_t error) {
         if (buffer && size > 0) buffer[0] = '\0';
         rt.last_error = error;
@@ -568,8 +598,8 @@ int LoadStringA(HINSTANCE instance, UINT id_, LPSTR buffer, int size) {
         rt.Emit(std::move(e));
         return 0;
     };
-    if (sim::CallFails(id)) return fail(rt.last_error);
-    auto it = rt.m.strings.find(id_);
+    if (sim::CallFails(Call::LoadStringA)) return fail(rt.last_error);
+    auto it = rt.m.strings.find(id);
     if (it == rt.m.strings.end() || !buffer || size <= 0) return fail(1814);
     size_t n = std::min(it->second.size(), static_cast<size_t>(size - 1));
     memcpy(buffer, it->second.data(), n);
@@ -580,10 +610,9 @@ int LoadStringA(HINSTANCE instance, UINT id_, LPSTR buffer, int size) {
 }
 
 BOOL ExitWindowsEx(UINT flags, DWORD reserved) {
-    static const int id = sim::CallId("ExitWindowsEx");
-    Event e = Begin("reboot", "ExitWindowsEx");
+    Event e = sim::CallEvent(Call::ExitWindowsEx);
     e.Num("args.flags", flags).Num("args.reserved", reserved);
-    if (sim::CallFails(id)) return Finish(e, false, FALSE);
+    if (sim::CallFails(Call::ExitWindowsEx)) return Finish(e, false, FALSE);
     return Finish(e, true, TRUE);
 }
 
@@ -628,11 +657,10 @@ static std::shared_ptr<sim::RegKey> Walk(std::shared_ptr<sim::RegKey> key, const
 }
 
 LONG RegOpenKeyA(HKEY key, LPCSTR subKey, PHKEY result) {
-    static const int id = sim::CallId("RegOpenKeyA");
-    Event e = Begin("reg_open", "RegOpenKeyA");
+    Event e = sim::CallEvent(Call::RegOpenKeyA);
     e.Str("args.key", KeyName(key)).StrOrNull("args.subkey", subKey);
     LONG status;
-    if (RegFails(id, &status)) return FinishStatus(e, status);
+    if (RegFails(Call::RegOpenKeyA, &status)) return FinishStatus(e, status);
     Runtime& rt = sim::Current();
     std::string path;
     auto base = KeyOf(key, &path);
@@ -649,11 +677,10 @@ LONG RegOpenKeyA(HKEY key, LPCSTR subKey, PHKEY result) {
 }
 
 LONG RegCloseKey(HKEY key) {
-    static const int id = sim::CallId("RegCloseKey");
-    Event e = Begin("reg_close", "RegCloseKey");
+    Event e = sim::CallEvent(Call::RegCloseKey);
     e.Str("args.key", KeyName(key));
     LONG status;
-    if (RegFails(id, &status)) return FinishStatus(e, status);
+    if (RegFails(Call::RegCloseKey, &status)) return FinishStatus(e, status);
     Runtime& rt = sim::Current();
     if (key == HKEY_LOCAL_MACHINE) return FinishStatus(e, ERROR_SUCCESS);
     return FinishStatus(
@@ -662,12 +689,11 @@ LONG RegCloseKey(HKEY key) {
 
 LONG RegQueryValueExA(HKEY key, LPCSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data,
                       LPDWORD size) {
-    static const int id = sim::CallId("RegQueryValueExA");
-    Event e = Begin("reg_query", "RegQueryValueExA");
+    Event e = sim::CallEvent(Call::RegQueryValueExA);
     e.Str("args.key", KeyName(key)).StrOrNull("args.name", name);
     e.NumOrNull("args.size", size);
     LONG status;
-    if (RegFails(id, &status)) return FinishStatus(e, status);
+    if (RegFails(Call::RegQueryValueExA, &status)) return FinishStatus(e, status);
     auto k = KeyOf(key, nullptr);
     if (!k) return FinishStatus(e, ERROR_INVALID_HANDLE);
     if (reserved) return FinishStatus(e, ERROR_INVALID_PARAMETER);
@@ -676,7 +702,7 @@ LONG RegQueryValueExA(HKEY key, LPCSTR name, LPDWORD reserved, LPDWORD type, LPB
     if (v->error) return FinishStatus(e, static_cast<LONG>(v->error));
     if (type) *type = v->type;
     DWORD needed = static_cast<DWORD>(v->data.size());
-    e.Num("type", v->type).Num("stored", needed);
+    e.Num("value_type", v->type).Num("stored", needed);
     if (data && (!size || *size < needed)) {
         if (size) *size = needed;
         return FinishStatus(e, ERROR_MORE_DATA);
@@ -688,8 +714,7 @@ LONG RegQueryValueExA(HKEY key, LPCSTR name, LPDWORD reserved, LPDWORD type, LPB
 
 LONG RegSetValueExA(HKEY key, LPCSTR name, DWORD reserved, DWORD type, const BYTE* data,
                     DWORD size) {
-    static const int id = sim::CallId("RegSetValueExA");
-    Event e = Begin("reg_set", "RegSetValueExA");
+    Event e = sim::CallEvent(Call::RegSetValueExA);
     sim::Bytes bytes = data ? sim::Bytes(reinterpret_cast<const char*>(data), size) : "";
     e.Str("args.key", KeyName(key))
         .StrOrNull("args.name", name)
@@ -698,7 +723,7 @@ LONG RegSetValueExA(HKEY key, LPCSTR name, DWORD reserved, DWORD type, const BYT
         .Str("args.data", bytes)
         .Num("args.size", size);
     LONG status;
-    if (RegFails(id, &status)) return FinishStatus(e, status);
+    if (RegFails(Call::RegSetValueExA, &status)) return FinishStatus(e, status);
     auto k = KeyOf(key, nullptr);
     if (!k) return FinishStatus(e, ERROR_INVALID_HANDLE);
     if (!data && size) return FinishStatus(e, ERROR_INVALID_PARAMETER);
@@ -708,15 +733,14 @@ LONG RegSetValueExA(HKEY key, LPCSTR name, DWORD reserved, DWORD type, const BYT
 
 LONG RegEnumKeyExA(HKEY key, DWORD index, LPSTR name, LPDWORD nameSize, LPDWORD reserved,
                    LPSTR className, LPDWORD classSize, PFILETIME lastWrite) {
-    static const int id = sim::CallId("RegEnumKeyExA");
     (void)className;
     (void)classSize;
     (void)lastWrite;
-    Event e = Begin("reg_enum", "RegEnumKeyExA");
+    Event e = sim::CallEvent(Call::RegEnumKeyExA);
     e.Str("args.key", KeyName(key)).Num("args.index", index);
     e.NumOrNull("args.size", nameSize);
     LONG status;
-    if (RegFails(id, &status)) return FinishStatus(e, status);
+    if (RegFails(Call::RegEnumKeyExA, &status)) return FinishStatus(e, status);
     auto k = KeyOf(key, nullptr);
     if (!k) return FinishStatus(e, ERROR_INVALID_HANDLE);
     if (reserved || !name || !nameSize) return FinishStatus(e, ERROR_INVALID_PARAMETER);
@@ -731,12 +755,11 @@ LONG RegEnumKeyExA(HKEY key, DWORD index, LPSTR name, LPDWORD nameSize, LPDWORD 
 
 LONG RegEnumValueA(HKEY key, DWORD index, LPSTR name, LPDWORD nameSize, LPDWORD reserved,
                    LPDWORD type, LPBYTE data, LPDWORD dataSize) {
-    static const int id = sim::CallId("RegEnumValueA");
-    Event e = Begin("reg_enum_value", "RegEnumValueA");
+    Event e = sim::CallEvent(Call::RegEnumValueA);
     e.Str("args.key", KeyName(key)).Num("args.index", index);
     e.NumOrNull("args.name_size", nameSize).NumOrNull("args.data_size", dataSize);
     LONG status;
-    if (RegFails(id, &status)) return FinishStatus(e, status);
+    if (RegFails(Call::RegEnumValueA, &status)) return FinishStatus(e, status);
     auto k = KeyOf(key, nullptr);
     if (!k) return FinishStatus(e, ERROR_INVALID_HANDLE);
     if (reserved || !name || !nameSize || (data && !dataSize))
@@ -752,7 +775,7 @@ LONG RegEnumValueA(HKEY key, DWORD index, LPSTR name, LPDWORD nameSize, LPDWORD 
     if (v.error) return FinishStatus(e, static_cast<LONG>(v.error));
     if (type) *type = v.type;
     DWORD needed = static_cast<DWORD>(v.data.size());
-    e.Num("type", v.type).Num("stored", needed);
+    e.Num("value_type", v.type).Num("stored", needed);
     if (data && *dataSize < needed) {
         *dataSize = needed;
         return FinishStatus(e, ERROR_MORE_DATA);
@@ -780,11 +803,10 @@ static std::vector<sim::Bytes> MarkDeleted(sim::RegKey& top, const std::string& 
 }
 
 LONG RegDeleteKeyA(HKEY key, LPCSTR subKey) {
-    static const int id = sim::CallId("RegDeleteKeyA");
-    Event e = Begin("reg_delete", "RegDeleteKeyA");
+    Event e = sim::CallEvent(Call::RegDeleteKeyA);
     e.Str("args.key", KeyName(key)).StrOrNull("args.subkey", subKey);
     LONG status;
-    if (RegFails(id, &status)) return FinishStatus(e, status);
+    if (RegFails(Call::RegDeleteKeyA, &status)) return FinishStatus(e, status);
     Runtime& rt = sim::Current();
     std::string path;
     auto base = KeyOf(key, &path);
@@ -812,7 +834,7 @@ LONG RegDeleteKeyA(HKEY key, LPCSTR subKey) {
 
 // ---- msvcrt: files read and written ---------------------------------------------
 
-}  // extern "C"
+}  // namespace sim::impl
 
 namespace {
 struct OpenFile {
@@ -872,7 +894,7 @@ int CloseNewFile(void* cookie) {
     --rt->open_files;
     if (f->discard) return 0;
     bool made = rt->m.files.PutFile(f->path, f->data);
-    Event e("file_written");
+    Event e(sim::Row(Call::fclose).change);
     e.Str("path", made ? sim::FileSystem::PathOf(rt->m.files.Find(f->path)) : f->path)
         .Num("bytes", static_cast<int64_t>(f->data.size()))
         .Str("data", f->data)
@@ -923,14 +945,13 @@ FILE* OpenNew(Runtime& rt, const std::string& target, bool text, Event& e) {
 }
 }  // namespace
 
-extern "C" {
+namespace sim::impl {
 
-FILE* HostFopen(const char* path, const char* mode) {
-    if (!sim::Active()) return (fopen)(path, mode);
-    static const int id = sim::CallId("fopen");
-    Event e = Begin("open", "fopen");
+FILE*(fopen)(const char* path, const char* mode) {
+    if (!sim::Active()) return (::fopen)(path, mode);
+    Event e = sim::CallEvent(Call::fopen);
     e.StrOrNull("args.path", path).StrOrNull("args.mode", mode);
-    if (sim::CallFails(id)) return Finish(e, false, static_cast<FILE*>(NULL));
+    if (sim::CallFails(Call::fopen)) return Finish(e, false, static_cast<FILE*>(NULL));
     Runtime& rt = sim::Current();
     std::string target = Abs(path);
     bool reading = mode && mode[0] == 'r' && !strchr(mode, '+');
@@ -967,24 +988,19 @@ FILE* HostFopen(const char* path, const char* mode) {
     rt.streams[stream].name = path;
     return Finish(e, true, stream);
 }
-
-// The C library's stream functions, recorded and open to planned failures
-// while a machine runs; the parentheses around a name call the function
-// rather than host.h's macro.
-}  // extern "C"
+}  // namespace sim::impl
 
 namespace {
 
 // One read or write of a stream: recorded, and open to a planned failure.
 template <typename Op>
-size_t Transfer(int id, const char* type, const char* call, FILE* stream, size_t size, size_t count,
-                Op op) {
+size_t Transfer(Call call, FILE* stream, size_t size, size_t count, Op op) {
     Runtime& rt = sim::Current();
-    Event e = Begin(type, call);
+    Event e = sim::CallEvent(call);
     e.Str("args.stream", StreamName(rt, stream))
         .Num("args.size", static_cast<int64_t>(size))
         .Num("args.count", static_cast<int64_t>(count));
-    if (sim::CallFails(id)) {
+    if (sim::CallFails(call)) {
         MarkFailed(rt, stream);
         e.Num("result", 0).Num("error", rt.last_error);
         rt.Emit(std::move(e));
@@ -998,47 +1014,46 @@ size_t Transfer(int id, const char* type, const char* call, FILE* stream, size_t
 
 }  // namespace
 
-extern "C" {
+// The C library's stream functions, recorded and open to planned failures
+// while a machine runs. ::fread and the others are the C library's own; the
+// parentheses keep host.h's macros of the same names away.
+namespace sim::impl {
 
-size_t HostFread(void* buffer, size_t size, size_t count, FILE* stream) {
-    if (!sim::Active()) return (fread)(buffer, size, count, stream);
-    static const int id = sim::CallId("fread");
-    return Transfer(id, "read", "fread", stream, size, count,
-                    [&] { return (fread)(buffer, size, count, stream); });
+size_t(fread)(void* buffer, size_t size, size_t count, FILE* stream) {
+    if (!sim::Active()) return (::fread)(buffer, size, count, stream);
+    return Transfer(Call::fread, stream, size, count,
+                    [&] { return (::fread)(buffer, size, count, stream); });
 }
 
-size_t HostFwrite(const void* buffer, size_t size, size_t count, FILE* stream) {
-    if (!sim::Active()) return (fwrite)(buffer, size, count, stream);
-    static const int id = sim::CallId("fwrite");
-    return Transfer(id, "write", "fwrite", stream, size, count, [&] {
-        size_t n = (fwrite)(buffer, size, count, stream);
+size_t(fwrite)(const void* buffer, size_t size, size_t count, FILE* stream) {
+    if (!sim::Active()) return (::fwrite)(buffer, size, count, stream);
+    return Transfer(Call::fwrite, stream, size, count, [&] {
+        size_t n = (::fwrite)(buffer, size, count, stream);
         if (n < count) sim::Current().last_error = ERROR_DISK_FULL;  // standard output is gone
         return n;
     });
 }
 
-int HostFerror(FILE* stream) {
+int(ferror)(FILE* stream) {
     Runtime* rt = sim::Active();
-    if (!rt) return (ferror)(stream);
-    static const int id = sim::CallId("ferror");
-    sim::CallFails(id);  // counted only
+    if (!rt) return (::ferror)(stream);
+    sim::CallFails(Call::ferror);  // counted only
     auto it = rt->streams.find(stream);
-    return (ferror)(stream) || (it != rt->streams.end() && it->second.failed);
+    return (::ferror)(stream) || (it != rt->streams.end() && it->second.failed);
 }
 
-int HostFclose(FILE* stream) {
+int(fclose)(FILE* stream) {
     Runtime* rt = sim::Active();
-    if (!rt) return (fclose)(stream);
-    static const int id = sim::CallId("fclose");
-    Event e = Begin("close", "fclose");
+    if (!rt) return (::fclose)(stream);
+    Event e = sim::CallEvent(Call::fclose);
     e.Str("args.stream", StreamName(*rt, stream));
     auto it = rt->streams.find(stream);
-    bool failed = sim::CallFails(id);
+    bool failed = sim::CallFails(Call::fclose);
     // A failed close writes nothing of a new file.
     if (failed && it != rt->streams.end() && it->second.discard) *it->second.discard = true;
     if (it != rt->streams.end()) rt->streams.erase(it);
     uint32_t error = rt->last_error;
-    int result = (fclose)(stream);
+    int result = (::fclose)(stream);
     if (failed || result != 0) {
         rt->last_error = failed ? error : ERROR_DISK_FULL;
         e.Num("result", EOF).Num("error", rt->last_error);
@@ -1050,4 +1065,4 @@ int HostFclose(FILE* stream) {
     return 0;
 }
 
-}  // extern "C"
+}  // namespace sim::impl

@@ -26,8 +26,8 @@ const char* LastPart(const char* key) {
 
 // Numbers that read better in hexadecimal.
 bool HexKey(const char* key) {
-    static const char* const keys[] = {"flags",      "type",     "error",    "code",
-                                       "message_id", "language", "property", "locale"};
+    static const char* const keys[] = {"flags",      "type",     "value_type", "error", "code",
+                                       "message_id", "language", "property",   "locale"};
     const char* last = LastPart(key);
     for (const char* k : keys)
         if (strcmp(last, k) == 0) return true;
@@ -91,8 +91,25 @@ void AppendQuoted(std::string& out, const Event& e, const char* key, uint32_t cp
     out += '"';
 }
 
+// Which text of the program's a box shows: "message 2", or the name of a
+// missing setupapi.dll entry point, or a message whose number its absent
+// text does not tell.
+void AppendMessage(std::string& out, const Event& e) {
+    if (!e.Has("message")) return;  // a record from before boxes were told
+    if (!e.IsNull("message"))
+        out += " message " + std::to_string(e.GetNum("message"));
+    else if (e.GetFlag("entry_point"))
+        out += " missing entry point";
+    else if (e.GetFlag("absent"))
+        out += " message unknown";
+    else
+        out += " not a message of the program";
+    if (e.GetFlag("absent")) out += " (no text)";
+}
+
 void AppendBox(std::string& out, const Event& e, uint32_t cp) {
     out += "box [" + e.GetStr("buttons", "?") + "]";
+    AppendMessage(out, e);
     if (e.GetStr("args.owner", "NULL") != "NULL") out += " owner " + e.GetStr("args.owner");
     int64_t type = e.GetNum("args.type");
     if (type != 0 && type != 4) {
@@ -114,7 +131,7 @@ void AppendBox(std::string& out, const Event& e, uint32_t cp) {
 // "Call(arg, arg, ...) -> result" and whatever else the event holds.
 void AppendEvent(std::string& out, const Event& e, uint32_t cp) {
     const std::string& type = e.type();
-    if (type == "box") return AppendBox(out, e, cp);
+    if (type == sim::Row(sim::Call::MessageBoxA).event) return AppendBox(out, e, cp);
     if (type == "stdout") {
         out += "stdout  ";
         AppendQuoted(out, e, "text", cp);
@@ -132,11 +149,11 @@ void AppendEvent(std::string& out, const Event& e, uint32_t cp) {
         return;
     }
     if (type == "bad_free") {
-        out += "finding LocalFree of a block that is not allocated: " + e.GetStr("block");
+        out += "LocalFree of a block that is not allocated: " + e.GetStr("block");
         return;
     }
     if (type == "unexpected_call") {
-        out += "finding " + e.GetStr("call") + " was called (never expected)";
+        out += e.GetStr("call") + "() called: a call the program resolves but never makes";
         return;
     }
     const Field* call = e.Get("call");
@@ -255,7 +272,10 @@ void PrintReport(std::ostream& out, const sim::Machine& m, const sim::Outcome& o
                 << sim::Visible(o.summary["modules_loaded"].dump(), sim::kUtf8) << "\n";
     }
     if (o.status == "ok") {
-        out << "\noutcome: " << o.Result() << "\n";
+        if (o.Result().empty())
+            out << "\noutcome: none (" << o.verdict.unknown << ")\n";
+        else
+            out << "\noutcome: " << o.Result() << "\n";
         out << "exit code: " << o.exit_code << "\n";
     } else {
         out << "\nrun " << o.status << ": " << sim::Visible(o.message, sim::kUtf8) << "\n";

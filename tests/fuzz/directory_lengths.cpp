@@ -3,8 +3,8 @@
 // drive root), and runs the whole program. Every path the program hands to
 // the system must be at most 255 characters: the path arguments of
 // SetCurrentDirectoryA, CreateDirectoryA, CopyFileA, LoadLibraryA and of
-// the message file's fopen are recorded on the way in (this target wraps
-// those functions at link time), and the paths in the run's events are
+// the message file's fopen are recorded on the way in (this target puts a
+// note-taker in those calls' slots), and the paths in the run's events are
 // checked as well. Overflowing a path buffer is caught by
 // AddressSanitizer. When a path the flow needs does not fit, the run must
 // change nothing; when every path fits, the installation must happen.
@@ -17,48 +17,53 @@
 #include "host/host.h"
 #include "sim/presets.h"
 #include "sim/runner.h"
+#include "sim/slots.h"
 #include "tests/fuzz/fuzz_support.h"
 
 // ---- the path arguments, recorded as events of the run ---------------------
 
 namespace {
 
-void Note(const char* call, const char* path) {
+using sim::Call;
+using sim::kSimulated;
+
+void Note(Call call, const char* path) {
     if (sim::Runtime* rt = sim::Active())
-        rt->Emit(sim::Event("path_arg").Str("call", call).StrOrNull("path", path));
+        rt->Emit(sim::Event("path_arg").Str("call", sim::CallName(call)).StrOrNull("path", path));
+}
+
+BOOL NoteSetCurrentDirectory(LPCSTR path) {
+    Note(Call::SetCurrentDirectoryA, path);
+    return kSimulated.SetCurrentDirectoryA(path);
+}
+BOOL NoteCreateDirectory(LPCSTR path, LPSECURITY_ATTRIBUTES security) {
+    Note(Call::CreateDirectoryA, path);
+    return kSimulated.CreateDirectoryA(path, security);
+}
+BOOL NoteCopyFile(LPCSTR from, LPCSTR to, BOOL failIfExists) {
+    Note(Call::CopyFileA, from);
+    Note(Call::CopyFileA, to);
+    return kSimulated.CopyFileA(from, to, failIfExists);
+}
+HMODULE NoteLoadLibrary(LPCSTR name) {
+    Note(Call::LoadLibraryA, name);
+    return kSimulated.LoadLibraryA(name);
+}
+FILE* NoteFopen(const char* path, const char* mode) {
+    Note(Call::fopen, path);
+    return (kSimulated.fopen)(path, mode);
+}
+
+// The runs are forked from this process, so the slots set here are theirs.
+void NotePathArguments() {
+    sim::g_slots.SetCurrentDirectoryA = NoteSetCurrentDirectory;
+    sim::g_slots.CreateDirectoryA = NoteCreateDirectory;
+    sim::g_slots.CopyFileA = NoteCopyFile;
+    sim::g_slots.LoadLibraryA = NoteLoadLibrary;
+    sim::g_slots.fopen = NoteFopen;
 }
 
 }  // namespace
-
-extern "C" {
-BOOL __real_SetCurrentDirectoryA(LPCSTR path);
-BOOL __real_CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES security);
-BOOL __real_CopyFileA(LPCSTR from, LPCSTR to, BOOL failIfExists);
-HMODULE __real_LoadLibraryA(LPCSTR name);
-FILE* __real_HostFopen(const char* path, const char* mode);
-
-BOOL __wrap_SetCurrentDirectoryA(LPCSTR path) {
-    Note("SetCurrentDirectoryA", path);
-    return __real_SetCurrentDirectoryA(path);
-}
-BOOL __wrap_CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES security) {
-    Note("CreateDirectoryA", path);
-    return __real_CreateDirectoryA(path, security);
-}
-BOOL __wrap_CopyFileA(LPCSTR from, LPCSTR to, BOOL failIfExists) {
-    Note("CopyFileA", from);
-    Note("CopyFileA", to);
-    return __real_CopyFileA(from, to, failIfExists);
-}
-HMODULE __wrap_LoadLibraryA(LPCSTR name) {
-    Note("LoadLibraryA", name);
-    return __real_LoadLibraryA(name);
-}
-FILE* __wrap_HostFopen(const char* path, const char* mode) {
-    Note("fopen", path);
-    return __real_HostFopen(path, mode);
-}
-}  // extern "C"
 
 namespace {
 
@@ -114,6 +119,7 @@ bool Fits(const std::string& path) { return path.size() <= 255; }
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    NotePathArguments();
     fuzz::Input in(data, size);
     const std::string os = kVersions[in.Byte() % 7];
     uint8_t flags = in.Byte();
@@ -221,6 +227,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         opened = opened || sim::BytesOf(e["args"]["path"].get<std::string>()) == messagePath;
     fuzz::Check(opened == messageFits, messageFits ? "the message file was not tried"
                                                    : "a message file path over 255 characters");
+    // The note-takers were in their slots: every open was noted on its way in.
+    size_t noted = 0;
+    for (const auto& e : o.Of("path_arg")) noted += e["call"] == "fopen";
+    fuzz::Check(noted == o.Of("open").size(), "an fopen passed by the note-taker's slot");
 
     if (!flowFits && !o.Changes().empty())
         fuzz::Fail("a path did not fit, yet the machine was changed: " + o.Changes()[0].dump());

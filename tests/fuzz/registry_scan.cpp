@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "legacy/legacy.h"
+#include "sim/machine_file.h"
 #include "sim/presets.h"
 #include "sim/runtime.h"
 #include "tests/fuzz/fuzz_support.h"
@@ -166,7 +167,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     sim::Machine m = MachineOf(in, flags);
 
     // The registry as it should be afterwards, OtherDevicePath aside.
-    sim::json before = sim::DumpKey(*m.hklm);
+    sim::json before = sim::RegistryJson(*m.hklm, sim::RegistryForm::kSummary);
     sim::json expected = before;
     std::vector<std::string> controllers;
     if (sim::json* pci = Path(expected, "Enum\\PCI"); pci && pci->contains("subkeys")) {
@@ -193,7 +194,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     sim::Session session(m, options);
     sim::Runtime& rt = session.runtime();
     int result = ResetDeviceRegistry();
-    sim::json after = sim::DumpKey(*rt.m.hklm);
+    sim::json after = sim::RegistryJson(*rt.m.hklm, sim::RegistryForm::kSummary);
 
     // A missing OtherDevicePath gets the default, as a string that names
     // INF\OTHER; the bytes after its NUL are the writer's business.

@@ -5,7 +5,6 @@ foreach(target ${VNTR_FUZZ_TARGETS})
     add_executable(fuzz_replay_${target} tests/fuzz/${target}.cpp tests/fuzz/replay_main.cpp)
     target_link_libraries(fuzz_replay_${target} PRIVATE ${VNTR_FUZZ_LIBS_${target}} vntr_sim
                                                         vntr_program)
-    target_link_options(fuzz_replay_${target} PRIVATE ${VNTR_FUZZ_LINK_${target}})
     add_test(NAME fuzz_replay.${target}
              COMMAND fuzz_replay_${target}
                      ${CMAKE_SOURCE_DIR}/tests/fuzz/corpus/${target}

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/messages.h"
+#include "nt/nt.h"
 #include "sim/expect.h"
 #include "sim/runtime.h"
 #include "tests/unit/flow.h"
@@ -81,11 +82,7 @@ namespace {
 std::set<std::string> DefinedTexts(const sim::Machine& machine) {
     std::set<std::string> out = {"<absent>",     flow::kFailed,         flow::kNoController,
                                  flow::kSuccess, flow::kRebootQuestion, flow::kConfirm};
-    for (const char* entry :
-         {"CM_Reenumerate_DevNode", "CM_Locate_DevNode", "SetupDiDestroyDeviceInfoList",
-          "SetupDiGetDeviceRegistryProperty", "SetupDiEnumDeviceInfo", "SetupDiGetClassDevs",
-          "SetupDiCallClassInstaller"})
-        out.insert(entry);
+    for (const SetupEntry& entry : g_setupEntryTable) out.insert(entry.shown);
     sim::RunOptions quiet;
     quiet.keep_events = false;
     sim::Session session(machine, quiet);
@@ -140,9 +137,16 @@ TEST_P(FaultWalk, each_call_position_can_fail) {
         for (size_t i = 0; i < before; ++i)
             ASSERT_EQ(o.events[i].ToJson(), clean.events[i].ToJson()) << where << " event " << i;
 
-        // Only messages the program defines.
+        // Only messages the program defines; a box whose text tells its
+        // message has the buttons the record reads absent texts by.
         for (const auto& text : flow::BoxTexts(o))
             EXPECT_TRUE(defined.count(text)) << where << ": the box \"" << text << "\"";
+        for (const auto& box : o.Boxes()) {
+            if (!box["message"].is_number() || box.contains("absent")) continue;
+            EXPECT_EQ(box["args"]["type"].get<unsigned>() & 0xF,
+                      sim::MessageButtons(box["message"].get<int>()))
+                << where << ": message " << box["message"];
+        }
 
         // A failure the program reports because of this call: nothing
         // changes after it.
@@ -159,7 +163,9 @@ TEST_P(FaultWalk, each_call_position_can_fail) {
         size_t kept = o.summary["allocations_left"].size();
         EXPECT_LE(kept, result == "declined" || result == "nothing" ? 5u : 0u) << where;
         EXPECT_TRUE(o.Of("bad_free").empty()) << where;
-        if (call != "RegCloseKey") EXPECT_EQ(o.summary["keys_open"], 0) << where;
+        if (call != "RegCloseKey") {
+            EXPECT_EQ(o.summary["keys_open"], 0) << where;
+        }
         EXPECT_EQ(o.summary["device_sets_open"], call == "SetupDiDestroyDeviceInfoList" ? 1 : 0)
             << where;
         EXPECT_EQ(o.summary["modules_loaded"].size(), call == "FreeLibrary" ? 1u : 0u) << where;

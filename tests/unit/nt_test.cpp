@@ -535,59 +535,57 @@ TEST(SearchFailure, the_kept_identifier_changes_only_at_entries_long_enough_to_c
 // ---- Binding of setupapi.dll ---------------------------------------------------
 
 TEST(Binding, each_missing_entry_is_named_in_a_box_and_a_used_one_stops_the_search) {
-    struct Case {
-        const char* entry;
-        const char* text;
-        bool used;    // by the search
-        bool newdev;  // imported by newdev.dll, which then does not load
-    } cases[] = {
-        {"CM_Reenumerate_DevNode", "CM_Reenumerate_DevNode", false, false},
-        {"CM_Locate_DevNodeA", "CM_Locate_DevNode", false, false},
-        {"SetupDiDestroyDeviceInfoList", "SetupDiDestroyDeviceInfoList", true, false},
-        {"SetupDiGetDeviceRegistryPropertyA", "SetupDiGetDeviceRegistryProperty", true, false},
-        {"SetupDiEnumDeviceInfo", "SetupDiEnumDeviceInfo", true, false},
-        {"SetupDiGetClassDevsA", "SetupDiGetClassDevs", true, false},
-        {"SetupDiCallClassInstaller", "SetupDiCallClassInstaller", false, true},
-    };
-    for (const auto& c : cases) {
+    // Every entry of the program's binding table in turn; newdev.dll imports
+    // one of them, and then does not load.
+    for (int i = 0; i < SETUP_ENTRY_COUNT; ++i) {
+        const SetupEntry& entry = g_setupEntryTable[i];
+        const bool used = SETUP_SEARCH_ENTRIES >> i & 1;
+        const bool newdev = std::string(entry.name) == sim::CallName(sim::kNewdevImport);
         sim::Machine m = WithController("xp");
-        m.modules[0].missing.insert(c.entry);
+        m.modules[0].missing.insert(entry.name);
         sim::Outcome o = flow::Run(m);
         EXPECT_EQ(
             flow::BoxTexts(o),
-            (std::vector<std::string>{kConfirm, c.text, c.used || c.newdev ? kFailed : kSuccess}))
-            << c.entry;
+            (std::vector<std::string>{kConfirm, entry.shown, used || newdev ? kFailed : kSuccess}))
+            << entry.name;
         EXPECT_EQ(o.Boxes()[1]["buttons"], "OK");
         EXPECT_EQ(flow::Str(o.Boxes()[1]["args"]["caption"]),
                   "Vantor CardBus Controller Setup Utility");
-        // The seven entries, and the update entry once newdev.dll is loaded.
-        EXPECT_EQ(flow::Calls(o, "GetProcAddress"), c.used || c.newdev ? 7 : 8) << c.entry;
-        if (c.used) {
+        // The box names the entry point and shows none of the messages.
+        EXPECT_TRUE(o.Boxes()[1]["message"].is_null()) << entry.name;
+        EXPECT_EQ(o.Boxes()[1]["entry_point"], true) << entry.name;
+        // Every entry of the table, and the update entry once newdev.dll is
+        // loaded.
+        EXPECT_EQ(flow::Calls(o, "GetProcAddress"), SETUP_ENTRY_COUNT + (used || newdev ? 0 : 1))
+            << entry.name;
+        if (used) {
             // Nothing is called through the table, newdev.dll stays away.
-            EXPECT_TRUE(DeviceCalls(o).empty()) << c.entry;
-            EXPECT_EQ(Trace(o), "") << c.entry;
-            EXPECT_EQ(flow::Calls(o, "LoadLibraryA"), 1) << c.entry;
-            EXPECT_TRUE(o.Changes().empty()) << c.entry;
-        } else if (c.newdev) {
+            EXPECT_TRUE(DeviceCalls(o).empty()) << entry.name;
+            EXPECT_EQ(Trace(o), "") << entry.name;
+            EXPECT_EQ(flow::Calls(o, "LoadLibraryA"), 1) << entry.name;
+            EXPECT_TRUE(o.Changes().empty()) << entry.name;
+        } else if (newdev) {
             // The controller is found; the installer cannot be loaded.
-            EXPECT_TRUE(Installs(o).empty()) << c.entry;
-            EXPECT_EQ(flow::Calls(o, "LoadLibraryA"), 2) << c.entry;
-            EXPECT_EQ(o.Of("load")[1]["error"], 127) << c.entry;
+            EXPECT_TRUE(Installs(o).empty()) << entry.name;
+            EXPECT_EQ(flow::Calls(o, "LoadLibraryA"), 2) << entry.name;
+            EXPECT_EQ(o.Of("load")[1]["error"], 127) << entry.name;
         } else {
-            EXPECT_EQ(InstalledId(o), kModel3A) << c.entry;
+            EXPECT_EQ(InstalledId(o), kModel3A) << entry.name;
         }
-        ExpectNothingLeft(o, c.entry);
+        ExpectNothingLeft(o, entry.name);
     }
 }
 
 TEST(Binding, several_missing_entries_give_one_box_each_in_table_order) {
     sim::Machine m = WithController("2000");
-    m.modules[0].missing = {"SetupDiCallClassInstaller", "CM_Locate_DevNodeA",
-                            "SetupDiGetClassDevsA"};
+    for (int i : {SETUP_CALL_CLASS_INSTALLER, SETUP_CM_LOCATE_DEVNODE, SETUP_GET_CLASS_DEVS})
+        m.modules[0].missing.insert(g_setupEntryTable[i].name);
     sim::Outcome o = flow::Run(m);
-    EXPECT_EQ(flow::BoxTexts(o),
-              (std::vector<std::string>{kConfirm, "CM_Locate_DevNode", "SetupDiGetClassDevs",
-                                        "SetupDiCallClassInstaller", kFailed}));
+    EXPECT_EQ(
+        flow::BoxTexts(o),
+        (std::vector<std::string>{kConfirm, g_setupEntryTable[SETUP_CM_LOCATE_DEVNODE].shown,
+                                  g_setupEntryTable[SETUP_GET_CLASS_DEVS].shown,
+                                  g_setupEntryTable[SETUP_CALL_CLASS_INSTALLER].shown, kFailed}));
 }
 
 TEST(Binding, a_setup_library_that_is_absent_or_does_not_load_gives_message_0) {
