@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <stdexcept>
 
@@ -142,31 +143,97 @@ std::string DefaultPackageDir() {
     throw std::runtime_error("no example package folder (tried " + places + ")");
 }
 
-void MountPackage(Machine& machine, const std::string& host_dir, const std::string& at,
-                  const std::vector<std::string>& omit) {
+namespace {
+
+// The parts of a relative path in the machine's code page, split at either
+// separator (by characters: a double-byte character's second byte may be a
+// backslash's); empty parts are dropped.
+std::vector<std::string> PartsOf(const std::string& path) {
+    std::vector<std::string> parts;
+    std::string part;
+    for (size_t at = 0; at < path.size(); at += CharLength(path, at)) {
+        if (CharLength(path, at) == 1 && (path[at] == '\\' || path[at] == '/')) {
+            if (!part.empty()) parts.push_back(part);
+            part.clear();
+        } else {
+            part.append(path, at, CharLength(path, at));
+        }
+    }
+    if (!part.empty()) parts.push_back(part);
+    return parts;
+}
+
+// Whether `prefix` names the entry `parts` or a folder it lies in.
+bool Leads(const std::vector<std::string>& prefix, const std::vector<std::string>& parts) {
+    if (prefix.empty() || prefix.size() > parts.size()) return false;
+    for (size_t i = 0; i < prefix.size(); ++i)
+        if (!EqualNoCase(prefix[i], parts[i])) return false;
+    return true;
+}
+
+}  // namespace
+
+std::vector<size_t> MountPackage(Machine& machine, const std::string& host_dir,
+                                 const std::string& at, const std::vector<std::string>& omit) {
+    TextCodePageScope text(machine.codepage);
     std::string root = FileSystem::Absolute(at, "C:\\");
     if (!machine.files.MakeDirs(root))
-        throw std::runtime_error("cannot mount the package at " + at + ": a file is in the way");
-    for (const PackageEntry& entry : ReadPackageFolder(host_dir)) {
-        bool skip = false;
-        for (const auto& o : omit) skip = skip || EqualNoCase(o, entry.relative);
-        if (skip) continue;
-        // Host names are UTF-8; the machine sees them in its code page.
+        throw std::runtime_error("cannot mount the package at " + Visible(at, machine.codepage) +
+                                 ": a file is in the way");
+    std::vector<std::vector<std::string>> omitted;
+    for (const std::string& o : omit) {
         std::string name, problem;
-        if (!ToCodePage(entry.relative, machine.codepage, &name, &problem))
-            throw std::runtime_error("package file " + host_dir + "/" + entry.relative + ": " +
-                                     problem);
-        for (char& c : name)
-            if (c == '/') c = '\\';
-        // Each part is a plain name (no "..", no drive): the entry stays
-        // below the mount point whatever it is called.
-        std::string target = root + (FileSystem::IsRoot(root) ? "" : "\\") + name;
+        // A name the code page cannot write is no name of the folder's.
+        omitted.push_back(ToCodePage(o, machine.codepage, &name, &problem)
+                              ? PartsOf(name)
+                              : std::vector<std::string>());
+    }
+    std::vector<bool> used(omit.size(), false);
+    // Every name as Windows folds it, with the host name it came from.
+    std::map<std::string, std::string> folded;
+    for (const PackageEntry& entry : ReadPackageFolder(host_dir)) {
+        const std::string host = host_dir + "/" + entry.relative;
+        // Host names are UTF-8, their parts separated by /; the machine sees
+        // them in its code page.
+        std::vector<std::string> parts;
+        std::string problem;
+        for (size_t start = 0; start <= entry.relative.size();) {
+            size_t end = entry.relative.find('/', start);
+            if (end == std::string::npos) end = entry.relative.size();
+            parts.emplace_back();
+            if (!ToCodePage(entry.relative.substr(start, end - start), machine.codepage,
+                            &parts.back(), &problem))
+                throw std::runtime_error("package file " + host + ": " + problem);
+            start = end + 1;
+        }
+        bool skip = false;
+        for (size_t i = 0; i < omitted.size(); ++i)
+            if (Leads(omitted[i], parts)) skip = used[i] = true;
+        if (skip) continue;
+        // Each part is a name Windows can hold (which leaves out "..", a
+        // drive and a separator): the entry stays below the mount point.
+        std::string path;
+        for (const std::string& part : parts) {
+            problem = WindowsNameProblem(part);
+            if (!problem.empty()) throw std::runtime_error("package file " + host + ": " + problem);
+            path += (path.empty() ? "" : "\\") + part;
+        }
+        auto [it, fresh] = folded.emplace(Upper(path), entry.relative);
+        if (!fresh)
+            throw std::runtime_error("package folder " + host_dir + ": '" + it->second + "' and '" +
+                                     entry.relative +
+                                     "' differ only in case; Windows holds one of them, not both");
+        std::string target = root + (FileSystem::IsRoot(root) ? "" : "\\") + path;
         bool ok =
             entry.dir ? machine.files.MakeDirs(target) : machine.files.PutFile(target, entry.data);
         if (!ok)
-            throw std::runtime_error("package file " + host_dir + "/" + entry.relative +
+            throw std::runtime_error("package file " + host +
                                      ": a file of the machine is in the way");
     }
+    std::vector<size_t> unmatched;
+    for (size_t i = 0; i < omit.size(); ++i)
+        if (!used[i]) unmatched.push_back(i);
+    return unmatched;
 }
 
 void AddController(Machine& machine, const std::string& device) {

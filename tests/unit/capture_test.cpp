@@ -151,7 +151,9 @@ TEST(CaptureRoundTrip, every_example_machine_replays_as_captured) {
         std::vector<std::string> diff = Differences(original, replay);
         EXPECT_TRUE(diff.empty()) << Stem(path) << Joined(diff) << "\n" << c.text;
         EXPECT_EQ(PciKeys(replay), PciKeys(original)) << Stem(path);
-        if (original.os.platform == 2) EXPECT_EQ(Planted(replay), Planted(original)) << Stem(path);
+        if (original.os.platform == 2) {
+            EXPECT_EQ(Planted(replay), Planted(original)) << Stem(path);
+        }
         ++compared;
 
         // Captured again, the replay gives the same file: every text, number
@@ -326,7 +328,9 @@ TEST(CaptureRoundTrip, placeholder_files_keep_size_and_sum) {
             const sim::FileSystem::Node* node = m.files.Find("C:\\X\\NONE.INF");
             ASSERT_NE(node, nullptr);
             EXPECT_EQ(node->data.size(), size);
-            if (size >= 4) EXPECT_EQ(Crc32(0, node->data.data(), size), crc) << size << " " << crc;
+            if (size >= 4) {
+                EXPECT_EQ(Crc32(0, node->data.data(), size), crc) << size << " " << crc;
+            }
         }
     EXPECT_EQ(Crc32(0, "123456789", 9), 0xCBF43926u);  // the CRC-32 check value
 }
@@ -371,7 +375,9 @@ TEST(CaptureCommandLine, writes_standard_output_or_a_new_file_only) {
         }
         EXPECT_NE(capture::Errors(o).find(c.message), std::string::npos)
             << c.arguments << ": " << capture::Errors(o);
-        if (!*c.message) EXPECT_EQ(capture::Errors(o), "") << c.arguments;
+        if (!*c.message) {
+            EXPECT_EQ(capture::Errors(o), "") << c.arguments;
+        }
     }
     EXPECT_NE(capture::Run(m, "/?").Stdout().find("usage: vntrcapture [FILE]"), std::string::npos);
 }
@@ -425,13 +431,20 @@ TEST(CaptureFaultWalk, every_call_of_the_capture_can_fail) {
                 } else {
                     std::string text = capture::Output(o);
                     EXPECT_NO_THROW(sim::ParseMachine(text, where)) << where << "\n" << text;
-                    if (!silent.count(c)) EXPECT_TRUE(text != clean_text) << where;
+                    if (!silent.count(c)) {
+                        EXPECT_TRUE(text != clean_text) << where;
+                    }
                 }
                 EXPECT_TRUE(o.summary["allocations_left"].empty()) << where;
-                if (c != "RegCloseKey") EXPECT_EQ(o.summary["keys_open"], 0) << where;
-                if (c != "SetupDiDestroyDeviceInfoList")
+                if (c != "RegCloseKey") {
+                    EXPECT_EQ(o.summary["keys_open"], 0) << where;
+                }
+                if (c != "SetupDiDestroyDeviceInfoList") {
                     EXPECT_EQ(o.summary["device_sets_open"], 0) << where;
-                if (c != "FreeLibrary") EXPECT_EQ(o.summary["modules_loaded"].size(), 0u) << where;
+                }
+                if (c != "FreeLibrary") {
+                    EXPECT_EQ(o.summary["modules_loaded"].size(), 0u) << where;
+                }
                 EXPECT_EQ(o.summary["files_open"], 0) << where;
             }
         }
