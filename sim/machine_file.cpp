@@ -707,7 +707,11 @@ LoadedMachine Parse(const toml::table& root, Reader& r, const Overrides& ov) {
                 r.file(), 0, "--os",
                 "unknown Windows version '" + *ov.os + "' (known: " + PresetList() + ")");
         const OsVersion& v = os.version;
-        if (auto* node = root.get("os"))
+        const OsVersion& preset = PresetMachine(*ov.os).os;
+        bool same = v.platform == preset.platform && v.major == preset.major &&
+                    v.minor == preset.minor && v.build_number == preset.build_number &&
+                    v.csd == preset.csd;
+        if (auto* node = root.get("os"); node && !same)
             r.Tell(*node, "os",
                    (os.custom ? "platform " + std::to_string(v.platform) + ", version " +
                                     std::to_string(v.major) + "." + std::to_string(v.minor)
@@ -765,7 +769,10 @@ LoadedMachine Parse(const toml::table& root, Reader& r, const Overrides& ov) {
     if (auto* v = root.get("command_line")) {
         m.command_line = r.Text(*v, "command_line");
         command_line_at = static_cast<int>(v->source().begin.line);
-        if (ov.command_line) r.Tell(*v, "command_line", "replaced by --command-line");
+        std::string given, problem;
+        if (ov.command_line && !(ToCodePage(*ov.command_line, r.codepage, &given, &problem) &&
+                                 given == m.command_line))
+            r.Tell(*v, "command_line", "replaced by --command-line");
     }
     ApplyCommandLine(m, r.file(), command_line_at, ov);
     if (auto* v = root.get("registry_delete")) {
@@ -785,7 +792,7 @@ LoadedMachine Parse(const toml::table& root, Reader& r, const Overrides& ov) {
             if (s != "yes" && s != "no") r.Fail(a[i], field, "expected \"yes\" or \"no\"");
             m.answers.push_back(s == "yes");
         }
-        if (ov.answers)
+        if (ov.answers && *ov.answers != m.answers)
             r.Tell(*v, "answers",
                    ov.ask ? "not used: --ask asks every question" : "replaced by --answer");
     }

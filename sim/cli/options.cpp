@@ -30,7 +30,8 @@ const std::vector<Option> kMachineOptions = {
     {"--os", "NAME", false,
      "a built-in machine of that Windows version with one 8E3A\n"
      "controller and the example package (default: xp); with a\n"
-     "machine file, its Windows replaced by that version; NAME is\n" +
+     "machine file, the file's Windows replaced by that version;\n"
+     "NAME is " +
          PresetList()},
     {"--package", "DIR", false,
      "host folder mounted as the driver package: it replaces the\n"
@@ -51,11 +52,12 @@ const std::vector<Option> kCommonOptions = {
 const char kOptionsNote[] =
     "Options take their value as --opt VALUE or --opt=VALUE; -- ends the options.\n"
     "Names are never abbreviated; an option that does not repeat is given once.\n"
-    "Warnings and errors go to standard error. Texts of the machine, in them and\n"
-    "in the report, are shown with control characters made visible (\\r, \\n,\n"
-    "\\xNN); --json keeps every byte. Standard output is checked: when it cannot\n"
-    "be written the exit status is 5. A reader that stops early (| head) ends\n"
-    "the output quietly, and the exit status stays that of the run.\n";
+    "Warnings, errors and notes (what an option replaced of the machine file) go\n"
+    "to standard error. Texts of the machine, in them and in the report, are\n"
+    "shown with control characters made visible (\\r, \\n, \\xNN); --json keeps\n"
+    "every byte. Standard output is checked: when it cannot be written the exit\n"
+    "status is 5. A reader that stops early (| head) ends the output quietly,\n"
+    "and the exit status stays that of the run.\n";
 
 // ---- the command line ------------------------------------------------------------
 

@@ -52,7 +52,9 @@ std::vector<cli::Option> Options() {
     table.insert(
         table.end(),
         {
-            {"--locale", "ID", false, "the system default locale, hexadecimal (0407 or 0x0407)"},
+            {"--locale", "ID", false,
+             "the system default locale, hexadecimal (0407 or 0x0407),\n"
+             "and with it the code page"},
             {"--command-line", "TEXT", false,
              "what the program receives as its command line (it\nignores it)"},
             {"--answer", "yes|no", true,
@@ -64,8 +66,12 @@ std::vector<cli::Option> Options() {
              "print the run as one JSON document (byte strings with one\n"
              "character per byte, U+0000 to U+00FF)"},
             {"--check", "", false,
-             "compare the run with the file's [expect] table; print the\ndifferences"},
-            {"--print-expect", "", false, "print an [expect] table that says what the run did"},
+             "compare the run with the file's [expect] table, byte for\n"
+             "byte; print both sides of each difference as the table\n"
+             "writes them"},
+            {"--print-expect", "", false,
+             "print an [expect] table that says what the run did (none\n"
+             "for a run that did not finish)"},
             {"--dump-machine", "", false,
              "print the machine, fully resolved, as JSON; run nothing"},
             {"--list-calls", "", false, "print the host functions the simulator implements"},
