@@ -1,5 +1,6 @@
 #include "sim/presets.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -145,29 +146,30 @@ std::string DefaultPackageDir() {
 
 namespace {
 
-// The parts of a relative path in the machine's code page, split at either
-// separator (by characters: a double-byte character's second byte may be a
-// backslash's); empty parts are dropped.
-std::vector<std::string> PartsOf(const std::string& path) {
+// The parts of a relative path of the host (UTF-8) split at `separators`;
+// empty parts are dropped. Neither separator is ever part of a UTF-8
+// character of more than one byte.
+std::vector<std::string> PartsOf(const std::string& path, const char* separators) {
     std::vector<std::string> parts;
-    std::string part;
-    for (size_t at = 0; at < path.size(); at += CharLength(path, at)) {
-        if (CharLength(path, at) == 1 && (path[at] == '\\' || path[at] == '/')) {
-            if (!part.empty()) parts.push_back(part);
-            part.clear();
-        } else {
-            part.append(path, at, CharLength(path, at));
-        }
+    for (size_t start = 0; start <= path.size();) {
+        size_t end = path.find_first_of(separators, start);
+        if (end == std::string::npos) end = path.size();
+        if (end > start) parts.push_back(path.substr(start, end - start));
+        start = end + 1;
     }
-    if (!part.empty()) parts.push_back(part);
     return parts;
 }
 
-// Whether `prefix` names the entry `parts` or a folder it lies in.
+// Whether `prefix` names the entry `parts` or a folder it lies in; ASCII
+// letters match in either case.
 bool Leads(const std::vector<std::string>& prefix, const std::vector<std::string>& parts) {
     if (prefix.empty() || prefix.size() > parts.size()) return false;
+    auto fold = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; };
     for (size_t i = 0; i < prefix.size(); ++i)
-        if (!EqualNoCase(prefix[i], parts[i])) return false;
+        if (prefix[i].size() != parts[i].size() ||
+            !std::equal(prefix[i].begin(), prefix[i].end(), parts[i].begin(),
+                        [&](char a, char b) { return fold(a) == fold(b); }))
+            return false;
     return true;
 }
 
@@ -180,43 +182,31 @@ std::vector<size_t> MountPackage(Machine& machine, const std::string& host_dir,
     if (!machine.files.MakeDirs(root))
         throw std::runtime_error("cannot mount the package at " + Visible(at, machine.codepage) +
                                  ": a file is in the way");
+    // What to leave out is matched on the host's names, before they are put
+    // into the code page: a name the code page cannot write can be left out.
     std::vector<std::vector<std::string>> omitted;
-    for (const std::string& o : omit) {
-        std::string name, problem;
-        // A name the code page cannot write is no name of the folder's.
-        omitted.push_back(ToCodePage(o, machine.codepage, &name, &problem)
-                              ? PartsOf(name)
-                              : std::vector<std::string>());
-    }
+    for (const std::string& o : omit) omitted.push_back(PartsOf(o, "\\/"));
     std::vector<bool> used(omit.size(), false);
     // Every name as Windows folds it, with the host name it came from.
     std::map<std::string, std::string> folded;
     for (const PackageEntry& entry : ReadPackageFolder(host_dir)) {
         const std::string host = host_dir + "/" + entry.relative;
-        // Host names are UTF-8, their parts separated by /; the machine sees
-        // them in its code page.
-        std::vector<std::string> parts;
-        std::string problem;
-        for (size_t start = 0; start <= entry.relative.size();) {
-            size_t end = entry.relative.find('/', start);
-            if (end == std::string::npos) end = entry.relative.size();
-            parts.emplace_back();
-            if (!ToCodePage(entry.relative.substr(start, end - start), machine.codepage,
-                            &parts.back(), &problem))
-                throw std::runtime_error("package file " + host + ": " + problem);
-            start = end + 1;
-        }
+        std::vector<std::string> parts = PartsOf(entry.relative, "/");
         bool skip = false;
         for (size_t i = 0; i < omitted.size(); ++i)
             if (Leads(omitted[i], parts)) skip = used[i] = true;
         if (skip) continue;
-        // Each part is a name Windows can hold (which leaves out "..", a
-        // drive and a separator): the entry stays below the mount point.
+        // Each part in the code page is a name Windows can hold (which leaves
+        // out "..", a drive and a separator): the entry stays below the
+        // mount point.
         std::string path;
         for (const std::string& part : parts) {
-            problem = WindowsNameProblem(part);
+            std::string name, problem;
+            if (!ToCodePage(part, machine.codepage, &name, &problem))
+                throw std::runtime_error("package file " + host + ": " + problem);
+            problem = WindowsNameProblem(name);
             if (!problem.empty()) throw std::runtime_error("package file " + host + ": " + problem);
-            path += (path.empty() ? "" : "\\") + part;
+            path += (path.empty() ? "" : "\\") + name;
         }
         auto [it, fresh] = folded.emplace(Upper(path), entry.relative);
         if (!fresh)
