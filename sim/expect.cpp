@@ -1,6 +1,9 @@
 #include "sim/expect.h"
 
 #include <algorithm>
+#include <climits>
+#include <cstdio>
+#include <unordered_map>
 
 #include "sim/codepage.h"
 
@@ -8,101 +11,29 @@ namespace sim {
 
 Observed Observe(const Machine& machine, const Outcome& outcome) {
     Observed seen;
+    seen.codepage = machine.codepage;
+    seen.status = outcome.status;
     seen.outcome = outcome.Result();
-    if (seen.outcome.empty()) seen.outcome = "(none: " + outcome.verdict.unknown + ")";
+    seen.finished = outcome.status == "ok";
+    if (!seen.finished)
+        seen.outcome = "(none: " + outcome.status + ")";
+    else if (seen.outcome.empty())
+        seen.outcome = "(none: " + outcome.verdict.unknown + ")";
     for (size_t i = 0; i < outcome.events.size(); ++i) {
         if (outcome.events.TypeAt(i) != Row(Call::MessageBoxA).event) continue;
         Event e = outcome.events[i];
-        seen.boxes.push_back(e.IsNull("args.text")
-                                 ? std::string(kAbsentText)
-                                 : FromCodePage(e.GetStr("args.text"), machine.codepage));
+        seen.boxes.push_back(e.IsNull("args.text") ? std::nullopt
+                                                   : std::optional<Bytes>(e.GetStr("args.text")));
     }
-    for (const Event& e : outcome.ChangeEvents())
-        seen.changes.push_back(ChangeLine(e, machine.codepage));
+    for (const Event& e : outcome.ChangeEvents()) seen.changes.push_back(ChangeBytes(e));
     Bytes out = outcome.Stdout();
     for (size_t start = 0; start < out.size();) {
         size_t end = out.find("\r\n", start);
-        if (end == std::string::npos) {
-            seen.trace.push_back(Visible(out.substr(start), machine.codepage));
-            break;
-        }
-        seen.trace.push_back(Visible(out.substr(start, end - start), machine.codepage));
+        if (end == std::string::npos) end = out.size();
+        seen.trace.push_back(out.substr(start, end - start));
         start = end + 2;
     }
     return seen;
-}
-
-static std::string Shown(const std::string& s) {
-    return s == kAbsentText ? "(no text)" : "\"" + Visible(s, kUtf8) + "\"";
-}
-
-// A line diff: the lines both lists start and end with are passed over
-// (three of each are shown around the change), and the stretch between is
-// compared by longest common subsequence: "  " kept, "- " expected only,
-// "+ " seen only. A stretch too long for that table (its cells grow as the
-// product of the two lengths) is shown as its expected lines, then its seen
-// ones.
-static std::vector<std::string> Diff(const std::vector<std::string>& want,
-                                     const std::vector<std::string>& got) {
-    const size_t kContext = 3, kMaxCells = size_t{1} << 24;
-    size_t n = want.size(), m = got.size();
-    size_t head = 0, tail = 0;
-    while (head < n && head < m && want[head] == got[head]) ++head;
-    while (tail < n - head && tail < m - head && want[n - 1 - tail] == got[m - 1 - tail]) ++tail;
-    std::vector<std::string> out;
-    if (head > kContext) out.push_back("      ...");
-    for (size_t k = head > kContext ? head - kContext : 0; k < head; ++k)
-        out.push_back("      " + Shown(want[k]));
-
-    size_t a = n - head - tail, b = m - head - tail;
-    const std::string* w = want.data() + head;
-    const std::string* g = got.data() + head;
-    if ((a + 1) * (b + 1) <= kMaxCells) {
-        std::vector<unsigned> lcs((a + 1) * (b + 1), 0);
-        auto at = [&](size_t i, size_t j) -> unsigned& { return lcs[i * (b + 1) + j]; };
-        for (size_t i = a; i-- > 0;)
-            for (size_t j = b; j-- > 0;)
-                at(i, j) =
-                    w[i] == g[j] ? at(i + 1, j + 1) + 1 : std::max(at(i + 1, j), at(i, j + 1));
-        size_t i = 0, j = 0;
-        while (i < a || j < b) {
-            if (i < a && j < b && w[i] == g[j]) {
-                out.push_back("      " + Shown(w[i++]));
-                ++j;
-            } else if (j < b && (i == a || at(i, j + 1) >= at(i + 1, j))) {
-                out.push_back("    + " + Shown(g[j++]));
-            } else {
-                out.push_back("    - " + Shown(w[i++]));
-            }
-        }
-    } else {
-        for (size_t i = 0; i < a; ++i) out.push_back("    - " + Shown(w[i]));
-        for (size_t j = 0; j < b; ++j) out.push_back("    + " + Shown(g[j]));
-    }
-
-    for (size_t k = n - tail; k < n - tail + std::min(tail, kContext); ++k)
-        out.push_back("      " + Shown(want[k]));
-    if (tail > kContext) out.push_back("      ...");
-    return out;
-}
-
-std::vector<std::string> Differences(const Expectation& expect, const Observed& seen) {
-    std::vector<std::string> out;
-    if (expect.outcome && *expect.outcome != seen.outcome)
-        out.push_back("outcome: expected " + *expect.outcome + ", got " + seen.outcome);
-    auto list = [&](const char* what, const std::optional<std::vector<std::string>>& want,
-                    const std::vector<std::string>& got) {
-        if (!want || *want == got) return;
-        out.push_back(std::string(what) + " differ (- expected, + got):");
-        // Long differences are cut after 2,000 lines.
-        std::vector<std::string> diff = Diff(*want, got);
-        if (diff.size() > 2000) diff.resize(2000), diff.push_back("    ...");
-        out.insert(out.end(), diff.begin(), diff.end());
-    };
-    list("boxes", expect.boxes, seen.boxes);
-    list("changes", expect.changes, seen.changes);
-    list("trace lines", expect.trace, seen.trace);
-    return out;
 }
 
 // A TOML literal string when the text allows one, a basic string otherwise.
@@ -147,26 +78,275 @@ static std::string Toml(const std::string& s) {
     return out + "\"";
 }
 
+// One text of the table: a string when the bytes are characters of the
+// code page that read back as the same bytes, else their exact bytes.
+static std::string TomlText(const Bytes& bytes, uint32_t codepage) {
+    std::string utf8 = FromCodePage(bytes, codepage), back, problem;
+    if (ToCodePage(utf8, codepage, &back, &problem) && back == bytes) return Toml(utf8);
+    std::string hex = "{ hex = \"";
+    for (unsigned char c : bytes) {
+        char digits[4];
+        snprintf(digits, sizeof digits, "%02x", c);
+        hex += digits;
+    }
+    return hex + "\" }";
+}
+
+namespace {
+
+// Where two sequences of numbers differ: the middle of the shortest edit
+// path is found from both ends at once (Myers' O(ND) algorithm), and the
+// halves on either side are compared in turn, as GNU diff does. Where a
+// stretch costs too much to search to the end (long runs of lines that
+// differ throughout), the search stops at the diagonal that got furthest,
+// as GNU diff's heuristic does: the edit script may then be a little
+// longer than the shortest, and the time stays near linear.
+class EditScript {
+   public:
+    EditScript(const std::vector<int>& a, const std::vector<int>& b)
+        : deleted(a.size()), inserted(b.size()), a_(a), b_(b) {
+        long n = static_cast<long>(a.size()), m = static_cast<long>(b.size());
+        offset_ = m + 1;
+        forward_.resize(static_cast<size_t>(n + m + 3));
+        backward_.resize(forward_.size());
+        // GNU diff's bound: about the square root of the diagonals' number, at least 256.
+        too_expensive_ = 1;
+        for (long diagonals = n + m + 3; diagonals != 0; diagonals >>= 2) too_expensive_ <<= 1;
+        too_expensive_ = std::max(256L, too_expensive_);
+        Compare(n, m);
+    }
+
+    std::vector<bool> deleted;   // of a: not in b
+    std::vector<bool> inserted;  // of b: not in a
+
+   private:
+    struct Stretch {
+        long xoff, xlim, yoff, ylim;
+        bool minimal;
+    };
+
+    long& F(long diagonal) { return forward_[static_cast<size_t>(diagonal + offset_)]; }
+    long& B(long diagonal) { return backward_[static_cast<size_t>(diagonal + offset_)]; }
+    bool Same(long x, long y) const {
+        return a_[static_cast<size_t>(x)] == b_[static_cast<size_t>(y)];
+    }
+
+    void Compare(long n, long m) {
+        std::vector<Stretch> pending = {{0, n, 0, m, false}};
+        while (!pending.empty()) {
+            Stretch s = pending.back();
+            pending.pop_back();
+            while (s.xoff < s.xlim && s.yoff < s.ylim && Same(s.xoff, s.yoff)) ++s.xoff, ++s.yoff;
+            while (s.xlim > s.xoff && s.ylim > s.yoff && Same(s.xlim - 1, s.ylim - 1))
+                --s.xlim, --s.ylim;
+            if (s.xoff == s.xlim) {
+                for (long y = s.yoff; y < s.ylim; ++y) inserted[static_cast<size_t>(y)] = true;
+            } else if (s.yoff == s.ylim) {
+                for (long x = s.xoff; x < s.xlim; ++x) deleted[static_cast<size_t>(x)] = true;
+            } else {
+                Stretch lo = s, hi = s;
+                Middle(s, &lo, &hi);
+                pending.push_back(hi);
+                pending.push_back(lo);
+            }
+        }
+    }
+
+    // Splits the stretch at the middle of its edit path into lo and hi.
+    void Middle(const Stretch& s, Stretch* lo, Stretch* hi) {
+        const long dmin = s.xoff - s.ylim, dmax = s.xlim - s.yoff;
+        const long fmid = s.xoff - s.yoff, bmid = s.xlim - s.ylim;
+        long fmin = fmid, fmax = fmid, bmin = bmid, bmax = bmid;
+        const bool odd = (fmid - bmid) & 1;
+        auto split = [&](long x, long y, bool lo_minimal, bool hi_minimal) {
+            lo->xlim = hi->xoff = x;
+            lo->ylim = hi->yoff = y;
+            lo->minimal = lo_minimal;
+            hi->minimal = hi_minimal;
+        };
+        F(fmid) = s.xoff;
+        B(bmid) = s.xlim;
+        for (long c = 1;; ++c) {
+            // One more edit on each diagonal of the search from the start...
+            if (fmin > dmin)
+                F(--fmin - 1) = -1;
+            else
+                ++fmin;
+            if (fmax < dmax)
+                F(++fmax + 1) = -1;
+            else
+                --fmax;
+            for (long d = fmax; d >= fmin; d -= 2) {
+                long lower = F(d - 1), upper = F(d + 1);
+                long x = lower >= upper ? lower + 1 : upper, y = x - d;
+                while (x < s.xlim && y < s.ylim && Same(x, y)) ++x, ++y;
+                F(d) = x;
+                if (odd && bmin <= d && d <= bmax && B(d) <= x) return split(x, y, true, true);
+            }
+            // ...and of the search from the end.
+            if (bmin > dmin)
+                B(--bmin - 1) = LONG_MAX;
+            else
+                ++bmin;
+            if (bmax < dmax)
+                B(++bmax + 1) = LONG_MAX;
+            else
+                --bmax;
+            for (long d = bmax; d >= bmin; d -= 2) {
+                long lower = B(d - 1), upper = B(d + 1);
+                long x = lower < upper ? lower : upper - 1, y = x - d;
+                while (x > s.xoff && y > s.yoff && Same(x - 1, y - 1)) --x, --y;
+                B(d) = x;
+                if (!odd && fmin <= d && d <= fmax && x <= F(d)) return split(x, y, true, true);
+            }
+            if (s.minimal || c < too_expensive_) continue;
+            // Too costly: split where either search got furthest.
+            long fxy = -1, fx = 0, bxy = LONG_MAX, bx = 0;
+            for (long d = fmax; d >= fmin; d -= 2) {
+                long x = std::min(F(d), s.xlim), y = x - d;
+                if (s.ylim < y) x = s.ylim + d, y = s.ylim;
+                if (fxy < x + y) fxy = x + y, fx = x;
+            }
+            for (long d = bmax; d >= bmin; d -= 2) {
+                long x = std::max(s.xoff, B(d)), y = x - d;
+                if (y < s.yoff) x = s.yoff + d, y = s.yoff;
+                if (x + y < bxy) bxy = x + y, bx = x;
+            }
+            if ((s.xlim + s.ylim) - bxy < fxy - (s.xoff + s.yoff))
+                return split(fx, fxy - fx, true, false);
+            return split(bx, bxy - bx, false, true);
+        }
+    }
+
+    const std::vector<int>& a_;
+    const std::vector<int>& b_;
+    std::vector<long> forward_, backward_;  // the furthest x on each diagonal
+    long offset_ = 0;
+    long too_expensive_ = 256;
+};
+
+// A list item as the diff compares it: a text's bytes, or a box without
+// text, which no text equals.
+using Item = std::optional<Bytes>;
+
+// As the table writes it: the difference shows what to write there, and
+// two items that look alike but differ in their bytes never show alike.
+std::string Shown(const Item& item, uint32_t codepage) {
+    return item ? TomlText(*item, codepage) : "{ absent = true }";
+}
+
+// The lines that show how `got` differs from `want`: each change with three
+// equal lines around it ("      "), equal stretches between cut to
+// "      ..."; in a change the expected lines first ("    - "), then the
+// run's ("    + "), each side cut after kSide lines with a line that says how
+// many more there are, so that both sides show however long the change.
+std::vector<std::string> Diff(const std::vector<Item>& want, const std::vector<Item>& got,
+                              uint32_t codepage) {
+    const size_t kContext = 3, kSide = 20;
+    std::unordered_map<std::string, int> ids;
+    auto number = [&](const std::vector<Item>& items) {
+        std::vector<int> out;
+        out.reserve(items.size());
+        for (const Item& item : items)
+            out.push_back(
+                ids.emplace(item ? "T" + *item : "A", static_cast<int>(ids.size())).first->second);
+        return out;
+    };
+    std::vector<int> a = number(want), b = number(got);
+    EditScript script(a, b);
+
+    std::vector<std::string> out;
+    size_t i = 0, j = 0, n = a.size(), m = b.size();
+    auto changed = [&](size_t x, size_t y) {
+        return (x < n && script.deleted[x]) || (y < m && script.inserted[y]);
+    };
+    size_t shown_to = 0;  // expected lines before this one have been shown or cut
+    while (i < n || j < m) {
+        if (!changed(i, j)) {
+            ++i, ++j;
+            continue;
+        }
+        // Context before the change, and the cut since the last one.
+        size_t from = i >= kContext ? i - kContext : 0;
+        if (from < shown_to) from = shown_to;
+        if (from > shown_to) out.push_back("      ...");
+        for (size_t k = from; k < i; ++k) out.push_back("      " + Shown(want[k], codepage));
+        // The change: its expected lines, then the run's.
+        size_t del = i, ins = j;
+        while (del < n && script.deleted[del]) ++del;
+        while (ins < m && script.inserted[ins]) ++ins;
+        for (size_t k = i; k < del && k < i + kSide; ++k)
+            out.push_back("    - " + Shown(want[k], codepage));
+        if (del - i > kSide)
+            out.push_back("    - ... " + std::to_string(del - i - kSide) + " more expected lines");
+        for (size_t k = j; k < ins && k < j + kSide; ++k)
+            out.push_back("    + " + Shown(got[k], codepage));
+        if (ins - j > kSide)
+            out.push_back("    + ... " + std::to_string(ins - j - kSide) +
+                          " more lines of the run");
+        i = del, j = ins;
+        // Context after it, up to the next change.
+        size_t k = 0;
+        while (k < kContext && i < n && j < m && !changed(i, j)) {
+            out.push_back("      " + Shown(want[i], codepage));
+            ++i, ++j, ++k;
+        }
+        shown_to = i;
+    }
+    if (shown_to < n) out.push_back("      ...");
+    return out;
+}
+
+std::vector<Item> Items(const std::vector<Bytes>& texts) {
+    return std::vector<Item>(texts.begin(), texts.end());
+}
+
+}  // namespace
+
+std::vector<std::string> Differences(const Expectation& expect, const Observed& seen) {
+    std::vector<std::string> out;
+    if (expect.outcome && *expect.outcome != seen.outcome)
+        out.push_back("outcome: expected " + *expect.outcome + ", got " + seen.outcome);
+    auto list = [&](const char* what, const std::optional<std::vector<Item>>& want,
+                    const std::vector<Item>& got) {
+        if (!want || *want == got) return;
+        out.push_back(std::string(what) + " differ (- expected, + got):");
+        // A long difference is cut after 2,000 lines.
+        std::vector<std::string> diff = Diff(*want, got, seen.codepage);
+        if (diff.size() > 2000) {
+            size_t more = diff.size() - 2000;
+            diff.resize(2000);
+            diff.push_back("    ... " + std::to_string(more) + " more lines of differences");
+        }
+        out.insert(out.end(), diff.begin(), diff.end());
+    };
+    list("boxes", expect.boxes, seen.boxes);
+    if (expect.changes) list("changes", Items(*expect.changes), Items(seen.changes));
+    if (expect.trace) list("trace lines", Items(*expect.trace), Items(seen.trace));
+    return out;
+}
+
 std::string ExpectTable(const Observed& seen) {
-    // A run without an outcome gets none in the table, which would not load,
-    // but a comment that says why.
+    if (!seen.finished) return "";
+    // A finished run whose outcome cannot be told gets none in the table,
+    // which would not load, but a comment that says why.
     std::string out = seen.outcome.compare(0, 6, "(none:") == 0
                           ? "[expect]\n# outcome " + seen.outcome + "\n"
                           : "[expect]\noutcome = \"" + seen.outcome + "\"\n";
-    auto list = [&](const char* key, const std::vector<std::string>& items) {
+    auto list = [&](const char* key, const std::vector<Item>& items) {
         out += std::string(key) + " = [";
         if (items.empty()) {
             out += "]\n";
             return;
         }
         out += "\n";
-        for (const auto& item : items)
-            out += "    " + (item == kAbsentText ? "{ absent = true }" : Toml(item)) + ",\n";
+        for (const Item& item : items)
+            out += "    " + (item ? TomlText(*item, seen.codepage) : "{ absent = true }") + ",\n";
         out += "]\n";
     };
     list("boxes", seen.boxes);
-    list("changes", seen.changes);
-    if (!seen.trace.empty()) list("trace", seen.trace);
+    list("changes", Items(seen.changes));
+    if (!seen.trace.empty()) list("trace", Items(seen.trace));
     return out;
 }
 

@@ -2,6 +2,7 @@
 #ifndef VNTR_SIM_EXPECT_H
 #define VNTR_SIM_EXPECT_H
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -10,20 +11,28 @@
 
 namespace sim {
 
-// What a run showed, in the terms of `[expect]`.
+// What a run showed, in the terms of `[expect]`: texts as the bytes the
+// program wrote, in the machine's code page.
 struct Observed {
-    std::string outcome;
-    std::vector<std::string> boxes;    // UTF-8; kAbsentText for a box without text
-    std::vector<std::string> changes;  // ChangeLine() of each change
-    std::vector<std::string> trace;    // Visible() lines, CR LF ends taken off
+    uint32_t codepage = 1252;   // of every text below
+    bool finished = true;       // the program returned: the outcome is one of [expect]'s
+    std::string outcome;        // or "(none: STATUS)" for a run that did not finish
+    std::string status = "ok";  // the run's, as Outcome::status
+    std::vector<std::optional<Bytes>> boxes;  // none for a box without text
+    std::vector<Bytes> changes;               // ChangeBytes() of each change
+    std::vector<Bytes> trace;                 // standard output lines, CR LF ends taken off
 };
 Observed Observe(const Machine& machine, const Outcome& outcome);
 
 // Lines that describe every difference, readably; empty when the run is as
-// expected. Only what the table gives is compared.
+// expected. Only what the table gives is compared, byte for byte. Each
+// changed stretch shows what was expected and what the run did.
 std::vector<std::string> Differences(const Expectation& expect, const Observed& seen);
 
-// An `[expect]` table that says what this run did (the trace included).
+// An `[expect]` table that says what a finished run did (the trace
+// included), which the machine-file reader takes back as it was: texts
+// that are no text of the code page are written as { hex = ".." }. Empty
+// for a run that did not finish, which no table describes.
 std::string ExpectTable(const Observed& seen);
 
 }  // namespace sim

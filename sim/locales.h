@@ -7,6 +7,10 @@
 
 namespace sim {
 
+// The highest locale identifier: a language in the low 16 bits and a sort
+// order in the 4 above; the bits above those are reserved. 0 is no locale.
+constexpr uint32_t kMaxLocale = 0xFFFFF;
+
 // "0x0407": how every human-readable output shows a locale identifier (the
 // message files are named by the same four hexadecimal digits).
 std::string LocaleText(uint32_t lcid);

@@ -67,6 +67,40 @@ bool EqualNoCase(const std::string& a, const std::string& b) {
     return true;
 }
 
+std::string WindowsNameProblem(const std::string& name) {
+    std::string shown = "'" + Visible(name, g_text_codepage) + "'";
+    if (name.empty()) return "an empty name";
+    size_t last = 0;  // where the last character starts
+    for (size_t at = 0; at < name.size(); at += CharLength(name, at)) {
+        last = at;
+        if (CharLength(name, at) != 1) continue;
+        unsigned char c = static_cast<unsigned char>(name[at]);
+        if (c < 0x20 || std::string("<>:\"|?*\\/").find(static_cast<char>(c)) != std::string::npos)
+            return shown + ": a Windows file name may not hold '" +
+                   Visible(std::string(1, static_cast<char>(c)), g_text_codepage) + "'";
+    }
+    if (CharLength(name, last) == 1 && (name[last] == '.' || name[last] == ' '))
+        return shown + ": Windows takes a dot or a space off the end of a name";
+    // A device name stays one with an extension and with spaces before it.
+    std::string base = Upper(name.substr(0, name.find('.')));
+    while (!base.empty() && base.back() == ' ') base.pop_back();
+    static const char* const kDevices[] = {"CON", "PRN", "AUX", "NUL"};
+    bool device = false;
+    for (const char* d : kDevices) device = device || base == d;
+    if (base.size() == 4 && (base.compare(0, 3, "COM") == 0 || base.compare(0, 3, "LPT") == 0) &&
+        base[3] >= '1' && base[3] <= '9')
+        device = true;
+    if (device) return shown + ": a device name Windows reserves";
+    return "";
+}
+
+bool PathWithin(const std::string& path, const std::string& folder) {
+    size_t at = 0;
+    while (at < folder.size() && at < path.size()) at += CharLength(path, at);
+    if (at != folder.size() || !EqualNoCase(path.substr(0, at), folder)) return false;
+    return at == path.size() || FileSystem::IsRoot(folder) || path[at] == '\\';
+}
+
 // ---- file system ------------------------------------------------------------
 
 static bool HasDrive(const std::string& p) {

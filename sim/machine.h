@@ -57,6 +57,20 @@ size_t CharLength(const std::string& s, size_t at);
 size_t FindBackslash(const std::string& s, size_t from = 0);
 size_t FindLastBackslash(const std::string& s);
 
+// Why Windows cannot hold `name` as the name of a file or folder, or "" when
+// it can: an empty name, a device name Windows reserves (CON, PRN, AUX, NUL,
+// COM1 to COM9, LPT1 to LPT9, with any extension: NUL.txt), one of the
+// characters : * ? " < > | \ / or a control character, or a dot or space at
+// its end. The name is read by the characters of the text code page: the
+// second byte of a double-byte character is no character of its own. The
+// reason quotes the name as a person reads it.
+std::string WindowsNameProblem(const std::string& name);
+
+// Whether the absolute path `path` is the folder `folder` or lies below it
+// (both as FileSystem::Absolute gives them), compared by characters and
+// without regard to case.
+bool PathWithin(const std::string& path, const std::string& folder);
+
 // ASCII letters upper-cased; every other character kept. Windows folds more,
 // but every name the program compares is ASCII.
 std::string Upper(std::string s);

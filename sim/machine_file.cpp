@@ -19,8 +19,6 @@
 
 namespace sim {
 
-const char kAbsentText[] = "\x01(absent)";
-
 MachineError::MachineError(const std::string& file_, int line_, const std::string& field_,
                            const std::string& problem_)
     : std::runtime_error(file_ + ":" + std::to_string(line_) + ": " +
@@ -45,7 +43,8 @@ std::string WindowsPathOfBytes(const Bytes& p, uint32_t codepage) {
     if (p.size() < 3 || !std::isalpha(static_cast<unsigned char>(p[0])) || p[1] != ':' ||
         (p[2] != '\\' && p[2] != '/'))
         throw std::invalid_argument("expected an absolute Windows path such as 'C:\\VNTR'");
-    // Its parts are read by the code page's characters.
+    // Its parts are read by the code page's characters, each a name Windows
+    // can hold.
     TextCodePageScope text(codepage);
     std::string abs = FileSystem::Absolute(p, "");
     for (size_t start = 3; start < abs.size();) {
@@ -54,15 +53,8 @@ std::string WindowsPathOfBytes(const Bytes& p, uint32_t codepage) {
         std::string part = abs.substr(start, end - start);
         if (part.size() > 255)
             throw std::invalid_argument("a part of the path is longer than 255 characters");
-        for (size_t at = 0; at < part.size(); at += CharLength(part, at)) {
-            unsigned char c = static_cast<unsigned char>(part[at]);
-            if (CharLength(part, at) == 1 &&
-                (c < 0x20 ||
-                 std::string("<>:\"|?*").find(static_cast<char>(c)) != std::string::npos))
-                throw std::invalid_argument(
-                    std::string("a Windows file name may not hold '") +
-                    Visible(std::string(1, static_cast<char>(c)), codepage) + "'");
-        }
+        std::string problem = WindowsNameProblem(part);
+        if (!problem.empty()) throw std::invalid_argument(problem);
         start = end + 1;
     }
     return abs;
@@ -78,6 +70,7 @@ class Reader {
     uint32_t codepage = 1252;
     std::vector<Setting> settings;
     std::vector<std::string> warnings;
+    std::vector<std::string> notes;
 
     [[noreturn]] void Fail(const toml::node& node, const std::string& field,
                            const std::string& problem) const {
@@ -89,6 +82,14 @@ class Reader {
     void Warn(const toml::node& node, const std::string& field, const std::string& text) {
         warnings.push_back(file_ + ":" + std::to_string(Line(node)) + ": " + field + ": " + text);
     }
+
+    // What an option of the command line did to a setting of the file.
+    void Tell(const toml::node& node, const std::string& field, const std::string& text) {
+        notes.push_back(file_ + ":" + std::to_string(Line(node)) + ": " + field + ": " + text);
+    }
+
+    // A path of the machine as a person reads it.
+    std::string Shown(const Bytes& path) const { return Visible(path, codepage); }
 
     void Note(const toml::node& node, const std::string& field) {
         settings.push_back({field, Line(node)});
@@ -153,6 +154,11 @@ class Reader {
         return out;
     }
 
+    // Every number a machine file gives is read here: an integer (in any of
+    // TOML's bases) within the range of its field, never a float, a string
+    // or a boolean. 0 is in the range only where it is a value like any
+    // other (a size, a dword, a CRC, a version number); counts, call
+    // numbers, error codes and locales start at 1.
     int64_t Int(const toml::node& node, const std::string& field, int64_t lo, int64_t hi) {
         if (!node.is_integer()) Fail(node, field, "expected an integer");
         Note(node, field);
@@ -165,6 +171,31 @@ class Reader {
 
     uint32_t U32(const toml::node& node, const std::string& field) {
         return static_cast<uint32_t>(Int(node, field, 0, 0xFFFFFFFFll));
+    }
+
+    // A number of calls or a call's number: 1 is the first.
+    uint32_t Count(const toml::node& node, const std::string& field) {
+        return static_cast<uint32_t>(Int(node, field, 1, 0xFFFFFFFFll));
+    }
+
+    // The error something fails with: never 0, which is success.
+    uint32_t ErrorCode(const toml::node& node, const std::string& field) {
+        if (node.is_integer() && node.as_integer()->get() == 0)
+            Fail(node, field, "0 is success: give the error code, or leave it out");
+        return static_cast<uint32_t>(Int(node, field, 1, 0xFFFFFFFFll));
+    }
+
+    uint32_t Locale(const toml::node& node, const std::string& field) {
+        return static_cast<uint32_t>(Int(node, field, 1, kMaxLocale));
+    }
+
+    // The name of a file in a folder of the machine (a library's, say).
+    Bytes FileName(const toml::node& node, const std::string& field, const char* example) {
+        Bytes name = Name(node, field);
+        std::string problem = WindowsNameProblem(name);
+        if (!problem.empty())
+            Fail(node, field, problem + " (expected a file name such as \"" + example + "\")");
+        return name;
     }
 
     bool Bool(const toml::node& node, const std::string& field) {
@@ -247,14 +278,6 @@ class Reader {
     std::string file_;
     std::string base_;
 };
-
-// The error a read fails with, as a machine file gives it: never 0, which
-// is success.
-uint32_t ErrorCode(Reader& r, const toml::node& node, const std::string& field) {
-    uint32_t error = r.U32(node, field);
-    if (error == 0) r.Fail(node, field, "0 is success: give the error code, or leave it out");
-    return error;
-}
 
 // `size` bytes whose CRC-32 is `crc`: zeros, then (from four bytes on) four
 // bytes that bring the sum to `crc`, so that the file sums as the machine's
@@ -375,7 +398,7 @@ void ReadDevices(Reader& r, const toml::table& root, Machine& m) {
                      ++sources;
                  }
                  if (auto* v = t.get("error")) {
-                     d.read_error = ErrorCode(r, *v, where + ".error");
+                     d.read_error = r.ErrorCode(*v, where + ".error");
                      d.hardware_ids.reset();
                      ++sources;
                  }
@@ -392,17 +415,69 @@ void ReadDevices(Reader& r, const toml::table& root, Machine& m) {
              });
 }
 
-void ReadModules(Reader& r, const toml::table& t, Machine& m) {
+// The package folder a machine file describes, and what the command line
+// does to it: --cwd moves it (with the current directory, unless [package]
+// at puts it elsewhere), --package replaces its content. Every entry the
+// file puts in the folder (files, folders, removals, libraries) follows the
+// folder: it moves along, or gives way to the option's folder. Windows' own
+// directories are no part of it, even below a package at a drive's root.
+struct PackageFolder {
+    std::string file_at;  // where the file puts it
+    std::string at;       // where it lies in this run
+    bool replaced = false;
+    std::string option;                // "--package DIR", or "--cwd"
+    std::vector<std::string> windows;  // the Windows and system directories
+
+    bool Holds(const std::string& folder, const std::string& path) const {
+        if (!PathWithin(path, folder)) return false;
+        for (const std::string& w : windows)
+            if (PathWithin(path, w) && PathWithin(w, folder) && !EqualNoCase(w, folder))
+                return false;
+        return true;
+    }
+
+    // Where an entry the file puts at `path` lies in this run (`in_run`: a
+    // path already taken from the run's current directory); none when
+    // --package's folder takes its place. Either is told.
+    std::optional<std::string> Place(Reader& r, const std::string& path, const toml::node& node,
+                                     const std::string& field, bool in_run = false) const {
+        const std::string& from = in_run ? at : file_at;
+        if (!Holds(from, path)) return path;
+        if (replaced) {
+            r.Tell(node, field,
+                   r.Shown(path) + " is in the package folder " + r.Shown(at) + ", whose content " +
+                       option + " replaces");
+            return std::nullopt;
+        }
+        if (in_run || file_at == at) return path;
+        std::string rest = path.size() > from.size()
+                               ? path.substr(from.size() + (FileSystem::IsRoot(from) ? 0 : 1))
+                               : "";
+        std::string moved = rest.empty() ? at : at + (FileSystem::IsRoot(at) ? "" : "\\") + rest;
+        r.Tell(node, field,
+               r.Shown(path) + " moves with the package folder to " + r.Shown(moved) + " (--cwd)");
+        return moved;
+    }
+};
+
+// A library file in a folder of the machine.
+std::string LibraryPath(const std::string& dir, const Bytes& name) {
+    return dir + (FileSystem::IsRoot(dir) ? "" : "\\") + name;
+}
+
+void ReadModules(Reader& r, const toml::table& t, Machine& m, const PackageFolder& folder) {
     for (const auto& [key, node] : t) {
         std::string name(key.str());
         std::string where = "modules.\"" + name + "\"";
         const toml::table& mt = r.Table(node, where);
         r.Keys(mt, where, {"present", "loads", "missing", "dir"});
         std::string file, problem;
-        if (!ToCodePage(name, m.codepage, &file, &problem) ||
-            file.find('\0') != std::string::npos ||
-            file.find_first_of("\\/:") != std::string::npos || file.empty())
-            r.Fail(node, where, "expected a library file name such as \"newdev.dll\"");
+        if (!ToCodePage(name, m.codepage, &file, &problem))
+            r.Fail(node, where, problem + " (expected a library file name such as \"newdev.dll\")");
+        problem = WindowsNameProblem(file);
+        if (file.find('\0') != std::string::npos) problem = "a name may not hold a NUL character";
+        if (!problem.empty())
+            r.Fail(node, where, problem + " (expected a library file name such as \"newdev.dll\")");
         r.Note(node, where);
         auto it = m.modules.begin();
         while (it != m.modules.end() && !(EqualNoCase(it->name, file) && !it->planted)) ++it;
@@ -419,7 +494,15 @@ void ReadModules(Reader& r, const toml::table& t, Machine& m) {
             it = m.modules.end() - 1;
         }
         if (auto* v = mt.get("loads")) it->loads = r.Bool(*v, where + ".loads");
-        if (auto* v = mt.get("dir")) it->dir = r.WinPath(*v, where + ".dir");
+        if (auto* v = mt.get("dir")) {
+            std::optional<std::string> placed = folder.Place(
+                r, LibraryPath(r.WinPath(*v, where + ".dir"), file), *v, where + ".dir");
+            if (!placed) {
+                m.modules.erase(it);
+                continue;
+            }
+            it->dir = FileSystem::Parent(*placed);
+        }
         if (auto* v = mt.get("missing")) {
             const toml::array& a = r.Array(*v, where + ".missing");
             for (size_t i = 0; i < a.size(); ++i)
@@ -441,11 +524,10 @@ void ReadFaults(Reader& r, const toml::table& root, Machine& m) {
                                 "' (calls that can fail: " + FaultableCallNames() + ")");
                  if (!c->can_fail)
                      r.Fail(call, where + ".call", f.call + " is not made to fail: " + c->why_not);
-                 if (auto* x = t.get("nth"))
-                     f.nth = static_cast<uint32_t>(r.Int(*x, where + ".nth", 1, 0xFFFFFFFFll));
-                 if (auto* x = t.get("count"))
-                     f.count = static_cast<uint32_t>(r.Int(*x, where + ".count", 1, 0xFFFFFFFFll));
-                 if (auto* x = t.get("error")) f.error = r.U32(*x, where + ".error");
+                 if (auto* x = t.get("nth")) f.nth = r.Count(*x, where + ".nth");
+                 if (auto* x = t.get("count")) f.count = r.Count(*x, where + ".count");
+                 // Left out: the call's usual error.
+                 if (auto* x = t.get("error")) f.error = r.ErrorCode(*x, where + ".error");
                  m.faults.push_back(f);
              });
 }
@@ -453,6 +535,9 @@ void ReadFaults(Reader& r, const toml::table& root, Machine& m) {
 Expectation ReadExpect(Reader& r, const toml::node& node) {
     const toml::table& t = r.Table(node, "expect");
     r.Keys(t, "expect", {"outcome", "boxes", "changes", "trace"});
+    if (t.empty())
+        r.Fail(node, "expect",
+               "an empty table checks nothing: give outcome, boxes, changes or trace");
     Expectation e;
     e.line = Reader::Line(node);
     if (auto* x = t.get("outcome")) {
@@ -464,26 +549,35 @@ Expectation ReadExpect(Reader& r, const toml::node& node) {
                    "unknown outcome '" + *e.outcome +
                        "' (declined, installed, staged, restart, no-controller, failed, nothing)");
     }
+    // Texts of the machine, as any text of the file: in its code page, or
+    // as { hex = ".." }.
+    auto texts = [&](const toml::node& list, const std::string& field) {
+        std::vector<Bytes> out;
+        const toml::array& a = r.Array(list, field);
+        for (size_t i = 0; i < a.size(); ++i)
+            out.push_back(r.Text(a[i], field + "[" + std::to_string(i) + "]"));
+        return out;
+    };
     if (auto* x = t.get("boxes")) {
-        std::vector<std::string> boxes;
+        std::vector<std::optional<Bytes>> boxes;
         const toml::array& a = r.Array(*x, "expect.boxes");
         for (size_t i = 0; i < a.size(); ++i) {
             std::string field = "expect.boxes[" + std::to_string(i) + "]";
-            if (a[i].is_table()) {
-                const toml::table& bt = *a[i].as_table();
-                r.Keys(bt, field, {"absent"});
-                const toml::node* absent = bt.get("absent");
+            const toml::table* bt = a[i].as_table();
+            if (bt && !bt->get("hex")) {
+                r.Keys(*bt, field, {"absent", "hex"});
+                const toml::node* absent = bt->get("absent");
                 if (!absent || !r.Bool(*absent, field + ".absent"))
                     r.Fail(a[i], field, "a box without text is written { absent = true }");
-                boxes.push_back(kAbsentText);
+                boxes.push_back(std::nullopt);
             } else {
-                boxes.push_back(r.String(a[i], field));
+                boxes.push_back(r.Text(a[i], field));
             }
         }
         e.boxes = boxes;
     }
-    if (auto* x = t.get("changes")) e.changes = r.Strings(*x, "expect.changes");
-    if (auto* x = t.get("trace")) e.trace = r.Strings(*x, "expect.trace");
+    if (auto* x = t.get("changes")) e.changes = texts(*x, "expect.changes");
+    if (auto* x = t.get("trace")) e.trace = texts(*x, "expect.trace");
     return e;
 }
 
@@ -579,16 +673,27 @@ LoadedMachine Parse(const toml::table& root, Reader& r, const Overrides& ov) {
 
     // The locale and the code page first: every text below is read into the
     // code page, which follows the locale as on Windows unless the file
-    // names one.
+    // names one. --locale replaces the file's locale, and with it the code
+    // page: Windows' ANSI code page is that of its system locale.
     uint32_t locale = 0x0409;
-    if (auto* v = root.get("locale")) locale = r.U32(*v, "locale");
+    if (auto* v = root.get("locale")) {
+        locale = r.Locale(*v, "locale");
+        if (ov.locale && *ov.locale != locale)
+            r.Tell(*v, "locale",
+                   LocaleText(locale) + " replaced by --locale " + LocaleText(*ov.locale));
+    }
     if (ov.locale) locale = *ov.locale;
     r.codepage = AnsiCodePageOf(locale);
     if (auto* v = root.get("codepage")) {
-        r.codepage = r.U32(*v, "codepage");
-        if (!IsCodePage(r.codepage))
+        uint32_t named = static_cast<uint32_t>(r.Int(*v, "codepage", 1, 0xFFFF));
+        if (!IsCodePage(named))
             r.Fail(*v, "codepage",
                    "not a Windows ANSI code page the simulator knows (" + CodePageList() + ")");
+        if (ov.locale && named != r.codepage)
+            r.Tell(*v, "codepage",
+                   std::to_string(named) + " replaced by " + std::to_string(r.codepage) +
+                       ", the code page of --locale " + LocaleText(locale));
+        if (!ov.locale) r.codepage = named;
     }
     TextCodePageScope text(r.codepage);
 
@@ -596,6 +701,24 @@ LoadedMachine Parse(const toml::table& root, Reader& r, const Overrides& ov) {
     // them: settings that follow from others are made once everything they
     // follow from is known, whatever the order in the file.
     OsChoice os = ReadOs(r, root.get("os"));
+    if (ov.os) {
+        if (!IsPreset(*ov.os))
+            throw MachineError(
+                r.file(), 0, "--os",
+                "unknown Windows version '" + *ov.os + "' (known: " + PresetList() + ")");
+        const OsVersion& v = os.version;
+        const OsVersion& preset = PresetMachine(*ov.os).os;
+        bool same = v.platform == preset.platform && v.major == preset.major &&
+                    v.minor == preset.minor && v.build_number == preset.build_number &&
+                    v.csd == preset.csd;
+        if (auto* node = root.get("os"); node && !same)
+            r.Tell(*node, "os",
+                   (os.custom ? "platform " + std::to_string(v.platform) + ", version " +
+                                    std::to_string(v.major) + "." + std::to_string(v.minor)
+                              : "Windows " + os.base) +
+                       " replaced by --os " + *ov.os);
+        os = {*ov.os, false, PresetMachine(*ov.os).os};
+    }
     std::string windows_dir, system_dir;
     if (auto* v = root.get("windows_dir")) windows_dir = r.WinPath(*v, "windows_dir");
     if (auto* v = root.get("system_dir")) system_dir = r.WinPath(*v, "system_dir");
@@ -615,13 +738,30 @@ LoadedMachine Parse(const toml::table& root, Reader& r, const Overrides& ov) {
         m.name = std::filesystem::path(r.file()).stem().string();
 
     if (auto* v = root.get("current_dir")) m.current_dir = r.WinPath(*v, "current_dir");
+    // Where the file's package folder lies: [package] at, or the current
+    // directory the file gives.
+    const toml::node* package = root.get("package");
+    const toml::table* package_table = package ? package->as_table() : nullptr;
+    const toml::node* package_at = package_table ? package_table->get("at") : nullptr;
+    PackageFolder folder;
+    folder.windows = {m.windows_dir, m.system_dir};
+    folder.file_at = package_at ? r.WinPath(*package_at, "package.at") : m.current_dir;
     if (ov.current_dir) {
+        std::string cwd;
         try {
-            m.current_dir = WindowsPathOf(*ov.current_dir, m.codepage);
+            cwd = WindowsPathOf(*ov.current_dir, m.codepage);
         } catch (const std::invalid_argument& e) {
             throw MachineError(r.file(), 0, "--cwd", e.what());
         }
+        if (auto* v = root.get("current_dir"); v && cwd != m.current_dir)
+            r.Tell(*v, "current_dir",
+                   r.Shown(m.current_dir) + " replaced by --cwd " + r.Shown(cwd) +
+                       (package_at ? "" : "; the package folder moves with it"));
+        m.current_dir = cwd;
     }
+    folder.at = package_at ? folder.file_at : m.current_dir;
+    folder.replaced = ov.package.has_value();
+    folder.option = ov.package ? "--package " + *ov.package : "--cwd";
     if (auto* v = root.get("exe_dir")) m.exe_dir = r.WinPath(*v, "exe_dir");
     m.locale = locale;
     if (auto* v = root.get("stdout")) m.has_stdout = r.Bool(*v, "stdout");
@@ -629,6 +769,10 @@ LoadedMachine Parse(const toml::table& root, Reader& r, const Overrides& ov) {
     if (auto* v = root.get("command_line")) {
         m.command_line = r.Text(*v, "command_line");
         command_line_at = static_cast<int>(v->source().begin.line);
+        std::string given, problem;
+        if (ov.command_line && !(ToCodePage(*ov.command_line, r.codepage, &given, &problem) &&
+                                 given == m.command_line))
+            r.Tell(*v, "command_line", "replaced by --command-line");
     }
     ApplyCommandLine(m, r.file(), command_line_at, ov);
     if (auto* v = root.get("registry_delete")) {
@@ -648,7 +792,11 @@ LoadedMachine Parse(const toml::table& root, Reader& r, const Overrides& ov) {
             if (s != "yes" && s != "no") r.Fail(a[i], field, "expected \"yes\" or \"no\"");
             m.answers.push_back(s == "yes");
         }
+        if (ov.answers && *ov.answers != m.answers)
+            r.Tell(*v, "answers",
+                   ov.ask ? "not used: --ask asks every question" : "replaced by --answer");
     }
+    if (ov.answers) m.answers = *ov.answers;
     if (auto* v = root.get("caption")) {
         if (v->is_boolean()) {
             if (r.Bool(*v, "caption")) r.Fail(*v, "caption", "give a text, or false for none");
@@ -668,20 +816,37 @@ LoadedMachine Parse(const toml::table& root, Reader& r, const Overrides& ov) {
     }
 
     // The driver package: the example package in the current directory unless
-    // told otherwise.
-    std::string from, at = m.current_dir;
+    // told otherwise. --package replaces the folder's content as a whole:
+    // where the file takes it from, what it leaves out, and (below) every
+    // entry of the file in that folder.
+    std::string from;
     std::vector<std::string> omit;
+    const toml::node* omit_node = nullptr;
     bool mount = true;
-    const toml::node* package = root.get("package");
     if (package) {
         if (package->is_boolean()) {
             mount = r.Bool(*package, "package");
+            if (!mount && ov.package)
+                r.Tell(*package, "package",
+                       "false replaced by " + folder.option + ", mounted at " + r.Shown(folder.at));
         } else {
             const toml::table& t = r.Table(*package, "package");
             r.Keys(t, "package", {"from", "at", "omit"});
-            if (auto* f = t.get("from")) from = r.HostPath(*f, "package.from");
-            if (auto* a = t.get("at")) at = r.WinPath(*a, "package.at");
-            if (auto* o = t.get("omit")) omit = r.Strings(*o, "package.omit");
+            if (auto* f = t.get("from")) {
+                from = r.HostPath(*f, "package.from");
+                if (ov.package)
+                    r.Tell(*f, "package.from",
+                           Visible(from, kUtf8) + " replaced by " + folder.option);
+            }
+            if (auto* o = t.get("omit")) {
+                omit = r.Strings(*o, "package.omit");
+                omit_node = o;
+                if (ov.package) {
+                    r.Tell(*o, "package.omit",
+                           "not applied: " + folder.option + " gives the folder as it is");
+                    omit.clear();
+                }
+            }
         }
     }
     if (ov.package) {
@@ -691,7 +856,12 @@ LoadedMachine Parse(const toml::table& root, Reader& r, const Overrides& ov) {
     if (mount) {
         try {
             if (from.empty()) from = DefaultPackageDir();
-            MountPackage(m, from, at, omit);
+            std::vector<size_t> unmatched = MountPackage(m, from, folder.at, omit);
+            const toml::array* a = omit_node ? omit_node->as_array() : nullptr;
+            for (size_t i : unmatched)
+                r.Warn(a ? *a->get(i) : *omit_node, "package.omit[" + std::to_string(i) + "]",
+                       "'" + Visible(omit[i], kUtf8) + "' matches nothing in the package folder " +
+                           Visible(from, kUtf8));
         } catch (const std::runtime_error& e) {
             if (ov.package) throw MachineError(*ov.package, 0, "--package", e.what());
             r.Fail(package ? *package : static_cast<const toml::node&>(root), "package", e.what());
@@ -702,26 +872,36 @@ LoadedMachine Parse(const toml::table& root, Reader& r, const Overrides& ov) {
 
     r.Tables(root, "dirs", {"path"}, {"path"},
              [&](const toml::table& t, const toml::node& node, const std::string& where) {
-                 if (!m.files.MakeDirs(r.WinPath(*t.get("path"), where + ".path")))
+                 const toml::node& at = *t.get("path");
+                 std::optional<std::string> path =
+                     folder.Place(r, r.WinPath(at, where + ".path"), at, where);
+                 if (path && !m.files.MakeDirs(*path))
                      r.Fail(node, where + ".path", "a file of the machine is in the way");
              });
     // A file given by its size and CRC-32 (as vntrcapture writes it) takes
-    // the contents of the example package's file of that name, size and
-    // CRC; otherwise placeholder bytes of that size and CRC.
-    std::optional<std::vector<PackageEntry>> examples;
+    // the contents of a file of that name, size and CRC in the package
+    // folders the simulator knows: --package's, the file's, the example
+    // package; otherwise placeholder bytes of that size and CRC.
+    std::optional<std::vector<PackageEntry>> known;
     auto known_contents = [&](const std::string& path, size_t size, uint32_t crc) {
-        if (!examples) {
-            examples.emplace();
+        if (!known) {
+            known.emplace();
+            std::vector<std::string> dirs = {from};
             try {
-                *examples = ReadPackageFolder(ov.package     ? *ov.package
-                                              : from.empty() ? DefaultPackageDir()
-                                                             : from);
+                dirs.push_back(DefaultPackageDir());
             } catch (const std::runtime_error&) {
-                // No example package: every such file is a placeholder.
+            }
+            for (const std::string& dir : dirs) {
+                try {
+                    std::vector<PackageEntry> entries = ReadPackageFolder(dir);
+                    known->insert(known->end(), entries.begin(), entries.end());
+                } catch (const std::runtime_error&) {
+                    // Not there: its files cannot stand for any.
+                }
             }
         }
-        std::string name = path.substr(path.find_last_of('\\') + 1);
-        for (const PackageEntry& entry : *examples) {
+        std::string name = path.substr(FindLastBackslash(path) + 1);
+        for (const PackageEntry& entry : *known) {
             std::string entry_name = entry.relative.substr(entry.relative.find_last_of('/') + 1);
             if (!entry.dir && EqualNoCase(entry_name, name) && entry.data.size() == size &&
                 Crc32(0, entry.data.data(), size) == crc)
@@ -731,7 +911,10 @@ LoadedMachine Parse(const toml::table& root, Reader& r, const Overrides& ov) {
     };
     r.Tables(root, "files", {"path", "text", "hex", "from", "size", "crc32", "error"}, {"path"},
              [&](const toml::table& t, const toml::node& node, const std::string& where) {
-                 std::string path = r.WinPath(*t.get("path"), where + ".path");
+                 const toml::node& at = *t.get("path");
+                 std::optional<std::string> placed =
+                     folder.Place(r, r.WinPath(at, where + ".path"), at, where);
+                 std::string path = placed ? *placed : std::string();
                  int sources = 0;
                  Bytes data;
                  if (auto* x = t.get("text")) data = r.Text(*x, where + ".text"), ++sources;
@@ -750,18 +933,19 @@ LoadedMachine Parse(const toml::table& root, Reader& r, const Overrides& ov) {
                      if (!crc) r.Fail(node, where, "a size goes with its crc32");
                      size_t size = static_cast<size_t>(
                          r.Int(*x, where + ".size", 0, static_cast<int64_t>(kHostFileCap)));
-                     data = known_contents(path, size, r.U32(*crc, where + ".crc32"));
+                     uint32_t sum = r.U32(*crc, where + ".crc32");
+                     if (placed) data = known_contents(path, size, sum);
                      ++sources;
                  } else if (crc) {
                      r.Fail(*crc, where + ".crc32", "a crc32 goes with a size");
                  }
                  uint32_t error = 0;
-                 if (auto* x = t.get("error")) error = ErrorCode(r, *x, where + ".error");
+                 if (auto* x = t.get("error")) error = r.ErrorCode(*x, where + ".error");
                  if (sources > 1 || (sources == 0 && !error))
                      r.Fail(node, where,
                             "give exactly one of text, hex, from or size (with crc32), or an "
                             "error for a file that cannot be read");
-                 if (!m.files.PutFile(path, data, error))
+                 if (placed && !m.files.PutFile(path, data, error))
                      r.Fail(node, where + ".path",
                             "a directory or file of the machine is in the way");
              });
@@ -769,7 +953,8 @@ LoadedMachine Parse(const toml::table& root, Reader& r, const Overrides& ov) {
         const toml::array& a = r.Array(*v, "remove");
         for (size_t i = 0; i < a.size(); ++i) {
             std::string field = "remove[" + std::to_string(i) + "]";
-            if (!m.files.Remove(r.WinPath(a[i], field)))
+            std::optional<std::string> path = folder.Place(r, r.WinPath(a[i], field), a[i], field);
+            if (path && !m.files.Remove(*path))
                 r.Fail(a[i], field, "no such file or directory in the machine");
         }
     }
@@ -792,7 +977,7 @@ LoadedMachine Parse(const toml::table& root, Reader& r, const Overrides& ov) {
     r.Tables(root, "keys", {"path", "error"}, {"path"},
              [&](const toml::table& t, const toml::node&, const std::string& where) {
                  RegKey* key = MakeKeyPath(m.hklm.get(), key_path(*t.get("path"), where + ".path"));
-                 if (auto* x = t.get("error")) key->open_error = ErrorCode(r, *x, where + ".error");
+                 if (auto* x = t.get("error")) key->open_error = r.ErrorCode(*x, where + ".error");
              });
     r.Tables(
         root, "values", {"key", "name", "type", "text", "hex", "dword", "error"}, {"key", "name"},
@@ -820,7 +1005,7 @@ LoadedMachine Parse(const toml::table& root, Reader& r, const Overrides& ov) {
                 ++sources;
             }
             if (auto* x = t.get("error")) {
-                value.error = ErrorCode(r, *x, where + ".error");
+                value.error = r.ErrorCode(*x, where + ".error");
                 if (t.get("type")) r.Fail(*x, where, "a value that cannot be read has no type");
                 ++sources;
             }
@@ -833,15 +1018,18 @@ LoadedMachine Parse(const toml::table& root, Reader& r, const Overrides& ov) {
         });
     out.preset_devices = m.devices.size();
     ReadDevices(r, root, m);
-    if (auto* v = root.get("modules")) ReadModules(r, r.Table(*v, "modules"), m);
+    if (auto* v = root.get("modules")) ReadModules(r, r.Table(*v, "modules"), m, folder);
+    // A planted library lies in the current directory unless the file says
+    // where: a library in the package folder is part of its content.
     r.Tables(root, "planted", {"name", "dir"}, {"name"},
-             [&](const toml::table& t, const toml::node&, const std::string& where) {
-                 Module mod{r.Name(*t.get("name"), where + ".name"), m.current_dir, true, true, {}};
-                 if (mod.name.empty() || mod.name.find_first_of("\\/:") != std::string::npos)
-                     r.Fail(*t.get("name"), where + ".name",
-                            "expected a library file name such as \"setupapi.dll\"");
-                 if (auto* d = t.get("dir")) mod.dir = r.WinPath(*d, where + ".dir");
-                 m.modules.push_back(mod);
+             [&](const toml::table& t, const toml::node& node, const std::string& where) {
+                 Bytes name = r.FileName(*t.get("name"), where + ".name", "setupapi.dll");
+                 const toml::node* d = t.get("dir");
+                 std::string dir = d ? r.WinPath(*d, where + ".dir") : m.current_dir;
+                 std::optional<std::string> placed =
+                     folder.Place(r, LibraryPath(dir, name), d ? *d : node, where, !d);
+                 if (placed)
+                     m.modules.push_back({name, FileSystem::Parent(*placed), true, true, {}});
              });
     if (auto* v = root.get("update")) {
         const toml::table& t = r.Table(*v, "update");
@@ -860,6 +1048,7 @@ LoadedMachine Parse(const toml::table& root, Reader& r, const Overrides& ov) {
     WarnUnobservable(r, root, m);
     out.settings = std::move(r.settings);
     out.warnings = std::move(r.warnings);
+    out.notes = std::move(r.notes);
     return out;
 }
 
@@ -989,6 +1178,7 @@ LoadedMachine BuiltInMachine(const std::string& os, const Overrides& overrides) 
                            "--package", e.what());
     }
     ApplyCommandLine(m, "(built-in machine)", 0, overrides);
+    if (overrides.answers) m.answers = *overrides.answers;
     return out;
 }
 
@@ -1115,7 +1305,8 @@ json DumpMachine(const LoadedMachine& loaded) {
             {"answers", answers},
             {"faults", faults},
             {"settings", settings},
-            {"warnings", loaded.warnings}};
+            {"warnings", loaded.warnings},
+            {"notes", loaded.notes}};
 }
 
 }  // namespace sim

@@ -24,29 +24,36 @@ class MachineError : public std::runtime_error {
     std::string problem;
 };
 
-// What the command line sets over a machine file. Each replaces only the
-// setting it names: --cwd moves the current directory (and the package with
-// it, unless the file puts the package elsewhere) but keeps the file's
-// `[package] omit`; --package replaces the folder the package comes from.
+// What the command line sets over a machine file. Each replaces what the
+// file says of its setting, and the loaded machine's notes say what was
+// replaced: --os the Windows (its version; the file's directories stay),
+// --locale the locale and with it the code page, --cwd the current
+// directory (the package folder moves with it, and with the folder every
+// entry the file puts in it, unless [package] at puts the folder
+// elsewhere), --package the package folder's content as a whole (where the
+// file takes it from, what it omits, and every entry the file puts in the
+// folder), --command-line the command line, --answer (or --ask) the answers.
 struct Overrides {
+    std::optional<std::string> os;           // a preset name
     std::optional<std::string> current_dir;  // a Windows path, UTF-8
     std::optional<std::string> package;      // a host folder
     std::optional<uint32_t> locale;
     std::optional<std::string> command_line;  // UTF-8
+    std::optional<std::vector<bool>> answers;
+    bool ask = false;  // the answers are none: every question is asked
 };
 
-// What a run of the machine should come to (`[expect]`).
+// What a run of the machine should come to (`[expect]`). Texts are bytes
+// of the machine's code page, and are compared as bytes.
 struct Expectation {
     int line = 0;
     std::optional<std::string> outcome;
-    // Box texts in UTF-8; kAbsentText for a box shown without a text.
-    std::optional<std::vector<std::string>> boxes;
-    std::optional<std::vector<std::string>> changes;  // see ChangeLine()
-    // The standard output, line by line as Visible() shows it, CR LF ends
-    // taken off.
-    std::optional<std::vector<std::string>> trace;
+    // Box texts; none for a box shown without a text.
+    std::optional<std::vector<std::optional<Bytes>>> boxes;
+    std::optional<std::vector<Bytes>> changes;  // see ChangeBytes()
+    // The standard output, line by line, CR LF ends taken off.
+    std::optional<std::vector<Bytes>> trace;
 };
-extern const char kAbsentText[];
 
 // A setting the file gives, with its line: "windows_dir", "faults[0].call".
 struct Setting {
@@ -57,6 +64,8 @@ struct Setting {
 struct LoadedMachine {
     Machine machine;
     std::vector<std::string> warnings;  // "FILE:LINE: FIELD: text"
+    // What the command line replaced of the file, in the same form.
+    std::vector<std::string> notes;
     std::vector<Setting> settings;
     std::optional<Expectation> expect;
     // Devices before this index are the preset's; the file's follow, in

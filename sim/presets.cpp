@@ -1,7 +1,9 @@
 #include "sim/presets.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <stdexcept>
 
@@ -142,31 +144,86 @@ std::string DefaultPackageDir() {
     throw std::runtime_error("no example package folder (tried " + places + ")");
 }
 
-void MountPackage(Machine& machine, const std::string& host_dir, const std::string& at,
-                  const std::vector<std::string>& omit) {
+namespace {
+
+// The parts of a relative path of the host (UTF-8) split at `separators`;
+// empty parts are dropped. Neither separator is ever part of a UTF-8
+// character of more than one byte.
+std::vector<std::string> PartsOf(const std::string& path, const char* separators) {
+    std::vector<std::string> parts;
+    for (size_t start = 0; start <= path.size();) {
+        size_t end = path.find_first_of(separators, start);
+        if (end == std::string::npos) end = path.size();
+        if (end > start) parts.push_back(path.substr(start, end - start));
+        start = end + 1;
+    }
+    return parts;
+}
+
+// Whether `prefix` names the entry `parts` or a folder it lies in; ASCII
+// letters match in either case.
+bool Leads(const std::vector<std::string>& prefix, const std::vector<std::string>& parts) {
+    if (prefix.empty() || prefix.size() > parts.size()) return false;
+    auto fold = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; };
+    for (size_t i = 0; i < prefix.size(); ++i)
+        if (prefix[i].size() != parts[i].size() ||
+            !std::equal(prefix[i].begin(), prefix[i].end(), parts[i].begin(),
+                        [&](char a, char b) { return fold(a) == fold(b); }))
+            return false;
+    return true;
+}
+
+}  // namespace
+
+std::vector<size_t> MountPackage(Machine& machine, const std::string& host_dir,
+                                 const std::string& at, const std::vector<std::string>& omit) {
+    TextCodePageScope text(machine.codepage);
     std::string root = FileSystem::Absolute(at, "C:\\");
     if (!machine.files.MakeDirs(root))
-        throw std::runtime_error("cannot mount the package at " + at + ": a file is in the way");
+        throw std::runtime_error("cannot mount the package at " + Visible(at, machine.codepage) +
+                                 ": a file is in the way");
+    // What to leave out is matched on the host's names, before they are put
+    // into the code page: a name the code page cannot write can be left out.
+    std::vector<std::vector<std::string>> omitted;
+    for (const std::string& o : omit) omitted.push_back(PartsOf(o, "\\/"));
+    std::vector<bool> used(omit.size(), false);
+    // Every name as Windows folds it, with the host name it came from.
+    std::map<std::string, std::string> folded;
     for (const PackageEntry& entry : ReadPackageFolder(host_dir)) {
+        const std::string host = host_dir + "/" + entry.relative;
+        std::vector<std::string> parts = PartsOf(entry.relative, "/");
         bool skip = false;
-        for (const auto& o : omit) skip = skip || EqualNoCase(o, entry.relative);
+        for (size_t i = 0; i < omitted.size(); ++i)
+            if (Leads(omitted[i], parts)) skip = used[i] = true;
         if (skip) continue;
-        // Host names are UTF-8; the machine sees them in its code page.
-        std::string name, problem;
-        if (!ToCodePage(entry.relative, machine.codepage, &name, &problem))
-            throw std::runtime_error("package file " + host_dir + "/" + entry.relative + ": " +
-                                     problem);
-        for (char& c : name)
-            if (c == '/') c = '\\';
-        // Each part is a plain name (no "..", no drive): the entry stays
-        // below the mount point whatever it is called.
-        std::string target = root + (FileSystem::IsRoot(root) ? "" : "\\") + name;
+        // Each part in the code page is a name Windows can hold (which leaves
+        // out "..", a drive and a separator): the entry stays below the
+        // mount point.
+        std::string path;
+        for (const std::string& part : parts) {
+            std::string name, problem;
+            if (!ToCodePage(part, machine.codepage, &name, &problem))
+                throw std::runtime_error("package file " + host + ": " + problem);
+            problem = WindowsNameProblem(name);
+            if (!problem.empty()) throw std::runtime_error("package file " + host + ": " + problem);
+            path += (path.empty() ? "" : "\\") + name;
+        }
+        auto [it, fresh] = folded.emplace(Upper(path), entry.relative);
+        if (!fresh)
+            throw std::runtime_error("package folder " + host_dir + ": '" + it->second + "' and '" +
+                                     entry.relative +
+                                     "' differ only in case; Windows holds one of them, not both");
+        std::string target = root + (FileSystem::IsRoot(root) ? "" : "\\") + path;
         bool ok =
             entry.dir ? machine.files.MakeDirs(target) : machine.files.PutFile(target, entry.data);
         if (!ok)
-            throw std::runtime_error("package file " + host_dir + "/" + entry.relative +
+            throw std::runtime_error("package file " + host +
                                      ": a file of the machine is in the way");
     }
+    std::vector<size_t> unmatched;
+    for (size_t i = 0; i < omit.size(); ++i)
+        if (!used[i]) unmatched.push_back(i);
+    return unmatched;
 }
 
 void AddController(Machine& machine, const std::string& device) {

@@ -33,11 +33,15 @@ std::string SystemDirOf(uint32_t platform, const std::string& windows_dir);
 std::string DefaultPackageDir();
 
 // Copies a host folder (recursively) into the machine at `at`, leaving out
-// the file names in `omit`; names are put into the machine's code page.
-// Throws std::runtime_error (HostFileError for the host side) naming the
-// file and the problem when the folder cannot be mounted.
-void MountPackage(Machine& machine, const std::string& host_dir, const std::string& at,
-                  const std::vector<std::string>& omit = {});
+// what `omit` names: paths relative to the folder, separated by \ or /,
+// each leaving out a file, or a folder with everything in it. Names are put
+// into the machine's code page; each must be one Windows can hold, and no
+// two may differ only in case. Returns the indices of the `omit` entries
+// that matched nothing. Throws std::runtime_error (HostFileError for the
+// host side) naming the file and the problem when the folder cannot be
+// mounted.
+std::vector<size_t> MountPackage(Machine& machine, const std::string& host_dir,
+                                 const std::string& at, const std::vector<std::string>& omit = {});
 
 // The first controller model as it appears on each platform: a present
 // device on NT, an Enum\PCI key with an instance on the 9x family.

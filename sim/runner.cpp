@@ -84,8 +84,9 @@ static const char* TypeName(int64_t type) {
     return nullptr;
 }
 
-std::string ChangeLine(const Event& e, uint32_t cp) {
-    auto text = [&](const char* key) { return Visible(e.GetStr(key), cp); };
+// A change's line, its texts as `text` gives them.
+template <typename TextOf>
+static std::string ChangeText(const Event& e, TextOf text) {
     const std::string& type = e.type();
     if (type == "copy") return "copy " + text("args.from") + " -> " + text("args.to");
     if (type == "mkdir") return "mkdir " + text("args.path");
@@ -102,6 +103,14 @@ std::string ChangeLine(const Event& e, uint32_t cp) {
     if (type == "file_written")
         return "write " + text("path") + ", " + std::to_string(e.GetNum("bytes")) + " bytes";
     return type;
+}
+
+std::string ChangeLine(const Event& e, uint32_t cp) {
+    return ChangeText(e, [&](const char* key) { return Visible(e.GetStr(key), cp); });
+}
+
+Bytes ChangeBytes(const Event& e) {
+    return ChangeText(e, [&](const char* key) { return e.GetStr(key); });
 }
 
 // What the run came to, read from what the program did:

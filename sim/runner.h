@@ -54,6 +54,9 @@ bool IsChange(const Event& e);
 // written through fopen). Texts are shown in UTF-8 through
 // the machine's code page.
 std::string ChangeLine(const Event& e, uint32_t codepage);
+// The same line with the machine's texts as they are: bytes of its code
+// page, as `[expect] changes` is compared.
+Bytes ChangeBytes(const Event& e);
 // The outcome of a finished run's events.
 Verdict DeriveOutcome(const EventList& events);
 

@@ -29,14 +29,19 @@ const std::vector<Option> kMachineOptions = {
      "- reads it from standard input; FILE alone does the same"},
     {"--os", "NAME", false,
      "a built-in machine of that Windows version with one 8E3A\n"
-     "controller and the example package (default: xp); NAME is\n" +
+     "controller and the example package (default: xp); with a\n"
+     "machine file, the file's Windows replaced by that version;\n"
+     "NAME is " +
          PresetList()},
     {"--package", "DIR", false,
-     "host folder mounted as the driver package, replacing the\n"
-     "machine's (the file's `[package] omit` still applies)"},
+     "host folder mounted as the driver package: it replaces the\n"
+     "package folder's content as a whole, whatever the machine\n"
+     "file says of files in that folder (each entry it replaces\n"
+     "is named in a note)"},
     {"--cwd", "PATH", false,
      "the program's current directory, a Windows path; the\n"
-     "package moves with it unless the file puts it elsewhere"},
+     "package folder moves with it, with every entry the file\n"
+     "puts there, unless the file puts the package elsewhere"},
 };
 
 const std::vector<Option> kCommonOptions = {
@@ -47,11 +52,12 @@ const std::vector<Option> kCommonOptions = {
 const char kOptionsNote[] =
     "Options take their value as --opt VALUE or --opt=VALUE; -- ends the options.\n"
     "Names are never abbreviated; an option that does not repeat is given once.\n"
-    "Warnings and errors go to standard error. Texts of the machine, in them and\n"
-    "in the report, are shown with control characters made visible (\\r, \\n,\n"
-    "\\xNN); --json keeps every byte. Standard output is checked: when it cannot\n"
-    "be written the exit status is 5. A reader that stops early (| head) ends\n"
-    "the output quietly, and the exit status stays that of the run.\n";
+    "Warnings, errors and notes (what an option replaced of the machine file) go\n"
+    "to standard error. Texts of the machine, in them and in the report, are\n"
+    "shown with control characters made visible (\\r, \\n, \\xNN); --json keeps\n"
+    "every byte. Standard output is checked: when it cannot be written the exit\n"
+    "status is 5. A reader that stops early (| head) ends the output quietly,\n"
+    "and the exit status stays that of the run.\n";
 
 // ---- the command line ------------------------------------------------------------
 
@@ -204,12 +210,18 @@ void Tool::Warn(const std::string& text) {
     Say("warning: " + text);
 }
 
+void Tool::Note(const std::string& text) {
+    notes_.push_back(text);
+    Say("note: " + text);
+}
+
 int Tool::Error(const char* status_word, int exit_status, const std::string& message) {
     if (json) {
         sim::json doc = {{"status", status_word},
                          {"exit_code", exit_status},
                          {"message", message},
-                         {"warnings", warnings_}};
+                         {"warnings", warnings_},
+                         {"notes", notes_}};
         out() << doc.dump(-1, ' ', false, sim::json::error_handler_t::replace) << "\n";
     }
     return exit_status;
@@ -248,20 +260,23 @@ int LoadMachine(Tool& tool, const CommandLine& args, const sim::Overrides& overr
         return tool.Usage("the machine file is given twice (--machine and " + files[0] + ")");
     std::string file = files.empty() ? args.Value("--machine") : files[0];
     bool from_file = args.Has("--machine") || !files.empty();
-    if (from_file && args.Has("--os")) return tool.Usage("give --machine or --os, not both");
     std::string os = args.Has("--os") ? args.Value("--os") : "xp";
-    if (!from_file && !sim::IsPreset(os))
+    if (!sim::IsPreset(os))
         return tool.Usage("unknown Windows version '" + os + "' for --os (known: " + PresetList() +
                           ")");
+    sim::Overrides given = overrides;
+    if (args.Has("--os")) given.os = os;
+    if (args.Has("--cwd")) given.current_dir = args.Value("--cwd");
+    if (args.Has("--package")) given.package = args.Value("--package");
     try {
-        *loaded =
-            from_file ? sim::LoadMachineFile(file, overrides) : sim::BuiltInMachine(os, overrides);
+        *loaded = from_file ? sim::LoadMachineFile(file, given) : sim::BuiltInMachine(os, given);
     } catch (const std::bad_alloc&) {
         return tool.Failed("out of memory while reading the machine");
     } catch (const std::exception& e) {
         return tool.Refuse(e.what());
     }
     for (const auto& w : loaded->warnings) tool.Warn(w);
+    for (const auto& n : loaded->notes) tool.Note(n);
     return 0;
 }
 

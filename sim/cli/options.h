@@ -101,13 +101,18 @@ class Tool {
     const char* program() const { return program_; }
     std::ostream& out() { return stdout_.stream(); }
     bool json = false;
-    // Every warning given, as it was given (the JSON document lists them).
+    // Every warning and note given, as it was given (the JSON documents
+    // list them).
     const std::vector<std::string>& warnings() const { return warnings_; }
+    const std::vector<std::string>& notes() const { return notes_; }
 
     // "PROGRAM: TEXT" on standard error.
     void Say(const std::string& text) const;
     // "PROGRAM: warning: TEXT" on standard error.
     void Warn(const std::string& text);
+    // "PROGRAM: note: TEXT" on standard error: what an option did that the
+    // user asked for but may not have known of (what it replaced).
+    void Note(const std::string& text);
     // A bad command line: the problem, "(see PROGRAM --help)", and with
     // --json the error object; returns 2.
     int Usage(const std::string& problem);
@@ -130,6 +135,7 @@ class Tool {
     const char* program_;
     Output stdout_;
     std::vector<std::string> warnings_;
+    std::vector<std::string> notes_;
 };
 
 // The help text every front end ends with: how options are written and
@@ -138,8 +144,10 @@ extern const char kOptionsNote[];
 
 // Loads the machine the command line names: --machine FILE or a single FILE
 // ("-": standard input), or the built-in machine of --os NAME (default
-// xp), with `overrides`; its warnings go to `tool`. Returns 0, or the exit
-// status after the problem has been reported.
+// xp), with `overrides` and the --os, --package and --cwd of `args` (--os
+// with a file replaces the file's Windows); its warnings and notes go to
+// `tool`. Returns 0, or the exit status after the problem has been
+// reported.
 int LoadMachine(Tool& tool, const CommandLine& args, const sim::Overrides& overrides,
                 sim::LoadedMachine* loaded);
 

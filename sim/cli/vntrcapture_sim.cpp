@@ -46,8 +46,12 @@ std::vector<cli::Option> Options() {
     return table;
 }
 
-std::string Json(const sim::Outcome& o) {
-    sim::json head = {{"status", o.status}, {"message", o.message}, {"exit_code", o.exit_code}};
+std::string Json(const sim::Outcome& o, const cli::Tool& tool) {
+    sim::json head = {{"status", o.status},
+                      {"message", o.message},
+                      {"exit_code", o.exit_code},
+                      {"warnings", tool.warnings()},
+                      {"notes", tool.notes()}};
     std::string out = head.dump(-1, ' ', false, sim::json::error_handler_t::replace);
     out.pop_back();
     out += ",\n\"output\":";
@@ -84,8 +88,6 @@ int Main(cli::Tool& tool, int argc, char** argv) {
     }
 
     sim::Overrides overrides;
-    if (args.Has("--cwd")) overrides.current_dir = args.Value("--cwd");
-    if (args.Has("--package")) overrides.package = args.Value("--package");
     // Read as setup.exe's would be (the machine's code page, Windows' length),
     // but only from the command line: a file's `command_line` is setup.exe's.
     if (args.Has("--command-line")) overrides.command_line = args.Value("--command-line");
@@ -95,7 +97,7 @@ int Main(cli::Tool& tool, int argc, char** argv) {
     std::string command_line = args.Has("--command-line") ? loaded.machine.command_line : "";
     sim::Outcome o = capture::Run(loaded.machine, command_line);
     if (tool.json)
-        tool.out() << Json(o);
+        tool.out() << Json(o, tool);
     else
         tool.out() << capture::Output(o);
     // The capture's own messages, a line each, shown as the report shows texts.

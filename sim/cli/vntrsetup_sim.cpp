@@ -52,7 +52,9 @@ std::vector<cli::Option> Options() {
     table.insert(
         table.end(),
         {
-            {"--locale", "ID", false, "the system default locale, hexadecimal (0407 or 0x0407)"},
+            {"--locale", "ID", false,
+             "the system default locale, hexadecimal (0407 or 0x0407),\n"
+             "and with it the code page"},
             {"--command-line", "TEXT", false,
              "what the program receives as its command line (it\nignores it)"},
             {"--answer", "yes|no", true,
@@ -64,8 +66,12 @@ std::vector<cli::Option> Options() {
              "print the run as one JSON document (byte strings with one\n"
              "character per byte, U+0000 to U+00FF)"},
             {"--check", "", false,
-             "compare the run with the file's [expect] table; print the\ndifferences"},
-            {"--print-expect", "", false, "print an [expect] table that says what the run did"},
+             "compare the run with the file's [expect] table, byte for\n"
+             "byte; print both sides of each difference as the table\n"
+             "writes them"},
+            {"--print-expect", "", false,
+             "print an [expect] table that says what the run did (none\n"
+             "for a run that did not finish)"},
             {"--dump-machine", "", false,
              "print the machine, fully resolved, as JSON; run nothing"},
             {"--list-calls", "", false, "print the host functions the simulator implements"},
@@ -160,8 +166,11 @@ int Main(cli::Tool& tool, int argc, char** argv) {
         return tool.Usage("choose one of --json, --check, --print-expect and --dump-machine");
 
     sim::Overrides overrides;
-    if (has("--cwd")) overrides.current_dir = args.Value("--cwd");
-    if (has("--package")) overrides.package = args.Value("--package");
+    if (!answers.empty()) overrides.answers = answers;
+    if (has("--ask")) {
+        overrides.answers = std::vector<bool>();
+        overrides.ask = true;
+    }
     if (has("--command-line")) overrides.command_line = args.Value("--command-line");
     if (has("--locale")) {
         std::string text = args.Value("--locale");
@@ -170,6 +179,10 @@ int Main(cli::Tool& tool, int argc, char** argv) {
             return tool.Usage(
                 "--locale needs a hexadecimal locale identifier such as 0407 or 0x0407, not '" +
                 text + "'");
+        // The range a machine file's locale has.
+        if (*overrides.locale == 0 || *overrides.locale > sim::kMaxLocale)
+            return tool.Usage("--locale " + text + ": out of range (" + sim::LocaleText(1) +
+                              " to " + sim::LocaleText(sim::kMaxLocale) + ")");
         if (auto decimal = DecimalLocale(text, *overrides.locale))
             tool.Warn("--locale " + text + " is read as hexadecimal, " +
                       sim::LocaleText(*overrides.locale) +
@@ -192,7 +205,6 @@ int Main(cli::Tool& tool, int argc, char** argv) {
 
     // Answers: the command line's, or the file's, in order; on a terminal
     // the user is asked once they run out (or for every box with --ask).
-    if (!answers.empty()) machine.answers = answers;
     bool from_stdin = args.Value("--machine") == "-" ||
                       (!args.Positional().empty() && args.Positional()[0] == "-");
     bool terminal = isatty(0) && isatty(2) && !from_stdin;
@@ -258,8 +270,10 @@ int Main(cli::Tool& tool, int argc, char** argv) {
         std::string doc = sim::JsonDocument(machine, outcome);
         doc.pop_back();
         doc += ",\n\"warnings\":";
-        sim::json all = tool.warnings();
-        doc += all.dump(-1, ' ', false, sim::json::error_handler_t::replace) + "}\n";
+        doc += sim::json(tool.warnings()).dump(-1, ' ', false, sim::json::error_handler_t::replace);
+        doc += ",\n\"notes\":";
+        doc += sim::json(tool.notes()).dump(-1, ' ', false, sim::json::error_handler_t::replace);
+        doc += "}\n";
         tool.out() << doc;
     } else if (has("--check")) {
         sim::Observed seen = sim::Observe(machine, outcome);
@@ -275,7 +289,14 @@ int Main(cli::Tool& tool, int argc, char** argv) {
             if (status == 0) status = 1;
         }
     } else if (has("--print-expect")) {
-        tool.out() << sim::ExpectTable(sim::Observe(machine, outcome));
+        // A table describes a finished run; the reason this one did not
+        // finish was said above, and its exit status stays.
+        sim::Observed seen = sim::Observe(machine, outcome);
+        if (seen.finished)
+            tool.out() << sim::ExpectTable(seen);
+        else
+            tool.Say("no [expect] table written: the run did not finish (" + outcome.status +
+                     "), and a table describes a finished run");
     } else {
         PrintReport(tool.out(), machine, outcome);
     }

@@ -20,3 +20,8 @@ target_link_libraries(load_bench PRIVATE vntr_sim vntr_program benchmark::benchm
 #   build/native/capture_bench
 add_executable(capture_bench tests/bench/capture_bench.cpp)
 target_link_libraries(capture_bench PRIVATE vntr_capture benchmark::benchmark)
+
+# --check's differences between 40,000 expected and 40,000 traced lines:
+#   build/native/check_bench
+add_executable(check_bench tests/bench/check_bench.cpp)
+target_link_libraries(check_bench PRIVATE vntr_sim vntr_program benchmark::benchmark)

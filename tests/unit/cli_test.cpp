@@ -135,6 +135,15 @@ const char kHostileMessages[] =
     "current_dir = 'C:\\VNTR'\nfiles = [{ path = 'C:\\VNTR\\MultiLang\\0409.dat', hex = "
     "'61 0d 0a 62 0d 0a 63 0d 0a 64 0d 0a 51 81 1b 5b 32 4a 3f 0d 0a' }]\n";
 
+// A machine as vntrcapture writes it: the package files by size and CRC-32
+// (VNTRXP.INF as the example package has it), the message file by its bytes.
+const char kCaptured[] =
+    "os = { base = 'xp', platform = 2, major = 5, minor = 1, build_number = 2600 }\n"
+    "codepage = 1252\nlocale = 0x0407\ncurrent_dir = 'C:\\VNTR'\npackage = false\n"
+    "[[files]]\npath = 'C:\\VNTR\\VNTRXP.INF'\nsize = 1051\ncrc32 = 0x7A163EB1\n"
+    "[[files]]\npath = 'C:\\VNTR\\MultiLang\\0407.dat'\n"
+    "hex = '41 0d 0a 42 0d 0a 43 0d 0a 44 0d 0a 41 6c 74 3f 0d 0a'\n";
+
 // A machine file name that clears the screen, and one that is no UTF-8.
 const char kHostileName[] = "n\x1b[2Jame.toml";
 const char kLatin1Name[] = "\xff.toml";
@@ -156,6 +165,18 @@ class Cli : public testing::Test {
         truncate((Dir() + "huge.bin").c_str(), (16 << 20) + 1);
         Write(kHostileName,
               "os = '98se'\nanswers = ['yes']\n[[faults]]\ncall = 'CopyFileA'\nnth = 9\n");
+        // A fixed package: its INF and its German messages differ from the
+        // captured ones. Package folders Windows could not hold.
+        mkdir((Dir() + "fixed").c_str(), 0700);
+        mkdir((Dir() + "fixed/MultiLang").c_str(), 0700);
+        Write("fixed/VNTRXP.INF", "; FIXED\r\n");
+        Write("fixed/MultiLang/0407.dat", "F0\r\nF1\r\nF2\r\nF3\r\nNeu?\r\n");
+        mkdir((Dir() + "twocase").c_str(), 0700);
+        Write("twocase/VNTRXP.INF", "a");
+        Write("twocase/vntrxp.inf", "b");
+        mkdir((Dir() + "devname").c_str(), 0700);
+        Write("devname/VNTRXP.INF", "a");
+        Write("devname/aux.inf", "b");
     }
 };
 
@@ -220,10 +241,6 @@ TEST_F(Cli, every_command_line_ends_as_it_should) {
         {"no short options but -h", kCapture, "", "-x", 2, {}, {"unknown option '-x'"}},
         {"--answer maybe", kSetup, "", "--answer maybe", 2, {},
          {"--answer takes yes or no, not 'maybe'"}},
-        {"--machine and --os", kSetup, "", "--os xp --machine x.toml", 2, {},
-         {"give --machine or --os, not both"}},
-        {"--machine and --os", kCapture, "", "x.toml --os xp", 2, {},
-         {"give --machine or --os, not both"}},
         {"--machine and a file", kCapture, "", "--machine x.toml y.toml", 2, {},
          {"the machine file is given twice"}},
         {"a relative --cwd", kSetup, "", "--cwd relative", 2, {}, {"--cwd: expected an absolute"}},
@@ -265,7 +282,7 @@ TEST_F(Cli, every_command_line_ends_as_it_should) {
         {"refusal as JSON to a full disk", kCapture, "", "--json --os", 5, {},
          {"--os needs a value", "cannot write"}, {}, kFull},
         {"report to a closed pipe", kSetup, "", "--answer no", 0, {}, {}, {}, kClosedPipe},
-        {"--check to a closed pipe", kSetup, "os = '98'\nanswers = ['no']\n[expect]\n",
+        {"--check to a closed pipe", kSetup, "os = '98'\nanswers = ['no']\n[expect]\noutcome = 'declined'\n",
          "case.toml --check", 0, {}, {}, {}, kClosedPipe},
         {"machine file to a closed pipe", kCapture, "", "--os 98", 0, {}, {}, {}, kClosedPipe},
 
@@ -274,7 +291,7 @@ TEST_F(Cli, every_command_line_ends_as_it_should) {
         {"hostile report", kSetup, kHostile, "case.toml", 0,
          {"machine: x\\x1B[31mRED\\x07\\r\\noutcome: installed (case.toml)",
           "title:  \"T\\x1B]0;pwned\\x07\"", "regdel HKLM\\Enum\\PCI\\VEN_C4B9&DEV_8E3A\\x1B[2J"}, {}},
-        {"hostile --check", kSetup, kHostile, "case.toml --check", 1, {"- \"\\x1B[1mexpected\""}, {}},
+        {"hostile --check", kSetup, kHostile, "case.toml --check", 1, {"- \"\\u001B[1mexpected\""}, {}},
         {"hostile JSON keeps the bytes", kSetup, kHostile, "case.toml --json", 0,
          {"\"name\":\"x\\u001b[31mRED\\u0007\\r\\noutcome: installed\""}, {}},
         {"hostile message file", kSetup, kHostileMessages, "case.toml --answer no", 0,
@@ -328,6 +345,54 @@ TEST_F(Cli, every_command_line_ends_as_it_should) {
          "codepage = 1251\ncurrent_dir = 'C:\\\xD0\x96'\nanswers = ['no']\n", "case.toml --json", 0,
          {"\"current_dir\":\"C:\\\\\xC3\x86\""}, {}},
 
+        // An option replaces what the file says, and a note names what it replaced:
+        // --package the package folder's content as a whole, captured entries included.
+        {"--package over a capture", kSetup, kCaptured, "case.toml --package fixed --answer no", 0,
+         {"text:   \"Neu?\\n\""},
+         {"note: case.toml:5: package: false replaced by --package fixed, mounted at C:\\VNTR",
+          "note: case.toml:7: files[0]: C:\\VNTR\\VNTRXP.INF is in the package folder C:\\VNTR, "
+          "whose content --package fixed replaces",
+          "note: case.toml:11: files[1]: C:\\VNTR\\MultiLang\\0407.dat is in the package folder"}},
+        {"--package over a capture: the fixed INF", kSetup, kCaptured,
+         "case.toml --package fixed --dump-machine", 0,
+         {"\"hex\": \"3b2046495845440d0a\"", "\"case.toml:5: package: false replaced"}, {}},
+        {"--package over a capture, JSON", kSetup, kCaptured,
+         "case.toml --package fixed --answer no --json", 0, {"\"notes\":[\"case.toml:5: package"}, {}},
+        {"--package over a capture, JSON", kCapture, kCaptured, "case.toml --package fixed --json", 0,
+         {"\"notes\":[\"case.toml:5: package"}, {}},
+        {"--cwd moves the captured package", kSetup, kCaptured, "case.toml --cwd 'D:\\P' --answer no", 0,
+         {"fopen(\"D:\\P\\MultiLang\\0407.dat\"", "text:   \"Alt?\\n\""},
+         {"note: case.toml:4: current_dir: C:\\VNTR replaced by --cwd D:\\P",
+          "note: case.toml:11: files[1]: C:\\VNTR\\MultiLang\\0407.dat moves with the package "
+          "folder to D:\\P\\MultiLang\\0407.dat (--cwd)"}},
+        {"--locale replaces the locale and its code page", kSetup, kCaptured,
+         "case.toml --locale 0411 --answer no", 0, {"locale 0x0411; code page 932"},
+         {"note: case.toml:3: locale: 0x0407 replaced by --locale 0x0411",
+          "note: case.toml:2: codepage: 1252 replaced by 932, the code page of --locale 0x0411"}},
+        {"--os with a file", kSetup, kCaptured, "case.toml --os 2000 --answer no", 0,
+         {"version 5.0"}, {"note: case.toml:1: os: platform 2, version 5.1 replaced by --os 2000"}},
+        {"--os with a file", kCapture, "os = '98'\n", "case.toml --os xp", 0, {"base = \"xp\""},
+         {"note: case.toml:1: os: Windows 98 replaced by --os xp"}},
+        {"--answer", kSetup, "os = '98'\nanswers = ['yes']\n", "case.toml --answer no", 0,
+         {"outcome: declined"}, {"note: case.toml:2: answers: replaced by --answer"}},
+
+        // Names as Windows has them, read by characters.
+        {"two names that differ only in case", kSetup, "", "--package twocase", 2, {},
+         {"twocase: 'VNTRXP.INF' and 'vntrxp.inf' differ only in case"}},
+        {"a device name in a package folder", kSetup, "", "--package devname", 2, {},
+         {"devname/aux.inf: 'aux.inf': a device name Windows reserves"}},
+        {"omit leaves out a name Windows cannot hold", kSetup,
+         "[package]\nfrom = 'devname'\nomit = ['AUX.INF', 'MultiLang\\0407.dat']\n",
+         "case.toml --answer no", 0, {}, {"case.toml:3: package.omit[1]: 'MultiLang\\0407.dat' "
+         "matches nothing in the package folder"}},
+        {"omit in Windows' form", kSetup,
+         "current_dir = 'C:\\VNTR'\nlocale = 0x0407\npackage = { omit = ['MultiLang\\0407.dat'] }\n",
+         "case.toml --answer no", 0,
+         {"fopen(\"C:\\VNTR\\MultiLang\\0407.dat\", \"rt\") -> FALSE", "Do you want to update"}, {}},
+        {"a double-byte character's second byte is no character", kSetup,
+         "locale = 0x0411\ncurrent_dir = 'C:\\\xE3\x83\x9D'\n", "case.toml --answer no", 0,
+         {"current directory C:\\\xE3\x83\x9D;"}, {}},
+
         // --check compares the run with the [expect] table.
         {"--check as expected", kSetup,
          "os = '98se'\nanswers = ['yes']\n[expect]\noutcome = 'no-controller'\n"
@@ -339,8 +404,21 @@ TEST_F(Cli, every_command_line_ends_as_it_should) {
          "changes = ['copy C:\\PKG\\VNTR98SE.INF -> C:\\WINDOWS\\INF\\VNTR98SE.INF']\n",
          "--machine case.toml --check", 1,
          {"outcome: expected installed, got no-controller",
-          "- \"copy C:\\PKG\\VNTR98SE.INF -> C:\\WINDOWS\\INF\\VNTR98SE.INF\"",
-          "+ \"copy C:\\VNTR98SE.INF -> C:\\WINDOWS"}, {}},
+          "- 'copy C:\\PKG\\VNTR98SE.INF -> C:\\WINDOWS\\INF\\VNTR98SE.INF'",
+          "+ 'copy C:\\VNTR98SE.INF -> C:\\WINDOWS"}, {}},
+        {"--check compares bytes, not how they print", kSetup,
+         std::string(kHostileMessages) + "[expect]\nboxes = ['Q\\x81\\x1B[2J?\\n']\n",
+         "case.toml --answer no --check", 1,
+         {"- 'Q\\x81\\x1B[2J?\\n'", "+ \"Q\\u0081\\u001B[2J?\\n\""}, {}},
+        {"--check shows both sides of a long difference", kSetup,
+         "current_dir = 'C:\\VNTR'\nanswers = ['yes']\n[expect]\ntrace = [" + Repeat("'x',", 3000) + "]\n",
+         "case.toml --check", 1,
+         {"    - ... 2980 more expected lines", "    + 'Search for Device ID: [PCI\\VEN_C4B9&DEV_8E3A]'"}, {}},
+        {"an empty [expect]", kSetup, "os = '98'\n[expect]\n", "case.toml --check", 2, {},
+         {"case.toml:2: expect: an empty table checks nothing"}},
+        {"--print-expect of a run that did not finish", kSetup, "os = '98se'\n",
+         "case.toml --print-expect", 4, {}, {"no [expect] table written: the run did not finish"},
+         {"[expect]"}},
 
         // Hostile and mistaken machine files end quickly with a reason.
         {"machine file is a FIFO", kSetup, "", "--machine fifo", 2, {}, {"fifo:0: is a FIFO"}},

@@ -2,7 +2,6 @@
 // call position of each run can fail without a crash, with a message the
 // program defines, and without a change the clean run would not make.
 #include <algorithm>
-#include <chrono>
 #include <set>
 #include <string>
 #include <vector>
@@ -176,49 +175,98 @@ TEST_P(FaultWalk, each_call_position_can_fail) {
     EXPECT_GE(walked, 4);
 }
 
-// How --check shows a difference: the changed stretch with three equal lines
-// around it, and long equal stretches cut. Lists whose changed stretches are
-// too long to compare line by line still come out at once, their expected
-// lines first.
-TEST(ExpectTable, differences_show_the_changed_stretch) {
-    auto lines = [](int from, int to) {
-        std::vector<std::string> out;
-        for (int i = from; i < to; ++i) out.push_back("l" + std::to_string(i));
+// How --check shows a difference: the changed stretch with three equal
+// lines around it, longer equal stretches cut; in a change the expected
+// lines, then the run's, each side cut after 20 lines with a count, so that
+// however long a change is both sides show. Items are compared as bytes and
+// shown as the table writes them.
+TEST(ExpectTable, differences_show_both_sides_of_each_change) {
+    auto lines = [](int from, int to, const std::string& word = "l") {
+        std::vector<sim::Bytes> out;
+        for (int i = from; i < to; ++i) out.push_back(word + std::to_string(i));
         return out;
     };
-    auto diff_of = [](std::vector<std::string> want, std::vector<std::string> got) {
-        sim::Expectation e;
-        e.trace = std::move(want);
-        sim::Observed seen;
-        seen.trace = std::move(got);
-        return sim::Differences(e, seen);
+    auto with = [](std::vector<sim::Bytes> list, size_t at, const sim::Bytes& item) {
+        list[at] = item;
+        return list;
     };
-    std::vector<std::string> got = lines(0, 10);
-    got[5] = "x";
-    EXPECT_EQ(diff_of(lines(0, 10), got), (std::vector<std::string>{
-                                              "trace lines differ (- expected, + got):",
-                                              "      ...",
-                                              "      \"l2\"",
-                                              "      \"l3\"",
-                                              "      \"l4\"",
-                                              "    + \"x\"",
-                                              "    - \"l5\"",
-                                              "      \"l6\"",
-                                              "      \"l7\"",
-                                              "      \"l8\"",
-                                              "      ...",
-                                          }));
-    EXPECT_EQ(diff_of({"a", "b"}, {"b"}),
-              (std::vector<std::string>{"trace lines differ (- expected, + got):", "    - \"a\"",
-                                        "      \"b\""}));
+    struct Case {
+        const char* what;
+        std::vector<sim::Bytes> want, got;
+        std::vector<std::string> shown;  // the lines after the heading, in order
+        size_t count;                    // how many lines in all, heading included
+    } cases[] = {
+        {"one line changed",
+         lines(0, 10),
+         with(lines(0, 10), 5, "x"),
+         {"      ...", "      'l2'", "      'l3'", "      'l4'", "    - 'l5'", "    + 'x'",
+          "      'l6'", "      'l7'", "      'l8'", "      ..."},
+         11},
+        {"one line gone", {"a", "b"}, {"b"}, {"    - 'a'", "      'b'"}, 3},
+        // A stretch shifted by one: the one line gone and the one new, not
+        // 100,000 lines of each.
+        {"shifted",
+         lines(0, 100000),
+         lines(1, 100001),
+         {"    - 'l0'", "      'l1'", "      'l2'", "      'l3'", "      ...", "      'l99997'",
+          "      'l99998'", "      'l99999'", "    + 'l100000'"},
+         10},
+        {"everything different",
+         lines(0, 40000),
+         lines(0, 40000, "m"),
+         {"    - 'l0'", "    - 'l19'", "    - ... 39980 more expected lines", "    + 'm0'",
+          "    + 'm19'", "    + ... 39980 more lines of the run"},
+         43},
+        // Bytes, not their printed forms: the byte 0x01 is not the text \x01.
+        {"bytes",
+         {"\\x01", "C:\\VNTR"},
+         {"\x01", "C:\\VNTR"},
+         {"    - '\\x01'", "    + \"\\u0001\"", "      'C:\\VNTR'"},
+         4},
+    };
+    for (const Case& c : cases) {
+        sim::Expectation e;
+        e.trace = c.want;
+        sim::Observed seen;
+        seen.trace = c.got;
+        std::vector<std::string> diff = sim::Differences(e, seen);
+        std::string all;
+        for (const auto& line : diff) all += line + "\n";
+        EXPECT_EQ(diff.size(), c.count) << c.what << "\n" << all;
+        ASSERT_FALSE(diff.empty()) << c.what;
+        EXPECT_EQ(diff[0], "trace lines differ (- expected, + got):") << c.what;
+        // In this order, each where the one before left off.
+        size_t at = 1;
+        for (const auto& line : c.shown) {
+            auto found = std::find(diff.begin() + static_cast<long>(at), diff.end(), line);
+            EXPECT_NE(found, diff.end()) << c.what << ": no " << line << " in order in\n" << all;
+            if (found != diff.end()) at = static_cast<size_t>(found - diff.begin()) + 1;
+        }
+    }
+}
 
-    std::vector<std::string> want = lines(0, 100000);
-    got = lines(1, 100001);
-    auto start = std::chrono::steady_clock::now();
-    std::vector<std::string> big = diff_of(want, got);
-    EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 5);
-    ASSERT_EQ(big.size(), 2002u);
-    EXPECT_EQ(big[1], "    - \"l0\"");
-    EXPECT_EQ(big[2000], "    - \"l1999\"");
-    EXPECT_EQ(big.back(), "    ...");
+// What --print-expect writes reads back as the same bytes: control
+// characters, bytes that are no character of the code page, a double-byte
+// character whose second byte is a backslash, a box without text.
+TEST(ExpectTable, what_it_writes_reads_back_as_the_same_bytes) {
+    struct Case {
+        const char* setup;  // the machine's settings before the table
+        sim::Observed seen;
+    } cases[] = {
+        {"", {1252, true, "declined", "ok", {std::nullopt, "Q\x81\x1b[2J?\n"}, {}, {"a\r", ""}}},
+        {"locale = 0x0411\n",
+         {932, true, "installed", "ok", {"\x95\x5C"}, {"copy C:\\\x95\x5C -> X"}, {"\x95", "'\""}}},
+    };
+    for (const Case& c : cases) {
+        std::string table = sim::ExpectTable(c.seen);
+        sim::LoadedMachine loaded = sim::ParseMachine(c.setup + table, "printed.toml");
+        ASSERT_TRUE(loaded.expect) << table;
+        EXPECT_EQ(sim::Differences(*loaded.expect, c.seen), std::vector<std::string>()) << table;
+        EXPECT_EQ(*loaded.expect->boxes, c.seen.boxes) << table;
+        EXPECT_EQ(*loaded.expect->trace, c.seen.trace) << table;
+    }
+    // A run that did not finish has no table.
+    sim::Observed unfinished;
+    unfinished.finished = false;
+    EXPECT_EQ(sim::ExpectTable(unfinished), "");
 }

@@ -54,6 +54,30 @@ TEST(MachineFile, mistakes_name_file_line_and_field) {
         {"[[devices]]\nids = ['A']\nerror = 5\n", 1, "devices[0]",
          "give exactly one of ids, hex, no_ids or error"},
         {"[[keys]]\npath = 'K'\nerror = -1\n", 3, "keys[0].error", "out of range"},
+        // Every number by the same rule: an integer in its field's range, 0
+        // only where it is a value like any other.
+        {"[[faults]]\ncall = 'CopyFileA'\nerror = 0\n", 3, "faults[0].error", "0 is success"},
+        {"[[faults]]\ncall = 'CopyFileA'\nnth = 0\n", 3, "faults[0].nth",
+         "out of range (1 to 4294967295)"},
+        {"[[faults]]\ncall = 'CopyFileA'\ncount = 2.0\n", 3, "faults[0].count",
+         "expected an integer"},
+        {"locale = 0\n", 1, "locale", "out of range (1 to 1048575)"},
+        {"codepage = 1e3\n", 1, "codepage", "expected an integer"},
+        {"[[devices]]\nerror = 0\n", 2, "devices[0].error", "0 is success"},
+        // Names Windows cannot hold, wherever a file gives one.
+        {"current_dir = 'C:\\a|b'\n", 1, "current_dir",
+         "'a|b': a Windows file name may not hold '|'"},
+        {"[[files]]\npath = 'C:\\VNTR\\NUL.txt'\ntext = 'x'\n", 2, "files[0].path",
+         "'NUL.txt': a device name Windows reserves"},
+        {"[[dirs]]\npath = 'C:\\VNTR\\old.'\n", 2, "dirs[0].path", "a dot or a space off the end"},
+        {"remove = ['C:\\VNTR ']\n", 1, "remove[0]", "a dot or a space off the end"},
+        {"[[planted]]\nname = 'com1.dll'\n", 2, "planted[0].name", "a device name"},
+        {"[modules.\"a?.dll\"]\nloads = false\n", 1, "modules.\"a?.dll\"", "may not hold '?'"},
+        {"[package]\nat = 'D:\\lpt9'\n", 2, "package.at", "a device name"},
+        // [expect] checks something, in the machine's bytes.
+        {"[expect]\n", 1, "expect", "an empty table checks nothing"},
+        {"[expect]\ntrace = [\"\u0416\"]\n", 2, "expect.trace[0]",
+         "has no place in code page 1252"},
     };
     for (const Case& c : cases) {
         sim::MachineError e = ErrorOf(c.text);
