@@ -57,9 +57,10 @@ exit $status
 """
 
 # Xvfb: STUB_XVFB=run keeps running (its pid in $STUB_DIR/xvfb.pid), exit ends at once.
+# It logs its call before it writes the pid file, which tells xdpyinfo it is up.
 XVFB_STUB = """#!/bin/sh
 echo "Xvfb $*" >>"$STUB_LOG"
-echo $$ >"$STUB_DIR/xvfb.pid"
+echo $$ >"$STUB_DIR/xvfb.pid.new" && mv "$STUB_DIR/xvfb.pid.new" "$STUB_DIR/xvfb.pid"
 if [ "$STUB_XVFB" = exit ]; then
     echo "(EE) Fatal server error: no screens found" >&2
     exit 1
@@ -67,8 +68,10 @@ fi
 exec sleep 60
 """
 
+# xdpyinfo: like a real one, answers (STUB_XDPYINFO=ok) only once the server
+# has started, so .ci/run's wait, not the scheduler, orders Xvfb before test-all.
 XDPYINFO_STUB = """#!/bin/sh
-[ "$STUB_XDPYINFO" = ok ]
+[ "$STUB_XDPYINFO" = ok ] && [ -e "$STUB_DIR/xvfb.pid" ]
 """
 
 
