@@ -256,7 +256,7 @@ FAULTS = {
         [r"import table of \w+\.dll: entry 0 at 0x[0-9a-f]+ is not readable"]),
     "import-tables-missing": (
         [import_field(0, 0), import_field(16, 0)],
-        [r"import directory at 0x[0-9a-f]+ is damaged: Damaged Import Table"]),
+        [r"import directory at 0x[0-9a-f]+ is damaged: "]),  # pefile says how
 }
 
 
