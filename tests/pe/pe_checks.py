@@ -151,6 +151,35 @@ def plant_before_imports(code):
     return patch
 
 
+def section_field(name, field_offset, change):
+    """Changes a 32-bit field of the named section's header (8: its virtual
+    size, 12: its address)."""
+    def patch(data):
+        (pe,) = struct.unpack_from("<I", data, 0x3C)
+        (opt_size,) = struct.unpack_from("<H", data, pe + 20)
+        _, sections = headers(data)
+        at = pe + 24 + opt_size + 40 * [s[0] for s in sections].index(name) + field_offset
+        struct.pack_into("<I", data, at, change(struct.unpack_from("<I", data, at)[0]))
+    return patch
+
+
+def import_field(field_offset, value):
+    """Sets a 32-bit field of the first import descriptor (0: its lookup
+    table, 12: its name, 16: its address table)."""
+    def patch(data):
+        struct.pack_into("<I", data, rva_to_offset(data, import_directory(data)) + field_offset,
+                         value)
+    return patch
+
+
+def first_lookup_entry(value):
+    def patch(data):
+        at = rva_to_offset(data, import_directory(data))
+        (lookup,) = struct.unpack_from("<I", data, at)
+        struct.pack_into("<I", data, rva_to_offset(data, lookup), value)
+    return patch
+
+
 def entry_at_imports(data):
     opt, _ = headers(data)
     struct.pack_into("<I", data, opt + 16, import_directory(data))
@@ -211,6 +240,23 @@ FAULTS = {
     "truncated": (
         [truncate],
         [r"truncated|lies in no section|runs past the end"]),
+    # Damage pefile reads past leniently, where the loader refuses the image
+    # or reads other bytes.
+    "misaligned-section": (
+        [section_field(".rsrc", 12, lambda address: address + 0x34)],
+        [r"section \.rsrc at 0x[0-9a-f]+34, file offset 0x[0-9a-f]+, is not aligned"]),
+    "overlapping-sections": (
+        [section_field(".text", 8, lambda size: size + 0x8000)],
+        [r"section \.data at 0x[0-9a-f]+ overlaps the section before it"]),
+    "import-name-unreadable": (
+        [import_field(12, 0x00F00000)],
+        [r"import directory: descriptor 0 is not readable"]),
+    "import-lookup-unreadable": (
+        [first_lookup_entry(0x80010000)],  # an ordinal above 65535
+        [r"import table of \w+\.dll: entry 0 at 0x[0-9a-f]+ is not readable"]),
+    "import-tables-missing": (
+        [import_field(0, 0), import_field(16, 0)],
+        [r"import directory at 0x[0-9a-f]+ is damaged: "]),  # pefile says how
 }
 
 

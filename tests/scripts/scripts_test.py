@@ -57,9 +57,10 @@ exit $status
 """
 
 # Xvfb: STUB_XVFB=run keeps running (its pid in $STUB_DIR/xvfb.pid), exit ends at once.
+# It logs its call before it writes the pid file, which tells xdpyinfo it is up.
 XVFB_STUB = """#!/bin/sh
 echo "Xvfb $*" >>"$STUB_LOG"
-echo $$ >"$STUB_DIR/xvfb.pid"
+echo $$ >"$STUB_DIR/xvfb.pid.new" && mv "$STUB_DIR/xvfb.pid.new" "$STUB_DIR/xvfb.pid"
 if [ "$STUB_XVFB" = exit ]; then
     echo "(EE) Fatal server error: no screens found" >&2
     exit 1
@@ -67,8 +68,10 @@ fi
 exec sleep 60
 """
 
+# xdpyinfo: like a real one, answers (STUB_XDPYINFO=ok) only once the server
+# has started, so .ci/run's wait, not the scheduler, orders Xvfb before test-all.
 XDPYINFO_STUB = """#!/bin/sh
-[ "$STUB_XDPYINFO" = ok ]
+[ "$STUB_XDPYINFO" = ok ] && [ -e "$STUB_DIR/xvfb.pid" ]
 """
 
 
@@ -102,7 +105,7 @@ class Checkout:
     def stub_script(self, path):
         write(os.path.join(self.root, path), LOGGING_STUB)
 
-    def run(self, script, env=None, display=":5"):
+    def run(self, script, args=(), env=None, display=":5"):
         environment = dict(os.environ)
         environment.pop("DISPLAY", None)
         if display:
@@ -113,8 +116,8 @@ class Checkout:
             "STUB_DIR": self.root,
         })
         environment.update(env or {})
-        result = subprocess.run([os.path.join(self.root, script)], capture_output=True, text=True,
-                                env=environment, stdin=subprocess.DEVNULL, timeout=60)
+        result = subprocess.run([os.path.join(self.root, script), *args], capture_output=True,
+                                text=True, env=environment, stdin=subprocess.DEVNULL, timeout=60)
         return result
 
     def calls(self):
@@ -285,6 +288,69 @@ class CiRun(unittest.TestCase):
                 self.assertNotIn("test-all", " ".join(self.co.calls()))
                 self.assertFalse(still_running(self.xvfb_pid()), "Xvfb left running")
                 self.assertLess(time.monotonic() - started, 30)
+
+
+# A stand-in simulator: the machine file's one word says what its run does.
+# Like the real one it runs the program in a forked child that ends with
+# _exit, and reports a child that ended badly with exit status 3.
+FAKE_SIMULATOR = r"""
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/wait.h>
+#include <unistd.h>
+static void *volatile kept;
+int main(int argc, char **argv) {
+    char what[32];
+    FILE *f = argc == 3 ? fopen(argv[2], "r") : NULL;
+    if (!f || fscanf(f, "%31s", what) != 1) return 2;
+    fclose(f);
+    if (!strcmp(what, "uninitialised")) {
+        int *p = malloc(sizeof *p);
+        if (*p == 42) puts("42");
+        free(p);
+    }
+    pid_t pid = fork();
+    if (pid == 0) {
+        if (!strcmp(what, "leak-in-run")) kept = malloc(64), kept = NULL;
+        _exit(0);
+    }
+    int status;
+    waitpid(pid, &status, 0);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return 3;
+    return strcmp(what, "unanswered") ? 0 : 4;
+}
+"""
+
+
+@unittest.skipUnless(shutil.which("valgrind") and shutil.which("cc"), "needs valgrind and cc")
+class ValgrindExamples(unittest.TestCase):
+    def test_memory_errors_and_leaks_fail_the_stage_and_outcomes_do_not(self):
+        cases = [
+            # (what the second machine's run does, stage passes, text in its output)
+            ("clean", True, "2 machines, no memory errors or leaks"),
+            ("unanswered", True, "2 machines, no memory errors or leaks"),
+            ("leak-in-run", False, "b FAILED (the run crashed or valgrind found errors in it)"),
+            ("uninitialised", False, "b FAILED (valgrind found errors in the simulator)"),
+        ]
+        build = tempfile.mkdtemp(prefix="vntr-fake-sim-")
+        self.addCleanup(shutil.rmtree, build)
+        sim = os.path.join(build, "sim")
+        write(sim + ".c", FAKE_SIMULATOR, False)
+        subprocess.run(["cc", "-O0", "-g", "-o", sim, sim + ".c"], check=True)
+        for what, passes, text in cases:
+            with self.subTest(what):
+                co = Checkout(["scripts/valgrind-examples"])
+                self.addCleanup(co.cleanup)
+                write(os.path.join(co.root, "examples/machines/a.toml"), "clean\n", False)
+                write(os.path.join(co.root, "tests/machines/b.toml"), what + "\n", False)
+                result = co.run("scripts/valgrind-examples", [sim])
+                self.assertEqual(result.returncode, 0 if passes else 1, result.stderr)
+                self.assertIn(text, result.stdout + result.stderr)
+                if what == "leak-in-run":
+                    self.assertIn("64 bytes in 1 blocks are definitely lost", result.stdout)
+                if what == "uninitialised":
+                    self.assertIn("uninitialised value", result.stdout)
 
 
 if __name__ == "__main__":
