@@ -278,11 +278,11 @@ class Session:
         return self
 
     def keep(self, keeper):
-        """Starts `keeper` (helpers/keeper.c), which boots the session and
-        starts the desktop while the next program is started, and holds
-        both until the session ends: without it each program that starts
-        when no other runs pays for a boot of its own. Ended with the
-        session (wineserver -k), like every Wine process."""
+        """Starts `keeper` (helpers/keeper.c), which boots the session while
+        the next program is readied and holds it booted until the session
+        ends: without it each program that starts when no other runs pays
+        for a boot of its own. Ended with the session (wineserver -k), like
+        every Wine process."""
         with open(os.path.join(self.workdir, 'keeper.log'), 'wb') as log:
             subprocess.Popen(['wine', keeper], cwd=self.prefix, env=self.env(), stdout=log,
                              stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL,

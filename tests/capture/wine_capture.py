@@ -68,10 +68,12 @@ def unchanged(config, mode, preload, name, path, capture_exe):
     realized = realizer.apply(plan, prefix.PrefixSetup(target), work, config.setup_exe)
     outputs = {}
 
-    def in_session(steps):
+    def in_session(steps, keep=True):
         s = session.Session(target, work, mode, preload, tag=config.work, env=realized.env)
         try:
             s.start(with_display=False)
+            if keep and config.tools.get('keeper'):
+                s.keep(config.tools['keeper'])  # one boot for the session, as in a comparison run
             for step in steps:
                 step(s)
             s.settle()
@@ -87,7 +89,7 @@ def unchanged(config, mode, preload, name, path, capture_exe):
                                  timeout=300, name='capture-' + key)
         return step
 
-    first = in_session([lambda s: realizer.install_libraries(plan, target)])
+    first = in_session([lambda s: realizer.install_libraries(plan, target)], keep=False)
     second = in_session([capture(['/?'], 'usage')])
     third = in_session([capture([], 'stdout'), capture(['machine.toml'], 'file')])
 

@@ -88,8 +88,8 @@ def replay(config, capture, dump, plan, report, work, known, relay):
     except simulator.SimulatorError as e:
         return [], ['the captured file does not run: %s' % e]
     pci = compare._find(dump.get('registry', {}), 'Enum\\PCI') or {}
-    controllers = {s['name'].lower() for s in pci.get('subkeys', [])
-                   if s['name'].startswith(controller_keys(config))}
+    keys = controller_keys(config)
+    controllers = {s['name'].lower() for s in pci.get('subkeys', []) if s['name'].startswith(keys)}
     context = {
         'wine_device_ids': prefix.base_info(config.base).get('wine_device_ids', []) +
         report['summary']['wine_device_ids'],
