@@ -15,10 +15,11 @@ import time
 
 from . import winelog
 
-# A process that faults in a loop under qemu: Wine's signal handler is given
-# no trap number, reports "Got unexpected trap -1" and the fault comes again.
-# A log that grows by this much while its tail is nothing but such lines is
-# a loop, ended at once rather than at the time-out.
+# A process that faults in a loop: Wine's signal handler, given no trap number
+# (qemu without the preload library's help, shim/noreplace.c), reports
+# "Got unexpected trap -1" and the fault comes again. A log that grows by
+# this much while its tail is nothing but such lines is a loop, ended at
+# once rather than at the time-out (the log had grown to 700 MB by then).
 LOOP_LINE = 'err:seh:segv_handler Got unexpected trap'
 LOOP_GROWTH = 4 << 20
 

@@ -405,6 +405,29 @@ class ProgramFactsTest(unittest.TestCase):
         self.assertEqual(set(compare.COMPARED_CALLS) - seen, set())
 
 
+    @unittest.skipUnless(os.path.exists(SIM), 'needs VNTR_SIM_BINARY')
+    def test_a_box_that_differs_is_named_with_the_simulator_s_tags(self):
+        path = os.path.join(SOURCE, 'examples', 'machines', '98se.toml')
+        dump, doc = simulator.dump(SIM, path), simulator.predict(SIM, path)
+        # The record's tags on today's JSON: the question, the reboot question,
+        # and a box whose number cannot be told.
+        boxes = [e for e in doc['events'] if e.get('type') == 'box']
+        for box, tags in zip(boxes, ({'message': 4}, {'message': 3},
+                                     {'message': None, 'absent': True})):
+            box.update(tags)
+        relay = compare.Relay(simulator.host_calls(SIM))
+        sim = compare.sim_view(dump, doc, relay)
+        wine_events = [dict(e, args=dict(e['args'])) for e in compare._sim_events(doc)
+                       if e['call'] in compare.COMPARED_CALLS]
+        wine_events[-2]['args']['text'] = 'Another text'
+        wine = compare.View(compare.compared_calls(wine_events), sim.trace, sim.state,
+                            sim.exit_code, sim.status)
+        said = [l for l in compare.differences(sim, wine) if l.startswith('  !')]
+        self.assertEqual(len(said), 1)
+        self.assertTrue(said[0].endswith('-> 7 (message 3)'), said[0])
+        self.assertEqual(sim.tags[2], 'a box without text, its message number not to be told')
+
+
 LIST_CALLS = '''host function                        library        can fail  records
 MessageBoxA                          user32.dll     yes (8)   args: owner, text, caption, type; result (the answer)
 RegSetValueExA                       advapi32.dll   yes (5)   args: key, name, reserved, type, data, size; result (status)
