@@ -20,7 +20,8 @@
  * have given (14, page fault, for SIGSEGV and SIGBUS from an address; 13,
  * general protection, for SIGSEGV from the processor itself, e.g. a
  * privileged instruction; 6 for SIGILL; 1 for a debug exception and 3 for
- * int3 on SIGTRAP; 0 for an integer division by zero). qemu's error code, which Wine reads beside it, is right.
+ * int3 on SIGTRAP; 0 for an integer division by zero). qemu's error code, which Wine reads beside
+ * it, is right.
  *
  * Built -m32 -ffreestanding -nostdlib -shared: no C library headers or
  * start-up code are needed. errno, and the C library's own sigaction, are
@@ -169,8 +170,9 @@ static void with_trap_number(int sig, void* info, void* context) {
 }
 
 int sigaction(int sig, const struct action* act, struct action* old) {
-    if (!next_sigaction) next_sigaction = (int (*)(int, const struct action*, struct action*))dlsym(
-                             RTLD_NEXT, "sigaction");
+    if (!next_sigaction)
+        next_sigaction =
+            (int (*)(int, const struct action*, struct action*))dlsym(RTLD_NEXT, "sigaction");
     if (!fills_trap(sig)) return next_sigaction(sig, act, old);
     handler_t previous = wine_handlers[sig];
     int wrap = act && (act->flags & SA_SIGINFO) && (unsigned long)act->handler > 1;
