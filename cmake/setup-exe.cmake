@@ -131,11 +131,15 @@ add_test(NAME pe.audit_size_limit_is_inclusive
                  --audit ${VNTR_PE_AUDIT} --exe ${VNTR_SETUP_EXE} --work ${VNTR_PE_WORK})
 
 # The start-up under Wine: arguments, constructors, exit code, and standard
-# output flushed through exit().
+# output flushed through exit(). Wine is started as the wine/ package starts
+# it (natively or under qemu-i386), in a copy of the end-to-end tests' base
+# prefix, on one of their two lanes.
 add_test(NAME pe.start_under_wine
          COMMAND ${Python3_EXECUTABLE} ${VNTR_PE_CHECKS} start
-                 --exe ${VNTR_WIN_BINARY_DIR}/probe-start.exe --work ${VNTR_PE_WORK})
-set_tests_properties(pe.start_under_wine PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 300)
+                 --exe ${VNTR_WIN_BINARY_DIR}/probe-start.exe --work ${VNTR_PE_WORK}/start
+                 --config ${CMAKE_BINARY_DIR}/e2e/config.json)
+set_tests_properties(pe.start_under_wine PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 600
+                     FIXTURES_REQUIRED e2e_base RESOURCE_LOCK e2e_lane_0)
 
 add_test(NAME pe.icon_regenerates
          COMMAND ${Python3_EXECUTABLE} ${VNTR_PE_CHECKS} icon

@@ -8,9 +8,9 @@ import tempfile
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(os.path.dirname(HERE), 'e2e'))
+sys.path.insert(0, os.path.dirname(os.path.dirname(HERE)))
 
-from harness import realize, simulator  # noqa: E402
+from wine import realize, simulator  # noqa: E402
 
 SIM = os.environ.get('VNTR_SIM_BINARY', '')
 

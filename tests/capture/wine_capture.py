@@ -1,13 +1,13 @@
 #!/usr/bin/env python3
-"""vntrcapture.exe under Wine, on prefixes the end-to-end harness realizes
-from machine files (tests/e2e: the same base prefix, mode and sessions).
+"""vntrcapture.exe under Wine, on prefixes the wine/ package realizes from
+machine files (the end-to-end tests' base prefix, mode and sessions).
 
     wine_capture.py --config CONFIG --capture EXE unchanged NAME
 
 NAME is a machine of the simulator-Wine comparison. (The round trip, a
 capture of each realized machine replayed by the simulator and compared
 with the real setup.exe's run there, is part of each machine's comparison
-run: tests/e2e/harness/captured.py.)
+run: tests/e2e/captured.py.)
 
 unchanged: a capture changes nothing but the file it is told to write. The
 machine is realized; then the prefix's registry and files are taken down
@@ -15,8 +15,13 @@ machine is realized; then the prefix's registry and files are taken down
 session that only installs its libraries, after one that runs
 `vntrcapture.exe /?` (which reads nothing: whatever Wine itself changes when
 a program starts shows there), and after one that runs `vntrcapture.exe`
-(to standard output) and `vntrcapture.exe machine.toml`. Between the last
-two nothing may differ (keys and values, time stamps aside; files by size,
+(to standard output) and `vntrcapture.exe machine.toml`. Each session
+waits, before it ends, until Wine's own processes have settled (used no
+processor time for a while): Wine's services go on with their start-up
+work after a short program has ended (registering its HID devices,
+removing an empty NetworkCards key), and a session cut short would leave
+that work to the next one, where it would look like the capture's doing.
+Between the last two nothing may differ (keys and values, time stamps aside; files by size,
 contents and modification time) but the new machine.toml and what Wine
 itself changed before; machine.toml must load in the simulator and equal
 the standard-output form but for the time of the capture.
@@ -31,11 +36,16 @@ import signal
 import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(os.path.dirname(HERE), 'e2e'))
+SOURCE = os.path.dirname(os.path.dirname(HERE))
+sys.path.insert(0, os.path.join(SOURCE, 'tests', 'e2e'))
+sys.path.insert(0, SOURCE)
 sys.path.insert(0, HERE)
 
-from harness import machine, prefix, runner, session, simulator, suite  # noqa: E402
-from harness.realize import Realizer  # noqa: E402
+import suite  # noqa: E402
+from wine import mode as wine_mode, prefix, session, simulator  # noqa: E402
+from wine.config import Config  # noqa: E402
+from wine.realize import Realizer  # noqa: E402
+from wine.run import plan_machine  # noqa: E402
 from winetools import differences, snapshot  # noqa: E402
 
 
@@ -46,7 +56,7 @@ def timeless(text):
 
 
 def unchanged(config, mode, preload, name, path, capture_exe):
-    dump, plan, _ = suite.plan_machine(config, os.path.join(suite.SOURCE_DIR, path))
+    _, plan, _ = plan_machine(config, os.path.join(SOURCE, path))
     if not plan.realizable:
         return ['%s is simulator-only' % path]
     work = os.path.join(config.work, 'capture', 'unchanged-' + name)
@@ -58,14 +68,19 @@ def unchanged(config, mode, preload, name, path, capture_exe):
     realized = realizer.apply(plan, prefix.PrefixSetup(target), work, config.setup_exe)
     outputs = {}
 
-    def in_session(steps):
+    def in_session(steps, keep=True):
         s = session.Session(target, work, mode, preload, tag=config.work, env=realized.env)
         try:
             s.start(with_display=False)
+            if keep and config.tools.get('keeper'):
+                s.keep(config.tools['keeper'])  # one boot for the session, as in a comparison run
             for step in steps:
                 step(s)
+            s.settle()
         finally:
             s.close()
+        for note in s.notes:
+            print('note: ' + note)
         return snapshot(target)
 
     def capture(arguments, key):
@@ -74,7 +89,7 @@ def unchanged(config, mode, preload, name, path, capture_exe):
                                  timeout=300, name='capture-' + key)
         return step
 
-    first = in_session([lambda s: realizer.install_libraries(plan, target)])
+    first = in_session([lambda s: realizer.install_libraries(plan, target)], keep=False)
     second = in_session([capture(['/?'], 'usage')])
     third = in_session([capture([], 'stdout'), capture(['machine.toml'], 'file')])
 
@@ -122,7 +137,7 @@ def main(argv):
     machines = suite.compared_machines()
     if not args.config or not args.capture or args.name not in machines:
         parser.error('--config, --capture and a machine of the comparison are needed')
-    config = runner.Config(args.config)
+    config = Config(args.config)
     for needed in (args.capture, config.setup_exe, config.sim):
         if not needed or not os.path.exists(needed):
             print('FAIL: %s is missing: build the native preset' % needed)
@@ -131,14 +146,16 @@ def main(argv):
         print('FAIL: no base prefix at %s: run e2e.prepare first' % config.base)
         return 1
     try:
-        mode = machine.detect()
-        code, preload = machine.enter(mode, config,
-                                      [sys.executable, os.path.abspath(__file__)] + argv)
+        mode = wine_mode.detect()
+        code, preload = wine_mode.enter(mode, config,
+                                        [sys.executable, os.path.abspath(__file__)] + argv)
         if code is not None:
             return code
+        for w in prefix.version_warnings(config.base, mode):
+            print('warning: ' + w)
         problems = unchanged(config, mode, preload, args.name, machines[args.name],
                              os.path.abspath(args.capture))
-    except (machine.ModeError, session.SessionError, simulator.SimulatorError) as e:
+    except (wine_mode.ModeError, session.SessionError, simulator.SimulatorError) as e:
         problems = [str(e)]
     for p in problems:
         print('FAIL: %s' % p)

@@ -11,19 +11,23 @@
 
 CONFIG is the JSON file the build writes (build/native/e2e/config.json).
 Environment: VNTR_E2E_MODE=auto|native|qemu chooses how Wine runs;
-VNTR_E2E_KEEP=1 keeps each scenario's prefix after it passed.
+VNTR_E2E_KEEP=1 keeps each machine's prefix after it passed.
 """
 
 import argparse
 import os
 import signal
 import sys
-import time
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.dirname(os.path.dirname(HERE)))
 
-from harness import machine, prefix, runner, session, suite  # noqa: E402
-import scenarios  # noqa: E402
+import probes  # noqa: E402
+import suite  # noqa: E402
+from wine import mode as wine_mode, prefix, session  # noqa: E402
+from wine.config import Config  # noqa: E402
+from wine.pe import PeError  # noqa: E402
+from wine.simulator import SimulatorError  # noqa: E402
 
 
 def _terminated(signum, frame):
@@ -41,12 +45,12 @@ def main(argv):
     args = parser.parse_args(argv)
 
     if args.command == 'list':
-        for name in list(suite.compared_machines()) + [s.name for s in scenarios.PROBES]:
+        for name in list(suite.compared_machines()) + list(probes.PROBES):
             print(name)
         return 0
     if not args.config:
         parser.error('--config is needed')
-    config = runner.Config(args.config)
+    config = Config(args.config)
 
     if args.command == 'check-clean':
         # Reported, then ended, so that the next run starts clean.
@@ -58,23 +62,27 @@ def main(argv):
         return 1 if left else 0
 
     try:
-        mode = machine.detect()
-    except machine.ModeError as e:
+        mode = wine_mode.detect()
+    except wine_mode.ModeError as e:
         print('e2e: 32-bit Wine cannot run on this machine: %s' % e)
         return 1
     if args.command == 'mode':
         print(mode.describe())
+        for w in prefix.version_warnings(config.base, mode):
+            print('warning: ' + w)
         return 0
 
     try:
-        code, preload = machine.enter(mode, config,
-                                      [sys.executable, os.path.abspath(__file__)] + argv)
+        code, preload = wine_mode.enter(mode, config,
+                                        [sys.executable, os.path.abspath(__file__)] + argv)
         if code is not None:
             return code
         if args.command == 'prepare':
             print('mode: ' + mode.describe())
             print(prefix.prepare_base(config.base, os.path.join(config.work, 'base-work'), mode,
                                       preload, config.work, config.tools['listdevices']))
+            for w in prefix.version_warnings(config.base, mode):
+                print('warning: ' + w)
             return 0
         if args.command == 'classify':
             passed, lines = suite.classify(config)
@@ -85,32 +93,29 @@ def main(argv):
             print('e2e: no base prefix at %s: run the prepare step first' % config.base)
             return 1
         machines = suite.compared_machines()
-        if args.name in machines:
-            if not config.setup_exe or not os.path.exists(config.setup_exe):
-                print('e2e: setup.exe is not built (%s)' % (config.setup_exe or 'not configured'))
-                return 1
-            capture_exe = config.tools.get('capture')
-            if capture_exe and not os.path.exists(capture_exe):
-                print('e2e: vntrcapture.exe is missing: build it first (%s)' % capture_exe)
-                return 1
-            print('%s: %s mode' % (args.name, mode.describe()))
-            passed, report = suite.compare_machine(config, mode, preload, args.name,
-                                                   machines[args.name])
-            print('\n'.join(report))
-            return 0 if passed else 1
-        scenario = scenarios.by_name(args.name or '')
-        program = config.tools[scenario.program]
-        if not program:
+        if args.name not in machines and args.name not in probes.PROBES:
+            print('e2e: no machine or probe named %s' % args.name)
+            return 1
+        program = probes.PROBES[args.name].program if args.name in probes.PROBES else 'setup'
+        exe = config.setup_exe if program == 'setup' else config.tools.get(program)
+        if not exe:
             print('e2e: this build tree does not cross-build setup.exe (VNTR_WINDOWS_BUILD=OFF)')
             return 1
-        if not os.path.exists(program):
-            print('e2e: %s is missing: build it first' % program)
-            return 1
-        print('%s: %s mode' % (scenario.name, mode.describe()))
-        passed, report = runner.run_scenario(scenario, config, mode, preload)
+        for needed in (exe, config.tools.get('capture')):
+            if needed and not os.path.exists(needed):
+                print('e2e: %s is missing: build it first' % needed)
+                return 1
+        print('%s: %s mode' % (args.name, mode.describe()))
+        for w in prefix.version_warnings(config.base, mode):
+            print('warning: ' + w)
+        if args.name in machines:
+            passed, report = suite.compare_machine(config, mode, preload, args.name,
+                                                   machines[args.name])
+        else:
+            passed, report = probes.run_probe(config, mode, preload, args.name)
         print('\n'.join(report))
         return 0 if passed else 1
-    except (machine.ModeError, session.SessionError, KeyError) as e:
+    except (wine_mode.ModeError, session.SessionError, SimulatorError, PeError) as e:
         print('e2e: %s' % e)
         return 1
 

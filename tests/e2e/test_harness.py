@@ -1,12 +1,26 @@
-"""Tests of the harness's own parsing: Wine's registry files, its debug log,
-binfmt_misc entries and the message table the checks expect."""
+"""Tests of the wine/ package's own logic: Wine's registry files, its debug
+log, binfmt_misc entries, plans, the relayed calls named after the
+simulator's, the comparison and the version pins. VNTR_SIM_BINARY and
+VNTR_SETUP_EXE (set by CTest) name the build's simulator and setup.exe."""
 
+import glob
+import json
 import os
 import struct
+import subprocess
+import sys
 import tempfile
 import unittest
 
-from harness import checks, compare, machine, prefix, realize, regfile, wine_run, winelog
+HERE = os.path.dirname(os.path.abspath(__file__))
+SOURCE = os.path.dirname(os.path.dirname(HERE))
+sys.path.insert(0, SOURCE)
+
+from wine import compare, mode, pe, prefix, realize, regfile, session, simulator  # noqa: E402
+from wine import versions, winelog  # noqa: E402
+
+SIM = os.environ.get('VNTR_SIM_BINARY', '')
+SETUP_EXE = os.environ.get('VNTR_SETUP_EXE', '')
 
 SYSTEM_REG = r'''WINE REGISTRY Version 2
 ;; All keys relative to \\Machine
@@ -131,6 +145,16 @@ class WineLogTest(unittest.TestCase):
         crashes = log.crash_pids()
         self.assertEqual([pid for pid, _ in crashes], [0x30, 0x20])
 
+    def test_a_process_faulting_in_a_loop_is_told_from_a_few_faults(self):
+        trap = '0074:0130:' + session.LOOP_LINE + ' -1\n'
+        cases = [(trap * 5000, True), ('0020:0024:Call x\n' * 5000 + trap * 3, False),
+                 ((trap + '0074:0130:Call y\n') * 3000, False)]
+        for text, looping in cases:
+            with tempfile.NamedTemporaryFile('w', suffix='.log') as f:
+                f.write(text)
+                f.flush()
+                self.assertEqual(session._looping(f.name) is not None, looping, text[-40:])
+
 
 class PrefixCopyTest(unittest.TestCase):
     def test_a_copy_links_libraries_and_never_writes_into_the_base(self):
@@ -161,20 +185,20 @@ class PrefixCopyTest(unittest.TestCase):
                     self.assertEqual(f.read(), text, name)
 
 
-class BinfmtTest(unittest.TestCase):
+class BinfmtAndVersionTest(unittest.TestCase):
     def test_registration_line(self):
-        line = machine.registration_line()
+        line = mode.registration_line()
         fields = line.split(':')
-        self.assertEqual(fields[1], machine.HANDLER_NAME)
+        self.assertEqual(fields[1], mode.HANDLER_NAME)
         self.assertEqual(fields[2], 'M')
         magic = bytes(int(x, 16) for x in fields[4].split('\\x')[1:])
         mask = bytes(int(x, 16) for x in fields[5].split('\\x')[1:])
         self.assertEqual((len(magic), len(mask)), (20, 20))
-        self.assertEqual(fields[6], machine.QEMU)
+        self.assertEqual(fields[6], mode.QEMU)
         self.assertEqual(fields[7], 'F')
         # The mask takes 32-bit executables and shared objects, not 64-bit ones.
         for e_type, e_machine, expected in ((2, 3, True), (3, 3, True), (2, 62, False)):
-            header = bytearray(machine.I386_MAGIC)
+            header = bytearray(mode.I386_MAGIC)
             struct.pack_into('<HH', header, 16, e_type, e_machine)
             if e_machine == 62:
                 header[4] = 2
@@ -184,13 +208,25 @@ class BinfmtTest(unittest.TestCase):
     def test_active_i386_handlers_are_found(self):
         with tempfile.TemporaryDirectory() as d:
             for name, state, magic in (
-                    ('qemu-i386', 'enabled', machine.I386_MAGIC.hex()),
-                    ('off-i386', 'disabled', machine.I386_MAGIC.hex()),
+                    ('qemu-i386', 'enabled', mode.I386_MAGIC.hex()),
+                    ('off-i386', 'disabled', mode.I386_MAGIC.hex()),
                     ('qemu-arm', 'enabled', '7f454c4601010100000000000000000002002800')):
                 with open(os.path.join(d, name), 'w') as f:
                     f.write('%s\ninterpreter /usr/bin/%s\nflags: F\noffset 0\nmagic %s\nmask %s\n'
-                            % (state, name, magic, machine.I386_MASK.hex()))
-            self.assertEqual(machine.i386_handlers(d), [('qemu-i386', '/usr/bin/qemu-i386', 'F')])
+                            % (state, name, magic, mode.I386_MASK.hex()))
+            self.assertEqual(mode.i386_handlers(d), [('qemu-i386', '/usr/bin/qemu-i386', 'F')])
+
+    def test_only_another_version_than_the_checked_one_is_warned_of(self):
+        cases = [('wine', 'wine-8.0 (Debian 8.0~repack-4)', None),
+                 ('wine', 'wine-9.0', 'wine is 9.0, not 8.0'),
+                 ('wine', '', 'wine is an unknown version'),
+                 ('qemu', 'qemu-i386 version 7.2.22 (Debian 1:7.2+dfsg-7)', None),
+                 ('qemu', 'qemu-i386 version 8.2.1', 'qemu is 8.2, not 7.2')]
+        for tool, text, said in cases:
+            got = versions.warning(tool, text)
+            self.assertEqual(got is None, said is None, (tool, text, got))
+            if said:
+                self.assertTrue(got.startswith(said), got)
 
 
 def _dump(**changes):
@@ -201,7 +237,7 @@ def _dump(**changes):
          'windows_dir': 'C:\\WINDOWS', 'system_dir': 'C:\\WINDOWS\\system32',
          'current_dir': 'C:\\VNTR', 'exe_dir': '', 'locale': 0x0409, 'codepage': 1252,
          'stdout': True, 'registry_delete': 'nt', 'command_line': '',
-         'strings': {'103': realize.CAPTION}, 'files': [], 'registry': {'name': ''},
+         'strings': {'103': 'Caption'}, 'files': [], 'registry': {'name': ''},
          'devices': [{'hardware_ids_hex': b'PCI\\VEN_C4B9&DEV_8E3A\0\0'.hex(),
                       'reported_size': None, 'insufficient_forever': False,
                       'size_query_succeeds': False, 'present': True}],
@@ -233,6 +269,7 @@ class RealizeTest(unittest.TestCase):
             ({'locale': 0x0411}, ['locale']),
             ({'stdout': False}, []),
             ({'strings': {}}, ['caption']),
+            ({'strings': {'103': 'Another'}}, ['caption']),
             ({'faults': [{'call': 'CopyFileA', 'nth': 1, 'count': 1, 'error': 5}]},
              ['faults[0].call']),
             ({'modules__0__dir': 'C:\\OTHER'}, ['modules."setupapi.dll".dir']),
@@ -240,8 +277,10 @@ class RealizeTest(unittest.TestCase):
              ['os']),
         ]
         for changes, blocked in cases:
-            p = realize.plan(_dump(**changes))
+            p = realize.plan(_dump(**changes), {103: 'Caption'})
             self.assertEqual([b.field for b in p.blockers], blocked, changes)
+        # Without the program's string table the caption is not checked.
+        self.assertEqual(realize.plan(_dump(strings={})).blockers, [])
         # The file numbers its own devices, after the preset's ordinary ones.
         d = _dump(devices__0__present=False, settings=[{'field': 'devices[0].ids[0]', 'line': 9}])
         d['devices'].append(dict(d['devices'][0], present=True))
@@ -327,18 +366,158 @@ class RealizeTest(unittest.TestCase):
             inf = os.path.join(pfx, 'drive_c', 'windows', 'inf')
             self.assertEqual(sorted(os.listdir(inf)), ['OLD.INF'])  # no INF\OTHER on this one
 
+
+class ProgramFactsTest(unittest.TestCase):
+    """What the Wine side reads from the program's files and the simulator
+    rather than keeping a copy."""
+
     @unittest.skipUnless(os.path.exists(os.path.join(realize.WINE_PE_DIR, 'newdev.dll')),
                          'needs wine32')
-    def test_exports_of_wine_libraries(self):
-        names = realize.pe_exports(os.path.join(realize.WINE_PE_DIR, 'newdev.dll'))
+    def test_exports_and_imports_of_wine_libraries(self):
+        names = pe.exports(os.path.join(realize.WINE_PE_DIR, 'newdev.dll'))
         self.assertIn('UpdateDriverForPlugAndPlayDevicesA', names)
         self.assertEqual(names, sorted(names))  # the export table is sorted by name
+        self.assertIn('SetupDiCallClassInstaller', realize.wine_imports('newdev.dll',
+                                                                        'setupapi.dll'))
+
+    @unittest.skipUnless(os.path.exists(SETUP_EXE) and os.path.exists(SIM),
+                         'needs VNTR_SETUP_EXE and VNTR_SIM_BINARY')
+    def test_setup_exe_carries_the_simulator_s_caption(self):
+        builtin = json.loads(subprocess.run([SIM, '--os', 'xp', '--dump-machine'],
+                                            stdout=subprocess.PIPE, check=True).stdout)
+        strings = pe.strings(SETUP_EXE)
+        self.assertEqual({str(k): v for k, v in strings.items()}, builtin['strings'])
+        self.assertEqual(realize.plan(builtin, strings).blockers, [])
+        self.assertGreater(pe.image_size(SETUP_EXE), os.path.getsize(SETUP_EXE) // 2)
+
+    @unittest.skipUnless(os.path.exists(SIM), 'needs VNTR_SIM_BINARY')
+    def test_one_list_of_argument_names_serves_simulator_and_relay(self):
+        relay = compare.Relay(simulator.host_calls(SIM))
+        self.assertIn('user32.MessageBoxA', relay.include.split(';'))
+        self.assertIn('newdev.UpdateDriverForPlugAndPlayDevicesA', relay.include.split(';'))
+        seen = set()
+        machines = glob.glob(os.path.join(SOURCE, 'examples', 'machines', '*.toml')) + \
+            glob.glob(os.path.join(SOURCE, 'tests', 'machines', '*.toml'))
+        for path in machines:
+            events = compare._sim_events(simulator.predict(SIM, path))
+            relay.check_events(events)  # raises on another order or name
+            seen |= {e['call'] for e in events}
+        self.assertEqual(set(compare.COMPARED_CALLS) - seen, set())
 
 
-def _view(calls=(), trace='', inf=None, other=None, pci=(), code=0, outcome='installed'):
+    @unittest.skipUnless(os.path.exists(SIM), 'needs VNTR_SIM_BINARY')
+    def test_a_box_that_differs_is_named_with_the_simulator_s_tags(self):
+        path = os.path.join(SOURCE, 'examples', 'machines', '98se.toml')
+        dump, doc = simulator.dump(SIM, path), simulator.predict(SIM, path)
+        # The record's tags on today's JSON: the question, the reboot question,
+        # and a box whose number cannot be told.
+        boxes = [e for e in doc['events'] if e.get('type') == 'box']
+        for box, tags in zip(boxes, ({'message': 4}, {'message': 3},
+                                     {'message': None, 'absent': True})):
+            box.update(tags)
+        relay = compare.Relay(simulator.host_calls(SIM))
+        sim = compare.sim_view(dump, doc, relay)
+        wine_events = [dict(e, args=dict(e['args'])) for e in compare._sim_events(doc)
+                       if e['call'] in compare.COMPARED_CALLS]
+        wine_events[-2]['args']['text'] = 'Another text'
+        wine = compare.View(compare.compared_calls(wine_events), sim.trace, sim.state,
+                            sim.exit_code, sim.status)
+        said = [l for l in compare.differences(sim, wine) if l.startswith('  !')]
+        self.assertEqual(len(said), 1)
+        self.assertTrue(said[0].endswith('-> 7 (message 3)'), said[0])
+        self.assertEqual(sim.tags[2], 'a box without text, its message number not to be told')
+
+
+LIST_CALLS = '''host function                        library        can fail  records
+MessageBoxA                          user32.dll     yes (8)   args: owner, text, caption, type; result (the answer)
+RegSetValueExA                       advapi32.dll   yes (5)   args: key, name, reserved, type, data, size; result (status)
+RegDeleteKeyA                        advapi32.dll   yes (5)   args: key, subkey; result (status); the keys removed
+LoadLibraryA                         kernel32.dll   yes (126) args: name; result (handle); error
+CopyFileA                            kernel32.dll   yes (5)   args: from, to, fail_if_exists; result; error
+CreateDirectoryA                     kernel32.dll   yes (5)   args: path, security; result; error
+ExitWindowsEx                        user32.dll     yes (5)   args: flags, reserved; result
+UpdateDriverForPlugAndPlayDevicesA   newdev.dll     yes (5)   args: parent, hardware_id, inf, flags, reboot (the flag's value at the call); result
+CM_Locate_DevNodeA                   setupapi.dll   no        a call is a finding
+
+A [[faults]] entry names one of the functions that can fail.
+'''
+
+
+def _relayed(line):
+    return winelog.WineLog(line + '\n').calls[0]
+
+
+class RelayTest(unittest.TestCase):
+    def setUp(self):
+        self.relay = compare.Relay(simulator.parse_calls(LIST_CALLS))
+
+    def test_calls_are_named_after_the_simulator_s_list(self):
+        calls = simulator.parse_calls(LIST_CALLS)
+        self.assertEqual(calls['UpdateDriverForPlugAndPlayDevicesA'],
+                         ('newdev.dll', ['parent', 'hardware_id', 'inf', 'flags', 'reboot']))
+        self.assertEqual(calls['CM_Locate_DevNodeA'], ('setupapi.dll', []))
+        cases = [
+            ('0020:0024:Call advapi32.RegSetValueExA(00000034,00403000 "OtherDevicePath",'
+             '00000000,00000001,0034fe00,00000015) ret=00401234',
+             {'key': None, 'name': 'OtherDevicePath', 'reserved': 0, 'type': 1, 'data': None,
+              'size': 21}),
+            ('0020:0024:Call newdev.UpdateDriverForPlugAndPlayDevicesA(00000000,00403000 "PCI\\\\X",'
+             '00403100 "C:\\\\V\\\\X.INF",00000001,0034fe10) ret=00401234',
+             {'parent': 'NULL', 'hardware_id': 'PCI\\X', 'inf': 'C:\\V\\X.INF', 'flags': 1,
+              'reboot': '0x0034fe10'}),
+            ('0020:0024:Call user32.MessageBoxA(00000000,00000000,00403100 "T",00000000,'
+             '00000009) ret=00401234',
+             {'owner': 0, 'text': 0, 'caption': 'T', 'type': 0, 'arg5': 9}),
+        ]
+        for line, args in cases:
+            self.assertEqual(self.relay.event_of(_relayed(line))['args'], args)
+
+    def test_a_rule_or_an_event_that_does_not_fit_the_list_is_refused(self):
+        calls = simulator.parse_calls(LIST_CALLS)
+        calls['CopyFileA'] = ('kernel32.dll', ['source', 'target', 'fail_if_exists'])
+        with self.assertRaisesRegex(ValueError, 'CopyFileA has no argument from, to'):
+            compare.Relay(calls)
+        with self.assertRaisesRegex(ValueError, 'holds the arguments name, path'):
+            self.relay.check_events([{'call': 'LoadLibraryA', 'args': {'name': 'x', 'path': 'y'}}])
+
+    def test_the_simulator_s_events_and_the_relayed_calls_meet(self):
+        sim = [
+            {'type': 'box', 'call': 'MessageBoxA', 'result': 6, 'answer': 'Yes', 'message': 4,
+             'args': {'owner': 'NULL', 'text': 'Q?', 'caption': 'T', 'type': 4}},
+            {'type': 'load', 'call': 'LoadLibraryA', 'result': '0x10100000',
+             'args': {'name': 'C:\\WINDOWS\\system32\\setupapi.dll'}},
+            {'type': 'copy', 'call': 'CopyFileA', 'result': True,
+             'args': {'from': 'C:\\VNTR\\A.INF', 'to': 'C:\\WINDOWS\\INF\\A.INF',
+                      'fail_if_exists': 0}},
+            {'type': 'install', 'call': 'UpdateDriverForPlugAndPlayDevicesA', 'result': True,
+             'args': {'parent': 'NULL', 'hardware_id': 'PCI\\X', 'inf': 'C:\\V\\X.INF',
+                      'flags': 1, 'reboot': 0}},
+        ]
+        log = winelog.WineLog(
+            '0020:0024:Call user32.MessageBoxA(00000000,00403000 "Q?",00403100 "T",00000004) '
+            'ret=00401234\n'
+            '0020:0024:Ret  user32.MessageBoxA() retval=00000006 ret=00401234\n'
+            '0020:0024:Call KERNEL32.LoadLibraryA(00403200 "C:\\\\windows\\\\system32\\\\'
+            'setupapi.dll") ret=00401300\n'
+            '0020:0024:Ret  KERNEL32.LoadLibraryA() retval=6aec0000 ret=00401300\n'
+            '0020:0024:Call KERNEL32.CopyFileA(00403200 "C:\\\\VNTR\\\\A.INF",00403300 '
+            '"C:\\\\windows\\\\INF\\\\A.INF",00000000) ret=00401400\n'
+            '0020:0024:Ret  KERNEL32.CopyFileA() retval=00000001 ret=00401400\n'
+            '0020:0024:Call newdev.UpdateDriverForPlugAndPlayDevicesA(00000000,00403000 '
+            '"PCI\\\\X",00403100 "C:\\\\V\\\\X.INF",00000001,0034fe10) ret=00401500\n'
+            '0020:0024:Ret  newdev.UpdateDriverForPlugAndPlayDevicesA() retval=00000001 '
+            'ret=00401500\n')
+        wine = [self.relay.event_of(c) for c in log.calls]
+        self.assertEqual(compare.compared_calls(sim), compare.compared_calls(wine))
+        # A reboot flag passed as NULL is another call.
+        sim[3]['args']['reboot'] = None
+        self.assertNotEqual(compare.compared_calls(sim), compare.compared_calls(wine))
+
+
+def _view(calls=(), trace='', inf=None, other=None, pci=(), code=0, tags=()):
     return compare.View(list(calls), trace, {'inf': inf or {}, 'other_device_path': other,
                                              'enum_pci': list(pci), 'planted_loaded': []},
-                        code, outcome, 'ok')
+                        code, 'ok', tags, 'C:\\WINDOWS')
 
 
 def _delete(name, result=0):
@@ -351,6 +530,7 @@ class CompareTest(unittest.TestCase):
     def test_known_differences_explain_only_their_own_pattern(self):
         own = 'Compare device ID: [HID]\r\n'
         mine = 'Compare device ID: [PCI\\X]\r\n'
+        box = ('MessageBoxA', (('text', 'Installation successful!'),), 1)
         cases = [
             ('same', _view(trace=mine), _view(trace=mine), [], []),
             ('own devices', _view(trace=mine), _view(trace=own + mine), ['wine-own-devices'], []),
@@ -363,8 +543,9 @@ class CompareTest(unittest.TestCase):
              _view(calls=[_delete('a'), _delete('b')]), ['sorted-key-enumeration'], []),
             ('another trace line', _view(trace=mine), _view(trace=own + 'x\r\n'),
              ['wine-own-devices'], ['trace differs:']),
-            ('a box more', _view(calls=[('MessageBoxA', (), 6)]), _view(), [],
-             ['calls from setup.exe differ:']),
+            ('a box more', _view(calls=[box], tags=['message 2']), _view(), [],
+             ['calls from setup.exe differ:', "!  1 simulator MessageBoxA(text='Installation "
+              "successful!') -> 1 (message 2)"]),
             ('state', _view(pci=['a']), _view(pci=[]), [], ["state enum_pci: simulator ['a'], "
                                                             "Wine []"]),
             ('exit code', _view(code=0), _view(code=1), [], ['exit code: simulator 0, Wine 1']),
@@ -372,8 +553,7 @@ class CompareTest(unittest.TestCase):
         for name, sim, wine, seen, left in cases:
             got_left, got_seen = compare.compare(sim, wine, self.KNOWN, {'wine_device_ids': ['HID']})
             self.assertEqual(got_seen, seen, name)
-            self.assertEqual([l for l in got_left if not l.startswith('  ')][:len(left) or 99],
-                             left, name)
+            self.assertEqual([l.strip() for l in got_left][:len(left) or 99], left, name)
 
     def test_a_listed_difference_its_scenario_no_longer_shows_fails(self):
         left, _ = compare.compare(_view(), _view(), self.KNOWN, {}, 'm/error-259-text.toml')
@@ -381,87 +561,49 @@ class CompareTest(unittest.TestCase):
                                 'run does not show it'])
 
     def test_the_list_of_known_differences_is_complete(self):
-        known = compare.load_known(os.path.join(os.path.dirname(__file__),
-                                                'known-differences.toml'))
+        known = compare.load_known(os.path.join(HERE, 'known-differences.toml'))
         self.assertEqual(sorted(k['id'] for k in known), sorted(compare.NORMALIZERS))
         for entry in known:
-            self.assertTrue(os.path.exists(os.path.join(os.path.dirname(__file__), '..', '..',
-                                                        entry['scenario'])), entry['scenario'])
+            self.assertTrue(os.path.exists(os.path.join(SOURCE, entry['scenario'])),
+                            entry['scenario'])
 
-    def test_simulator_events_and_relayed_calls_meet(self):
-        sim = compare._calls(compare._sim_events({'events': [
-            {'type': 'box', 'call': 'MessageBoxA', 'result': 6, 'answer': 'Yes',
-             'args': {'owner': 'NULL', 'text': 'Q?', 'caption': 'T', 'type': 4}},
-            {'type': 'dir', 'call': 'GetWindowsDirectoryA', 'args': {'size': 256}, 'result': 10},
-            {'type': 'load', 'call': 'LoadLibraryA', 'result': '0x10100000',
-             'args': {'name': 'C:\\WINDOWS\\system32\\setupapi.dll'}},
-            {'type': 'copy', 'call': 'CopyFileA', 'result': True,
-             'args': {'from': 'C:\\VNTR\\A.INF', 'to': 'C:\\WINDOWS\\INF\\A.INF',
-                      'fail_if_exists': 0}}]}))
-        log = winelog.WineLog(
-            '0020:0024:Call user32.MessageBoxA(00000000,00403000 "Q?",00403100 "T",00000004) '
-            'ret=00401234\n'
-            '0020:0024:Ret  user32.MessageBoxA() retval=00000006 ret=00401234\n'
-            '0020:0024:Call KERNEL32.LoadLibraryA(00403200 "C:\\\\windows\\\\system32\\\\'
-            'setupapi.dll") ret=00401300\n'
-            '0020:0024:Ret  KERNEL32.LoadLibraryA() retval=6aec0000 ret=00401300\n'
-            '0020:0024:Call KERNEL32.CopyFileA(00403200 "C:\\\\VNTR\\\\A.INF",00403300 '
-            '"C:\\\\windows\\\\INF\\\\A.INF",00000000) ret=00401400\n'
-            '0020:0024:Ret  KERNEL32.CopyFileA() retval=00000001 ret=00401400\n')
-        wine = compare._calls([wine_run.event_of(c) for c in log.calls])
-        self.assertEqual(sim, wine)
+    def test_what_the_simulator_says_of_a_box(self):
+        cases = [({'message': 2}, 'message 2'), ({'message': 0}, 'message 0'),
+                 ({'message': None, 'entry_point': True}, 'names a missing setupapi entry point'),
+                 ({'message': None, 'absent': True}, 'a box without text, its message number '
+                  'not to be told'), ({}, None)]
+        for fields, tag in cases:
+            self.assertEqual(compare.box_tag(dict({'call': 'MessageBoxA'}, **fields)), tag)
 
-
-class RunReportTest(unittest.TestCase):
-    def test_message_file_read_in_text_mode(self):
-        self.assertEqual(wine_run.message_table(None), checks.MESSAGES)
-        self.assertEqual(wine_run.message_table(b'a\r\nb\rc\r\nlast'),
-                         ['a\n', 'b\rc\n', 'last', None, None])
-        self.assertEqual(wine_run.message_table(b'1\n2\x1a3\n'), ['1\n', '2', None, None, None])
-        self.assertEqual(wine_run.message_table(b'x' * 300)[:2], ['x' * 255, 'x' * 45])
-
-    def test_change_lines(self):
-        def call(function, result, **args):
-            return {'call': function, 'args': args, 'result': result}
-        events = [
-            call('CopyFileA', True, **{'from': 'C:\\VNTR\\A.INF', 'to': 'C:\\windows\\INF\\A.INF'}),
-            call('CopyFileA', False, **{'from': 'C:\\VNTR\\A.CAT', 'to': 'C:\\windows\\INF\\A.CAT'}),
-            call('RegSetValueExA', 0, name='OtherDevicePath', type=1, size=21),
-            call('RegDeleteKeyA', 5, subkey='K1'),
-            call('RegDeleteKeyA', 0, subkey='K1'),
-            call('UpdateDriverForPlugAndPlayDevicesA', True, hardware_id='PCI\\X', inf='C:\\V\\X.INF'),
-            call('ExitWindowsEx', True, flags=2, reserved=0),
-        ]
-        before = (None, ['K1', 'K1\\I', 'K2', 'Other', 'Other\\I'])
-        after = ([1, 'C:\\windows\\INF\\OTHER'], ['Other', 'Other\\I'])
-        self.assertEqual(wine_run.changes_of(events, before, after), [
-            'copy C:\\VNTR\\A.INF -> C:\\windows\\INF\\A.INF',
-            'regset HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\OtherDevicePath = '
-            'REG_SZ, 21 bytes: "C:\\windows\\INF\\OTHER\\0"',
-            'regdel HKLM\\Enum\\PCI\\K1', 'regdel HKLM\\Enum\\PCI\\K2',
-            'install PCI\\X from C:\\V\\X.INF', 'reboot'])
-
-    def test_outcomes(self):
-        def box(text, result):
-            return {'call': 'MessageBoxA', 'args': {'text': text}, 'result': result}
-        q, m = checks.MESSAGES[checks.CONFIRM], checks.MESSAGES
+    def test_the_simulator_s_changes_are_marked_where_wine_made_them(self):
+        def event(call, result, **args):
+            return {'call': call, 'args': args, 'result': result}
+        copy = event('CopyFileA', True, **{'from': 'C:\\VNTR\\A.INF',
+                                           'to': 'C:\\WINDOWS\\INF\\A.INF', 'fail_if_exists': 0})
+        regset = event('RegSetValueExA', 0, key='HKLM\\X', name='OtherDevicePath', reserved=0,
+                       type=1, data='C:\\WINDOWS\\INF\\OTHER\0', size=21)
+        regdel = dict(event('RegDeleteKeyA', 0, key='HKLM\\Enum\\PCI', subkey='K1'),
+                      removed=['HKLM\\Enum\\PCI\\K1', 'HKLM\\Enum\\PCI\\K1\\I'])
+        doc = {'changes': [copy, regset, regdel, event('ExitWindowsEx', True, flags=2,
+                                                       reserved=0)],
+               'change_lines': ['copy', 'regset', 'regdel', 'reboot']}
+        state = {'inf': {'inf\\a.inf': 'd1'}, 'other_device_path': [1, 'c:\\windows\\inf\\other'],
+                 'enum_pci': ['k2']}
+        sim = compare.View(compare.compared_calls(doc['changes']), '', state, 0, 'ok', (),
+                           'C:\\WINDOWS')
+        wine_calls = compare.compared_calls([
+            dict(regdel, args={'key': None, 'subkey': 'k1'}), regset,
+            dict(copy, args=dict(copy['args'], to='C:\\windows\\INF\\A.INF'))])
         cases = [
-            ([], 2, 'nothing'),
-            ([box(q, 7)], 2, 'declined'),
-            ([box(q, 6)], 0, 'nothing'),
-            ([box(q, 6), box(m[checks.SUCCESS], 1)], 2, 'installed'),
-            ([box(q, 6), box(m[checks.SUCCESS], 1)], 1, 'staged'),
-            ([box(q, 6), box(m[3], 6), {'call': 'ExitWindowsEx', 'args': {}, 'result': True}], 1,
-             'restart'),
-            ([box(q, 6), box(m[checks.NO_CONTROLLER], 1)], 2, 'no-controller'),
-            ([box(q, 6), box(m[checks.FAILED], 1)], 2, 'failed'),
-            ([box(q, 6), box(m[checks.FAILED], 1)], 1, 'failed'),
-            ([box(q, 6), box(m[checks.FAILED], 1)], 1.95, 'nothing'),  # Windows 95
+            ('all made but the reboot', state, [True, True, True, False]),
+            ('another copy', dict(state, inf={'inf\\a.inf': 'd2'}), [False, True, True, False]),
+            ('a key left', dict(state, enum_pci=['k1\\i', 'k2']), [True, True, False, False]),
+            ('another value', dict(state, other_device_path=[1, 'x']), [True, False, True, False]),
         ]
-        for events, platform, outcome in cases:
-            build = 950 if platform == 1.95 else 2222
-            dump = _dump(os={'platform': int(platform), 'build_number': build})
-            self.assertEqual(wine_run.outcome_of(events, dump), outcome, (platform, events))
+        for name, wine_state, made in cases:
+            wine = compare.View(wine_calls, '', wine_state, 0, 'ok')
+            self.assertEqual(compare.confirmed_changes(sim, wine, doc),
+                             list(zip(doc['change_lines'], made)), name)
 
 
 if __name__ == '__main__':

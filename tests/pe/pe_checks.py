@@ -20,8 +20,9 @@ committed icon is what scripts/mkicon.py draws.
     pe_checks.py corrupt --audit A --exe GOOD.exe --work DIR
         Damages copies at random (fixed seed) and expects the audit to
         report rather than crash.
-    pe_checks.py start --exe probe-start.exe --work DIR
-        Runs the start-up probe under Wine with standard output redirected.
+    pe_checks.py start --exe probe-start.exe --work DIR --config E2E_CONFIG
+        Runs the start-up probe under Wine with standard output redirected,
+        started as the wine/ package starts Wine (natively or under qemu).
     pe_checks.py icon --mkicon M --ico res/setup.ico --work DIR
         Regenerates the icon into DIR and compares it byte for byte.
 
@@ -379,22 +380,43 @@ def cmd_corrupt(args):
 # --------------------------------------------------------------- start-up
 
 def cmd_start(args):
-    wine = shutil.which("wine")
-    if not wine:
+    """Runs the probe the way the wine/ package starts Wine here (natively,
+    or under qemu-i386 in a namespace of its own: wine/mode.py), in a copy
+    of the end-to-end tests' base prefix."""
+    if not shutil.which("wine"):
         print("SKIP: wine is not installed")
         return SKIPPED
-    env = dict(os.environ)
-    env["WINEPREFIX"] = os.path.abspath(os.path.join(args.work, "wineprefix"))
-    env["WINEDEBUG"] = "-all"
-    env["WINEDLLOVERRIDES"] = "mscoree,mshtml="  # no installer dialogs
-    env.pop("DISPLAY", None)  # nothing is shown; boxes are not involved
-    os.makedirs(args.work, exist_ok=True)
-    out_path = os.path.join(args.work, "start-stdout.txt")
-    with open(out_path, "wb") as out:
-        run = subprocess.run([wine, args.exe, "first", "second arg"], stdout=out,
-                             stderr=subprocess.PIPE, env=env, timeout=300)
-    with open(out_path, "rb") as f:
-        text = f.read().decode("latin-1").replace("\r\n", "\n")
+    sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(
+        __file__)))))
+    from wine import mode as wine_mode, prefix, session
+    from wine.config import Config
+    config = Config(args.config)
+    if not os.path.exists(config.base + ".ready"):
+        fail("no base prefix at %s: run e2e.prepare first" % config.base)
+    try:
+        mode = wine_mode.detect()
+        code, preload = wine_mode.enter(mode, config, [sys.executable, os.path.abspath(__file__)]
+                                        + args.argv)
+        if code is not None:
+            return code
+        os.makedirs(args.work, exist_ok=True)
+        wineprefix = os.path.join(args.work, "wineprefix")
+        prefix.copy_prefix(config.base, wineprefix)
+        # No display: nothing is shown, boxes are not involved.
+        wine = session.Session(wineprefix, args.work, mode, preload, tag=config.work)
+        try:
+            wine.start(with_display=False)
+            returncode, text = wine.run([args.exe, "first", "second arg"], cwd=args.work,
+                                        timeout=120, name="start-stdout")
+        finally:
+            wine.close()
+            shutil.rmtree(wineprefix, ignore_errors=True)
+    except (wine_mode.ModeError, session.SessionError) as e:
+        fail("Wine: %s" % e)
+    text = text.replace("\r\n", "\n")
+    with open(os.path.join(args.work, "start-stdout.err"), "rb") as f:
+        stderr = f.read()
+    run = subprocess.CompletedProcess(args.exe, returncode, None, stderr)
     lines = text.splitlines()
     print("exit code %d, %d lines on standard output" % (run.returncode, len(lines)))
     problems = []
@@ -481,11 +503,13 @@ def main(argv):
     p = sub.add_parser("start")
     p.add_argument("--exe", required=True)
     p.add_argument("--work", required=True)
+    p.add_argument("--config", required=True)
     p = sub.add_parser("icon")
     p.add_argument("--mkicon", required=True)
     p.add_argument("--ico", required=True)
     p.add_argument("--work", required=True)
     args = parser.parse_args(argv)
+    args.argv = argv
     AUDIT_ARGS.extend(getattr(args, "audit_arg", []))
     handler = {"fault": cmd_fault, "rejects": cmd_rejects, "limit": cmd_limit, "data": cmd_data,
                "corrupt": cmd_corrupt,

@@ -1,63 +1,113 @@
 """The simulator's prediction and the real run under Wine, event by event:
-boxes and the calls from setup.exe's own image with their arguments and
-results, the trace bytes, the state setup.exe could have changed (the INF
+boxes and the calls from the program's own image with their arguments and
+results, the trace bytes, the state the program could have changed (the INF
 directories, OtherDevicePath, the keys under Enum\\PCI), the planted
-libraries that were loaded, the exit code and the outcome.
+libraries that were loaded and the exit code. The Wine side derives no
+outcome of its own and formats no change lines: it shows the simulator's
+and marks which of its changes the Wine run made too.
 
-Windows compares file paths, library names and registry key names without
-regard to case, so those arguments (and the state's paths) are compared that
-way; Wine's Windows directory is C:\\windows where the simulator's machines
-have C:\\WINDOWS. Texts, hardware identifiers and the trace are compared
-byte for byte.
+The relayed calls are named as the simulator names them: the arguments of
+each call in its order, from `vntrsetup-sim --list-calls`, and checked
+against the simulator's events. What is the harness's own is here: which
+calls it relays and compares, and how an argument or result compares where
+not exactly. Windows compares file paths, library names and registry key
+names without regard to case, so those arguments (and the state's paths) are
+compared that way; Wine's Windows directory is C:\\windows where the
+simulator's machines have C:\\WINDOWS. Texts, hardware identifiers and the
+trace are compared byte for byte.
 
 A difference fails the comparison unless a known Wine difference
-(known-differences.toml) explains it: each has a normalizer here, applied to
-both sides before the second comparison.
+(tests/e2e/known-differences.toml) explains it: each has a normalizer here,
+applied to both sides before the second comparison.
 """
 
 import hashlib
+import os
 import re
 import tomllib
 
+# The calls the relay log shows (RelayInclude) and the comparison compares.
 COMPARED_CALLS = ('MessageBoxA', 'LoadLibraryA', 'CopyFileA', 'CreateDirectoryA',
                   'RegSetValueExA', 'RegDeleteKeyA', 'UpdateDriverForPlugAndPlayDevicesA',
                   'ExitWindowsEx')
-# Per call: the arguments compared (the ones the relay log shows), and how.
-EXACT, NOCASE, NULLNESS, GIVEN = 'exact', 'nocase', 'nullness', 'given'
-ARGUMENTS = {
-    'MessageBoxA': [('owner', EXACT), ('text', EXACT), ('caption', EXACT), ('type', EXACT)],
-    'LoadLibraryA': [('name', NOCASE)],
-    'CopyFileA': [('from', NOCASE), ('to', NOCASE), ('fail_if_exists', EXACT)],
-    'CreateDirectoryA': [('path', NOCASE), ('security', NULLNESS)],
-    'RegSetValueExA': [('name', NOCASE), ('reserved', EXACT), ('type', EXACT), ('size', EXACT)],
-    'RegDeleteKeyA': [('subkey', NOCASE)],
-    'UpdateDriverForPlugAndPlayDevicesA': [('parent', NULLNESS), ('hardware_id', EXACT),
-                                           ('inf', NOCASE), ('flags', EXACT),
-                                           ('reboot', GIVEN)],
-    'ExitWindowsEx': [('flags', EXACT), ('reserved', EXACT)],
+# Arguments, by the simulator's name, compared other than exactly: a path or
+# name Windows matches without case; a pointer by whether it is NULL; not at
+# all where the relay log shows only an address (a key handle, data).
+PATH, POINTER, HIDDEN = 'path', 'pointer', 'hidden'
+RULES = {
+    'LoadLibraryA': {'name': PATH},
+    'CopyFileA': {'from': PATH, 'to': PATH},
+    'CreateDirectoryA': {'path': PATH, 'security': POINTER},
+    'RegSetValueExA': {'key': HIDDEN, 'name': PATH, 'data': HIDDEN},
+    'RegDeleteKeyA': {'key': HIDDEN, 'subkey': PATH},
+    'UpdateDriverForPlugAndPlayDevicesA': {'parent': POINTER, 'inf': PATH, 'reboot': POINTER},
 }
+# Results compared by success alone (a BOOL, a module handle); the others
+# (a box's answer, a registry status) exactly.
+BY_SUCCESS = ('LoadLibraryA', 'CopyFileA', 'CreateDirectoryA',
+              'UpdateDriverForPlugAndPlayDevicesA', 'ExitWindowsEx')
+
+
+class Relay:
+    """The relayed calls as the simulator lists them (simulator.host_calls):
+    each call's library and argument names."""
+
+    def __init__(self, host_calls):
+        missing = [c for c in COMPARED_CALLS if c not in host_calls]
+        if missing:
+            raise ValueError('vntrsetup-sim --list-calls does not list %s' % ', '.join(missing))
+        self.names = {c: host_calls[c][1] for c in COMPARED_CALLS}
+        for call, rules in RULES.items():
+            unknown = set(rules) - set(self.names[call])
+            if unknown:
+                raise ValueError('%s has no argument %s in vntrsetup-sim --list-calls (%s)' % (
+                    call, ', '.join(sorted(unknown)), ', '.join(self.names[call])))
+        self.include = ';'.join('%s.%s' % (os.path.splitext(host_calls[c][0])[0], c)
+                                for c in COMPARED_CALLS)
+
+    def event_of(self, call):
+        """A relayed call (winelog.Call) as {call, args, result}, its
+        arguments named as the simulator names them. A pointer shows as NULL
+        or its address; what the relay log shows only the address of (a key
+        handle's path, the data behind a pointer) is None."""
+        names = self.names.get(call.func, [])
+        args = {}
+        for i, (number, string) in enumerate(call.args):
+            name = names[i] if i < len(names) else 'arg%d' % (i + 1)
+            rule = RULES.get(call.func, {}).get(name)
+            if rule == HIDDEN:
+                args[name] = None
+            elif rule == POINTER:
+                args[name] = 'NULL' if number == 0 else '0x%08x' % number
+            else:
+                args[name] = string if string is not None else number
+        return {'call': call.func, 'args': args, 'result': call.retval}
+
+    def check_events(self, events):
+        """The simulator's events of the compared calls hold the arguments
+        --list-calls names, in that order: one list of names serves both."""
+        for e in events:
+            call = e.get('call')
+            if call in self.names and list(e.get('args', {})) != self.names[call]:
+                raise ValueError('the simulator\'s %s event holds the arguments %s, its '
+                                 '--list-calls %s' % (call, ', '.join(e.get('args', {})),
+                                                      ', '.join(self.names[call])))
 
 
 def _result(call, value):
-    """Results as both sides can tell them: the answer of a box, whether a
-    library loaded, success of a BOOL, the status of a registry call."""
-    if call == 'MessageBoxA':
-        return {'Yes': 6, 'No': 7, 'OK': 1}.get(value, value)
-    if call == 'LoadLibraryA':
-        return bool(value)
-    if call in ('RegSetValueExA', 'RegDeleteKeyA'):
-        return value
-    return None if value is None else bool(value)
+    if call in BY_SUCCESS:  # a failed load is NULL in the simulator, 0 relayed
+        return value not in (None, 0, False, 'NULL')
+    return value
 
 
 def _norm(value, how):
-    if how == GIVEN:  # a pointer given (its value is no argument), or none
-        return 'NULL' if value is None else 'given'
-    if how == NULLNESS:
-        return 'NULL' if value in (None, 0, 'NULL', '') else 'given'
-    if how == NOCASE and isinstance(value, str):
+    if how == HIDDEN:
+        return None
+    if how == POINTER:  # sim: "NULL", an address, or the value behind a given pointer
+        return 'NULL' if value in (None, 'NULL') else 'given'
+    if how == PATH and isinstance(value, str):
         return value.lower()
-    if isinstance(value, str) and value == 'NULL':
+    if value is None or value == 'NULL':  # a NULL pointer: null in the simulator, 0 relayed
         return 0
     if isinstance(value, str) and re.fullmatch(r'0x[0-9a-fA-F]+', value):
         return int(value, 16)
@@ -66,35 +116,48 @@ def _norm(value, how):
     return value
 
 
+def box_tag(event):
+    """What the simulator says a box showed, where it says it."""
+    if event.get('absent'):
+        return 'a box without text, its message number not to be told'
+    if event.get('entry_point'):
+        return 'names a missing setupapi entry point'
+    if event.get('message') is not None:
+        return 'message %d' % event['message']
+    return None
+
+
 class View:
     """One side of the comparison."""
 
-    def __init__(self, calls, trace, state, exit_code, outcome, status):
+    def __init__(self, calls, trace, state, exit_code, status, tags=(), windows_dir=''):
         self.calls = calls  # [(call, ((arg, value)...), result)]
+        self.tags = list(tags)  # what the simulator says of each box (box_tag), in order
+        self.windows_dir = windows_dir.rstrip('\\').lower()
         self.trace = trace  # str, one character per byte
         self.state = state  # {'inf': {...}, 'other_device_path': ..., 'enum_pci': [...]}
         self.exit_code = exit_code
-        self.outcome = outcome
         self.status = status
 
 
-def _calls(events):
-    out = []
-    for e in events:
-        call = e.get('call')
-        if call not in COMPARED_CALLS:
-            continue
-        args = e.get('args', {})
-        shown = tuple((name, _norm(args.get(name), how)) for name, how in ARGUMENTS[call])
-        out.append((call, shown, _result(call, e.get('result'))))
-    return out
+def compared(e):
+    call, args = e['call'], e.get('args', {})
+    rules = RULES.get(call, {})
+    shown = tuple((name, _norm(value, rules.get(name))) for name, value in args.items()
+                  if rules.get(name) != HIDDEN)
+    return (call, shown, _result(call, e.get('result')))
+
+
+def compared_calls(events):
+    return [compared(e) for e in events if e.get('call') in COMPARED_CALLS]
 
 
 # -- the simulator's side ---------------------------------------------------------
 
 def _sim_events(doc):
-    """The simulator's host-call events, {call, args, result, ...}."""
-    return [e for e in doc.get('events', []) if 'call' in e]
+    """The simulator's host-call events, {call, args, result, ...} (not the
+    note of a planned fault that goes before a call)."""
+    return [e for e in doc.get('events', []) if 'call' in e and e.get('type') != 'fault']
 
 
 def _find(tree, path):
@@ -162,11 +225,13 @@ def _absolute(path, cwd):
     return cwd.rstrip('\\') + '\\' + path
 
 
-def sim_view(dump, doc):
+def sim_view(dump, doc, relay):
     events = _sim_events(doc)
-    return View(_calls(events), doc.get('stdout', ''), sim_state(dump, doc, events),
-                doc.get('exit_code') if doc.get('status') == 'ok' else None, doc.get('outcome'),
-                doc.get('status'))
+    relay.check_events(events)
+    return View(compared_calls(events), doc.get('stdout', ''), sim_state(dump, doc, events),
+                doc.get('exit_code') if doc.get('status') == 'ok' else None, doc.get('status'),
+                [box_tag(e) for e in events if e.get('call') == 'MessageBoxA'],
+                dump['windows_dir'])
 
 
 def sim_update_failed(doc):
@@ -181,8 +246,45 @@ def wine_view(report):
         kind, text = state['other_device_path']
         state['other_device_path'] = [kind, text.lower() if kind in (1, 2) else text]
     state['enum_pci'] = sorted(k.lower() for k in state.get('enum_pci', []))
-    return View(_calls(report['events']), report['stdout'], state,
-                report['exit_code'], report.get('outcome'), report['status'])
+    return View(compared_calls(report['events']), report['stdout'], state,
+                report['exit_code'], report['status'])
+
+
+# -- the simulator's changes, as the Wine run shows them ----------------------------
+
+def confirmed_changes(sim, wine, doc):
+    """[(change line, made)] for each of the simulator's changes: made when
+    the Wine run has a call alike in arguments and result and, where the
+    change lies in the compared state, that part alike: the file or folder
+    in the INF directory, OtherDevicePath, the keys a deletion removed from
+    Enum\\PCI."""
+    lines, events = doc.get('change_lines', []), doc.get('changes', [])
+    if len(lines) != len(events):
+        raise ValueError('the simulator gives %d change lines for %d changes' % (
+            len(lines), len(events)))
+    windows = sim.windows_dir
+    left = list(wine.calls)
+    out = []
+    for line, e in zip(lines, events):
+        made = e.get('call') in COMPARED_CALLS and compared(e) in left
+        if made:
+            left.remove(compared(e))
+        a = e.get('args', {})
+        path = (a.get('to') if e['call'] == 'CopyFileA' else a.get('path')) or ''
+        if made and e['call'] in ('CopyFileA', 'CreateDirectoryA') and \
+                path.lower().startswith(windows + '\\inf'):
+            key = path.lower()[len(windows) + 1:]
+            made = sim.state['inf'].get(key) == wine.state['inf'].get(key)
+        elif made and e['call'] == 'RegSetValueExA' and (a.get('name') or '').lower() == \
+                'otherdevicepath':
+            made = sim.state['other_device_path'] == wine.state['other_device_path']
+        elif made and e['call'] == 'RegDeleteKeyA':
+            pci = 'hklm\\enum\\pci\\'
+            gone = [k.lower()[len(pci):] for k in e.get('removed', [])
+                    if k.lower().startswith(pci)]
+            made = not set(gone) & set(wine.state['enum_pci'])
+        out.append((line, made))
+    return out
 
 
 # -- differences ------------------------------------------------------------------
@@ -194,10 +296,16 @@ def differences(sim, wine):
         out.append('status: simulator %s, Wine %s' % (sim.status, wine.status))
     if sim.calls != wine.calls:
         out.append('calls from setup.exe differ:')
+        boxes = 0
         for i in range(max(len(sim.calls), len(wine.calls))):
             s = sim.calls[i] if i < len(sim.calls) else None
             w = wine.calls[i] if i < len(wine.calls) else None
-            out.append('  %s %d simulator %s' % ('  ' if s == w else '! ', i + 1, _show(s)))
+            tag = None
+            if s is not None and s[0] == 'MessageBoxA':
+                tag = sim.tags[boxes] if boxes < len(sim.tags) else None
+                boxes += 1
+            out.append('  %s %d simulator %s%s' % ('  ' if s == w else '! ', i + 1, _show(s),
+                                                  ' (%s)' % tag if tag else ''))
             if s != w:
                 out.append('       Wine      %s' % _show(w))
     if sim.trace != wine.trace:
@@ -214,8 +322,6 @@ def differences(sim, wine):
             out.append('state %s: simulator %r, Wine %r' % (part, a, b))
     if sim.exit_code != wine.exit_code:
         out.append('exit code: simulator %r, Wine %r' % (sim.exit_code, wine.exit_code))
-    if sim.outcome is not None and sim.outcome != wine.outcome:
-        out.append('outcome: simulator %s, Wine %s' % (sim.outcome, wine.outcome))
     return out
 
 
@@ -352,6 +458,5 @@ def compare(sim, wine, known, context, machine_file=None):
 
 
 def _same_file(a, b):
-    import os
     return os.path.normpath(a).endswith(os.path.normpath(b)) or os.path.normpath(b).endswith(
         os.path.normpath(a))

@@ -17,9 +17,12 @@ VNTR_E2E_MODE=native|qemu forces a mode; the default (auto) takes native when
 it works.
 """
 
+import filecmp
 import os
 import shutil
 import subprocess
+
+from . import versions
 
 WINE_LOADER = '/usr/lib/wine/wine'
 QEMU = '/usr/bin/qemu-i386-static'
@@ -143,6 +146,11 @@ class Mode:
         self.name = name
         self.namespace = namespace
         self.reason = reason
+        # qemu not the version the harness was checked with (versions.py).
+        self.warnings = []
+        if name == 'qemu':
+            said = versions.warning('qemu', versions.qemu_version(QEMU))
+            self.warnings += [said] if said else []
 
     @property
     def slowdown(self):
@@ -216,8 +224,10 @@ def preload_dir_layout(shim32, shim64, directory):
         target_dir = os.path.join(directory, platform)
         os.makedirs(target_dir, exist_ok=True)
         target = os.path.join(target_dir, 'libvntrnoreplace.so')
-        if not os.path.exists(target):
-            shutil.copyfile(source, target)
+        if not os.path.exists(target) or not filecmp.cmp(source, target, shallow=False):
+            # Replaced whole: another run may be loading the old one.
+            shutil.copyfile(source, target + '.%d' % os.getpid())
+            os.replace(target + '.%d' % os.getpid(), target)
     return os.path.join(directory, '$PLATFORM', 'libvntrnoreplace.so')
 
 
@@ -226,7 +236,7 @@ def enter(mode, config, argv):
     mode with a private binfmt_misc instance, runs argv again inside a new
     namespace and returns (its exit code, None); otherwise sets emulation up
     where needed and returns (None, the LD_PRELOAD value, or None when Wine
-    runs natively). `config` is the build's e2e configuration (runner.Config)."""
+    runs natively). `config` is the build's e2e configuration (config.Config)."""
     code = enter_namespace_if_needed(mode, argv)
     if code is not None:
         return code, None

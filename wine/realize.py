@@ -13,21 +13,19 @@ import hashlib
 import os
 import re
 import shutil
-import struct
 import subprocess
 
-from . import regfile
+from . import pe, regfile
 from .prefix import NT_VERSION_KEY, find_ci, replace_file
 
 WINE_WINDOWS_DIR = 'C:\\windows'
 WINE_SYSTEM_DIR = 'C:\\windows\\system32'
-CAPTION = 'Vantor CardBus Controller Setup Utility'
 CURRENT_VERSION = 'Software\\Microsoft\\Windows\\CurrentVersion'
 # Wine's builtin PE libraries, which the stubs forward to.
 WINE_PE_DIR = '/usr/lib/i386-linux-gnu/wine/i386-windows'
 
-# The version records Wine reports in its named modes: (platform, major,
-# minor, dwBuildNumber, CSD) -> mode.
+# The version records Wine 8 reports in its named modes (Wine's own, not the
+# program's): (platform, major, minor, dwBuildNumber, CSD) -> mode.
 NAMED_VERSIONS = {
     (0, 3, 10, 0, 'Win32s 1.3'): 'win31',
     (1, 4, 0, 0x040003B6, ''): 'win95',
@@ -231,17 +229,27 @@ def _plan_modules(p, d):
         p.overrides[os.path.splitext(name)[0]] = ''
 
 
-def plan(d):
-    """How the dumped machine is held under Wine; see Plan."""
+def _plan_strings(p, d, program_strings):
+    """Wine runs the real program, with its own string table: a machine
+    whose table (its caption) is another cannot be held."""
+    def text(value):
+        return bytes.fromhex(value['hex']).decode('latin-1') if isinstance(value, dict) else value
+    machine = {int(k): text(v) for k, v in d.get('strings', {}).items()}
+    if program_strings is not None and machine != program_strings:
+        p.block('caption', 'setup.exe\'s string table is %r' % program_strings)
+
+
+def plan(d, program_strings=None):
+    """How the dumped machine is held under Wine; see Plan. The string table
+    of the program that is to run (pe.strings) is checked against the
+    machine's when given."""
     p = Plan(d)
     _plan_version(p, d)
     _plan_directories(p, d)
     _plan_locale(p, d)
     _plan_devices(p, d)
     _plan_modules(p, d)
-    strings = d.get('strings', {})
-    if strings.get('103') != CAPTION:
-        p.block('caption', 'setup.exe\'s string 103 is "%s"' % CAPTION)
+    _plan_strings(p, d, program_strings)
     if d.get('command_line'):
         p.block('command_line', 'setup.exe is started without arguments')
     update = d.get('update', {})
@@ -427,7 +435,7 @@ class Realizer:
     def stub(self, name, missing):
         """A library named `name` that forwards every export of Wine's own
         copy but the `missing` ones (built once per set, with mingw)."""
-        exports = pe_exports(os.path.join(WINE_PE_DIR, name))
+        exports = pe.exports(os.path.join(WINE_PE_DIR, name))
         kept = [e for e in exports if e not in set(missing)]
         forward = forward_name(name)
         lines = ['LIBRARY %s' % name, 'EXPORTS'] + ['%s = %s.%s' % (e, forward, e) for e in kept]
@@ -498,72 +506,4 @@ def wine_imports(library, from_library):
     path = os.path.join(WINE_PE_DIR, library)
     if not os.path.exists(path):
         return set()
-    return set(pe_imports(path).get(from_library.lower(), []))
-
-
-def _pe_layout(path):
-    """(file bytes, data directories offset, RVA-to-offset function)."""
-    with open(path, 'rb') as f:
-        data = f.read()
-    pe = struct.unpack_from('<I', data, 0x3c)[0]
-    if data[pe:pe + 4] != b'PE\0\0':
-        raise ValueError('%s is not a PE file' % path)
-    sections_count = struct.unpack_from('<H', data, pe + 6)[0]
-    optional_size = struct.unpack_from('<H', data, pe + 20)[0]
-    optional = pe + 24
-    magic = struct.unpack_from('<H', data, optional)[0]
-    directories = optional + (96 if magic == 0x10b else 112)
-    sections = []
-    table = optional + optional_size
-    for i in range(sections_count):
-        vsize, vaddr, rsize, raddr = struct.unpack_from('<IIII', data, table + 40 * i + 8)
-        sections.append((vaddr, max(vsize, rsize), raddr))
-
-    def offset(rva):
-        for vaddr, size, raddr in sections:
-            if vaddr <= rva < vaddr + size:
-                return rva - vaddr + raddr
-        raise ValueError('%s: RVA 0x%x outside every section' % (path, rva))
-
-    return data, directories, offset
-
-
-def _c_string(data, start):
-    return data[start:data.index(b'\0', start)].decode('ascii')
-
-
-def pe_imports(path):
-    """{library name, lower case: [names imported by name]} of a 32-bit PE."""
-    data, directories, offset = _pe_layout(path)
-    rva = struct.unpack_from('<I', data, directories + 8)[0]
-    found = {}
-    if not rva:
-        return found
-    at = offset(rva)
-    while True:
-        lookup, _, _, name, thunks = struct.unpack_from('<IIIII', data, at)
-        if not name:
-            return found
-        names = found.setdefault(_c_string(data, offset(name)).lower(), [])
-        entry = offset(lookup or thunks)
-        while True:
-            thunk = struct.unpack_from('<I', data, entry)[0]
-            if not thunk:
-                break
-            if not thunk & 0x80000000:
-                names.append(_c_string(data, offset(thunk) + 2))
-            entry += 4
-        at += 20
-
-
-def pe_exports(path):
-    """Names exported by a PE file, in its export table's order."""
-    data, directories, offset = _pe_layout(path)
-    export_rva = struct.unpack_from('<I', data, directories)[0]
-    if not export_rva:
-        return []
-    base = offset(export_rva)
-    count, names_rva = struct.unpack_from('<I', data, base + 24)[0], struct.unpack_from(
-        '<I', data, base + 32)[0]
-    return [_c_string(data, offset(struct.unpack_from('<I', data, offset(names_rva) + 4 * i)[0]))
-            for i in range(count)]
+    return set(pe.imports(path).get(from_library.lower(), []))

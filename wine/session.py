@@ -7,6 +7,7 @@ running when the session closes.
 """
 
 import os
+import re
 import select
 import signal
 import subprocess
@@ -14,9 +15,24 @@ import time
 
 from . import winelog
 
-BOX_TITLE = 'Vantor CardBus Controller Setup Utility'
+# A process that faults in a loop: Wine's signal handler, given no trap number
+# (qemu without the preload library's help, shim/noreplace.c), reports
+# "Got unexpected trap -1" and the fault comes again. A log that grows by
+# this much while its tail is nothing but such lines is a loop, ended at
+# once rather than at the time-out (the log had grown to 700 MB by then).
+LOOP_LINE = 'err:seh:segv_handler Got unexpected trap'
+LOOP_GROWTH = 4 << 20
+
 WINEDEBUG_TRACED = '+pid,+relay,trace+msgbox,+loaddll,fixme-all'
 DLL_OVERRIDES = 'mscoree,mshtml=;winemenubuilder.exe=d'
+# Wine's service manager, which starts its device drivers (the bus drivers
+# that add HID devices while a session runs), the plug-and-play service and
+# their hosts. Nothing setup.exe, vntrcapture.exe or the probes do needs a
+# service: UpdateDriverForPlugAndPlayDevicesA copies and registers without
+# one. Kept off, a session starts in a third of the time under qemu, whose
+# emulation of Wine's threads lets these processes crash now and then and
+# leave a call waiting on them; the base prefix is made with them.
+NO_SERVICES = ';services.exe=d'
 
 
 class SessionError(Exception):
@@ -70,6 +86,20 @@ def processes_of_prefix_tree(workdir):
     """Every process the harness started for this work directory, Xvfb
     included: all of them carry the tag."""
     return _processes_with(TAG, os.path.abspath(workdir))
+
+
+def _cpu_ticks(pids):
+    """{pid: user and system clock ticks used so far} of the processes that
+    are still there."""
+    ticks = {}
+    for pid in pids:
+        try:
+            with open('/proc/%d/stat' % pid) as f:
+                fields = f.read().rsplit(')', 1)[1].split()
+        except OSError:
+            continue
+        ticks[pid] = int(fields[11]) + int(fields[12])
+    return ticks
 
 
 def end_processes(pids):
@@ -127,11 +157,56 @@ class Display:
         self._log.close()
 
 
+def _looping(log_path, tail=256 << 10):
+    """The repeated line when the end of the log is one faulting thread's
+    LOOP_LINE over and over, else None."""
+    with open(log_path, 'rb') as f:
+        f.seek(max(0, os.path.getsize(log_path) - tail))
+        lines = f.read().decode('utf-8', 'replace').split('\n')[1:-1]
+    if len(lines) > 1000 and len(set(lines)) == 1 and LOOP_LINE in lines[0]:
+        return lines[0]
+    return None
+
+
+class _BoxLines:
+    """The boxes of one program as its log shows them so far, read as the
+    log grows: how many it has shown (trace+msgbox's MSGBOX_OnInit, written
+    before a box appears) and how many of its MessageBoxA calls have
+    returned (the relay log's Ret line)."""
+
+    def __init__(self, log_path, exe_name):
+        self.path, self.exe_name = log_path, exe_name
+        self.offset, self.pid, self.shown, self.returned = 0, None, 0, 0
+        self._partial = b''
+
+    def read(self):
+        with open(self.path, 'rb') as f:
+            f.seek(self.offset)
+            data = self._partial + f.read()
+        self.offset += len(data) - len(self._partial)
+        lines = data.split(b'\n')
+        self._partial = lines.pop()
+        for raw in lines:
+            line = raw.decode('utf-8', 'replace')
+            if self.pid is None:
+                load = winelog.WineLog(line).module('\\' + self.exe_name)
+                if load:
+                    self.pid = load[0]
+                continue
+            if not re.search(r'(?<![0-9A-Fa-f:])%04x:[0-9a-f]{4,8}:' % self.pid, line):
+                continue
+            if 'trace:msgbox:MSGBOX_OnInit' in line:
+                self.shown += 1
+            elif 'Ret  user32.MessageBoxA()' in line:
+                self.returned += 1
+
+
 class RunResult:
     def __init__(self):
         self.exit_code = None
         self.timed_out = False
         self.stalled = False
+        self.looped = False  # a Wine process faulted in a loop (see LOOP_LINE)
         self.stdout = b''
         self.log_text = ''
         self.log = None
@@ -145,8 +220,9 @@ class RunResult:
 class Session:
     """A prefix with its display and its own wineserver."""
 
-    def __init__(self, prefix, workdir, mode, preload=None, tag=None, env=None):
+    def __init__(self, prefix, workdir, mode, preload=None, tag=None, env=None, services=False):
         self.prefix = os.path.abspath(prefix)
+        self.services = services
         # Variables for every Wine process of the session (None removes one).
         self.extra_env = dict(env or {})
         self.tag = os.path.abspath(tag or workdir)
@@ -166,7 +242,8 @@ class Session:
                      'LANGUAGE', 'LC_MESSAGES', 'LC_CTYPE'):
             env.pop(name, None)
         env.update({'WINEPREFIX': self.prefix, 'WINEDEBUG': debug,
-                    'WINEDLLOVERRIDES': DLL_OVERRIDES, 'LC_ALL': 'C', 'LANG': 'C', 'TZ': 'UTC'})
+                    'WINEDLLOVERRIDES': DLL_OVERRIDES + ('' if self.services else NO_SERVICES),
+                    'LC_ALL': 'C', 'LANG': 'C', 'TZ': 'UTC'})
         if self.display:
             env.update(self.display.env())
         if self.preload:
@@ -201,6 +278,17 @@ class Session:
                                (self.server.returncode, self._server_log.name))
         return self
 
+    def keep(self, keeper):
+        """Starts `keeper` (helpers/keeper.c), which boots the session while
+        the next program is readied and holds it booted until the session
+        ends: without it each program that starts when no other runs pays
+        for a boot of its own. Ended with the session (wineserver -k), like
+        every Wine process."""
+        with open(os.path.join(self.workdir, 'keeper.log'), 'wb') as log:
+            subprocess.Popen(['wine', keeper], cwd=self.prefix, env=self.env(), stdout=log,
+                             stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL,
+                             start_new_session=True)
+
     def close(self):
         """Ends the prefix's server (which saves the registry) and every
         process that is still left, then the display."""
@@ -231,6 +319,28 @@ class Session:
             self.display.close()
             self.display = None
 
+    def settle(self, quiet=2.0, timeout=60):
+        """Waits until Wine's own processes of this prefix (its services,
+        device drivers and desktop, which go on with their start-up work
+        after a short program has ended: registering devices, rewriting
+        keys) have used no processor time for `quiet` seconds; returns
+        whether they did within `timeout` seconds."""
+        deadline = time.monotonic() + self.timeout(timeout)
+        last, since = None, time.monotonic()
+        while time.monotonic() < deadline:
+            pids = processes_of_prefix(self.prefix)
+            if self.server is not None:
+                pids.append(self.server.pid)
+            used = _cpu_ticks(pids)
+            now = time.monotonic()
+            if used != last:
+                last, since = used, now
+            elif now - since >= quiet:
+                return True
+            time.sleep(0.25)
+        self.notes.append('Wine did not settle within %ds' % self.timeout(timeout))
+        return False
+
     def __enter__(self):
         return self
 
@@ -256,12 +366,6 @@ class Session:
         with open(out_path, 'rb') as f:
             return proc.returncode, f.read().decode('latin-1')
 
-    def _find_boxes(self):
-        p = subprocess.run(['xdotool', 'search', '--onlyvisible', '--name', '^%s$' % BOX_TITLE],
-                           env=self.env(), stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
-                           timeout=30)
-        return [int(w) for w in p.stdout.split()]
-
     def _xdotool(self, *args):
         subprocess.run(['xdotool'] + list(args), env=self.env(), stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL, timeout=30)
@@ -284,6 +388,7 @@ class Session:
         log_path = os.path.join(self.workdir, name + '.log')
         exe_name = os.path.basename(exe).lower()
         answered = set()
+        follow = _BoxLines(log_path, exe_name)
         with open(out_path if stdout else os.devnull, 'wb') as out, open(log_path, 'wb') as err:
             if not stdout:
                 open(out_path, 'wb').close()
@@ -292,12 +397,19 @@ class Session:
                                     start_new_session=True)
             started = time.monotonic()
             deadline = started + self.timeout(timeout)
-            last_size, last_change = -1, started
+            last_size, last_change, looked = -1, started, 0
             while proc.poll() is None:
                 now = time.monotonic()
                 size = os.path.getsize(log_path) + os.path.getsize(out_path)
                 if size != last_size:
                     last_size, last_change = size, now
+                if size - looked > LOOP_GROWTH:
+                    looked = size
+                    looping = _looping(log_path)
+                    if looping:
+                        result.looped = True
+                        result.problems.append('a Wine process faulted in a loop: %r' % looping)
+                        break
                 elif now - last_change > self.timeout(stall):
                     result.stalled = True
                     shot = os.path.join(self.workdir, '%s-stalled.png' % name)
@@ -312,17 +424,19 @@ class Session:
                     result.problems.append('%s did not end within %ds (screen: %s)' % (
                         exe_name, self.timeout(timeout), shot))
                     break
-                boxes = [w for w in self._find_boxes() if w not in answered]
-                if not boxes:
-                    time.sleep(0.15)
+                follow.read()
+                if follow.shown <= len(result.shots):  # no new box yet
+                    time.sleep(0.1)
                     continue
-                window = boxes[0]
-                # Let the box paint before the picture is taken.
-                time.sleep(0.3 if self.mode.name == 'native' else 1.0)
                 index = len(result.shots)
                 if index >= max_boxes:
                     result.problems.append('more than %d boxes' % max_boxes)
                     break
+                window = self._visible_box(exe_name, answered)
+                if window is None:
+                    continue  # not shown yet, or the program ended: the loop looks again
+                # Let the box paint before the picture is taken.
+                time.sleep(0.3 if self.mode.name == 'native' else 0.8)
                 shot = os.path.join(self.workdir, '%s-box%d.png' % (name, index + 1))
                 self.display.screenshot(shot)
                 text, box_type = self._box_from_log(log_path, exe_name, index)
@@ -333,7 +447,7 @@ class Session:
                     result.no_answer = True
                     break
                 result.answers.append(key)
-                self._answer(window, key)
+                self._answer(window, key, proc, follow, index)
                 answered.add(window)
                 last_change = time.monotonic()
             if proc.poll() is None:
@@ -348,15 +462,31 @@ class Session:
         result.log = winelog.WineLog(result.log_text)
         return result
 
-    def _answer(self, window, key):
+    def _visible_box(self, exe_name, answered, wait=10):
+        """A box of the program that is shown and not answered yet, once
+        one is (None after `wait` seconds): Wine names each window's class
+        (WM_CLASS) after the program's file."""
+        try:
+            p = subprocess.run(['xdotool', 'search', '--sync', '--onlyvisible', '--classname',
+                                '^%s$' % re.escape(exe_name)], env=self.env(),
+                               stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                               timeout=self.timeout(wait))
+        except subprocess.TimeoutExpired:
+            return None
+        windows = [int(w) for w in p.stdout.split() if int(w) not in answered]
+        return windows[0] if windows else None
+
+    def _answer(self, window, key, proc, follow, index):
+        """Sends `key` to the box and waits until its MessageBoxA call has
+        returned (the relay log's Ret line) or the program has ended."""
         for attempt in range(3):
-            self._xdotool('windowfocus', '--sync', str(window))
-            self._xdotool('key', key)
+            self._xdotool('windowfocus', '--sync', str(window), 'key', key)
             deadline = time.monotonic() + self.timeout(5)
             while time.monotonic() < deadline:
-                if window not in self._find_boxes():
+                follow.read()
+                if follow.returned > index or proc.poll() is not None:
                     return
-                time.sleep(0.15)
+                time.sleep(0.1)
         raise SessionError('box %x did not close after %s' % (window, key))
 
     def _box_from_log(self, log_path, exe_name, index):

@@ -1,7 +1,8 @@
 """The machines of the comparison: every example machine and every machine
-of tests/machines, each run by the simulator and by Wine and compared.
-Machines that hold a setting Wine cannot hold are declared in
-simulator-only.toml, with that setting; the declaration is checked."""
+of tests/machines, each run by the simulator and by Wine (wine/run.py) and
+compared (wine/compare.py). Machines that hold a setting Wine cannot hold
+are declared in simulator-only.toml, with that setting; the declaration is
+checked."""
 
 import glob
 import json
@@ -9,10 +10,11 @@ import os
 import shutil
 import tomllib
 
-from . import captured, compare, prefix, realize, simulator
-from .wine_run import WineRun
+import captured
+from wine import compare, prefix, simulator
+from wine.run import WineRun, plan_machine
 
-E2E_DIR = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+E2E_DIR = os.path.dirname(os.path.abspath(__file__))
 SOURCE_DIR = os.path.dirname(os.path.dirname(E2E_DIR))
 KNOWN = os.path.join(E2E_DIR, 'known-differences.toml')
 SIMULATOR_ONLY = os.path.join(E2E_DIR, 'simulator-only.toml')
@@ -41,18 +43,6 @@ def declared_simulator_only():
 def compared_machines():
     declared = declared_simulator_only()
     return {n: p for n, p in machine_files().items() if p not in declared}
-
-
-def plan_machine(config, path):
-    """(dump, plan, simulator's run) of a machine file. A driver update the
-    simulator lets fail blocks the machine as well: Wine's never fails."""
-    dump = simulator.dump(config.sim, path)
-    plan = realize.plan(dump)
-    doc = simulator.predict(config.sim, path)
-    if compare.sim_update_failed(doc) and not plan.blockers:
-        plan.block('update.check', 'the simulator\'s driver update fails here; Wine\'s '
-                   'UpdateDriverForPlugAndPlayDevicesA always returns TRUE')
-    return dump, plan, doc
 
 
 def classify(config):
@@ -93,6 +83,25 @@ def classify(config):
     return passed, lines
 
 
+def report_lines(sim, wine, doc, report):
+    """The Wine run as the report shows it: its boxes with what the
+    simulator says each showed, the simulator's changes marked made or not
+    under Wine, the simulator's outcome, the warnings and where the time
+    went."""
+    lines = []
+    for i, b in enumerate(report['boxes']):
+        tag = sim.tags[i] if i < len(sim.tags) else None
+        lines.append('box: %r -> %s%s' % (b['args'].get('text'), b['answer'],
+                                           ' (the simulator: %s)' % tag if tag else ''))
+    for line, made in compare.confirmed_changes(sim, wine, doc):
+        lines.append('simulator\'s change %s: %s' % (
+            'made under Wine' if made else 'NOT made under Wine', line))
+    lines.append('simulator\'s outcome: %s' % doc.get('outcome'))
+    lines += ['warning: ' + w for w in report['warnings']]
+    lines.append('phases: ' + ', '.join('%s %.1fs' % p for p in report['summary']['phases'].items()))
+    return lines
+
+
 def compare_machine(config, mode, preload, name, path):
     """Runs one machine both ways and compares; (passed, report lines).
     Where vntrcapture.exe is built, it captures the realized machine in the
@@ -110,28 +119,28 @@ def compare_machine(config, mode, preload, name, path):
     if capture_exe:
         capture = captured.Capture(capture_exe,
                                    os.path.join(config.work, 'capture', 'as-setup-' + name))
-    report = WineRun(config, mode, preload, plan, work,
-                     before=capture.before if capture else None).run()
+    wine_run = WineRun(config, mode, preload, plan, work,
+                       before=capture.before if capture else None)
+    report = wine_run.run()
     known = compare.load_known(KNOWN)
     context = {
         'wine_device_ids': prefix.base_info(config.base).get('wine_device_ids', []) +
         report['summary']['wine_device_ids'],
         'machine_device_ids': captured.device_ids(dump),
     }
-    sim, wine = compare.sim_view(dump, doc), compare.wine_view(report)
+    sim, wine = compare.sim_view(dump, doc, wine_run.relay), compare.wine_view(report)
+    lines = ['%s (%s): %s mode, Wine run %.1fs' % (name, path, mode.name,
+                                                   report['summary']['seconds'])]
+    lines += report_lines(sim, wine, doc, report)
     left, seen = compare.compare(sim, wine, known, context, path)
     with open(os.path.join(work, 'simulator.json'), 'w') as f:
         json.dump(doc, f, indent=1)
     with open(os.path.join(work, 'wine.json'), 'w') as f:
         json.dump(report, f, indent=1)
-    lines = ['%s (%s): %s mode, Wine run %.1fs' % (name, path, mode.name,
-                                                   report['summary']['seconds'])]
-    lines += ['box: %r -> %s' % (b['args']['text'], b['answer']) for b in report['boxes']]
-    lines += ['change: ' + c for c in report['change_lines']]
-    lines += ['warning: ' + w for w in report['warnings']]
     lines += ['known Wine difference: %s' % k for k in seen]
     if capture:
-        said, differ = captured.replay(config, capture, dump, plan, report, work, known)
+        said, differ = captured.replay(config, capture, dump, plan, report, work, known,
+                                       wine_run.relay)
         lines += said
         left += differ
     else:

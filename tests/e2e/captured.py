@@ -11,11 +11,27 @@ The registry is compared where the capture holds it: on Windows 98/98 SE/ME
 each controller key's tree (setup.exe opens no other key's subkeys)."""
 
 import os
+import re
 import shutil
+import subprocess
 
-from . import compare, prefix, simulator
+from wine import compare, prefix, simulator
 
-CONTROLLERS = ('VEN_C4B9&DEV_8E3A', 'VEN_C4B9&DEV_8E51')
+
+def controller_keys(config):
+    """What a controller's key name under Enum\\PCI begins with, for each
+    model, as the program defines it (common/product.h, CONTROLLER_KEY),
+    through the C preprocessor: the simulator does not print it."""
+    source = '#include "common/product.h"\nCONTROLLER_KEY(FIRST_MODEL)\nCONTROLLER_KEY(SECOND_MODEL)\n'
+    p = subprocess.run([config.tools['mingw_cc'], '-E', '-P', '-I', config.source, '-x', 'c', '-'],
+                       input=source.encode(), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                       timeout=60)
+    keys = tuple(''.join(re.findall(r'"([^"]*)"', line))
+                 for line in p.stdout.decode().splitlines() if line.strip())
+    if p.returncode != 0 or len(keys) != 2 or not all(keys):
+        raise RuntimeError('cannot read the controller keys from common/product.h: %s' % (
+            p.stderr.decode('utf-8', 'replace').strip() or p.stdout.decode()))
+    return keys
 
 
 class Capture:
@@ -57,7 +73,7 @@ def device_ids(dump):
             for e in bytes.fromhex(d['hardware_ids_hex']).split(b'\0') if e]
 
 
-def replay(config, capture, dump, plan, report, work, known):
+def replay(config, capture, dump, plan, report, work, known, relay):
     """Compares the simulated replay of the capture with setup.exe's run
     under Wine: (report lines, differences left)."""
     if capture.code != 0:
@@ -72,14 +88,14 @@ def replay(config, capture, dump, plan, report, work, known):
     except simulator.SimulatorError as e:
         return [], ['the captured file does not run: %s' % e]
     pci = compare._find(dump.get('registry', {}), 'Enum\\PCI') or {}
-    controllers = {s['name'].lower() for s in pci.get('subkeys', [])
-                   if s['name'].startswith(CONTROLLERS)}
+    keys = controller_keys(config)
+    controllers = {s['name'].lower() for s in pci.get('subkeys', []) if s['name'].startswith(keys)}
     context = {
         'wine_device_ids': prefix.base_info(config.base).get('wine_device_ids', []) +
         report['summary']['wine_device_ids'],
         'machine_device_ids': device_ids(dump2),
     }
-    sim, wine = compare.sim_view(dump2, doc2), compare.wine_view(report)
+    sim, wine = compare.sim_view(dump2, doc2, relay), compare.wine_view(report)
     for view in (sim, wine):
         _captured_registry_only(view, dump2['os']['platform'] == 1, controllers)
     left, seen = compare.compare(sim, wine, known, context)

@@ -12,15 +12,8 @@ import shutil
 import subprocess
 import time
 
-from . import regfile
+from . import regfile, versions
 from .session import Session, SessionError
-
-# The calls whose arguments the relay log shows. kernel32 entries must name
-# their library: without it Wine does not relay them.
-RELAY_INCLUDE = ';'.join([
-    'user32.MessageBoxA', 'kernel32.LoadLibraryA', 'newdev.UpdateDriverForPlugAndPlayDevicesA',
-    'kernel32.CopyFileA', 'kernel32.CreateDirectoryA', 'advapi32.RegDeleteKeyA',
-    'advapi32.RegSetValueExA', 'user32.ExitWindowsEx'])
 
 WINDOWS_VERSIONS = ('win31', 'win95', 'win98', 'winme', 'win2k', 'winxp', 'win2003')
 # Wine's win98 is 98 SE (build 2222). Windows 98 itself (build 1998) is what
@@ -47,16 +40,27 @@ def base_info(base):
         return {}
 
 
+def version_warnings(base, mode):
+    """Lines saying that the Wine of the base prefix or qemu is not the
+    version the harness was checked with (versions.py)."""
+    said = versions.warning('wine', base_info(base).get('wine', ''))
+    return ([said] if said else []) + mode.warnings
+
+
 def _hardware_ids(hex_list):
     """The entries of a hardware-identifier property given in hexadecimal."""
     data = bytes.fromhex(hex_list)
     return [e.decode('latin-1') for e in data.split(b'\0') if e]
 
 
-def wine_device_ids(session, listdevices, ours='ROOT\\VNTR_TEST\\'):
+OURS = 'ROOT\\VNTR_TEST\\'  # where the realizer puts a machine's devices
+ENUM = 'System\\CurrentControlSet\\Enum\\'
+
+
+def wine_device_ids(session, listdevices, ours=OURS):
     """Hardware identifiers of the present devices of a running session that
-    are Wine's own (not below `ours`). Wine adds some while it runs (HID
-    devices of its bus driver), so a run lists them again at its end."""
+    are Wine's own (not below `ours`), as SetupDiGetClassDevsA lists them
+    (listdevices.exe)."""
     code, out = session.run([listdevices], timeout=60, name='devices')
     if code != 0:
         raise SessionError('listdevices ended with code %d: %s' % (code, out.strip()))
@@ -69,15 +73,65 @@ def wine_device_ids(session, listdevices, ours='ROOT\\VNTR_TEST\\'):
     return own
 
 
+def registered_device_ids(prefix, ours=OURS):
+    """Hardware identifiers of the devices registered in a prefix whose
+    server has ended that are Wine's own (not below `ours`): the
+    HardwareID of each instance key Enum\\<bus>\\<device>\\<instance>.
+    Wine 8 lists every registered device as present, so this is what
+    listdevices.exe would print; it needs no Wine process, and Wine adds
+    devices while it runs (its bus driver's HID devices), so a run reads
+    them at its end. prepare_base checks the two against each other."""
+    system = regfile.RegistryFile(os.path.join(prefix, 'system.reg'))
+    own = []
+    for section in system.sections:
+        name = section.name
+        if not name.lower().startswith(ENUM.lower()) or \
+                name[len(ENUM):].upper().startswith(ours):
+            continue
+        if len(name[len(ENUM):].split('\\')) != 3:
+            continue
+        entry = section.values().get('hardwareid')
+        if entry is None:
+            continue
+        data = entry[1].data
+        text = data if isinstance(data, str) else data.decode('utf-16-le', 'replace')
+        own.extend(e for e in text.split('\0') if e)
+    return own
+
+
+# Wine's own fonts (Debian's fonts-wine), Marlett among them, which draws the
+# buttons of a box's title bar. Debian's Wine looks for them in its data
+# directory through a path it cannot open ("<data dir>\\../fonts"), so it never
+# finds them there; the base prefix gets them in its Windows fonts directory,
+# where Wine does look.
+WINE_FONTS = '/usr/share/wine/fonts'
+# What a base prefix holds beyond what wineboot made; a base prefix made
+# with another layout is made again.
+BASE_LAYOUT = 2
+
+
+def link_wine_fonts(base):
+    """Links every file of WINE_FONTS into the prefix's C:\\windows\\Fonts;
+    returns how many."""
+    fonts = find_ci(os.path.join(base, 'drive_c'), 'windows\\fonts')
+    names = sorted(os.listdir(WINE_FONTS)) if os.path.isdir(WINE_FONTS) else []
+    for name in names:
+        target = os.path.join(fonts, name)
+        if not os.path.lexists(target):
+            os.symlink(os.path.join(WINE_FONTS, name), target)
+    return len(names)
+
+
 def prepare_base(base, workdir, mode, preload, tag, listdevices):
-    """Creates the base prefix unless one made by the same Wine exists, and
-    records the hardware identifiers of Wine's own present devices (which
-    every search walks past). Returns a line describing what was done."""
+    """Creates the base prefix unless one made by the same Wine in the same
+    layout exists, and records the hardware identifiers of Wine's own
+    present devices (which every search walks past). Returns a line
+    describing what was done."""
     marker = base + '.ready'
     version = wine_version()
     if os.path.exists(marker) and os.path.isdir(base):
         info = base_info(base)
-        if info.get('wine') == version and 'wine_device_ids' in info:
+        if info.get('wine') == version and info.get('layout') == BASE_LAYOUT:
             return 'base prefix reused (%s, made in %s mode in %.0fs)' % (
                 version, info.get('mode'), info.get('seconds', 0))
     shutil.rmtree(base, ignore_errors=True)
@@ -86,7 +140,7 @@ def prepare_base(base, workdir, mode, preload, tag, listdevices):
     os.makedirs(workdir, exist_ok=True)
     os.makedirs(base)
     started = time.monotonic()
-    session = Session(base, workdir, mode, preload, tag=tag)
+    session = Session(base, workdir, mode, preload, tag=tag, services=True)
     try:
         session.start(with_display=True)
         code, _ = session.run(['wineboot', '--init'], timeout=240, name='wineboot')
@@ -100,21 +154,26 @@ def prepare_base(base, workdir, mode, preload, tag, listdevices):
         print('note: ' + note)
     if not os.path.exists(os.path.join(base, 'system.reg')):
         raise SessionError('wineboot left no registry in %s' % base)
+    if sorted(registered_device_ids(base)) != sorted(own):
+        raise SessionError('Wine lists other devices (%s) than its registry holds (%s): '
+                           'registered_device_ids no longer reads them as Wine does' % (
+                               own, registered_device_ids(base)))
 
     user = regfile.RegistryFile(os.path.join(base, 'user.reg'))
-    user.set_string(r'Software\Wine\Debug', 'RelayInclude', RELAY_INCLUDE)
     # Crashes of Wine's own helpers are noted from the log; no dialog.
     user.set_dword(r'Software\Wine\WineDbg', 'ShowCrashDialog', 0)
     user.set_string(r'Software\Wine\Drivers', 'Audio', '')
-    # There is no window manager on the display: Wine draws the title bars
-    # itself, so the screenshots show the boxes as a user sees them.
-    user.set_string(r'Software\Wine\X11 Driver', 'Decorated', 'N')
     user.save()
+    fonts = link_wine_fonts(base)
+    if not fonts:
+        print('note: %s holds no fonts (fonts-wine): the boxes\' title bars lack their '
+              'buttons' % WINE_FONTS)
     seconds = time.monotonic() - started
     with open(marker, 'w') as f:
-        json.dump({'wine': version, 'mode': mode.name, 'seconds': seconds,
-                   'wine_device_ids': own}, f)
-    return 'base prefix made in %.1fs (%s, %s mode)' % (seconds, version, mode.name)
+        json.dump({'wine': version, 'layout': BASE_LAYOUT, 'mode': mode.name,
+                   'seconds': seconds, 'wine_device_ids': own}, f)
+    return 'base prefix made in %.1fs (%s, %s mode, %d fonts of Wine\'s linked)' % (
+        seconds, version, mode.name, fonts)
 
 
 # Wine 8 keeps real copies of its libraries in the prefix (about 600 MB).

@@ -1,0 +1,28 @@
+# The Python that runs the Wine side (the wine/ package: tools/vntrsetup-wine,
+# the end-to-end and capture tests, pe.start_under_wine). It reads PE files
+# with Debian's python3-pefile, which only the system's interpreter sees: a
+# python3 of pyenv or a virtual environment earlier on PATH does not. The
+# first of the interpreter CMake found and /usr/bin/python3 that imports
+# pefile and tomllib (3.11) is VNTR_WINE_PYTHON; with neither it is empty
+# and the tests that need it fail, saying what to install.
+if(DEFINED VNTR_WINE_PYTHON_CHECKED)
+    return()
+endif()
+set(VNTR_WINE_PYTHON_CHECKED TRUE)
+find_package(Python3 REQUIRED COMPONENTS Interpreter)
+set(VNTR_WINE_PYTHON "")
+foreach(candidate ${Python3_EXECUTABLE} /usr/bin/python3)
+    if(EXISTS ${candidate})
+        execute_process(COMMAND ${candidate} -c "import pefile, tomllib"
+                        RESULT_VARIABLE vntr_python_result OUTPUT_QUIET ERROR_QUIET)
+        if(vntr_python_result EQUAL 0)
+            set(VNTR_WINE_PYTHON ${candidate})
+            break()
+        endif()
+    endif()
+endforeach()
+set(VNTR_WINE_PYTHON_MISSING
+    "the Wine side needs python3 3.11 or later with python3-pefile (scripts/bootstrap --all)")
+if(NOT VNTR_WINE_PYTHON)
+    message(WARNING "${VNTR_WINE_PYTHON_MISSING}: the Wine tests will fail")
+endif()

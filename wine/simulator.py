@@ -1,0 +1,79 @@
+"""The simulator's side: the resolved machine (`--dump-machine`), the
+predicted run (`--json`), the file's own `[expect]` (`--check`) and the
+host calls it implements (`--list-calls`)."""
+
+import json
+import re
+import subprocess
+
+
+class SimulatorError(Exception):
+    """The simulator refused the machine file or the command line; the text
+    is its message."""
+
+
+def _run(sim, args, timeout=120):
+    try:
+        p = subprocess.run([sim] + args, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                           stdin=subprocess.DEVNULL, timeout=timeout)
+    except OSError as e:
+        raise SimulatorError('cannot run %s: %s' % (sim, e))
+    return p.returncode, p.stdout.decode('utf-8'), p.stderr.decode('utf-8', 'replace')
+
+
+def dump(sim, machine_file):
+    code, out, err = _run(sim, ['--machine', machine_file, '--dump-machine'])
+    if code != 0:
+        raise SimulatorError(err.strip() or 'vntrsetup-sim ended with %d' % code)
+    return json.loads(out)
+
+
+def predict(sim, machine_file, answers=None):
+    """The simulator's --json document of the run (any exit status but a bad
+    machine file or command line)."""
+    args = ['--machine', machine_file, '--json']
+    for a in answers or []:
+        args += ['--answer', a]
+    code, out, err = _run(sim, args)
+    if not out.strip():
+        raise SimulatorError(err.strip() or 'vntrsetup-sim ended with %d' % code)
+    return json.loads(out)
+
+
+def check(sim, machine_file):
+    """(agrees, what vntrsetup-sim --check printed) for the file's [expect]."""
+    code, out, err = _run(sim, ['--machine', machine_file, '--check'])
+    return code == 0, (out + err).strip()
+
+
+_LISTED = {}
+
+
+def host_calls(sim):
+    """{host function: (library, [argument names in the call's order])} from
+    `vntrsetup-sim --list-calls`, whose records column begins with the
+    arguments an event of the call holds ("args: from, to, fail_if_exists;
+    result; ..."); a note in parentheses after a name is left out."""
+    if sim not in _LISTED:
+        code, out, err = _run(sim, ['--list-calls'])
+        if code != 0:
+            raise SimulatorError(err.strip() or 'vntrsetup-sim --list-calls ended with %d' % code)
+        _LISTED[sim] = parse_calls(out)
+    return _LISTED[sim]
+
+
+def parse_calls(text):
+    calls = {}
+    for line in text.split('\n')[1:]:
+        m = re.match(r'(\w+)\s+(\S+\.dll)\s+(?:yes \(\d+\)|no)\s+(.*)$', line)
+        if not m:
+            continue
+        records = m.group(3)
+        names = []
+        if records.startswith('args: '):
+            listed = re.sub(r'\([^)]*\)', '', records[6:].split(';', 1)[0])
+            names = [n.strip() for n in listed.split(',') if n.strip()]
+        calls[m.group(1)] = (m.group(2).lower(), names)
+    if not calls:
+        raise SimulatorError('vntrsetup-sim --list-calls listed no host function')
+    return calls
