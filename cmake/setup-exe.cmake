@@ -43,11 +43,10 @@ ExternalProject_Add(setup_exe
     USES_TERMINAL_BUILD TRUE)
 
 set(VNTR_PE_AUDIT ${CMAKE_SOURCE_DIR}/tools/pe-audit)
-# The audit reads images with pefile, which Debian packages for its own
-# python3 (python3-pefile, installed by scripts/bootstrap --all); the
-# interpreter first on PATH (pyenv, a virtualenv) may not have it. The audit
-# tests run the system's python3, as the audit's #! line does.
-find_program(VNTR_PE_PYTHON python3 PATHS /usr/bin NO_DEFAULT_PATH)
+# The audit reads images with pefile, as the Wine side does: the same
+# interpreter runs both.
+include(${CMAKE_CURRENT_LIST_DIR}/wine-python.cmake)
+set(VNTR_PE_PYTHON ${VNTR_WINE_PYTHON})
 if(NOT VNTR_PE_PYTHON)
     set(VNTR_PE_PYTHON ${Python3_EXECUTABLE})
 endif()

@@ -1,5 +1,6 @@
 # The Python that runs the Wine side (the wine/ package: tools/vntrsetup-wine,
-# the end-to-end and capture tests, pe.start_under_wine). It reads PE files
+# the end-to-end and capture tests, pe.start_under_wine) and tools/pe-audit's
+# tests. Both read PE files
 # with Debian's python3-pefile, which only the system's interpreter sees: a
 # python3 of pyenv or a virtual environment earlier on PATH does not. The
 # first of the interpreter CMake found and /usr/bin/python3 that imports
