@@ -238,6 +238,9 @@ class WineRun:
                         'screenshots': [s for s, _ in run.shots],
                         'seconds': round(time.monotonic() - started, 1), 'phases': phases},
             'warnings': warnings + ['note: ' + n for n in self.plan.notes],
+            # What the simulator noted of the options that replace the
+            # file's settings, as its own report carries them.
+            'notes': dump.get('notes', []),
             'state': {
                 'inf': {k: v for k, v in inf_after.items()
                         if k not in inf_before or inf_before.get(k) != v or

@@ -15,7 +15,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE = os.path.dirname(os.path.dirname(HERE))
 TOOL = os.path.join(SOURCE, 'tools', 'vntrsetup-wine')
 # What the simulator derives from a run: the Wine side shows the simulator's.
-DERIVED = ('outcome', 'changes', 'change_lines')
+DERIVED = ('outcome', 'outcome_unknown', 'changes', 'change_lines')
 BUILD = None
 
 
