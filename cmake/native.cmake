@@ -8,6 +8,9 @@ find_package(PkgConfig REQUIRED)
 pkg_check_modules(TOMLPP REQUIRED IMPORTED_TARGET tomlplusplus)
 find_package(nlohmann_json REQUIRED)
 find_package(GTest REQUIRED)
+# --check's differences: Debian's libdtl, a header-only sequence-diff library.
+find_path(VNTR_DTL_INCLUDE dtl/dtl.hpp REQUIRED
+          DOC "libdtl's headers (Debian: libdtl-dev, installed by scripts/bootstrap)")
 enable_testing()
 
 add_compile_options(-Wall -Wextra)
@@ -38,7 +41,7 @@ add_library(vntr_sim STATIC
     sim/expect.cpp
     sim/locales.cpp
 )
-target_include_directories(vntr_sim PUBLIC ${CMAKE_SOURCE_DIR})
+target_include_directories(vntr_sim PUBLIC ${CMAKE_SOURCE_DIR} ${VNTR_DTL_INCLUDE})
 target_compile_definitions(vntr_sim PRIVATE VNTR_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
 target_link_libraries(vntr_sim PUBLIC PkgConfig::TOMLPP nlohmann_json::nlohmann_json)
 # The program and its host need each other.

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstdio>
+#include <dtl/dtl.hpp>
 #include <unordered_map>
 
 #include "sim/codepage.h"
@@ -94,139 +95,29 @@ static std::string TomlText(const Bytes& bytes, uint32_t codepage) {
 
 namespace {
 
-// Where two sequences of numbers differ: the middle of the shortest edit
-// path is found from both ends at once (Myers' O(ND) algorithm), and the
-// halves on either side are compared in turn, as GNU diff does. Where a
-// stretch costs too much to search to the end (long runs of lines that
-// differ throughout), the search stops at the diagonal that got furthest,
-// as GNU diff's heuristic does: the edit script may then be a little
-// longer than the shortest, and the time stays near linear.
-class EditScript {
-   public:
+// Which lines of two sequences of line numbers are not in the other: the
+// shortest edit script, from libdtl (Wu, Manber and Myers' O(NP) algorithm).
+struct EditScript {
     EditScript(const std::vector<int>& a, const std::vector<int>& b)
-        : deleted(a.size()), inserted(b.size()), a_(a), b_(b) {
-        long n = static_cast<long>(a.size()), m = static_cast<long>(b.size());
-        offset_ = m + 1;
-        forward_.resize(static_cast<size_t>(n + m + 3));
-        backward_.resize(forward_.size());
-        // GNU diff's bound: about the square root of the diagonals' number, at least 256.
-        too_expensive_ = 1;
-        for (long diagonals = n + m + 3; diagonals != 0; diagonals >>= 2) too_expensive_ <<= 1;
-        too_expensive_ = std::max(256L, too_expensive_);
-        Compare(n, m);
+        : deleted(a.size()), inserted(b.size()) {
+        dtl::Diff<int> diff(a, b);
+        diff.compose();
+        // The script in order: a deletion takes the next line of a, an
+        // addition the next of b, a common line one of each.
+        size_t x = 0, y = 0;
+        for (const auto& step : diff.getSes().getSequence()) {
+            if (step.second.type == dtl::SES_DELETE)
+                deleted[x++] = true;
+            else if (step.second.type == dtl::SES_ADD)
+                inserted[y++] = true;
+            else
+                ++x, ++y;
+        }
     }
-
     std::vector<bool> deleted;   // of a: not in b
     std::vector<bool> inserted;  // of b: not in a
-
-   private:
-    struct Stretch {
-        long xoff, xlim, yoff, ylim;
-        bool minimal;
-    };
-
-    long& F(long diagonal) { return forward_[static_cast<size_t>(diagonal + offset_)]; }
-    long& B(long diagonal) { return backward_[static_cast<size_t>(diagonal + offset_)]; }
-    bool Same(long x, long y) const {
-        return a_[static_cast<size_t>(x)] == b_[static_cast<size_t>(y)];
-    }
-
-    void Compare(long n, long m) {
-        std::vector<Stretch> pending = {{0, n, 0, m, false}};
-        while (!pending.empty()) {
-            Stretch s = pending.back();
-            pending.pop_back();
-            while (s.xoff < s.xlim && s.yoff < s.ylim && Same(s.xoff, s.yoff)) ++s.xoff, ++s.yoff;
-            while (s.xlim > s.xoff && s.ylim > s.yoff && Same(s.xlim - 1, s.ylim - 1))
-                --s.xlim, --s.ylim;
-            if (s.xoff == s.xlim) {
-                for (long y = s.yoff; y < s.ylim; ++y) inserted[static_cast<size_t>(y)] = true;
-            } else if (s.yoff == s.ylim) {
-                for (long x = s.xoff; x < s.xlim; ++x) deleted[static_cast<size_t>(x)] = true;
-            } else {
-                Stretch lo = s, hi = s;
-                Middle(s, &lo, &hi);
-                pending.push_back(hi);
-                pending.push_back(lo);
-            }
-        }
-    }
-
-    // Splits the stretch at the middle of its edit path into lo and hi.
-    void Middle(const Stretch& s, Stretch* lo, Stretch* hi) {
-        const long dmin = s.xoff - s.ylim, dmax = s.xlim - s.yoff;
-        const long fmid = s.xoff - s.yoff, bmid = s.xlim - s.ylim;
-        long fmin = fmid, fmax = fmid, bmin = bmid, bmax = bmid;
-        const bool odd = (fmid - bmid) & 1;
-        auto split = [&](long x, long y, bool lo_minimal, bool hi_minimal) {
-            lo->xlim = hi->xoff = x;
-            lo->ylim = hi->yoff = y;
-            lo->minimal = lo_minimal;
-            hi->minimal = hi_minimal;
-        };
-        F(fmid) = s.xoff;
-        B(bmid) = s.xlim;
-        for (long c = 1;; ++c) {
-            // One more edit on each diagonal of the search from the start...
-            if (fmin > dmin)
-                F(--fmin - 1) = -1;
-            else
-                ++fmin;
-            if (fmax < dmax)
-                F(++fmax + 1) = -1;
-            else
-                --fmax;
-            for (long d = fmax; d >= fmin; d -= 2) {
-                long lower = F(d - 1), upper = F(d + 1);
-                long x = lower >= upper ? lower + 1 : upper, y = x - d;
-                while (x < s.xlim && y < s.ylim && Same(x, y)) ++x, ++y;
-                F(d) = x;
-                if (odd && bmin <= d && d <= bmax && B(d) <= x) return split(x, y, true, true);
-            }
-            // ...and of the search from the end.
-            if (bmin > dmin)
-                B(--bmin - 1) = LONG_MAX;
-            else
-                ++bmin;
-            if (bmax < dmax)
-                B(++bmax + 1) = LONG_MAX;
-            else
-                --bmax;
-            for (long d = bmax; d >= bmin; d -= 2) {
-                long lower = B(d - 1), upper = B(d + 1);
-                long x = lower < upper ? lower : upper - 1, y = x - d;
-                while (x > s.xoff && y > s.yoff && Same(x - 1, y - 1)) --x, --y;
-                B(d) = x;
-                if (!odd && fmin <= d && d <= fmax && x <= F(d)) return split(x, y, true, true);
-            }
-            if (s.minimal || c < too_expensive_) continue;
-            // Too costly: split where either search got furthest.
-            long fxy = -1, fx = 0, bxy = LONG_MAX, bx = 0;
-            for (long d = fmax; d >= fmin; d -= 2) {
-                long x = std::min(F(d), s.xlim), y = x - d;
-                if (s.ylim < y) x = s.ylim + d, y = s.ylim;
-                if (fxy < x + y) fxy = x + y, fx = x;
-            }
-            for (long d = bmax; d >= bmin; d -= 2) {
-                long x = std::max(s.xoff, B(d)), y = x - d;
-                if (y < s.yoff) x = s.yoff + d, y = s.yoff;
-                if (x + y < bxy) bxy = x + y, bx = x;
-            }
-            if ((s.xlim + s.ylim) - bxy < fxy - (s.xoff + s.yoff))
-                return split(fx, fxy - fx, true, false);
-            return split(bx, bxy - bx, false, true);
-        }
-    }
-
-    const std::vector<int>& a_;
-    const std::vector<int>& b_;
-    std::vector<long> forward_, backward_;  // the furthest x on each diagonal
-    long offset_ = 0;
-    long too_expensive_ = 256;
 };
 
-// A list item as the diff compares it: a text's bytes, or a box without
-// text, which no text equals.
 using Item = std::optional<Bytes>;
 
 // As the table writes it: the difference shows what to write there, and
