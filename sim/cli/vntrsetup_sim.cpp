@@ -255,12 +255,11 @@ int Main(cli::Tool& tool, int argc, char** argv) {
     }
 
     if (has("--json")) {
-        std::string doc = sim::JsonDocument(machine, outcome);
-        doc.pop_back();
-        doc += ",\n\"warnings\":";
         sim::json all = tool.warnings();
-        doc += all.dump(-1, ' ', false, sim::json::error_handler_t::replace) + "}\n";
-        tool.out() << doc;
+        sim::WriteJsonDocument(
+            tool.out(), machine, outcome,
+            ",\n\"warnings\":" + all.dump(-1, ' ', false, sim::json::error_handler_t::replace));
+        tool.out() << "\n";
     } else if (has("--check")) {
         sim::Observed seen = sim::Observe(machine, outcome);
         std::vector<std::string> diff = sim::Differences(*loaded.expect, seen);
