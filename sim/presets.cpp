@@ -147,7 +147,7 @@ void MountPackage(Machine& machine, const std::string& host_dir, const std::stri
     std::string root = FileSystem::Absolute(at, "C:\\");
     if (!machine.files.MakeDirs(root))
         throw std::runtime_error("cannot mount the package at " + at + ": a file is in the way");
-    for (const PackageEntry& entry : ReadPackageFolder(host_dir)) {
+    for (PackageEntry& entry : ReadPackageFolder(host_dir)) {
         bool skip = false;
         for (const auto& o : omit) skip = skip || EqualNoCase(o, entry.relative);
         if (skip) continue;
@@ -161,8 +161,9 @@ void MountPackage(Machine& machine, const std::string& host_dir, const std::stri
         // Each part is a plain name (no "..", no drive): the entry stays
         // below the mount point whatever it is called.
         std::string target = root + (FileSystem::IsRoot(root) ? "" : "\\") + name;
-        bool ok =
-            entry.dir ? machine.files.MakeDirs(target) : machine.files.PutFile(target, entry.data);
+        // The bytes move into the machine: a package is held once.
+        bool ok = entry.dir ? machine.files.MakeDirs(target)
+                            : machine.files.PutFile(target, std::move(entry.data));
         if (!ok)
             throw std::runtime_error("package file " + host_dir + "/" + entry.relative +
                                      ": a file of the machine is in the way");

@@ -37,13 +37,6 @@ std::string PointerText(const void* p) {
     return p ? text : "NULL";
 }
 
-std::string Runtime::AddBlock(void* block, size_t size) {
-    uint32_t shown = next_block;
-    next_block += static_cast<uint32_t>((size + 0x1F) & ~size_t{0xF});
-    allocations[block] = {size, shown};
-    return BlockText(block);
-}
-
 std::string Runtime::BlockText(const void* p) const {
     auto it = allocations.find(const_cast<void*>(p));
     if (it == allocations.end()) return PointerText(p);
@@ -172,7 +165,7 @@ Session::~Session() {
         stderr = rt_->saved_stderr;
         fclose(rt_->captured_stderr);
     }
-    for (auto& [block, info] : rt_->allocations) free(block);
+    while (!rt_->allocations.empty()) rt_->Release(rt_->allocations.begin()->first);
     g_active = nullptr;
 }
 

@@ -231,6 +231,15 @@ def _plan_modules(p, d):
         p.overrides[os.path.splitext(name)[0]] = ''
 
 
+def _plan_files(p, d):
+    # Large files come in the dump by size and CRC-32 only: Wine would get
+    # other bytes than the simulator reads.
+    for f in d.get('files', []):
+        if not f.get('dir') and 'hex' not in f:
+            p.block('files', '%s: the dump gives its size and CRC-32 only (%s)' % (
+                f['path'], f.get('bytes_left_out', 'no bytes')))
+
+
 def plan(d):
     """How the dumped machine is held under Wine; see Plan."""
     p = Plan(d)
@@ -239,6 +248,7 @@ def plan(d):
     _plan_locale(p, d)
     _plan_devices(p, d)
     _plan_modules(p, d)
+    _plan_files(p, d)
     strings = d.get('strings', {})
     if strings.get('103') != CAPTION:
         p.block('caption', 'setup.exe\'s string 103 is "%s"' % CAPTION)
