@@ -83,6 +83,8 @@ class EventList {
    public:
     size_t size() const { return offsets_.size(); }
     bool empty() const { return offsets_.empty(); }
+    // The size of the encoded events held.
+    size_t bytes() const { return data_.size(); }
     Event operator[](size_t i) const;
     Event back() const { return (*this)[size() - 1]; }
     // Decodes event i into `into`, reusing its storage.

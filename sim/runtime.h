@@ -8,7 +8,6 @@
 #include <map>
 #include <memory>
 #include <optional>
-#include <queue>
 #include <set>
 #include <string>
 #include <vector>
@@ -55,11 +54,9 @@ struct Runtime {
     struct FaultPlan {
         std::vector<size_t> by_start;  // indexes into m.faults, by nth, then file order
         size_t next = 0;               // the first of by_start not yet in force
-        std::set<size_t> in_force;     // in file order: the first one fails the call
-        // (end, index): when a fault in force stops failing calls.
-        std::priority_queue<std::pair<uint64_t, size_t>, std::vector<std::pair<uint64_t, size_t>>,
-                            std::greater<>>
-            ends;
+        // Begun, in file order: the first whose calls have not all passed
+        // fails the call; the others leave when they come first.
+        std::set<size_t> in_force;
     };
     std::vector<FaultPlan> fault_plans;  // by index into kHostCalls
     size_t next_answer = 0;

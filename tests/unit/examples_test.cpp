@@ -2,7 +2,6 @@
 // call position of each run can fail without a crash, with a message the
 // program defines, and without a change the clean run would not make.
 #include <algorithm>
-#include <chrono>
 #include <set>
 #include <string>
 #include <vector>
@@ -212,11 +211,10 @@ TEST(ExpectTable, differences_show_the_changed_stretch) {
               (std::vector<std::string>{"trace lines differ (- expected, + got):", "    - \"a\"",
                                         "      \"b\""}));
 
+    // How long this takes is load_bench's BM_CheckDifferences.
     std::vector<std::string> want = lines(0, 100000);
     got = lines(1, 100001);
-    auto start = std::chrono::steady_clock::now();
     std::vector<std::string> big = diff_of(want, got);
-    EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 5);
     ASSERT_EQ(big.size(), 2002u);
     EXPECT_EQ(big[1], "    - \"l0\"");
     EXPECT_EQ(big[2000], "    - \"l1999\"");
