@@ -64,8 +64,8 @@ class Event {
     void AppendJson(std::string& out) const;
 
     // A compact binary form, for passing events to the parent of a forked
-    // process: keys go as the addresses of their literals, which the parent
-    // shares with its child.
+    // process: keys go by where their literals lie in the program image,
+    // which the parent shares with its child.
     void Encode(std::string& out) const;
     // Reads one event at *at (advancing it); false when the data is cut short.
     static bool Decode(const char* data, size_t size, size_t* at, Event* out);
@@ -83,6 +83,8 @@ class EventList {
    public:
     size_t size() const { return offsets_.size(); }
     bool empty() const { return offsets_.empty(); }
+    // The size of the encoded events held.
+    size_t bytes() const { return data_.size(); }
     Event operator[](size_t i) const;
     Event back() const { return (*this)[size() - 1]; }
     // Decodes event i into `into`, reusing its storage.
@@ -93,8 +95,14 @@ class EventList {
     // Takes over encoded events, each preceded by its length (4 bytes);
     // `offsets` says where each begins.
     void Adopt(std::string data, std::vector<size_t> offsets);
-    // Keeps only the events that begin at these offsets.
-    void Keep(std::vector<size_t> offsets) { offsets_ = std::move(offsets); }
+    // Keeps only the events whose type passes `keep`, in their order.
+    template <typename Keep>
+    void KeepIf(Keep keep) {
+        size_t kept = 0;
+        for (size_t i = 0; i < offsets_.size(); ++i)
+            if (keep(TypeAt(i))) offsets_[kept++] = offsets_[i];
+        offsets_.resize(kept);
+    }
 
     class iterator {
        public:
@@ -131,6 +139,8 @@ std::string Text(const Bytes& bytes);
 Bytes BytesOf(const std::string& text);
 // Appends a byte string as a quoted JSON string, one character per byte.
 void AppendJsonBytes(std::string& out, const Bytes& bytes);
+// The same without the quotes, for a string written in pieces.
+void AppendJsonChars(std::string& out, const Bytes& bytes);
 
 }  // namespace sim
 

@@ -51,9 +51,11 @@ static std::string Reason(int error) {
 
 static std::string Mib(size_t bytes) { return std::to_string(bytes >> 20) + " MiB"; }
 
-// Reads from an open descriptor until its end, failing beyond `cap`.
-static std::string ReadAll(int fd, size_t cap, const std::string& name) {
+// Reads from an open descriptor until its end, failing beyond `cap`; room
+// for `expected` bytes is made at once.
+static std::string ReadAll(int fd, size_t cap, const std::string& name, size_t expected = 0) {
     std::string out;
+    out.reserve(expected);
     char buffer[1 << 16];
     while (true) {
         ssize_t n = read(fd, buffer, sizeof buffer);
@@ -90,7 +92,7 @@ std::string ReadHostFile(const std::string& path, size_t cap) {
     // Regular files do not block; reads go back to ordinary mode anyway.
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     try {
-        std::string data = ReadAll(fd, cap, path);
+        std::string data = ReadAll(fd, cap, path, static_cast<size_t>(st.st_size));
         close(fd);
         return data;
     } catch (...) {

@@ -76,6 +76,37 @@ bool PathWithin(const std::string& path, const std::string& folder);
 std::string Upper(std::string s);
 bool EqualNoCase(const std::string& a, const std::string& b);
 
+// A file's contents: its bytes, shared by the copies of a machine and the
+// files copied from it; or placeholder bytes known by their size and CRC-32
+// (zeros, then from four bytes on four bytes that bring the sum to the
+// CRC), made only where they are read, so that a file the program never
+// reads costs nothing however large.
+class FileData {
+   public:
+    FileData() = default;
+    FileData(Bytes bytes);  // NOLINT(google-explicit-constructor): contents are bytes
+    FileData(const char* text) : FileData(Bytes(text)) {}  // NOLINT(google-explicit-constructor)
+    static FileData Placeholder(size_t size, uint32_t crc);
+
+    size_t size() const { return size_; }
+    bool placeholder() const { return placeholder_; }
+    // The CRC-32 of the contents (common/crc32.h), a placeholder's as given.
+    uint32_t Crc32() const;
+    // The byte at `at` (below size()); and up to `count` bytes from `at`
+    // into `out`, returning how many.
+    char At(size_t at) const;
+    size_t Copy(size_t at, size_t count, char* out) const;
+    // The whole contents.
+    Bytes Read() const;
+
+   private:
+    std::shared_ptr<const Bytes> bytes_;
+    size_t size_ = 0;
+    bool placeholder_ = false;
+    uint32_t crc_ = 0;
+    char tail_[4] = {};  // a placeholder's last four bytes (from four bytes on)
+};
+
 // Case-insensitive, backslash-separated Windows paths over an in-memory tree.
 // Each node keeps only its own name, so a deep path costs memory in
 // proportion to its length.
@@ -84,7 +115,7 @@ class FileSystem {
     struct Node {
         std::string name;  // as first spelled; "C:" for a drive
         bool dir = false;
-        Bytes data;
+        FileData data;
         // Nonzero: the file is there but cannot be read; opening it fails
         // with this error (a sharing violation, say).
         uint32_t open_error = 0;
@@ -116,7 +147,7 @@ class FileSystem {
     // Creates the file (and its parents) or replaces its contents; a nonzero
     // `open_error` makes it a file that cannot be read. False when a
     // directory stands at the path or a file in the way of a parent.
-    bool PutFile(const std::string& absolute, const Bytes& data, uint32_t open_error = 0);
+    bool PutFile(const std::string& absolute, FileData data, uint32_t open_error = 0);
     // Creates one directory whose parent must exist.
     bool MakeDir(const std::string& absolute);
     // Removes the node and everything below it.

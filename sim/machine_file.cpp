@@ -279,32 +279,6 @@ class Reader {
     std::string base_;
 };
 
-// `size` bytes whose CRC-32 is `crc`: zeros, then (from four bytes on) four
-// bytes that bring the sum to `crc`, so that the file sums as the machine's
-// did. Processing four bytes equals processing four zeros from the
-// register XORed with them; the zeros are undone step by step, each step's
-// table entry known from its top byte.
-Bytes Placeholder(size_t size, uint32_t crc) {
-    Bytes out(size, '\0');
-    if (size < 4) return out;
-    // The table entry of i is the register after one zero byte from the
-    // register i (Crc32 inverts the register before and after).
-    const char zero = 0;
-    uint32_t table[256], entry_of_top[256];
-    for (uint32_t i = 0; i < 256; ++i) {
-        table[i] = ~Crc32(~i, &zero, 1);
-        entry_of_top[table[i] >> 24] = i;
-    }
-    uint32_t x = ~crc;
-    for (int step = 0; step < 4; ++step) {
-        uint32_t i = entry_of_top[x >> 24];
-        x = ((x ^ table[i]) << 8) | i;
-    }
-    uint32_t word = ~Crc32(0, out.data(), size - 4) ^ x;
-    for (int k = 0; k < 4; ++k) out[size - 4 + k] = static_cast<char>(word >> (8 * k));
-    return out;
-}
-
 uint32_t RegType(Reader& r, const toml::node& node, const std::string& field) {
     if (node.is_integer()) return r.U32(node, field);
     static const std::map<std::string, uint32_t> names = {
@@ -905,9 +879,9 @@ LoadedMachine Parse(const toml::table& root, Reader& r, const Overrides& ov) {
             std::string entry_name = entry.relative.substr(entry.relative.find_last_of('/') + 1);
             if (!entry.dir && EqualNoCase(entry_name, name) && entry.data.size() == size &&
                 Crc32(0, entry.data.data(), size) == crc)
-                return entry.data;
+                return FileData(entry.data);
         }
-        return Placeholder(size, crc);
+        return FileData::Placeholder(size, crc);
     };
     r.Tables(root, "files", {"path", "text", "hex", "from", "size", "crc32", "error"}, {"path"},
              [&](const toml::table& t, const toml::node& node, const std::string& where) {
@@ -916,7 +890,7 @@ LoadedMachine Parse(const toml::table& root, Reader& r, const Overrides& ov) {
                      folder.Place(r, r.WinPath(at, where + ".path"), at, where);
                  std::string path = placed ? *placed : std::string();
                  int sources = 0;
-                 Bytes data;
+                 FileData data;
                  if (auto* x = t.get("text")) data = r.Text(*x, where + ".text"), ++sources;
                  if (auto* x = t.get("hex")) data = r.Hex(*x, where + ".hex"), ++sources;
                  if (auto* x = t.get("from")) {
@@ -1232,12 +1206,34 @@ json RegistryJson(const RegKey& top, RegistryForm form) {
     return root;
 }
 
+// The dump shows a file's bytes (in hex) up to this size, and the bytes of
+// all files up to this total; every other file by its size and CRC-32, so
+// that the largest package the caps allow dumps in tens of megabytes.
+constexpr size_t kDumpFileBytes = size_t{1} << 20;
+constexpr size_t kDumpBytes = size_t{4} << 20;
+
 json DumpMachine(const LoadedMachine& loaded) {
     const Machine& m = loaded.machine;
     json files = json::array();
+    size_t shown = 0;
     m.files.ForEach([&](const std::string& path, const FileSystem::Node& node) {
         json f = {{"path", Text(path)}, {"dir", node.dir}};
-        if (!node.dir) f["hex"] = HexOf(node.data);
+        if (!node.dir) {
+            const FileData& data = node.data;
+            if (data.size() <= kDumpFileBytes && data.size() <= kDumpBytes - shown) {
+                f["hex"] = HexOf(data.Read());
+                shown += data.size();
+            } else {
+                f["size"] = data.size();
+                f["crc32"] = data.Crc32();
+                f["placeholder"] = data.placeholder();
+                f["bytes_left_out"] =
+                    data.size() > kDumpFileBytes
+                        ? "larger than " + std::to_string(kDumpFileBytes) + " bytes"
+                        : "the dump shows " + std::to_string(kDumpBytes) +
+                              " bytes of files at most";
+            }
+        }
         if (node.open_error) f["error"] = node.open_error;
         files.push_back(f);
     });

@@ -213,9 +213,10 @@ std::vector<size_t> MountPackage(Machine& machine, const std::string& host_dir,
             throw std::runtime_error("package folder " + host_dir + ": '" + it->second + "' and '" +
                                      entry.relative +
                                      "' differ only in case; Windows holds one of them, not both");
+        // The bytes move into the machine: a package is held once.
         std::string target = root + (FileSystem::IsRoot(root) ? "" : "\\") + path;
-        bool ok =
-            entry.dir ? machine.files.MakeDirs(target) : machine.files.PutFile(target, entry.data);
+        bool ok = entry.dir ? machine.files.MakeDirs(target)
+                            : machine.files.PutFile(target, std::move(entry.data));
         if (!ok)
             throw std::runtime_error("package file " + host +
                                      ": a file of the machine is in the way");

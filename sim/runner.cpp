@@ -1,6 +1,7 @@
 #include "sim/runner.h"
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/mman.h>
@@ -9,9 +10,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <iterator>
+#include <sstream>
 
 #include "app/program.h"
 #include "common/messages.h"
@@ -225,19 +228,26 @@ class EventLog {
     }
     // In the parent, after the child has gone: the complete events, as
     // they were written (each after its 4-byte length), and where each
-    // begins. False when the record cannot be read or is damaged.
+    // begins. False when the record cannot be read or is damaged. The
+    // record is read in pieces, each given back to the system once read, so
+    // that a run of millions of events is held once, not twice.
     bool ReadAll(std::string* data, std::vector<size_t>* offsets) {
         struct stat st;
-        if (fstat(fd_, &st) != 0 || st.st_size < 8) return false;
-        size_t size = static_cast<size_t>(st.st_size);
-        void* p = mmap(nullptr, size, PROT_READ, MAP_SHARED | MAP_POPULATE, fd_, 0);
-        if (p == MAP_FAILED) return false;
-        const char* map = static_cast<const char*>(p);
         uint64_t used;
-        memcpy(&used, map, 8);
-        if (used > size - 8) used = size - 8;
-        data->assign(map + 8, used);
-        munmap(p, size);
+        if (fstat(fd_, &st) != 0 || st.st_size < 8 || pread(fd_, &used, 8, 0) != 8) return false;
+        used = std::min<uint64_t>(used, static_cast<uint64_t>(st.st_size) - 8);
+        data->clear();
+        data->reserve(used);
+        std::vector<char> piece(std::min<uint64_t>(used, 4 << 20));
+        while (data->size() < used) {
+            size_t want = std::min(piece.size(), used - data->size());
+            ssize_t n = pread(fd_, piece.data(), want, static_cast<off_t>(8 + data->size()));
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) return false;
+            (void)fallocate(fd_, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE,
+                            static_cast<off_t>(8 + data->size()), n);
+            data->append(piece.data(), static_cast<size_t>(n));
+        }
         for (size_t at = 0; at + 4 <= data->size();) {
             uint32_t length;
             memcpy(&length, data->data() + at, 4);
@@ -357,6 +367,9 @@ Outcome Run(const Machine& machine, const RunOptions& options, int timeout_secon
         for (size_t i = 0; i < std::size(kEndSignals); ++i)
             sigaction(kEndSignals[i], &before[i], nullptr);
     };
+    // Memory the loading freed goes back to the system first: the child
+    // would otherwise carry it as its own.
+    malloc_trim(0);
     pid_t parent = getpid();
     pid_t pid = fork();
     if (pid < 0) {
@@ -416,18 +429,18 @@ Outcome Run(const Machine& machine, const RunOptions& options, int timeout_secon
     restore();
 
     std::string data;
-    std::vector<size_t> offsets, kept;
+    std::vector<size_t> offsets;
     bool readable = log.ReadAll(&data, &offsets);
-    EventList records;
-    records.Adopt(std::move(data), offsets);
+    out.events.Adopt(std::move(data), std::move(offsets));
+    // The run's own records say how it ended; the program's events stay.
+    auto own = [](std::string_view type) {
+        return type == "exit" || type == "no_answer" || type == "error" || type == "summary";
+    };
     bool finished = false;
-    for (size_t i = 0; i < records.size(); ++i) {
-        std::string_view type = records.TypeAt(i);
-        if (type != "exit" && type != "no_answer" && type != "error" && type != "summary") {
-            kept.push_back(offsets[i]);
-            continue;
-        }
-        Event e = records[i];
+    for (size_t i = 0; i < out.events.size(); ++i) {
+        std::string_view type = out.events.TypeAt(i);
+        if (!own(type)) continue;
+        Event e = out.events[i];
         if (type == "exit") {
             out.exit_code = static_cast<int>(e.GetNum("code"));
             finished = true;
@@ -444,8 +457,7 @@ Outcome Run(const Machine& machine, const RunOptions& options, int timeout_secon
             out.summary = json::from_cbor(cbor.begin(), cbor.end(), true, false);
         }
     }
-    out.events = std::move(records);
-    out.events.Keep(std::move(kept));
+    out.events.KeepIf([&](std::string_view type) { return !own(type); });
     if (timed_out) {
         out.status = "timeout";
         out.message = "the program did not finish within " + std::to_string(timeout_seconds) +
@@ -476,16 +488,8 @@ Outcome Run(const Machine& machine, const RunOptions& options, int timeout_secon
 
 // ---- the JSON document ---------------------------------------------------------
 
-static void AppendEvents(std::string& out, const std::vector<Event>& events) {
-    out += '[';
-    for (size_t i = 0; i < events.size(); ++i) {
-        if (i) out += ",\n  ";
-        events[i].AppendJson(out);
-    }
-    out += ']';
-}
-
-std::string JsonDocument(const Machine& machine, const Outcome& outcome) {
+void WriteJsonDocument(std::ostream& stream, const Machine& machine, const Outcome& outcome,
+                       const std::string& more) {
     json head = {
         {"machine",
          {{"name", machine.name},
@@ -509,41 +513,63 @@ std::string JsonDocument(const Machine& machine, const Outcome& outcome) {
         head["outcome"] = outcome.verdict.outcome;
         head["outcome_unknown"] = nullptr;
     }
+    // Written in pieces of about a megabyte: a run of millions of events
+    // makes a document of hundreds of megabytes.
     std::string out = head.dump(-1, ' ', false, json::error_handler_t::replace);
     out.pop_back();  // the closing brace: the rest follows
-
-    std::vector<Event> boxes;
-    for (size_t i = 0; i < outcome.events.size(); ++i)
-        if (outcome.events.TypeAt(i) == Row(Call::MessageBoxA).event)
-            boxes.push_back(outcome.events[i]);
-    out += ",\n\"boxes\":";
-    AppendEvents(out, boxes);
-    out += ",\n\"stdout\":";
-    AppendJsonBytes(out, outcome.Stdout());
-    std::vector<Event> changes = outcome.ChangeEvents();
-    out += ",\n\"changes\":";
-    AppendEvents(out, changes);
-    out += ",\n\"change_lines\":[";
-    for (size_t i = 0; i < changes.size(); ++i) {
-        if (i) out += ',';
-        // Already UTF-8: written as it is, escaped for JSON.
-        out += json(ChangeLine(changes[i], machine.codepage))
-                   .dump(-1, ' ', false, json::error_handler_t::replace);
-    }
-    out += "],\n\"events\":[";
+    auto flush = [&] {
+        if (out.size() < (1 << 20)) return;
+        stream << out;
+        out.clear();
+    };
+    const EventList& events = outcome.events;
     Event e;
-    for (size_t i = 0; i < outcome.events.size(); ++i) {
-        if (i) out += ",\n  ";
-        outcome.events.DecodeAt(i, &e);
-        e.AppendJson(out);
-    }
+    // The events whose type passes `want` and that pass `keep`, each
+    // written by `write`, with `separator` between them.
+    auto each = [&](auto want, auto keep, const char* separator, auto write) {
+        bool first = true;
+        for (size_t i = 0; i < events.size(); ++i) {
+            if (!want(events.TypeAt(i))) continue;
+            events.DecodeAt(i, &e);
+            if (!keep(e)) continue;
+            if (!first) out += separator;
+            first = false;
+            write(e);
+            flush();
+        }
+    };
+    auto all = [](const auto&) { return true; };
+    auto as_json = [&](const Event& event) { event.AppendJson(out); };
+    out += ",\n\"boxes\":[";
+    each([](std::string_view type) { return type == Row(Call::MessageBoxA).event; }, all, ",\n  ",
+         as_json);
+    out += "],\n\"stdout\":\"";
+    each([](std::string_view type) { return type == "stdout"; }, all, "",
+         [&](const Event& event) { AppendJsonChars(out, event.GetStr("text")); });
+    out += "\",\n\"changes\":[";
+    each(IsChangeType, IsChange, ",\n  ", as_json);
+    out += "],\n\"change_lines\":[";
+    each(IsChangeType, IsChange, ",", [&](const Event& event) {
+        // Already UTF-8: written as it is, escaped for JSON.
+        out += json(ChangeLine(event, machine.codepage))
+                   .dump(-1, ' ', false, json::error_handler_t::replace);
+    });
+    out += "],\n\"events\":[";
+    each([](std::string_view) { return true; }, all, ",\n  ", as_json);
     out += ']';
     out += ",\n\"summary\":";
     out += outcome.summary.is_null()
                ? "null"
                : outcome.summary.dump(-1, ' ', false, json::error_handler_t::replace);
+    out += more;
     out += "}";
-    return out;
+    stream << out;
+}
+
+std::string JsonDocument(const Machine& machine, const Outcome& outcome) {
+    std::ostringstream out;
+    WriteJsonDocument(out, machine, outcome);
+    return out.str();
 }
 
 }  // namespace sim

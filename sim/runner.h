@@ -4,6 +4,7 @@
 #ifndef VNTR_SIM_RUNNER_H
 #define VNTR_SIM_RUNNER_H
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -68,7 +69,10 @@ Outcome Run(const Machine& machine, const RunOptions& options = {}, int timeout_
 
 // The run as one JSON document: machine, status, message, exit_code,
 // outcome, outcome_unknown, boxes, stdout, changes, change_lines, events,
-// summary.
+// summary, then `more` (members of the caller's, each after a comma).
+// Written to `out` in pieces, never held whole.
+void WriteJsonDocument(std::ostream& out, const Machine& machine, const Outcome& outcome,
+                       const std::string& more = "");
 std::string JsonDocument(const Machine& machine, const Outcome& outcome);
 
 }  // namespace sim

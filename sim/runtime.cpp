@@ -37,13 +37,6 @@ std::string PointerText(const void* p) {
     return p ? text : "NULL";
 }
 
-std::string Runtime::AddBlock(void* block, size_t size) {
-    uint32_t shown = next_block;
-    next_block += static_cast<uint32_t>((size + 0x1F) & ~size_t{0xF});
-    allocations[block] = {size, shown};
-    return BlockText(block);
-}
-
 std::string Runtime::BlockText(const void* p) const {
     auto it = allocations.find(const_cast<void*>(p));
     if (it == allocations.end()) return PointerText(p);
@@ -65,17 +58,11 @@ bool Runtime::Faulted(Call call, uint32_t* error) {
     // A fault fails calls nth to nth + count - 1; where several are in force,
     // the first in the file decides.
     FaultPlan& plan = fault_plans[index];
-    while (plan.next < plan.by_start.size() && m.faults[plan.by_start[plan.next]].nth <= n) {
-        size_t i = plan.by_start[plan.next++];
-        uint64_t end = uint64_t{m.faults[i].nth} + m.faults[i].count;
-        if (end <= n) continue;
-        plan.in_force.insert(i);
-        plan.ends.emplace(end, i);
-    }
-    while (!plan.ends.empty() && plan.ends.top().first <= n) {
-        plan.in_force.erase(plan.ends.top().second);
-        plan.ends.pop();
-    }
+    while (plan.next < plan.by_start.size() && m.faults[plan.by_start[plan.next]].nth <= n)
+        plan.in_force.insert(plan.by_start[plan.next++]);
+    auto passed = [&](size_t i) { return uint64_t{m.faults[i].nth} + m.faults[i].count <= n; };
+    while (!plan.in_force.empty() && passed(*plan.in_force.begin()))
+        plan.in_force.erase(plan.in_force.begin());
     if (plan.in_force.empty()) return false;
     size_t i = *plan.in_force.begin();
     faults_fired[i] = true;
@@ -172,7 +159,7 @@ Session::~Session() {
         stderr = rt_->saved_stderr;
         fclose(rt_->captured_stderr);
     }
-    for (auto& [block, info] : rt_->allocations) free(block);
+    while (!rt_->allocations.empty()) rt_->Release(rt_->allocations.begin()->first);
     g_active = nullptr;
 }
 

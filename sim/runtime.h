@@ -8,7 +8,6 @@
 #include <map>
 #include <memory>
 #include <optional>
-#include <queue>
 #include <set>
 #include <string>
 #include <vector>
@@ -55,11 +54,9 @@ struct Runtime {
     struct FaultPlan {
         std::vector<size_t> by_start;  // indexes into m.faults, by nth, then file order
         size_t next = 0;               // the first of by_start not yet in force
-        std::set<size_t> in_force;     // in file order: the first one fails the call
-        // (end, index): when a fault in force stops failing calls.
-        std::priority_queue<std::pair<uint64_t, size_t>, std::vector<std::pair<uint64_t, size_t>>,
-                            std::greater<>>
-            ends;
+        // Begun, in file order: the first whose calls have not all passed
+        // fails the call; the others leave when they come first.
+        std::set<size_t> in_force;
     };
     std::vector<FaultPlan> fault_plans;  // by index into kHostCalls
     size_t next_answer = 0;
@@ -89,8 +86,16 @@ struct Runtime {
     };
     std::map<void*, Block> allocations;
     uint32_t next_block = 0x00150000;
-    // Records a new block and returns the address shown for it.
-    std::string AddBlock(void* block, size_t size);
+    // The part of the process's address space the blocks take (see
+    // kAddressSpace).
+    uint64_t address_space_used = 0;
+    // A block of `bytes` for the program, recorded, with the address the
+    // record shows for it; null with last_error ERROR_NOT_ENOUGH_MEMORY when
+    // the process's address space has no room left for it. `zeroed` as
+    // LMEM_ZEROINIT asks; otherwise the block holds junk.
+    void* Allocate(size_t bytes, bool zeroed, std::string* shown);
+    // Gives a block of Allocate back; false when it is none.
+    bool Release(void* block);
     // The address shown for a block or buffer of the program's.
     std::string BlockText(const void* p) const;
     int open_files = 0;
@@ -115,6 +120,13 @@ struct Runtime {
     // and a "fault" event is recorded.
     bool Faulted(Call call, uint32_t* error);
 };
+
+// The user address space of a 32-bit Windows process: the blocks the
+// program holds at once share it, and an allocation beyond it fails as on
+// Windows, with ERROR_NOT_ENOUGH_MEMORY, whatever the host has. (The image,
+// the stacks and the system libraries take part of it on Windows; the
+// simulator leaves them out.)
+constexpr uint64_t kAddressSpace = uint64_t{2} << 30;
 
 // The runtime the host functions act on; null when no machine runs.
 Runtime* Active();

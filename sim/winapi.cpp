@@ -4,6 +4,9 @@
 // fail by a fault plan (when the table of host calls allows it), and is
 // recorded as an event with its arguments as the program passed them and its
 // result.
+#include <sys/mman.h>
+
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
@@ -227,7 +230,7 @@ BOOL CopyFileA(LPCSTR from, LPCSTR to, BOOL failIfExists) {
     if (dst && dst->dir) return refuse(ERROR_ACCESS_DENIED);
     if (dst && failIfExists) return refuse(80);  // ERROR_FILE_EXISTS
     bool overwrote = dst != nullptr;
-    sim::Bytes data = src->data;
+    sim::FileData data = src->data;
     rt.m.files.PutFile(target, data);
     e.Str("from", sim::FileSystem::PathOf(src))
         .Str("to", sim::FileSystem::PathOf(rt.m.files.Find(target)))
@@ -399,7 +402,70 @@ void SetLastError(DWORD code) {
     rt.Emit(sim::CallEvent(Call::SetLastError).Num("args.code", code));
 }
 
+}  // namespace sim::impl
+
 // ---- kernel32: memory and message texts -------------------------------------
+
+namespace {
+
+// What a block takes of the address space, and how far the addresses the
+// record shows move on: its size and a 16-byte header, in 16-byte steps.
+uint64_t Footprint(size_t size) { return (uint64_t{size} + 0x1F) & ~uint64_t{0xF}; }
+
+// Blocks from this size on are mappings of their own, whose pages take
+// memory only once written: the program may ask for a block of hundreds of
+// megabytes and use a few bytes of it.
+constexpr size_t kMappedBlock = size_t{1} << 20;
+// Fresh memory that was not asked to be zeroed holds junk, so that code
+// relying on zeros it did not ask for shows up; in a large block only its
+// first 16 MiB, so that the junk costs no more than that.
+constexpr size_t kJunk = size_t{16} << 20;
+
+}  // namespace
+
+void* sim::Runtime::Allocate(size_t bytes, bool zeroed, std::string* shown) {
+    uint64_t footprint = Footprint(bytes);
+    if (footprint > kAddressSpace - address_space_used) {
+        last_error = ERROR_NOT_ENOUGH_MEMORY;
+        return nullptr;
+    }
+    size_t size = bytes ? bytes : 1;
+    void* block;
+    if (size >= kMappedBlock) {
+        block = mmap(nullptr, size, PROT_READ | PROT_WRITE,
+                     MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+        if (block == MAP_FAILED) block = nullptr;
+    } else {
+        block = malloc(size);
+    }
+    // The simulated process has room for it; when the host has not, the
+    // simulator fails rather than show a failure Windows would not give.
+    if (!block) throw std::bad_alloc();
+    if (!zeroed)
+        memset(block, 0xA5, std::min(size, kJunk));
+    else if (size < kMappedBlock)
+        memset(block, 0, size);
+    address_space_used += footprint;
+    allocations[block] = {bytes, next_block};
+    next_block += static_cast<uint32_t>(footprint);
+    *shown = BlockText(block);
+    return block;
+}
+
+bool sim::Runtime::Release(void* block) {
+    auto it = allocations.find(block);
+    if (it == allocations.end()) return false;
+    size_t size = it->second.size ? it->second.size : 1;
+    if (size >= kMappedBlock)
+        munmap(block, size);
+    else
+        free(block);
+    address_space_used -= Footprint(it->second.size);
+    allocations.erase(it);
+    return true;
+}
+
+namespace sim::impl {
 
 HLOCAL LocalAlloc(UINT flags, SIZE_T bytes) {
     Event e = sim::CallEvent(Call::LocalAlloc);
@@ -411,15 +477,10 @@ HLOCAL LocalAlloc(UINT flags, SIZE_T bytes) {
         return NULL;
     };
     if (sim::CallFails(Call::LocalAlloc)) return fail();
-    void* block = malloc(bytes ? bytes : 1);
-    if (!block) {
-        rt.last_error = ERROR_NOT_ENOUGH_MEMORY;
-        return fail();
-    }
-    // Fresh memory that was not asked to be zeroed holds junk, so code that
-    // relies on zeros it did not ask for shows up.
-    memset(block, (flags & LMEM_ZEROINIT) ? 0 : 0xA5, bytes ? bytes : 1);
-    e.Str("result", rt.AddBlock(block, bytes));
+    std::string shown;
+    void* block = rt.Allocate(bytes, flags & LMEM_ZEROINIT, &shown);
+    if (!block) return fail();
+    e.Str("result", shown);
     rt.Emit(std::move(e));
     return block;
 }
@@ -434,8 +495,7 @@ HLOCAL LocalFree(HLOCAL block) {
         rt.Emit(std::move(e));
         return NULL;
     }
-    auto it = rt.allocations.find(block);
-    if (it == rt.allocations.end()) {
+    if (!rt.Release(block)) {
         // A LocalFree of a block that is not allocated gets an event of its
         // own besides the call's, so that a test or a reader of the report
         // finds it without going through every free.
@@ -445,8 +505,6 @@ HLOCAL LocalFree(HLOCAL block) {
         rt.Emit(std::move(e));
         return block;
     }
-    free(block);
-    rt.allocations.erase(it);
     e.Str("result", "NULL");
     rt.Emit(std::move(e));
     return NULL;
@@ -496,9 +554,10 @@ DWORD FormatMessageA(DWORD flags, LPCVOID source, DWORD messageId, DWORD languag
         return fail();
     }
     size_t length = strlen(it->second);
-    char* text = static_cast<char*>(malloc(length + 1));
+    std::string shown;
+    char* text = static_cast<char*>(rt.Allocate(length + 1, false, &shown));
+    if (!text) return fail();
     memcpy(text, it->second, length + 1);
-    std::string shown = rt.AddBlock(text, length + 1);
     *reinterpret_cast<char**>(buffer) = text;
     e.Num("result", static_cast<int64_t>(length)).Str("text", it->second).Str("block", shown);
     rt.Emit(std::move(e));
@@ -837,16 +896,32 @@ LONG RegDeleteKeyA(HKEY key, LPCSTR subKey) {
 }  // namespace sim::impl
 
 namespace {
+// A file being read: its contents as they were when it was opened.
 struct OpenFile {
-    sim::Bytes data;
+    sim::FileData data;
     size_t pos = 0;
+    bool text = false;
 };
 
+// msvcrt's text mode: CR LF reads as LF, a lone CR stays, Ctrl-Z ends the
+// file.
 ssize_t ReadOpenFile(void* cookie, char* buffer, size_t size) {
     auto* f = static_cast<OpenFile*>(cookie);
-    size_t n = std::min(size, f->data.size() - f->pos);
-    memcpy(buffer, f->data.data() + f->pos, n);
-    f->pos += n;
+    if (!f->text) {
+        size_t n = f->data.Copy(f->pos, size, buffer);
+        f->pos += n;
+        return static_cast<ssize_t>(n);
+    }
+    size_t n = 0, end = f->data.size();
+    while (n < size && f->pos < end) {
+        char c = f->data.At(f->pos++);
+        if (c == '\x1a') {
+            f->pos = end;
+            break;
+        }
+        if (c == '\r' && f->pos < end && f->data.At(f->pos) == '\n') continue;
+        buffer[n++] = c;
+    }
     return static_cast<ssize_t>(n);
 }
 
@@ -854,18 +929,6 @@ int CloseOpenFile(void* cookie) {
     delete static_cast<OpenFile*>(cookie);
     if (Runtime* rt = sim::Active()) --rt->open_files;
     return 0;
-}
-
-// msvcrt's text mode: CR LF reads as LF, a lone CR stays, Ctrl-Z ends the
-// file.
-sim::Bytes TextModeView(const sim::Bytes& raw) {
-    sim::Bytes out;
-    for (size_t i = 0; i < raw.size(); ++i) {
-        if (raw[i] == '\x1a') break;
-        if (raw[i] == '\r' && i + 1 < raw.size() && raw[i + 1] == '\n') continue;
-        out += raw[i];
-    }
-    return out;
 }
 
 // A file being written. Its bytes are kept until the stream is closed; then
@@ -976,7 +1039,8 @@ FILE*(fopen)(const char* path, const char* mode) {
         return Finish(e, false, static_cast<FILE*>(NULL));
     }
     auto* f = new OpenFile;
-    f->data = strchr(mode, 'b') ? node->data : TextModeView(node->data);
+    f->data = node->data;
+    f->text = !strchr(mode, 'b');
     cookie_io_functions_t io = {ReadOpenFile, nullptr, nullptr, CloseOpenFile};
     FILE* stream = fopencookie(f, "r", io);
     if (!stream) {

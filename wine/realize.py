@@ -229,6 +229,15 @@ def _plan_modules(p, d):
         p.overrides[os.path.splitext(name)[0]] = ''
 
 
+def _plan_files(p, d):
+    # Large files come in the dump by size and CRC-32 only: Wine would get
+    # other bytes than the simulator reads.
+    for f in d.get('files', []):
+        if not f.get('dir') and 'hex' not in f:
+            p.block('files', '%s: the dump gives its size and CRC-32 only (%s)' % (
+                f['path'], f.get('bytes_left_out', 'no bytes')))
+
+
 def _plan_strings(p, d, program_strings):
     """Wine runs the real program, with its own string table: a machine
     whose table (its caption) is another cannot be held."""
@@ -249,6 +258,7 @@ def plan(d, program_strings=None):
     _plan_locale(p, d)
     _plan_devices(p, d)
     _plan_modules(p, d)
+    _plan_files(p, d)
     _plan_strings(p, d, program_strings)
     if d.get('command_line'):
         p.block('command_line', 'setup.exe is started without arguments')

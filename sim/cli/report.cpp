@@ -228,20 +228,36 @@ void PrintReport(std::ostream& out, const sim::Machine& m, const sim::Outcome& o
     if (o.events.empty()) text += "  (none)\n";
 
     text += "\ntrace (standard output, as written):\n";
-    sim::Bytes trace = o.Stdout();
-    if (trace.empty()) text += "  (nothing)\n";
-    for (size_t start = 0; start < trace.size();) {
-        size_t end = trace.find('\n', start);
-        end = end == std::string::npos ? trace.size() : end + 1;
+    // Line by line, however the program's writes cut them.
+    sim::Bytes line;
+    bool written = false;
+    auto end_line = [&] {
         text += "  ";
-        sim::AppendVisible(text, trace.substr(start, end - start), cp);
+        sim::AppendVisible(text, line, cp);
         text += '\n';
-        start = end;
+        line.clear();
         if (text.size() > (1 << 20)) {
             out << text;
             text.clear();
         }
+    };
+    for (size_t n = 0; n < o.events.size(); ++n) {
+        if (o.events.TypeAt(n) != "stdout") continue;
+        o.events.DecodeAt(n, &e);
+        const sim::Field* piece = e.Get("text");
+        if (!piece || piece->bytes.empty()) continue;
+        written = true;
+        const sim::Bytes& bytes = piece->bytes;
+        for (size_t start = 0; start < bytes.size();) {
+            size_t end = bytes.find('\n', start);
+            line.append(bytes, start, end == std::string::npos ? end : end + 1 - start);
+            if (end == std::string::npos) break;
+            end_line();
+            start = end + 1;
+        }
     }
+    if (!line.empty()) end_line();
+    if (!written) text += "  (nothing)\n";
 
     text += "\nchanges:\n";
     auto changes = o.ChangeEvents();

@@ -267,14 +267,14 @@ int Main(cli::Tool& tool, int argc, char** argv) {
     }
 
     if (has("--json")) {
-        std::string doc = sim::JsonDocument(machine, outcome);
-        doc.pop_back();
-        doc += ",\n\"warnings\":";
-        doc += sim::json(tool.warnings()).dump(-1, ' ', false, sim::json::error_handler_t::replace);
-        doc += ",\n\"notes\":";
-        doc += sim::json(tool.notes()).dump(-1, ' ', false, sim::json::error_handler_t::replace);
-        doc += "}\n";
-        tool.out() << doc;
+        sim::WriteJsonDocument(
+            tool.out(), machine, outcome,
+            ",\n\"warnings\":" +
+                sim::json(tool.warnings())
+                    .dump(-1, ' ', false, sim::json::error_handler_t::replace) +
+                ",\n\"notes\":" +
+                sim::json(tool.notes()).dump(-1, ' ', false, sim::json::error_handler_t::replace));
+        tool.out() << "\n";
     } else if (has("--check")) {
         sim::Observed seen = sim::Observe(machine, outcome);
         std::vector<std::string> diff = sim::Differences(*loaded.expect, seen);

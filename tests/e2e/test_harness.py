@@ -275,6 +275,9 @@ class RealizeTest(unittest.TestCase):
             ({'modules__0__dir': 'C:\\OTHER'}, ['modules."setupapi.dll".dir']),
             ({'os': {'platform': 3, 'major': 6, 'minor': 0, 'build_number': 1, 'csd': ''}},
              ['os']),
+            ({'files': [{'path': 'C:\\VNTR\\SMALL.INF', 'dir': False, 'hex': '3b0d0a'},
+                        {'path': 'C:\\VNTR\\BIG.BIN', 'dir': False, 'size': 1 << 24,
+                         'crc32': 1, 'placeholder': True}]}, ['files']),
         ]
         for changes, blocked in cases:
             p = realize.plan(_dump(**changes), {103: 'Caption'})

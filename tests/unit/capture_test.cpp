@@ -316,9 +316,10 @@ TEST(CaptureRoundTrip, texts_that_cannot_be_characters_keep_every_byte) {
 }
 
 // A file given by size and CRC-32 that matches no example file is made of
-// placeholder bytes with that size and sum.
+// placeholder bytes with that size and sum (where it is read), and the
+// machine knows its sum without reading it.
 TEST(CaptureRoundTrip, placeholder_files_keep_size_and_sum) {
-    for (uint32_t size : {0u, 3u, 4u, 5u, 1000u})
+    for (uint32_t size : {0u, 3u, 4u, 5u, 1000u, 1u << 20})
         for (uint32_t crc : {0u, 1u, 0xCBF43926u, 0xFFFFFFFFu, 0x80000001u}) {
             char text[160];
             snprintf(text, sizeof text,
@@ -330,7 +331,9 @@ TEST(CaptureRoundTrip, placeholder_files_keep_size_and_sum) {
             ASSERT_NE(node, nullptr);
             EXPECT_EQ(node->data.size(), size);
             if (size >= 4) {
-                EXPECT_EQ(Crc32(0, node->data.data(), size), crc) << size << " " << crc;
+                EXPECT_EQ(Crc32(0, node->data.Read().data(), size), crc) << size << " " << crc;
+                EXPECT_EQ(node->data.Crc32(), crc);
+                EXPECT_EQ(sim::FileData(node->data.Read()).Crc32(), crc) << size << " " << crc;
             }
         }
     EXPECT_EQ(Crc32(0, "123456789", 9), 0xCBF43926u);  // the CRC-32 check value

@@ -99,6 +99,15 @@ std::string Repeat(const std::string& part, int times) {
     return out;
 }
 
+// `count` files of 16 MiB given by size and CRC-32: placeholders.
+std::string Placeholders(int count) {
+    std::string out;
+    for (int i = 0; i < count; ++i)
+        out += "[[files]]\npath = 'C:\\data\\f" + std::to_string(i) +
+               ".bin'\nsize = 16777216\ncrc32 = " + std::to_string(i) + "\n";
+    return out;
+}
+
 bool Has(const std::string& haystack, const std::string& needle) {
     return haystack.find(needle) != std::string::npos;
 }
@@ -481,6 +490,20 @@ TEST_F(Cli, every_command_line_ends_as_it_should) {
          "--machine case.toml --answer no", 0, {}, {}},
         {"a Yes/No box without answer", kSetup, "os = '98se'\n", "--machine case.toml", 4, {},
          {"a Yes/No box found no answer left"}},
+
+        // The simulated process has the memory of a 32-bit one, on any host, and what it
+        // never reads costs nothing.
+        {"a list of 4 GB", kSetup, "[[devices]]\nids = ['PCI\\X']\nreported_size = 4294967295\n",
+         "--machine case.toml --answer yes", 0, {"LocalAlloc(0x40, 4294967295) -> NULL, error 0x8"}, {}},
+        {"a list of 2,000,000,000 bytes", kSetup,
+         "[[devices]]\nids = ['PCI\\X']\nreported_size = 2000000000\n", "--machine case.toml --answer yes",
+         0, {"LocalAlloc(0x40, 2000000000) -> 0x", "Compare device ID: [PCI\\X]"}, {}},
+        {"forty placeholders of 16 MiB", kSetup, Placeholders(40), "--machine case.toml --dump-machine", 0,
+         {"\"placeholder\": true", "\"bytes_left_out\": \"larger than 1048576 bytes\""}, {}},
+        {"a message file of 16 MiB of placeholder bytes", kSetup,
+         "[[files]]\npath = 'C:\\MultiLang\\0409.dat'\nsize = 16777216\ncrc32 = 1\n",
+         "--machine case.toml --answer yes", 0,
+         {"fopen(\"C:\\MultiLang\\0409.dat\", \"rt\") -> TRUE", "text:   \"\""}, {}},
     };
     // clang-format on
     for (const Case& c : cases) {

@@ -210,9 +210,9 @@ TEST(MachineFile, texts_are_bytes_of_the_machines_code_page_and_hex_gives_any_by
     sim::Machine m = flow::FromToml(
         "[[files]]\npath = 'C:\\t.dat'\ntext = \"M\u00f6chten\\u0000\"\n"
         "[[devices]]\nhex = '50 00 00 ff'\n");
-    EXPECT_EQ(m.files.Find("C:\\t.dat")->data, std::string("M\xF6"
-                                                           "chten\0",
-                                                           8));
+    EXPECT_EQ(m.files.Find("C:\\t.dat")->data.Read(), std::string("M\xF6"
+                                                                  "chten\0",
+                                                                  8));
     EXPECT_EQ(*m.devices.back().hardware_ids, std::string("P\0\0\xFF", 4));
 }
 

@@ -742,6 +742,21 @@ TEST(OddLists, a_list_that_cannot_be_allocated_skips_the_device) {
     EXPECT_EQ(InstalledId(p), kModel3A);
 }
 
+// The blocks the program holds at once share the 2 GB address space of a
+// 32-bit process: what goes beyond fails with error 8 on any host, and a
+// block given back makes room again.
+TEST(OddLists, lists_share_the_address_space_of_a_32_bit_process) {
+    sim::Session session(flow::On("xp"), {});
+    void* most = LocalAlloc(LMEM_FIXED, 0x7FFF0000);
+    ASSERT_NE(most, nullptr);
+    EXPECT_EQ(LocalAlloc(LPTR, 0x10000), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
+    EXPECT_EQ(LocalFree(most), nullptr);
+    void* again = LocalAlloc(LPTR, 0x10000);
+    EXPECT_NE(again, nullptr);
+    EXPECT_EQ(LocalFree(again), nullptr);
+}
+
 TEST(OddLists, a_package_directory_too_long_for_the_inf_path_is_not_passed_cut_short) {
     // 244 characters and "\VNTRXP.INF" fill the 255 exactly.
     for (size_t length : {244u, 245u, 255u, 300u}) {
