@@ -3,6 +3,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
+#include <fstream>
+#include <set>
+#include <sstream>
+
 #include "res/ids.h"
 #include "sim/codepage.h"
 #include "sim/locales.h"
@@ -237,6 +242,56 @@ devices = [{ error = 87 }]
     std::string dump = sim::DumpMachine(loaded).dump();
     for (const char* error : {"\"error\":32", "\"error\":5", "\"error\":1018", "\"error\":87"})
         EXPECT_NE(dump.find(error), std::string::npos) << error;
+}
+
+// Every key the reader knows, at every level, is named in a code span of
+// docs/machine-files.md. The reader lists the keys it knows when it meets
+// an unknown one, so the lists come from its own code.
+TEST(MachineFile, every_key_the_reader_knows_is_documented) {
+    const char* const unknown_key_in[] = {
+        "bogus = 1\n",
+        "os = { bogus = 1 }\n",
+        "caption = { bogus = '00' }\n",
+        "[package]\nbogus = 1\n",
+        "[[dirs]]\nbogus = 1\n",
+        "[[files]]\nbogus = 1\n",
+        "[[keys]]\nbogus = 1\n",
+        "[[values]]\nbogus = 1\n",
+        "[[devices]]\nbogus = 1\n",
+        "[modules.\"a.dll\"]\nbogus = 1\n",
+        "[[planted]]\nbogus = 1\n",
+        "[update]\nbogus = 1\n",
+        "[[faults]]\nbogus = 1\n",
+        "[expect]\nbogus = 1\n",
+        "[expect]\nboxes = [{ bogus = true }]\n",
+    };
+    std::ifstream file(std::string(VNTR_SOURCE_DIR) + "/docs/machine-files.md");
+    ASSERT_TRUE(file) << "docs/machine-files.md";
+    std::stringstream text;
+    text << file.rdbuf();
+    // The words of every `code span`.
+    std::set<std::string> documented;
+    std::string doc = text.str(), word;
+    bool in_code = false;
+    for (char c : doc) {
+        bool part = std::isalnum(static_cast<unsigned char>(c)) || c == '_';
+        if (in_code && part) word += c;
+        if (!part && !word.empty()) documented.insert(word), word.clear();
+        if (c == '`') in_code = !in_code;
+    }
+    const std::string known = "known here: ";
+    for (const char* snippet : unknown_key_in) {
+        std::string problem = ErrorOf(snippet).problem;
+        size_t at = problem.find(known);
+        ASSERT_NE(at, std::string::npos) << snippet << problem;
+        std::stringstream keys(
+            problem.substr(at + known.size(), problem.find(')', at) - at - known.size()));
+        size_t listed = 0;
+        for (std::string key; std::getline(keys >> std::ws, key, ','); ++listed)
+            EXPECT_TRUE(documented.count(key))
+                << "docs/machine-files.md does not name `" << key << "` (" << snippet << ")";
+        EXPECT_GT(listed, 0u) << snippet << problem;
+    }
 }
 
 // Planned faults fail calls nth to nth + count - 1 of their call; where
