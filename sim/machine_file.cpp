@@ -21,7 +21,7 @@ namespace sim {
 
 MachineError::MachineError(const std::string& file_, int line_, const std::string& field_,
                            const std::string& problem_)
-    : std::runtime_error(file_ + ":" + std::to_string(line_) + ": " +
+    : std::runtime_error(file_ + (line_ > 0 ? ":" + std::to_string(line_) : std::string()) + ": " +
                          (field_.empty() ? "" : field_ + ": ") + problem_),
       file(file_),
       line(line_),
@@ -612,38 +612,16 @@ void ApplyCommandLine(Machine& m, const std::string& file, int line, const Overr
 }
 
 LoadedMachine Parse(const toml::table& root, Reader& r, const Overrides& ov) {
-    r.Keys(root, "",
-           {"name",
-            "os",
-            "codepage",
-            "windows_dir",
-            "system_dir",
-            "current_dir",
-            "exe_dir",
-            "locale",
-            "stdout",
-            "registry_delete",
-            "answers",
-            "caption",
-            "background",
-            "package",
-            "dirs",
-            "files",
-            "remove",
-            "keys",
-            "values",
-            "devices",
-            "modules",
-            "planted",
-            "update",
-            "faults",
-            "command_line",
-            "expect",
-            "exit_windows_succeeds"});
-    // Settings that another spelling now says.
+    // Settings that another spelling now says (not listed as known keys).
     if (auto* v = root.get("exit_windows_succeeds"))
         r.Fail(*v, "exit_windows_succeeds",
                "a refused restart is written [[faults]] call = \"ExitWindowsEx\"");
+    r.Keys(root, "",
+           {"name",         "os",      "codepage", "windows_dir",     "system_dir", "current_dir",
+            "exe_dir",      "locale",  "stdout",   "registry_delete", "answers",    "caption",
+            "background",   "package", "dirs",     "files",           "remove",     "keys",
+            "values",       "devices", "modules",  "planted",         "update",     "faults",
+            "command_line", "expect"});
 
     // The locale and the code page first: every text below is read into the
     // code page, which follows the locale as on Windows unless the file
@@ -1007,12 +985,12 @@ LoadedMachine Parse(const toml::table& root, Reader& r, const Overrides& ov) {
              });
     if (auto* v = root.get("update")) {
         const toml::table& t = r.Table(*v, "update");
-        r.Keys(t, "update", {"reboot", "check", "result", "error"});
         for (const char* old : {"result", "error"})
             if (auto* x = t.get(old))
                 r.Fail(*x, std::string("update.") + old,
                        "a failing update is written [[faults]] call = "
                        "\"UpdateDriverForPlugAndPlayDevicesA\" with its error");
+        r.Keys(t, "update", {"reboot", "check"});
         if (auto* x = t.get("reboot")) m.update.reboot = r.Bool(*x, "update.reboot");
         if (auto* x = t.get("check")) m.update.check = r.Bool(*x, "update.check");
     }
