@@ -214,10 +214,15 @@ def _plan_version(p, d):
 def _plan_directories(p, d):
     windows = d['windows_dir'].rstrip('\\')
     if not _same_path(windows, WINE_WINDOWS_DIR):
-        # What lies below it is laid out below Wine's; the paths compare
-        # but for the directory's own name.
+        # What lies below it is laid out below Wine's. A folder at a drive
+        # root (Windows 2000's C:\WINNT) gives the program paths a few
+        # characters apart, which it builds alike: they compare but for the
+        # directory's name. A deeper one is another run (paths that no
+        # longer fit the program's buffers fit under Wine's).
+        shallow = re.fullmatch(r'[A-Za-z]:\\[^\\]+', windows) is not None
         p.differ('windows_dir', windows, WINE_WINDOWS_DIR,
-                 'Wine\'s Windows directory is always %s' % WINE_WINDOWS_DIR, PATHS)
+                 'Wine\'s Windows directory is always %s' % WINE_WINDOWS_DIR,
+                 PATHS if shallow else NOTHING)
     legacy_system = d['os']['platform'] != 2 and _same_path(d['system_dir'], windows + '\\SYSTEM')
     if legacy_system:
         # Only the NT flow asks for the system directory.
