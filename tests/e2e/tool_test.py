@@ -69,7 +69,7 @@ class ToolTest(unittest.TestCase):
             ([xp, '--json', '--json'], 2, '--json is given twice'),
             ([xp, '--keep', 'a', '--keep=b'], 2, '--keep is given twice'),
             ([self.machine('os = "nt4"\n')], 2, "unknown Windows version 'nt4'"),
-            (['-'], 2, 'line 1'),  # standard input: "os = 3"
+            (['-'], 2, '(standard input):1: os'),  # standard input: "os = 3"
             ([os.path.join(SOURCE, 'tests', 'machines', 'xp-missing-entries.toml')], 2,
              'cannot run under Wine: modules."setupapi.dll".missing (line 12)'),
             (['--version'], 0, ''),
@@ -140,6 +140,8 @@ class ToolTest(unittest.TestCase):
             self.assertTrue(all(os.path.dirname(s) == r['summary']['screenshot_folder'] and
                                 os.path.exists(s) for s in r['summary']['screenshots']))
         text = results[2][1]
+        self.assertIn('98 SE, package folder ending in 表 ((standard input)), under Wine', text)
+        self.assertIn('/stdin-', text)
         # The Japanese texts in their code page, as a reader reads them.
         self.assertIn('text:   "インストールが完了しました。システムを再起動しますか？\\n"', text)
         self.assertIn('+ copy C:\\Vantor\\ドライバ一覧表\\VNTR98SE.INF', text)
