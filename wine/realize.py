@@ -124,15 +124,16 @@ class Plan:
 
     def comparison(self):
         """What a comparison with the simulator's run compares, as a line."""
+        said = 'comparable with the simulator\'s run: '
         if not self.differences:
-            return 'compared: everything'
+            return said + 'everything'
         if not self.comparable:
-            return 'compared: nothing event by event (%s realized otherwise)' % ', '.join(
+            return said + 'nothing event by event (%s realized otherwise)' % ', '.join(
                 d.field for d in self.differences if d.leaves == NOTHING)
-        return ('compared: boxes, calls, trace, state and exit code, with the Windows '
-                'directory\'s name left out of paths (%s)' % '; '.join(
-                    '%s under Wine, %s on the machine' % (used, wanted)
-                    for wanted, used in self.path_masks()))
+        return said + ('boxes, calls, trace, state and exit code, with the Windows '
+                       'directory\'s name left out of paths (%s)' % '; '.join(
+                           '%s under Wine, %s on the machine' % (used, wanted)
+                           for wanted, used in self.path_masks()))
 
     def wine_path(self, path):
         """A path of the machine as it is under Wine: below the Windows

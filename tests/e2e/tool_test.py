@@ -93,7 +93,7 @@ class ToolTest(unittest.TestCase):
         self.assertEqual(list(report), [k for k in sim if k not in DERIVED] +
                          ['state', 'realized_otherwise', 'compared', 'simulator'])
         self.assertEqual((report['realized_otherwise'], report['compared']),
-                         ([], 'compared: everything'))
+                         ([], 'comparable with the simulator\'s run: everything'))
         self.assertEqual([(b['call'], b['args']['text'], b['answer']) for b in report['boxes']],
                          [(b['call'], b['args']['text'], b['answer']) for b in sim['boxes']])
         self.assertEqual((report['simulator']['outcome'], report['exit_code']),
