@@ -300,7 +300,7 @@ TEST(CodePages, unix_locale_gives_the_locale_or_the_nearest_with_its_code_page) 
         const char* name;
         uint32_t given;
     } cases[] = {
-        {0x0411, "ja_JP", 0x0411}, {0x0407, "de_DE", 0x0407}, {0x0414, "nb_NO", 0x0414},
+        {0x0411, "ja_JP", 0x0411},  {0x0407, "de_DE", 0x0407}, {0x0414, "nb_NO", 0x0414},
         {0x040a, "es_ES", 0x0c0a},  // no Unix locale sorts the traditional way
         {0x0801, "ar_SA", 0x0401},  // Arabic, Iraq: another country, code page 1256 too
         {0x0C04, "zh_TW", 0x0404},  // Chinese, Hong Kong: 950, not China's 936
