@@ -143,11 +143,17 @@ UnixLocale UnixLocaleOf(uint32_t lcid) {
     const uint32_t language = lcid & 0xFFFF;
     for (const Locale& l : kLocales)
         if (l.id == language && l.unix_name) return {l.unix_name, l.id};
-    // Another country of the same language, with the same ANSI code page.
+    // The same language with the same ANSI code page: the same country
+    // where the table has it (Spain's modern sort for its traditional one),
+    // else the first.
+    const char* own = LocaleName(language);
+    const std::string country = own ? std::string(own).substr(0, std::string(own).find(" (")) : "";
+    const Locale* best = nullptr;
     for (const Locale& l : kLocales)
         if ((l.id & 0x3FF) == (language & 0x3FF) && l.unix_name &&
-            AnsiCodePageOf(l.id) == AnsiCodePageOf(lcid))
-            return {l.unix_name, l.id};
+            AnsiCodePageOf(l.id) == AnsiCodePageOf(lcid) && (!best || country == l.name))
+            best = &l;
+    if (best) return {best->unix_name, best->id};
     return {"en_US", 0x0409};
 }
 
