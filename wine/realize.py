@@ -44,7 +44,6 @@ NAMED_VERSIONS = {
 # program takes another way through its run (another message file, another
 # answer from the search or the update).
 PATHS, NOTHING = 'paths', 'nothing'
-WINDOWS_DIR_MASK = '<Windows directory>'
 
 # Where the machine's devices go, and their class (any class would do: the
 # driver installation takes the class the INF names).
@@ -138,7 +137,8 @@ class Plan:
     def wine_path(self, path):
         """A path of the machine as it is under Wine: below the Windows
         directory Wine's own, when the machine's is another."""
-        for wanted, used in self.path_masks():
+        for wanted, used in [(d.wanted, d.used) for d in self.differences
+                             if d.field == 'windows_dir']:
             if path.lower() == wanted.lower() or path.lower().startswith(wanted.lower() + '\\'):
                 return used + path[len(wanted):]
         return path

@@ -312,6 +312,10 @@ class RealizeTest(unittest.TestCase):
         self.assertEqual(p.wine_path('C:\\WINNTX\\A'), 'C:\\WINNTX\\A')
         self.assertIn('C:\\windows under Wine, C:\\WINNT on the machine', p.comparison())
         self.assertEqual(p.differences[0].as_json()['line'], 0)  # the preset's: no line
+        # A deeper one is laid out below Wine's too, but not compared.
+        p = realize.plan(_dump(windows_dir='C:\\WINDOWS\\A\\B'))
+        self.assertEqual((p.path_masks(), p.wine_path('c:\\windows\\a\\b\\INF')),
+                         ([], 'C:\\windows\\INF'))
         # Without the program's string table the caption is not checked.
         self.assertEqual(realize.plan(_dump(strings={})).differences, [])
         # The file numbers its own devices, after the preset's ordinary ones.
