@@ -35,8 +35,10 @@ function(vntr_capture_wine_test name)
         LABELS e2e FIXTURES_REQUIRED e2e_base RESOURCE_LOCK e2e_lane_${lane} TIMEOUT 900)
 endfunction()
 # Controller keys with trees, an older INF copy, OtherDevicePath and
-# INF\OTHER on 98 SE and ME; devices and planted libraries on XP.
-foreach(name 98se me xp-planted-dlls)
+# INF\OTHER on 98 SE and ME; devices and planted libraries on XP; the
+# Japanese machines (code page 932, package folders whose last character
+# ends in the byte 0x5C).
+foreach(name 98se me xp-planted-dlls 98se-japanese xp-japanese)
     vntr_capture_wine_test(capture.wine_changes_nothing.${name} unchanged ${name})
     math(EXPR lane "1 - ${lane}")
 endforeach()

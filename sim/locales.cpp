@@ -9,37 +9,66 @@ namespace {
 struct Locale {
     uint32_t id;
     const char* name;
+    // The Unix locale (language_COUNTRY) whose LC_CTYPE gives this system
+    // locale under Wine, which maps it to Windows' locale name "ll-CC" and
+    // that name's identifier; nullptr where no Unix locale gives it (Spanish
+    // with the traditional sort: es_ES is 0x0c0a).
+    const char* unix_name;
 };
 
 // The system locales of the Windows versions the program runs on: enough to
 // name a locale and to tell a likely slip (a decimal identifier) from an
 // unusual choice.
 const Locale kLocales[] = {
-    {0x0401, "Arabic, Saudi Arabia"},   {0x0402, "Bulgarian, Bulgaria"},
-    {0x0403, "Catalan, Spain"},         {0x0404, "Chinese, Taiwan"},
-    {0x0405, "Czech, Czech Republic"},  {0x0406, "Danish, Denmark"},
-    {0x0407, "German, Germany"},        {0x0408, "Greek, Greece"},
-    {0x0409, "English, United States"}, {0x040a, "Spanish, Spain (traditional sort)"},
-    {0x040b, "Finnish, Finland"},       {0x040c, "French, France"},
-    {0x040d, "Hebrew, Israel"},         {0x040e, "Hungarian, Hungary"},
-    {0x040f, "Icelandic, Iceland"},     {0x0410, "Italian, Italy"},
-    {0x0411, "Japanese, Japan"},        {0x0412, "Korean, Korea"},
-    {0x0413, "Dutch, Netherlands"},     {0x0414, "Norwegian (Bokmal), Norway"},
-    {0x0415, "Polish, Poland"},         {0x0416, "Portuguese, Brazil"},
-    {0x0418, "Romanian, Romania"},      {0x0419, "Russian, Russia"},
-    {0x041a, "Croatian, Croatia"},      {0x041b, "Slovak, Slovakia"},
-    {0x041d, "Swedish, Sweden"},        {0x041e, "Thai, Thailand"},
-    {0x041f, "Turkish, Turkey"},        {0x0422, "Ukrainian, Ukraine"},
-    {0x0424, "Slovenian, Slovenia"},    {0x0425, "Estonian, Estonia"},
-    {0x0426, "Latvian, Latvia"},        {0x0427, "Lithuanian, Lithuania"},
-    {0x042a, "Vietnamese, Vietnam"},    {0x0804, "Chinese, China"},
-    {0x0807, "German, Switzerland"},    {0x0809, "English, United Kingdom"},
-    {0x080a, "Spanish, Mexico"},        {0x080c, "French, Belgium"},
-    {0x0810, "Italian, Switzerland"},   {0x0813, "Dutch, Belgium"},
-    {0x0816, "Portuguese, Portugal"},   {0x0c07, "German, Austria"},
-    {0x0c09, "English, Australia"},     {0x0c0a, "Spanish, Spain"},
-    {0x0c0c, "French, Canada"},         {0x1009, "English, Canada"},
-    {0x100c, "French, Switzerland"},
+    {0x0401, "Arabic, Saudi Arabia", "ar_SA"},
+    {0x0402, "Bulgarian, Bulgaria", "bg_BG"},
+    {0x0403, "Catalan, Spain", "ca_ES"},
+    {0x0404, "Chinese, Taiwan", "zh_TW"},
+    {0x0405, "Czech, Czech Republic", "cs_CZ"},
+    {0x0406, "Danish, Denmark", "da_DK"},
+    {0x0407, "German, Germany", "de_DE"},
+    {0x0408, "Greek, Greece", "el_GR"},
+    {0x0409, "English, United States", "en_US"},
+    {0x040a, "Spanish, Spain (traditional sort)", nullptr},
+    {0x040b, "Finnish, Finland", "fi_FI"},
+    {0x040c, "French, France", "fr_FR"},
+    {0x040d, "Hebrew, Israel", "he_IL"},
+    {0x040e, "Hungarian, Hungary", "hu_HU"},
+    {0x040f, "Icelandic, Iceland", "is_IS"},
+    {0x0410, "Italian, Italy", "it_IT"},
+    {0x0411, "Japanese, Japan", "ja_JP"},
+    {0x0412, "Korean, Korea", "ko_KR"},
+    {0x0413, "Dutch, Netherlands", "nl_NL"},
+    {0x0414, "Norwegian (Bokmal), Norway", "nb_NO"},
+    {0x0415, "Polish, Poland", "pl_PL"},
+    {0x0416, "Portuguese, Brazil", "pt_BR"},
+    {0x0418, "Romanian, Romania", "ro_RO"},
+    {0x0419, "Russian, Russia", "ru_RU"},
+    {0x041a, "Croatian, Croatia", "hr_HR"},
+    {0x041b, "Slovak, Slovakia", "sk_SK"},
+    {0x041d, "Swedish, Sweden", "sv_SE"},
+    {0x041e, "Thai, Thailand", "th_TH"},
+    {0x041f, "Turkish, Turkey", "tr_TR"},
+    {0x0422, "Ukrainian, Ukraine", "uk_UA"},
+    {0x0424, "Slovenian, Slovenia", "sl_SI"},
+    {0x0425, "Estonian, Estonia", "et_EE"},
+    {0x0426, "Latvian, Latvia", "lv_LV"},
+    {0x0427, "Lithuanian, Lithuania", "lt_LT"},
+    {0x042a, "Vietnamese, Vietnam", "vi_VN"},
+    {0x0804, "Chinese, China", "zh_CN"},
+    {0x0807, "German, Switzerland", "de_CH"},
+    {0x0809, "English, United Kingdom", "en_GB"},
+    {0x080a, "Spanish, Mexico", "es_MX"},
+    {0x080c, "French, Belgium", "fr_BE"},
+    {0x0810, "Italian, Switzerland", "it_CH"},
+    {0x0813, "Dutch, Belgium", "nl_BE"},
+    {0x0816, "Portuguese, Portugal", "pt_PT"},
+    {0x0c07, "German, Austria", "de_AT"},
+    {0x0c09, "English, Australia", "en_AU"},
+    {0x0c0a, "Spanish, Spain", "es_ES"},
+    {0x0c0c, "French, Canada", "fr_CA"},
+    {0x1009, "English, Canada", "en_CA"},
+    {0x100c, "French, Switzerland", "fr_CH"},
 };
 
 }  // namespace
@@ -108,6 +137,24 @@ const char* LocaleName(uint32_t lcid) {
     for (const Locale& l : kLocales)
         if (l.id == lcid) return l.name;
     return nullptr;
+}
+
+UnixLocale UnixLocaleOf(uint32_t lcid) {
+    const uint32_t language = lcid & 0xFFFF;
+    for (const Locale& l : kLocales)
+        if (l.id == language && l.unix_name) return {l.unix_name, l.id};
+    // The same language with the same ANSI code page: the same country
+    // where the table has it (Spain's modern sort for its traditional one),
+    // else the first.
+    const char* own = LocaleName(language);
+    const std::string country = own ? std::string(own).substr(0, std::string(own).find(" (")) : "";
+    const Locale* best = nullptr;
+    for (const Locale& l : kLocales)
+        if ((l.id & 0x3FF) == (language & 0x3FF) && l.unix_name &&
+            AnsiCodePageOf(l.id) == AnsiCodePageOf(lcid) && (!best || country == l.name))
+            best = &l;
+    if (best) return {best->unix_name, best->id};
+    return {"en_US", 0x0409};
 }
 
 }  // namespace sim

@@ -29,6 +29,17 @@ const char* LocaleName(uint32_t lcid);
 // page for).
 uint32_t AnsiCodePageOf(uint32_t locale);
 
+// The Unix locale that gives a system default locale under Wine (which
+// takes it, and its ANSI code page, from LC_CTYPE): `name` such as "ja_JP",
+// and `locale`, the identifier Wine then reports. That is `lcid` itself
+// (its sort order aside) where a Unix locale gives it; else the nearest one
+// that does: the same language with the same code page, or "en_US".
+struct UnixLocale {
+    const char* name;
+    uint32_t locale;
+};
+UnixLocale UnixLocaleOf(uint32_t lcid);
+
 }  // namespace sim
 
 #endif  // VNTR_SIM_LOCALES_H

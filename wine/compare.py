@@ -138,6 +138,7 @@ class View:
         self.state = state  # {'inf': {...}, 'other_device_path': ..., 'enum_pci': [...]}
         self.exit_code = exit_code
         self.status = status
+        self.masked = None  # the Windows directory whose name is left out (mask_paths)
 
 
 def compared(e):
@@ -225,13 +226,49 @@ def _absolute(path, cwd):
     return cwd.rstrip('\\') + '\\' + path
 
 
-def sim_view(dump, doc, relay):
+MASK = '<Windows directory>'
+
+
+def _masked(value, directory):
+    """`value` with every path that begins with `directory` given its name
+    as MASK: a Windows directory realized under another name compares but
+    for that name."""
+    if not isinstance(value, str) or not directory:
+        return value
+    return re.sub(re.escape(directory.rstrip('\\')) + r'(?=\\|$|[^\w\\])', MASK, value,
+                  flags=re.I)
+
+
+def _masked_call(call, directory):
+    name, args, result = call
+    return (name, tuple((n, _masked(v, directory)) for n, v in args), _masked(result, directory))
+
+
+def mask_paths(view, directory):
+    """Leaves the name of the Windows directory out of a view's calls,
+    trace and OtherDevicePath (the INF directory's state is kept relative
+    to it already)."""
+    view.calls = [_masked_call(c, directory) for c in view.calls]
+    view.masked = directory
+    view.trace = _masked(view.trace, directory)
+    other = view.state.get('other_device_path')
+    if other:
+        view.state['other_device_path'] = [other[0], _masked(other[1], directory)]
+    return view
+
+
+def sim_view(dump, doc, relay, masks=()):
+    """The simulator's side; `masks` are (the machine's Windows directory,
+    Wine's) whose names are left out (realize.Plan.path_masks)."""
     events = _sim_events(doc)
     relay.check_events(events)
-    return View(compared_calls(events), doc.get('stdout', ''), sim_state(dump, doc, events),
+    view = View(compared_calls(events), doc.get('stdout', ''), sim_state(dump, doc, events),
                 doc.get('exit_code') if doc.get('status') == 'ok' else None, doc.get('status'),
                 [box_tag(e) for e in events if e.get('call') == 'MessageBoxA'],
                 dump['windows_dir'])
+    for machine, _ in masks:
+        mask_paths(view, machine)
+    return view
 
 
 def sim_update_failed(doc):
@@ -240,14 +277,17 @@ def sim_update_failed(doc):
                for e in _sim_events(doc))
 
 
-def wine_view(report):
+def wine_view(report, masks=()):
     state = dict(report['state'])
     if state.get('other_device_path'):
         kind, text = state['other_device_path']
         state['other_device_path'] = [kind, text.lower() if kind in (1, 2) else text]
     state['enum_pci'] = sorted(k.lower() for k in state.get('enum_pci', []))
-    return View(compared_calls(report['events']), report['stdout'], state,
+    view = View(compared_calls(report['events']), report['stdout'], state,
                 report['exit_code'], report['status'])
+    for _, wine in masks:
+        mask_paths(view, wine)
+    return view
 
 
 # -- the simulator's changes, as the Wine run shows them ----------------------------
@@ -266,9 +306,10 @@ def confirmed_changes(sim, wine, doc):
     left = list(wine.calls)
     out = []
     for line, e in zip(lines, events):
-        made = e.get('call') in COMPARED_CALLS and compared(e) in left
+        key = _masked_call(compared(e), sim.masked) if e.get('call') in COMPARED_CALLS else None
+        made = key is not None and key in left
         if made:
-            left.remove(compared(e))
+            left.remove(key)
         a = e.get('args', {})
         path = (a.get('to') if e['call'] == 'CopyFileA' else a.get('path')) or ''
         if made and e['call'] in ('CopyFileA', 'CreateDirectoryA') and \

@@ -105,21 +105,38 @@ def registered_device_ids(prefix, ours=OURS):
 # finds them there; the base prefix gets them in its Windows fonts directory,
 # where Wine does look.
 WINE_FONTS = '/usr/share/wine/fonts'
+# A font with Japanese glyphs for the boxes of a machine in code page 932
+# (scripts/bootstrap installs fonts-ipafont-gothic; Noto CJK serves too), as
+# (file, family). It is linked where Wine's own fonts are, so the prefix
+# holds it whether or not Wine finds the host's through fontconfig. In code
+# page 932 Wine draws a box's text in Tahoma linked to "MS UI Gothic" (its
+# SystemLink for Japanese), which no free font is called: Wine's font
+# replacements give that name (and "MS Gothic") to the CJK font.
+CJK_FONTS = (('/usr/share/fonts/opentype/ipafont-gothic/ipag.ttf', 'IPAGothic'),
+             ('/usr/share/fonts/opentype/noto/NotoSansCJK-Regular.ttc', 'Noto Sans CJK JP'))
+CJK_FACES = ('MS UI Gothic', 'MS Gothic')
 # What a base prefix holds beyond what wineboot made; a base prefix made
-# with another layout is made again.
-BASE_LAYOUT = 2
+# with another layout, or before a CJK font was installed, is made again.
+BASE_LAYOUT = 4
+
+
+def cjk_font():
+    """The first of CJK_FONTS that is there, as (file, family), or None."""
+    return next((f for f in CJK_FONTS if os.path.exists(f[0])), None)
 
 
 def link_wine_fonts(base):
-    """Links every file of WINE_FONTS into the prefix's C:\\windows\\Fonts;
-    returns how many."""
+    """Links every file of WINE_FONTS and the CJK font into the prefix's
+    C:\\windows\\Fonts; returns how many."""
     fonts = find_ci(os.path.join(base, 'drive_c'), 'windows\\fonts')
-    names = sorted(os.listdir(WINE_FONTS)) if os.path.isdir(WINE_FONTS) else []
-    for name in names:
-        target = os.path.join(fonts, name)
+    files = [os.path.join(WINE_FONTS, n) for n in sorted(os.listdir(WINE_FONTS))] \
+        if os.path.isdir(WINE_FONTS) else []
+    files += [cjk_font()[0]] if cjk_font() else []
+    for path in files:
+        target = os.path.join(fonts, os.path.basename(path))
         if not os.path.lexists(target):
-            os.symlink(os.path.join(WINE_FONTS, name), target)
-    return len(names)
+            os.symlink(path, target)
+    return len(files)
 
 
 def prepare_base(base, workdir, mode, preload, tag, listdevices):
@@ -131,7 +148,8 @@ def prepare_base(base, workdir, mode, preload, tag, listdevices):
     version = wine_version()
     if os.path.exists(marker) and os.path.isdir(base):
         info = base_info(base)
-        if info.get('wine') == version and info.get('layout') == BASE_LAYOUT:
+        if info.get('wine') == version and info.get('layout') == BASE_LAYOUT and \
+                info.get('cjk_font') == (cjk_font() or [None])[0]:
             return 'base prefix reused (%s, made in %s mode in %.0fs)' % (
                 version, info.get('mode'), info.get('seconds', 0))
     shutil.rmtree(base, ignore_errors=True)
@@ -163,15 +181,23 @@ def prepare_base(base, workdir, mode, preload, tag, listdevices):
     # Crashes of Wine's own helpers are noted from the log; no dialog.
     user.set_dword(r'Software\Wine\WineDbg', 'ShowCrashDialog', 0)
     user.set_string(r'Software\Wine\Drivers', 'Audio', '')
+    if cjk_font():
+        for face in CJK_FACES:
+            user.set_string(r'Software\Wine\Fonts\Replacements', face, cjk_font()[1])
     user.save()
     fonts = link_wine_fonts(base)
     if not fonts:
         print('note: %s holds no fonts (fonts-wine): the boxes\' title bars lack their '
               'buttons' % WINE_FONTS)
+    if not cjk_font():
+        print('note: no CJK font (%s): Japanese boxes show empty squares; '
+              'scripts/bootstrap --all installs fonts-ipafont-gothic' % ', '.join(
+                  f for f, _ in CJK_FONTS))
     seconds = time.monotonic() - started
     with open(marker, 'w') as f:
         json.dump({'wine': version, 'layout': BASE_LAYOUT, 'mode': mode.name,
-                   'seconds': seconds, 'wine_device_ids': own}, f)
+                   'seconds': seconds, 'wine_device_ids': own,
+                   'cjk_font': (cjk_font() or [None])[0]}, f)
     return 'base prefix made in %.1fs (%s, %s mode, %d fonts of Wine\'s linked)' % (
         seconds, version, mode.name, fonts)
 

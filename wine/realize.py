@@ -3,10 +3,13 @@ prefix: the same Windows version, locale, directories, files, registry keys
 and values, present devices, libraries and answers.
 
 plan() decides, without touching anything, how each part of the machine is
-held under Wine, and names every setting Wine cannot hold (a "blocker"); a
-machine with one is simulator-only. apply() then writes the plan into a fresh
-prefix copy. Text values of the dump are byte strings with one character per
-byte (U+0000..U+00FF).
+held under Wine. A setting Wine holds otherwise is realized as near as Wine
+allows and named with what was used instead (a "difference"), with the parts
+of the run that stay comparable; a setting without which the run cannot be
+made at all is a "blocker", and a machine with one does not run. apply()
+then writes the plan into a fresh prefix copy. Text values of the dump are
+byte strings with one character per byte (U+0000..U+00FF) in the machine's
+code page.
 """
 
 import hashlib
@@ -36,14 +39,11 @@ NAMED_VERSIONS = {
     (2, 5, 2, 3790, 'Service Pack 2'): 'win2003',
 }
 
-# System default locales Wine can be given through a Unix locale (LC_CTYPE),
-# with their ANSI code page.
-LOCALES = {
-    0x0407: ('de_DE', 1252), 0x0409: ('en_US', 1252), 0x0809: ('en_GB', 1252),
-    0x040a: ('es_ES', 1252), 0x0c0a: ('es_ES', 1252), 0x040c: ('fr_FR', 1252),
-    0x0410: ('it_IT', 1252), 0x0413: ('nl_NL', 1252), 0x0416: ('pt_BR', 1252),
-    0x0816: ('pt_PT', 1252), 0x041d: ('sv_SE', 1252),
-}
+# What a difference leaves comparable: the whole run but the Windows
+# directory's name in paths (PATHS), or nothing event by event (NOTHING): the
+# program takes another way through its run (another message file, another
+# answer from the search or the update).
+PATHS, NOTHING = 'paths', 'nothing'
 
 # Where the machine's devices go, and their class (any class would do: the
 # driver installation takes the class the INF names).
@@ -67,13 +67,37 @@ class Blocker:
     __repr__ = __str__
 
 
+class Difference:
+    """A setting Wine holds otherwise: what the machine has, what was used
+    instead and why, and what of the comparison it leaves (PATHS or
+    NOTHING)."""
+
+    def __init__(self, field, line, wanted, used, why, leaves):
+        self.field, self.line = field, line
+        self.wanted, self.used, self.why, self.leaves = wanted, used, why, leaves
+
+    def __str__(self):
+        where = '%s (line %d)' % (self.field, self.line) if self.line else self.field
+        return '%s: %s, under Wine %s (%s)' % (where, self.wanted, self.used, self.why)
+
+    __repr__ = __str__
+
+    def as_json(self):
+        return {'field': self.field, 'line': self.line, 'machine': self.wanted,
+                'under_wine': self.used, 'why': self.why,
+                'compared': 'all but the Windows directory\'s name in paths'
+                if self.leaves == PATHS else 'nothing event by event'}
+
+
 class Plan:
     def __init__(self, dump):
         self.dump = dump
         self.blockers = []
+        self.differences = []
         self.notes = []
         self.version = None  # ('named', mode) | ('9x', (major, minor, build, csd)) | ('nt', ...)
         self.locale = None  # Unix locale name for LC_CTYPE, or None for Wine's default
+        self.codepage = dump.get('codepage', 1252)  # the ANSI code page under Wine
         self.devices = []  # hardware-identifier properties (bytes), None for none
         self.overrides = {}  # DLL name (no .dll) -> load order, for setup.exe only
         self.stubs = []  # (library, kept-out entries)
@@ -85,6 +109,44 @@ class Plan:
     @property
     def realizable(self):
         return not self.blockers
+
+    @property
+    def comparable(self):
+        """Whether the run can be compared with the simulator's at all."""
+        return not any(d.leaves == NOTHING for d in self.differences)
+
+    def path_masks(self):
+        """(the machine's directory, Wine's) whose names are not compared:
+        the Windows directory where Wine's is another."""
+        return [(d.wanted, d.used) for d in self.differences
+                if d.field == 'windows_dir' and d.leaves == PATHS]
+
+    def comparison(self):
+        """What a comparison with the simulator's run compares, as a line."""
+        said = 'comparable with the simulator\'s run: '
+        if not self.differences:
+            return said + 'everything'
+        if not self.comparable:
+            return said + 'nothing event by event (%s realized otherwise)' % ', '.join(
+                d.field for d in self.differences if d.leaves == NOTHING)
+        return said + ('boxes, calls, trace, state and exit code, with the Windows '
+                       'directory\'s name left out of paths (%s)' % '; '.join(
+                           '%s under Wine, %s on the machine' % (used, wanted)
+                           for wanted, used in self.path_masks()))
+
+    def wine_path(self, path):
+        """A path of the machine as it is under Wine: below the Windows
+        directory Wine's own, when the machine's is another."""
+        for wanted, used in [(d.wanted, d.used) for d in self.differences
+                             if d.field == 'windows_dir']:
+            if path.lower() == wanted.lower() or path.lower().startswith(wanted.lower() + '\\'):
+                return used + path[len(wanted):]
+        return path
+
+    def text(self, value):
+        """A text of the dump (one character per byte) as Unicode, read in
+        the code page Wine runs the program in."""
+        return value.encode('latin-1').decode('cp%d' % self.codepage, 'replace')
 
     def line_of(self, field):
         """The line of the file that gave `field`, or of the nearest setting
@@ -106,13 +168,21 @@ class Plan:
                     return s.get('line', 0)
         return best[1]
 
-    def block(self, field, why):
+    def _where(self, field, why):
         line = self.line_of(field)
         if not line and field in ('windows_dir', 'system_dir', 'registry_delete'):
             # Not in the file: the Windows version's own.
             line = self.line_of('os')
             why += ' (the default of os)'
+        return line, why
+
+    def block(self, field, why):
+        line, why = self._where(field, why)
         self.blockers.append(Blocker(field, line, why))
+
+    def differ(self, field, wanted, used, why, leaves=NOTHING):
+        line, why = self._where(field, why)
+        self.differences.append(Difference(field, line, wanted, used, why, leaves))
 
 
 def _same_path(a, b):
@@ -135,41 +205,57 @@ def _plan_version(p, d):
         return
     legacy = os_['platform'] == 1
     wanted = d.get('registry_delete', 'legacy' if legacy else 'nt')
-    if wanted != ('legacy' if legacy else 'nt'):
-        p.block('registry_delete', '"%s" on platform %d: Wine\'s RegDeleteKeyA %s' % (
-            wanted, os_['platform'],
-            'deletes trees in its 9x modes' if legacy else 'refuses keys with subkeys in its NT modes'))
+    own = 'legacy' if legacy else 'nt'
+    if wanted != own:
+        p.differ('registry_delete', '"%s"' % wanted, '"%s"' % own,
+                 'Wine\'s RegDeleteKeyA %s' % ('deletes trees in its 9x modes' if legacy else
+                                                'refuses keys with subkeys in its NT modes'))
 
 
 def _plan_directories(p, d):
-    if not _same_path(d['windows_dir'], WINE_WINDOWS_DIR):
-        p.block('windows_dir', 'Wine\'s Windows directory is always %s, not %s' % (
-            WINE_WINDOWS_DIR, d['windows_dir']))
-    legacy_system = d['os']['platform'] != 2 and _same_path(d['system_dir'],
-                                                             d['windows_dir'] + '\\SYSTEM')
+    windows = d['windows_dir'].rstrip('\\')
+    if not _same_path(windows, WINE_WINDOWS_DIR):
+        # What lies below it is laid out below Wine's. A folder at a drive
+        # root (Windows 2000's C:\WINNT) gives the program paths a few
+        # characters apart, which it builds alike: they compare but for the
+        # directory's name. A deeper one is another run (paths that no
+        # longer fit the program's buffers fit under Wine's).
+        shallow = re.fullmatch(r'[A-Za-z]:\\[^\\]+', windows) is not None
+        p.differ('windows_dir', windows, WINE_WINDOWS_DIR,
+                 'Wine\'s Windows directory is always %s' % WINE_WINDOWS_DIR,
+                 PATHS if shallow else NOTHING)
+    legacy_system = d['os']['platform'] != 2 and _same_path(d['system_dir'], windows + '\\SYSTEM')
     if legacy_system:
         # Only the NT flow asks for the system directory.
         p.notes.append('system directory %s is %s under Wine (only the NT flow reads it)' % (
             d['system_dir'], WINE_SYSTEM_DIR))
     elif not _same_path(d['system_dir'], WINE_SYSTEM_DIR):
-        p.block('system_dir', 'Wine\'s system directory is always %s, not %s' % (
-            WINE_SYSTEM_DIR, d['system_dir']))
-    for path in (d['current_dir'], p.exe_dir):
-        if len(path) < 3 or path[1:3] != ':\\':
-            p.block('current_dir', 'not an absolute path with a drive letter: %s' % path)
+        below = _same_path(d['system_dir'], windows + '\\system32')
+        p.differ('system_dir', d['system_dir'].rstrip('\\'), WINE_SYSTEM_DIR,
+                 'Wine\'s system directory is always %s' % WINE_SYSTEM_DIR,
+                 PATHS if below else NOTHING)
+    for field, path in (('current_dir', d['current_dir']), ('exe_dir', d.get('exe_dir'))):
+        if path and (len(path) < 3 or path[1:3] != ':\\'):
+            p.block(field, 'not an absolute path with a drive letter: %s' % path)
 
 
 def _plan_locale(p, d):
+    """Wine takes its system locale and ANSI code page from the Unix locale
+    of LC_CTYPE; the simulator names the one that gives the machine's
+    (unix_locale of --dump-machine), or the nearest."""
     lcid = d.get('locale', 0x0409)
-    entry = LOCALES.get(lcid)
-    if entry is None:
-        p.block('locale', 'no Unix locale is known here for 0x%04x' % lcid)
-        return
-    if d.get('codepage', entry[1]) != entry[1]:
-        p.block('locale', 'Wine\'s code page for 0x%04x is %d, not %d' % (
-            lcid, entry[1], d['codepage']))
-    if lcid != 0x0409:
-        p.locale = entry[0] + '.UTF-8'
+    unix = d.get('unix_locale')
+    if not unix:
+        raise ValueError('the simulator\'s --dump-machine gives no unix_locale: rebuild it')
+    p.codepage = unix['codepage']
+    if unix['locale'] != lcid:
+        p.differ('locale', '0x%04x' % lcid, '0x%04x (%s)' % (unix['locale'], unix['name']),
+                 'no Unix locale gives 0x%04x to Wine' % lcid)
+    if d.get('codepage', p.codepage) != p.codepage:
+        p.differ('codepage', str(d['codepage']), str(p.codepage),
+                 'Wine\'s ANSI code page follows its system locale')
+    if unix['name'] != 'en_US':
+        p.locale = unix['name'] + '.UTF-8'
 
 
 def _plan_devices(p, d):
@@ -181,15 +267,17 @@ def _plan_devices(p, d):
     for i, dev in enumerate(d.get('devices', [])):
         where = 'devices[%d]' % (i - first) if i >= first else 'os (its ordinary device %d)' % i
         if dev.get('reported_size') is not None:
-            p.block(where + '.reported_size', 'Wine reports the real size of a property')
+            p.differ(where + '.reported_size', str(dev['reported_size']), 'the real size',
+                     'Wine reports the real size of a property')
         if dev.get('insufficient_forever'):
-            p.block(where + '.insufficient_forever', 'Wine\'s property read succeeds with room')
+            p.differ(where + '.insufficient_forever', 'true', 'a read that succeeds',
+                     'Wine\'s property read succeeds with room')
         if dev.get('size_query_succeeds'):
-            p.block(where + '.size_query_succeeds',
-                    'Wine\'s size query without a buffer fails with error 122')
+            p.differ(where + '.size_query_succeeds', 'true', 'error 122',
+                     'Wine\'s size query without a buffer fails with error 122')
         if dev.get('present', True) is False:
-            p.block(where + '.present', 'Wine 8 lists every registered device as present '
-                    '(DIGCF_PRESENT passes none over)')
+            p.differ(where + '.present', 'false', 'present', 'Wine 8 lists every registered '
+                     'device as present (DIGCF_PRESENT passes none over)')
         ids = dev.get('hardware_ids_hex')
         p.devices.append(None if ids is None else bytes.fromhex(ids))
 
@@ -245,7 +333,8 @@ def _plan_strings(p, d, program_strings):
         return bytes.fromhex(value['hex']).decode('latin-1') if isinstance(value, dict) else value
     machine = {int(k): text(v) for k, v in d.get('strings', {}).items()}
     if program_strings is not None and machine != program_strings:
-        p.block('caption', 'setup.exe\'s string table is %r' % program_strings)
+        p.differ('caption', 'the string table %r' % machine, 'setup.exe\'s own, %r'
+                 % program_strings, 'Wine runs the real program')
 
 
 def plan(d, program_strings=None):
@@ -261,19 +350,21 @@ def plan(d, program_strings=None):
     _plan_files(p, d)
     _plan_strings(p, d, program_strings)
     if d.get('command_line'):
-        p.block('command_line', 'setup.exe is started without arguments')
+        p.differ('command_line', repr(d['command_line']), 'no arguments',
+                 'setup.exe is started without arguments')
     update = d.get('update', {})
     if update.get('reboot'):
-        p.block('update.reboot', 'Wine\'s UpdateDriverForPlugAndPlayDevicesA never asks for a '
-                'restart')
+        p.differ('update.reboot', 'true', 'no restart asked for',
+                 'Wine\'s UpdateDriverForPlugAndPlayDevicesA never asks for a restart')
     for i, f in enumerate(d.get('faults', [])):
-        p.block('faults[%d].call' % i, 'a planned failure of %s cannot be made in Wine'
-                % f.get('call'))
+        p.differ('faults[%d].call' % i, 'a failure of %s' % f.get('call'), 'the call as Wine '
+                 'makes it', 'a planned failure cannot be made in Wine')
     # What a machine capture could not read (a file, key, value or device
     # list with `error`): Wine cannot be made to fail that read.
     for s in d.get('settings', []):
         if re.fullmatch(r'(files|keys|values|devices)\[\d+\]\.error', s.get('field', '')):
-            p.block(s['field'], 'a read that fails with a given error cannot be made in Wine')
+            p.differ(s['field'], 'a read that fails', 'the read as Wine makes it',
+                     'a read that fails with a given error cannot be made in Wine')
     return p
 
 
@@ -286,10 +377,10 @@ class Realized:
         self.drives = {}  # letter -> host directory
         self.cwd_unix = None
         self.exe_unix = None
-        self.exe_windows = None
         self.env = {}  # environment for Wine's processes (None removes a variable)
         self.planted_markers = []  # (library, host path of its marker)
         self.devices = []  # instance ids
+        self.notes = []  # what the realization did otherwise than planned
 
 
 class Realizer:
@@ -322,6 +413,12 @@ class Realizer:
             path = match if match else os.path.join(path, part)
         return path
 
+    def _host(self, plan, setup, realized, work, path):
+        """The host path of a path of the machine: below Wine's Windows
+        directory where the machine's is another, its name read in the
+        machine's code page (Wine names host files in UTF-8)."""
+        return self.host_path(setup, realized, work, plan.text(plan.wine_path(path)))
+
     # -- the parts --------------------------------------------------------------
 
     def _version(self, plan, setup):
@@ -347,6 +444,17 @@ class Realizer:
     def _locale(self, plan, realized):
         if not plan.locale:
             return
+        # The system locale follows LC_CTYPE; messages stay English.
+        realized.env.update({'LC_ALL': None, 'LC_CTYPE': plan.locale, 'LC_MESSAGES': 'C',
+                             'LANG': 'C'})
+        made, why = host_locale(plan.locale)
+        if made:
+            if why:
+                realized.notes.append(why)
+            return
+        # Not the host's, nor to be made so (not root): one of our own, in
+        # the build tree, given through LOCPATH.
+        realized.notes.append('%s; Wine gets a copy made in the build tree instead' % why)
         base = plan.locale.split('.')[0]
         root = os.path.join(self.cache, 'locales')
         target = os.path.join(root, plan.locale)
@@ -355,12 +463,10 @@ class Realizer:
             p = subprocess.run(['localedef', '-i', base, '-f', 'UTF-8', target + '.part'],
                                stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=120)
             if not os.path.isdir(target + '.part'):
-                raise RuntimeError('localedef %s failed: %s' % (
-                    base, p.stdout.decode('utf-8', 'replace')[-500:]))
+                raise RuntimeError('%s; localedef into %s failed as well: %s' % (
+                    why, root, p.stdout.decode('utf-8', 'replace').strip()[-500:]))
             os.rename(target + '.part', target)
-        # The system locale follows LC_CTYPE; messages stay English.
-        realized.env.update({'LOCPATH': root, 'LC_ALL': None, 'LC_CTYPE': plan.locale,
-                             'LC_MESSAGES': 'C', 'LANG': 'C'})
+        realized.env['LOCPATH'] = root
 
     def _registry(self, plan, setup):
         """Every key and value of the machine's HKEY_LOCAL_MACHINE. Enum\\PCI
@@ -373,15 +479,18 @@ class Realizer:
                 system._index.pop(section.name.lower(), None)
         system.delete_value(CURRENT_VERSION, 'OtherDevicePath')
 
+        codec = 'cp%d' % plan.codepage
+
         def walk(node, path):
+            # As RegSetValueExA stores them: texts from the ANSI code page.
             for v in node.get('values', []):
                 data = text_bytes_of(v)
                 kind = v['type']
                 if kind in (regfile.REG_SZ, regfile.REG_EXPAND_SZ, regfile.REG_MULTI_SZ):
-                    data = data.decode('cp1252', 'replace').encode('utf-16-le')
-                system.set_raw(path, v['name'], kind, data)
+                    data = data.decode(codec, 'replace').encode('utf-16-le')
+                system.set_raw(path, plan.text(v['name']), kind, data)
             for sub in node.get('subkeys', []):
-                sub_path = (path + '\\' if path else '') + sub['name']
+                sub_path = (path + '\\' if path else '') + plan.text(sub['name'])
                 system.ensure_key(sub_path)
                 walk(sub, sub_path)
 
@@ -399,12 +508,13 @@ class Realizer:
             setup.system.set_string(key, 'ClassGUID', SYSTEM_CLASS)
             if ids is not None:
                 setup.system.set_raw(key, 'HardwareId', regfile.REG_MULTI_SZ,
-                                     ids.decode('cp1252', 'replace').encode('utf-16-le'))
+                                     ids.decode('cp%d' % plan.codepage,
+                                                'replace').encode('utf-16-le'))
             realized.devices.append(key.split('Enum\\', 1)[1])
 
     def _files(self, plan, setup, realized, work):
         for f in plan.dump.get('files', []):
-            target = self.host_path(setup, realized, work, f['path'])
+            target = self._host(plan, setup, realized, work, f['path'])
             if f.get('dir'):
                 os.makedirs(target, exist_ok=True)
             else:
@@ -420,17 +530,17 @@ class Realizer:
                 shutil.rmtree(path)
 
     def _program(self, plan, setup, realized, work, program):
-        exe_dir = self.host_path(setup, realized, work, plan.exe_dir)
+        exe_dir = self._host(plan, setup, realized, work, plan.exe_dir)
         os.makedirs(exe_dir, exist_ok=True)
         realized.exe_unix = os.path.join(exe_dir, 'setup.exe')
-        realized.exe_windows = plan.exe_dir.rstrip('\\') + '\\setup.exe'
         shutil.copyfile(program, replace_file(realized.exe_unix))
-        realized.cwd_unix = self.host_path(setup, realized, work, plan.dump['current_dir'])
+        realized.cwd_unix = self._host(plan, setup, realized, work, plan.dump['current_dir'])
         os.makedirs(realized.cwd_unix, exist_ok=True)
 
     def _planted(self, plan, setup, realized, work):
         for name, directory in plan.planted:
-            target = os.path.join(self.host_path(setup, realized, work, directory), name)
+            target = os.path.join(self._host(plan, setup, realized, work, directory),
+                                  plan.text(name))
             os.makedirs(os.path.dirname(target), exist_ok=True)
             shutil.copyfile(self.tools['planted'], replace_file(target))
             marker = self.host_path(setup, realized, work,
@@ -499,6 +609,39 @@ class Realizer:
             # Not a PE image: the load fails with ERROR_BAD_EXE_FORMAT.
             with open(replace_file(os.path.join(system32, name.lower())), 'wb') as out:
                 out.write(b'not a library\r\n')
+
+
+def _locale_key(name):
+    """glibc's normalized form: ja_JP.UTF-8 and ja_JP.utf8 are one locale."""
+    base, _, charset = name.partition('.')
+    return base + '.' + re.sub(r'[^0-9a-z]', '', charset.lower())
+
+
+def host_locale(name):
+    """Makes the Unix locale `name` (language_COUNTRY.UTF-8) the host's when
+    it is missing, with localedef (which needs root and Debian's `locales`):
+    (whether the host has it now, a line saying what was done or why it
+    could not be)."""
+    def present():
+        p = subprocess.run(['locale', '-a'], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                           timeout=60)
+        return _locale_key(name) in {_locale_key(n) for n in p.stdout.decode('latin-1').split()}
+
+    if present():
+        return True, ''
+    base = name.split('.')[0]
+    try:
+        made = subprocess.run(['localedef', '-i', base, '-f', 'UTF-8', name],
+                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=300)
+    except OSError as e:
+        return False, 'the host has no locale %s and localedef cannot run (%s: install ' \
+            'Debian\'s locales)' % (name, e)
+    # Status 1 is warnings: the locale is made all the same.
+    if made.returncode in (0, 1) and present():
+        return True, 'made the host locale %s (localedef -i %s -f UTF-8 %s)' % (name, base, name)
+    return False, 'the host has no locale %s and localedef could not make it (%s)' % (
+        name, made.stdout.decode('utf-8', 'replace').strip()[-300:] or
+        'exit status %d' % made.returncode)
 
 
 def text_bytes_of(value):

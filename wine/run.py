@@ -33,34 +33,42 @@ class Retry(Exception):
 
 # -- state ----------------------------------------------------------------------
 
-def inf_state(prefix):
+def _ansi(name, codepage):
+    """A host file or key name (Unicode) as the program sees it: bytes in
+    its ANSI code page, one character per byte, as the simulator gives
+    texts."""
+    return name.encode('cp%d' % codepage, 'replace').decode('latin-1')
+
+
+def inf_state(prefix, codepage=1252):
     """{path below the Windows directory, lower case: 'dir' or a digest} of
-    everything under C:\\windows\\INF."""
+    everything under C:\\windows\\INF, the names in the ANSI code page."""
     root = os.path.join(prefix, 'drive_c', 'windows')
     inf = find_ci(root, 'inf')
     state = {}
     if not inf:
         return state
     for dirpath, dirnames, filenames in os.walk(inf):
-        rel = os.path.relpath(dirpath, root).replace('/', '\\').lower()
+        rel = _ansi(os.path.relpath(dirpath, root).replace('/', '\\').lower(), codepage)
         state[rel] = 'dir'
         for name in filenames:
             if name.lower().endswith('.pnf'):
                 continue  # setupapi's precompiled INFs, written whenever Wine reads one
             with open(os.path.join(dirpath, name), 'rb') as f:
-                state[rel + '\\' + name.lower()] = hashlib.sha1(f.read()).hexdigest()
+                state[rel + '\\' + _ansi(name.lower(), codepage)] = hashlib.sha1(
+                    f.read()).hexdigest()
     return state
 
 
-def registry_state(prefix):
+def registry_state(prefix, codepage=1252):
     """OtherDevicePath as (type, text up to its NUL) or None, and every key
-    below Enum\\PCI."""
+    below Enum\\PCI, texts in the ANSI code page."""
     system = regfile.RegistryFile(os.path.join(prefix, 'system.reg'))
     value = system.value(CURRENT_VERSION, 'OtherDevicePath')
     other = None
     if value is not None:
         try:
-            other = [value.kind, value.text()]
+            other = [value.kind, _ansi(value.text(), codepage)]
         except ValueError:
             other = [value.kind, value.data.hex() if isinstance(value.data, bytes) else value.data]
     keys = {}
@@ -69,7 +77,7 @@ def registry_state(prefix):
         if section.name.lower().startswith(prefix_lc):
             parts = section.name[len(prefix_lc):].split('\\')
             for i in range(1, len(parts) + 1):
-                key = '\\'.join(parts[:i])
+                key = _ansi('\\'.join(parts[:i]), codepage)
                 keys.setdefault(key.lower(), key)
     return other, sorted(keys.values(), key=str.lower)
 
@@ -133,7 +141,7 @@ class WineRun:
         setup.user.set_string('Software\\Wine\\X11 Driver', 'Decorated', 'N')
         setup.user.set_string('Software\\Wine\\X11 Driver', 'Managed', 'N')
         realized = self.realizer.apply(self.plan, setup, self.work, self.program)
-        inf_before = inf_state(prefix)
+        inf_before = inf_state(prefix, self.plan.codepage)
         mark = phase('realize', mark)
 
         answers = list(self.answers)
@@ -147,7 +155,7 @@ class WineRun:
 
         session = Session(prefix, self.work, self.mode, self.preload, tag=self.config.work,
                           env=realized.env)
-        warnings, run, wine_devices = [], None, []
+        warnings, run, wine_devices = list(realized.notes), None, []
         try:
             session.start()
             self.realizer.install_libraries(self.plan, prefix)
@@ -189,8 +197,8 @@ class WineRun:
         if not final and spoilt and not crashed:
             raise Retry('ended with: ' + '; '.join(run.problems + warnings)[:500])
 
-        inf_after = inf_state(prefix)
-        regs_after = registry_state(prefix)
+        inf_after = inf_state(prefix, self.plan.codepage)
+        regs_after = registry_state(prefix, self.plan.codepage)
         planted = sorted(name.lower() for name, marker in realized.planted_markers
                          if os.path.exists(marker))
         warnings.extend('PLANTED LIBRARY LOADED: %s' % name for name in planted)
@@ -224,6 +232,7 @@ class WineRun:
                 del inf_after[key]
         machine_inf = {f['path'].lower() for f in self.plan.dump.get('files', [])}
         dump = self.plan.dump
+        windows = dump['windows_dir'].rstrip('\\').lower()
         return {
             'machine': {'name': dump.get('name'), 'source': dump.get('source'),
                         'os': dump['os'].get('name'), 'current_dir': dump['current_dir'],
@@ -244,24 +253,29 @@ class WineRun:
             'state': {
                 'inf': {k: v for k, v in inf_after.items()
                         if k not in inf_before or inf_before.get(k) != v or
-                        ('c:\\windows\\' + k) in machine_inf},
+                        (windows + '\\' + k) in machine_inf},
                 'other_device_path': regs_after[0],
                 'enum_pci': regs_after[1],
                 'planted_loaded': planted,
             },
+            # The settings Wine holds otherwise, with what was used instead,
+            # and what of a comparison with the simulator's run they leave.
+            'realized_otherwise': [d.as_json() for d in self.plan.differences],
+            'compared': self.plan.comparison(),
         }
 
 
-def plan_machine(config, path, answers=None, program=None):
+def plan_machine(config, path, answers=None, program=None, data=None):
     """(dump, plan, the simulator's run) of a machine file, for `program`
-    (setup.exe by default; its string table must be the machine's). A driver
-    update the simulator lets fail blocks the machine as well: Wine's never
+    (setup.exe by default; its string table must be the machine's); `data`
+    is the file's text when `path` is - (standard input). A driver
+    update the simulator lets fail is realized otherwise: Wine's never
     fails."""
-    dump = simulator.dump(config.sim, path)
+    dump = simulator.dump(config.sim, path, data)
     program = program or config.setup_exe
     plan = realize.plan(dump, pe.strings(program) if program else None)
-    doc = simulator.predict(config.sim, path, answers)
-    if compare.sim_update_failed(doc) and not plan.blockers:
-        plan.block('update.check', 'the simulator\'s driver update fails here; Wine\'s '
-                   'UpdateDriverForPlugAndPlayDevicesA always returns TRUE')
+    doc = simulator.predict(config.sim, path, answers, data)
+    if compare.sim_update_failed(doc):
+        plan.differ('update.check', 'a driver update that fails', 'one that succeeds',
+                    'Wine\'s UpdateDriverForPlugAndPlayDevicesA always returns TRUE')
     return dump, plan, doc

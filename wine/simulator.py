@@ -12,29 +12,31 @@ class SimulatorError(Exception):
     is its message."""
 
 
-def _run(sim, args, timeout=120):
+def _run(sim, args, timeout=120, data=None):
+    """Runs the simulator; `data`, when given, is its standard input (a
+    machine file given as -)."""
     try:
         p = subprocess.run([sim] + args, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                           stdin=subprocess.DEVNULL, timeout=timeout)
+                           input=data if data is not None else b'', timeout=timeout)
     except OSError as e:
         raise SimulatorError('cannot run %s: %s' % (sim, e))
     return p.returncode, p.stdout.decode('utf-8'), p.stderr.decode('utf-8', 'replace')
 
 
-def dump(sim, machine_file):
-    code, out, err = _run(sim, ['--machine', machine_file, '--dump-machine'])
+def dump(sim, machine_file, data=None):
+    code, out, err = _run(sim, ['--machine', machine_file, '--dump-machine'], data=data)
     if code != 0:
         raise SimulatorError(err.strip() or 'vntrsetup-sim ended with %d' % code)
     return json.loads(out)
 
 
-def predict(sim, machine_file, answers=None):
+def predict(sim, machine_file, answers=None, data=None):
     """The simulator's --json document of the run (any exit status but a bad
     machine file or command line)."""
     args = ['--machine', machine_file, '--json']
     for a in answers or []:
         args += ['--answer', a]
-    code, out, err = _run(sim, args)
+    code, out, err = _run(sim, args, data=data)
     if not out.strip():
         raise SimulatorError(err.strip() or 'vntrsetup-sim ended with %d' % code)
     return json.loads(out)

@@ -110,8 +110,10 @@ def unchanged(config, mode, preload, name, path, capture_exe):
             simulator.dump(config.sim, file_path)
         except simulator.SimulatorError as e:
             problems.append('machine.toml does not load: %s' % e)
+        # Both in UTF-8: the session gives standard output one character per byte.
+        printed = outputs['stdout'][1].encode('latin-1').decode('utf-8', 'replace')
         with open(file_path, encoding='utf-8', errors='replace') as f:
-            if timeless(f.read()) != timeless(outputs['stdout'][1]):
+            if timeless(f.read()) != timeless(printed):
                 problems.append('the standard-output form differs from machine.toml')
     print('%s (%s): %d registry keys and %d files compared; Wine itself changed %d when a '
           'program started, the capture %d' % (

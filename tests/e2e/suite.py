@@ -1,8 +1,10 @@
 """The machines of the comparison: every example machine and every machine
 of tests/machines, each run by the simulator and by Wine (wine/run.py) and
-compared (wine/compare.py). Machines that hold a setting Wine cannot hold
-are declared in simulator-only.toml, with that setting; the declaration is
-checked."""
+compared (wine/compare.py). A machine Wine realizes with its Windows
+directory under another name is compared but for that name. Machines Wine
+cannot run, or runs only otherwise than the simulator (another message
+file, another answer from a call), are declared in simulator-only.toml with
+those settings and which of the two they are; the declaration is checked."""
 
 import glob
 import json
@@ -11,7 +13,7 @@ import shutil
 import tomllib
 
 import captured
-from wine import compare, prefix, simulator
+from wine import compare, prefix, realize, simulator
 from wine.run import WineRun, plan_machine
 
 E2E_DIR = os.path.dirname(os.path.abspath(__file__))
@@ -33,11 +35,24 @@ def machine_files():
     return found
 
 
+# How a declared machine stands with Wine: it cannot run at all (a setting
+# blocks it), or it runs with settings realized otherwise that leave nothing
+# to compare event by event.
+REFUSED, NOT_COMPARED = 'refused', 'runs, not compared'
+
+
 def declared_simulator_only():
-    """{path relative to the source tree: [settings that make it so]}."""
+    """{path relative to the source tree: (REFUSED or NOT_COMPARED,
+    [settings that make it so])}."""
     with open(SIMULATOR_ONLY, 'rb') as f:
         data = tomllib.load(f)
-    return {m['file']: list(m['settings']) for m in data.get('machine', [])}
+    declared = {}
+    for m in data.get('machine', []):
+        if m.get('wine') not in (REFUSED, NOT_COMPARED):
+            raise ValueError('%s: %s: wine = "%s" or "%s", not %r' % (
+                SIMULATOR_ONLY, m.get('file'), REFUSED, NOT_COMPARED, m.get('wine')))
+        declared[m['file']] = (m['wine'], list(m['settings']))
+    return declared
 
 
 def compared_machines():
@@ -57,25 +72,30 @@ def classify(config):
                 passed = False
                 lines.append('FAIL: %s' % said)
         _, plan, _ = plan_machine(config, os.path.join(SOURCE_DIR, path))
-        fields = [b.field for b in plan.blockers]
+        blocked = [b.field for b in plan.blockers]
+        otherwise = [d.field for d in plan.differences if d.leaves == realize.NOTHING]
+        stands = REFUSED if blocked else None if plan.comparable else NOT_COMPARED
+        why = plan.blockers if blocked else [d for d in plan.differences if d.field in otherwise]
         if path in declared:
-            missing = [f for f in declared[path] if not any(b.startswith(f) for b in fields)]
-            if not fields or missing:
+            kind, settings = declared[path]
+            fields = blocked if kind == REFUSED else otherwise
+            missing = [f for f in settings if not any(b.startswith(f) for b in fields)]
+            if stands != kind or missing:
                 passed = False
-                lines.append('FAIL: %s is declared simulator-only by %s, but %s' % (
-                    path, ', '.join(declared[path]),
-                    'Wine can hold it' if not fields else 'it is blocked only by ' +
-                    ', '.join(fields)))
+                lines.append('FAIL: %s is declared "%s" by %s, but %s' % (
+                    path, kind, ', '.join(settings),
+                    'Wine runs and compares it' if stands is None else
+                    'it is "%s" by %s' % (stands, '; '.join(str(w) for w in why))))
             else:
-                lines.append('simulator-only %s: %s' % (path, '; '.join(str(b)
-                                                                        for b in plan.blockers)))
-        elif fields:
+                lines.append('%s %s: %s' % (kind, path, '; '.join(str(w) for w in why)))
+        elif stands is not None:
             passed = False
-            lines.append('FAIL: %s cannot be held by Wine (%s): declare it in %s' % (
-                path, '; '.join(str(b) for b in plan.blockers),
+            lines.append('FAIL: %s is "%s" (%s): declare it in %s' % (
+                path, stands, '; '.join(str(w) for w in why),
                 os.path.relpath(SIMULATOR_ONLY, SOURCE_DIR)))
         else:
-            lines.append('compared %s' % path)
+            lines.append('compared %s%s' % (path, '' if not plan.differences else ' (%s)' %
+                                             plan.comparison()))
     for path in declared:
         if not os.path.exists(os.path.join(SOURCE_DIR, path)):
             passed = False
@@ -109,9 +129,9 @@ def compare_machine(config, mode, preload, name, path):
     capture is compared with setup.exe's run as well."""
     machine_file = os.path.join(SOURCE_DIR, path)
     dump, plan, doc = plan_machine(config, machine_file)
-    if not plan.realizable:
-        return False, ['FAIL: %s is simulator-only (%s): declare it in %s' % (
-            path, '; '.join(str(b) for b in plan.blockers),
+    if not plan.realizable or not plan.comparable:
+        return False, ['FAIL: %s cannot be compared (%s): declare it in %s' % (
+            path, '; '.join(str(b) for b in plan.blockers + plan.differences),
             os.path.relpath(SIMULATOR_ONLY, SOURCE_DIR))]
     work = os.path.join(config.work, 'machines', name)
     capture_exe = config.tools.get('capture')
@@ -128,9 +148,12 @@ def compare_machine(config, mode, preload, name, path):
         report['summary']['wine_device_ids'],
         'machine_device_ids': captured.device_ids(dump),
     }
-    sim, wine = compare.sim_view(dump, doc, wine_run.relay), compare.wine_view(report)
+    masks = plan.path_masks()
+    sim = compare.sim_view(dump, doc, wine_run.relay, masks)
+    wine = compare.wine_view(report, masks)
     lines = ['%s (%s): %s mode, Wine run %.1fs' % (name, path, mode.name,
                                                    report['summary']['seconds'])]
+    lines += ['realized otherwise: %s' % d for d in plan.differences] + [plan.comparison()]
     lines += report_lines(sim, wine, doc, report)
     left, seen = compare.compare(sim, wine, known, context, path)
     with open(os.path.join(work, 'simulator.json'), 'w') as f:

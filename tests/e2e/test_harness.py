@@ -236,6 +236,7 @@ def _dump(**changes):
                 'csd': 'Service Pack 3'},
          'windows_dir': 'C:\\WINDOWS', 'system_dir': 'C:\\WINDOWS\\system32',
          'current_dir': 'C:\\VNTR', 'exe_dir': '', 'locale': 0x0409, 'codepage': 1252,
+         'unix_locale': {'name': 'en_US', 'locale': 0x0409, 'codepage': 1252},
          'stdout': True, 'registry_delete': 'nt', 'command_line': '',
          'strings': {'103': 'Caption'}, 'files': [], 'registry': {'name': ''},
          'devices': [{'hardware_ids_hex': b'PCI\\VEN_C4B9&DEV_8E3A\0\0'.hex(),
@@ -256,43 +257,76 @@ def _dump(**changes):
 
 
 class RealizeTest(unittest.TestCase):
-    def test_settings_wine_cannot_hold_are_named(self):
+    def test_settings_wine_holds_otherwise_are_named_and_only_what_cannot_run_blocks(self):
+        P, N = realize.PATHS, realize.NOTHING
+        winnt = {'windows_dir': 'C:\\WINNT', 'system_dir': 'C:\\WINNT\\system32',
+                 'modules__0__dir': 'C:\\WINNT\\system32',
+                 'modules__1__dir': 'C:\\WINNT\\system32'}
+        japanese = {'locale': 0x0411, 'codepage': 932,
+                    'unix_locale': {'name': 'ja_JP', 'locale': 0x0411, 'codepage': 932}}
+        # (changes, blocked, realized otherwise with what they leave compared)
         cases = [
-            ({}, []),
-            ({'windows_dir': 'C:\\WINNT', 'system_dir': 'C:\\WINNT\\system32',
-              'modules__0__dir': 'C:\\WINNT\\system32', 'modules__1__dir': 'C:\\WINNT\\system32'},
-             ['windows_dir', 'system_dir']),
-            ({'devices__0__present': False}, ['devices[0].present']),
-            ({'devices__0__reported_size': 12}, ['devices[0].reported_size']),
-            ({'update__reboot': True}, ['update.reboot']),
-            ({'registry_delete': 'legacy'}, ['registry_delete']),
-            ({'locale': 0x0411}, ['locale']),
-            ({'stdout': False}, []),
-            ({'strings': {}}, ['caption']),
-            ({'strings': {'103': 'Another'}}, ['caption']),
-            ({'faults': [{'call': 'CopyFileA', 'nth': 1, 'count': 1, 'error': 5}]},
-             ['faults[0].call']),
-            ({'modules__0__dir': 'C:\\OTHER'}, ['modules."setupapi.dll".dir']),
+            ({}, [], []),
+            (winnt, [], [('windows_dir', P), ('system_dir', P)]),
+            (dict(winnt, system_dir='D:\\SYS', modules__0__dir='D:\\SYS',
+                  modules__1__dir='D:\\SYS'), [], [('windows_dir', P), ('system_dir', N)]),
+            ({'windows_dir': 'C:\\WINDOWS\\A\\B', 'system_dir': 'C:\\WINDOWS\\A\\B\\system32',
+              'modules__0__dir': 'C:\\WINDOWS\\A\\B\\system32',
+              'modules__1__dir': 'C:\\WINDOWS\\A\\B\\system32'}, [],
+             [('windows_dir', N), ('system_dir', P)]),
+            ({'devices__0__present': False}, [], [('devices[0].present', N)]),
+            ({'devices__0__reported_size': 12}, [], [('devices[0].reported_size', N)]),
+            ({'update__reboot': True}, [], [('update.reboot', N)]),
+            ({'registry_delete': 'legacy'}, [], [('registry_delete', N)]),
+            (japanese, [], []),
+            ({'locale': 0x040a, 'unix_locale': {'name': 'es_ES', 'locale': 0x0c0a,
+                                                'codepage': 1252}}, [], [('locale', N)]),
+            ({'codepage': 932}, [], [('codepage', N)]),
+            ({'stdout': False}, [], []),
+            ({'strings': {}}, [], [('caption', N)]),
+            ({'strings': {'103': 'Another'}}, [], [('caption', N)]),
+            ({'faults': [{'call': 'CopyFileA', 'nth': 1, 'count': 1, 'error': 5}]}, [],
+             [('faults[0].call', N)]),
+            ({'command_line': '/s'}, [], [('command_line', N)]),
+            ({'modules__0__dir': 'C:\\OTHER'}, ['modules."setupapi.dll".dir'], []),
             ({'os': {'platform': 3, 'major': 6, 'minor': 0, 'build_number': 1, 'csd': ''}},
-             ['os']),
+             ['os'], []),
+            ({'current_dir': 'VNTR'}, ['current_dir'], []),
             ({'files': [{'path': 'C:\\VNTR\\SMALL.INF', 'dir': False, 'hex': '3b0d0a'},
                         {'path': 'C:\\VNTR\\BIG.BIN', 'dir': False, 'size': 1 << 24,
-                         'crc32': 1, 'placeholder': True}]}, ['files']),
+                         'crc32': 1, 'placeholder': True}]}, ['files'], []),
         ]
-        for changes, blocked in cases:
+        for changes, blocked, otherwise in cases:
             p = realize.plan(_dump(**changes), {103: 'Caption'})
             self.assertEqual([b.field for b in p.blockers], blocked, changes)
+            self.assertEqual([(d.field, d.leaves) for d in p.differences], otherwise, changes)
+            self.assertEqual(p.comparable, all(leaves == P for _, leaves in otherwise))
+        p = realize.plan(_dump(**japanese))
+        self.assertEqual((p.locale, p.codepage), ('ja_JP.UTF-8', 932))
+        self.assertEqual(p.text('C:\\\x95\\'), 'C:\\\u8868')  # one character, its second byte 5C
+        # A Windows directory under another name: laid out below Wine's, and
+        # compared but for its name.
+        p = realize.plan(_dump(**winnt))
+        self.assertEqual(p.path_masks(), [('C:\\WINNT', 'C:\\windows')])
+        self.assertEqual(p.wine_path('C:\\WINNT\\INF\\X.INF'), 'C:\\windows\\INF\\X.INF')
+        self.assertEqual(p.wine_path('C:\\WINNTX\\A'), 'C:\\WINNTX\\A')
+        self.assertIn('C:\\windows under Wine, C:\\WINNT on the machine', p.comparison())
+        self.assertEqual(p.differences[0].as_json()['line'], 0)  # the preset's: no line
+        # A deeper one is laid out below Wine's too, but not compared.
+        p = realize.plan(_dump(windows_dir='C:\\WINDOWS\\A\\B'))
+        self.assertEqual((p.path_masks(), p.wine_path('c:\\windows\\a\\b\\INF')),
+                         ([], 'C:\\windows\\INF'))
         # Without the program's string table the caption is not checked.
-        self.assertEqual(realize.plan(_dump(strings={})).blockers, [])
+        self.assertEqual(realize.plan(_dump(strings={})).differences, [])
         # The file numbers its own devices, after the preset's ordinary ones.
         d = _dump(devices__0__present=False, settings=[{'field': 'devices[0].ids[0]', 'line': 9}])
         d['devices'].append(dict(d['devices'][0], present=True))
         p = realize.plan(d)
-        self.assertEqual([(b.field, b.line) for b in p.blockers],
+        self.assertEqual([(b.field, b.line) for b in p.differences],
                          [('os (its ordinary device 0).present', 0)])
         d['devices'].reverse()
         p = realize.plan(d)
-        self.assertEqual([(b.field, b.line) for b in p.blockers], [('devices[0].present', 9)])
+        self.assertEqual([(b.field, b.line) for b in p.differences], [('devices[0].present', 9)])
 
     def test_versions_locales_and_libraries(self):
         cases = [
@@ -306,7 +340,8 @@ class RealizeTest(unittest.TestCase):
                    'build_number': build, 'csd': csd}
             p = realize.plan(_dump(os=os_, registry_delete='legacy' if platform == 1 else 'nt'))
             self.assertEqual(p.version, version)
-        self.assertEqual(realize.plan(_dump(locale=0x0407)).locale, 'de_DE.UTF-8')
+        self.assertEqual(realize.plan(_dump(locale=0x0407, unix_locale={
+            'name': 'de_DE', 'locale': 0x0407, 'codepage': 1252})).locale, 'de_DE.UTF-8')
         p = realize.plan(_dump(modules__0__missing=['SetupDiCallClassInstaller'],
                                modules__1__loads=False))
         self.assertEqual(p.stubs, [('setupapi.dll', ['SetupDiCallClassInstaller'])])
@@ -557,6 +592,28 @@ class CompareTest(unittest.TestCase):
             got_left, got_seen = compare.compare(sim, wine, self.KNOWN, {'wine_device_ids': ['HID']})
             self.assertEqual(got_seen, seen, name)
             self.assertEqual([l.strip() for l in got_left][:len(left) or 99], left, name)
+
+    def test_a_windows_directory_under_another_name_compares_but_for_its_name(self):
+        def views(wine_name, machine='C:\\WINNT', wine_dir='C:\\windows'):
+            copy = {'call': 'CopyFileA', 'args': {'from': 'C:\\VNTR\\A.INF',
+                                                  'to': machine + '\\INF\\A.INF',
+                                                  'fail_if_exists': 0}, 'result': True}
+            sim = _view(calls=compare.compared_calls([copy]),
+                        trace='Windows directory: %s\r\n' % machine)
+            wine = _view(calls=compare.compared_calls([dict(copy, args=dict(
+                copy['args'], to=wine_dir + '\\INF\\' + wine_name))]),
+                trace='Windows directory: %s\r\n' % wine_dir)
+            return (compare.mask_paths(sim, machine), compare.mask_paths(wine, wine_dir),
+                    {'changes': [copy], 'change_lines': ['copy']})
+        cases = [('alike', 'A.INF', []),
+                 ('another file', 'B.INF', ['calls from setup.exe differ:'])]
+        for name, wine_name, left in cases:
+            sim, wine, doc = views(wine_name)
+            got, _ = compare.compare(sim, wine, self.KNOWN, {})
+            self.assertEqual(got[:1], left, name)
+            self.assertEqual(compare.confirmed_changes(sim, wine, doc), [('copy', not left)], name)
+        # A directory that merely begins with the same letters keeps its name.
+        self.assertEqual(compare._masked('c:\\winntx\\a', 'C:\\WINNT'), 'c:\\winntx\\a')
 
     def test_a_listed_difference_its_scenario_no_longer_shows_fails(self):
         left, _ = compare.compare(_view(), _view(), self.KNOWN, {}, 'm/error-259-text.toml')

@@ -25,11 +25,17 @@ def simulated(path):
     return json.loads(p.stdout)
 
 
-def tool(*args):
+def tool(*args, stdin=None, stdout=subprocess.PIPE):
     p = subprocess.run([sys.executable, TOOL, '--build', BUILD] + list(args),
-                       stdout=subprocess.PIPE, stderr=subprocess.PIPE, stdin=subprocess.DEVNULL,
-                       timeout=1200)
-    return p.returncode, p.stdout.decode('utf-8', 'replace'), p.stderr.decode('utf-8', 'replace')
+                       stdout=stdout, stderr=subprocess.PIPE, input=stdin or b'', timeout=1200)
+    return (p.returncode, (p.stdout or b'').decode('utf-8', 'replace'),
+            p.stderr.decode('utf-8', 'replace'))
+
+
+def started(*args, stdin=None):
+    return subprocess.Popen([sys.executable, TOOL, '--build', BUILD] + list(args),
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                            stdin=subprocess.PIPE if stdin else subprocess.DEVNULL)
 
 
 class ToolTest(unittest.TestCase):
@@ -45,22 +51,39 @@ class ToolTest(unittest.TestCase):
             f.write(text)
         return path
 
-    def test_refusals_name_the_problem(self):
+    def test_command_line_and_refusals(self):
         xp = os.path.join(SOURCE, 'examples', 'machines', 'xp.toml')
+        with open(os.path.join(SOURCE, 'res', 'version.h')) as f:
+            version = f.read().split('VNTR_VERSION "')[1].split('"')[0]
+        # (arguments, exit status, what standard error says)
         cases = [
-            ([], '--machine FILE is needed'),
-            (['--machine', os.path.join(self.dir.name, 'none.toml')], 'no such machine file'),
-            (['--machine', xp, '--answer', 'maybe'], "not 'maybe'"),
-            (['--machine', xp, '--keep', self.dir.name], 'exists already'),
-            (['--machine', xp, '--bogus'], 'unrecognized arguments'),
-            (['--machine', self.machine('os = "nt4"\n')], "unknown Windows version 'nt4'"),
-            (['--machine', os.path.join(SOURCE, 'tests', 'machines', 'xp-update-fails.toml')],
-             'simulator-only machine: faults[0].call (line 13)'),
+            ([], 2, 'a machine file is needed'),
+            (['--machine', os.path.join(self.dir.name, 'none.toml')], 2, 'no such machine file'),
+            ([os.path.join(self.dir.name, 'a\x01b.toml')], 2, 'a\\x01b.toml: no such'),
+            ([xp, xp], 2, 'more than one machine file given'),
+            (['--machine', xp, xp], 2, 'the machine file is given twice'),
+            ([xp, '--answer', 'maybe'], 2, "not 'maybe'"),
+            ([xp, '--keep', self.dir.name], 2, 'exists already'),
+            ([xp, '--bogus'], 2, 'unrecognized arguments: --bogus'),
+            ([xp, '--jso'], 2, 'unrecognized arguments: --jso'),  # no abbreviations
+            ([xp, '--json', '--json'], 2, '--json is given twice'),
+            ([xp, '--keep', 'a', '--keep=b'], 2, '--keep is given twice'),
+            ([self.machine('os = "nt4"\n')], 2, "unknown Windows version 'nt4'"),
+            (['-'], 2, '(standard input):1: os'),  # standard input: "os = 3"
+            ([os.path.join(SOURCE, 'tests', 'machines', 'xp-missing-entries.toml')], 2,
+             'cannot run under Wine: modules."setupapi.dll".missing (line 12)'),
+            (['--version'], 0, ''),
         ]
-        for args, message in cases:
-            code, out, err = tool(*args)
-            self.assertEqual(code, 2, (args, err))
+        for args, status, message in cases:
+            code, out, err = tool(*args, stdin=b'os = 3\n')
+            self.assertEqual(code, status, (args, err))
             self.assertIn(message, err, args)
+        self.assertEqual(tool('--version')[1], 'vntrsetup-wine %s\n' % version)
+        self.assertIn('Exit status', tool('--help')[1])
+        # Standard output checked: a failed write is status 5, with its reason.
+        with open('/dev/full', 'wb') as full:
+            code, _, err = tool('--help', stdout=full)
+        self.assertEqual((code, 'cannot write to standard output' in err), (5, True), err)
 
     def test_a_run_is_reported_with_the_simulator_s_keys(self):
         path = os.path.join(SOURCE, 'examples', 'machines', '98se.toml')
@@ -68,7 +91,9 @@ class ToolTest(unittest.TestCase):
         self.assertEqual(code, 0, err)
         report, sim = json.loads(out), simulated(path)
         self.assertEqual(list(report), [k for k in sim if k not in DERIVED] +
-                         ['state', 'simulator'])
+                         ['state', 'realized_otherwise', 'compared', 'simulator'])
+        self.assertEqual((report['realized_otherwise'], report['compared']),
+                         ([], 'comparable with the simulator\'s run: everything'))
         self.assertEqual([(b['call'], b['args']['text'], b['answer']) for b in report['boxes']],
                          [(b['call'], b['args']['text'], b['answer']) for b in sim['boxes']])
         self.assertEqual((report['simulator']['outcome'], report['exit_code']),
@@ -77,6 +102,52 @@ class ToolTest(unittest.TestCase):
         self.assertEqual([(c['line'], c['made_under_wine']) for c in report['simulator']['changes']],
                          [(line, True) for line in sim['change_lines']])
         self.assertTrue(all(os.path.exists(s) for s in report['summary']['screenshots']))
+
+    def test_machines_wine_holds_otherwise_run_and_runs_keep_their_own_screenshots(self):
+        """Windows 2000 in C:\\WINNT, and a Japanese machine from standard
+        input, at once with another machine file named like it: each run
+        lists what Wine holds otherwise and puts its screenshots in a
+        folder of its own, which the report names."""
+        other = os.path.join(self.dir.name, '2000.toml')
+        with open(os.path.join(SOURCE, 'examples', 'machines', 'xp.toml')) as f:
+            with open(other, 'w') as out:
+                out.write(f.read())
+        with open(os.path.join(SOURCE, 'examples', 'machines', '98se-japanese.toml'), 'rb') as f:
+            japanese = f.read()
+        runs = [started(os.path.join(SOURCE, 'examples', 'machines', '2000.toml'), '--json'),
+                started(other, '--json'), started('-', stdin=japanese)]
+        runs[2].stdin.write(japanese)
+        runs[2].stdin.close()
+        results = [(p.wait(timeout=1200), p.stdout.read().decode('utf-8', 'replace'),
+                    p.stderr.read().decode('utf-8', 'replace')) for p in runs]
+        for p in runs:
+            p.stdout.close()
+            p.stderr.close()
+        for code, out, err in results:
+            self.assertEqual(code, 0, err)
+        winnt, xp = (json.loads(out) for _, out, _ in results[:2])
+        self.assertEqual([(d['field'], d['machine'], d['under_wine'])
+                          for d in winnt['realized_otherwise']],
+                         [('windows_dir', 'C:\\WINNT', 'C:\\windows'),
+                          ('system_dir', 'C:\\WINNT\\system32', 'C:\\windows\\system32')])
+        self.assertIn('Windows directory\'s name left out', winnt['compared'])
+        # The simulator's changes are made under Wine but for the directory's name.
+        self.assertTrue(all(c['made_under_wine'] for c in winnt['simulator']['changes']))
+        folders = [r['summary']['screenshot_folder'] for r in (winnt, xp)]
+        self.assertNotEqual(folders[0], folders[1])
+        for r in (winnt, xp):
+            self.assertTrue(r['summary']['screenshots'])
+            self.assertTrue(all(os.path.dirname(s) == r['summary']['screenshot_folder'] and
+                                os.path.exists(s) for s in r['summary']['screenshots']))
+        text = results[2][1]
+        self.assertIn('98 SE, package folder ending in 表 ((standard input)), under Wine', text)
+        self.assertIn('/stdin-', text)
+        # The Japanese texts in their code page, as a reader reads them.
+        self.assertIn('text:   "インストールが完了しました。システムを再起動しますか？\\n"', text)
+        self.assertIn('+ copy C:\\Vantor\\ドライバ一覧表\\VNTR98SE.INF', text)
+        shots = [line for line in text.splitlines() if line.startswith('screenshots in ')]
+        self.assertEqual(len(shots), 1, text)
+        self.assertTrue(os.path.isdir(shots[0].split(' ', 2)[2].split(':')[0]), shots)
 
     def test_a_question_without_an_answer_stops_the_run(self):
         keep = os.path.join(self.dir.name, 'kept')

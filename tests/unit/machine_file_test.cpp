@@ -346,3 +346,24 @@ TEST(CodePages, follow_the_locale_and_read_double_byte_text_by_characters) {
     EXPECT_FALSE(sim::IsLeadByte(932, 0xA1));
     EXPECT_FALSE(sim::IsLeadByte(1252, 0x81));
 }
+
+// The Unix locale Wine is given for a system locale: the locale's own where
+// one gives it, else the nearest with the same code page.
+TEST(CodePages, unix_locale_gives_the_locale_or_the_nearest_with_its_code_page) {
+    const struct {
+        uint32_t locale;
+        const char* name;
+        uint32_t given;
+    } cases[] = {
+        {0x0411, "ja_JP", 0x0411},  {0x0407, "de_DE", 0x0407}, {0x0414, "nb_NO", 0x0414},
+        {0x040a, "es_ES", 0x0c0a},  // no Unix locale sorts the traditional way
+        {0x0801, "ar_SA", 0x0401},  // Arabic, Iraq: another country, code page 1256 too
+        {0x0C04, "zh_TW", 0x0404},  // Chinese, Hong Kong: 950, not China's 936
+        {0x10411, "ja_JP", 0x0411}, {0x0439, "en_US", 0x0409},  // Hindi: none
+    };
+    for (const auto& c : cases) {
+        sim::UnixLocale u = sim::UnixLocaleOf(c.locale);
+        EXPECT_STREQ(u.name, c.name) << std::hex << c.locale;
+        EXPECT_EQ(u.locale, c.given) << std::hex << c.locale;
+    }
+}
