@@ -403,24 +403,19 @@ TEST(CaptureFaultWalk, every_call_of_the_capture_can_fail) {
         sim::LoadMachineFile(std::string(VNTR_SOURCE_DIR) + "/examples/machines/2000-german.toml")
             .machine;
     int walked = 0;
-    for (const auto& [name, base] : {std::make_pair("98 SE", legacy), std::make_pair("2000", nt)}) {
+    for (const auto& machine : {std::make_pair("98 SE", legacy), std::make_pair("2000", nt)}) {
+        const char* name = machine.first;
+        const sim::Machine& base = machine.second;
         for (const char* arguments : {"", "out.toml"}) {
             sim::RunOptions record;
             record.record_calls = true;
             sim::Outcome clean = capture::Run(base, arguments, record);
             ASSERT_EQ(clean.exit_code, 0);
             const std::string clean_text = capture::Output(clean);
-            std::map<std::string, uint32_t> seen;
-            for (const auto& call : clean.summary["call_order"]) {
-                const std::string c = call;
-                uint32_t nth = ++seen[c];
-                if (!sim::FindHostCall(c)->can_fail) continue;
+            auto check = [&](const std::string& c, uint32_t nth, const sim::Machine& m) {
                 std::string where =
                     std::string(name) + " '" + arguments + "': " + c + " #" + std::to_string(nth);
-                sim::Machine m = base;
-                m.faults.push_back({c, nth, 1, 0});
                 sim::Outcome o = capture::Run(m, arguments);
-                ++walked;
                 ASSERT_EQ(o.status, "ok") << where << ": " << o.message;
                 std::vector<sim::Event> changes = o.ChangeEvents();
                 for (const auto& e : changes)
@@ -450,7 +445,8 @@ TEST(CaptureFaultWalk, every_call_of_the_capture_can_fail) {
                     EXPECT_EQ(o.summary["modules_loaded"].size(), 0u) << where;
                 }
                 EXPECT_EQ(o.summary["files_open"], 0) << where;
-            }
+            };
+            walked += flow::WalkFaults(base, clean, check);
         }
     }
     printf("%d call positions of the capture walked\n", walked);
