@@ -415,6 +415,12 @@ TEST_F(Cli, every_command_line_ends_as_it_should) {
          {"outcome: expected installed, got no-controller",
           "- 'copy C:\\PKG\\VNTR98SE.INF -> C:\\WINDOWS\\INF\\VNTR98SE.INF'",
           "+ 'copy C:\\VNTR98SE.INF -> C:\\WINDOWS"}, {}},
+        {"--check compares the boxes", kSetup,
+         "os = '98se'\nanswers = ['yes']\n[expect]\noutcome = 'no-controller'\n"
+         "boxes = ['Do you want to update Vantor Cardbus controllers?', 'Installation successful!']\n",
+         "--machine case.toml --check", 1,
+         {"boxes differ (- expected, + got):", "- 'Installation successful!'",
+          "+ 'No generic Vantor Cardbus controllers found!'"}, {}},
         {"--check compares bytes, not how they print", kSetup,
          std::string(kHostileMessages) + "[expect]\nboxes = ['Q\\x81\\x1B[2J?\\n']\n",
          "case.toml --answer no --check", 1,
