@@ -287,20 +287,6 @@ TEST(Legacy98, needs_no_catalog_in_the_package) {
     EXPECT_EQ(LastBox(o), kSuccess);
 }
 
-TEST_P(LegacyEdition, a_package_at_a_drive_root_is_read_with_one_backslash) {
-    const Edition& e = GetParam();
-    sim::Machine m = WithControllers(e.os);
-    m.current_dir = "C:\\";
-    sim::MountPackage(m, sim::DefaultPackageDir(), "C:\\");
-    m.files.MakeDirs(e.target);
-    sim::Outcome o = flow::Run(m);
-    EXPECT_EQ(Copies(o), ExpectedCopies(e, "C:\\"));
-    // ME, having entered INF\OTHER, returns to the root itself, not to the
-    // drive's current directory, which "C:" alone would name.
-    EXPECT_EQ(o.summary["current_dir"], "C:\\");
-    EXPECT_EQ(LastBox(o), kSuccess);
-}
-
 // ---- closing messages and the restart ------------------------------------
 
 TEST_P(LegacyEdition, without_a_controller_key_the_files_stay_and_message_1_is_shown) {

@@ -281,17 +281,6 @@ TEST(NtFlow, a_failed_update_shows_message_0_and_a_reboot_request_changes_nothin
     EXPECT_TRUE(r.Of("reboot").empty());
 }
 
-TEST(NtFlow, at_a_drive_root_the_inf_path_has_one_backslash) {
-    sim::Machine m = sim::PresetMachine("xp");
-    m.current_dir = "D:\\";
-    sim::MountPackage(m, sim::DefaultPackageDir(), "D:\\");
-    sim::AddController(m);
-    m.answers = {true};
-    sim::Outcome o = flow::Run(m);
-    EXPECT_EQ(InstalledInf(o), "D:\\VNTRXP.INF");
-    EXPECT_EQ(flow::BoxTexts(o), (std::vector<std::string>{kConfirm, kSuccess}));
-}
-
 TEST(NtFlow, newdev_missing_unloadable_or_without_its_entry_gives_message_0) {
     struct Case {
         const char* what;

@@ -181,17 +181,6 @@ TEST(Messages, locale_is_formatted_in_lower_case_hex_of_at_least_four_digits) {
     EXPECT_EQ(flow::Str(s.Boxes()[0]["args"]["text"]), "sorted\n");
 }
 
-TEST(Messages, at_a_drive_root_the_path_has_one_backslash_after_the_drive) {
-    sim::Machine m = sim::PresetMachine("xp");
-    m.current_dir = "D:\\";
-    m.files.MakeDirs("D:\\");
-    m.files.PutFile("D:\\MultiLang\\0409.dat", "0\n1\n2\n3\nfrom the root\n");
-    m.answers = {false};
-    sim::Outcome o = flow::Run(m);
-    EXPECT_EQ(flow::Str(o.Of("open")[0]["args"]["path"]), "D:\\MultiLang\\0409.dat");
-    EXPECT_EQ(flow::Str(o.Boxes()[0]["args"]["text"]), "from the root\n");
-}
-
 TEST(Messages, a_directory_too_long_for_the_path_uses_the_built_in_texts) {
     // 240 characters of directory leave no room for \MultiLang\0409.dat.
     sim::Machine m = flow::On("xp");
