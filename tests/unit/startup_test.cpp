@@ -181,24 +181,6 @@ TEST(Messages, locale_is_formatted_in_lower_case_hex_of_at_least_four_digits) {
     EXPECT_EQ(flow::Str(s.Boxes()[0]["args"]["text"]), "sorted\n");
 }
 
-TEST(Messages, a_directory_too_long_for_the_path_uses_the_built_in_texts) {
-    // 240 characters of directory leave no room for \MultiLang\0409.dat.
-    sim::Machine m = flow::On("xp");
-    m.current_dir = flow::LongPath("C:\\VNTR", 240);
-    sim::MountPackage(m, sim::DefaultPackageDir(), m.current_dir);
-    m.files.PutFile(m.current_dir + "\\MultiLang\\0409.dat", "0\n1\n2\n3\nlocal\n");
-    sim::Outcome o = flow::Run(m);
-    EXPECT_TRUE(o.Of("open").empty()) << "no cut path may be opened";
-    EXPECT_EQ(flow::Str(o.Boxes()[0]["args"]["text"]), kConfirm);
-
-    // A directory beyond the 256-byte buffer altogether.
-    m.current_dir = flow::LongPath("C:\\VNTR", 258);
-    sim::MountPackage(m, sim::DefaultPackageDir(), m.current_dir);
-    sim::Outcome beyond = flow::Run(m);
-    EXPECT_TRUE(beyond.Of("open").empty());
-    EXPECT_EQ(flow::Str(beyond.Boxes()[0]["args"]["text"]), kConfirm);
-}
-
 TEST(Messages, a_failed_line_allocation_falls_back_to_english_and_frees_what_was_read) {
     sim::Machine base = WithMessageFile("0\n1\n2\n3\nvier\n");
     for (uint32_t nth = 1; nth <= 5; ++nth) {
