@@ -137,7 +137,8 @@ TEST_P(FaultWalk, each_call_position_can_fail) {
         const std::string result = o.Result();
         if (call == "MessageBoxA" && nth == 1) {
             EXPECT_EQ(result, "declined") << where;
-            EXPECT_EQ(o.Boxes().size(), 1u) << where;
+            ASSERT_EQ(o.Boxes().size(), 1u) << where;
+            EXPECT_EQ(o.Boxes()[0]["result"], 0) << where;
             EXPECT_TRUE(o.Changes().empty()) << where;
         } else {
             std::set<std::string> allowed = {clean_result, "failed", "no-controller", "nothing"};
