@@ -277,16 +277,6 @@ TEST(LegacyCatalog, a_missing_catalog_fails_after_the_inf_copy_which_stays) {
     }
 }
 
-TEST(Legacy98, needs_no_catalog_in_the_package) {
-    sim::Machine m = WithControllers("98");
-    m.files.Remove("C:\\VNTR\\VNTR98SE.CAT");
-    m.files.Remove("C:\\VNTR\\VNTRME.CAT");
-    sim::Outcome o = flow::Run(m);
-    EXPECT_EQ(Copies(o), ExpectedCopies(kEditions[0], "C:\\VNTR"));
-    EXPECT_EQ(flow::Calls(o, "CopyFileA"), 1);
-    EXPECT_EQ(LastBox(o), kSuccess);
-}
-
 // ---- closing messages and the restart ------------------------------------
 
 TEST_P(LegacyEdition, without_a_controller_key_the_files_stay_and_message_1_is_shown) {
