@@ -65,16 +65,6 @@ TEST(Startup, other_platforms_end_silently_after_the_question) {
     }
 }
 
-TEST(Startup, a_failed_version_query_counts_as_platform_zero) {
-    sim::Machine m = flow::On("xp");
-    sim::AddController(m);
-    m.faults = {{"GetVersionExA", 1, 1, ERROR_INVALID_PARAMETER}};
-    sim::Outcome o = flow::Run(m);
-    EXPECT_EQ(o.Boxes().size(), 1u);
-    EXPECT_EQ(flow::Calls(o, "LoadLibraryA"), 0);
-    EXPECT_TRUE(o.Changes().empty());
-}
-
 TEST(Caption, is_cut_to_99_characters_and_missing_means_empty) {
     sim::Machine m = flow::On("xp");
     m.answers = {false};
