@@ -155,6 +155,19 @@ static void Files(void) {
     error = GetLastError();
     Check(!copied && error == ERROR_FILE_NOT_FOUND, "CopyFileA from a missing file fails with 2",
           "returned %d, error %u", copied, (unsigned)error);
+
+    // Into a folder that does not exist: no folder is made for the copy.
+    Path(source, "\\files\\a.inf");
+    Path(target, "\\files\\absent\\b.inf");
+    SetLastError(0);
+    copied = CopyFileA(source, target, FALSE);
+    error = GetLastError();
+    Path(sub, "\\files\\absent");
+    DWORD attributes = GetFileAttributesA(sub);
+    Check(!copied && error == ERROR_PATH_NOT_FOUND && attributes == INVALID_FILE_ATTRIBUTES,
+          "CopyFileA into a missing folder fails with 3 and makes nothing",
+          "returned %d, error %u, folder attributes 0x%x", copied, (unsigned)error,
+          (unsigned)attributes);
 }
 
 // Reads the next line of `f` into `line`; the report shows what was read.

@@ -8,10 +8,12 @@
 #include <algorithm>
 #include <filesystem>
 #include <initializer_list>
+#include <map>
 #include <string>
 #include <vector>
 
 #include "host/host.h"
+#include "sim/calls.h"
 #include "sim/machine_file.h"
 #include "sim/presets.h"
 #include "sim/runner.h"
@@ -116,6 +118,26 @@ inline std::vector<std::string> MachineFiles(std::initializer_list<const char*> 
 // A machine file's name without folder and extension.
 inline std::string Stem(const std::string& path) {
     return std::filesystem::path(path).stem().string();
+}
+
+// Each call position of a clean run (recorded with record_calls) whose call
+// can fail, made to fail in turn: `check(call, nth, machine)` runs the
+// machine with that failure planned and checks the run. Returns how many
+// positions were walked.
+template <class Check>
+int WalkFaults(const sim::Machine& base, const sim::Outcome& clean, Check check) {
+    std::map<std::string, uint32_t> seen;
+    int walked = 0;
+    for (const auto& name : clean.summary["call_order"]) {
+        const std::string call = name;
+        uint32_t nth = ++seen[call];
+        if (!sim::FindHostCall(call)->can_fail) continue;
+        sim::Machine m = base;
+        m.faults.push_back({call, nth, 1, 0});
+        check(call, nth, m);
+        ++walked;
+    }
+    return walked;
 }
 
 }  // namespace flow

@@ -277,30 +277,6 @@ TEST(LegacyCatalog, a_missing_catalog_fails_after_the_inf_copy_which_stays) {
     }
 }
 
-TEST(Legacy98, needs_no_catalog_in_the_package) {
-    sim::Machine m = WithControllers("98");
-    m.files.Remove("C:\\VNTR\\VNTR98SE.CAT");
-    m.files.Remove("C:\\VNTR\\VNTRME.CAT");
-    sim::Outcome o = flow::Run(m);
-    EXPECT_EQ(Copies(o), ExpectedCopies(kEditions[0], "C:\\VNTR"));
-    EXPECT_EQ(flow::Calls(o, "CopyFileA"), 1);
-    EXPECT_EQ(LastBox(o), kSuccess);
-}
-
-TEST_P(LegacyEdition, a_package_at_a_drive_root_is_read_with_one_backslash) {
-    const Edition& e = GetParam();
-    sim::Machine m = WithControllers(e.os);
-    m.current_dir = "C:\\";
-    sim::MountPackage(m, sim::DefaultPackageDir(), "C:\\");
-    m.files.MakeDirs(e.target);
-    sim::Outcome o = flow::Run(m);
-    EXPECT_EQ(Copies(o), ExpectedCopies(e, "C:\\"));
-    // ME, having entered INF\OTHER, returns to the root itself, not to the
-    // drive's current directory, which "C:" alone would name.
-    EXPECT_EQ(o.summary["current_dir"], "C:\\");
-    EXPECT_EQ(LastBox(o), kSuccess);
-}
-
 // ---- closing messages and the restart ------------------------------------
 
 TEST_P(LegacyEdition, without_a_controller_key_the_files_stay_and_message_1_is_shown) {
@@ -371,65 +347,6 @@ TEST(LegacyBuild, a_build_without_package_files_changes_nothing_and_reports_fail
             << which;
         ExpectTidy(o);  // the message table was released
     }
-}
-
-namespace {
-
-// The longest starting directory whose source paths still fit 255
-// characters, and the same for the Windows directory and the target paths.
-size_t LongestStart(const Edition& e) { return 255 - 1 - std::max(e.inf.size(), e.catalog.size()); }
-size_t LongestWindows(const Edition& e) {
-    return 255 - (e.target.size() - strlen("C:\\WINDOWS")) - 1 -
-           std::max(e.inf.size(), e.catalog.size());
-}
-
-sim::Machine StartingIn(const Edition& e, size_t length) {
-    sim::Machine m = WithControllers(e.os);
-    m.current_dir = flow::LongPath("C:\\VNTR", length);
-    sim::MountPackage(m, sim::DefaultPackageDir(), m.current_dir);
-    return m;
-}
-
-sim::Machine WindowsIn(const Edition& e, size_t length) {
-    sim::Machine m = WithControllers(e.os);
-    m.windows_dir = flow::LongPath("C:\\WINDOWS", length);
-    m.files.MakeDirs(m.windows_dir + "\\INF");
-    return m;
-}
-
-void ExpectRefusedUntouched(const sim::Outcome& o, const std::string& what) {
-    EXPECT_EQ(flow::BoxTexts(o), (Strings{kConfirm, kFailed})) << what;
-    EXPECT_TRUE(o.Changes().empty()) << what;
-    EXPECT_EQ(flow::Calls(o, "CopyFileA") + flow::Calls(o, "CreateDirectoryA"), 0) << what;
-}
-
-}  // namespace
-
-TEST_P(LegacyEdition, a_starting_directory_too_long_for_a_source_path_changes_nothing) {
-    const Edition& e = GetParam();
-    size_t longest = LongestStart(e);
-    sim::Outcome fits = flow::Run(StartingIn(e, longest));
-    ASSERT_FALSE(Done(fits, "copy").empty());
-    EXPECT_EQ(flow::Str(Done(fits, "copy")[0]["from"]).size(), 255u);
-    EXPECT_EQ(LastBox(fits), kSuccess);
-
-    for (size_t length : {longest + 1, size_t{255}, size_t{300}})
-        ExpectRefusedUntouched(flow::Run(StartingIn(e, length)),
-                               "starting directory of " + std::to_string(length));
-}
-
-TEST_P(LegacyEdition, a_windows_directory_too_long_for_a_target_path_changes_nothing) {
-    const Edition& e = GetParam();
-    size_t longest = LongestWindows(e);
-    sim::Machine m = WindowsIn(e, longest);
-    sim::Outcome fits = flow::Run(m);
-    EXPECT_EQ(Done(fits, "copy").size(), e.catalog.empty() ? 1u : 2u);
-    EXPECT_EQ(OtherDevicePath(fits), m.windows_dir + "\\INF\\OTHER" + '\0');
-    EXPECT_EQ(LastBox(fits), kSuccess);
-
-    for (size_t length : {longest + 1, size_t{255}, size_t{300}})
-        ExpectRefusedUntouched(flow::Run(WindowsIn(e, length)),
-                               "Windows directory of " + std::to_string(length));
 }
 
 // ---- registry reset ---------------------------------------------------------

@@ -281,17 +281,6 @@ TEST(NtFlow, a_failed_update_shows_message_0_and_a_reboot_request_changes_nothin
     EXPECT_TRUE(r.Of("reboot").empty());
 }
 
-TEST(NtFlow, at_a_drive_root_the_inf_path_has_one_backslash) {
-    sim::Machine m = sim::PresetMachine("xp");
-    m.current_dir = "D:\\";
-    sim::MountPackage(m, sim::DefaultPackageDir(), "D:\\");
-    sim::AddController(m);
-    m.answers = {true};
-    sim::Outcome o = flow::Run(m);
-    EXPECT_EQ(InstalledInf(o), "D:\\VNTRXP.INF");
-    EXPECT_EQ(flow::BoxTexts(o), (std::vector<std::string>{kConfirm, kSuccess}));
-}
-
 TEST(NtFlow, newdev_missing_unloadable_or_without_its_entry_gives_message_0) {
     struct Case {
         const char* what;
@@ -625,28 +614,6 @@ TEST(Binding, planted_libraries_beside_the_program_or_in_the_package_are_never_l
     EXPECT_EQ(InstalledId(o), kModel3A);
 }
 
-TEST(Binding, a_system_directory_too_long_for_the_path_counts_as_no_library) {
-    // 242 characters and "\setupapi.dll" fill the 255 exactly; one more
-    // and the library is not loaded rather than loaded by a cut path.
-    for (size_t length : {242u, 243u, 300u}) {
-        sim::Machine m = WithController("xp");
-        m.system_dir = flow::LongPath("C:\\WINDOWS\\system32", length);
-        m.files.MakeDirs(m.system_dir);
-        for (auto& mod : m.modules) mod.dir = m.system_dir;
-        sim::Outcome o = flow::Run(m);
-        std::string what = std::to_string(length) + " characters";
-        if (length == 242) {
-            ASSERT_EQ(o.Of("load").size(), 2u) << what;
-            EXPECT_EQ(flow::Str(o.Of("load")[0]["args"]["name"]), m.system_dir + "\\setupapi.dll");
-            EXPECT_EQ(flow::BoxTexts(o).back(), kSuccess) << what;
-        } else {
-            EXPECT_TRUE(o.Of("load").empty()) << what;
-            EXPECT_EQ(flow::BoxTexts(o), (std::vector<std::string>{kConfirm, kFailed})) << what;
-        }
-        ExpectNothingLeft(o, what);
-    }
-}
-
 // ---- Hardware-identifier lists that are not what they should be --------------
 
 TEST(OddLists, a_match_longer_than_255_characters_is_traced_and_passed_over) {
@@ -755,26 +722,4 @@ TEST(OddLists, lists_share_the_address_space_of_a_32_bit_process) {
     void* again = LocalAlloc(LPTR, 0x10000);
     EXPECT_NE(again, nullptr);
     EXPECT_EQ(LocalFree(again), nullptr);
-}
-
-TEST(OddLists, a_package_directory_too_long_for_the_inf_path_is_not_passed_cut_short) {
-    // 244 characters and "\VNTRXP.INF" fill the 255 exactly.
-    for (size_t length : {244u, 245u, 255u, 300u}) {
-        sim::Machine m = sim::PresetMachine("xp");
-        m.current_dir = flow::LongPath("C:\\VNTR", length);
-        sim::MountPackage(m, sim::DefaultPackageDir(), m.current_dir);
-        sim::AddController(m);
-        m.answers = {true};
-        sim::Outcome o = flow::Run(m);
-        std::string what = std::to_string(length) + " characters";
-        if (length == 244) {
-            EXPECT_EQ(InstalledInf(o), m.current_dir + "\\VNTRXP.INF") << what;
-            EXPECT_EQ(flow::BoxTexts(o).back(), kSuccess) << what;
-        } else {
-            EXPECT_TRUE(Installs(o).empty()) << what;
-            EXPECT_EQ(flow::BoxTexts(o).back(), kFailed) << what;
-            EXPECT_TRUE(o.Changes().empty()) << what;
-        }
-        ExpectNothingLeft(o, what);
-    }
 }

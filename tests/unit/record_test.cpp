@@ -161,17 +161,6 @@ TEST(Record, each_box_carries_its_message_number_and_the_outcome_follows_the_las
     }
 }
 
-TEST(Record, a_question_whose_box_fails_is_declined) {
-    sim::Machine m = flow::On("xp");
-    sim::AddController(m);
-    m.faults = {{"MessageBoxA", 1, 1, 0}};
-    sim::Outcome o = flow::Run(m);
-    ASSERT_EQ(o.Boxes().size(), 1u);
-    EXPECT_EQ(o.Boxes()[0]["result"], 0);
-    EXPECT_EQ(o.Boxes()[0]["message"], MSG_CONFIRM);
-    EXPECT_EQ(o.Result(), "declined");
-}
-
 TEST(Record, the_report_shows_the_message_of_each_box) {
     std::string command = std::string(VNTR_SIM_BINARY) +
                           " --machine " VNTR_SOURCE_DIR

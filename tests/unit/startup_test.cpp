@@ -65,16 +65,6 @@ TEST(Startup, other_platforms_end_silently_after_the_question) {
     }
 }
 
-TEST(Startup, a_failed_version_query_counts_as_platform_zero) {
-    sim::Machine m = flow::On("xp");
-    sim::AddController(m);
-    m.faults = {{"GetVersionExA", 1, 1, ERROR_INVALID_PARAMETER}};
-    sim::Outcome o = flow::Run(m);
-    EXPECT_EQ(o.Boxes().size(), 1u);
-    EXPECT_EQ(flow::Calls(o, "LoadLibraryA"), 0);
-    EXPECT_TRUE(o.Changes().empty());
-}
-
 TEST(Caption, is_cut_to_99_characters_and_missing_means_empty) {
     sim::Machine m = flow::On("xp");
     m.answers = {false};
@@ -179,35 +169,6 @@ TEST(Messages, locale_is_formatted_in_lower_case_hex_of_at_least_four_digits) {
     sim::Outcome s = flow::Run(sorted);
     EXPECT_EQ(flow::Str(s.Of("open")[0]["args"]["path"]), "C:\\VNTR\\MultiLang\\10407.dat");
     EXPECT_EQ(flow::Str(s.Boxes()[0]["args"]["text"]), "sorted\n");
-}
-
-TEST(Messages, at_a_drive_root_the_path_has_one_backslash_after_the_drive) {
-    sim::Machine m = sim::PresetMachine("xp");
-    m.current_dir = "D:\\";
-    m.files.MakeDirs("D:\\");
-    m.files.PutFile("D:\\MultiLang\\0409.dat", "0\n1\n2\n3\nfrom the root\n");
-    m.answers = {false};
-    sim::Outcome o = flow::Run(m);
-    EXPECT_EQ(flow::Str(o.Of("open")[0]["args"]["path"]), "D:\\MultiLang\\0409.dat");
-    EXPECT_EQ(flow::Str(o.Boxes()[0]["args"]["text"]), "from the root\n");
-}
-
-TEST(Messages, a_directory_too_long_for_the_path_uses_the_built_in_texts) {
-    // 240 characters of directory leave no room for \MultiLang\0409.dat.
-    sim::Machine m = flow::On("xp");
-    m.current_dir = flow::LongPath("C:\\VNTR", 240);
-    sim::MountPackage(m, sim::DefaultPackageDir(), m.current_dir);
-    m.files.PutFile(m.current_dir + "\\MultiLang\\0409.dat", "0\n1\n2\n3\nlocal\n");
-    sim::Outcome o = flow::Run(m);
-    EXPECT_TRUE(o.Of("open").empty()) << "no cut path may be opened";
-    EXPECT_EQ(flow::Str(o.Boxes()[0]["args"]["text"]), kConfirm);
-
-    // A directory beyond the 256-byte buffer altogether.
-    m.current_dir = flow::LongPath("C:\\VNTR", 258);
-    sim::MountPackage(m, sim::DefaultPackageDir(), m.current_dir);
-    sim::Outcome beyond = flow::Run(m);
-    EXPECT_TRUE(beyond.Of("open").empty());
-    EXPECT_EQ(flow::Str(beyond.Boxes()[0]["args"]["text"]), kConfirm);
 }
 
 TEST(Messages, a_failed_line_allocation_falls_back_to_english_and_frees_what_was_read) {
