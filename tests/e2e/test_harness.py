@@ -475,7 +475,7 @@ CopyFileA                            kernel32.dll   yes (5)   args: from, to, fa
 CreateDirectoryA                     kernel32.dll   yes (5)   args: path, security; result; error
 ExitWindowsEx                        user32.dll     yes (5)   args: flags, reserved; result
 UpdateDriverForPlugAndPlayDevicesA   newdev.dll     yes (5)   args: parent, hardware_id, inf, flags, reboot (the flag's value at the call); result
-CM_Locate_DevNodeA                   setupapi.dll   no        a call is a finding
+CM_Locate_DevNodeA                   setupapi.dll   no        the call alone, as an unexpected_call event
 
 A [[faults]] entry names one of the functions that can fail.
 '''
