@@ -13,8 +13,8 @@ target_link_libraries(search_bench PRIVATE vntr_sim vntr_program benchmark::benc
 # Loading and running machines of 1,000 to 100,000 keys, values or devices:
 #   build/native/load_bench
 # and vntrsetup-sim itself on such files, timed with its peak memory.
-add_executable(load_bench tests/bench/load_bench.cpp sim/cli/report.cpp)
-target_link_libraries(load_bench PRIVATE vntr_sim vntr_program benchmark::benchmark)
+add_executable(load_bench tests/bench/load_bench.cpp)
+target_link_libraries(load_bench PRIVATE vntr_cli benchmark::benchmark)
 target_compile_definitions(load_bench PRIVATE VNTRSETUP_SIM="$<TARGET_FILE:vntrsetup-sim>")
 add_dependencies(load_bench vntrsetup-sim)
 

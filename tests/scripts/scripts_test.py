@@ -173,7 +173,7 @@ class TestAll(unittest.TestCase):
             "cmake --build build/native -j 2",
             "ctest --no-tests=error --test-dir build/native --output-on-failure -j 2 -LE e2e",
             "cmake --preset asan",
-            "cmake --build build/asan -j 2",
+            "cmake --build build/asan -j 2 --target unit_programs",
             "ctest --no-tests=error --test-dir build/asan --output-on-failure -j 2 -L unit",
             "fuzz-all",
             "valgrind-examples build/native/vntrsetup-sim",

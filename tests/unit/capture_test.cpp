@@ -389,25 +389,36 @@ TEST(CaptureCommandLine, writes_standard_output_or_a_new_file_only) {
 // Each call the capture makes can fail: it still ends normally, writes a
 // file that loads (or says the file could not be written), changes nothing,
 // releases what it took, and a failed read shows in the file.
-TEST(CaptureFaultWalk, every_call_of_the_capture_can_fail) {
+// One machine of each kind the capture reads differently, each walked on
+// its own so that the walks run side by side.
+class CaptureFaultWalk : public testing::TestWithParam<const char*> {};
+INSTANTIATE_TEST_SUITE_P(Machines, CaptureFaultWalk,
+                         testing::Values("/tests/machines/98se-nt-style-registry.toml",
+                                         "/examples/machines/2000-german.toml",
+                                         "/examples/machines/xp-japanese.toml",
+                                         "/examples/machines/98se-japanese.toml"),
+                         [](const testing::TestParamInfo<const char*>& info) {
+                             std::string name = flow::Stem(info.param);
+                             for (char& c : name)
+                                 if (c == '-') c = '_';
+                             return name;
+                         });
+
+TEST_P(CaptureFaultWalk, every_call_of_the_capture_can_fail) {
     // Failures the capture has nothing to say about: releasing what it took.
     const std::set<std::string> silent = {"RegCloseKey", "FreeLibrary",
                                           "SetupDiDestroyDeviceInfoList", "fclose"};
-    // The Japanese machines have names the capture widens and narrows back.
-    std::vector<std::pair<std::string, sim::Machine>> machines;
-    for (const char* path :
-         {"/tests/machines/98se-nt-style-registry.toml", "/examples/machines/2000-german.toml",
-          "/examples/machines/xp-japanese.toml", "/examples/machines/98se-japanese.toml"})
-        machines.emplace_back(flow::Stem(path),
-                              sim::LoadMachineFile(std::string(VNTR_SOURCE_DIR) + path).machine);
-    sim::MakeKeyPath(machines[0].second.hklm.get(),
-                     "Enum\\PCI\\VEN_C4B9&DEV_8E3A&SUBSYS_8E3AC4B9&REV_02\\BUS_02&DEV_0C&FUNC_00")
-        ->SetValue({"Driver", 1, std::string("x\0", 2)});
+    const std::string name = flow::Stem(GetParam());
+    sim::Machine base = sim::LoadMachineFile(std::string(VNTR_SOURCE_DIR) + GetParam()).machine;
+    // A value with a NUL inside, on the NT-style legacy machine.
+    if (name == "98se-nt-style-registry")
+        sim::MakeKeyPath(
+            base.hklm.get(),
+            "Enum\\PCI\\VEN_C4B9&DEV_8E3A&SUBSYS_8E3AC4B9&REV_02\\BUS_02&DEV_0C&FUNC_00")
+            ->SetValue({"Driver", 1, std::string("x\0", 2)});
     int walked = 0;
     std::set<std::string> calls;
-    for (const auto& machine : machines) {
-        const std::string& name = machine.first;
-        const sim::Machine& base = machine.second;
+    {
         for (const char* arguments : {"", "out.toml"}) {
             sim::RunOptions record;
             record.record_calls = true;
@@ -452,7 +463,10 @@ TEST(CaptureFaultWalk, every_call_of_the_capture_can_fail) {
             walked += flow::WalkFaults(base, clean, check);
         }
     }
-    printf("%d call positions of the capture walked\n", walked);
-    EXPECT_GE(walked, 100);
-    EXPECT_TRUE(calls.count("MultiByteToWideChar") && calls.count("WideCharToMultiByte"));
+    printf("%s: %d call positions of the capture walked\n", name.c_str(), walked);
+    EXPECT_GE(walked, 25);
+    // The Japanese machines have names the capture widens and narrows back.
+    if (base.codepage == 932) {
+        EXPECT_TRUE(calls.count("MultiByteToWideChar") && calls.count("WideCharToMultiByte"));
+    }
 }
