@@ -48,12 +48,6 @@ target_link_libraries(vntr_sim PUBLIC PkgConfig::TOMLPP nlohmann_json::nlohmann_
 target_link_libraries(vntr_program PUBLIC vntr_sim)
 target_link_libraries(vntr_sim PUBLIC vntr_program)
 
-# The headers every simulator and test source reads, compiled once per
-# target instead of once per source (nlohmann's JSON alone is most of a
-# source's compile time). The program's own sources are left plain.
-set(VNTR_HEAVY_HEADERS <map> <memory> <string> <vector> <nlohmann/json.hpp>)
-target_precompile_headers(vntr_sim PRIVATE ${VNTR_HEAVY_HEADERS})
-
 # The option parser and the report, shared by both front ends and the
 # benchmarks, compiled once.
 add_library(vntr_cli STATIC sim/cli/options.cpp sim/cli/report.cpp)

@@ -11,7 +11,6 @@ add_executable(unit_tests
     tests/unit/record_test.cpp
 )
 target_link_libraries(unit_tests PRIVATE vntr_capture vntr_sim vntr_program GTest::gtest_main)
-target_precompile_headers(unit_tests PRIVATE ${VNTR_HEAVY_HEADERS} <gtest/gtest.h>)
 target_compile_definitions(unit_tests PRIVATE
     VNTR_SOURCE_DIR="${CMAKE_SOURCE_DIR}"
     VNTR_SIM_BINARY="$<TARGET_FILE:vntrsetup-sim>"
