@@ -653,13 +653,24 @@ class Terminal {
     std::string seen_;
 };
 
+// A process's /proc stat line, or "" once the process is gone: it may end
+// between the open and the read, which then fails with ESRCH.
+std::string ProcStat(const std::string& pid) {
+    int fd = open(("/proc/" + pid + "/stat").c_str(), O_RDONLY);
+    if (fd < 0) return "";
+    char buffer[1024];
+    ssize_t got = read(fd, buffer, sizeof buffer);
+    close(fd);
+    return got > 0 ? std::string(buffer, static_cast<size_t>(got)) : "";
+}
+
 // The children of a process, from /proc.
 std::vector<pid_t> ChildrenOf(pid_t parent) {
     std::vector<pid_t> out;
     std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir("/proc"), closedir);
     while (dirent* d = dir ? readdir(dir.get()) : nullptr) {
         if (strspn(d->d_name, "0123456789") != strlen(d->d_name)) continue;
-        std::string stat = Slurp(std::string("/proc/") + d->d_name + "/stat");
+        std::string stat = ProcStat(d->d_name);
         size_t close = stat.rfind(')');
         if (close == std::string::npos) continue;
         int ppid = 0;
@@ -672,7 +683,7 @@ std::vector<pid_t> ChildrenOf(pid_t parent) {
 
 // Whether a process has ended: gone, or a zombie nobody has reaped yet.
 bool Ended(pid_t pid) {
-    std::string stat = Slurp("/proc/" + std::to_string(pid) + "/stat");
+    std::string stat = ProcStat(std::to_string(pid));
     size_t close = stat.rfind(')');
     return close == std::string::npos || stat.size() < close + 3 || stat[close + 2] == 'Z' ||
            stat[close + 2] == 'X';
