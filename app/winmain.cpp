@@ -1,7 +1,7 @@
 // Entry point: loads the caption and the messages, asks for confirmation and
 // hands over to the installation flow of the running platform.
-#include "app/program.h"
 #include "common/messages.h"
+#include "host/host.h"
 #include "legacy/legacy.h"
 #include "nt/nt.h"
 

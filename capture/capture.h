@@ -6,12 +6,6 @@
 
 #include "host/host.h"
 
-// The program's entry: `arguments` is the command line without the program
-// name (nothing, or the file to write). Returns the exit code: 0 when the
-// machine file was written, 1 when it could not be, 2 for a bad command
-// line.
-int CaptureMain(char* arguments);
-
 // The parts of a capture, in the order of the machine file (parts.cpp,
 // registry.cpp, libraries.cpp).
 

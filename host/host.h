@@ -278,4 +278,12 @@ typedef BOOL(WINAPI* UpdateDriverForPlugAndPlayDevicesA_t)(HWND parent, LPCSTR h
                                                            LPCSTR infPath, DWORD flags,
                                                            PBOOL rebootRequired);
 
+// The two programs' entry points, which the start-up code (host/win/) or the
+// simulator calls: setup.exe's WinMain (app/) gets the command line without
+// the program name; vntrcapture's CaptureMain (capture/) gets the same and
+// returns the exit code: 0 when the machine file was written, 1 when it
+// could not be, 2 for a bad command line.
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, int show);
+int CaptureMain(char* arguments);
+
 #endif  // VNTR_HOST_H

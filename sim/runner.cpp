@@ -16,9 +16,9 @@
 #include <iterator>
 #include <sstream>
 
-#include "app/program.h"
 #include "common/messages.h"
 #include "common/product.h"
+#include "host/host.h"
 #include "sim/codepage.h"
 
 namespace sim {

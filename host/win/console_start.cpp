@@ -3,7 +3,6 @@
 // msvcrt.dll sets them up when it is loaded, and the end through msvcrt's
 // exit(), which flushes standard output (the machine file may go there)
 // before it calls ExitProcess.
-#include "capture/capture.h"
 #include "host/win/startup.h"
 // exit(), after the program's own header like every other system header.
 #include <stdlib.h>

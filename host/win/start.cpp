@@ -6,7 +6,6 @@
 // the program can use stdio without msvcrt's own start-up. The process ends
 // through msvcrt's exit(), which flushes the streams (the trace may go to a
 // redirected standard output) before it calls ExitProcess.
-#include "app/program.h"
 #include "host/win/startup.h"
 // exit(), after the program's own header like every other system header.
 #include <stdlib.h>

@@ -1,6 +1,6 @@
 // WinMain for checking the start-up under Wine: reports what it was given
 // on standard output, without flushing, and returns a code of its own.
-#include "app/program.h"
+#include "host/host.h"
 
 // msvcrt's atexit(), through its import slot: the toolchain's import
 // library leaves the plain name to its own start-up code, which is not
