@@ -8,6 +8,7 @@ the seeds are committed.
 """
 import os
 import random
+import re
 import struct
 import sys
 
@@ -29,16 +30,20 @@ def word(n):
 
 # ---- message_file: the bytes of MultiLang\0409.dat --------------------------
 
+def builtin_messages():
+    """The program's own English texts, read from its message table."""
+    with open(os.path.join(HERE, "..", "..", "common", "messages.cpp"), encoding="latin-1") as f:
+        source = f.read()
+    table = re.search(r"kBuiltIn\[MESSAGE_COUNT\] = \{(.*?)\};", source, re.S).group(1)
+    return [text.encode("latin-1") for text in re.findall(r'"((?:[^"\\]|\\.)*)"', table)]
+
+
 def message_file():
     t = "message_file"
     for name in ("0407.dat", "040c.dat"):
         with open(os.path.join(PACKAGE, "MultiLang", name), "rb") as f:
             write(t, "package-" + name, f.read())
-    english = [b"System Error or copy inf file failed!",
-               b"No generic Vantor Cardbus controllers found!",
-               b"Installation successful!",
-               b"Installation successful! Do you want to reboot the system?",
-               b"Do you want to update Vantor Cardbus controllers?"]
+    english = builtin_messages()
     write(t, "five-lines-crlf", b"\r\n".join(english) + b"\r\n")
     write(t, "five-lines-lf-no-final-end", b"\n".join(english))
     write(t, "three-lines", b"\r\n".join(english[:3]) + b"\r\n")

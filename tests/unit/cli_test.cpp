@@ -26,6 +26,7 @@
 
 #include "sim/machine_file.h"
 #include "sim/runner.h"
+#include "tests/unit/flow.h"
 
 namespace {
 
@@ -392,7 +393,7 @@ TEST_F(Cli, every_command_line_ends_as_it_should) {
         {"omit in Windows' form", kSetup,
          "current_dir = 'C:\\VNTR'\nlocale = 0x0407\npackage = { omit = ['MultiLang\\0407.dat'] }\n",
          "case.toml --answer no", 0,
-         {"fopen(\"C:\\VNTR\\MultiLang\\0407.dat\", \"rt\") -> FALSE", "Do you want to update"}, {}},
+         {"fopen(\"C:\\VNTR\\MultiLang\\0407.dat\", \"rt\") -> FALSE", flow::kConfirm}, {}},
         {"a double-byte character's second byte is no character", kSetup,
          "locale = 0x0411\ncurrent_dir = 'C:\\\xE3\x83\x9D'\n", "case.toml --answer no", 0,
          {"current directory C:\\\xE3\x83\x9D;"}, {}},
@@ -400,8 +401,7 @@ TEST_F(Cli, every_command_line_ends_as_it_should) {
         // --check compares the run with the [expect] table.
         {"--check as expected", kSetup,
          "os = '98se'\nanswers = ['yes']\n[expect]\noutcome = 'no-controller'\n"
-         "boxes = ['Do you want to update Vantor Cardbus controllers?',\n"
-         "         'No generic Vantor Cardbus controllers found!']\n",
+         "boxes = ['" + std::string(flow::kConfirm) + "', '" + flow::kNoController + "']\n",
          "--machine case.toml --check", 0, {"case.toml:3: as expected"}, {}},
         {"--check differs", kSetup,
          "os = '98se'\nanswers = ['yes']\n[expect]\noutcome = 'installed'\n"
@@ -412,10 +412,10 @@ TEST_F(Cli, every_command_line_ends_as_it_should) {
           "+ 'copy C:\\VNTR98SE.INF -> C:\\WINDOWS"}, {}},
         {"--check compares the boxes", kSetup,
          "os = '98se'\nanswers = ['yes']\n[expect]\noutcome = 'no-controller'\n"
-         "boxes = ['Do you want to update Vantor Cardbus controllers?', 'Installation successful!']\n",
+         "boxes = ['" + std::string(flow::kConfirm) + "', '" + flow::kSuccess + "']\n",
          "--machine case.toml --check", 1,
-         {"boxes differ (- expected, + got):", "- 'Installation successful!'",
-          "+ 'No generic Vantor Cardbus controllers found!'"}, {}},
+         {"boxes differ (- expected, + got):", "- '" + std::string(flow::kSuccess) + "'",
+          "+ '" + std::string(flow::kNoController) + "'"}, {}},
         {"--check compares bytes, not how they print", kSetup,
          std::string(kHostileMessages) + "[expect]\nboxes = ['Q\\x81\\x1B[2J?\\n']\n",
          "case.toml --answer no --check", 1,
