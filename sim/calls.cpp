@@ -1,5 +1,8 @@
 #include "sim/calls.h"
 
+#include <algorithm>
+#include <vector>
+
 #include "nt/nt.h"
 
 namespace sim {
@@ -83,9 +86,16 @@ std::string FaultableCallNames() {
 }
 
 bool IsChangeType(std::string_view type) {
-    for (size_t i = 0; i < kHostCallCount; ++i)
-        if (kHostCalls[i].change && type == kHostCalls[i].change) return true;
-    return false;
+    // Asked of every event of a run: the few change types, gathered once.
+    static const std::vector<std::string_view> types = [] {
+        std::vector<std::string_view> out;
+        for (size_t i = 0; i < kHostCallCount; ++i)
+            if (kHostCalls[i].change &&
+                std::find(out.begin(), out.end(), kHostCalls[i].change) == out.end())
+                out.push_back(kHostCalls[i].change);
+        return out;
+    }();
+    return std::find(types.begin(), types.end(), type) != types.end();
 }
 
 }  // namespace sim

@@ -367,14 +367,24 @@ struct Reader {
 bool Event::Decode(const char* data, size_t size, size_t* at, Event* out) {
     Reader r{data, size, *at};
     uint64_t count;
-    out->fields_.clear();
     // A field takes at least its key and kind.
-    if (!r.GetBytes(&out->type_) || !r.GetVar(&count) || count > (size - r.at) / 5) return false;
-    out->fields_.reserve(count);
+    if (!r.GetBytes(&out->type_) || !r.GetVar(&count) || count > (size - r.at) / 5) {
+        out->fields_.clear();
+        return false;
+    }
+    // The fields already there are written over: their byte strings keep
+    // their storage, so decoding event after event into one Event
+    // allocates next to nothing.
+    out->fields_.resize(count);
+    // A record cut short: the fields read before the cut stay.
+    auto cut = [out](uint64_t read) {
+        out->fields_.resize(read);
+        return false;
+    };
     for (uint64_t i = 0; i < count; ++i) {
-        Field f;
+        Field& f = out->fields_[i];
         int32_t near;
-        if (size - r.at < sizeof near + 1) return false;
+        if (size - r.at < sizeof near + 1) return cut(i);
         memcpy(&near, data + r.at, sizeof near);
         r.at += sizeof near;
         f.key = reinterpret_cast<const char*>(reinterpret_cast<uintptr_t>(kKeyBase) +
@@ -383,20 +393,23 @@ bool Event::Decode(const char* data, size_t size, size_t* at, Event* out) {
         uint64_t zigzag;
         switch (f.kind) {
             case Field::kNull:
+                f.number = 0;
+                f.bytes.clear();
                 break;
             case Field::kBool:
             case Field::kNumber:
-                if (!r.GetVar(&zigzag)) return false;
+                if (!r.GetVar(&zigzag)) return cut(i);
                 f.number = static_cast<int64_t>(zigzag >> 1) ^ -static_cast<int64_t>(zigzag & 1);
+                f.bytes.clear();
                 break;
             case Field::kBytes:
             case Field::kList:
-                if (!r.GetBytes(&f.bytes)) return false;
+                if (!r.GetBytes(&f.bytes)) return cut(i);
+                f.number = 0;
                 break;
             default:
-                return false;
+                return cut(i);
         }
-        out->fields_.push_back(std::move(f));
     }
     *at = r.at;
     return true;
@@ -405,9 +418,9 @@ bool Event::Decode(const char* data, size_t size, size_t* at, Event* out) {
 void EventList::DecodeAt(size_t i, Event* into) const {
     size_t at = offsets_[i];
     uint32_t length;
-    memcpy(&length, data_.data() + at - 4, 4);
+    memcpy(&length, data() + at - 4, 4);
     size_t pos = 0;
-    Event::Decode(data_.data() + at, length, &pos, into);
+    Event::Decode(data() + at, length, &pos, into);
 }
 
 Event EventList::operator[](size_t i) const {
@@ -418,24 +431,31 @@ Event EventList::operator[](size_t i) const {
 
 std::string_view EventList::TypeAt(size_t i) const {
     uint32_t size;
-    memcpy(&size, data_.data() + offsets_[i] - 4, 4);
-    Reader r{data_.data() + offsets_[i], size, 0};
+    memcpy(&size, data() + offsets_[i] - 4, 4);
+    Reader r{data() + offsets_[i], size, 0};
     uint64_t length = 0;
     if (!r.GetVar(&length) || length > size - r.at) return {};
     return std::string_view(r.data + r.at, length);
 }
 
 void EventList::push_back(const Event& e) {
-    size_t start = data_.size();
-    data_.append(4, '\0');
-    e.Encode(data_);
-    uint32_t length = static_cast<uint32_t>(data_.size() - start - 4);
-    memcpy(&data_[start], &length, 4);
+    if (owner_) throw std::logic_error("events added to an adopted record");
+    size_t start = built_.size();
+    built_.append(4, '\0');
+    e.Encode(built_);
+    uint32_t length = static_cast<uint32_t>(built_.size() - start - 4);
+    memcpy(&built_[start], &length, 4);
     offsets_.push_back(start + 4);
+    size_ = built_.size();
 }
 
-void EventList::Adopt(std::string data, std::vector<size_t> offsets) {
-    data_ = std::move(data);
+void EventList::Adopt(std::shared_ptr<const void> owner, const char* data, size_t size,
+                      std::vector<size_t> offsets) {
+    built_.clear();
+    built_.shrink_to_fit();
+    owner_ = std::move(owner);
+    adopted_ = data;
+    size_ = size;
     offsets_ = std::move(offsets);
 }
 

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <iterator>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <string_view>
@@ -84,7 +85,7 @@ class EventList {
     size_t size() const { return offsets_.size(); }
     bool empty() const { return offsets_.empty(); }
     // The size of the encoded events held.
-    size_t bytes() const { return data_.size(); }
+    size_t bytes() const { return size_; }
     Event operator[](size_t i) const;
     Event back() const { return (*this)[size() - 1]; }
     // Decodes event i into `into`, reusing its storage.
@@ -92,9 +93,12 @@ class EventList {
     // The type of event i, without decoding the rest.
     std::string_view TypeAt(size_t i) const;
     void push_back(const Event& e);
-    // Takes over encoded events, each preceded by its length (4 bytes);
-    // `offsets` says where each begins.
-    void Adopt(std::string data, std::vector<size_t> offsets);
+    // Takes over encoded events, each preceded by its length (4 bytes),
+    // held wherever `owner` keeps them (a mapped record, for one): `size`
+    // bytes at `data`; `offsets` says where each event begins. The list
+    // is read-only from then on.
+    void Adopt(std::shared_ptr<const void> owner, const char* data, size_t size,
+               std::vector<size_t> offsets);
     // Keeps only the events whose type passes `keep`, in their order.
     template <typename Keep>
     void KeepIf(Keep keep) {
@@ -129,8 +133,12 @@ class EventList {
     iterator end() const { return {this, size()}; }
 
    private:
-    std::string data_;
-    std::vector<size_t> offsets_;  // of each event's encoded form in data_
+    const char* data() const { return owner_ ? adopted_ : built_.data(); }
+    std::string built_;  // what push_back encoded
+    std::shared_ptr<const void> owner_;
+    const char* adopted_ = nullptr;
+    size_t size_ = 0;
+    std::vector<size_t> offsets_;  // of each event's encoded form in data()
 };
 
 // Byte strings in JSON: one character per byte (U+0000 to U+00FF), so any

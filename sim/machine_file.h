@@ -3,6 +3,7 @@
 #define VNTR_SIM_MACHINE_FILE_H
 
 #include <optional>
+#include <ostream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -95,7 +96,10 @@ json RegistryJson(const RegKey& top, RegistryForm form);
 
 // The machine as JSON, everything resolved: the directories, files (bytes in
 // hex), registry, devices, libraries, answers, faults, and every setting the
-// file gave with its line.
+// file gave with its line. Written in pieces as it is made (two spaces an
+// indent level), so that a machine of 100,000 keys is never held twice.
+void WriteMachineDump(std::ostream& out, const LoadedMachine& loaded);
+// The same document, read back (for tests).
 json DumpMachine(const LoadedMachine& loaded);
 
 // Text from the command line or a machine file (UTF-8) as a Windows path in

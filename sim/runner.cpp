@@ -55,11 +55,7 @@ bool IsChange(const Event& e) {
 
 std::vector<Event> Outcome::ChangeEvents() const {
     std::vector<Event> out;
-    for (size_t i = 0; i < events.size(); ++i) {
-        if (!IsChangeType(events.TypeAt(i))) continue;
-        Event e = events[i];
-        if (IsChange(e)) out.push_back(std::move(e));
-    }
+    EachChange([&](const Event& e) { out.push_back(e); });
     return out;
 }
 
@@ -227,35 +223,38 @@ class EventLog {
         return true;
     }
     // In the parent, after the child has gone: the complete events, as
-    // they were written (each after its 4-byte length), and where each
-    // begins. False when the record cannot be read or is damaged. The
-    // record is read in pieces, each given back to the system once read, so
-    // that a run of millions of events is held once, not twice.
-    bool ReadAll(std::string* data, std::vector<size_t>* offsets) {
+    // they were written (each after its 4-byte length), given to `events`.
+    // The record is mapped, not copied: a run of millions of events is
+    // held once. False when it cannot be read or is damaged (the events
+    // before the damage are kept).
+    bool GiveTo(EventList* events) {
         struct stat st;
         uint64_t used;
         if (fstat(fd_, &st) != 0 || st.st_size < 8 || pread(fd_, &used, 8, 0) != 8) return false;
         used = std::min<uint64_t>(used, static_cast<uint64_t>(st.st_size) - 8);
-        data->clear();
-        data->reserve(used);
-        std::vector<char> piece(std::min<uint64_t>(used, 4 << 20));
-        while (data->size() < used) {
-            size_t want = std::min(piece.size(), used - data->size());
-            ssize_t n = pread(fd_, piece.data(), want, static_cast<off_t>(8 + data->size()));
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) return false;
-            (void)fallocate(fd_, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE,
-                            static_cast<off_t>(8 + data->size()), n);
-            data->append(piece.data(), static_cast<size_t>(n));
+        size_t length = static_cast<size_t>(8 + used);
+        void* p = mmap(nullptr, length, PROT_READ, MAP_SHARED | MAP_POPULATE, fd_, 0);
+        if (p == MAP_FAILED) return false;
+        std::shared_ptr<const void> owner(
+            p, [length](const void* q) { munmap(const_cast<void*>(q), length); });
+        const char* data = static_cast<const char*>(p) + 8;
+        std::vector<size_t> offsets;
+        // An event takes some tens of bytes; room reserved and not used is
+        // never touched, and costs no memory.
+        offsets.reserve(static_cast<size_t>(used / 16));
+        bool whole = true;
+        for (size_t at = 0; at + 4 <= used;) {
+            uint32_t size;
+            memcpy(&size, data + at, 4);
+            if (size > used - at - 4) {
+                whole = false;
+                break;
+            }
+            offsets.push_back(at + 4);
+            at += 4 + size;
         }
-        for (size_t at = 0; at + 4 <= data->size();) {
-            uint32_t length;
-            memcpy(&length, data->data() + at, 4);
-            if (length > data->size() - at - 4) return false;
-            offsets->push_back(at + 4);
-            at += 4 + length;
-        }
-        return true;
+        events->Adopt(std::move(owner), data, static_cast<size_t>(used), std::move(offsets));
+        return whole;
     }
 
    private:
@@ -312,8 +311,9 @@ static void EndChildAndDie(int signal) {
     };
     try {
         // The child's copy of the machine is its own: no need to copy it
-        // once more.
-        Session session(std::move(const_cast<Machine&>(machine)), options);
+        // once more. The session is never freed: the child ends with _exit,
+        // and the system takes back a machine of 100,000 devices at once.
+        Session& session = *new Session(std::move(const_cast<Machine&>(machine)), options);
         try {
             // The machine now belongs to the session.
             const Bytes& given = session.runtime().m.command_line;
@@ -428,10 +428,7 @@ Outcome Run(const Machine& machine, const RunOptions& options, int timeout_secon
     }
     restore();
 
-    std::string data;
-    std::vector<size_t> offsets;
-    bool readable = log.ReadAll(&data, &offsets);
-    out.events.Adopt(std::move(data), std::move(offsets));
+    bool readable = log.GiveTo(&out.events);
     // The run's own records say how it ended; the program's events stay.
     auto own = [](std::string_view type) {
         return type == "exit" || type == "no_answer" || type == "error" || type == "summary";

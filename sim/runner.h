@@ -46,9 +46,23 @@ struct Outcome {
     // list of host calls names a change, where the call succeeded.
     std::vector<Event> ChangeEvents() const;
     std::vector<json> Changes() const;
+    // Calls each(event) for each of them in turn, decoded into one Event: a
+    // run that deletes 100,000 keys is never held as 100,000 objects.
+    template <typename Each>
+    void EachChange(Each each) const;
 };
 
 bool IsChange(const Event& e);
+
+template <typename Each>
+void Outcome::EachChange(Each each) const {
+    Event e;
+    for (size_t i = 0; i < events.size(); ++i) {
+        if (!IsChangeType(events.TypeAt(i))) continue;
+        events.DecodeAt(i, &e);
+        if (IsChange(e)) each(static_cast<const Event&>(e));
+    }
+}
 // One line per change, the form `[expect] changes` uses: "copy FROM -> TO",
 // "mkdir PATH", "regset KEY\NAME = TYPE, N bytes: DATA", "regdel KEY",
 // "install HARDWARE_ID from INF", "reboot", "write PATH, N bytes" (a file

@@ -28,26 +28,41 @@ bool CallFails(Call call) {
     return true;
 }
 
-Event CallEvent(Call call) { return Event(Row(call).event).Str("call", Row(call).name); }
+Event CallEvent(Call call) {
+    // Built in place and returned as it is (the builder's reference would
+    // be copied, field by field).
+    Event e(Row(call).event);
+    e.Str("call", Row(call).name);
+    return e;
+}
+
+// "0x" and the digits of `v`, at least `width` of them.
+static std::string HexText(uint64_t v, int width) {
+    static const char digits[] = "0123456789abcdef";
+    char text[20];
+    char* at = text + sizeof text;
+    do {
+        *--at = digits[v & 15];
+        v >>= 4;
+    } while (v || text + sizeof text - at < width);
+    *--at = 'x';
+    *--at = '0';
+    return std::string(at, text + sizeof text);
+}
 
 std::string PointerText(const void* p) {
-    char text[32];
-    snprintf(text, sizeof text, "0x%lx",
-             static_cast<unsigned long>(reinterpret_cast<uintptr_t>(p)));
-    return p ? text : "NULL";
+    return p ? HexText(reinterpret_cast<uintptr_t>(p), 1) : "NULL";
 }
 
 std::string Runtime::BlockText(const void* p) const {
     auto it = allocations.find(const_cast<void*>(p));
     if (it == allocations.end()) return PointerText(p);
-    char text[16];
-    snprintf(text, sizeof text, "0x%08x", it->second.shown);
-    return text;
+    return HexText(it->second.shown, 8);
 }
 
-void Runtime::Emit(Event event) {
+void Runtime::Emit(const Event& event) {
     if (options.sink) options.sink(event);
-    if (options.keep_events) events.push_back(std::move(event));
+    if (options.keep_events) events.push_back(event);
 }
 
 bool Runtime::Faulted(Call call, uint32_t* error) {

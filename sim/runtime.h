@@ -114,7 +114,7 @@ struct Runtime {
     FILE* saved_stderr = nullptr;
     FILE* captured_stderr = nullptr;
 
-    void Emit(Event event);
+    void Emit(const Event& event);
     // Counts a call of a host function and tells whether a planned fault
     // makes it fail; when it does, *error receives the fault's error code
     // and a "fault" event is recorded.

@@ -1,7 +1,9 @@
 #include "sim/cli/report.h"
 
+#include <charconv>
 #include <cstdio>
 #include <cstring>
+#include <unordered_map>
 
 #include "sim/calls.h"
 #include "sim/codepage.h"
@@ -18,29 +20,45 @@ void AppendHex32(std::string& out, int64_t v) {
     out += text;
 }
 
-// The part of a key after its object: "flags" of "args.flags".
-const char* LastPart(const char* key) {
-    const char* dot = strrchr(key, '.');
-    return dot ? dot + 1 : key;
-}
+// What the report does with a field, told by its key. Keys are the
+// simulator's literals, so what is learnt of one is kept by its address:
+// a run of millions of events asks about a few dozen keys.
+struct KeyUse {
+    bool args = false;    // an argument: "args.flags"
+    bool call = false;    // the function's name
+    bool result = false;  // its result
+    bool hex = false;     // a number that reads better in hexadecimal
+    bool bare = false;    // a word of the simulator's own, shown without quotes
+};
 
-// Numbers that read better in hexadecimal.
-bool HexKey(const char* key) {
-    static const char* const keys[] = {"flags",      "type",     "value_type", "error", "code",
-                                       "message_id", "language", "property",   "locale"};
-    const char* last = LastPart(key);
-    for (const char* k : keys)
-        if (strcmp(last, k) == 0) return true;
-    return false;
+const KeyUse& Use(const char* key) {
+    static std::unordered_map<const char*, KeyUse> known;
+    auto [it, added] = known.try_emplace(key);
+    if (!added) return it->second;
+    KeyUse& use = it->second;
+    const char* dot = strrchr(key, '.');
+    const char* last = dot ? dot + 1 : key;
+    use.args = strncmp(key, "args.", 5) == 0;
+    use.call = strcmp(key, "call") == 0;
+    use.result = strcmp(key, "result") == 0;
+    for (const char* k : {"flags", "type", "value_type", "error", "code", "message_id", "language",
+                          "property", "locale"})
+        use.hex = use.hex || strcmp(last, k) == 0;
+    for (const char* k : {"call", "buttons", "answer", "args.class", "result"})
+        use.bare = use.bare || strcmp(key, k) == 0;
+    return use;
 }
 
 // Words of the simulator's own, and handles, are shown bare; texts of the
 // machine in quotes.
 bool Bare(const Field& f) {
-    if (f.bytes.compare(0, 2, "0x") == 0 || f.bytes == "NULL") return true;
-    for (const char* key : {"call", "buttons", "answer", "args.class", "result"})
-        if (strcmp(f.key, key) == 0) return true;
-    return false;
+    return Use(f.key).bare || f.bytes.compare(0, 2, "0x") == 0 || f.bytes == "NULL";
+}
+
+void AppendNumber(std::string& out, int64_t v) {
+    char text[24];
+    auto end = std::to_chars(text, text + sizeof text, v).ptr;
+    out.append(text, end);
 }
 
 void AppendValue(std::string& out, const Field& f, uint32_t cp) {
@@ -52,10 +70,10 @@ void AppendValue(std::string& out, const Field& f, uint32_t cp) {
             out += f.number ? "TRUE" : "FALSE";
             return;
         case Field::kNumber:
-            if (HexKey(f.key))
+            if (Use(f.key).hex)
                 AppendHex32(out, f.number);
             else
-                out += std::to_string(f.number);
+                AppendNumber(out, f.number);
             return;
         case Field::kBytes:
             if (Bare(f)) {
@@ -156,28 +174,33 @@ void AppendEvent(std::string& out, const Event& e, uint32_t cp) {
         out += e.GetStr("call") + "() called: a call the program resolves but never makes";
         return;
     }
-    const Field* call = e.Get("call");
+    const Field* call = nullptr;
+    const Field* result = nullptr;
+    for (const Field& f : e.fields()) {
+        const KeyUse& use = Use(f.key);
+        if (use.call && !call) call = &f;
+        if (use.result && !result) result = &f;
+    }
     out += call ? call->bytes : type;
     out += '(';
     bool first = true;
     for (const Field& f : e.fields())
-        if (strncmp(f.key, "args.", 5) == 0) {
+        if (Use(f.key).args) {
             if (!first) out += ", ";
             AppendValue(out, f, cp);
             first = false;
         }
     out += ')';
-    if (const Field* r = e.Get("result")) {
+    if (result) {
         out += " -> ";
-        if (type == "locale" && r->kind == Field::kNumber)
-            out += sim::LocaleText(static_cast<uint32_t>(r->number));
+        if (type == "locale" && result->kind == Field::kNumber)
+            out += sim::LocaleText(static_cast<uint32_t>(result->number));
         else
-            AppendValue(out, *r, cp);
+            AppendValue(out, *result, cp);
     }
     for (const Field& f : e.fields()) {
-        if (strcmp(f.key, "call") == 0 || strcmp(f.key, "result") == 0 ||
-            strncmp(f.key, "args.", 5) == 0)
-            continue;
+        const KeyUse& use = Use(f.key);
+        if (use.call || use.result || use.args) continue;
         out += ", ";
         out += f.key;
         out += ' ';
@@ -216,7 +239,7 @@ void PrintReport(std::ostream& out, const sim::Machine& m, const sim::Outcome& o
     for (size_t n = 0; n < o.events.size(); ++n) {
         o.events.DecodeAt(n, &e);
         text += "  ";
-        text += std::to_string(n + 1);
+        AppendNumber(text, static_cast<int64_t>(n + 1));
         text += '\t';
         AppendEvent(text, e, cp);
         text += '\n';
@@ -260,9 +283,18 @@ void PrintReport(std::ostream& out, const sim::Machine& m, const sim::Outcome& o
     if (!written) text += "  (nothing)\n";
 
     text += "\nchanges:\n";
-    auto changes = o.ChangeEvents();
-    for (const sim::Event& c : changes) text += "  " + sim::ChangeLine(c, cp) + "\n";
-    if (changes.empty()) text += "  (none)\n";
+    bool changed = false;
+    o.EachChange([&](const sim::Event& c) {
+        text += "  ";
+        text += sim::ChangeLine(c, cp);
+        text += '\n';
+        changed = true;
+        if (text.size() > (1 << 20)) {
+            out << text;
+            text.clear();
+        }
+    });
+    if (!changed) text += "  (none)\n";
     out << text;
 
     if (!o.summary.is_null() && o.summary.contains("calls")) {

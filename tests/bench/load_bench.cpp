@@ -83,7 +83,7 @@ void BM_LoadAndRun(benchmark::State& state) {
         json += Since(mark);
         PrintReport(null, loaded.machine, o);
         report += Since(mark);
-        null << sim::DumpMachine(loaded).dump(2, ' ', false, sim::json::error_handler_t::replace);
+        sim::WriteMachineDump(null, loaded);
         dump += Since(mark);
         events = o.events.size();
         record = o.events.bytes();
