@@ -70,6 +70,19 @@ bool EqualNoCase(const std::string& a, const std::string& b) {
     return true;
 }
 
+size_t HashNoCase(const std::string& s) {
+    // FNV-1a over the bytes as Upper() leaves them, without making the copy.
+    uint64_t h = 14695981039346656037ull;
+    for (size_t at = 0; at < s.size();) {
+        size_t length = CharLength(s, at);
+        h = (h ^ static_cast<unsigned char>(UpperAscii(s[at]))) * 1099511628211ull;
+        for (size_t i = 1; i < length; ++i)
+            h = (h ^ static_cast<unsigned char>(s[at + i])) * 1099511628211ull;
+        at += length;
+    }
+    return static_cast<size_t>(h);
+}
+
 std::string WindowsNameProblem(const std::string& name) {
     std::string shown = "'" + Visible(name, g_text_codepage) + "'";
     if (name.empty()) return "an empty name";
@@ -484,14 +497,18 @@ FileSystem& FileSystem::operator=(const FileSystem& other) {
 
 // ---- registry ---------------------------------------------------------------
 
+// Keys and values are looked at one by one up to this many; beyond, an
+// index finds them.
+constexpr size_t kIndexFrom = 8;
+
 void RegKey::Compact() const {
     if (holes_ == 0) return;
     std::vector<std::shared_ptr<RegKey>> kept;
     kept.reserve(subkeys_.size() - holes_);
-    index_.clear();
+    if (index_) index_->clear();
     for (auto& key : subkeys_) {
         if (!key) continue;
-        index_[Upper(key->name)] = kept.size();
+        if (index_) index_->emplace(HashNoCase(key->name), kept.size());
         kept.push_back(std::move(key));
     }
     subkeys_.swap(kept);
@@ -505,39 +522,80 @@ const std::shared_ptr<RegKey>& RegKey::SubkeyAt(size_t index) const {
     return subkeys_[index];
 }
 
+size_t RegKey::SubkeySlot(const std::string& name) const {
+    auto named = [&](size_t slot) {
+        return subkeys_[slot] && EqualNoCase(subkeys_[slot]->name, name);
+    };
+    if (index_) {
+        auto [from, to] = index_->equal_range(HashNoCase(name));
+        for (auto it = from; it != to; ++it)
+            if (named(it->second)) return it->second;
+        return std::string::npos;
+    }
+    for (size_t slot = 0; slot < subkeys_.size(); ++slot)
+        if (named(slot)) return slot;
+    return std::string::npos;
+}
+
 std::shared_ptr<RegKey> RegKey::Find(const std::string& child) const {
-    auto it = index_.find(Upper(child));
-    return it == index_.end() ? nullptr : subkeys_[it->second];
+    size_t slot = SubkeySlot(child);
+    return slot == std::string::npos ? nullptr : subkeys_[slot];
 }
 
 RegKey* RegKey::Make(const std::string& child) {
-    std::string key = Upper(child);
-    auto it = index_.find(key);
-    if (it != index_.end()) return subkeys_[it->second].get();
+    size_t slot = SubkeySlot(child);
+    if (slot != std::string::npos) return subkeys_[slot].get();
     auto made = std::make_shared<RegKey>();
     made->name = child;
-    index_[key] = subkeys_.size();
     subkeys_.push_back(made);
+    if (index_) {
+        index_->emplace(HashNoCase(child), subkeys_.size() - 1);
+    } else if (subkeys_.size() > kIndexFrom) {
+        index_ = std::make_unique<Index>();
+        for (size_t i = 0; i < subkeys_.size(); ++i)
+            if (subkeys_[i]) index_->emplace(HashNoCase(subkeys_[i]->name), i);
+    }
     return made.get();
 }
 
 bool RegKey::Remove(const RegKey* child) {
-    auto it = index_.find(Upper(child->name));
-    if (it == index_.end() || subkeys_[it->second].get() != child) return false;
-    subkeys_[it->second].reset();
-    index_.erase(it);
+    size_t slot = SubkeySlot(child->name);
+    if (slot == std::string::npos || subkeys_[slot].get() != child) return false;
+    subkeys_[slot].reset();
+    if (index_) {
+        auto [from, to] = index_->equal_range(HashNoCase(child->name));
+        for (auto it = from; it != to; ++it)
+            if (it->second == slot) {
+                index_->erase(it);
+                break;
+            }
+    }
     ++holes_;
     // An emptied key is compacted at once; otherwise at the next enumeration.
     if (holes_ == subkeys_.size()) {
         subkeys_.clear();
         holes_ = 0;
+        index_.reset();
     }
     return true;
 }
 
+size_t RegKey::ValueSlot(const std::string& name) const {
+    auto named = [&](size_t slot) { return EqualNoCase(values_[slot].name, name); };
+    if (value_index_) {
+        auto [from, to] = value_index_->equal_range(HashNoCase(name));
+        for (auto it = from; it != to; ++it)
+            if (named(it->second)) return it->second;
+        return std::string::npos;
+    }
+    for (size_t slot = 0; slot < values_.size(); ++slot)
+        if (named(slot)) return slot;
+    return std::string::npos;
+}
+
 RegValue* RegKey::Value(const std::string& value) {
-    auto it = value_index_.find(Upper(value));
-    return it == value_index_.end() ? nullptr : &values_[it->second];
+    size_t slot = ValueSlot(value);
+    return slot == std::string::npos ? nullptr : &values_[slot];
 }
 
 void RegKey::SetValue(const RegValue& value) {
@@ -547,8 +605,14 @@ void RegKey::SetValue(const RegValue& value) {
         old->error = value.error;
         return;
     }
-    value_index_[Upper(value.name)] = values_.size();
     values_.push_back(value);
+    if (value_index_) {
+        value_index_->emplace(HashNoCase(value.name), values_.size() - 1);
+    } else if (values_.size() > kIndexFrom) {
+        value_index_ = std::make_unique<Index>();
+        for (size_t i = 0; i < values_.size(); ++i)
+            value_index_->emplace(HashNoCase(values_[i].name), i);
+    }
 }
 
 std::shared_ptr<RegKey> RegKey::Clone() const {
@@ -562,7 +626,7 @@ std::shared_ptr<RegKey> RegKey::Clone() const {
         to->deleted = from->deleted;
         to->open_error = from->open_error;
         to->values_ = from->values_;
-        to->value_index_ = from->value_index_;
+        if (from->value_index_) to->value_index_ = std::make_unique<Index>(*from->value_index_);
         for (size_t i = 0; i < from->SubkeyCount(); ++i) {
             const RegKey* sub = from->SubkeyAt(i).get();
             pending.push_back({sub, to->Make(sub->name)});

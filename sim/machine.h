@@ -75,6 +75,8 @@ bool PathWithin(const std::string& path, const std::string& folder);
 // but every name the program compares is ASCII.
 std::string Upper(std::string s);
 bool EqualNoCase(const std::string& a, const std::string& b);
+// A hash that names equal without case (EqualNoCase) share.
+size_t HashNoCase(const std::string& s);
 
 // A file's contents: its bytes, shared by the copies of a machine and the
 // files copied from it; or placeholder bytes known by their size and CRC-32
@@ -169,8 +171,9 @@ struct RegValue {
 };
 
 // A registry key. Subkeys keep their enumeration order and are found by name
-// through an index, so building or emptying a key of 100,000 subkeys costs
-// time in proportion to their number.
+// through an index once there are more than a few, so building or emptying a
+// key of 100,000 subkeys costs time in proportion to their number; the many
+// keys with one subkey or none carry no index at all. Values likewise.
 class RegKey {
    public:
     std::string name;
@@ -195,13 +198,17 @@ class RegKey {
     std::shared_ptr<RegKey> Clone() const;
 
    private:
+    // The name's hash (HashNoCase) -> its slot.
+    using Index = std::unordered_multimap<size_t, size_t>;
     void Compact() const;
+    size_t SubkeySlot(const std::string& name) const;  // npos when there is none
+    size_t ValueSlot(const std::string& name) const;
     // Removed subkeys leave a null slot until the next enumeration.
     mutable std::vector<std::shared_ptr<RegKey>> subkeys_;
-    mutable std::unordered_map<std::string, size_t> index_;  // Upper(name) -> slot
+    mutable std::unique_ptr<Index> index_;  // made once there are more than a few
     mutable size_t holes_ = 0;
     std::vector<RegValue> values_;
-    std::unordered_map<std::string, size_t> value_index_;
+    std::unique_ptr<Index> value_index_;
 };
 
 enum class DeleteSemantics {
