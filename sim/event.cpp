@@ -290,13 +290,13 @@ void Event::AppendJson(std::string& out) const {
 
 // ---- binary form ----------------------------------------------------------------
 //
-// type, field count, then per field its key, its kind and its value. A key
+// type, field count, then per field its key and kind, and its value. A key
 // goes as the distance of its literal from kKeyBase: every key is a literal
-// of the same program image (the parent's and its forked child's), so four
-// bytes hold it. Numbers and lengths go as variable-length integers, seven
+// of the same program image (the parent's and its forked child's), so the
+// distance is small; with the kind in its lowest three bits it takes three
+// or four bytes. Numbers and lengths go as variable-length integers, seven
 // bits a byte (numbers zigzagged, so that small negative ones stay short):
-// most are below 128 and take one byte. An event of the controller search
-// takes about 65 bytes.
+// most are below 128 and take one byte.
 
 static const char kKeyBase[] = "";
 
@@ -319,10 +319,13 @@ void Event::Encode(std::string& out) const {
     for (const Field& f : fields_) {
         int64_t distance = static_cast<int64_t>(reinterpret_cast<uintptr_t>(f.key) -
                                                 reinterpret_cast<uintptr_t>(kKeyBase));
-        int32_t near = static_cast<int32_t>(distance);
-        if (near != distance) throw std::logic_error("an event key that is no literal");
-        out.append(reinterpret_cast<const char*>(&near), 4);
-        out += static_cast<char>(f.kind);
+        if (static_cast<int32_t>(distance) != distance)
+            throw std::logic_error("an event key that is no literal");
+        // The key and the kind in one number: the distance zigzagged, the
+        // kind in the lowest three bits.
+        uint64_t zigzag =
+            (static_cast<uint64_t>(distance) << 1) ^ static_cast<uint64_t>(distance >> 63);
+        PutVar(out, zigzag << 3 | f.kind);
         switch (f.kind) {
             case Field::kNull:
                 break;
@@ -368,7 +371,7 @@ bool Event::Decode(const char* data, size_t size, size_t* at, Event* out) {
     Reader r{data, size, *at};
     uint64_t count;
     // A field takes at least its key and kind.
-    if (!r.GetBytes(&out->type_) || !r.GetVar(&count) || count > (size - r.at) / 5) {
+    if (!r.GetBytes(&out->type_) || !r.GetVar(&count) || count > size - r.at) {
         out->fields_.clear();
         return false;
     }
@@ -383,14 +386,13 @@ bool Event::Decode(const char* data, size_t size, size_t* at, Event* out) {
     };
     for (uint64_t i = 0; i < count; ++i) {
         Field& f = out->fields_[i];
-        int32_t near;
-        if (size - r.at < sizeof near + 1) return cut(i);
-        memcpy(&near, data + r.at, sizeof near);
-        r.at += sizeof near;
-        f.key = reinterpret_cast<const char*>(reinterpret_cast<uintptr_t>(kKeyBase) +
-                                              static_cast<uintptr_t>(static_cast<int64_t>(near)));
-        f.kind = static_cast<Field::Kind>(data[r.at++]);
         uint64_t zigzag;
+        if (!r.GetVar(&zigzag)) return cut(i);
+        f.kind = static_cast<Field::Kind>(zigzag & 7);
+        zigzag >>= 3;
+        int64_t distance = static_cast<int64_t>(zigzag >> 1) ^ -static_cast<int64_t>(zigzag & 1);
+        f.key = reinterpret_cast<const char*>(reinterpret_cast<uintptr_t>(kKeyBase) +
+                                              static_cast<uintptr_t>(distance));
         switch (f.kind) {
             case Field::kNull:
                 f.number = 0;

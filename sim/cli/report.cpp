@@ -32,8 +32,17 @@ struct KeyUse {
 };
 
 const KeyUse& Use(const char* key) {
+    // The last key seen at each of a few places, before the table.
+    struct Recent {
+        const char* key = nullptr;
+        const KeyUse* use = nullptr;
+    };
+    static Recent recent[256];
+    Recent& seen = recent[(reinterpret_cast<uintptr_t>(key) >> 2) & 255];
+    if (seen.key == key) return *seen.use;
     static std::unordered_map<const char*, KeyUse> known;
     auto [it, added] = known.try_emplace(key);
+    seen = {key, &it->second};  // elements of the table stay where they are
     if (!added) return it->second;
     KeyUse& use = it->second;
     const char* dot = strrchr(key, '.');
