@@ -343,7 +343,7 @@ void Event::Encode(std::string& out) const {
 }
 
 namespace {
-struct Reader {
+struct ByteReader {
     const char* data;
     size_t size;
     size_t at;
@@ -368,7 +368,7 @@ struct Reader {
 }  // namespace
 
 bool Event::Decode(const char* data, size_t size, size_t* at, Event* out) {
-    Reader r{data, size, *at};
+    ByteReader r{data, size, *at};
     uint64_t count;
     // A field takes at least its key and kind.
     if (!r.GetBytes(&out->type_) || !r.GetVar(&count) || count > size - r.at) {
@@ -434,7 +434,7 @@ Event EventList::operator[](size_t i) const {
 std::string_view EventList::TypeAt(size_t i) const {
     uint32_t size;
     memcpy(&size, data() + offsets_[i] - 4, 4);
-    Reader r{data() + offsets_[i], size, 0};
+    ByteReader r{data() + offsets_[i], size, 0};
     uint64_t length = 0;
     if (!r.GetVar(&length) || length > size - r.at) return {};
     return std::string_view(r.data + r.at, length);

@@ -19,9 +19,7 @@
 
 namespace {
 
-std::vector<std::string> ExampleFiles() {
-    return flow::MachineFiles({"/examples/machines", "/tests/machines"});
-}
+using flow::ExampleFiles;
 
 using flow::Stem;
 

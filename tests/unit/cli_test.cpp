@@ -109,9 +109,7 @@ std::string Placeholders(int count) {
     return out;
 }
 
-bool Has(const std::string& haystack, const std::string& needle) {
-    return haystack.find(needle) != std::string::npos;
-}
+using flow::Has;
 
 // Text a terminal shows as it is: no control character but tab and line
 // ends (CR only before LF), no C1 control in UTF-8.

@@ -15,11 +15,7 @@
 
 namespace {
 
-// The example machines and the end-to-end suite's machines: each carries
-// what its run must come to.
-std::vector<std::string> ExampleFiles() {
-    return flow::MachineFiles({"/examples/machines", "/tests/machines"});
-}
+using flow::ExampleFiles;
 
 using flow::Stem;
 

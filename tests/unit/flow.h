@@ -115,6 +115,16 @@ inline std::vector<std::string> MachineFiles(std::initializer_list<const char*> 
     return out;
 }
 
+// The example machines and the end-to-end suite's machines: each carries
+// what its run must come to.
+inline std::vector<std::string> ExampleFiles() {
+    return MachineFiles({"/examples/machines", "/tests/machines"});
+}
+
+inline bool Has(const std::string& haystack, const std::string& needle) {
+    return haystack.find(needle) != std::string::npos;
+}
+
 // A machine file's name without folder and extension.
 inline std::string Stem(const std::string& path) {
     return std::filesystem::path(path).stem().string();

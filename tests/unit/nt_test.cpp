@@ -55,9 +55,7 @@ sim::Machine WithController(const std::string& os, const std::string& model = "8
 
 std::string Trace(const sim::Outcome& o) { return o.Stdout(); }
 
-bool Has(const std::string& haystack, const std::string& needle) {
-    return haystack.find(needle) != std::string::npos;
-}
+using flow::Has;
 
 int Count(const std::string& haystack, const std::string& needle) {
     int n = 0;
