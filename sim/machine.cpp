@@ -501,6 +501,37 @@ FileSystem& FileSystem::operator=(const FileSystem& other) {
 // index finds them.
 constexpr size_t kIndexFrom = 8;
 
+// The slot among `count` that `named` accepts, found through `index` where
+// there is one (by the hash of `name`), by a look at each otherwise; npos
+// when there is none.
+template <typename Index, typename Named>
+static size_t SlotOf(const Index* index, size_t count, const std::string& name, Named named) {
+    if (index) {
+        auto [from, to] = index->equal_range(HashNoCase(name));
+        for (auto it = from; it != to; ++it)
+            if (named(it->second)) return it->second;
+        return std::string::npos;
+    }
+    for (size_t slot = 0; slot < count; ++slot)
+        if (named(slot)) return slot;
+    return std::string::npos;
+}
+
+// After an entry was added last of `count`: puts it in the index, or makes
+// the index once there are more than kIndexFrom. `name_at(slot)` gives an
+// entry's name, or null for a removed one.
+template <typename Index, typename NameAt>
+static void AddToIndex(std::unique_ptr<Index>& index, size_t count, NameAt name_at) {
+    if (index) {
+        index->emplace(HashNoCase(*name_at(count - 1)), count - 1);
+        return;
+    }
+    if (count <= kIndexFrom) return;
+    index = std::make_unique<Index>();
+    for (size_t slot = 0; slot < count; ++slot)
+        if (const std::string* name = name_at(slot)) index->emplace(HashNoCase(*name), slot);
+}
+
 void RegKey::Compact() const {
     if (holes_ == 0) return;
     std::vector<std::shared_ptr<RegKey>> kept;
@@ -523,18 +554,9 @@ const std::shared_ptr<RegKey>& RegKey::SubkeyAt(size_t index) const {
 }
 
 size_t RegKey::SubkeySlot(const std::string& name) const {
-    auto named = [&](size_t slot) {
+    return SlotOf(index_.get(), subkeys_.size(), name, [&](size_t slot) {
         return subkeys_[slot] && EqualNoCase(subkeys_[slot]->name, name);
-    };
-    if (index_) {
-        auto [from, to] = index_->equal_range(HashNoCase(name));
-        for (auto it = from; it != to; ++it)
-            if (named(it->second)) return it->second;
-        return std::string::npos;
-    }
-    for (size_t slot = 0; slot < subkeys_.size(); ++slot)
-        if (named(slot)) return slot;
-    return std::string::npos;
+    });
 }
 
 std::shared_ptr<RegKey> RegKey::Find(const std::string& child) const {
@@ -548,13 +570,8 @@ RegKey* RegKey::Make(const std::string& child) {
     auto made = std::make_shared<RegKey>();
     made->name = child;
     subkeys_.push_back(made);
-    if (index_) {
-        index_->emplace(HashNoCase(child), subkeys_.size() - 1);
-    } else if (subkeys_.size() > kIndexFrom) {
-        index_ = std::make_unique<Index>();
-        for (size_t i = 0; i < subkeys_.size(); ++i)
-            if (subkeys_[i]) index_->emplace(HashNoCase(subkeys_[i]->name), i);
-    }
+    AddToIndex(index_, subkeys_.size(),
+               [&](size_t slot) { return subkeys_[slot] ? &subkeys_[slot]->name : nullptr; });
     return made.get();
 }
 
@@ -581,16 +598,8 @@ bool RegKey::Remove(const RegKey* child) {
 }
 
 size_t RegKey::ValueSlot(const std::string& name) const {
-    auto named = [&](size_t slot) { return EqualNoCase(values_[slot].name, name); };
-    if (value_index_) {
-        auto [from, to] = value_index_->equal_range(HashNoCase(name));
-        for (auto it = from; it != to; ++it)
-            if (named(it->second)) return it->second;
-        return std::string::npos;
-    }
-    for (size_t slot = 0; slot < values_.size(); ++slot)
-        if (named(slot)) return slot;
-    return std::string::npos;
+    return SlotOf(value_index_.get(), values_.size(), name,
+                  [&](size_t slot) { return EqualNoCase(values_[slot].name, name); });
 }
 
 RegValue* RegKey::Value(const std::string& value) {
@@ -606,13 +615,7 @@ void RegKey::SetValue(const RegValue& value) {
         return;
     }
     values_.push_back(value);
-    if (value_index_) {
-        value_index_->emplace(HashNoCase(value.name), values_.size() - 1);
-    } else if (values_.size() > kIndexFrom) {
-        value_index_ = std::make_unique<Index>();
-        for (size_t i = 0; i < values_.size(); ++i)
-            value_index_->emplace(HashNoCase(values_[i].name), i);
-    }
+    AddToIndex(value_index_, values_.size(), [&](size_t slot) { return &values_[slot].name; });
 }
 
 std::shared_ptr<RegKey> RegKey::Clone() const {

@@ -313,7 +313,10 @@ static void EndChildAndDie(int signal) {
         // The child's copy of the machine is its own: no need to copy it
         // once more. The session is never freed: the child ends with _exit,
         // and the system takes back a machine of 100,000 devices at once.
-        Session& session = *new Session(std::move(const_cast<Machine&>(machine)), options);
+        // It stays where a leak check finds it.
+        static Session* kept = nullptr;
+        kept = new Session(std::move(const_cast<Machine&>(machine)), options);
+        Session& session = *kept;
         try {
             // The machine now belongs to the session.
             const Bytes& given = session.runtime().m.command_line;
