@@ -367,3 +367,54 @@ TEST(CodePages, unix_locale_gives_the_locale_or_the_nearest_with_its_code_page) 
         EXPECT_EQ(u.locale, c.given) << std::hex << c.locale;
     }
 }
+
+// A key finds its subkeys and values by name without case, whether it holds
+// a few (looked at one by one) or more than the eight an index starts from,
+// and after removals; enumeration keeps the order of creation. In code page
+// 932 only a character's lead byte has case: 0x83 0x61 and 0x83 0x41 are two
+// names.
+TEST(Registry, names_are_found_without_case_with_or_without_the_index_and_after_removals) {
+    sim::TextCodePageScope dbcs(932);
+    auto name_of = [](const auto* found) { return found ? found->name : std::string("(none)"); };
+    for (int count : {1, 8, 9, 20}) {
+        SCOPED_TRACE(count);
+        sim::RegKey key;
+        std::vector<std::string> names;
+        for (int i = 0; i < count; ++i) {
+            names.push_back("Sub" + std::to_string(i) + "key");
+            key.Make(names.back());
+            key.SetValue({names.back(), 1, "v" + std::to_string(i), 0});
+        }
+        key.Make("\x83\x61");
+        key.Make("\x83\x41");
+        key.SetValue({"SUB0KEY", 4, "new", 0});  // replaces, whatever the case
+        EXPECT_EQ(key.SubkeyCount(), static_cast<size_t>(count) + 2);
+        EXPECT_EQ(key.Values().size(), static_cast<size_t>(count));
+        EXPECT_EQ(key.Value("sub0KEY") ? key.Value("sub0KEY")->data : "(none)", "new");
+        EXPECT_NE(key.Child("\x83\x61"), key.Child("\x83\x41"));
+        EXPECT_EQ(name_of(key.Child("\x83\x61")), "\x83\x61");
+        for (int i = 0; i < count; ++i) {
+            EXPECT_EQ(key.SubkeyAt(i)->name, names[i]);
+            EXPECT_EQ(name_of(key.Child(sim::Upper(names[i]))), names[i]);
+            EXPECT_EQ(name_of(key.Value(sim::Upper(names[i]))), names[i]);
+        }
+        EXPECT_EQ(key.Child("Sub" + std::to_string(count) + "key"), nullptr);
+        // Out go the first and the last of the file's names; the rest keep
+        // their order, and a name made again comes last.
+        ASSERT_NE(key.Child(names.front()), nullptr);
+        EXPECT_TRUE(key.Remove(key.Child(names.front())));
+        if (count > 1) {
+            ASSERT_NE(key.Child(names.back()), nullptr);
+            EXPECT_TRUE(key.Remove(key.Child(names.back())));
+        }
+        EXPECT_EQ(key.Child(names.front()), nullptr);
+        size_t left = static_cast<size_t>(count > 1 ? count - 2 : 0) + 2;
+        ASSERT_EQ(key.SubkeyCount(), left);
+        if (count > 2) {
+            EXPECT_EQ(key.SubkeyAt(0)->name, names[1]);
+        }
+        key.Make("SUB0KEY");
+        EXPECT_EQ(key.SubkeyAt(left)->name, "SUB0KEY");
+        EXPECT_EQ(name_of(key.Child(names.front())), "SUB0KEY");
+    }
+}
