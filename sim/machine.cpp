@@ -578,7 +578,6 @@ RegKey* RegKey::Make(const std::string& child) {
 bool RegKey::Remove(const RegKey* child) {
     size_t slot = SubkeySlot(child->name);
     if (slot == std::string::npos || subkeys_[slot].get() != child) return false;
-    subkeys_[slot].reset();
     if (index_) {
         auto [from, to] = index_->equal_range(HashNoCase(child->name));
         for (auto it = from; it != to; ++it)
@@ -587,6 +586,8 @@ bool RegKey::Remove(const RegKey* child) {
                 break;
             }
     }
+    // Last: this may free the child, whose name the index needed.
+    subkeys_[slot].reset();
     ++holes_;
     // An emptied key is compacted at once; otherwise at the next enumeration.
     if (holes_ == subkeys_.size()) {
