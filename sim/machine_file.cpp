@@ -1182,8 +1182,9 @@ json KeyJson(const RegKey& key, RegistryForm form) {
 }
 
 // JSON written as it is made, laid out as nlohmann's dump(2) lays it out:
-// a machine of 100,000 keys or devices is never held as one tree. The
-// containers opened and not yet closed make a stack; `level` counts them.
+// a machine of 100,000 keys or devices is never held as one tree, and the
+// text goes out in pieces of about a megabyte. The containers opened and
+// not yet closed make a stack; its depth is the indent.
 class JsonWriter {
    public:
     explicit JsonWriter(std::ostream& out) : out_(out) {}
@@ -1198,10 +1199,7 @@ class JsonWriter {
         empty_.pop_back();
         if (!empty) NewLine(empty_.size());
         text_ += bracket;
-        if (text_.size() > (1 << 20)) {
-            out_ << text_;
-            text_.clear();
-        }
+        Flush();
     }
     // The next member of the open object: its name.
     void Key(const std::string& name) {
@@ -1218,6 +1216,7 @@ class JsonWriter {
             text_ += c;
             if (c == '\n') text_.append(indent, ' ');
         }
+        Flush();
     }
     void Member(const std::string& name, const json& value) {
         Key(name);
@@ -1228,6 +1227,11 @@ class JsonWriter {
     void Element() { Next(); }
 
    private:
+    void Flush() {
+        if (text_.size() < (1 << 20)) return;
+        out_ << text_;
+        text_.clear();
+    }
     void Next() {
         if (!empty_.back()) text_ += ',';
         empty_.back() = false;
