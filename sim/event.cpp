@@ -300,6 +300,15 @@ void Event::AppendJson(std::string& out) const {
 
 static const char kKeyBase[] = "";
 
+// A signed number as an unsigned one that stays small when it is small
+// either way (0, -1, 1, -2 ... go as 0, 1, 2, 3 ...), and back.
+static uint64_t Zigzag(int64_t v) {
+    return (static_cast<uint64_t>(v) << 1) ^ static_cast<uint64_t>(v >> 63);
+}
+static int64_t Unzigzag(uint64_t v) {
+    return static_cast<int64_t>(v >> 1) ^ -static_cast<int64_t>(v & 1);
+}
+
 static void PutVar(std::string& out, uint64_t v) {
     while (v >= 0x80) {
         out += static_cast<char>(v | 0x80);
@@ -323,16 +332,13 @@ void Event::Encode(std::string& out) const {
             throw std::logic_error("an event key that is no literal");
         // The key and the kind in one number: the distance zigzagged, the
         // kind in the lowest three bits.
-        uint64_t zigzag =
-            (static_cast<uint64_t>(distance) << 1) ^ static_cast<uint64_t>(distance >> 63);
-        PutVar(out, zigzag << 3 | f.kind);
+        PutVar(out, Zigzag(distance) << 3 | f.kind);
         switch (f.kind) {
             case Field::kNull:
                 break;
             case Field::kBool:
             case Field::kNumber:
-                PutVar(out, (static_cast<uint64_t>(f.number) << 1) ^
-                                static_cast<uint64_t>(f.number >> 63));
+                PutVar(out, Zigzag(f.number));
                 break;
             case Field::kBytes:
             case Field::kList:
@@ -386,11 +392,10 @@ bool Event::Decode(const char* data, size_t size, size_t* at, Event* out) {
     };
     for (uint64_t i = 0; i < count; ++i) {
         Field& f = out->fields_[i];
-        uint64_t zigzag;
-        if (!r.GetVar(&zigzag)) return cut(i);
-        f.kind = static_cast<Field::Kind>(zigzag & 7);
-        zigzag >>= 3;
-        int64_t distance = static_cast<int64_t>(zigzag >> 1) ^ -static_cast<int64_t>(zigzag & 1);
+        uint64_t v;
+        if (!r.GetVar(&v)) return cut(i);
+        f.kind = static_cast<Field::Kind>(v & 7);
+        int64_t distance = Unzigzag(v >> 3);
         f.key = reinterpret_cast<const char*>(reinterpret_cast<uintptr_t>(kKeyBase) +
                                               static_cast<uintptr_t>(distance));
         switch (f.kind) {
@@ -400,8 +405,8 @@ bool Event::Decode(const char* data, size_t size, size_t* at, Event* out) {
                 break;
             case Field::kBool:
             case Field::kNumber:
-                if (!r.GetVar(&zigzag)) return cut(i);
-                f.number = static_cast<int64_t>(zigzag >> 1) ^ -static_cast<int64_t>(zigzag & 1);
+                if (!r.GetVar(&v)) return cut(i);
+                f.number = Unzigzag(v);
                 f.bytes.clear();
                 break;
             case Field::kBytes:
