@@ -36,8 +36,7 @@ Event CallEvent(Call call) {
     return e;
 }
 
-// "0x" and the digits of `v`, at least `width` of them.
-static std::string HexText(uint64_t v, int width) {
+std::string HexText(uint64_t v, int width) {
     static const char digits[] = "0123456789abcdef";
     char text[20];
     char* at = text + sizeof text;
@@ -51,7 +50,7 @@ static std::string HexText(uint64_t v, int width) {
 }
 
 std::string PointerText(const void* p) {
-    return p ? HexText(reinterpret_cast<uintptr_t>(p), 1) : "NULL";
+    return p ? HexText(reinterpret_cast<uintptr_t>(p)) : "NULL";
 }
 
 std::string Runtime::BlockText(const void* p) const {

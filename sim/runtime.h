@@ -146,6 +146,8 @@ Event CallEvent(Call call);
 unsigned MessageButtons(int message);
 // A handle or pointer as the record shows it: "0x..." or "NULL".
 std::string PointerText(const void* p);
+// "0x" and the lower-case hexadecimal digits of `v`, at least `width` of them.
+std::string HexText(uint64_t v, int width = 1);
 
 // Installs a machine for the host functions of this process and captures the
 // program's standard output. One session at a time.

@@ -14,11 +14,7 @@ using sim::Field;
 
 namespace {
 
-void AppendHex32(std::string& out, int64_t v) {
-    char text[24];
-    snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(v & 0xFFFFFFFFll));
-    out += text;
-}
+void AppendHex32(std::string& out, int64_t v) { out += sim::HexText(v & 0xFFFFFFFFll); }
 
 // What the report does with a field, told by its key. Keys are the
 // simulator's literals, so what is learnt of one is kept by its address:
@@ -244,6 +240,11 @@ void PrintReport(std::ostream& out, const sim::Machine& m, const sim::Outcome& o
 
     // Written in large pieces: a run may hold millions of events.
     std::string text = "events:\n";
+    auto flush = [&] {
+        if (text.size() <= (1 << 20)) return;
+        out << text;
+        text.clear();
+    };
     sim::Event e;
     for (size_t n = 0; n < o.events.size(); ++n) {
         o.events.DecodeAt(n, &e);
@@ -252,10 +253,7 @@ void PrintReport(std::ostream& out, const sim::Machine& m, const sim::Outcome& o
         text += '\t';
         AppendEvent(text, e, cp);
         text += '\n';
-        if (text.size() > (1 << 20)) {
-            out << text;
-            text.clear();
-        }
+        flush();
     }
     if (o.events.empty()) text += "  (none)\n";
 
@@ -268,10 +266,7 @@ void PrintReport(std::ostream& out, const sim::Machine& m, const sim::Outcome& o
         sim::AppendVisible(text, line, cp);
         text += '\n';
         line.clear();
-        if (text.size() > (1 << 20)) {
-            out << text;
-            text.clear();
-        }
+        flush();
     };
     for (size_t n = 0; n < o.events.size(); ++n) {
         if (o.events.TypeAt(n) != "stdout") continue;
@@ -298,10 +293,7 @@ void PrintReport(std::ostream& out, const sim::Machine& m, const sim::Outcome& o
         text += sim::ChangeLine(c, cp);
         text += '\n';
         changed = true;
-        if (text.size() > (1 << 20)) {
-            out << text;
-            text.clear();
-        }
+        flush();
     });
     if (!changed) text += "  (none)\n";
     out << text;
