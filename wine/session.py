@@ -88,6 +88,18 @@ def processes_of_prefix_tree(workdir):
     return _processes_with(TAG, os.path.abspath(workdir))
 
 
+def still_there(find, seconds):
+    """What find() lists once it lists nothing, or after `seconds`: processes
+    that are ending (a wineserver outlives its last client by a moment,
+    longer under qemu) are given that time to go by themselves."""
+    deadline = time.monotonic() + seconds
+    left = find()
+    while left and time.monotonic() < deadline:
+        time.sleep(0.2)
+        left = find()
+    return left
+
+
 def _cpu_ticks(pids):
     """{pid: user and system clock ticks used so far} of the processes that
     are still there."""
@@ -304,17 +316,9 @@ class Session:
                 _wait(self.server, 10)
             self.server = None
             self._server_log.close()
-        deadline = time.monotonic() + 10
-        while True:
-            left = processes_of_prefix(self.prefix)
-            if not left:
-                break
-            if time.monotonic() > deadline:
-                for pid in left:
-                    self.notes.append('process %d of the prefix still running; killed' % pid)
-                    _kill(pid)
-                break
-            time.sleep(0.2)
+        for pid in still_there(lambda: processes_of_prefix(self.prefix), 10):
+            self.notes.append('process %d of the prefix still running; killed' % pid)
+            _kill(pid)
         if self.display is not None:
             self.display.close()
             self.display = None

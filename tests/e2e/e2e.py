@@ -18,7 +18,6 @@ import argparse
 import os
 import signal
 import sys
-import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.dirname(os.path.dirname(HERE)))
@@ -54,14 +53,9 @@ def main(argv):
     config = Config(args.config)
 
     if args.command == 'check-clean':
-        # A wineserver outlives its last client by a moment (longer under
-        # qemu): what ends within a few seconds was not left running. The
-        # rest is reported, then ended, so that the next run starts clean.
-        deadline = time.monotonic() + 10
-        left = session.processes_of_prefix_tree(config.work)
-        while left and time.monotonic() < deadline:
-            time.sleep(0.2)
-            left = session.processes_of_prefix_tree(config.work)
+        # What ends by itself within seconds was not left running. The rest
+        # is reported, then ended, so that the next run starts clean.
+        left = session.still_there(lambda: session.processes_of_prefix_tree(config.work), 10)
         for pid, what in left:
             print('left running: pid %d %s' % (pid, what))
         session.end_processes(pid for pid, _ in left)
