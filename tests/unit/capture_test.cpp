@@ -416,50 +416,47 @@ TEST_P(CaptureFaultWalk, every_call_of_the_capture_can_fail) {
             ->SetValue({"Driver", 1, std::string("x\0", 2)});
     int walked = 0;
     std::set<std::string> calls;
-    {
-        for (const char* arguments : {"", "out.toml"}) {
-            sim::RunOptions record;
-            record.record_calls = true;
-            sim::Outcome clean = capture::Run(base, arguments, record);
-            ASSERT_EQ(clean.exit_code, 0);
-            const std::string clean_text = capture::Output(clean);
-            auto check = [&](const std::string& c, uint32_t nth, const sim::Machine& m) {
-                std::string where =
-                    name + " '" + arguments + "': " + c + " #" + std::to_string(nth);
-                calls.insert(c);
-                sim::Outcome o = capture::Run(m, arguments);
-                ASSERT_EQ(o.status, "ok") << where << ": " << o.message;
-                std::vector<sim::Event> changes = o.ChangeEvents();
-                for (const auto& e : changes)
-                    EXPECT_EQ(e.type(), "file_written") << where << ": " << e.type();
-                if (o.exit_code != 0) {
-                    // Only the machine file's own writing can fail the capture.
-                    EXPECT_EQ(o.exit_code, 1) << where;
-                    EXPECT_TRUE(c == "fwrite" || c == "fclose" || c == "fopen" ||
-                                c == "GetFileAttributesA")
-                        << where;
-                    EXPECT_NE(capture::Errors(o).find("vntrcapture: "), std::string::npos) << where;
-                } else {
-                    std::string text = capture::Output(o);
-                    EXPECT_NO_THROW(sim::ParseMachine(text, where)) << where << "\n" << text;
-                    if (!silent.count(c)) {
-                        EXPECT_TRUE(text != clean_text) << where;
-                    }
+    for (const char* arguments : {"", "out.toml"}) {
+        sim::RunOptions record;
+        record.record_calls = true;
+        sim::Outcome clean = capture::Run(base, arguments, record);
+        ASSERT_EQ(clean.exit_code, 0);
+        const std::string clean_text = capture::Output(clean);
+        auto check = [&](const std::string& c, uint32_t nth, const sim::Machine& m) {
+            std::string where = name + " '" + arguments + "': " + c + " #" + std::to_string(nth);
+            calls.insert(c);
+            sim::Outcome o = capture::Run(m, arguments);
+            ASSERT_EQ(o.status, "ok") << where << ": " << o.message;
+            std::vector<sim::Event> changes = o.ChangeEvents();
+            for (const auto& e : changes)
+                EXPECT_EQ(e.type(), "file_written") << where << ": " << e.type();
+            if (o.exit_code != 0) {
+                // Only the machine file's own writing can fail the capture.
+                EXPECT_EQ(o.exit_code, 1) << where;
+                EXPECT_TRUE(c == "fwrite" || c == "fclose" || c == "fopen" ||
+                            c == "GetFileAttributesA")
+                    << where;
+                EXPECT_NE(capture::Errors(o).find("vntrcapture: "), std::string::npos) << where;
+            } else {
+                std::string text = capture::Output(o);
+                EXPECT_NO_THROW(sim::ParseMachine(text, where)) << where << "\n" << text;
+                if (!silent.count(c)) {
+                    EXPECT_TRUE(text != clean_text) << where;
                 }
-                EXPECT_TRUE(o.summary["allocations_left"].empty()) << where;
-                if (c != "RegCloseKey") {
-                    EXPECT_EQ(o.summary["keys_open"], 0) << where;
-                }
-                if (c != "SetupDiDestroyDeviceInfoList") {
-                    EXPECT_EQ(o.summary["device_sets_open"], 0) << where;
-                }
-                if (c != "FreeLibrary") {
-                    EXPECT_EQ(o.summary["modules_loaded"].size(), 0u) << where;
-                }
-                EXPECT_EQ(o.summary["files_open"], 0) << where;
-            };
-            walked += flow::WalkFaults(base, clean, check);
-        }
+            }
+            EXPECT_TRUE(o.summary["allocations_left"].empty()) << where;
+            if (c != "RegCloseKey") {
+                EXPECT_EQ(o.summary["keys_open"], 0) << where;
+            }
+            if (c != "SetupDiDestroyDeviceInfoList") {
+                EXPECT_EQ(o.summary["device_sets_open"], 0) << where;
+            }
+            if (c != "FreeLibrary") {
+                EXPECT_EQ(o.summary["modules_loaded"].size(), 0u) << where;
+            }
+            EXPECT_EQ(o.summary["files_open"], 0) << where;
+        };
+        walked += flow::WalkFaults(base, clean, check);
     }
     printf("%s: %d call positions of the capture walked\n", name.c_str(), walked);
     EXPECT_GE(walked, 25);
