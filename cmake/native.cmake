@@ -40,6 +40,7 @@ add_library(vntr_sim STATIC
     sim/hostfiles.cpp
     sim/machine.cpp
     sim/machine_file.cpp
+    sim/machine_dump.cpp
     sim/presets.cpp
     sim/runtime.cpp
     sim/runner.cpp

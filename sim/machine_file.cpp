@@ -7,10 +7,12 @@
 #include <cctype>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <set>
 #include <sstream>
 
 #include "common/crc32.h"
+#include "common/product.h"
 #include "res/ids.h"
 #include "sim/calls.h"
 #include "sim/codepage.h"
@@ -63,6 +65,9 @@ std::string WindowsPathOfBytes(const Bytes& p, uint32_t codepage) {
 
 namespace {
 
+// A text given as its bytes: { hex = ".." }.
+const std::set<std::string> kHexKeys = {"hex"};
+
 class Reader {
    public:
     Reader(std::string file, std::string base_dir)
@@ -92,8 +97,9 @@ class Reader {
     // A path of the machine as a person reads it.
     std::string Shown(const Bytes& path) const { return Visible(path, codepage); }
 
+    // A setting the file gives; an option's value (line 0) is none.
     void Note(const toml::node& node, const std::string& field) {
-        settings.push_back({field, Line(node)});
+        if (Line(node) > 0) settings.push_back({field, Line(node)});
     }
 
     void Keys(const toml::table& table, const std::string& where,
@@ -135,14 +141,15 @@ class Reader {
     Bytes Text(const toml::node& node, const std::string& field) {
         if (node.is_table()) {
             const toml::table& t = *node.as_table();
-            Keys(t, field, {"hex"});
+            Keys(t, field, kHexKeys);
             const toml::node* hex = t.get("hex");
             if (!hex) Fail(node, field, "a text given as a table is { hex = \"..\" }");
             return Hex(*hex, field + ".hex");
         }
         std::string utf8 = String(node, field), out, problem;
         if (!ToCodePage(utf8, codepage, &out, &problem))
-            Fail(node, field, problem + "; use hex = \"..\" for raw bytes");
+            Fail(node, field,
+                 Line(node) > 0 ? problem + "; use hex = \"..\" for raw bytes" : problem);
         return out;
     }
 
@@ -304,91 +311,8 @@ std::string PresetList() {
 struct OsChoice {
     std::string base = "xp";
     bool custom = false;
-    OsVersion version;
+    OsVersion version = PresetMachine("xp").os;
 };
-
-OsChoice ReadOs(Reader& r, const toml::node* node) {
-    OsChoice c;
-    if (node && node->is_string()) {
-        c.base = r.String(*node, "os");
-        if (!IsPreset(c.base))
-            r.Fail(*node, "os",
-                   "unknown Windows version '" + c.base + "' (known: " + PresetList() + ")");
-    } else if (node) {
-        const toml::table& t = r.Table(*node, "os");
-        r.Keys(t, "os", {"base", "platform", "major", "minor", "build", "build_number", "csd"});
-        if (auto* b = t.get("base")) {
-            c.base = r.String(*b, "os.base");
-            if (!IsPreset(c.base))
-                r.Fail(*b, "os.base",
-                       "unknown Windows version '" + c.base + "' (known: " + PresetList() + ")");
-        }
-        c.custom = true;
-    }
-    c.version = PresetMachine(c.base).os;
-    if (!c.custom) return c;
-    const toml::table& t = *node->as_table();
-    OsVersion& v = c.version;
-    if (auto* x = t.get("platform")) v.platform = r.U32(*x, "os.platform");
-    if (auto* x = t.get("major")) v.major = r.U32(*x, "os.major");
-    if (auto* x = t.get("minor")) v.minor = r.U32(*x, "os.minor");
-    if (auto* x = t.get("build_number")) v.build_number = r.U32(*x, "os.build_number");
-    if (auto* x = t.get("build")) {
-        if (t.get("build_number")) r.Fail(*x, "os.build", "give build or build_number, not both");
-        uint32_t build = static_cast<uint32_t>(r.Int(*x, "os.build", 0, 0xFFFF));
-        // On the 9x family the high word of dwBuildNumber holds the version.
-        v.build_number = v.platform == 1 ? (v.major << 24) | (v.minor << 16) | build : build;
-    }
-    if (auto* x = t.get("csd")) {
-        v.csd = r.Text(*x, "os.csd");
-        if (v.csd.size() > 127)
-            r.Fail(*x, "os.csd", "longer than the 127 characters Windows holds");
-    }
-    return c;
-}
-
-void ReadDevices(Reader& r, const toml::table& root, Machine& m) {
-    r.Tables(root, "devices",
-             {"ids", "hex", "no_ids", "error", "reported_size", "insufficient_forever",
-              "size_query_succeeds", "present"},
-             {}, [&](const toml::table& t, const toml::node& node, const std::string& where) {
-                 Device d;
-                 int sources = 0;
-                 if (auto* v = t.get("ids")) {
-                     std::vector<std::string> ids;
-                     const toml::array& a = r.Array(*v, where + ".ids");
-                     for (size_t j = 0; j < a.size(); ++j)
-                         ids.push_back(r.Name(a[j], where + ".ids[" + std::to_string(j) + "]"));
-                     d.hardware_ids = MultiSz(ids);
-                     ++sources;
-                 }
-                 if (auto* v = t.get("hex")) {
-                     d.hardware_ids = r.Hex(*v, where + ".hex");
-                     ++sources;
-                 }
-                 if (auto* v = t.get("no_ids")) {
-                     if (!r.Bool(*v, where + ".no_ids"))
-                         r.Fail(*v, where + ".no_ids", "give true, or leave it out");
-                     d.hardware_ids.reset();
-                     ++sources;
-                 }
-                 if (auto* v = t.get("error")) {
-                     d.read_error = r.ErrorCode(*v, where + ".error");
-                     d.hardware_ids.reset();
-                     ++sources;
-                 }
-                 if (sources != 1)
-                     r.Fail(node, where, "give exactly one of ids, hex, no_ids or error");
-                 if (auto* v = t.get("reported_size"))
-                     d.reported_size = r.U32(*v, where + ".reported_size");
-                 if (auto* v = t.get("insufficient_forever"))
-                     d.insufficient_forever = r.Bool(*v, where + ".insufficient_forever");
-                 if (auto* v = t.get("size_query_succeeds"))
-                     d.size_query_succeeds = r.Bool(*v, where + ".size_query_succeeds");
-                 if (auto* v = t.get("present")) d.present = r.Bool(*v, where + ".present");
-                 m.devices.push_back(std::move(d));
-             });
-}
 
 // The package folder a machine file describes, and what the command line
 // does to it: --cwd moves it (with the current directory, unless [package]
@@ -435,574 +359,1147 @@ struct PackageFolder {
     }
 };
 
+// What is mounted as the package folder: the host folder (empty: the
+// example package), what it leaves out, or nothing at all.
+struct Mount {
+    bool on = true;
+    std::string from;
+    std::vector<std::string> omit;
+    const toml::node* omit_node = nullptr;
+};
+
+// A file being read: the reader, the file's root table, the command line's
+// settings, and the machine as its keys build it.
+struct Load {
+    Load(Reader& reader, const toml::table& file, const Overrides& options)
+        : r(reader), root(file), ov(options) {}
+    Reader& r;
+    const toml::table& root;
+    const Overrides& ov;
+    // While an option is applied: the file's setting it replaces (none when
+    // the file gives none).
+    bool by_option = false;
+    const toml::node* replaced = nullptr;
+
+    LoadedMachine out;
+    Machine& m = out.machine;
+    uint32_t locale = 0x0409;
+    OsChoice os;
+    std::string windows_dir, system_dir;
+    std::string file_cwd;  // the current directory the file gives
+    PackageFolder folder;
+    Mount mount;
+    // The package files the simulator knows, read once a file given by its
+    // size and CRC-32 asks (see KnownContents).
+    std::optional<std::vector<PackageEntry>> known;
+};
+
+// ---- the keys of a table, one row each -----------------------------------
+
+// One entry of a table being read: where it is, its table and node, and
+// what its rows have counted and decided.
+struct Entry {
+    std::string where;  // "devices[2]"
+    const toml::table* table = nullptr;
+    const toml::node* node = nullptr;
+    int sources = 0;       // keys given that say what the entry holds
+    bool dropped = false;  // the entry is no part of this run: read no further
+};
+
+// One key of a table: its name, what it takes (as docs/machine-files.md
+// says), and how it is read into the entry.
+template <typename T>
+struct Field {
+    const char* name;
+    const char* takes;
+    void (*read)(Load&, T&, const toml::node& value, const std::string& field);
+};
+
+// The keys of one kind of table, in the order they are read; the keys it
+// must have; the rule that joins them, checked once `check_after` has been
+// read; and what the entry, once read, does to the machine.
+template <typename T>
+struct TableKeys {
+    const char* doc;  // the heading of docs/machine-files.md that names them
+    std::vector<Field<T>> fields;
+    std::vector<std::string> required = {};
+    const char* check_after = nullptr;
+    void (*check)(Load&, T&) = nullptr;
+    void (*apply)(Load&, T&) = nullptr;
+
+    std::set<std::string> Names() const {
+        std::set<std::string> names;
+        for (const Field<T>& f : fields) names.insert(f.name);
+        return names;
+    }
+};
+
+template <typename T>
+void ReadTable(Load& l, const TableKeys<T>& keys, T& entry, const toml::node& node,
+               const std::string& where) {
+    const toml::table& t = l.r.Table(node, where);
+    l.r.Keys(t, where, keys.Names());
+    for (const auto& key : keys.required)
+        if (!t.get(key)) l.r.Fail(node, where, "missing key '" + key + "'");
+    entry.where = where;
+    entry.table = &t;
+    entry.node = &node;
+    for (const Field<T>& f : keys.fields) {
+        if (entry.dropped) return;
+        if (const toml::node* v = t.get(f.name)) f.read(l, entry, *v, where + "." + f.name);
+        if (keys.check_after && std::string(f.name) == keys.check_after) keys.check(l, entry);
+    }
+    if (keys.apply && !entry.dropped) keys.apply(l, entry);
+}
+
+// An array of tables: each read as an entry of its own.
+template <typename T>
+void ReadEntries(Load& l, const TableKeys<T>& keys, const toml::node& node,
+                 const std::string& name) {
+    const toml::array& a = l.r.Array(node, name);
+    for (size_t i = 0; i < a.size(); ++i) {
+        T entry;
+        ReadTable(l, keys, entry, a[i], name + "[" + std::to_string(i) + "]");
+    }
+}
+
+// ---- the Windows: [os] --------------------------------------------------------
+
+struct OsEntry : Entry {
+    OsChoice c;
+    bool build_number = false;
+};
+
+std::string PresetName(Reader& r, const toml::node& node, const std::string& field) {
+    std::string name = r.String(node, field);
+    if (!IsPreset(name))
+        r.Fail(node, field, "unknown Windows version '" + name + "' (known: " + PresetList() + ")");
+    return name;
+}
+
+const TableKeys<OsEntry> kOsKeys = {
+    "### os",
+    {{"base", "a preset name",
+      [](Load& l, OsEntry& e, const toml::node& v, const std::string& f) {
+          e.c.base = PresetName(l.r, v, f);
+          e.c.version = PresetMachine(e.c.base).os;
+      }},
+     {"platform", "1 or 2",
+      [](Load& l, OsEntry& e, const toml::node& v, const std::string& f) {
+          e.c.version.platform = l.r.U32(v, f);
+      }},
+     {"major", "a number",
+      [](Load& l, OsEntry& e, const toml::node& v, const std::string& f) {
+          e.c.version.major = l.r.U32(v, f);
+      }},
+     {"minor", "a number",
+      [](Load& l, OsEntry& e, const toml::node& v, const std::string& f) {
+          e.c.version.minor = l.r.U32(v, f);
+      }},
+     {"build_number", "a number",
+      [](Load& l, OsEntry& e, const toml::node& v, const std::string& f) {
+          e.c.version.build_number = l.r.U32(v, f);
+          e.build_number = true;
+      }},
+     {"build", "a number to 65535",
+      [](Load& l, OsEntry& e, const toml::node& v, const std::string& f) {
+          if (e.build_number) l.r.Fail(v, f, "give build or build_number, not both");
+          OsVersion& o = e.c.version;
+          uint32_t build = static_cast<uint32_t>(l.r.Int(v, f, 0, 0xFFFF));
+          // On the 9x family the high word of dwBuildNumber holds the version.
+          o.build_number = o.platform == 1 ? (o.major << 24) | (o.minor << 16) | build : build;
+      }},
+     {"csd", "a text of 127 characters at most",
+      [](Load& l, OsEntry& e, const toml::node& v, const std::string& f) {
+          e.c.version.csd = l.r.Text(v, f);
+          if (e.c.version.csd.size() > 127)
+              l.r.Fail(v, f, "longer than the 127 characters Windows holds");
+      }}},
+};
+
+// `os` (a preset name, or a table) or --os (a preset name): the file's
+// Windows, or the option's in its place.
+void ReadOs(Load& l, const toml::node& v, const std::string& field) {
+    OsEntry e;
+    if (v.is_string()) {
+        e.c.base = PresetName(l.r, v, field);
+        e.c.version = PresetMachine(e.c.base).os;
+    } else {
+        ReadTable(l, kOsKeys, e, v, field);
+        e.c.custom = true;
+    }
+    const OsVersion &was = l.os.version, &now = e.c.version;
+    if (l.replaced &&
+        !(was.platform == now.platform && was.major == now.major && was.minor == now.minor &&
+          was.build_number == now.build_number && was.csd == now.csd))
+        l.r.Tell(*l.replaced, "os",
+                 (l.os.custom ? "platform " + std::to_string(was.platform) + ", version " +
+                                    std::to_string(was.major) + "." + std::to_string(was.minor)
+                              : "Windows " + l.os.base) +
+                     " replaced by --os " + e.c.base);
+    l.os = e.c;
+}
+
+// ---- the settings of the machine as a whole -----------------------------------
+
+void ReadLocale(Load& l, const toml::node& v, const std::string& field) {
+    uint32_t locale = l.r.Locale(v, field);
+    if (l.replaced && locale != l.locale)
+        l.r.Tell(*l.replaced, "locale",
+                 LocaleText(l.locale) + " replaced by --locale " + LocaleText(locale));
+    l.locale = locale;
+    // Windows' ANSI code page is that of its system locale.
+    l.r.codepage = AnsiCodePageOf(locale);
+}
+
+// The file's code page, unless --locale (and with it its code page)
+// replaces the file's locale.
+void ReadCodepage(Load& l, const toml::node& v, const std::string& field) {
+    uint32_t named = static_cast<uint32_t>(l.r.Int(v, field, 1, 0xFFFF));
+    if (!IsCodePage(named))
+        l.r.Fail(v, field,
+                 "not a Windows ANSI code page the simulator knows (" + CodePageList() + ")");
+    if (!l.ov.locale) {
+        l.r.codepage = named;
+    } else if (named != l.r.codepage) {
+        l.r.Tell(v, field,
+                 std::to_string(named) + " replaced by " + std::to_string(l.r.codepage) +
+                     ", the code page of --locale " + LocaleText(l.locale));
+    }
+}
+
+void ReadCurrentDir(Load& l, const toml::node& v, const std::string& field) {
+    std::string dir = l.r.WinPath(v, field);
+    const toml::table* package = l.root["package"].as_table();
+    if (l.replaced && dir != l.m.current_dir)
+        l.r.Tell(*l.replaced, "current_dir",
+                 l.r.Shown(l.m.current_dir) + " replaced by --cwd " + l.r.Shown(dir) +
+                     (package && package->get("at") ? "" : "; the package folder moves with it"));
+    if (!l.by_option) l.file_cwd = dir;
+    l.m.current_dir = dir;
+}
+
+// The command line WinMain receives: --command-line (UTF-8) replaces the
+// file's; the one the run gets must be one Windows can hold.
+void ReadCommandLine(Load& l, const toml::node& v, const std::string& field) {
+    Bytes line = l.r.Text(v, field);
+    if (l.replaced && line != l.m.command_line)
+        l.r.Tell(*l.replaced, "command_line", "replaced by --command-line");
+    l.m.command_line = line;
+    if (!l.by_option && l.ov.command_line) return;
+    if (line.find('\0') != std::string::npos)
+        l.r.Fail(v, field, "a command line may not hold a NUL");
+    // CreateProcess takes at most 32,767 characters, program name included.
+    if (line.size() > kMaxWindowsPath)
+        l.r.Fail(v, field,
+                 std::to_string(line.size()) + " characters, longer than Windows allows (32,767)");
+}
+
+void ReadAnswers(Load& l, const toml::node& v, const std::string& field) {
+    std::vector<bool> answers;
+    const toml::array& a = l.r.Array(v, field);
+    for (size_t i = 0; i < a.size(); ++i) {
+        std::string at = field + "[" + std::to_string(i) + "]";
+        std::string s = l.r.String(a[i], at);
+        if (s != "yes" && s != "no") l.r.Fail(a[i], at, "expected \"yes\" or \"no\"");
+        answers.push_back(s == "yes");
+    }
+    if (l.replaced && answers != l.m.answers)
+        l.r.Tell(*l.replaced, "answers",
+                 l.ov.ask ? "not used: --ask asks every question" : "replaced by --answer");
+    l.m.answers = answers;
+}
+
+void ReadCaption(Load& l, const toml::node& v, const std::string& field) {
+    if (v.is_boolean()) {
+        if (l.r.Bool(v, field)) l.r.Fail(v, field, "give a text, or false for none");
+        l.m.strings.erase(IDS_CAPTION);
+        return;
+    }
+    Bytes& caption = l.m.strings[IDS_CAPTION] = l.r.Text(v, field);
+    // A string resource holds at most 65,535 characters.
+    if (caption.size() > 65535)
+        l.r.Fail(v, field,
+                 std::to_string(caption.size()) +
+                     " characters, more than a string resource holds (65,535)");
+}
+
+void ReadBackground(Load& l, const toml::node& v, const std::string& field) {
+    if (l.r.Bool(v, field)) return;
+    l.m.devices.clear();
+    if (RegKey* e = FindKeyPath(l.m.hklm.get(), "Enum")) l.m.hklm->Remove(e);
+}
+
+// ---- the package --------------------------------------------------------------
+
+struct MountEntry : Entry {};
+
+const TableKeys<MountEntry> kPackageKeys = {
+    "### package",
+    {{"from", "a host folder",
+      [](Load& l, MountEntry&, const toml::node& v, const std::string& f) {
+          l.mount.from = l.r.HostPath(v, f);
+      }},
+     // Read where the folder is placed (PlaceFolder), before the content.
+     {"at", "a Windows path", [](Load&, MountEntry&, const toml::node&, const std::string&) {}},
+     {"omit", "a list of relative paths",
+      [](Load& l, MountEntry&, const toml::node& v, const std::string& f) {
+          l.mount.omit = l.r.Strings(v, f);
+          l.mount.omit_node = &v;
+      }}},
+};
+
+// `package` (false, or a table), or --package DIR, which replaces the
+// folder's content as a whole: where the file takes it from, what it
+// leaves out, and (as they are placed) every entry of the file in it.
+void ReadPackage(Load& l, const toml::node& v, const std::string& field) {
+    if (!l.by_option) {
+        MountEntry e;
+        if (v.is_boolean())
+            l.mount.on = l.r.Bool(v, field);
+        else
+            ReadTable(l, kPackageKeys, e, v, field);
+        return;
+    }
+    const toml::node* file = l.replaced;
+    const std::string& option = l.folder.option;
+    if (file && file->is_boolean() && !l.mount.on)
+        l.r.Tell(*file, "package",
+                 "false replaced by " + option + ", mounted at " + l.r.Shown(l.folder.at));
+    if (const toml::table* t = file ? file->as_table() : nullptr) {
+        if (auto* f = t->get("from"))
+            l.r.Tell(*f, "package.from", Visible(l.mount.from, kUtf8) + " replaced by " + option);
+        if (auto* o = t->get("omit")) {
+            l.r.Tell(*o, "package.omit", "not applied: " + option + " gives the folder as it is");
+            l.mount.omit.clear();
+        }
+    }
+    l.mount.from = l.r.String(v, field);
+    l.mount.on = true;
+}
+
+// ---- files and folders ------------------------------------------------------
+
 // A library file in a folder of the machine.
 std::string LibraryPath(const std::string& dir, const Bytes& name) {
     return dir + (FileSystem::IsRoot(dir) ? "" : "\\") + name;
 }
 
-void ReadModules(Reader& r, const toml::table& t, Machine& m, const PackageFolder& folder) {
-    for (const auto& [key, node] : t) {
+// A path the file puts in the machine, where it lies in this run (none:
+// --package's folder takes its place).
+std::optional<std::string> Placed(Load& l, const toml::node& v, const std::string& field,
+                                  const std::string& where) {
+    return l.folder.Place(l.r, l.r.WinPath(v, field), v, where);
+}
+
+struct DirEntry : Entry {
+    std::optional<std::string> path;
+};
+
+const TableKeys<DirEntry> kDirKeys = {
+    "### [[dirs]] and [[files]]",
+    {{"path", "a Windows path",
+      [](Load& l, DirEntry& e, const toml::node& v, const std::string& f) {
+          e.path = Placed(l, v, f, e.where);
+      }}},
+    {"path"},
+    nullptr,
+    nullptr,
+    [](Load& l, DirEntry& e) {
+        if (e.path && !l.m.files.MakeDirs(*e.path))
+            l.r.Fail(*e.node, e.where + ".path", "a file of the machine is in the way");
+    },
+};
+
+// A file given by its size and CRC-32 (as vntrcapture writes it) takes the
+// contents of a file of that name, size and CRC in the package folders the
+// simulator knows: --package's, the file's, the example package; otherwise
+// placeholder bytes of that size and CRC.
+FileData KnownContents(Load& l, const std::string& path, size_t size, uint32_t crc) {
+    if (!l.known) {
+        l.known.emplace();
+        std::vector<std::string> dirs = {l.mount.from};
+        try {
+            dirs.push_back(DefaultPackageDir());
+        } catch (const std::runtime_error&) {
+        }
+        for (const std::string& dir : dirs) {
+            try {
+                std::vector<PackageEntry> entries = ReadPackageFolder(dir);
+                l.known->insert(l.known->end(), entries.begin(), entries.end());
+            } catch (const std::runtime_error&) {
+                // Not there: its files cannot stand for any.
+            }
+        }
+    }
+    std::string name = path.substr(FindLastBackslash(path) + 1);
+    for (const PackageEntry& entry : *l.known) {
+        std::string entry_name = entry.relative.substr(entry.relative.find_last_of('/') + 1);
+        if (!entry.dir && EqualNoCase(entry_name, name) && entry.data.size() == size &&
+            Crc32(0, entry.data.data(), size) == crc)
+            return FileData(entry.data);
+    }
+    return FileData::Placeholder(size, crc);
+}
+
+struct FileEntry : Entry {
+    std::optional<std::string> path;
+    FileData data;
+    uint32_t error = 0;
+};
+
+const TableKeys<FileEntry> kFileKeys = {
+    "### [[dirs]] and [[files]]",
+    {{"path", "a Windows path",
+      [](Load& l, FileEntry& e, const toml::node& v, const std::string& f) {
+          e.path = Placed(l, v, f, e.where);
+      }},
+     {"text", "a text",
+      [](Load& l, FileEntry& e, const toml::node& v, const std::string& f) {
+          e.data = l.r.Text(v, f), ++e.sources;
+      }},
+     {"hex", "bytes in hex",
+      [](Load& l, FileEntry& e, const toml::node& v, const std::string& f) {
+          e.data = l.r.Hex(v, f), ++e.sources;
+      }},
+     {"from", "a host file",
+      [](Load& l, FileEntry& e, const toml::node& v, const std::string& f) {
+          std::string host = l.r.HostPath(v, f);
+          try {
+              e.data = ReadHostFile(host, kHostFileCap);
+          } catch (const HostFileError& error) {
+              l.r.Fail(v, f, error.what());
+          }
+          ++e.sources;
+      }},
+     {"size", "a size in bytes, with crc32",
+      [](Load& l, FileEntry& e, const toml::node& v, const std::string& f) {
+          const toml::node* crc = e.table->get("crc32");
+          if (!crc) l.r.Fail(*e.node, e.where, "a size goes with its crc32");
+          size_t size = static_cast<size_t>(l.r.Int(v, f, 0, static_cast<int64_t>(kHostFileCap)));
+          uint32_t sum = l.r.U32(*crc, e.where + ".crc32");
+          if (e.path) e.data = KnownContents(l, *e.path, size, sum);
+          ++e.sources;
+      }},
+     {"crc32", "a CRC-32, with size",
+      [](Load& l, FileEntry& e, const toml::node& v, const std::string& f) {
+          if (!e.table->get("size")) l.r.Fail(v, f, "a crc32 goes with a size");
+      }},
+     {"error", "an error code",
+      [](Load& l, FileEntry& e, const toml::node& v, const std::string& f) {
+          e.error = l.r.ErrorCode(v, f);
+      }}},
+    {"path"},
+    nullptr,
+    nullptr,
+    [](Load& l, FileEntry& e) {
+        if (e.sources > 1 || (e.sources == 0 && !e.error))
+            l.r.Fail(*e.node, e.where,
+                     "give exactly one of text, hex, from or size (with crc32), or an "
+                     "error for a file that cannot be read");
+        if (e.path && !l.m.files.PutFile(*e.path, e.data, e.error))
+            l.r.Fail(*e.node, e.where + ".path",
+                     "a directory or file of the machine is in the way");
+    },
+};
+
+void ReadRemove(Load& l, const toml::node& v, const std::string& field) {
+    const toml::array& a = l.r.Array(v, field);
+    for (size_t i = 0; i < a.size(); ++i) {
+        std::string at = field + "[" + std::to_string(i) + "]";
+        std::optional<std::string> path = Placed(l, a[i], at, at);
+        if (path && !l.m.files.Remove(*path))
+            l.r.Fail(a[i], at, "no such file or directory in the machine");
+    }
+}
+
+// ---- the registry -------------------------------------------------------------
+
+// A registry key name is at most 255 characters, and a tree at most 512
+// levels deep.
+Bytes KeyPath(Load& l, const toml::node& node, const std::string& field) {
+    Bytes path = l.r.Name(node, field);
+    size_t depth = 0;
+    for (size_t start = 0; start <= path.size(); ++depth) {
+        size_t end = path.find('\\', start);
+        if (end == std::string::npos) end = path.size();
+        if (end == start) l.r.Fail(node, field, "a key path may not have an empty part");
+        if (end - start > 255) l.r.Fail(node, field, "a key name is longer than 255 characters");
+        start = end + 1;
+    }
+    if (depth > 512) l.r.Fail(node, field, "deeper than the 512 levels a registry holds");
+    return path;
+}
+
+struct KeyEntry : Entry {
+    Bytes path;
+    std::optional<uint32_t> error;
+};
+
+const TableKeys<KeyEntry> kKeyKeys = {
+    "### [[keys]] and [[values]]",
+    {{"path", "a key path",
+      [](Load& l, KeyEntry& e, const toml::node& v, const std::string& f) {
+          e.path = KeyPath(l, v, f);
+      }},
+     {"error", "an error code",
+      [](Load& l, KeyEntry& e, const toml::node& v, const std::string& f) {
+          e.error = l.r.ErrorCode(v, f);
+      }}},
+    {"path"},
+    nullptr,
+    nullptr,
+    [](Load& l, KeyEntry& e) {
+        RegKey* key = MakeKeyPath(l.m.hklm.get(), e.path);
+        if (e.error) key->open_error = *e.error;
+    },
+};
+
+struct ValueEntry : Entry {
+    RegValue value;
+    Bytes key;
+};
+
+const TableKeys<ValueEntry> kValueKeys = {
+    "### [[keys]] and [[values]]",
+    {{"name", "a name of 16,383 characters at most",
+      [](Load& l, ValueEntry& e, const toml::node& v, const std::string& f) {
+          e.value.name = l.r.Name(v, f);
+          if (e.value.name.size() > 16383)
+              l.r.Fail(v, f, "longer than the 16,383 characters a value name may have");
+      }},
+     {"text", "a text (REG_SZ)",
+      [](Load& l, ValueEntry& e, const toml::node& v, const std::string& f) {
+          e.value.data = l.r.Text(v, f) + '\0';
+          e.value.type = 1;
+          ++e.sources;
+      }},
+     {"hex", "bytes in hex (REG_BINARY)",
+      [](Load& l, ValueEntry& e, const toml::node& v, const std::string& f) {
+          e.value.data = l.r.Hex(v, f);
+          e.value.type = 3;
+          ++e.sources;
+      }},
+     {"dword", "a number (REG_DWORD)",
+      [](Load& l, ValueEntry& e, const toml::node& v, const std::string& f) {
+          uint32_t d = l.r.U32(v, f);
+          e.value.data = Bytes(reinterpret_cast<const char*>(&d), 4);
+          e.value.type = 4;
+          ++e.sources;
+      }},
+     {"error", "an error code",
+      [](Load& l, ValueEntry& e, const toml::node& v, const std::string& f) {
+          e.value.error = l.r.ErrorCode(v, f);
+          if (e.table->get("type")) l.r.Fail(v, e.where, "a value that cannot be read has no type");
+          ++e.sources;
+      }},
+     {"type", "a REG_ name or a number",
+      [](Load& l, ValueEntry& e, const toml::node& v, const std::string& f) {
+          e.value.type = RegType(l.r, v, f);
+      }},
+     {"key", "a key path",
+      [](Load& l, ValueEntry& e, const toml::node& v, const std::string& f) {
+          e.key = KeyPath(l, v, f);
+      }}},
+    {"key", "name"},
+    "error",
+    [](Load& l, ValueEntry& e) {
+        if (e.sources != 1)
+            l.r.Fail(*e.node, e.where,
+                     "give exactly one of text, hex or dword, or an error for a value that "
+                     "cannot be read");
+    },
+    [](Load& l, ValueEntry& e) { MakeKeyPath(l.m.hklm.get(), e.key)->SetValue(e.value); },
+};
+
+// ---- devices ------------------------------------------------------------------
+
+struct DeviceEntry : Entry {
+    Device d;
+};
+
+const TableKeys<DeviceEntry> kDeviceKeys = {
+    "### [[devices]]",
+    {{"ids", "a list of hardware IDs",
+      [](Load& l, DeviceEntry& e, const toml::node& v, const std::string& f) {
+          std::vector<std::string> ids;
+          const toml::array& a = l.r.Array(v, f);
+          for (size_t j = 0; j < a.size(); ++j)
+              ids.push_back(l.r.Name(a[j], f + "[" + std::to_string(j) + "]"));
+          e.d.hardware_ids = MultiSz(ids);
+          ++e.sources;
+      }},
+     {"hex", "bytes in hex",
+      [](Load& l, DeviceEntry& e, const toml::node& v, const std::string& f) {
+          e.d.hardware_ids = l.r.Hex(v, f);
+          ++e.sources;
+      }},
+     {"no_ids", "true",
+      [](Load& l, DeviceEntry& e, const toml::node& v, const std::string& f) {
+          if (!l.r.Bool(v, f)) l.r.Fail(v, f, "give true, or leave it out");
+          e.d.hardware_ids.reset();
+          ++e.sources;
+      }},
+     {"error", "an error code",
+      [](Load& l, DeviceEntry& e, const toml::node& v, const std::string& f) {
+          e.d.read_error = l.r.ErrorCode(v, f);
+          e.d.hardware_ids.reset();
+          ++e.sources;
+      }},
+     {"reported_size", "a size in bytes",
+      [](Load& l, DeviceEntry& e, const toml::node& v, const std::string& f) {
+          e.d.reported_size = l.r.U32(v, f);
+      }},
+     {"insufficient_forever", "true or false",
+      [](Load& l, DeviceEntry& e, const toml::node& v, const std::string& f) {
+          e.d.insufficient_forever = l.r.Bool(v, f);
+      }},
+     {"size_query_succeeds", "true or false",
+      [](Load& l, DeviceEntry& e, const toml::node& v, const std::string& f) {
+          e.d.size_query_succeeds = l.r.Bool(v, f);
+      }},
+     {"present", "true or false",
+      [](Load& l, DeviceEntry& e, const toml::node& v, const std::string& f) {
+          e.d.present = l.r.Bool(v, f);
+      }}},
+    {},
+    "error",
+    [](Load& l, DeviceEntry& e) {
+        if (e.sources != 1)
+            l.r.Fail(*e.node, e.where, "give exactly one of ids, hex, no_ids or error");
+    },
+    [](Load& l, DeviceEntry& e) { l.m.devices.push_back(std::move(e.d)); },
+};
+
+// ---- libraries ----------------------------------------------------------------
+
+// The system library of that name (planted copies are no system library).
+std::vector<Module>::iterator SystemModule(Machine& m, const Bytes& file) {
+    auto it = m.modules.begin();
+    while (it != m.modules.end() && !(EqualNoCase(it->name, file) && !it->planted)) ++it;
+    return it;
+}
+
+struct ModuleEntry : Entry {
+    Bytes file;
+    std::optional<bool> loads;
+    std::optional<std::string> dir;
+    std::set<Bytes> missing;
+};
+
+const TableKeys<ModuleEntry> kModuleKeys = {
+    "### [modules.\"NAME\"] and [[planted]]",
+    {{"present", "true or false",
+      [](Load& l, ModuleEntry& e, const toml::node& v, const std::string& f) {
+          if (l.r.Bool(v, f)) return;
+          if (e.table->size() > 1)
+              l.r.Fail(*e.node, e.where, "a library that is not present has no other settings");
+          auto it = SystemModule(l.m, e.file);
+          if (it != l.m.modules.end()) l.m.modules.erase(it);
+          e.dropped = true;
+      }},
+     {"loads", "true or false",
+      [](Load& l, ModuleEntry& e, const toml::node& v, const std::string& f) {
+          e.loads = l.r.Bool(v, f);
+      }},
+     {"dir", "a Windows path",
+      [](Load& l, ModuleEntry& e, const toml::node& v, const std::string& f) {
+          std::optional<std::string> placed =
+              l.folder.Place(l.r, LibraryPath(l.r.WinPath(v, f), e.file), v, f);
+          if (placed) {
+              e.dir = FileSystem::Parent(*placed);
+              return;
+          }
+          auto it = SystemModule(l.m, e.file);
+          if (it != l.m.modules.end()) l.m.modules.erase(it);
+          e.dropped = true;
+      }},
+     {"missing", "a list of entry points",
+      [](Load& l, ModuleEntry& e, const toml::node& v, const std::string& f) {
+          const toml::array& a = l.r.Array(v, f);
+          for (size_t i = 0; i < a.size(); ++i)
+              e.missing.insert(l.r.Name(a[i], f + "[" + std::to_string(i) + "]"));
+      }}},
+    {},
+    nullptr,
+    nullptr,
+    [](Load& l, ModuleEntry& e) {
+        auto it = SystemModule(l.m, e.file);
+        if (it == l.m.modules.end())
+            it = l.m.modules.insert(it, {e.file, l.m.system_dir, true, false, {}});
+        if (e.loads) it->loads = *e.loads;
+        if (e.dir) it->dir = *e.dir;
+        it->missing.insert(e.missing.begin(), e.missing.end());
+    },
+};
+
+// [modules."NAME"]: a table of libraries, each by its file name.
+void ReadModules(Load& l, const toml::node& v, const std::string& field) {
+    for (const auto& [key, node] : l.r.Table(v, field)) {
         std::string name(key.str());
-        std::string where = "modules.\"" + name + "\"";
-        const toml::table& mt = r.Table(node, where);
-        r.Keys(mt, where, {"present", "loads", "missing", "dir"});
-        std::string file, problem;
-        if (!ToCodePage(name, m.codepage, &file, &problem))
-            r.Fail(node, where, problem + " (expected a library file name such as \"newdev.dll\")");
-        problem = WindowsNameProblem(file);
-        if (file.find('\0') != std::string::npos) problem = "a name may not hold a NUL character";
-        if (!problem.empty())
-            r.Fail(node, where, problem + " (expected a library file name such as \"newdev.dll\")");
-        r.Note(node, where);
-        auto it = m.modules.begin();
-        while (it != m.modules.end() && !(EqualNoCase(it->name, file) && !it->planted)) ++it;
-        bool present = true;
-        if (auto* v = mt.get("present")) present = r.Bool(*v, where + ".present");
-        if (!present) {
-            if (mt.size() > 1)
-                r.Fail(node, where, "a library that is not present has no other settings");
-            if (it != m.modules.end()) m.modules.erase(it);
-            continue;
-        }
-        if (it == m.modules.end()) {
-            m.modules.push_back({file, m.system_dir, true, false, {}});
-            it = m.modules.end() - 1;
-        }
-        if (auto* v = mt.get("loads")) it->loads = r.Bool(*v, where + ".loads");
-        if (auto* v = mt.get("dir")) {
-            std::optional<std::string> placed = folder.Place(
-                r, LibraryPath(r.WinPath(*v, where + ".dir"), file), *v, where + ".dir");
-            if (!placed) {
-                m.modules.erase(it);
-                continue;
-            }
-            it->dir = FileSystem::Parent(*placed);
-        }
-        if (auto* v = mt.get("missing")) {
-            const toml::array& a = r.Array(*v, where + ".missing");
-            for (size_t i = 0; i < a.size(); ++i)
-                it->missing.insert(r.Name(a[i], where + ".missing[" + std::to_string(i) + "]"));
-        }
-    }
-}
-
-void ReadFaults(Reader& r, const toml::table& root, Machine& m) {
-    r.Tables(root, "faults", {"call", "nth", "count", "error"}, {"call"},
-             [&](const toml::table& t, const toml::node&, const std::string& where) {
-                 Fault f;
-                 const toml::node& call = *t.get("call");
-                 f.call = r.String(call, where + ".call");
-                 const HostCall* c = FindHostCall(f.call);
-                 if (!c)
-                     r.Fail(call, where + ".call",
-                            "no host call is named '" + f.call +
-                                "' (calls that can fail: " + FaultableCallNames() + ")");
-                 if (!c->can_fail)
-                     r.Fail(call, where + ".call", f.call + " is not made to fail: " + c->why_not);
-                 if (auto* x = t.get("nth")) f.nth = r.Count(*x, where + ".nth");
-                 if (auto* x = t.get("count")) f.count = r.Count(*x, where + ".count");
-                 // Left out: the call's usual error.
-                 if (auto* x = t.get("error")) f.error = r.ErrorCode(*x, where + ".error");
-                 m.faults.push_back(f);
-             });
-}
-
-Expectation ReadExpect(Reader& r, const toml::node& node) {
-    const toml::table& t = r.Table(node, "expect");
-    r.Keys(t, "expect", {"outcome", "boxes", "changes", "trace"});
-    if (t.empty())
-        r.Fail(node, "expect",
-               "an empty table checks nothing: give outcome, boxes, changes or trace");
-    Expectation e;
-    e.line = Reader::Line(node);
-    if (auto* x = t.get("outcome")) {
-        static const std::set<std::string> outcomes = {
-            "declined", "installed", "staged", "restart", "no-controller", "failed", "nothing"};
-        e.outcome = r.String(*x, "expect.outcome");
-        if (!outcomes.count(*e.outcome))
-            r.Fail(*x, "expect.outcome",
-                   "unknown outcome '" + *e.outcome +
-                       "' (declined, installed, staged, restart, no-controller, failed, nothing)");
-    }
-    // Texts of the machine, as any text of the file: in its code page, or
-    // as { hex = ".." }.
-    auto texts = [&](const toml::node& list, const std::string& field) {
-        std::vector<Bytes> out;
-        const toml::array& a = r.Array(list, field);
-        for (size_t i = 0; i < a.size(); ++i)
-            out.push_back(r.Text(a[i], field + "[" + std::to_string(i) + "]"));
-        return out;
-    };
-    if (auto* x = t.get("boxes")) {
-        std::vector<std::optional<Bytes>> boxes;
-        const toml::array& a = r.Array(*x, "expect.boxes");
-        for (size_t i = 0; i < a.size(); ++i) {
-            std::string field = "expect.boxes[" + std::to_string(i) + "]";
-            const toml::table* bt = a[i].as_table();
-            if (bt && !bt->get("hex")) {
-                r.Keys(*bt, field, {"absent", "hex"});
-                const toml::node* absent = bt->get("absent");
-                if (!absent || !r.Bool(*absent, field + ".absent"))
-                    r.Fail(a[i], field, "a box without text is written { absent = true }");
-                boxes.push_back(std::nullopt);
-            } else {
-                boxes.push_back(r.Text(a[i], field));
-            }
-        }
-        e.boxes = boxes;
-    }
-    if (auto* x = t.get("changes")) e.changes = texts(*x, "expect.changes");
-    if (auto* x = t.get("trace")) e.trace = texts(*x, "expect.trace");
-    return e;
-}
-
-// Settings the chosen Windows never looks at: the program on the 9x family
-// loads no library and writes no trace, on NT it reads no registry.
-void WarnUnobservable(Reader& r, const toml::table& root, const Machine& m) {
-    bool legacy = m.os.platform == 1, nt = m.os.platform == 2;
-    auto warn = [&](const char* key, bool seen_on_legacy, bool seen_on_nt) {
-        const toml::node* v = root.get(key);
-        if (!v || (legacy && seen_on_legacy) || (nt && seen_on_nt)) return;
-        r.Warn(*v, key,
-               std::string("never observed on this Windows (platform ") +
-                   std::to_string(m.os.platform) + "): the program " +
-                   (legacy ? "loads no library and writes no trace there"
-                    : nt   ? "reads and writes no registry there"
-                           : "installs nothing there"));
-    };
-    warn("devices", false, true);
-    warn("modules", false, true);
-    warn("planted", false, true);
-    warn("update", false, true);
-    warn("exe_dir", false, true);
-    warn("stdout", false, true);
-    warn("system_dir", false, true);
-    warn("keys", true, false);
-    warn("values", true, false);
-    warn("registry_delete", true, false);
-    if (const toml::node* faults = root.get("faults")) {
-        unsigned flow = legacy ? unsigned{kLegacy} : nt ? unsigned{kNt} : 0u;
-        const toml::array& a = *faults->as_array();
-        for (size_t i = 0; i < m.faults.size() && i < a.size(); ++i) {
-            const HostCall* c = FindHostCall(m.faults[i].call);
-            if (c && !(c->used_by & (kStartup | flow)))
-                r.Warn(a[i], "faults[" + std::to_string(i) + "].call",
-                       m.faults[i].call +
-                           " is never called on this Windows, so the fault cannot fire");
-        }
-    }
-}
-
-// The command line WinMain receives: --command-line (UTF-8) replaces the
-// file's; either must be one Windows can hold.
-void ApplyCommandLine(Machine& m, const std::string& file, int line, const Overrides& ov) {
-    const char* field = ov.command_line ? "--command-line" : "command_line";
-    if (ov.command_line) line = 0;
-    if (ov.command_line) {
+        std::string where = field + ".\"" + name + "\"";
+        ModuleEntry e;
         std::string problem;
-        if (!ToCodePage(*ov.command_line, m.codepage, &m.command_line, &problem))
-            throw MachineError(file, line, field, problem);
+        if (!ToCodePage(name, l.m.codepage, &e.file, &problem))
+            l.r.Fail(node, where,
+                     problem + " (expected a library file name such as \"newdev.dll\")");
+        problem = WindowsNameProblem(e.file);
+        if (e.file.find('\0') != std::string::npos) problem = "a name may not hold a NUL character";
+        if (!problem.empty())
+            l.r.Fail(node, where,
+                     problem + " (expected a library file name such as \"newdev.dll\")");
+        l.r.Note(node, where);
+        ReadTable(l, kModuleKeys, e, node, where);
     }
-    if (m.command_line.find('\0') != std::string::npos)
-        throw MachineError(file, line, field, "a command line may not hold a NUL");
-    // CreateProcess takes at most 32,767 characters, program name included.
-    if (m.command_line.size() > kMaxWindowsPath)
-        throw MachineError(file, line, field,
-                           std::to_string(m.command_line.size()) +
-                               " characters, longer than Windows allows (32,767)");
+}
+
+struct PlantedEntry : Entry {
+    Bytes name;
+    const toml::node* dir_node = nullptr;
+    std::string dir;
+};
+
+// A planted library lies in the current directory unless the file says
+// where: a library in the package folder is part of its content.
+const TableKeys<PlantedEntry> kPlantedKeys = {
+    "### [modules.\"NAME\"] and [[planted]]",
+    {{"name", "a file name",
+      [](Load& l, PlantedEntry& e, const toml::node& v, const std::string& f) {
+          e.name = l.r.FileName(v, f, "setupapi.dll");
+      }},
+     {"dir", "a Windows path",
+      [](Load& l, PlantedEntry& e, const toml::node& v, const std::string& f) {
+          e.dir = l.r.WinPath(v, f);
+          e.dir_node = &v;
+      }}},
+    {"name"},
+    nullptr,
+    nullptr,
+    [](Load& l, PlantedEntry& e) {
+        const std::string& dir = e.dir_node ? e.dir : l.m.current_dir;
+        std::optional<std::string> placed =
+            l.folder.Place(l.r, LibraryPath(dir, e.name), e.dir_node ? *e.dir_node : *e.node,
+                           e.where, !e.dir_node);
+        if (placed) l.m.modules.push_back({e.name, FileSystem::Parent(*placed), true, true, {}});
+    },
+};
+
+struct UpdateEntry : Entry {};
+
+const TableKeys<UpdateEntry> kUpdateKeys = {
+    "### [update]",
+    {{"reboot", "true or false",
+      [](Load& l, UpdateEntry&, const toml::node& v, const std::string& f) {
+          l.m.update.reboot = l.r.Bool(v, f);
+      }},
+     {"check", "true or false",
+      [](Load& l, UpdateEntry&, const toml::node& v, const std::string& f) {
+          l.m.update.check = l.r.Bool(v, f);
+      }}},
+};
+
+// ---- faults -------------------------------------------------------------------
+
+struct FaultEntry : Entry {
+    Fault f;
+};
+
+const TableKeys<FaultEntry> kFaultKeys = {
+    "### [[faults]]",
+    {{"call", "a host function that can fail",
+      [](Load& l, FaultEntry& e, const toml::node& v, const std::string& f) {
+          e.f.call = l.r.String(v, f);
+          const HostCall* c = FindHostCall(e.f.call);
+          if (!c)
+              l.r.Fail(v, f,
+                       "no host call is named '" + e.f.call +
+                           "' (calls that can fail: " + FaultableCallNames() + ")");
+          if (!c->can_fail) l.r.Fail(v, f, e.f.call + " is not made to fail: " + c->why_not);
+      }},
+     {"nth", "a call's number, 1 the first",
+      [](Load& l, FaultEntry& e, const toml::node& v, const std::string& f) {
+          e.f.nth = l.r.Count(v, f);
+      }},
+     {"count", "a number of calls",
+      [](Load& l, FaultEntry& e, const toml::node& v, const std::string& f) {
+          e.f.count = l.r.Count(v, f);
+      }},
+     // Left out: the call's usual error.
+     {"error", "an error code",
+      [](Load& l, FaultEntry& e, const toml::node& v, const std::string& f) {
+          e.f.error = l.r.ErrorCode(v, f);
+      }}},
+    {"call"},
+    nullptr,
+    nullptr,
+    [](Load& l, FaultEntry& e) { l.m.faults.push_back(e.f); },
+};
+
+// ---- [expect] -----------------------------------------------------------------
+
+struct ExpectEntry : Entry {
+    Expectation e;
+};
+
+// Texts of the machine, as any text of the file: in its code page, or as
+// { hex = ".." }.
+std::vector<Bytes> Texts(Load& l, const toml::node& list, const std::string& field) {
+    std::vector<Bytes> out;
+    const toml::array& a = l.r.Array(list, field);
+    for (size_t i = 0; i < a.size(); ++i)
+        out.push_back(l.r.Text(a[i], field + "[" + std::to_string(i) + "]"));
+    return out;
+}
+
+// A box without text is written { absent = true }.
+const std::set<std::string> kBoxKeys = {"absent", "hex"};
+
+std::vector<std::optional<Bytes>> Boxes(Load& l, const toml::node& list, const std::string& f) {
+    std::vector<std::optional<Bytes>> boxes;
+    const toml::array& a = l.r.Array(list, f);
+    for (size_t i = 0; i < a.size(); ++i) {
+        std::string field = f + "[" + std::to_string(i) + "]";
+        const toml::table* bt = a[i].as_table();
+        if (bt && !bt->get("hex")) {
+            l.r.Keys(*bt, field, kBoxKeys);
+            const toml::node* absent = bt->get("absent");
+            if (!absent || !l.r.Bool(*absent, field + ".absent"))
+                l.r.Fail(a[i], field, "a box without text is written { absent = true }");
+            boxes.push_back(std::nullopt);
+        } else {
+            boxes.push_back(l.r.Text(a[i], field));
+        }
+    }
+    return boxes;
+}
+
+const TableKeys<ExpectEntry> kExpectKeys = {
+    "### [expect]",
+    {{"outcome", "an outcome's name",
+      [](Load& l, ExpectEntry& e, const toml::node& v, const std::string& f) {
+          static const std::set<std::string> outcomes = {
+              "declined", "installed", "staged", "restart", "no-controller", "failed", "nothing"};
+          e.e.outcome = l.r.String(v, f);
+          if (!outcomes.count(*e.e.outcome))
+              l.r.Fail(v, f,
+                       "unknown outcome '" + *e.e.outcome +
+                           "' (declined, installed, staged, restart, no-controller, failed, "
+                           "nothing)");
+      }},
+     {"boxes", "a list of texts",
+      [](Load& l, ExpectEntry& e, const toml::node& v, const std::string& f) {
+          e.e.boxes = Boxes(l, v, f);
+      }},
+     {"changes", "a list of texts",
+      [](Load& l, ExpectEntry& e, const toml::node& v, const std::string& f) {
+          e.e.changes = Texts(l, v, f);
+      }},
+     {"trace", "a list of texts",
+      [](Load& l, ExpectEntry& e, const toml::node& v, const std::string& f) {
+          e.e.trace = Texts(l, v, f);
+      }}},
+    {},
+    nullptr,
+    nullptr,
+    [](Load& l, ExpectEntry& e) { l.out.expect = e.e; },
+};
+
+void ReadExpect(Load& l, const toml::node& v, const std::string& field) {
+    ExpectEntry e;
+    e.e.line = Reader::Line(v);
+    if (v.is_table() && v.as_table()->empty())
+        l.r.Fail(v, field, "an empty table checks nothing: give outcome, boxes, changes or trace");
+    ReadTable(l, kExpectKeys, e, v, field);
+}
+
+// ---- the file's keys ----------------------------------------------------------
+
+// When a key is read: its phase. Settings that follow from others are made
+// between phases, once everything they follow from is known, whatever the
+// order of the file's lines.
+enum class Phase {
+    kLocale,    // the code page every text below is read in
+    kWindows,   // what the machine is built from (MakeMachine)
+    kPlace,     // where the package folder lies (PlaceFolder)
+    kSettings,  // the rest of the machine, then the package (MountPackageFolder)
+    kContent,   // what the file puts in the machine
+};
+
+// The Windows family whose program observes a key: the program on the 9x
+// family loads no library and writes no trace, on NT it reads no registry.
+enum Seen : unsigned { kOnLegacy = 1, kOnNt = 2, kEverywhere = 3 };
+
+// A key of the file's top level: how it is read and applied, when, where
+// it is observed, and the option of the command line that replaces it:
+// that option is the same key applied a second time, with the option's
+// value (see Given).
+struct Key {
+    const char* name;
+    const char* takes;
+    Phase phase;
+    void (*read)(Load&, const toml::node& value, const std::string& field);
+    Seen seen = kEverywhere;
+    const char* option = nullptr;
+    std::unique_ptr<toml::node> (*given)(const Overrides&) = nullptr;
+    std::set<std::string> (*keys)() = nullptr;  // the keys of its table(s)
+    const char* on_9x = nullptr;                // what to write instead on the 9x family
+};
+
+std::unique_ptr<toml::node> GivenText(const std::optional<std::string>& text) {
+    if (!text) return nullptr;
+    return std::make_unique<toml::value<std::string>>(*text);
+}
+
+// An array of tables, read entry by entry.
+template <const auto& kTable>
+void ReadArray(Load& l, const toml::node& v, const std::string& field) {
+    ReadEntries(l, kTable, v, field);
+}
+
+template <const auto& kTable>
+std::set<std::string> NamesOf() {
+    return kTable.Names();
+}
+
+const Key kKeys[] = {
+    {"locale", "a locale identifier", Phase::kLocale, ReadLocale, kEverywhere, "--locale",
+     [](const Overrides& o) -> std::unique_ptr<toml::node> {
+         if (!o.locale) return nullptr;
+         return std::make_unique<toml::value<int64_t>>(*o.locale);
+     }},
+    {"codepage", "an ANSI code page", Phase::kLocale, ReadCodepage},
+    {"os", "a preset name or a table", Phase::kWindows, ReadOs, kEverywhere, "--os",
+     [](const Overrides& o) { return GivenText(o.os); }, NamesOf<kOsKeys>},
+    {"windows_dir", "a Windows path", Phase::kWindows,
+     [](Load& l, const toml::node& v, const std::string& f) { l.windows_dir = l.r.WinPath(v, f); }},
+    {"system_dir", "a Windows path", Phase::kWindows,
+     [](Load& l, const toml::node& v, const std::string& f) { l.system_dir = l.r.WinPath(v, f); },
+     kOnNt},
+    {"name", "a text", Phase::kPlace,
+     [](Load& l, const toml::node& v, const std::string& f) { l.m.name = l.r.String(v, f); }},
+    {"current_dir", "a Windows path", Phase::kPlace, ReadCurrentDir, kEverywhere, "--cwd",
+     [](const Overrides& o) { return GivenText(o.current_dir); }},
+    {"exe_dir", "a Windows path", Phase::kSettings,
+     [](Load& l, const toml::node& v, const std::string& f) { l.m.exe_dir = l.r.WinPath(v, f); },
+     kOnNt},
+    {"stdout", "true or false", Phase::kSettings,
+     [](Load& l, const toml::node& v, const std::string& f) { l.m.has_stdout = l.r.Bool(v, f); },
+     kOnNt},
+    {"command_line", "a text", Phase::kSettings, ReadCommandLine, kEverywhere, "--command-line",
+     [](const Overrides& o) { return GivenText(o.command_line); }},
+    {"registry_delete", "\"legacy\" or \"nt\"", Phase::kSettings,
+     [](Load& l, const toml::node& v, const std::string& f) {
+         std::string s = l.r.String(v, f);
+         if (s != "legacy" && s != "nt") l.r.Fail(v, f, "expected \"legacy\" or \"nt\"");
+         l.m.delete_semantics = s == "legacy" ? DeleteSemantics::Legacy : DeleteSemantics::Nt;
+     },
+     kOnLegacy},
+    {"answers", "a list of \"yes\" and \"no\"", Phase::kSettings, ReadAnswers, kEverywhere,
+     "--answer",
+     [](const Overrides& o) -> std::unique_ptr<toml::node> {
+         if (!o.answers) return nullptr;
+         auto list = std::make_unique<toml::array>();
+         for (bool a : *o.answers) list->push_back(a ? "yes" : "no");
+         return list;
+     }},
+    {"caption", "a text, or false", Phase::kSettings, ReadCaption},
+    {"background", "false", Phase::kSettings, ReadBackground},
+    {"package", "false, or a table", Phase::kSettings, ReadPackage, kEverywhere, "--package",
+     [](const Overrides& o) { return GivenText(o.package); }, NamesOf<kPackageKeys>},
+    {"dirs", "an array of tables", Phase::kContent, ReadArray<kDirKeys>, kEverywhere, nullptr,
+     nullptr, NamesOf<kDirKeys>},
+    {"files", "an array of tables", Phase::kContent, ReadArray<kFileKeys>, kEverywhere, nullptr,
+     nullptr, NamesOf<kFileKeys>},
+    {"remove", "a list of Windows paths", Phase::kContent, ReadRemove},
+    {"keys", "an array of tables", Phase::kContent, ReadArray<kKeyKeys>, kOnLegacy, nullptr,
+     nullptr, NamesOf<kKeyKeys>},
+    {"values", "an array of tables", Phase::kContent, ReadArray<kValueKeys>, kOnLegacy, nullptr,
+     nullptr, NamesOf<kValueKeys>},
+    {"devices", "an array of tables", Phase::kContent, ReadArray<kDeviceKeys>, kOnNt, nullptr,
+     nullptr, NamesOf<kDeviceKeys>,
+     // The 9x program finds a controller by its key under Enum\PCI.
+     "; a controller on this Windows is a key under Enum\\PCI, written [[keys]] path = "
+     "'Enum\\PCI\\" CONTROLLER_KEY(FIRST_MODEL) "&SUBSYS_" FIRST_MODEL VENDOR_ID
+                                                "&REV_02\\BUS_02&DEV_0C&FUNC_00'"},
+    {"modules", "a table of tables", Phase::kContent, ReadModules, kOnNt, nullptr, nullptr,
+     NamesOf<kModuleKeys>},
+    {"planted", "an array of tables", Phase::kContent, ReadArray<kPlantedKeys>, kOnNt, nullptr,
+     nullptr, NamesOf<kPlantedKeys>},
+    {"update", "a table", Phase::kContent,
+     [](Load& l, const toml::node& v, const std::string& f) {
+         UpdateEntry e;
+         ReadTable(l, kUpdateKeys, e, v, f);
+     },
+     kOnNt, nullptr, nullptr, NamesOf<kUpdateKeys>},
+    {"faults", "an array of tables", Phase::kContent, ReadArray<kFaultKeys>, kEverywhere, nullptr,
+     nullptr, NamesOf<kFaultKeys>},
+    {"expect", "a table", Phase::kContent, ReadExpect, kEverywhere, nullptr, nullptr,
+     NamesOf<kExpectKeys>},
+};
+
+// Settings that another spelling now says: refused with the fix, and no
+// known key.
+struct OldSpelling {
+    const char* table;  // "" for the top level
+    const char* name;
+    const char* fix;
+};
+
+const OldSpelling kOldSpellings[] = {
+    {"", "exit_windows_succeeds",
+     "a refused restart is written [[faults]] call = \"ExitWindowsEx\""},
+    {"update", "result",
+     "a failing update is written [[faults]] call = \"UpdateDriverForPlugAndPlayDevicesA\" with "
+     "its error"},
+    {"update", "error",
+     "a failing update is written [[faults]] call = \"UpdateDriverForPlugAndPlayDevicesA\" with "
+     "its error"},
+};
+
+void RefuseOldSpellings(Reader& r, const toml::table& root) {
+    for (const OldSpelling& old : kOldSpellings) {
+        const toml::table* t = *old.table ? root[old.table].as_table() : &root;
+        if (const toml::node* v = t ? t->get(old.name) : nullptr)
+            r.Fail(*v, Reader::Join(old.table, old.name), old.fix);
+    }
+}
+
+std::set<std::string> TopKeys() {
+    std::set<std::string> names;
+    for (const Key& key : kKeys) names.insert(key.name);
+    return names;
+}
+
+// Applies an option as the key it replaces: the same reading, with the
+// option's value and name; the file's setting, if any, is told of.
+void ApplyOption(Load& l, const Key& key, const toml::node& value, const toml::node* file) {
+    l.by_option = true;
+    l.replaced = file;
+    key.read(l, value, key.option);
+    l.by_option = false;
+    l.replaced = nullptr;
+}
+
+void ReadPhase(Load& l, Phase phase) {
+    for (const Key& key : kKeys) {
+        if (key.phase != phase) continue;
+        const toml::node* v = l.root.get(key.name);
+        if (v) key.read(l, *v, key.name);
+        if (auto option = key.given ? key.given(l.ov) : nullptr) ApplyOption(l, key, *option, v);
+    }
+}
+
+// An option alone, applied as the key it replaces (the built-in machine).
+void ApplyOptionOf(Load& l, const std::string& name) {
+    for (const Key& key : kKeys)
+        if (name == key.name && key.given)
+            if (auto option = key.given(l.ov)) ApplyOption(l, key, *option, nullptr);
+}
+
+// The machine the Windows and its directories make.
+void MakeMachine(Load& l) {
+    if (!l.windows_dir.empty() && l.system_dir.empty())
+        l.system_dir = SystemDirOf(l.os.version.platform, l.windows_dir);
+    Machine& m = l.m;
+    m = PresetMachine(l.os.base, l.windows_dir, l.system_dir);
+    m.codepage = l.r.codepage;
+    m.os = l.os.version;
+    if (l.os.custom) m.os_name = "custom";
+    m.delete_semantics = m.os.platform == 1 ? DeleteSemantics::Legacy : DeleteSemantics::Nt;
+    m.source = l.r.file();
+    m.name = std::filesystem::path(l.r.file()).stem().string();
+    m.locale = l.locale;
+    l.file_cwd = m.current_dir;
+}
+
+// Where the file's package folder lies ([package] at, or the current
+// directory the file gives), and where it lies in this run.
+void PlaceFolder(Load& l) {
+    const toml::table* package = l.root["package"].as_table();
+    const toml::node* at = package ? package->get("at") : nullptr;
+    PackageFolder& folder = l.folder;
+    folder.windows = {l.m.windows_dir, l.m.system_dir};
+    folder.file_at = at ? l.r.WinPath(*at, "package.at") : l.file_cwd;
+    folder.at = at ? folder.file_at : l.m.current_dir;
+    folder.replaced = l.ov.package.has_value();
+    folder.option = l.ov.package ? "--package " + *l.ov.package : "--cwd";
+}
+
+void MountPackageFolder(Load& l) {
+    Mount& mount = l.mount;
+    if (mount.on) {
+        try {
+            if (mount.from.empty()) mount.from = DefaultPackageDir();
+            std::vector<size_t> unmatched = MountPackage(l.m, mount.from, l.folder.at, mount.omit);
+            const toml::array* a = mount.omit_node ? mount.omit_node->as_array() : nullptr;
+            for (size_t i : unmatched)
+                l.r.Warn(
+                    a ? *a->get(i) : *mount.omit_node, "package.omit[" + std::to_string(i) + "]",
+                    "'" + Visible(mount.omit[i], kUtf8) +
+                        "' matches nothing in the package folder " + Visible(mount.from, kUtf8));
+        } catch (const std::runtime_error& e) {
+            if (l.ov.package) throw MachineError(*l.ov.package, 0, "--package", e.what());
+            const toml::node* package = l.root.get("package");
+            l.r.Fail(package ? *package : static_cast<const toml::node&>(l.root), "package",
+                     e.what());
+        }
+    }
+    if (!l.m.files.MakeDirs(l.m.current_dir))
+        throw MachineError(l.r.file(), 0, "current_dir", "a file of the machine is in the way");
+    l.out.preset_devices = l.m.devices.size();
+}
+
+// Settings the chosen Windows never looks at: the content first, then the
+// settings, then the Windows, each in the order of the keys.
+void WarnUnobservable(Load& l) {
+    const Machine& m = l.m;
+    bool legacy = m.os.platform == 1, nt = m.os.platform == 2;
+    unsigned seen = legacy ? kOnLegacy : nt ? kOnNt : 0u;
+    std::string why = std::string("never observed on this Windows (platform ") +
+                      std::to_string(m.os.platform) + "): the program " +
+                      (legacy ? "loads no library and writes no trace there"
+                       : nt   ? "reads and writes no registry there"
+                              : "installs nothing there");
+    for (int phase = static_cast<int>(Phase::kContent); phase >= 0; --phase) {
+        for (const Key& key : kKeys) {
+            const toml::node* v = l.root.get(key.name);
+            if (!v || static_cast<int>(key.phase) != phase || key.seen == kEverywhere ||
+                (key.seen & seen))
+                continue;
+            l.r.Warn(*v, key.name, why + (legacy && key.on_9x ? key.on_9x : ""));
+        }
+    }
+    const toml::node* faults = l.root.get("faults");
+    if (!faults) return;
+    unsigned flow = legacy ? unsigned{kLegacy} : nt ? unsigned{kNt} : 0u;
+    const toml::array& a = *faults->as_array();
+    for (size_t i = 0; i < m.faults.size() && i < a.size(); ++i) {
+        const HostCall* c = FindHostCall(m.faults[i].call);
+        if (c && !(c->used_by & (kStartup | flow)))
+            l.r.Warn(
+                a[i], "faults[" + std::to_string(i) + "].call",
+                m.faults[i].call + " is never called on this Windows, so the fault cannot fire");
+    }
 }
 
 LoadedMachine Parse(const toml::table& root, Reader& r, const Overrides& ov) {
-    // Settings that another spelling now says (not listed as known keys).
-    if (auto* v = root.get("exit_windows_succeeds"))
-        r.Fail(*v, "exit_windows_succeeds",
-               "a refused restart is written [[faults]] call = \"ExitWindowsEx\"");
-    r.Keys(root, "",
-           {"name",         "os",      "codepage", "windows_dir",     "system_dir", "current_dir",
-            "exe_dir",      "locale",  "stdout",   "registry_delete", "answers",    "caption",
-            "background",   "package", "dirs",     "files",           "remove",     "keys",
-            "values",       "devices", "modules",  "planted",         "update",     "faults",
-            "command_line", "expect"});
-
-    // The locale and the code page first: every text below is read into the
-    // code page, which follows the locale as on Windows unless the file
-    // names one. --locale replaces the file's locale, and with it the code
-    // page: Windows' ANSI code page is that of its system locale.
-    uint32_t locale = 0x0409;
-    if (auto* v = root.get("locale")) {
-        locale = r.Locale(*v, "locale");
-        if (ov.locale && *ov.locale != locale)
-            r.Tell(*v, "locale",
-                   LocaleText(locale) + " replaced by --locale " + LocaleText(*ov.locale));
-    }
-    if (ov.locale) locale = *ov.locale;
-    r.codepage = AnsiCodePageOf(locale);
-    if (auto* v = root.get("codepage")) {
-        uint32_t named = static_cast<uint32_t>(r.Int(*v, "codepage", 1, 0xFFFF));
-        if (!IsCodePage(named))
-            r.Fail(*v, "codepage",
-                   "not a Windows ANSI code page the simulator knows (" + CodePageList() + ")");
-        if (ov.locale && named != r.codepage)
-            r.Tell(*v, "codepage",
-                   std::to_string(named) + " replaced by " + std::to_string(r.codepage) +
-                       ", the code page of --locale " + LocaleText(locale));
-        if (!ov.locale) r.codepage = named;
-    }
+    RefuseOldSpellings(r, root);
+    r.Keys(root, "", TopKeys());
+    Load l(r, root, ov);
+    ReadPhase(l, Phase::kLocale);
     TextCodePageScope text(r.codepage);
-
-    // The Windows and its directories, then the installation derived from
-    // them: settings that follow from others are made once everything they
-    // follow from is known, whatever the order in the file.
-    OsChoice os = ReadOs(r, root.get("os"));
-    if (ov.os) {
-        if (!IsPreset(*ov.os))
-            throw MachineError(
-                r.file(), 0, "--os",
-                "unknown Windows version '" + *ov.os + "' (known: " + PresetList() + ")");
-        const OsVersion& v = os.version;
-        const OsVersion& preset = PresetMachine(*ov.os).os;
-        bool same = v.platform == preset.platform && v.major == preset.major &&
-                    v.minor == preset.minor && v.build_number == preset.build_number &&
-                    v.csd == preset.csd;
-        if (auto* node = root.get("os"); node && !same)
-            r.Tell(*node, "os",
-                   (os.custom ? "platform " + std::to_string(v.platform) + ", version " +
-                                    std::to_string(v.major) + "." + std::to_string(v.minor)
-                              : "Windows " + os.base) +
-                       " replaced by --os " + *ov.os);
-        os = {*ov.os, false, PresetMachine(*ov.os).os};
-    }
-    std::string windows_dir, system_dir;
-    if (auto* v = root.get("windows_dir")) windows_dir = r.WinPath(*v, "windows_dir");
-    if (auto* v = root.get("system_dir")) system_dir = r.WinPath(*v, "system_dir");
-    if (!windows_dir.empty() && system_dir.empty())
-        system_dir = SystemDirOf(os.version.platform, windows_dir);
-    LoadedMachine out;
-    Machine& m = out.machine;
-    m = PresetMachine(os.base, windows_dir, system_dir);
-    m.codepage = r.codepage;
-    m.os = os.version;
-    if (os.custom) m.os_name = "custom";
-    m.delete_semantics = m.os.platform == 1 ? DeleteSemantics::Legacy : DeleteSemantics::Nt;
-    m.source = r.file();
-    if (auto* v = root.get("name"))
-        m.name = r.String(*v, "name");
-    else
-        m.name = std::filesystem::path(r.file()).stem().string();
-
-    if (auto* v = root.get("current_dir")) m.current_dir = r.WinPath(*v, "current_dir");
-    // Where the file's package folder lies: [package] at, or the current
-    // directory the file gives.
-    const toml::node* package = root.get("package");
-    const toml::table* package_table = package ? package->as_table() : nullptr;
-    const toml::node* package_at = package_table ? package_table->get("at") : nullptr;
-    PackageFolder folder;
-    folder.windows = {m.windows_dir, m.system_dir};
-    folder.file_at = package_at ? r.WinPath(*package_at, "package.at") : m.current_dir;
-    if (ov.current_dir) {
-        std::string cwd;
-        try {
-            cwd = WindowsPathOf(*ov.current_dir, m.codepage);
-        } catch (const std::invalid_argument& e) {
-            throw MachineError(r.file(), 0, "--cwd", e.what());
-        }
-        if (auto* v = root.get("current_dir"); v && cwd != m.current_dir)
-            r.Tell(*v, "current_dir",
-                   r.Shown(m.current_dir) + " replaced by --cwd " + r.Shown(cwd) +
-                       (package_at ? "" : "; the package folder moves with it"));
-        m.current_dir = cwd;
-    }
-    folder.at = package_at ? folder.file_at : m.current_dir;
-    folder.replaced = ov.package.has_value();
-    folder.option = ov.package ? "--package " + *ov.package : "--cwd";
-    if (auto* v = root.get("exe_dir")) m.exe_dir = r.WinPath(*v, "exe_dir");
-    m.locale = locale;
-    if (auto* v = root.get("stdout")) m.has_stdout = r.Bool(*v, "stdout");
-    int command_line_at = 0;
-    if (auto* v = root.get("command_line")) {
-        m.command_line = r.Text(*v, "command_line");
-        command_line_at = static_cast<int>(v->source().begin.line);
-        std::string given, problem;
-        if (ov.command_line && !(ToCodePage(*ov.command_line, r.codepage, &given, &problem) &&
-                                 given == m.command_line))
-            r.Tell(*v, "command_line", "replaced by --command-line");
-    }
-    ApplyCommandLine(m, r.file(), command_line_at, ov);
-    if (auto* v = root.get("registry_delete")) {
-        std::string s = r.String(*v, "registry_delete");
-        if (s == "legacy")
-            m.delete_semantics = DeleteSemantics::Legacy;
-        else if (s == "nt")
-            m.delete_semantics = DeleteSemantics::Nt;
-        else
-            r.Fail(*v, "registry_delete", "expected \"legacy\" or \"nt\"");
-    }
-    if (auto* v = root.get("answers")) {
-        const toml::array& a = r.Array(*v, "answers");
-        for (size_t i = 0; i < a.size(); ++i) {
-            std::string field = "answers[" + std::to_string(i) + "]";
-            std::string s = r.String(a[i], field);
-            if (s != "yes" && s != "no") r.Fail(a[i], field, "expected \"yes\" or \"no\"");
-            m.answers.push_back(s == "yes");
-        }
-        if (ov.answers && *ov.answers != m.answers)
-            r.Tell(*v, "answers",
-                   ov.ask ? "not used: --ask asks every question" : "replaced by --answer");
-    }
-    if (ov.answers) m.answers = *ov.answers;
-    if (auto* v = root.get("caption")) {
-        if (v->is_boolean()) {
-            if (r.Bool(*v, "caption")) r.Fail(*v, "caption", "give a text, or false for none");
-            m.strings.erase(IDS_CAPTION);
-        } else {
-            m.strings[IDS_CAPTION] = r.Text(*v, "caption");
-            // A string resource holds at most 65,535 characters.
-            if (m.strings[IDS_CAPTION].size() > 65535)
-                r.Fail(*v, "caption",
-                       std::to_string(m.strings[IDS_CAPTION].size()) +
-                           " characters, more than a string resource holds (65,535)");
-        }
-    }
-    if (auto* v = root.get("background"); v && !r.Bool(*v, "background")) {
-        m.devices.clear();
-        if (RegKey* e = FindKeyPath(m.hklm.get(), "Enum")) m.hklm->Remove(e);
-    }
-
-    // The driver package: the example package in the current directory unless
-    // told otherwise. --package replaces the folder's content as a whole:
-    // where the file takes it from, what it leaves out, and (below) every
-    // entry of the file in that folder.
-    std::string from;
-    std::vector<std::string> omit;
-    const toml::node* omit_node = nullptr;
-    bool mount = true;
-    if (package) {
-        if (package->is_boolean()) {
-            mount = r.Bool(*package, "package");
-            if (!mount && ov.package)
-                r.Tell(*package, "package",
-                       "false replaced by " + folder.option + ", mounted at " + r.Shown(folder.at));
-        } else {
-            const toml::table& t = r.Table(*package, "package");
-            r.Keys(t, "package", {"from", "at", "omit"});
-            if (auto* f = t.get("from")) {
-                from = r.HostPath(*f, "package.from");
-                if (ov.package)
-                    r.Tell(*f, "package.from",
-                           Visible(from, kUtf8) + " replaced by " + folder.option);
-            }
-            if (auto* o = t.get("omit")) {
-                omit = r.Strings(*o, "package.omit");
-                omit_node = o;
-                if (ov.package) {
-                    r.Tell(*o, "package.omit",
-                           "not applied: " + folder.option + " gives the folder as it is");
-                    omit.clear();
-                }
-            }
-        }
-    }
-    if (ov.package) {
-        from = *ov.package;
-        mount = true;
-    }
-    if (mount) {
-        try {
-            if (from.empty()) from = DefaultPackageDir();
-            std::vector<size_t> unmatched = MountPackage(m, from, folder.at, omit);
-            const toml::array* a = omit_node ? omit_node->as_array() : nullptr;
-            for (size_t i : unmatched)
-                r.Warn(a ? *a->get(i) : *omit_node, "package.omit[" + std::to_string(i) + "]",
-                       "'" + Visible(omit[i], kUtf8) + "' matches nothing in the package folder " +
-                           Visible(from, kUtf8));
-        } catch (const std::runtime_error& e) {
-            if (ov.package) throw MachineError(*ov.package, 0, "--package", e.what());
-            r.Fail(package ? *package : static_cast<const toml::node&>(root), "package", e.what());
-        }
-    }
-    if (!m.files.MakeDirs(m.current_dir))
-        throw MachineError(r.file(), 0, "current_dir", "a file of the machine is in the way");
-
-    r.Tables(root, "dirs", {"path"}, {"path"},
-             [&](const toml::table& t, const toml::node& node, const std::string& where) {
-                 const toml::node& at = *t.get("path");
-                 std::optional<std::string> path =
-                     folder.Place(r, r.WinPath(at, where + ".path"), at, where);
-                 if (path && !m.files.MakeDirs(*path))
-                     r.Fail(node, where + ".path", "a file of the machine is in the way");
-             });
-    // A file given by its size and CRC-32 (as vntrcapture writes it) takes
-    // the contents of a file of that name, size and CRC in the package
-    // folders the simulator knows: --package's, the file's, the example
-    // package; otherwise placeholder bytes of that size and CRC.
-    std::optional<std::vector<PackageEntry>> known;
-    auto known_contents = [&](const std::string& path, size_t size, uint32_t crc) {
-        if (!known) {
-            known.emplace();
-            std::vector<std::string> dirs = {from};
-            try {
-                dirs.push_back(DefaultPackageDir());
-            } catch (const std::runtime_error&) {
-            }
-            for (const std::string& dir : dirs) {
-                try {
-                    std::vector<PackageEntry> entries = ReadPackageFolder(dir);
-                    known->insert(known->end(), entries.begin(), entries.end());
-                } catch (const std::runtime_error&) {
-                    // Not there: its files cannot stand for any.
-                }
-            }
-        }
-        std::string name = path.substr(FindLastBackslash(path) + 1);
-        for (const PackageEntry& entry : *known) {
-            std::string entry_name = entry.relative.substr(entry.relative.find_last_of('/') + 1);
-            if (!entry.dir && EqualNoCase(entry_name, name) && entry.data.size() == size &&
-                Crc32(0, entry.data.data(), size) == crc)
-                return FileData(entry.data);
-        }
-        return FileData::Placeholder(size, crc);
-    };
-    r.Tables(root, "files", {"path", "text", "hex", "from", "size", "crc32", "error"}, {"path"},
-             [&](const toml::table& t, const toml::node& node, const std::string& where) {
-                 const toml::node& at = *t.get("path");
-                 std::optional<std::string> placed =
-                     folder.Place(r, r.WinPath(at, where + ".path"), at, where);
-                 std::string path = placed ? *placed : std::string();
-                 int sources = 0;
-                 FileData data;
-                 if (auto* x = t.get("text")) data = r.Text(*x, where + ".text"), ++sources;
-                 if (auto* x = t.get("hex")) data = r.Hex(*x, where + ".hex"), ++sources;
-                 if (auto* x = t.get("from")) {
-                     std::string host = r.HostPath(*x, where + ".from");
-                     try {
-                         data = ReadHostFile(host, kHostFileCap);
-                     } catch (const HostFileError& e) {
-                         r.Fail(*x, where + ".from", e.what());
-                     }
-                     ++sources;
-                 }
-                 const toml::node* crc = t.get("crc32");
-                 if (auto* x = t.get("size")) {
-                     if (!crc) r.Fail(node, where, "a size goes with its crc32");
-                     size_t size = static_cast<size_t>(
-                         r.Int(*x, where + ".size", 0, static_cast<int64_t>(kHostFileCap)));
-                     uint32_t sum = r.U32(*crc, where + ".crc32");
-                     if (placed) data = known_contents(path, size, sum);
-                     ++sources;
-                 } else if (crc) {
-                     r.Fail(*crc, where + ".crc32", "a crc32 goes with a size");
-                 }
-                 uint32_t error = 0;
-                 if (auto* x = t.get("error")) error = r.ErrorCode(*x, where + ".error");
-                 if (sources > 1 || (sources == 0 && !error))
-                     r.Fail(node, where,
-                            "give exactly one of text, hex, from or size (with crc32), or an "
-                            "error for a file that cannot be read");
-                 if (placed && !m.files.PutFile(path, data, error))
-                     r.Fail(node, where + ".path",
-                            "a directory or file of the machine is in the way");
-             });
-    if (auto* v = root.get("remove")) {
-        const toml::array& a = r.Array(*v, "remove");
-        for (size_t i = 0; i < a.size(); ++i) {
-            std::string field = "remove[" + std::to_string(i) + "]";
-            std::optional<std::string> path = folder.Place(r, r.WinPath(a[i], field), a[i], field);
-            if (path && !m.files.Remove(*path))
-                r.Fail(a[i], field, "no such file or directory in the machine");
-        }
-    }
-
-    // A registry key name is at most 255 characters, and a tree at most 512
-    // levels deep.
-    auto key_path = [&](const toml::node& node, const std::string& field) {
-        Bytes path = r.Name(node, field);
-        size_t depth = 0;
-        for (size_t start = 0; start <= path.size(); ++depth) {
-            size_t end = path.find('\\', start);
-            if (end == std::string::npos) end = path.size();
-            if (end == start) r.Fail(node, field, "a key path may not have an empty part");
-            if (end - start > 255) r.Fail(node, field, "a key name is longer than 255 characters");
-            start = end + 1;
-        }
-        if (depth > 512) r.Fail(node, field, "deeper than the 512 levels a registry holds");
-        return path;
-    };
-    r.Tables(root, "keys", {"path", "error"}, {"path"},
-             [&](const toml::table& t, const toml::node&, const std::string& where) {
-                 RegKey* key = MakeKeyPath(m.hklm.get(), key_path(*t.get("path"), where + ".path"));
-                 if (auto* x = t.get("error")) key->open_error = r.ErrorCode(*x, where + ".error");
-             });
-    r.Tables(
-        root, "values", {"key", "name", "type", "text", "hex", "dword", "error"}, {"key", "name"},
-        [&](const toml::table& t, const toml::node& node, const std::string& where) {
-            RegValue value;
-            value.name = r.Name(*t.get("name"), where + ".name");
-            if (value.name.size() > 16383)
-                r.Fail(*t.get("name"), where + ".name",
-                       "longer than the 16,383 characters a value name may have");
-            int sources = 0;
-            if (auto* x = t.get("text")) {
-                value.data = r.Text(*x, where + ".text") + '\0';
-                value.type = 1;
-                ++sources;
-            }
-            if (auto* x = t.get("hex")) {
-                value.data = r.Hex(*x, where + ".hex");
-                value.type = 3;
-                ++sources;
-            }
-            if (auto* x = t.get("dword")) {
-                uint32_t d = r.U32(*x, where + ".dword");
-                value.data = Bytes(reinterpret_cast<const char*>(&d), 4);
-                value.type = 4;
-                ++sources;
-            }
-            if (auto* x = t.get("error")) {
-                value.error = r.ErrorCode(*x, where + ".error");
-                if (t.get("type")) r.Fail(*x, where, "a value that cannot be read has no type");
-                ++sources;
-            }
-            if (sources != 1)
-                r.Fail(node, where,
-                       "give exactly one of text, hex or dword, or an error for a value that "
-                       "cannot be read");
-            if (auto* x = t.get("type")) value.type = RegType(r, *x, where + ".type");
-            MakeKeyPath(m.hklm.get(), key_path(*t.get("key"), where + ".key"))->SetValue(value);
-        });
-    out.preset_devices = m.devices.size();
-    ReadDevices(r, root, m);
-    if (auto* v = root.get("modules")) ReadModules(r, r.Table(*v, "modules"), m, folder);
-    // A planted library lies in the current directory unless the file says
-    // where: a library in the package folder is part of its content.
-    r.Tables(root, "planted", {"name", "dir"}, {"name"},
-             [&](const toml::table& t, const toml::node& node, const std::string& where) {
-                 Bytes name = r.FileName(*t.get("name"), where + ".name", "setupapi.dll");
-                 const toml::node* d = t.get("dir");
-                 std::string dir = d ? r.WinPath(*d, where + ".dir") : m.current_dir;
-                 std::optional<std::string> placed =
-                     folder.Place(r, LibraryPath(dir, name), d ? *d : node, where, !d);
-                 if (placed)
-                     m.modules.push_back({name, FileSystem::Parent(*placed), true, true, {}});
-             });
-    if (auto* v = root.get("update")) {
-        const toml::table& t = r.Table(*v, "update");
-        for (const char* old : {"result", "error"})
-            if (auto* x = t.get(old))
-                r.Fail(*x, std::string("update.") + old,
-                       "a failing update is written [[faults]] call = "
-                       "\"UpdateDriverForPlugAndPlayDevicesA\" with its error");
-        r.Keys(t, "update", {"reboot", "check"});
-        if (auto* x = t.get("reboot")) m.update.reboot = r.Bool(*x, "update.reboot");
-        if (auto* x = t.get("check")) m.update.check = r.Bool(*x, "update.check");
-    }
-    ReadFaults(r, root, m);
-    if (auto* v = root.get("expect")) out.expect = ReadExpect(r, *v);
-
-    WarnUnobservable(r, root, m);
-    out.settings = std::move(r.settings);
-    out.warnings = std::move(r.warnings);
-    out.notes = std::move(r.notes);
-    return out;
+    ReadPhase(l, Phase::kWindows);
+    MakeMachine(l);
+    ReadPhase(l, Phase::kPlace);
+    PlaceFolder(l);
+    ReadPhase(l, Phase::kSettings);
+    MountPackageFolder(l);
+    ReadPhase(l, Phase::kContent);
+    WarnUnobservable(l);
+    l.out.settings = std::move(r.settings);
+    l.out.warnings = std::move(r.warnings);
+    l.out.notes = std::move(r.notes);
+    return std::move(l.out);
 }
 
 // toml++ limits how deeply arrays and inline tables nest, but not how many
@@ -1116,301 +1613,23 @@ LoadedMachine LoadMachineFile(const std::string& path, const Overrides& override
 }
 
 LoadedMachine BuiltInMachine(const std::string& os, const Overrides& overrides) {
-    LoadedMachine out;
-    Machine& m = out.machine;
-    std::string cwd;
-    uint32_t locale = overrides.locale ? *overrides.locale : 0x0409;
-    TextCodePageScope text(AnsiCodePageOf(locale));
-    if (overrides.current_dir) {
-        try {
-            cwd = WindowsPathOf(*overrides.current_dir, AnsiCodePageOf(locale));
-        } catch (const std::invalid_argument& e) {
-            throw MachineError("(built-in machine)", 0, "--cwd", e.what());
-        }
-    }
+    const toml::table none;
+    Reader r("(built-in machine)", ".");
+    Load l(r, none, overrides);
+    uint32_t locale = overrides.locale.value_or(0x0409);
+    r.codepage = AnsiCodePageOf(locale);
+    TextCodePageScope text(r.codepage);
+    ApplyOptionOf(l, "current_dir");
     try {
-        m = DefaultMachine(os, cwd, overrides.package ? *overrides.package : "", locale);
+        l.m = DefaultMachine(os, overrides.current_dir ? l.m.current_dir : "",
+                             overrides.package.value_or(""), locale);
     } catch (const std::runtime_error& e) {
         throw MachineError(overrides.package ? *overrides.package : DefaultPackageDir(), 0,
                            "--package", e.what());
     }
-    ApplyCommandLine(m, "(built-in machine)", 0, overrides);
-    if (overrides.answers) m.answers = *overrides.answers;
-    return out;
-}
-
-}  // namespace sim
-
-namespace sim {
-
-namespace {
-
-std::string HexOf(const Bytes& bytes) {
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    out.reserve(bytes.size() * 2);
-    for (unsigned char c : bytes) {
-        out += digits[c >> 4];
-        out += digits[c & 15];
-    }
-    return out;
-}
-
-}  // namespace
-
-namespace {
-
-// One key of the registry without its subkeys: its name, the error a file
-// plans for it, its values (see RegistryJson).
-json KeyJson(const RegKey& key, RegistryForm form) {
-    const bool machine = form == RegistryForm::kMachine;
-    json out;
-    out["name"] = Text(key.name);
-    if (machine && key.open_error) out["error"] = key.open_error;
-    if (machine || !key.Values().empty()) {
-        json& values = out["values"] = json::array();
-        for (const auto& v : key.Values()) {
-            values.push_back({{"name", Text(v.name)}, {"type", v.type}});
-            if (machine)
-                values.back()["hex"] = HexOf(v.data);
-            else
-                values.back()["data"] = Text(v.data);
-            if (machine && v.error) values.back()["error"] = v.error;
-        }
-    }
-    return out;
-}
-
-// JSON written as it is made, laid out as nlohmann's dump(2) lays it out:
-// a machine of 100,000 keys or devices is never held as one tree, and the
-// text goes out in pieces of about a megabyte. The containers opened and
-// not yet closed make a stack; its depth is the indent.
-class JsonWriter {
-   public:
-    explicit JsonWriter(std::ostream& out) : out_(out) {}
-    ~JsonWriter() { out_ << text_; }
-
-    void Open(char bracket) {
-        text_ += bracket;
-        empty_.push_back(true);
-    }
-    void Close(char bracket) {
-        bool empty = empty_.back();
-        empty_.pop_back();
-        if (!empty) NewLine(empty_.size());
-        text_ += bracket;
-        Flush();
-    }
-    // The next member of the open object: its name.
-    void Key(const std::string& name) {
-        Next();
-        text_ += json(name).dump(-1, ' ', false, json::error_handler_t::replace);
-        text_ += ": ";
-    }
-    // A whole value: an element of the open array, or after Key().
-    void Value(const json& value, bool element = false) {
-        if (element) Next();
-        std::string v = value.dump(2, ' ', false, json::error_handler_t::replace);
-        size_t indent = 2 * empty_.size();
-        for (char c : v) {
-            text_ += c;
-            if (c == '\n') text_.append(indent, ' ');
-        }
-        Flush();
-    }
-    void Member(const std::string& name, const json& value) {
-        Key(name);
-        Value(value);
-    }
-    // Where the next element of the open array begins, for one that is
-    // written in pieces.
-    void Element() { Next(); }
-
-   private:
-    void Flush() {
-        if (text_.size() < (1 << 20)) return;
-        out_ << text_;
-        text_.clear();
-    }
-    void Next() {
-        if (!empty_.back()) text_ += ',';
-        empty_.back() = false;
-        NewLine(empty_.size());
-    }
-    void NewLine(size_t level) {
-        text_ += '\n';
-        text_.append(2 * level, ' ');
-    }
-    std::ostream& out_;
-    std::string text_;
-    std::vector<bool> empty_;
-};
-
-// The registry below `top` in the machine's form, one key after another;
-// iterative, as a registry may be 512 levels deep.
-void WriteRegistry(JsonWriter& w, const RegKey& top) {
-    struct Step {
-        const RegKey* key;
-        size_t next;  // the subkey to write next
-    };
-    std::vector<Step> pending;
-    auto open = [&](const RegKey& key) {
-        w.Open('{');
-        json fields = KeyJson(key, RegistryForm::kMachine);
-        for (const auto& [name, value] : fields.items()) w.Member(name, value);
-        w.Key("subkeys");
-        w.Open('[');
-        pending.push_back({&key, 0});
-    };
-    open(top);
-    while (!pending.empty()) {
-        Step& step = pending.back();
-        if (step.next < step.key->SubkeyCount()) {
-            const RegKey& sub = *step.key->SubkeyAt(step.next++);
-            w.Element();
-            open(sub);
-            continue;
-        }
-        pending.pop_back();
-        w.Close(']');
-        w.Close('}');
-    }
-}
-
-}  // namespace
-
-json RegistryJson(const RegKey& top, RegistryForm form) {
-    json root;
-    std::vector<std::pair<const RegKey*, json*>> pending = {{&top, &root}};
-    while (!pending.empty()) {
-        auto [key, out] = pending.back();
-        pending.pop_back();
-        *out = KeyJson(*key, form);
-        if (form == RegistryForm::kMachine || key->SubkeyCount() > 0) {
-            json& subs = (*out)["subkeys"] = json::array();
-            for (size_t i = 0; i < key->SubkeyCount(); ++i) subs.push_back(json::object());
-            for (size_t i = 0; i < key->SubkeyCount(); ++i)
-                pending.push_back({key->SubkeyAt(i).get(), &subs[i]});
-        }
-    }
-    return root;
-}
-
-// The dump shows a file's bytes (in hex) up to this size, and the bytes of
-// all files up to this total; every other file by its size and CRC-32, so
-// that the largest package the caps allow dumps in tens of megabytes.
-constexpr size_t kDumpFileBytes = size_t{1} << 20;
-constexpr size_t kDumpBytes = size_t{4} << 20;
-
-void WriteMachineDump(std::ostream& out, const LoadedMachine& loaded) {
-    const Machine& m = loaded.machine;
-    JsonWriter w(out);
-    w.Open('{');
-    w.Member("name", m.name);
-    w.Member("source", m.source);
-    w.Member("os", {{"name", m.os_name},
-                    {"platform", m.os.platform},
-                    {"major", m.os.major},
-                    {"minor", m.os.minor},
-                    {"build_number", m.os.build_number},
-                    {"csd", Text(m.os.csd)}});
-    w.Member("windows_dir", Text(m.windows_dir));
-    w.Member("system_dir", Text(m.system_dir));
-    w.Member("current_dir", Text(m.current_dir));
-    w.Member("exe_dir", Text(m.exe_dir));
-    w.Member("locale", m.locale);
-    w.Member("codepage", m.codepage);
-    w.Member("unix_locale", {{"name", UnixLocaleOf(m.locale).name},
-                             {"locale", UnixLocaleOf(m.locale).locale},
-                             {"codepage", AnsiCodePageOf(UnixLocaleOf(m.locale).locale)}});
-    w.Member("stdout", m.has_stdout);
-    w.Member("registry_delete", m.delete_semantics == DeleteSemantics::Legacy ? "legacy" : "nt");
-    w.Member("command_line", Text(m.command_line));
-    json strings = json::object();
-    for (const auto& [id, text] : m.strings) strings[std::to_string(id)] = Text(text);
-    w.Member("strings", strings);
-
-    w.Key("files");
-    w.Open('[');
-    size_t shown = 0;
-    m.files.ForEach([&](const std::string& path, const FileSystem::Node& node) {
-        json f = {{"path", Text(path)}, {"dir", node.dir}};
-        if (!node.dir) {
-            const FileData& data = node.data;
-            if (data.size() <= kDumpFileBytes && data.size() <= kDumpBytes - shown) {
-                f["hex"] = HexOf(data.Read());
-                shown += data.size();
-            } else {
-                f["size"] = data.size();
-                f["crc32"] = data.Crc32();
-                f["placeholder"] = data.placeholder();
-                f["bytes_left_out"] =
-                    data.size() > kDumpFileBytes
-                        ? "larger than " + std::to_string(kDumpFileBytes) + " bytes"
-                        : "the dump shows " + std::to_string(kDumpBytes) +
-                              " bytes of files at most";
-            }
-        }
-        if (node.open_error) f["error"] = node.open_error;
-        w.Value(f, true);
-    });
-    w.Close(']');
-
-    w.Key("registry");
-    WriteRegistry(w, *m.hklm);
-
-    w.Key("devices");
-    w.Open('[');
-    for (size_t i = 0; i < m.devices.size(); ++i) {
-        const Device& d = m.devices[i];
-        json j;
-        // Where the device comes from: the file's [[devices]], or the preset.
-        j["field"] = i < loaded.preset_devices
-                         ? json(nullptr)
-                         : json("devices[" + std::to_string(i - loaded.preset_devices) + "]");
-        j["hardware_ids_hex"] = d.hardware_ids ? json(HexOf(*d.hardware_ids)) : json(nullptr);
-        j["reported_size"] = d.reported_size ? json(*d.reported_size) : json(nullptr);
-        j["insufficient_forever"] = d.insufficient_forever;
-        j["size_query_succeeds"] = d.size_query_succeeds;
-        j["present"] = d.present;
-        j["error"] = d.read_error ? json(d.read_error) : json(nullptr);
-        w.Value(j, true);
-    }
-    w.Close(']');
-
-    json modules = json::array();
-    for (const Module& mod : m.modules) {
-        json missing = json::array();
-        for (const auto& name : mod.missing) missing.push_back(Text(name));
-        modules.push_back({{"name", Text(mod.name)},
-                           {"dir", Text(mod.dir)},
-                           {"loads", mod.loads},
-                           {"planted", mod.planted},
-                           {"missing", missing}});
-    }
-    w.Member("modules", modules);
-    w.Member("update", {{"reboot", m.update.reboot}, {"check", m.update.check}});
-    json answers = json::array();
-    for (bool a : m.answers) answers.push_back(a ? "yes" : "no");
-    w.Member("answers", answers);
-    w.Key("faults");
-    w.Open('[');
-    for (const Fault& f : m.faults)
-        w.Value({{"call", f.call}, {"nth", f.nth}, {"count", f.count}, {"error", f.error}}, true);
-    w.Close(']');
-    w.Key("settings");
-    w.Open('[');
-    for (const Setting& s : loaded.settings) w.Value({{"field", s.field}, {"line", s.line}}, true);
-    w.Close(']');
-    w.Member("warnings", loaded.warnings);
-    w.Member("notes", loaded.notes);
-    w.Close('}');
-}
-
-json DumpMachine(const LoadedMachine& loaded) {
-    std::ostringstream text;
-    WriteMachineDump(text, loaded);
-    return json::parse(text.str());
+    ApplyOptionOf(l, "command_line");
+    ApplyOptionOf(l, "answers");
+    return std::move(l.out);
 }
 
 }  // namespace sim

@@ -1,0 +1,280 @@
+// --dump-machine: the machine as JSON, everything resolved, written as it is
+// made.
+#include <sstream>
+
+#include "sim/locales.h"
+#include "sim/machine_file.h"
+
+namespace sim {
+
+namespace {
+
+std::string HexOf(const Bytes& bytes) {
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(bytes.size() * 2);
+    for (unsigned char c : bytes) {
+        out += digits[c >> 4];
+        out += digits[c & 15];
+    }
+    return out;
+}
+
+}  // namespace
+
+namespace {
+
+// One key of the registry without its subkeys: its name, the error a file
+// plans for it, its values (see RegistryJson).
+json KeyJson(const RegKey& key, RegistryForm form) {
+    const bool machine = form == RegistryForm::kMachine;
+    json out;
+    out["name"] = Text(key.name);
+    if (machine && key.open_error) out["error"] = key.open_error;
+    if (machine || !key.Values().empty()) {
+        json& values = out["values"] = json::array();
+        for (const auto& v : key.Values()) {
+            values.push_back({{"name", Text(v.name)}, {"type", v.type}});
+            if (machine)
+                values.back()["hex"] = HexOf(v.data);
+            else
+                values.back()["data"] = Text(v.data);
+            if (machine && v.error) values.back()["error"] = v.error;
+        }
+    }
+    return out;
+}
+
+// JSON written as it is made, laid out as nlohmann's dump(2) lays it out:
+// a machine of 100,000 keys or devices is never held as one tree, and the
+// text goes out in pieces of about a megabyte. The containers opened and
+// not yet closed make a stack; its depth is the indent.
+class JsonWriter {
+   public:
+    explicit JsonWriter(std::ostream& out) : out_(out) {}
+    ~JsonWriter() { out_ << text_; }
+
+    void Open(char bracket) {
+        text_ += bracket;
+        empty_.push_back(true);
+    }
+    void Close(char bracket) {
+        bool empty = empty_.back();
+        empty_.pop_back();
+        if (!empty) NewLine(empty_.size());
+        text_ += bracket;
+        Flush();
+    }
+    // The next member of the open object: its name.
+    void Key(const std::string& name) {
+        Next();
+        text_ += json(name).dump(-1, ' ', false, json::error_handler_t::replace);
+        text_ += ": ";
+    }
+    // A whole value: an element of the open array, or after Key().
+    void Value(const json& value, bool element = false) {
+        if (element) Next();
+        std::string v = value.dump(2, ' ', false, json::error_handler_t::replace);
+        size_t indent = 2 * empty_.size();
+        for (char c : v) {
+            text_ += c;
+            if (c == '\n') text_.append(indent, ' ');
+        }
+        Flush();
+    }
+    void Member(const std::string& name, const json& value) {
+        Key(name);
+        Value(value);
+    }
+    // Where the next element of the open array begins, for one that is
+    // written in pieces.
+    void Element() { Next(); }
+
+   private:
+    void Flush() {
+        if (text_.size() < (1 << 20)) return;
+        out_ << text_;
+        text_.clear();
+    }
+    void Next() {
+        if (!empty_.back()) text_ += ',';
+        empty_.back() = false;
+        NewLine(empty_.size());
+    }
+    void NewLine(size_t level) {
+        text_ += '\n';
+        text_.append(2 * level, ' ');
+    }
+    std::ostream& out_;
+    std::string text_;
+    std::vector<bool> empty_;
+};
+
+// The registry below `top` in the machine's form, one key after another;
+// iterative, as a registry may be 512 levels deep.
+void WriteRegistry(JsonWriter& w, const RegKey& top) {
+    struct Step {
+        const RegKey* key;
+        size_t next;  // the subkey to write next
+    };
+    std::vector<Step> pending;
+    auto open = [&](const RegKey& key) {
+        w.Open('{');
+        json fields = KeyJson(key, RegistryForm::kMachine);
+        for (const auto& [name, value] : fields.items()) w.Member(name, value);
+        w.Key("subkeys");
+        w.Open('[');
+        pending.push_back({&key, 0});
+    };
+    open(top);
+    while (!pending.empty()) {
+        Step& step = pending.back();
+        if (step.next < step.key->SubkeyCount()) {
+            const RegKey& sub = *step.key->SubkeyAt(step.next++);
+            w.Element();
+            open(sub);
+            continue;
+        }
+        pending.pop_back();
+        w.Close(']');
+        w.Close('}');
+    }
+}
+
+}  // namespace
+
+json RegistryJson(const RegKey& top, RegistryForm form) {
+    json root;
+    std::vector<std::pair<const RegKey*, json*>> pending = {{&top, &root}};
+    while (!pending.empty()) {
+        auto [key, out] = pending.back();
+        pending.pop_back();
+        *out = KeyJson(*key, form);
+        if (form == RegistryForm::kMachine || key->SubkeyCount() > 0) {
+            json& subs = (*out)["subkeys"] = json::array();
+            for (size_t i = 0; i < key->SubkeyCount(); ++i) subs.push_back(json::object());
+            for (size_t i = 0; i < key->SubkeyCount(); ++i)
+                pending.push_back({key->SubkeyAt(i).get(), &subs[i]});
+        }
+    }
+    return root;
+}
+
+// The dump shows a file's bytes (in hex) up to this size, and the bytes of
+// all files up to this total; every other file by its size and CRC-32, so
+// that the largest package the caps allow dumps in tens of megabytes.
+constexpr size_t kDumpFileBytes = size_t{1} << 20;
+constexpr size_t kDumpBytes = size_t{4} << 20;
+
+void WriteMachineDump(std::ostream& out, const LoadedMachine& loaded) {
+    const Machine& m = loaded.machine;
+    JsonWriter w(out);
+    w.Open('{');
+    w.Member("name", m.name);
+    w.Member("source", m.source);
+    w.Member("os", {{"name", m.os_name},
+                    {"platform", m.os.platform},
+                    {"major", m.os.major},
+                    {"minor", m.os.minor},
+                    {"build_number", m.os.build_number},
+                    {"csd", Text(m.os.csd)}});
+    w.Member("windows_dir", Text(m.windows_dir));
+    w.Member("system_dir", Text(m.system_dir));
+    w.Member("current_dir", Text(m.current_dir));
+    w.Member("exe_dir", Text(m.exe_dir));
+    w.Member("locale", m.locale);
+    w.Member("codepage", m.codepage);
+    w.Member("unix_locale", {{"name", UnixLocaleOf(m.locale).name},
+                             {"locale", UnixLocaleOf(m.locale).locale},
+                             {"codepage", AnsiCodePageOf(UnixLocaleOf(m.locale).locale)}});
+    w.Member("stdout", m.has_stdout);
+    w.Member("registry_delete", m.delete_semantics == DeleteSemantics::Legacy ? "legacy" : "nt");
+    w.Member("command_line", Text(m.command_line));
+    json strings = json::object();
+    for (const auto& [id, text] : m.strings) strings[std::to_string(id)] = Text(text);
+    w.Member("strings", strings);
+
+    w.Key("files");
+    w.Open('[');
+    size_t shown = 0;
+    m.files.ForEach([&](const std::string& path, const FileSystem::Node& node) {
+        json f = {{"path", Text(path)}, {"dir", node.dir}};
+        if (!node.dir) {
+            const FileData& data = node.data;
+            if (data.size() <= kDumpFileBytes && data.size() <= kDumpBytes - shown) {
+                f["hex"] = HexOf(data.Read());
+                shown += data.size();
+            } else {
+                f["size"] = data.size();
+                f["crc32"] = data.Crc32();
+                f["placeholder"] = data.placeholder();
+                f["bytes_left_out"] =
+                    data.size() > kDumpFileBytes
+                        ? "larger than " + std::to_string(kDumpFileBytes) + " bytes"
+                        : "the dump shows " + std::to_string(kDumpBytes) +
+                              " bytes of files at most";
+            }
+        }
+        if (node.open_error) f["error"] = node.open_error;
+        w.Value(f, true);
+    });
+    w.Close(']');
+
+    w.Key("registry");
+    WriteRegistry(w, *m.hklm);
+
+    w.Key("devices");
+    w.Open('[');
+    for (size_t i = 0; i < m.devices.size(); ++i) {
+        const Device& d = m.devices[i];
+        json j;
+        // Where the device comes from: the file's [[devices]], or the preset.
+        j["field"] = i < loaded.preset_devices
+                         ? json(nullptr)
+                         : json("devices[" + std::to_string(i - loaded.preset_devices) + "]");
+        j["hardware_ids_hex"] = d.hardware_ids ? json(HexOf(*d.hardware_ids)) : json(nullptr);
+        j["reported_size"] = d.reported_size ? json(*d.reported_size) : json(nullptr);
+        j["insufficient_forever"] = d.insufficient_forever;
+        j["size_query_succeeds"] = d.size_query_succeeds;
+        j["present"] = d.present;
+        j["error"] = d.read_error ? json(d.read_error) : json(nullptr);
+        w.Value(j, true);
+    }
+    w.Close(']');
+
+    json modules = json::array();
+    for (const Module& mod : m.modules) {
+        json missing = json::array();
+        for (const auto& name : mod.missing) missing.push_back(Text(name));
+        modules.push_back({{"name", Text(mod.name)},
+                           {"dir", Text(mod.dir)},
+                           {"loads", mod.loads},
+                           {"planted", mod.planted},
+                           {"missing", missing}});
+    }
+    w.Member("modules", modules);
+    w.Member("update", {{"reboot", m.update.reboot}, {"check", m.update.check}});
+    json answers = json::array();
+    for (bool a : m.answers) answers.push_back(a ? "yes" : "no");
+    w.Member("answers", answers);
+    w.Key("faults");
+    w.Open('[');
+    for (const Fault& f : m.faults)
+        w.Value({{"call", f.call}, {"nth", f.nth}, {"count", f.count}, {"error", f.error}}, true);
+    w.Close(']');
+    w.Key("settings");
+    w.Open('[');
+    for (const Setting& s : loaded.settings) w.Value({{"field", s.field}, {"line", s.line}}, true);
+    w.Close(']');
+    w.Member("warnings", loaded.warnings);
+    w.Member("notes", loaded.notes);
+    w.Close('}');
+}
+
+json DumpMachine(const LoadedMachine& loaded) {
+    std::ostringstream text;
+    WriteMachineDump(text, loaded);
+    return json::parse(text.str());
+}
+
+}  // namespace sim
