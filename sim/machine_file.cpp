@@ -434,6 +434,15 @@ struct TableKeys {
     }
 };
 
+// A row of TableKeys<T>: the statements that read the key's value `v`
+// (its field `f`) into the entry `e`.
+#define ROW(T, name, takes, ...)                                                     \
+    {                                                                                \
+        name, takes,                                                                 \
+            []([[maybe_unused]] Load& l, [[maybe_unused]] T& e, const toml::node& v, \
+               [[maybe_unused]] const std::string& f) { __VA_ARGS__; }               \
+    }
+
 template <typename T>
 void ReadTable(Load& l, const TableKeys<T>& keys, T& entry, const toml::node& node,
                const std::string& where) {
@@ -479,28 +488,13 @@ std::string PresetName(Reader& r, const toml::node& node, const std::string& fie
 
 const TableKeys<OsEntry> kOsKeys = {
     "### os",
-    {{"base", "a preset name",
-      [](Load& l, OsEntry& e, const toml::node& v, const std::string& f) {
-          e.c.base = PresetName(l.r, v, f);
-          e.c.version = PresetMachine(e.c.base).os;
-      }},
-     {"platform", "1 or 2",
-      [](Load& l, OsEntry& e, const toml::node& v, const std::string& f) {
-          e.c.version.platform = l.r.U32(v, f);
-      }},
-     {"major", "a number",
-      [](Load& l, OsEntry& e, const toml::node& v, const std::string& f) {
-          e.c.version.major = l.r.U32(v, f);
-      }},
-     {"minor", "a number",
-      [](Load& l, OsEntry& e, const toml::node& v, const std::string& f) {
-          e.c.version.minor = l.r.U32(v, f);
-      }},
-     {"build_number", "a number",
-      [](Load& l, OsEntry& e, const toml::node& v, const std::string& f) {
-          e.c.version.build_number = l.r.U32(v, f);
-          e.build_number = true;
-      }},
+    {ROW(OsEntry, "base", "a preset name", e.c.base = PresetName(l.r, v, f);
+         e.c.version = PresetMachine(e.c.base).os),
+     ROW(OsEntry, "platform", "1 or 2", e.c.version.platform = l.r.U32(v, f)),
+     ROW(OsEntry, "major", "a number", e.c.version.major = l.r.U32(v, f)),
+     ROW(OsEntry, "minor", "a number", e.c.version.minor = l.r.U32(v, f)),
+     ROW(OsEntry, "build_number", "a number", e.c.version.build_number = l.r.U32(v, f);
+         e.build_number = true),
      {"build", "a number to 65535",
       [](Load& l, OsEntry& e, const toml::node& v, const std::string& f) {
           if (e.build_number) l.r.Fail(v, f, "give build or build_number, not both");
@@ -636,17 +630,11 @@ struct MountEntry : Entry {};
 
 const TableKeys<MountEntry> kPackageKeys = {
     "### package",
-    {{"from", "a host folder",
-      [](Load& l, MountEntry&, const toml::node& v, const std::string& f) {
-          l.mount.from = l.r.HostPath(v, f);
-      }},
+    {ROW(MountEntry, "from", "a host folder", l.mount.from = l.r.HostPath(v, f)),
      // Read where the folder is placed (PlaceFolder), before the content.
      {"at", "a Windows path", [](Load&, MountEntry&, const toml::node&, const std::string&) {}},
-     {"omit", "a list of relative paths",
-      [](Load& l, MountEntry&, const toml::node& v, const std::string& f) {
-          l.mount.omit = l.r.Strings(v, f);
-          l.mount.omit_node = &v;
-      }}},
+     ROW(MountEntry, "omit", "a list of relative paths", l.mount.omit = l.r.Strings(v, f);
+         l.mount.omit_node = &v)},
 };
 
 // `package` (false, or a table), or --package DIR, which replaces the
@@ -698,10 +686,7 @@ struct DirEntry : Entry {
 
 const TableKeys<DirEntry> kDirKeys = {
     "### [[dirs]] and [[files]]",
-    {{"path", "a Windows path",
-      [](Load& l, DirEntry& e, const toml::node& v, const std::string& f) {
-          e.path = Placed(l, v, f, e.where);
-      }}},
+    {ROW(DirEntry, "path", "a Windows path", e.path = Placed(l, v, f, e.where))},
     {"path"},
     nullptr,
     nullptr,
@@ -750,18 +735,9 @@ struct FileEntry : Entry {
 
 const TableKeys<FileEntry> kFileKeys = {
     "### [[dirs]] and [[files]]",
-    {{"path", "a Windows path",
-      [](Load& l, FileEntry& e, const toml::node& v, const std::string& f) {
-          e.path = Placed(l, v, f, e.where);
-      }},
-     {"text", "a text",
-      [](Load& l, FileEntry& e, const toml::node& v, const std::string& f) {
-          e.data = l.r.Text(v, f), ++e.sources;
-      }},
-     {"hex", "bytes in hex",
-      [](Load& l, FileEntry& e, const toml::node& v, const std::string& f) {
-          e.data = l.r.Hex(v, f), ++e.sources;
-      }},
+    {ROW(FileEntry, "path", "a Windows path", e.path = Placed(l, v, f, e.where)),
+     ROW(FileEntry, "text", "a text", e.data = l.r.Text(v, f), ++e.sources),
+     ROW(FileEntry, "hex", "bytes in hex", e.data = l.r.Hex(v, f), ++e.sources),
      {"from", "a host file",
       [](Load& l, FileEntry& e, const toml::node& v, const std::string& f) {
           std::string host = l.r.HostPath(v, f);
@@ -785,10 +761,7 @@ const TableKeys<FileEntry> kFileKeys = {
       [](Load& l, FileEntry& e, const toml::node& v, const std::string& f) {
           if (!e.table->get("size")) l.r.Fail(v, f, "a crc32 goes with a size");
       }},
-     {"error", "an error code",
-      [](Load& l, FileEntry& e, const toml::node& v, const std::string& f) {
-          e.error = l.r.ErrorCode(v, f);
-      }}},
+     ROW(FileEntry, "error", "an error code", e.error = l.r.ErrorCode(v, f))},
     {"path"},
     nullptr,
     nullptr,
@@ -838,14 +811,8 @@ struct KeyEntry : Entry {
 
 const TableKeys<KeyEntry> kKeyKeys = {
     "### [[keys]] and [[values]]",
-    {{"path", "a key path",
-      [](Load& l, KeyEntry& e, const toml::node& v, const std::string& f) {
-          e.path = KeyPath(l, v, f);
-      }},
-     {"error", "an error code",
-      [](Load& l, KeyEntry& e, const toml::node& v, const std::string& f) {
-          e.error = l.r.ErrorCode(v, f);
-      }}},
+    {ROW(KeyEntry, "path", "a key path", e.path = KeyPath(l, v, f)),
+     ROW(KeyEntry, "error", "an error code", e.error = l.r.ErrorCode(v, f))},
     {"path"},
     nullptr,
     nullptr,
@@ -868,18 +835,10 @@ const TableKeys<ValueEntry> kValueKeys = {
           if (e.value.name.size() > 16383)
               l.r.Fail(v, f, "longer than the 16,383 characters a value name may have");
       }},
-     {"text", "a text (REG_SZ)",
-      [](Load& l, ValueEntry& e, const toml::node& v, const std::string& f) {
-          e.value.data = l.r.Text(v, f) + '\0';
-          e.value.type = 1;
-          ++e.sources;
-      }},
-     {"hex", "bytes in hex (REG_BINARY)",
-      [](Load& l, ValueEntry& e, const toml::node& v, const std::string& f) {
-          e.value.data = l.r.Hex(v, f);
-          e.value.type = 3;
-          ++e.sources;
-      }},
+     ROW(ValueEntry, "text", "a text (REG_SZ)", e.value.data = l.r.Text(v, f) + '\0';
+         e.value.type = 1; ++e.sources),
+     ROW(ValueEntry, "hex", "bytes in hex (REG_BINARY)", e.value.data = l.r.Hex(v, f);
+         e.value.type = 3; ++e.sources),
      {"dword", "a number (REG_DWORD)",
       [](Load& l, ValueEntry& e, const toml::node& v, const std::string& f) {
           uint32_t d = l.r.U32(v, f);
@@ -893,14 +852,8 @@ const TableKeys<ValueEntry> kValueKeys = {
           if (e.table->get("type")) l.r.Fail(v, e.where, "a value that cannot be read has no type");
           ++e.sources;
       }},
-     {"type", "a REG_ name or a number",
-      [](Load& l, ValueEntry& e, const toml::node& v, const std::string& f) {
-          e.value.type = RegType(l.r, v, f);
-      }},
-     {"key", "a key path",
-      [](Load& l, ValueEntry& e, const toml::node& v, const std::string& f) {
-          e.key = KeyPath(l, v, f);
-      }}},
+     ROW(ValueEntry, "type", "a REG_ name or a number", e.value.type = RegType(l.r, v, f)),
+     ROW(ValueEntry, "key", "a key path", e.key = KeyPath(l, v, f))},
     {"key", "name"},
     "error",
     [](Load& l, ValueEntry& e) {
@@ -929,39 +882,21 @@ const TableKeys<DeviceEntry> kDeviceKeys = {
           e.d.hardware_ids = MultiSz(ids);
           ++e.sources;
       }},
-     {"hex", "bytes in hex",
-      [](Load& l, DeviceEntry& e, const toml::node& v, const std::string& f) {
-          e.d.hardware_ids = l.r.Hex(v, f);
-          ++e.sources;
-      }},
+     ROW(DeviceEntry, "hex", "bytes in hex", e.d.hardware_ids = l.r.Hex(v, f); ++e.sources),
      {"no_ids", "true",
       [](Load& l, DeviceEntry& e, const toml::node& v, const std::string& f) {
           if (!l.r.Bool(v, f)) l.r.Fail(v, f, "give true, or leave it out");
           e.d.hardware_ids.reset();
           ++e.sources;
       }},
-     {"error", "an error code",
-      [](Load& l, DeviceEntry& e, const toml::node& v, const std::string& f) {
-          e.d.read_error = l.r.ErrorCode(v, f);
-          e.d.hardware_ids.reset();
-          ++e.sources;
-      }},
-     {"reported_size", "a size in bytes",
-      [](Load& l, DeviceEntry& e, const toml::node& v, const std::string& f) {
-          e.d.reported_size = l.r.U32(v, f);
-      }},
-     {"insufficient_forever", "true or false",
-      [](Load& l, DeviceEntry& e, const toml::node& v, const std::string& f) {
-          e.d.insufficient_forever = l.r.Bool(v, f);
-      }},
-     {"size_query_succeeds", "true or false",
-      [](Load& l, DeviceEntry& e, const toml::node& v, const std::string& f) {
-          e.d.size_query_succeeds = l.r.Bool(v, f);
-      }},
-     {"present", "true or false",
-      [](Load& l, DeviceEntry& e, const toml::node& v, const std::string& f) {
-          e.d.present = l.r.Bool(v, f);
-      }}},
+     ROW(DeviceEntry, "error", "an error code", e.d.read_error = l.r.ErrorCode(v, f);
+         e.d.hardware_ids.reset(); ++e.sources),
+     ROW(DeviceEntry, "reported_size", "a size in bytes", e.d.reported_size = l.r.U32(v, f)),
+     ROW(DeviceEntry, "insufficient_forever", "true or false",
+         e.d.insufficient_forever = l.r.Bool(v, f)),
+     ROW(DeviceEntry, "size_query_succeeds", "true or false",
+         e.d.size_query_succeeds = l.r.Bool(v, f)),
+     ROW(DeviceEntry, "present", "true or false", e.d.present = l.r.Bool(v, f))},
     {},
     "error",
     [](Load& l, DeviceEntry& e) {
@@ -998,10 +933,7 @@ const TableKeys<ModuleEntry> kModuleKeys = {
           if (it != l.m.modules.end()) l.m.modules.erase(it);
           e.dropped = true;
       }},
-     {"loads", "true or false",
-      [](Load& l, ModuleEntry& e, const toml::node& v, const std::string& f) {
-          e.loads = l.r.Bool(v, f);
-      }},
+     ROW(ModuleEntry, "loads", "true or false", e.loads = l.r.Bool(v, f)),
      {"dir", "a Windows path",
       [](Load& l, ModuleEntry& e, const toml::node& v, const std::string& f) {
           std::optional<std::string> placed =
@@ -1063,15 +995,8 @@ struct PlantedEntry : Entry {
 // where: a library in the package folder is part of its content.
 const TableKeys<PlantedEntry> kPlantedKeys = {
     "### [modules.\"NAME\"] and [[planted]]",
-    {{"name", "a file name",
-      [](Load& l, PlantedEntry& e, const toml::node& v, const std::string& f) {
-          e.name = l.r.FileName(v, f, "setupapi.dll");
-      }},
-     {"dir", "a Windows path",
-      [](Load& l, PlantedEntry& e, const toml::node& v, const std::string& f) {
-          e.dir = l.r.WinPath(v, f);
-          e.dir_node = &v;
-      }}},
+    {ROW(PlantedEntry, "name", "a file name", e.name = l.r.FileName(v, f, "setupapi.dll")),
+     ROW(PlantedEntry, "dir", "a Windows path", e.dir = l.r.WinPath(v, f); e.dir_node = &v)},
     {"name"},
     nullptr,
     nullptr,
@@ -1088,14 +1013,8 @@ struct UpdateEntry : Entry {};
 
 const TableKeys<UpdateEntry> kUpdateKeys = {
     "### [update]",
-    {{"reboot", "true or false",
-      [](Load& l, UpdateEntry&, const toml::node& v, const std::string& f) {
-          l.m.update.reboot = l.r.Bool(v, f);
-      }},
-     {"check", "true or false",
-      [](Load& l, UpdateEntry&, const toml::node& v, const std::string& f) {
-          l.m.update.check = l.r.Bool(v, f);
-      }}},
+    {ROW(UpdateEntry, "reboot", "true or false", l.m.update.reboot = l.r.Bool(v, f)),
+     ROW(UpdateEntry, "check", "true or false", l.m.update.check = l.r.Bool(v, f))},
 };
 
 // ---- faults -------------------------------------------------------------------
@@ -1116,19 +1035,10 @@ const TableKeys<FaultEntry> kFaultKeys = {
                            "' (calls that can fail: " + FaultableCallNames() + ")");
           if (!c->can_fail) l.r.Fail(v, f, e.f.call + " is not made to fail: " + c->why_not);
       }},
-     {"nth", "a call's number, 1 the first",
-      [](Load& l, FaultEntry& e, const toml::node& v, const std::string& f) {
-          e.f.nth = l.r.Count(v, f);
-      }},
-     {"count", "a number of calls",
-      [](Load& l, FaultEntry& e, const toml::node& v, const std::string& f) {
-          e.f.count = l.r.Count(v, f);
-      }},
+     ROW(FaultEntry, "nth", "a call's number, 1 the first", e.f.nth = l.r.Count(v, f)),
+     ROW(FaultEntry, "count", "a number of calls", e.f.count = l.r.Count(v, f)),
      // Left out: the call's usual error.
-     {"error", "an error code",
-      [](Load& l, FaultEntry& e, const toml::node& v, const std::string& f) {
-          e.f.error = l.r.ErrorCode(v, f);
-      }}},
+     ROW(FaultEntry, "error", "an error code", e.f.error = l.r.ErrorCode(v, f))},
     {"call"},
     nullptr,
     nullptr,
@@ -1186,18 +1096,9 @@ const TableKeys<ExpectEntry> kExpectKeys = {
                            "' (declined, installed, staged, restart, no-controller, failed, "
                            "nothing)");
       }},
-     {"boxes", "a list of texts",
-      [](Load& l, ExpectEntry& e, const toml::node& v, const std::string& f) {
-          e.e.boxes = Boxes(l, v, f);
-      }},
-     {"changes", "a list of texts",
-      [](Load& l, ExpectEntry& e, const toml::node& v, const std::string& f) {
-          e.e.changes = Texts(l, v, f);
-      }},
-     {"trace", "a list of texts",
-      [](Load& l, ExpectEntry& e, const toml::node& v, const std::string& f) {
-          e.e.trace = Texts(l, v, f);
-      }}},
+     ROW(ExpectEntry, "boxes", "a list of texts", e.e.boxes = Boxes(l, v, f)),
+     ROW(ExpectEntry, "changes", "a list of texts", e.e.changes = Texts(l, v, f)),
+     ROW(ExpectEntry, "trace", "a list of texts", e.e.trace = Texts(l, v, f))},
     {},
     nullptr,
     nullptr,
