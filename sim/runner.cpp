@@ -344,6 +344,104 @@ static void EndChildAndDie(int signal) {
     _exit(0);
 }
 
+// Waits for the child to close its end of `fd`, its notes of questions
+// on the way stopping and starting the clock: the limit is for the
+// program's own work, and the clock stops while a question waits for a
+// person. Returns false when the limit passed first.
+static bool AwaitChild(int fd, int timeout_seconds) {
+    using Clock = std::chrono::steady_clock;
+    const auto limit = std::chrono::milliseconds(std::chrono::seconds(timeout_seconds));
+    auto used = Clock::duration::zero();
+    auto since = Clock::now();
+    bool waiting = false;
+    while (true) {
+        int wait_ms = -1;
+        if (!waiting) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            limit - used - (Clock::now() - since))
+                            .count();
+            if (left <= 0) return false;
+            wait_ms = static_cast<int>(std::min<long long>(left, 1000));
+        }
+        pollfd p = {fd, POLLIN, 0};
+        int ready = poll(&p, 1, wait_ms);
+        if (ready <= 0) continue;
+        char notes[64];
+        ssize_t n = read(fd, notes, sizeof notes);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return true;
+        for (ssize_t i = 0; i < n; ++i) {
+            if (notes[i] == kWaiting && !waiting) {
+                used += Clock::now() - since;
+                waiting = true;
+            } else if (notes[i] == kAnswered && waiting) {
+                since = Clock::now();
+                waiting = false;
+            }
+        }
+    }
+}
+
+// The run's own records say how it ended: they are taken out of the
+// events, and the program's stay. Returns whether the program finished
+// (returned, or stopped at a box with no answer).
+static bool TakeOwnRecords(Outcome* out, uint32_t codepage) {
+    auto own = [](std::string_view type) {
+        return type == "exit" || type == "no_answer" || type == "error" || type == "summary";
+    };
+    bool finished = false;
+    for (size_t i = 0; i < out->events.size(); ++i) {
+        std::string_view type = out->events.TypeAt(i);
+        if (!own(type)) continue;
+        Event e = out->events[i];
+        if (type == "exit") {
+            out->exit_code = static_cast<int>(e.GetNum("code"));
+            finished = true;
+        } else if (type == "no_answer") {
+            out->status = "no_answer";
+            out->message = "a Yes/No box found no answer left: \"" +
+                           Visible(e.GetStr("text"), codepage) + "\"";
+            finished = true;
+        } else if (type == "error") {
+            out->status = "sim_failed";
+            out->message = e.GetStr("message");
+        } else if (type == "summary") {
+            Bytes cbor = e.GetStr("cbor");
+            out->summary = json::from_cbor(cbor.begin(), cbor.end(), true, false);
+        }
+    }
+    out->events.KeepIf([&](std::string_view type) { return !own(type); });
+    return finished;
+}
+
+// How the child ended, where its records do not say it: the limit passed,
+// a signal, a failed record, no return.
+static void EndedHow(Outcome* out, int status, bool timed_out, bool readable, bool finished,
+                     int timeout_seconds) {
+    if (timed_out) {
+        out->status = "timeout";
+        out->message = "the program did not finish within " + std::to_string(timeout_seconds) +
+                       " s (time spent waiting for answers not counted)";
+    } else if (WIFSIGNALED(status)) {
+        out->status = "crashed";
+        out->message = "the program crashed (signal " + std::to_string(WTERMSIG(status)) + ", " +
+                       strsignal(WTERMSIG(status)) + ")";
+    } else if (WIFEXITED(status) && WEXITSTATUS(status) == 5) {
+        out->status = "sim_failed";
+        out->message = "the record of the run could not grow (out of memory)";
+    } else if (WIFEXITED(status) && WEXITSTATUS(status) != 0) {
+        out->status = "crashed";
+        out->message = "the run ended with status " + std::to_string(WEXITSTATUS(status)) +
+                       " (see the report on standard error)";
+    } else if (!readable) {
+        out->status = "sim_failed";
+        out->message = "the record of the run could not be read";
+    } else if (!finished && out->status == "ok") {
+        out->status = "crashed";
+        out->message = "the program ended without returning";
+    }
+}
+
 Outcome Run(const Machine& machine, const RunOptions& options, int timeout_seconds) {
     Outcome out;
     auto fail = [&](const std::string& why) {
@@ -387,43 +485,7 @@ Outcome Run(const Machine& machine, const RunOptions& options, int timeout_secon
     }
     g_child = pid;
     close(fds[1]);
-
-    // The limit is for the program's own work: the clock stops while a
-    // question waits for a person.
-    using Clock = std::chrono::steady_clock;
-    const auto limit = std::chrono::milliseconds(std::chrono::seconds(timeout_seconds));
-    auto used = Clock::duration::zero();
-    auto since = Clock::now();
-    bool waiting = false, timed_out = false;
-    while (true) {
-        int wait_ms = -1;
-        if (!waiting) {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                            limit - used - (Clock::now() - since))
-                            .count();
-            if (left <= 0) {
-                timed_out = true;
-                break;
-            }
-            wait_ms = static_cast<int>(std::min<long long>(left, 1000));
-        }
-        pollfd p = {fds[0], POLLIN, 0};
-        int ready = poll(&p, 1, wait_ms);
-        if (ready <= 0) continue;
-        char notes[64];
-        ssize_t n = read(fds[0], notes, sizeof notes);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        for (ssize_t i = 0; i < n; ++i) {
-            if (notes[i] == kWaiting && !waiting) {
-                used += Clock::now() - since;
-                waiting = true;
-            } else if (notes[i] == kAnswered && waiting) {
-                since = Clock::now();
-                waiting = false;
-            }
-        }
-    }
+    bool timed_out = !AwaitChild(fds[0], timeout_seconds);
     close(fds[0]);
     if (timed_out) kill(pid, SIGKILL);
     int status = 0;
@@ -432,54 +494,8 @@ Outcome Run(const Machine& machine, const RunOptions& options, int timeout_secon
     restore();
 
     bool readable = log.GiveTo(&out.events);
-    // The run's own records say how it ended; the program's events stay.
-    auto own = [](std::string_view type) {
-        return type == "exit" || type == "no_answer" || type == "error" || type == "summary";
-    };
-    bool finished = false;
-    for (size_t i = 0; i < out.events.size(); ++i) {
-        std::string_view type = out.events.TypeAt(i);
-        if (!own(type)) continue;
-        Event e = out.events[i];
-        if (type == "exit") {
-            out.exit_code = static_cast<int>(e.GetNum("code"));
-            finished = true;
-        } else if (type == "no_answer") {
-            out.status = "no_answer";
-            out.message = "a Yes/No box found no answer left: \"" +
-                          Visible(e.GetStr("text"), machine.codepage) + "\"";
-            finished = true;
-        } else if (type == "error") {
-            out.status = "sim_failed";
-            out.message = e.GetStr("message");
-        } else if (type == "summary") {
-            Bytes cbor = e.GetStr("cbor");
-            out.summary = json::from_cbor(cbor.begin(), cbor.end(), true, false);
-        }
-    }
-    out.events.KeepIf([&](std::string_view type) { return !own(type); });
-    if (timed_out) {
-        out.status = "timeout";
-        out.message = "the program did not finish within " + std::to_string(timeout_seconds) +
-                      " s (time spent waiting for answers not counted)";
-    } else if (WIFSIGNALED(status)) {
-        out.status = "crashed";
-        out.message = "the program crashed (signal " + std::to_string(WTERMSIG(status)) + ", " +
-                      strsignal(WTERMSIG(status)) + ")";
-    } else if (WIFEXITED(status) && WEXITSTATUS(status) == 5) {
-        out.status = "sim_failed";
-        out.message = "the record of the run could not grow (out of memory)";
-    } else if (WIFEXITED(status) && WEXITSTATUS(status) != 0) {
-        out.status = "crashed";
-        out.message = "the run ended with status " + std::to_string(WEXITSTATUS(status)) +
-                      " (see the report on standard error)";
-    } else if (!readable) {
-        out.status = "sim_failed";
-        out.message = "the record of the run could not be read";
-    } else if (!finished && out.status == "ok") {
-        out.status = "crashed";
-        out.message = "the program ended without returning";
-    }
+    bool finished = TakeOwnRecords(&out, machine.codepage);
+    EndedHow(&out, status, timed_out, readable, finished, timeout_seconds);
     out.verdict = out.status == "ok"
                       ? DeriveOutcome(out.events)
                       : Verdict{"", "the program did not return (" + out.status + ")"};

@@ -137,101 +137,70 @@ std::optional<uint32_t> DecimalLocale(const std::string& text, uint32_t read) {
     return decimal;
 }
 
-int Main(cli::Tool& tool, int argc, char** argv) {
-    cli::CommandLine args(Options());
-    std::string problem = args.Parse(argc, argv);
-    // Both print JSON: a refusal is JSON there too.
-    tool.json = args.Has("--json") || args.Has("--dump-machine");
-    if (!problem.empty()) return tool.Usage(problem);
-    auto has = [&](const char* name) { return args.Has(name); };
-    if (has("--help")) {
-        tool.out() << kAbout << args.Help() << "\n" << cli::kOptionsNote << kExitStatus;
-        return 0;
-    }
-    if (has("--version")) {
-        tool.out() << "vntrsetup-sim " << VNTR_VERSION << "\n";
-        return 0;
-    }
-    if (has("--list-calls")) {
-        ListCalls(tool.out());
-        return 0;
-    }
+// The settings the command line gives over the machine: --answer, --ask,
+// --command-line and --locale (--os, --cwd and --package go with the
+// machine's choice, cli::LoadMachine). Returns 0, or the exit status of a
+// refusal.
+int ReadOverrides(cli::Tool& tool, const cli::CommandLine& args, sim::Overrides* overrides) {
     std::vector<bool> answers;
     for (const std::string& a : args.Values("--answer")) {
         if (a != "yes" && a != "no") return tool.Usage("--answer takes yes or no, not '" + a + "'");
         answers.push_back(a == "yes");
     }
-    int modes = has("--json") + has("--check") + has("--print-expect") + has("--dump-machine");
-    if (modes > 1)
-        return tool.Usage("choose one of --json, --check, --print-expect and --dump-machine");
-
-    sim::Overrides overrides;
-    if (!answers.empty()) overrides.answers = answers;
-    if (has("--ask")) {
-        overrides.answers = std::vector<bool>();
-        overrides.ask = true;
+    if (!answers.empty()) overrides->answers = answers;
+    if (args.Has("--ask")) {
+        overrides->answers = std::vector<bool>();
+        overrides->ask = true;
     }
-    if (has("--command-line")) overrides.command_line = args.Value("--command-line");
-    if (has("--locale")) {
-        std::string text = args.Value("--locale");
-        overrides.locale = ParseLocale(text);
-        if (!overrides.locale)
-            return tool.Usage(
-                "--locale needs a hexadecimal locale identifier such as 0407 or 0x0407, not '" +
-                text + "'");
-        // The range a machine file's locale has.
-        if (*overrides.locale == 0 || *overrides.locale > sim::kMaxLocale)
-            return tool.Usage("--locale " + text + ": out of range (" + sim::LocaleText(1) +
-                              " to " + sim::LocaleText(sim::kMaxLocale) + ")");
-        if (auto decimal = DecimalLocale(text, *overrides.locale))
-            tool.Warn("--locale " + text + " is read as hexadecimal, " +
-                      sim::LocaleText(*overrides.locale) +
-                      ", which is no locale Windows knows; did you mean " +
-                      sim::LocaleText(*decimal) + " (" + sim::LocaleName(*decimal) + ")?");
-    }
+    if (args.Has("--command-line")) overrides->command_line = args.Value("--command-line");
+    if (!args.Has("--locale")) return 0;
+    std::string text = args.Value("--locale");
+    overrides->locale = ParseLocale(text);
+    if (!overrides->locale)
+        return tool.Usage(
+            "--locale needs a hexadecimal locale identifier such as 0407 or 0x0407, not '" + text +
+            "'");
+    // The range a machine file's locale has.
+    if (*overrides->locale == 0 || *overrides->locale > sim::kMaxLocale)
+        return tool.Usage("--locale " + text + ": out of range (" + sim::LocaleText(1) + " to " +
+                          sim::LocaleText(sim::kMaxLocale) + ")");
+    if (auto decimal = DecimalLocale(text, *overrides->locale))
+        tool.Warn("--locale " + text + " is read as hexadecimal, " +
+                  sim::LocaleText(*overrides->locale) +
+                  ", which is no locale Windows knows; did you mean " + sim::LocaleText(*decimal) +
+                  " (" + sim::LocaleName(*decimal) + ")?");
+    return 0;
+}
 
-    // The machine and the run's record stay until the process ends: the
-    // system takes them back at once, where freeing a registry of 100,000
-    // keys piece by piece takes half a second. Both are held here, so that
-    // no leak check counts them as lost.
-    static sim::LoadedMachine* const kept_machine = new sim::LoadedMachine;
-    static sim::Outcome* const kept_outcome = new sim::Outcome;
-    sim::LoadedMachine& loaded = *kept_machine;
-    if (int status = cli::LoadMachine(tool, args, overrides, &loaded)) return status;
-    sim::Machine& machine = loaded.machine;
-
-    if (has("--dump-machine")) {
-        sim::WriteMachineDump(tool.out(), loaded);
-        tool.out() << "\n";
-        return 0;
-    }
-    if (has("--check") && !loaded.expect)
-        return tool.Usage(machine.source + " has no [expect] table to check the run against");
-
-    // Answers: the command line's, or the file's, in order; on a terminal
-    // the user is asked once they run out (or for every box with --ask).
+// Who answers the Yes/No boxes: the command line's answers, or the file's,
+// in order; on a terminal the user is asked once they run out (or for every
+// box with --ask). Returns false when --ask has no terminal to ask on.
+bool Answering(const cli::CommandLine& args, const sim::Machine& machine,
+               sim::RunOptions* options) {
     bool from_stdin = args.Value("--machine") == "-" ||
                       (!args.Positional().empty() && args.Positional()[0] == "-");
     bool terminal = isatty(0) && isatty(2) && !from_stdin;
-    if (has("--ask") && !terminal) return tool.Usage("--ask needs a terminal to ask on");
-    sim::RunOptions options;
-    options.summary_registry = has("--json");  // the text report does not show it
+    if (args.Has("--ask") && !terminal) return false;
     uint32_t cp = machine.codepage;
-    if (has("--ask")) {
-        options.answer = [cp](const sim::Event& box) { return AskTerminal(box, cp); };
+    if (args.Has("--ask")) {
+        options->answer = [cp](const sim::Event& box) { return AskTerminal(box, cp); };
     } else if (terminal) {
         std::vector<bool> list = machine.answers;
         auto next = std::make_shared<size_t>(0);
-        options.answer = [list, next, cp](const sim::Event& box) -> std::optional<bool> {
+        options->answer = [list, next, cp](const sim::Event& box) -> std::optional<bool> {
             if (*next < list.size()) return list[(*next)++];
             return AskTerminal(box, cp);
         };
     }
+    return true;
+}
 
-    sim::Outcome& outcome = *kept_outcome;
-    outcome = sim::Run(machine, options);
-
-    if (!has("--ask")) {
+// What the machine planned and the run did not use: answers left over,
+// faults that never fired.
+void WarnUnused(cli::Tool& tool, const cli::CommandLine& args, const sim::LoadedMachine& loaded,
+                const sim::Outcome& outcome) {
+    const sim::Machine& machine = loaded.machine;
+    if (!args.Has("--ask")) {
         size_t used = 0;
         for (size_t i = 0; i < outcome.events.size(); ++i) {
             if (outcome.events.TypeAt(i) != "box") continue;
@@ -242,62 +211,76 @@ int Main(cli::Tool& tool, int argc, char** argv) {
             tool.Warn(std::to_string(machine.answers.size() - used) +
                       " answer(s) left over: the program asked fewer Yes/No questions");
     }
-    if (outcome.summary.contains("faults_not_fired") &&
-        !outcome.summary["faults_not_fired"].empty()) {
-        // One look-up table of the faults' lines: a file may plan many
-        // thousands of faults, and give many more settings.
-        std::unordered_map<std::string, int> line_of;
-        for (const auto& s : loaded.settings)
-            if (s.field.rfind("faults[", 0) == 0) line_of.emplace(s.field, s.line);
-        for (const auto& index : outcome.summary["faults_not_fired"]) {
-            size_t i = index.get<size_t>();
-            std::string where = machine.source;
-            std::string field = "faults[" + std::to_string(i) + "]";
-            auto line = line_of.find(field + ".call");
-            if (line != line_of.end()) where += ":" + std::to_string(line->second);
-            const sim::Fault& f = machine.faults[i];
-            tool.Warn(where + ": " + field + ": the planned fault on " + f.call + " (call " +
-                      std::to_string(f.nth) + ") never fired: the program made fewer such calls");
-        }
+    if (!outcome.summary.contains("faults_not_fired") ||
+        outcome.summary["faults_not_fired"].empty())
+        return;
+    // One look-up table of the faults' lines: a file may plan many
+    // thousands of faults, and give many more settings.
+    std::unordered_map<std::string, int> line_of;
+    for (const auto& s : loaded.settings)
+        if (s.field.rfind("faults[", 0) == 0) line_of.emplace(s.field, s.line);
+    for (const auto& index : outcome.summary["faults_not_fired"]) {
+        size_t i = index.get<size_t>();
+        std::string where = machine.source;
+        std::string field = "faults[" + std::to_string(i) + "]";
+        auto line = line_of.find(field + ".call");
+        if (line != line_of.end()) where += ":" + std::to_string(line->second);
+        const sim::Fault& f = machine.faults[i];
+        tool.Warn(where + ": " + field + ": the planned fault on " + f.call + " (call " +
+                  std::to_string(f.nth) + ") never fired: the program made fewer such calls");
     }
+}
 
-    int status = 0;
+// The exit status of a run (see kExitStatus); the reason for any but a
+// finished run's is said.
+int StatusOf(cli::Tool& tool, const sim::Outcome& outcome) {
+    if (outcome.status == "ok") return outcome.exit_code;
     if (outcome.status == "no_answer") {
         tool.Say(outcome.message + "; give more --answer yes|no or answers in the machine file");
-        status = 4;
-    } else if (outcome.status == "sim_failed") {
-        tool.Say("the simulator failed: " + outcome.message);
-        status = 5;
-    } else if (outcome.status != "ok") {
-        tool.Say(outcome.message);
-        status = 3;
-    } else {
-        status = outcome.exit_code;
+        return 4;
     }
+    if (outcome.status == "sim_failed") {
+        tool.Say("the simulator failed: " + outcome.message);
+        return 5;
+    }
+    tool.Say(outcome.message);
+    return 3;
+}
 
-    if (has("--json")) {
+// --check: the run against [expect]; 1 when they differ.
+int Check(cli::Tool& tool, const sim::LoadedMachine& loaded, const sim::Outcome& outcome,
+          int status) {
+    const sim::Machine& machine = loaded.machine;
+    sim::Observed seen = sim::Observe(machine, outcome);
+    std::vector<std::string> diff = sim::Differences(*loaded.expect, seen);
+    std::string where =
+        sim::Visible(machine.source, sim::kUtf8) + ":" + std::to_string(loaded.expect->line);
+    if (diff.empty()) {
+        tool.out() << where << ": as expected (" << seen.outcome << ", " << seen.boxes.size()
+                   << " boxes, " << seen.changes.size() << " changes)\n";
+        return status;
+    }
+    tool.out() << where << ": the run differs from [expect]:\n";
+    for (const auto& line : diff) tool.out() << "  " << line << "\n";
+    return status == 0 ? 1 : status;
+}
+
+// The run as the mode asks: --json, --check, --print-expect, or the report.
+// Returns the exit status.
+int Print(cli::Tool& tool, const cli::CommandLine& args, const sim::LoadedMachine& loaded,
+          const sim::Outcome& outcome, int status) {
+    const sim::Machine& machine = loaded.machine;
+    auto listed = [](const std::vector<std::string>& texts) {
+        return sim::json(texts).dump(-1, ' ', false, sim::json::error_handler_t::replace);
+    };
+    if (args.Has("--json")) {
         sim::WriteJsonDocument(
             tool.out(), machine, outcome,
-            ",\n\"warnings\":" +
-                sim::json(tool.warnings())
-                    .dump(-1, ' ', false, sim::json::error_handler_t::replace) +
-                ",\n\"notes\":" +
-                sim::json(tool.notes()).dump(-1, ' ', false, sim::json::error_handler_t::replace));
+            ",\n\"warnings\":" + listed(tool.warnings()) + ",\n\"notes\":" + listed(tool.notes()));
         tool.out() << "\n";
-    } else if (has("--check")) {
-        sim::Observed seen = sim::Observe(machine, outcome);
-        std::vector<std::string> diff = sim::Differences(*loaded.expect, seen);
-        std::string where =
-            sim::Visible(machine.source, sim::kUtf8) + ":" + std::to_string(loaded.expect->line);
-        if (diff.empty()) {
-            tool.out() << where << ": as expected (" << seen.outcome << ", " << seen.boxes.size()
-                       << " boxes, " << seen.changes.size() << " changes)\n";
-        } else {
-            tool.out() << where << ": the run differs from [expect]:\n";
-            for (const auto& line : diff) tool.out() << "  " << line << "\n";
-            if (status == 0) status = 1;
-        }
-    } else if (has("--print-expect")) {
+    } else if (args.Has("--check")) {
+        return Check(tool, loaded, outcome, status);
+    } else if (args.Has("--print-expect")) {
         // A table describes a finished run; the reason this one did not
         // finish was said above, and its exit status stays.
         sim::Observed seen = sim::Observe(machine, outcome);
@@ -310,6 +293,61 @@ int Main(cli::Tool& tool, int argc, char** argv) {
         PrintReport(tool.out(), machine, outcome);
     }
     return status;
+}
+
+// What asks for no machine: --help, --version, --list-calls. Returns
+// whether one was given.
+bool About(cli::Tool& tool, const cli::CommandLine& args) {
+    if (args.Has("--help"))
+        tool.out() << kAbout << args.Help() << "\n" << cli::kOptionsNote << kExitStatus;
+    else if (args.Has("--version"))
+        tool.out() << "vntrsetup-sim " << VNTR_VERSION << "\n";
+    else if (args.Has("--list-calls"))
+        ListCalls(tool.out());
+    else
+        return false;
+    return true;
+}
+
+int Main(cli::Tool& tool, int argc, char** argv) {
+    cli::CommandLine args(Options());
+    std::string problem = args.Parse(argc, argv);
+    // Both print JSON: a refusal is JSON there too.
+    tool.json = args.Has("--json") || args.Has("--dump-machine");
+    if (!problem.empty()) return tool.Usage(problem);
+    if (About(tool, args)) return 0;
+    int modes = args.Has("--json") + args.Has("--check") + args.Has("--print-expect") +
+                args.Has("--dump-machine");
+    if (modes > 1)
+        return tool.Usage("choose one of --json, --check, --print-expect and --dump-machine");
+    sim::Overrides overrides;
+    if (int status = ReadOverrides(tool, args, &overrides)) return status;
+
+    // The machine and the run's record stay until the process ends: the
+    // system takes them back at once, where freeing a registry of 100,000
+    // keys piece by piece takes half a second. Both are held here, so that
+    // no leak check counts them as lost.
+    static sim::LoadedMachine* const kept_machine = new sim::LoadedMachine;
+    static sim::Outcome* const kept_outcome = new sim::Outcome;
+    sim::LoadedMachine& loaded = *kept_machine;
+    if (int status = cli::LoadMachine(tool, args, overrides, &loaded)) return status;
+    if (args.Has("--dump-machine")) {
+        sim::WriteMachineDump(tool.out(), loaded);
+        tool.out() << "\n";
+        return 0;
+    }
+    if (args.Has("--check") && !loaded.expect)
+        return tool.Usage(loaded.machine.source +
+                          " has no [expect] table to check the run against");
+    sim::RunOptions options;
+    options.summary_registry = args.Has("--json");  // the text report does not show it
+    if (!Answering(args, loaded.machine, &options))
+        return tool.Usage("--ask needs a terminal to ask on");
+
+    sim::Outcome& outcome = *kept_outcome;
+    outcome = sim::Run(loaded.machine, options);
+    WarnUnused(tool, args, loaded, outcome);
+    return Print(tool, args, loaded, outcome, StatusOf(tool, outcome));
 }
 
 }  // namespace
