@@ -166,38 +166,12 @@ json RegistryJson(const RegKey& top, RegistryForm form) {
 constexpr size_t kDumpFileBytes = size_t{1} << 20;
 constexpr size_t kDumpBytes = size_t{4} << 20;
 
-void WriteMachineDump(std::ostream& out, const LoadedMachine& loaded) {
-    const Machine& m = loaded.machine;
-    JsonWriter w(out);
-    w.Open('{');
-    w.Member("name", m.name);
-    w.Member("source", m.source);
-    w.Member("os", {{"name", m.os_name},
-                    {"platform", m.os.platform},
-                    {"major", m.os.major},
-                    {"minor", m.os.minor},
-                    {"build_number", m.os.build_number},
-                    {"csd", Text(m.os.csd)}});
-    w.Member("windows_dir", Text(m.windows_dir));
-    w.Member("system_dir", Text(m.system_dir));
-    w.Member("current_dir", Text(m.current_dir));
-    w.Member("exe_dir", Text(m.exe_dir));
-    w.Member("locale", m.locale);
-    w.Member("codepage", m.codepage);
-    w.Member("unix_locale", {{"name", UnixLocaleOf(m.locale).name},
-                             {"locale", UnixLocaleOf(m.locale).locale},
-                             {"codepage", AnsiCodePageOf(UnixLocaleOf(m.locale).locale)}});
-    w.Member("stdout", m.has_stdout);
-    w.Member("registry_delete", m.delete_semantics == DeleteSemantics::Legacy ? "legacy" : "nt");
-    w.Member("command_line", Text(m.command_line));
-    json strings = json::object();
-    for (const auto& [id, text] : m.strings) strings[std::to_string(id)] = Text(text);
-    w.Member("strings", strings);
+namespace {
 
-    w.Key("files");
+void WriteFiles(JsonWriter& w, const LoadedMachine& loaded) {
     w.Open('[');
     size_t shown = 0;
-    m.files.ForEach([&](const std::string& path, const FileSystem::Node& node) {
+    loaded.machine.files.ForEach([&](const std::string& path, const FileSystem::Node& node) {
         json f = {{"path", Text(path)}, {"dir", node.dir}};
         if (!node.dir) {
             const FileData& data = node.data;
@@ -219,14 +193,13 @@ void WriteMachineDump(std::ostream& out, const LoadedMachine& loaded) {
         w.Value(f, true);
     });
     w.Close(']');
+}
 
-    w.Key("registry");
-    WriteRegistry(w, *m.hklm);
-
-    w.Key("devices");
+void WriteDevices(JsonWriter& w, const LoadedMachine& loaded) {
+    const std::vector<Device>& devices = loaded.machine.devices;
     w.Open('[');
-    for (size_t i = 0; i < m.devices.size(); ++i) {
-        const Device& d = m.devices[i];
+    for (size_t i = 0; i < devices.size(); ++i) {
+        const Device& d = devices[i];
         json j;
         // Where the device comes from: the file's [[devices]], or the preset.
         j["field"] = i < loaded.preset_devices
@@ -241,7 +214,9 @@ void WriteMachineDump(std::ostream& out, const LoadedMachine& loaded) {
         w.Value(j, true);
     }
     w.Close(']');
+}
 
+json Modules(const Machine& m) {
     json modules = json::array();
     for (const Module& mod : m.modules) {
         json missing = json::array();
@@ -252,22 +227,94 @@ void WriteMachineDump(std::ostream& out, const LoadedMachine& loaded) {
                            {"planted", mod.planted},
                            {"missing", missing}});
     }
-    w.Member("modules", modules);
-    w.Member("update", {{"reboot", m.update.reboot}, {"check", m.update.check}});
-    json answers = json::array();
-    for (bool a : m.answers) answers.push_back(a ? "yes" : "no");
-    w.Member("answers", answers);
-    w.Key("faults");
-    w.Open('[');
-    for (const Fault& f : m.faults)
-        w.Value({{"call", f.call}, {"nth", f.nth}, {"count", f.count}, {"error", f.error}}, true);
-    w.Close(']');
-    w.Key("settings");
-    w.Open('[');
-    for (const Setting& s : loaded.settings) w.Value({{"field", s.field}, {"line", s.line}}, true);
-    w.Close(']');
-    w.Member("warnings", loaded.warnings);
-    w.Member("notes", loaded.notes);
+    return modules;
+}
+
+// A member of the dump: a whole value, or one written in pieces.
+struct DumpKey {
+    const char* name;
+    json (*value)(const LoadedMachine&);
+    void (*write)(JsonWriter&, const LoadedMachine&) = nullptr;
+};
+
+#define VALUE(name, ...)                                   \
+    {                                                      \
+        name, [](const LoadedMachine& l) -> json {         \
+            [[maybe_unused]] const Machine& m = l.machine; \
+            return __VA_ARGS__;                            \
+        }                                                  \
+    }
+
+// The dump's members, in order.
+const DumpKey kDumpKeys[] = {
+    VALUE("name", m.name),
+    VALUE("source", m.source),
+    VALUE("os", {{"name", m.os_name},
+                 {"platform", m.os.platform},
+                 {"major", m.os.major},
+                 {"minor", m.os.minor},
+                 {"build_number", m.os.build_number},
+                 {"csd", Text(m.os.csd)}}),
+    VALUE("windows_dir", Text(m.windows_dir)),
+    VALUE("system_dir", Text(m.system_dir)),
+    VALUE("current_dir", Text(m.current_dir)),
+    VALUE("exe_dir", Text(m.exe_dir)),
+    VALUE("locale", m.locale),
+    VALUE("codepage", m.codepage),
+    VALUE("unix_locale", {{"name", UnixLocaleOf(m.locale).name},
+                          {"locale", UnixLocaleOf(m.locale).locale},
+                          {"codepage", AnsiCodePageOf(UnixLocaleOf(m.locale).locale)}}),
+    VALUE("stdout", m.has_stdout),
+    VALUE("registry_delete", m.delete_semantics == DeleteSemantics::Legacy ? "legacy" : "nt"),
+    VALUE("command_line", Text(m.command_line)),
+    {"strings",
+     [](const LoadedMachine& l) {
+         json strings = json::object();
+         for (const auto& [id, text] : l.machine.strings) strings[std::to_string(id)] = Text(text);
+         return strings;
+     }},
+    {"files", nullptr, WriteFiles},
+    {"registry", nullptr,
+     [](JsonWriter& w, const LoadedMachine& l) { WriteRegistry(w, *l.machine.hklm); }},
+    {"devices", nullptr, WriteDevices},
+    VALUE("modules", Modules(m)),
+    VALUE("update", {{"reboot", m.update.reboot}, {"check", m.update.check}}),
+    {"answers",
+     [](const LoadedMachine& l) {
+         json answers = json::array();
+         for (bool a : l.machine.answers) answers.push_back(a ? "yes" : "no");
+         return answers;
+     }},
+    {"faults", nullptr,
+     [](JsonWriter& w, const LoadedMachine& l) {
+         w.Open('[');
+         for (const Fault& f : l.machine.faults)
+             w.Value({{"call", f.call}, {"nth", f.nth}, {"count", f.count}, {"error", f.error}},
+                     true);
+         w.Close(']');
+     }},
+    {"settings", nullptr,
+     [](JsonWriter& w, const LoadedMachine& l) {
+         w.Open('[');
+         for (const Setting& s : l.settings) w.Value({{"field", s.field}, {"line", s.line}}, true);
+         w.Close(']');
+     }},
+    VALUE("warnings", l.warnings),
+    VALUE("notes", l.notes),
+};
+
+}  // namespace
+
+void WriteMachineDump(std::ostream& out, const LoadedMachine& loaded) {
+    JsonWriter w(out);
+    w.Open('{');
+    for (const DumpKey& key : kDumpKeys) {
+        w.Key(key.name);
+        if (key.write)
+            key.write(w, loaded);
+        else
+            w.Value(key.value(loaded));
+    }
     w.Close('}');
 }
 

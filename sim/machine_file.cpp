@@ -1130,6 +1130,8 @@ enum class Phase {
 // family loads no library and writes no trace, on NT it reads no registry.
 enum Seen : unsigned { kOnLegacy = 1, kOnNt = 2, kEverywhere = 3 };
 
+struct DocumentedKeys;
+
 // A key of the file's top level: how it is read and applied, when, where
 // it is observed, and the option of the command line that replaces it:
 // that option is the same key applied a second time, with the option's
@@ -1142,8 +1144,8 @@ struct Key {
     Seen seen = kEverywhere;
     const char* option = nullptr;
     std::unique_ptr<toml::node> (*given)(const Overrides&) = nullptr;
-    std::set<std::string> (*keys)() = nullptr;  // the keys of its table(s)
-    const char* on_9x = nullptr;                // what to write instead on the 9x family
+    DocumentedKeys (*keys)() = nullptr;  // the keys of its table(s)
+    const char* on_9x = nullptr;         // what to write instead on the 9x family
 };
 
 std::unique_ptr<toml::node> GivenText(const std::optional<std::string>& text) {
@@ -1157,9 +1159,15 @@ void ReadArray(Load& l, const toml::node& v, const std::string& field) {
     ReadEntries(l, kTable, v, field);
 }
 
+// The keys of a table, where docs/machine-files.md names them.
+struct DocumentedKeys {
+    const char* doc;
+    std::set<std::string> names;
+};
+
 template <const auto& kTable>
-std::set<std::string> NamesOf() {
-    return kTable.Names();
+DocumentedKeys NamesOf() {
+    return {kTable.doc, kTable.Names()};
 }
 
 const Key kKeys[] = {
@@ -1477,6 +1485,24 @@ void CheckDottedKeys(const std::string& text, const std::string& source) {
 }
 
 }  // namespace
+
+std::vector<DocumentedKey> MachineFileKeys() {
+    const char* top = "## Top-level keys";
+    std::vector<DocumentedKey> out;
+    for (const Key& key : kKeys) {
+        out.push_back({key.name, top});
+        if (!key.keys) continue;
+        DocumentedKeys sub = key.keys();
+        for (const std::string& name : sub.names) out.push_back({key.name + ("." + name), sub.doc});
+    }
+    for (const OldSpelling& old : kOldSpellings)
+        out.push_back({Reader::Join(old.table, old.name), top});
+    for (const std::string& name : kHexKeys)
+        out.push_back({"(a text)." + name, "## Texts and numbers"});
+    for (const std::string& name : kBoxKeys)
+        out.push_back({"expect.boxes." + name, kExpectKeys.doc});
+    return out;
+}
 
 LoadedMachine ParseMachine(const std::string& toml_text, const std::string& source,
                            const std::string& base_dir, const Overrides& overrides) {

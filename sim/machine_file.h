@@ -82,6 +82,15 @@ LoadedMachine LoadMachineFile(const std::string& path, const Overrides& override
 LoadedMachine ParseMachine(const std::string& toml_text, const std::string& source,
                            const std::string& base_dir = ".", const Overrides& overrides = {});
 
+// A key a machine file may give ("devices.ids"), and the heading of
+// docs/machine-files.md whose section names it.
+struct DocumentedKey {
+    std::string field;
+    std::string doc;
+};
+// Every key the reader knows, from its own table of keys.
+std::vector<DocumentedKey> MachineFileKeys();
+
 // The simulator's default machine (see DefaultMachine) with the command
 // line's settings.
 LoadedMachine BuiltInMachine(const std::string& os, const Overrides& overrides);
