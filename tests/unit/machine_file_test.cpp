@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
+#include <cstdio>
 #include <fstream>
+#include <nlohmann/json.hpp>
 #include <set>
 #include <sstream>
 
@@ -244,53 +246,118 @@ devices = [{ error = 87 }]
         EXPECT_NE(dump.find(error), std::string::npos) << error;
 }
 
-// Every key the reader knows, at every level, is named in a code span of
-// docs/machine-files.md. The reader lists the keys it knows when it meets
-// an unknown one, so the lists come from its own code.
-TEST(MachineFile, every_key_the_reader_knows_is_documented) {
-    const char* const unknown_key_in[] = {
-        "bogus = 1\n",
-        "os = { bogus = 1 }\n",
-        "caption = { bogus = '00' }\n",
-        "[package]\nbogus = 1\n",
-        "[[dirs]]\nbogus = 1\n",
-        "[[files]]\nbogus = 1\n",
-        "[[keys]]\nbogus = 1\n",
-        "[[values]]\nbogus = 1\n",
-        "[[devices]]\nbogus = 1\n",
-        "[modules.\"a.dll\"]\nbogus = 1\n",
-        "[[planted]]\nbogus = 1\n",
-        "[update]\nbogus = 1\n",
-        "[[faults]]\nbogus = 1\n",
-        "[expect]\nbogus = 1\n",
-        "[expect]\nboxes = [{ bogus = true }]\n",
-    };
-    std::ifstream file(std::string(VNTR_SOURCE_DIR) + "/docs/machine-files.md");
-    ASSERT_TRUE(file) << "docs/machine-files.md";
-    std::stringstream text;
-    text << file.rdbuf();
-    // The words of every `code span`.
-    std::set<std::string> documented;
-    std::string doc = text.str(), word;
+// The words of every `code span` of a text ("--os", "build_number").
+std::set<std::string> CodeWords(const std::string& text) {
+    std::set<std::string> words;
+    std::string word;
     bool in_code = false;
-    for (char c : doc) {
-        bool part = std::isalnum(static_cast<unsigned char>(c)) || c == '_';
+    for (char c : text) {
+        bool part = std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '-';
         if (in_code && part) word += c;
-        if (!part && !word.empty()) documented.insert(word), word.clear();
+        if (!part && !word.empty()) words.insert(word), word.clear();
         if (c == '`') in_code = !in_code;
     }
-    const std::string known = "known here: ";
-    for (const char* snippet : unknown_key_in) {
-        std::string problem = ErrorOf(snippet).problem;
-        size_t at = problem.find(known);
-        ASSERT_NE(at, std::string::npos) << snippet << problem;
-        std::stringstream keys(
-            problem.substr(at + known.size(), problem.find(')', at) - at - known.size()));
-        size_t listed = 0;
-        for (std::string key; std::getline(keys >> std::ws, key, ','); ++listed)
-            EXPECT_TRUE(documented.count(key))
-                << "docs/machine-files.md does not name `" << key << "` (" << snippet << ")";
-        EXPECT_GT(listed, 0u) << snippet << problem;
+    return words;
+}
+
+// A page of docs/, or the section of it below `heading` (to the next
+// heading of that level or above).
+std::string Page(const std::string& page, const std::string& heading = "") {
+    std::ifstream file(std::string(VNTR_SOURCE_DIR) + "/docs/" + page);
+    std::stringstream text;
+    text << file.rdbuf();
+    std::string doc = text.str();
+    if (heading.empty()) return doc;
+    size_t at = doc.find("\n" + heading + "\n");
+    if (at == std::string::npos) return "";
+    size_t level = heading.find(' ');
+    size_t end = at + heading.size() + 1;
+    while ((end = doc.find("\n#", end + 1)) != std::string::npos)
+        if (doc.find(' ', end + 1) - end - 1 <= level) break;
+    return doc.substr(at, end == std::string::npos ? std::string::npos : end - at);
+}
+
+// What a command prints on standard output.
+std::string Output(const std::string& command) {
+    std::string out;
+    FILE* p = popen((command + " 2>/dev/null").c_str(), "r");
+    if (!p) return out;
+    char buffer[4096];
+    for (size_t n; (n = fread(buffer, 1, sizeof buffer, p)) > 0;) out.append(buffer, n);
+    pclose(p);
+    return out;
+}
+
+// The options a tool's --help lists.
+std::vector<std::string> HelpOptions(const std::string& tool) {
+    std::vector<std::string> options;
+    std::istringstream help(Output(tool + " --help"));
+    for (std::string line; std::getline(help, line);)
+        if (line.rfind("  --", 0) == 0) options.push_back(line.substr(2, line.find(' ', 2) - 2));
+    return options;
+}
+
+// The keys of a JSON document at every level, each once. The members of
+// an object keyed by resource ids (`strings`), host functions (`calls`) or
+// a call's arguments (`args`, which --list-calls names) are no keys.
+void JsonKeys(const nlohmann::json& j, std::set<std::string>* keys) {
+    if (j.is_array())
+        for (const auto& e : j) JsonKeys(e, keys);
+    if (!j.is_object()) return;
+    for (const auto& [key, value] : j.items()) {
+        keys->insert(key);
+        if (key != "strings" && key != "calls" && key != "args") JsonKeys(value, keys);
+    }
+}
+
+// The keys of what a command prints: all of them, the top level's only
+// (`member` "."), or those below one member.
+std::vector<std::string> JsonKeysOf(const std::string& command, const std::string& member = "") {
+    std::set<std::string> keys;
+    nlohmann::json doc = nlohmann::json::parse(Output(command));
+    if (member == ".")
+        for (const auto& [key, value] : doc.items()) keys.insert(key);
+    else
+        JsonKeys(member.empty() ? doc : doc[member], &keys);
+    return {keys.begin(), keys.end()};
+}
+
+// Every name a tool has (a machine file's keys, each tool's options, the
+// keys of the JSON documents and of --dump-machine) is named in a code span
+// of its page; a machine file's key in the section its row of the reader's
+// table gives. The names come from the tools themselves.
+TEST(MachineFile, every_key_option_and_json_key_is_documented) {
+    for (const sim::DocumentedKey& key : sim::MachineFileKeys()) {
+        std::string name = key.field.substr(key.field.rfind('.') + 1);
+        EXPECT_TRUE(CodeWords(Page("machine-files.md", key.doc)).count(name))
+            << "docs/machine-files.md, " << key.doc << ", does not name `" << name << "` ("
+            << key.field << ")";
+    }
+    const std::string setup = VNTR_SIM_BINARY, capture = VNTR_CAPTURE_SIM_BINARY;
+    const std::string machine = std::string(VNTR_SOURCE_DIR) + "/examples/machines/xp.toml";
+    const struct {
+        const char* what;
+        std::vector<std::string> names;
+        std::string page, heading;
+    } kClaims[] = {
+        {"vntrsetup-sim --help", HelpOptions(setup), "simulator.md", ""},
+        {"vntrcapture-sim --help", HelpOptions(capture), "capture.md", ""},
+        {"vntrsetup-sim --json", JsonKeysOf(setup + " " + machine + " --json"), "simulator.md",
+         "## The JSON document"},
+        {"vntrsetup-sim --dump-machine", JsonKeysOf(setup + " " + machine + " --dump-machine"),
+         "simulator.md", "## --dump-machine"},
+        {"vntrcapture-sim --json", JsonKeysOf(capture + " " + machine + " --json", "."),
+         "capture.md", "## vntrcapture-sim"},
+        {"vntrcapture-sim --json events", JsonKeysOf(capture + " " + machine + " --json", "events"),
+         "simulator.md", "### Events"},
+    };
+    for (const auto& claim : kClaims) {
+        std::set<std::string> documented = CodeWords(Page(claim.page, claim.heading));
+        EXPECT_GT(claim.names.size(), 5u) << claim.what;
+        for (const std::string& name : claim.names)
+            EXPECT_TRUE(documented.count(name))
+                << "docs/" << claim.page << " " << claim.heading << " does not name `" << name
+                << "` (" << claim.what << ")";
     }
 }
 
