@@ -124,7 +124,7 @@ enum CallUser : unsigned {
       "args: owner, text, caption, type; result (the answer); the message shown", nullptr, int,   \
       (HWND owner, LPCSTR text, LPCSTR caption, UINT type), (owner, text, caption, type))         \
     X(LoadStringA, user32, "string", nullptr, true, 1814, kStartup,                               \
-      "args: id, size; result (length); the text", nullptr, int,                                  \
+      "args: instance, id, size; result (length); the text", nullptr, int,                        \
       (HINSTANCE instance, UINT id, LPSTR buffer, int size), (instance, id, buffer, size))        \
     X(CharPrevA, user32, "char_prev", nullptr, false, 0, kAll | kCapture,                         \
       "args: text (from the start to the current character); result (the offset of the "          \
@@ -190,7 +190,7 @@ enum CallUser : unsigned {
       "args: set, index; result; error", nullptr, BOOL,                                           \
       (HDEVINFO set, DWORD index, PSP_DEVINFO_DATA data), (set, index, data))                     \
     X(SetupDiGetDeviceRegistryPropertyA, setupapi, "call", nullptr, true, 8, kBinding,            \
-      "args: set, device, property, size; result; error; size required", nullptr, BOOL,           \
+      "args: set, device, property, buffer, size; result; error; size required", nullptr, BOOL,   \
       (HDEVINFO set, PSP_DEVINFO_DATA data, DWORD property, PDWORD regType, BYTE * buffer,        \
        DWORD size, PDWORD required),                                                              \
       (set, data, property, regType, buffer, size, required))                                     \

@@ -1037,12 +1037,15 @@ const TableKeys<FaultEntry> kFaultKeys = {
       }},
      ROW(FaultEntry, "nth", "a call's number, 1 the first", e.f.nth = l.r.Count(v, f)),
      ROW(FaultEntry, "count", "a number of calls", e.f.count = l.r.Count(v, f)),
-     // Left out: the call's usual error.
      ROW(FaultEntry, "error", "an error code", e.f.error = l.r.ErrorCode(v, f))},
     {"call"},
     nullptr,
     nullptr,
-    [](Load& l, FaultEntry& e) { l.m.faults.push_back(e.f); },
+    [](Load& l, FaultEntry& e) {
+        // Left out: the call's usual error, as --list-calls lists it.
+        if (!e.f.error) e.f.error = FindHostCall(e.f.call)->default_error;
+        l.m.faults.push_back(e.f);
+    },
 };
 
 // ---- [expect] -----------------------------------------------------------------

@@ -6,6 +6,7 @@
 #include <cctype>
 #include <cstdio>
 #include <fstream>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <sstream>
@@ -359,6 +360,45 @@ TEST(MachineFile, every_key_option_and_json_key_is_documented) {
                 << "docs/" << claim.page << " " << claim.heading << " does not name `" << name
                 << "` (" << claim.what << ")";
     }
+}
+
+// --list-calls says what each call's event records: the argument names it
+// lists are those the events of the example machines hold, and a fault
+// that gives no error fails with the number it lists.
+TEST(MachineFile, list_calls_tells_the_arguments_and_the_default_errors) {
+    const std::string setup = VNTR_SIM_BINARY;
+    std::map<std::string, std::set<std::string>> held;
+    for (const char* name : {"xp", "98se", "me", "2000-german", "xp-planted-dlls"}) {
+        std::string file = std::string(VNTR_SOURCE_DIR) + "/examples/machines/" + name + ".toml";
+        nlohmann::json doc = nlohmann::json::parse(Output(setup + " " + file + " --json"));
+        for (const auto& e : doc["events"])
+            if (e.contains("call") && e.contains("args"))
+                for (const auto& [arg, value] : e["args"].items()) held[e["call"]].insert(arg);
+    }
+    std::istringstream list(Output(setup + " --list-calls"));
+    size_t compared = 0, faulted = 0;
+    for (std::string line; std::getline(list, line);) {
+        std::istringstream words(line);
+        std::string call, library, fails;
+        words >> call >> library >> fails;
+        if (fails == "yes") {
+            uint32_t listed = std::stoul(line.substr(line.find('(', call.size()) + 1));
+            sim::LoadedMachine m =
+                sim::ParseMachine("[[faults]]\ncall = '" + call + "'\n", "f.toml", VNTR_SOURCE_DIR);
+            EXPECT_EQ(m.machine.faults.at(0).error, listed) << call;
+            ++faulted;
+        }
+        size_t args = line.find("args: ");
+        if (args == std::string::npos || !held.count(call)) continue;
+        std::set<std::string> named;
+        std::istringstream names(line.substr(args + 6, line.find(';', args) - args - 6));
+        for (std::string arg; std::getline(names >> std::ws, arg, ',');)
+            named.insert(arg.substr(0, arg.find(' ')));
+        EXPECT_EQ(named, held[call]) << call;
+        ++compared;
+    }
+    EXPECT_GT(compared, 20u);
+    EXPECT_GT(faulted, 30u);
 }
 
 // Planned faults fail calls nth to nth + count - 1 of their call; where
