@@ -261,25 +261,6 @@ class Reader {
         return out;
     }
 
-    // Calls each(table, node, where) for every table of the array `name` in
-    // `parent`, once its keys are known ones and the required ones are given.
-    template <typename Each>
-    void Tables(const toml::table& parent, const std::string& name,
-                const std::set<std::string>& allowed, const std::vector<std::string>& required,
-                Each each) {
-        const toml::node* v = parent.get(name);
-        if (!v) return;
-        const toml::array& a = Array(*v, name);
-        for (size_t i = 0; i < a.size(); ++i) {
-            std::string where = name + "[" + std::to_string(i) + "]";
-            const toml::table& t = Table(a[i], where);
-            Keys(t, where, allowed);
-            for (const auto& key : required)
-                if (!t.get(key)) Fail(a[i], where, "missing key '" + key + "'");
-            each(t, a[i], where);
-        }
-    }
-
     const std::string& file() const { return file_; }
 
    private:
@@ -503,12 +484,9 @@ const TableKeys<OsEntry> kOsKeys = {
           // On the 9x family the high word of dwBuildNumber holds the version.
           o.build_number = o.platform == 1 ? (o.major << 24) | (o.minor << 16) | build : build;
       }},
-     {"csd", "a text of 127 characters at most",
-      [](Load& l, OsEntry& e, const toml::node& v, const std::string& f) {
-          e.c.version.csd = l.r.Text(v, f);
-          if (e.c.version.csd.size() > 127)
-              l.r.Fail(v, f, "longer than the 127 characters Windows holds");
-      }}},
+     ROW(OsEntry, "csd", "a text of 127 characters at most", e.c.version.csd = l.r.Text(v, f);
+         if (e.c.version.csd.size() > 127)
+             l.r.Fail(v, f, "longer than the 127 characters Windows holds"))},
 };
 
 // `os` (a preset name, or a table) or --os (a preset name): the file's
@@ -757,10 +735,8 @@ const TableKeys<FileEntry> kFileKeys = {
           if (e.path) e.data = KnownContents(l, *e.path, size, sum);
           ++e.sources;
       }},
-     {"crc32", "a CRC-32, with size",
-      [](Load& l, FileEntry& e, const toml::node& v, const std::string& f) {
-          if (!e.table->get("size")) l.r.Fail(v, f, "a crc32 goes with a size");
-      }},
+     ROW(FileEntry, "crc32", "a CRC-32, with size",
+         if (!e.table->get("size")) l.r.Fail(v, f, "a crc32 goes with a size")),
      ROW(FileEntry, "error", "an error code", e.error = l.r.ErrorCode(v, f))},
     {"path"},
     nullptr,
@@ -829,29 +805,18 @@ struct ValueEntry : Entry {
 
 const TableKeys<ValueEntry> kValueKeys = {
     "### [[keys]] and [[values]]",
-    {{"name", "a name of 16,383 characters at most",
-      [](Load& l, ValueEntry& e, const toml::node& v, const std::string& f) {
-          e.value.name = l.r.Name(v, f);
-          if (e.value.name.size() > 16383)
-              l.r.Fail(v, f, "longer than the 16,383 characters a value name may have");
-      }},
+    {ROW(ValueEntry, "name", "a name of 16,383 characters at most", e.value.name = l.r.Name(v, f);
+         if (e.value.name.size() > 16383)
+             l.r.Fail(v, f, "longer than the 16,383 characters a value name may have")),
      ROW(ValueEntry, "text", "a text (REG_SZ)", e.value.data = l.r.Text(v, f) + '\0';
          e.value.type = 1; ++e.sources),
      ROW(ValueEntry, "hex", "bytes in hex (REG_BINARY)", e.value.data = l.r.Hex(v, f);
          e.value.type = 3; ++e.sources),
-     {"dword", "a number (REG_DWORD)",
-      [](Load& l, ValueEntry& e, const toml::node& v, const std::string& f) {
-          uint32_t d = l.r.U32(v, f);
-          e.value.data = Bytes(reinterpret_cast<const char*>(&d), 4);
-          e.value.type = 4;
-          ++e.sources;
-      }},
-     {"error", "an error code",
-      [](Load& l, ValueEntry& e, const toml::node& v, const std::string& f) {
-          e.value.error = l.r.ErrorCode(v, f);
-          if (e.table->get("type")) l.r.Fail(v, e.where, "a value that cannot be read has no type");
-          ++e.sources;
-      }},
+     ROW(ValueEntry, "dword", "a number (REG_DWORD)", uint32_t d = l.r.U32(v, f);
+         e.value.data = Bytes(reinterpret_cast<const char*>(&d), 4); e.value.type = 4; ++e.sources),
+     ROW(ValueEntry, "error", "an error code", e.value.error = l.r.ErrorCode(v, f);
+         if (e.table->get("type")) l.r.Fail(v, e.where, "a value that cannot be read has no type");
+         ++e.sources),
      ROW(ValueEntry, "type", "a REG_ name or a number", e.value.type = RegType(l.r, v, f)),
      ROW(ValueEntry, "key", "a key path", e.key = KeyPath(l, v, f))},
     {"key", "name"},
@@ -883,12 +848,9 @@ const TableKeys<DeviceEntry> kDeviceKeys = {
           ++e.sources;
       }},
      ROW(DeviceEntry, "hex", "bytes in hex", e.d.hardware_ids = l.r.Hex(v, f); ++e.sources),
-     {"no_ids", "true",
-      [](Load& l, DeviceEntry& e, const toml::node& v, const std::string& f) {
-          if (!l.r.Bool(v, f)) l.r.Fail(v, f, "give true, or leave it out");
-          e.d.hardware_ids.reset();
-          ++e.sources;
-      }},
+     ROW(DeviceEntry, "no_ids", "true",
+         if (!l.r.Bool(v, f)) l.r.Fail(v, f, "give true, or leave it out");
+         e.d.hardware_ids.reset(); ++e.sources),
      ROW(DeviceEntry, "error", "an error code", e.d.read_error = l.r.ErrorCode(v, f);
          e.d.hardware_ids.reset(); ++e.sources),
      ROW(DeviceEntry, "reported_size", "a size in bytes", e.d.reported_size = l.r.U32(v, f)),
@@ -946,12 +908,9 @@ const TableKeys<ModuleEntry> kModuleKeys = {
           if (it != l.m.modules.end()) l.m.modules.erase(it);
           e.dropped = true;
       }},
-     {"missing", "a list of entry points",
-      [](Load& l, ModuleEntry& e, const toml::node& v, const std::string& f) {
-          const toml::array& a = l.r.Array(v, f);
-          for (size_t i = 0; i < a.size(); ++i)
-              e.missing.insert(l.r.Name(a[i], f + "[" + std::to_string(i) + "]"));
-      }}},
+     ROW(ModuleEntry, "missing", "a list of entry points", const toml::array& a = l.r.Array(v, f);
+         for (size_t i = 0; i < a.size(); ++i)
+             e.missing.insert(l.r.Name(a[i], f + "[" + std::to_string(i) + "]")))},
     {},
     nullptr,
     nullptr,
