@@ -397,16 +397,16 @@ struct Field {
 };
 
 // The keys of one kind of table, in the order they are read; the keys it
-// must have; the rule that joins them, checked once `check_after` has been
-// read; and what the entry, once read, does to the machine.
+// must have; what the entry, once read, does to the machine; and the rule
+// that joins them, checked once `check_after` has been read.
 template <typename T>
 struct TableKeys {
     const char* doc;  // the heading of docs/machine-files.md that names them
     std::vector<Field<T>> fields;
     std::vector<std::string> required = {};
+    void (*apply)(Load&, T&) = nullptr;
     const char* check_after = nullptr;
     void (*check)(Load&, T&) = nullptr;
-    void (*apply)(Load&, T&) = nullptr;
 
     std::set<std::string> Names() const {
         std::set<std::string> names;
@@ -666,8 +666,6 @@ const TableKeys<DirEntry> kDirKeys = {
     "### [[dirs]] and [[files]]",
     {ROW(DirEntry, "path", "a Windows path", e.path = Placed(l, v, f, e.where))},
     {"path"},
-    nullptr,
-    nullptr,
     [](Load& l, DirEntry& e) {
         if (e.path && !l.m.files.MakeDirs(*e.path))
             l.r.Fail(*e.node, e.where + ".path", "a file of the machine is in the way");
@@ -739,8 +737,6 @@ const TableKeys<FileEntry> kFileKeys = {
          if (!e.table->get("size")) l.r.Fail(v, f, "a crc32 goes with a size")),
      ROW(FileEntry, "error", "an error code", e.error = l.r.ErrorCode(v, f))},
     {"path"},
-    nullptr,
-    nullptr,
     [](Load& l, FileEntry& e) {
         if (e.sources > 1 || (e.sources == 0 && !e.error))
             l.r.Fail(*e.node, e.where,
@@ -790,8 +786,6 @@ const TableKeys<KeyEntry> kKeyKeys = {
     {ROW(KeyEntry, "path", "a key path", e.path = KeyPath(l, v, f)),
      ROW(KeyEntry, "error", "an error code", e.error = l.r.ErrorCode(v, f))},
     {"path"},
-    nullptr,
-    nullptr,
     [](Load& l, KeyEntry& e) {
         RegKey* key = MakeKeyPath(l.m.hklm.get(), e.path);
         if (e.error) key->open_error = *e.error;
@@ -820,15 +814,14 @@ const TableKeys<ValueEntry> kValueKeys = {
      ROW(ValueEntry, "type", "a REG_ name or a number", e.value.type = RegType(l.r, v, f)),
      ROW(ValueEntry, "key", "a key path", e.key = KeyPath(l, v, f))},
     {"key", "name"},
+    [](Load& l, ValueEntry& e) { MakeKeyPath(l.m.hklm.get(), e.key)->SetValue(e.value); },
     "error",
     [](Load& l, ValueEntry& e) {
         if (e.sources != 1)
             l.r.Fail(*e.node, e.where,
                      "give exactly one of text, hex or dword, or an error for a value that "
                      "cannot be read");
-    },
-    [](Load& l, ValueEntry& e) { MakeKeyPath(l.m.hklm.get(), e.key)->SetValue(e.value); },
-};
+    }};
 
 // ---- devices ------------------------------------------------------------------
 
@@ -860,13 +853,12 @@ const TableKeys<DeviceEntry> kDeviceKeys = {
          e.d.size_query_succeeds = l.r.Bool(v, f)),
      ROW(DeviceEntry, "present", "true or false", e.d.present = l.r.Bool(v, f))},
     {},
+    [](Load& l, DeviceEntry& e) { l.m.devices.push_back(std::move(e.d)); },
     "error",
     [](Load& l, DeviceEntry& e) {
         if (e.sources != 1)
             l.r.Fail(*e.node, e.where, "give exactly one of ids, hex, no_ids or error");
-    },
-    [](Load& l, DeviceEntry& e) { l.m.devices.push_back(std::move(e.d)); },
-};
+    }};
 
 // ---- libraries ----------------------------------------------------------------
 
@@ -912,8 +904,6 @@ const TableKeys<ModuleEntry> kModuleKeys = {
          for (size_t i = 0; i < a.size(); ++i)
              e.missing.insert(l.r.Name(a[i], f + "[" + std::to_string(i) + "]")))},
     {},
-    nullptr,
-    nullptr,
     [](Load& l, ModuleEntry& e) {
         auto it = SystemModule(l.m, e.file);
         if (it == l.m.modules.end())
@@ -957,8 +947,6 @@ const TableKeys<PlantedEntry> kPlantedKeys = {
     {ROW(PlantedEntry, "name", "a file name", e.name = l.r.FileName(v, f, "setupapi.dll")),
      ROW(PlantedEntry, "dir", "a Windows path", e.dir = l.r.WinPath(v, f); e.dir_node = &v)},
     {"name"},
-    nullptr,
-    nullptr,
     [](Load& l, PlantedEntry& e) {
         const std::string& dir = e.dir_node ? e.dir : l.m.current_dir;
         std::optional<std::string> placed =
@@ -998,8 +986,6 @@ const TableKeys<FaultEntry> kFaultKeys = {
      ROW(FaultEntry, "count", "a number of calls", e.f.count = l.r.Count(v, f)),
      ROW(FaultEntry, "error", "an error code", e.f.error = l.r.ErrorCode(v, f))},
     {"call"},
-    nullptr,
-    nullptr,
     [](Load& l, FaultEntry& e) {
         // Left out: the call's usual error, as --list-calls lists it.
         if (!e.f.error) e.f.error = FindHostCall(e.f.call)->default_error;
@@ -1062,8 +1048,6 @@ const TableKeys<ExpectEntry> kExpectKeys = {
      ROW(ExpectEntry, "changes", "a list of texts", e.e.changes = Texts(l, v, f)),
      ROW(ExpectEntry, "trace", "a list of texts", e.e.trace = Texts(l, v, f))},
     {},
-    nullptr,
-    nullptr,
     [](Load& l, ExpectEntry& e) { l.out.expect = e.e; },
 };
 
