@@ -424,11 +424,12 @@ struct TableKeys {
                [[maybe_unused]] const std::string& f) { __VA_ARGS__; }               \
     }
 
+// `names`: keys.Names(), which an array of many tables makes once.
 template <typename T>
 void ReadTable(Load& l, const TableKeys<T>& keys, T& entry, const toml::node& node,
-               const std::string& where) {
+               const std::string& where, const std::set<std::string>& names) {
     const toml::table& t = l.r.Table(node, where);
-    l.r.Keys(t, where, keys.Names());
+    l.r.Keys(t, where, names);
     for (const auto& key : keys.required)
         if (!t.get(key)) l.r.Fail(node, where, "missing key '" + key + "'");
     entry.where = where;
@@ -447,9 +448,10 @@ template <typename T>
 void ReadEntries(Load& l, const TableKeys<T>& keys, const toml::node& node,
                  const std::string& name) {
     const toml::array& a = l.r.Array(node, name);
+    const std::set<std::string> names = keys.Names();
     for (size_t i = 0; i < a.size(); ++i) {
         T entry;
-        ReadTable(l, keys, entry, a[i], name + "[" + std::to_string(i) + "]");
+        ReadTable(l, keys, entry, a[i], name + "[" + std::to_string(i) + "]", names);
     }
 }
 
@@ -497,7 +499,7 @@ void ReadOs(Load& l, const toml::node& v, const std::string& field) {
         e.c.base = PresetName(l.r, v, field);
         e.c.version = PresetMachine(e.c.base).os;
     } else {
-        ReadTable(l, kOsKeys, e, v, field);
+        ReadTable(l, kOsKeys, e, v, field, kOsKeys.Names());
         e.c.custom = true;
     }
     const OsVersion &was = l.os.version, &now = e.c.version;
@@ -624,7 +626,7 @@ void ReadPackage(Load& l, const toml::node& v, const std::string& field) {
         if (v.is_boolean())
             l.mount.on = l.r.Bool(v, field);
         else
-            ReadTable(l, kPackageKeys, e, v, field);
+            ReadTable(l, kPackageKeys, e, v, field, kPackageKeys.Names());
         return;
     }
     const toml::node* file = l.replaced;
@@ -930,7 +932,7 @@ void ReadModules(Load& l, const toml::node& v, const std::string& field) {
             l.r.Fail(node, where,
                      problem + " (expected a library file name such as \"newdev.dll\")");
         l.r.Note(node, where);
-        ReadTable(l, kModuleKeys, e, node, where);
+        ReadTable(l, kModuleKeys, e, node, where, kModuleKeys.Names());
     }
 }
 
@@ -1056,7 +1058,7 @@ void ReadExpect(Load& l, const toml::node& v, const std::string& field) {
     e.e.line = Reader::Line(v);
     if (v.is_table() && v.as_table()->empty())
         l.r.Fail(v, field, "an empty table checks nothing: give outcome, boxes, changes or trace");
-    ReadTable(l, kExpectKeys, e, v, field);
+    ReadTable(l, kExpectKeys, e, v, field, kExpectKeys.Names());
 }
 
 // ---- the file's keys ----------------------------------------------------------
@@ -1183,7 +1185,7 @@ const Key kKeys[] = {
     {"update", "a table", Phase::kContent,
      [](Load& l, const toml::node& v, const std::string& f) {
          UpdateEntry e;
-         ReadTable(l, kUpdateKeys, e, v, f);
+         ReadTable(l, kUpdateKeys, e, v, f, kUpdateKeys.Names());
      },
      kOnNt, nullptr, nullptr, NamesOf<kUpdateKeys>},
     {"faults", "an array of tables", Phase::kContent, ReadArray<kFaultKeys>, kEverywhere, nullptr,
