@@ -918,21 +918,21 @@ const TableKeys<ModuleEntry> kModuleKeys = {
 
 // [modules."NAME"]: a table of libraries, each by its file name.
 void ReadModules(Load& l, const toml::node& v, const std::string& field) {
+    const std::set<std::string> names = kModuleKeys.Names();
     for (const auto& [key, node] : l.r.Table(v, field)) {
         std::string name(key.str());
-        std::string where = field + ".\"" + name + "\"";
+        // A name may hold a NUL, which would end the message.
+        std::string where = field + ".\"" + Visible(name, kUtf8) + "\"";
         ModuleEntry e;
         std::string problem;
-        if (!ToCodePage(name, l.m.codepage, &e.file, &problem))
-            l.r.Fail(node, where,
-                     problem + " (expected a library file name such as \"newdev.dll\")");
-        problem = WindowsNameProblem(e.file);
-        if (e.file.find('\0') != std::string::npos) problem = "a name may not hold a NUL character";
+        if (ToCodePage(name, l.m.codepage, &e.file, &problem))
+            problem = e.file.find('\0') != std::string::npos ? "a name may not hold a NUL character"
+                                                             : WindowsNameProblem(e.file);
         if (!problem.empty())
             l.r.Fail(node, where,
                      problem + " (expected a library file name such as \"newdev.dll\")");
         l.r.Note(node, where);
-        ReadTable(l, kModuleKeys, e, node, where, kModuleKeys.Names());
+        ReadTable(l, kModuleKeys, e, node, where, names);
     }
 }
 

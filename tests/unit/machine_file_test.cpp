@@ -81,6 +81,9 @@ TEST(MachineFile, mistakes_name_file_line_and_field) {
         {"remove = ['C:\\VNTR ']\n", 1, "remove[0]", "a dot or a space off the end"},
         {"[[planted]]\nname = 'com1.dll'\n", 2, "planted[0].name", "a device name"},
         {"[modules.\"a?.dll\"]\nloads = false\n", 1, "modules.\"a?.dll\"", "may not hold '?'"},
+        // A NUL in a library's name is shown, and the message stays whole.
+        {"[modules.\"a\\u0000b\"]\nloads = false\n", 1, "modules.\"a\\0b\"",
+         "a name may not hold a NUL character"},
         {"[package]\nat = 'D:\\lpt9'\n", 2, "package.at", "a device name"},
         // [expect] checks something, in the machine's bytes.
         {"[expect]\n", 1, "expect", "an empty table checks nothing"},
@@ -95,6 +98,7 @@ TEST(MachineFile, mistakes_name_file_line_and_field) {
         EXPECT_NE(e.problem.find(c.problem), std::string::npos) << c.text << " -> " << e.what();
         EXPECT_EQ(std::string(e.what()).rfind("bad.toml:" + std::to_string(c.line) + ": ", 0), 0u)
             << e.what();
+        EXPECT_NE(std::string(e.what()).find(e.problem), std::string::npos) << e.what();
     }
 }
 
