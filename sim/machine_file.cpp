@@ -1089,11 +1089,11 @@ struct Key {
     const char* takes;
     Phase phase;
     void (*read)(Load&, const toml::node& value, const std::string& field);
+    DocumentedKeys (*keys)() = nullptr;  // the keys of its table(s)
     Seen seen = kEverywhere;
     const char* option = nullptr;
     std::unique_ptr<toml::node> (*given)(const Overrides&) = nullptr;
-    DocumentedKeys (*keys)() = nullptr;  // the keys of its table(s)
-    const char* on_9x = nullptr;         // what to write instead on the 9x family
+    const char* on_9x = nullptr;  // what to write instead on the 9x family
 };
 
 std::unique_ptr<toml::node> GivenText(const std::optional<std::string>& text) {
@@ -1119,39 +1119,39 @@ DocumentedKeys NamesOf() {
 }
 
 const Key kKeys[] = {
-    {"locale", "a locale identifier", Phase::kLocale, ReadLocale, kEverywhere, "--locale",
+    {"locale", "a locale identifier", Phase::kLocale, ReadLocale, nullptr, kEverywhere, "--locale",
      [](const Overrides& o) -> std::unique_ptr<toml::node> {
          if (!o.locale) return nullptr;
          return std::make_unique<toml::value<int64_t>>(*o.locale);
      }},
     {"codepage", "an ANSI code page", Phase::kLocale, ReadCodepage},
-    {"os", "a preset name or a table", Phase::kWindows, ReadOs, kEverywhere, "--os",
-     [](const Overrides& o) { return GivenText(o.os); }, NamesOf<kOsKeys>},
+    {"os", "a preset name or a table", Phase::kWindows, ReadOs, NamesOf<kOsKeys>, kEverywhere,
+     "--os", [](const Overrides& o) { return GivenText(o.os); }},
     {"windows_dir", "a Windows path", Phase::kWindows,
      [](Load& l, const toml::node& v, const std::string& f) { l.windows_dir = l.r.WinPath(v, f); }},
     {"system_dir", "a Windows path", Phase::kWindows,
      [](Load& l, const toml::node& v, const std::string& f) { l.system_dir = l.r.WinPath(v, f); },
-     kOnNt},
+     nullptr, kOnNt},
     {"name", "a text", Phase::kPlace,
      [](Load& l, const toml::node& v, const std::string& f) { l.m.name = l.r.String(v, f); }},
-    {"current_dir", "a Windows path", Phase::kPlace, ReadCurrentDir, kEverywhere, "--cwd",
+    {"current_dir", "a Windows path", Phase::kPlace, ReadCurrentDir, nullptr, kEverywhere, "--cwd",
      [](const Overrides& o) { return GivenText(o.current_dir); }},
     {"exe_dir", "a Windows path", Phase::kSettings,
      [](Load& l, const toml::node& v, const std::string& f) { l.m.exe_dir = l.r.WinPath(v, f); },
-     kOnNt},
+     nullptr, kOnNt},
     {"stdout", "true or false", Phase::kSettings,
      [](Load& l, const toml::node& v, const std::string& f) { l.m.has_stdout = l.r.Bool(v, f); },
-     kOnNt},
-    {"command_line", "a text", Phase::kSettings, ReadCommandLine, kEverywhere, "--command-line",
-     [](const Overrides& o) { return GivenText(o.command_line); }},
+     nullptr, kOnNt},
+    {"command_line", "a text", Phase::kSettings, ReadCommandLine, nullptr, kEverywhere,
+     "--command-line", [](const Overrides& o) { return GivenText(o.command_line); }},
     {"registry_delete", "\"legacy\" or \"nt\"", Phase::kSettings,
      [](Load& l, const toml::node& v, const std::string& f) {
          std::string s = l.r.String(v, f);
          if (s != "legacy" && s != "nt") l.r.Fail(v, f, "expected \"legacy\" or \"nt\"");
          l.m.delete_semantics = s == "legacy" ? DeleteSemantics::Legacy : DeleteSemantics::Nt;
      },
-     kOnLegacy},
-    {"answers", "a list of \"yes\" and \"no\"", Phase::kSettings, ReadAnswers, kEverywhere,
+     nullptr, kOnLegacy},
+    {"answers", "a list of \"yes\" and \"no\"", Phase::kSettings, ReadAnswers, nullptr, kEverywhere,
      "--answer",
      [](const Overrides& o) -> std::unique_ptr<toml::node> {
          if (!o.answers) return nullptr;
@@ -1161,37 +1161,32 @@ const Key kKeys[] = {
      }},
     {"caption", "a text, or false", Phase::kSettings, ReadCaption},
     {"background", "false", Phase::kSettings, ReadBackground},
-    {"package", "false, or a table", Phase::kSettings, ReadPackage, kEverywhere, "--package",
-     [](const Overrides& o) { return GivenText(o.package); }, NamesOf<kPackageKeys>},
-    {"dirs", "an array of tables", Phase::kContent, ReadArray<kDirKeys>, kEverywhere, nullptr,
-     nullptr, NamesOf<kDirKeys>},
-    {"files", "an array of tables", Phase::kContent, ReadArray<kFileKeys>, kEverywhere, nullptr,
-     nullptr, NamesOf<kFileKeys>},
+    {"package", "false, or a table", Phase::kSettings, ReadPackage, NamesOf<kPackageKeys>,
+     kEverywhere, "--package", [](const Overrides& o) { return GivenText(o.package); }},
+    {"dirs", "an array of tables", Phase::kContent, ReadArray<kDirKeys>, NamesOf<kDirKeys>},
+    {"files", "an array of tables", Phase::kContent, ReadArray<kFileKeys>, NamesOf<kFileKeys>},
     {"remove", "a list of Windows paths", Phase::kContent, ReadRemove},
-    {"keys", "an array of tables", Phase::kContent, ReadArray<kKeyKeys>, kOnLegacy, nullptr,
-     nullptr, NamesOf<kKeyKeys>},
-    {"values", "an array of tables", Phase::kContent, ReadArray<kValueKeys>, kOnLegacy, nullptr,
-     nullptr, NamesOf<kValueKeys>},
-    {"devices", "an array of tables", Phase::kContent, ReadArray<kDeviceKeys>, kOnNt, nullptr,
-     nullptr, NamesOf<kDeviceKeys>,
+    {"keys", "an array of tables", Phase::kContent, ReadArray<kKeyKeys>, NamesOf<kKeyKeys>,
+     kOnLegacy},
+    {"values", "an array of tables", Phase::kContent, ReadArray<kValueKeys>, NamesOf<kValueKeys>,
+     kOnLegacy},
+    {"devices", "an array of tables", Phase::kContent, ReadArray<kDeviceKeys>, NamesOf<kDeviceKeys>,
+     kOnNt, nullptr, nullptr,
      // The 9x program finds a controller by its key under Enum\PCI.
      "; a controller on this Windows is a key under Enum\\PCI, written [[keys]] path = "
      "'Enum\\PCI\\" CONTROLLER_KEY(FIRST_MODEL) "&SUBSYS_" FIRST_MODEL VENDOR_ID
                                                 "&REV_02\\BUS_02&DEV_0C&FUNC_00'"},
-    {"modules", "a table of tables", Phase::kContent, ReadModules, kOnNt, nullptr, nullptr,
-     NamesOf<kModuleKeys>},
-    {"planted", "an array of tables", Phase::kContent, ReadArray<kPlantedKeys>, kOnNt, nullptr,
-     nullptr, NamesOf<kPlantedKeys>},
+    {"modules", "a table of tables", Phase::kContent, ReadModules, NamesOf<kModuleKeys>, kOnNt},
+    {"planted", "an array of tables", Phase::kContent, ReadArray<kPlantedKeys>,
+     NamesOf<kPlantedKeys>, kOnNt},
     {"update", "a table", Phase::kContent,
      [](Load& l, const toml::node& v, const std::string& f) {
          UpdateEntry e;
          ReadTable(l, kUpdateKeys, e, v, f, kUpdateKeys.Names());
      },
-     kOnNt, nullptr, nullptr, NamesOf<kUpdateKeys>},
-    {"faults", "an array of tables", Phase::kContent, ReadArray<kFaultKeys>, kEverywhere, nullptr,
-     nullptr, NamesOf<kFaultKeys>},
-    {"expect", "a table", Phase::kContent, ReadExpect, kEverywhere, nullptr, nullptr,
-     NamesOf<kExpectKeys>},
+     NamesOf<kUpdateKeys>, kOnNt},
+    {"faults", "an array of tables", Phase::kContent, ReadArray<kFaultKeys>, NamesOf<kFaultKeys>},
+    {"expect", "a table", Phase::kContent, ReadExpect, NamesOf<kExpectKeys>},
 };
 
 // Settings that another spelling now says: refused with the fix, and no
