@@ -91,7 +91,8 @@ class Inf::Parser {
 
     void Problem(size_t line, const std::string& text, bool error = true) {
         if (inf_.problems_.size() == kMaxProblems) {
-            inf_.problems_.push_back({inf_.file_, 0, "more problems than these; the rest are not listed", true});
+            inf_.problems_.push_back(
+                {inf_.file_, 0, "more problems than these; the rest are not listed", true});
         }
         if (inf_.problems_.size() > kMaxProblems) return;
         inf_.problems_.push_back({inf_.file_, line, text, error});
@@ -101,13 +102,16 @@ class Inf::Parser {
     // mark converted; nullopt when the file cannot be read as text at all.
     std::optional<std::string> Decode(const Bytes& data, bool nt) {
         if (data.size() > kMaxFileSize) {
-            Problem(0, "a file of " + std::to_string(data.size()) + " bytes; the simulator reads INF files of at most " +
+            Problem(0, "a file of " + std::to_string(data.size()) +
+                           " bytes; the simulator reads INF files of at most " +
                            std::to_string(kMaxFileSize) + " bytes");
             return std::nullopt;
         }
         if (data.size() < 2 || data[0] != '\xFF' || data[1] != '\xFE') return data;
         if (!nt) {
-            Problem(0, "a UTF-16 file (it begins with a byte-order mark), which Windows 9x does not read");
+            Problem(
+                0,
+                "a UTF-16 file (it begins with a byte-order mark), which Windows 9x does not read");
             return std::nullopt;
         }
         if (data.size() % 2) {
@@ -122,7 +126,9 @@ class Inf::Parser {
         bool defaulted = false;
         std::string text = FromUtf16(chars, codepage_, '?', &defaulted);
         if (defaulted)
-            Problem(0, "characters code page " + std::to_string(codepage_) + " has no code for are read as '?'",
+            Problem(0,
+                    "characters code page " + std::to_string(codepage_) +
+                        " has no code for are read as '?'",
                     false);
         return text;
     }
@@ -158,6 +164,10 @@ class Inf::Parser {
                 if (e.has_key) e.key = Cook(e.key, e.line);
                 for (std::string& f : e.fields) f = Cook(f, e.line);
             }
+            if (StartsNoCase(section.name, "SourceDisks"))
+                for (size_t i = 0; i < section.entries.size(); ++i)
+                    if (section.entries[i].has_key)
+                        section.keys.emplace(Upper(section.entries[i].key), i);
         }
         CheckVersion();
     }
@@ -171,8 +181,8 @@ class Inf::Parser {
         for (char16_t c : chars)
             if (c < 0x20 && c != '\t') ok = false;
         if (!ok)
-            Problem(number, "bytes that are not text in code page " + std::to_string(codepage_) + ": " +
-                                Shown(line, codepage_));
+            Problem(number, "bytes that are not text in code page " + std::to_string(codepage_) +
+                                ": " + Shown(line, codepage_));
         return ok;
     }
 
@@ -214,7 +224,8 @@ class Inf::Parser {
         std::string text = Trim(line);
         if (text.empty()) return;
         if (text[0] == '[') return Header(text, number);
-        if (!current_) return Problem(number, "a line outside any section; Windows expects a [section] first");
+        if (!current_)
+            return Problem(number, "a line outside any section; Windows expects a [section] first");
         Entry e;
         e.line = number;
         Split(text, IsStringsName(current_->name), &e);
@@ -239,11 +250,12 @@ class Inf::Parser {
         }
         auto [it, fresh] = inf_.index_.emplace(Upper(name), inf_.sections_.size());
         if (fresh) {
-            inf_.sections_.push_back({name, number, {}});
+            inf_.sections_.push_back({name, number, {}, {}});
         } else {
             const Section& first = inf_.sections_[it->second];
-            Problem(number, "section [" + Shown(name, codepage_) + "] is named again (first at line " +
-                                std::to_string(first.line) + "); Windows merges the two",
+            Problem(number,
+                    "section [" + Shown(name, codepage_) + "] is named again (first at line " +
+                        std::to_string(first.line) + "); Windows merges the two",
                     false);
         }
         current_ = &inf_.sections_[it->second];
@@ -289,7 +301,11 @@ class Inf::Parser {
                 std::string digits = s.name.substr(8);
                 uint32_t id = static_cast<uint32_t>(strtoul(digits.c_str(), &end, 16));
                 bool number = !digits.empty() && *end == '\0';
-                score = !number ? 0 : id == language ? 4 : id == primary ? 3 : (id & 0x3FF) == primary ? 2 : 0;
+                score = !number                   ? 0
+                        : id == language          ? 4
+                        : id == primary           ? 3
+                        : (id & 0x3FF) == primary ? 2
+                                                  : 0;
             }
             if (score > best) best = score, chosen = &s;
         }
@@ -297,11 +313,16 @@ class Inf::Parser {
         for (const Entry& e : chosen->entries) {
             std::string value = Unquote(e.fields.empty() ? "" : e.fields[0]);
             if (value.size() > kMaxNtString)
-                Problem(e.line, "a string of " + std::to_string(value.size()) +
-                                    " characters; Windows 2000 and XP hold 511 of it",
+                Problem(e.line,
+                        "a string of " + std::to_string(value.size()) +
+                            " characters; Windows 2000 and XP hold 511 of it",
                         false);
             auto [it, fresh] = strings_.emplace(Upper(Unquote(e.key)), std::move(value));
-            if (!fresh) Problem(e.line, "string key " + Shown(e.key, codepage_) + " is defined again; the first is used", false);
+            if (!fresh)
+                Problem(e.line,
+                        "string key " + Shown(e.key, codepage_) +
+                            " is defined again; the first is used",
+                        false);
         }
     }
 
@@ -373,7 +394,8 @@ class Inf::Parser {
         } else if (key.find_first_not_of("0123456789") == std::string::npos) {
             *out += "%" + key + "%";
         } else {
-            Problem(line, "string key %" + Shown(key, codepage_) + "% is in no [Strings] section read here");
+            Problem(line, "string key %" + Shown(key, codepage_) +
+                              "% is in no [Strings] section read here");
             *out += "%" + key + "%";
         }
         return close + 1;
@@ -395,8 +417,9 @@ class Inf::Parser {
         for (const char* known : kKnown)
             if (EqualNoCase(value, known)) return;
         inf_.wrong_style_ = true;
-        Problem(signature->line, "signature \"" + Shown(value, codepage_) +
-                                     "\" is none Windows accepts ($Windows NT$, $Chicago$, $Windows 95$)");
+        Problem(signature->line,
+                "signature \"" + Shown(value, codepage_) +
+                    "\" is none Windows accepts ($Windows NT$, $Chicago$, $Windows 95$)");
     }
 
     Inf& inf_;
@@ -405,7 +428,8 @@ class Inf::Parser {
     std::unordered_map<std::string, std::string> strings_;  // Upper(key) -> value
 };
 
-Inf Inf::Read(const Bytes& data, const std::string& file, uint32_t codepage, uint32_t locale, bool nt) {
+Inf Inf::Read(const Bytes& data, const std::string& file, uint32_t codepage, uint32_t locale,
+              bool nt) {
     Inf inf;
     inf.file_ = file;
     Parser parser(inf, codepage, locale);
@@ -495,7 +519,8 @@ std::optional<Fit> DecorationFit(const std::string& decoration, const InfTarget&
     uint32_t major = 0, minor = 0, type = 0, suite = 0;
     number(1, &major);
     number(2, &minor);
-    if (std::make_pair(major, minor) > std::make_pair(target.major, target.minor)) return std::nullopt;
+    if (std::make_pair(major, minor) > std::make_pair(target.major, target.minor))
+        return std::nullopt;
     bool typed = number(3, &type), suited = number(4, &suite);
     if (typed && type != target.product_type) return std::nullopt;
     if (suited && (target.suite_mask & suite) != suite) return std::nullopt;
@@ -510,7 +535,8 @@ std::optional<Fit> DecorationFit(const std::string& decoration, const InfTarget&
 std::string Inf::ModelsSectionFor(const Entry& manufacturer, const InfTarget& target) const {
     const std::vector<std::string>& f = manufacturer.fields;
     std::string base = f.empty() ? "" : f[0];
-    if (!target.nt || std::make_pair(target.major, target.minor) < std::make_pair(5u, 1u)) return base;
+    if (!target.nt || std::make_pair(target.major, target.minor) < std::make_pair(5u, 1u))
+        return base;
     std::optional<Fit> best;
     std::string chosen = base;
     for (size_t i = 1; i < f.size(); ++i) {
@@ -527,7 +553,8 @@ std::vector<InfNamed> Inf::ModelsSections(const InfTarget& target) const {
     std::vector<InfNamed> out;
     if (const Section* m = Find("Manufacturer"))
         for (const Entry& e : m->entries)
-            if (!e.fields.empty() && !e.fields[0].empty()) out.push_back({ModelsSectionFor(e, target), e.line});
+            if (!e.fields.empty() && !e.fields[0].empty())
+                out.push_back({ModelsSectionFor(e, target), e.line});
     return out;
 }
 
@@ -537,9 +564,12 @@ namespace {
 // compatible) and position.
 struct DeviceIdIndex {
     std::unordered_map<std::string, std::pair<int, uint32_t>> ids;
-    DeviceIdIndex(const std::vector<std::string>& hardware, const std::vector<std::string>& compatible) {
-        for (size_t i = 0; i < hardware.size(); ++i) ids.emplace(Upper(hardware[i]), std::make_pair(0, i));
-        for (size_t i = 0; i < compatible.size(); ++i) ids.emplace(Upper(compatible[i]), std::make_pair(1, i));
+    DeviceIdIndex(const std::vector<std::string>& hardware,
+                  const std::vector<std::string>& compatible) {
+        for (size_t i = 0; i < hardware.size(); ++i)
+            ids.emplace(Upper(hardware[i]), std::make_pair(0, i));
+        for (size_t i = 0; i < compatible.size(); ++i)
+            ids.emplace(Upper(compatible[i]), std::make_pair(1, i));
     }
     // The identifier score of a match with an INF ID (How Windows Ranks
     // Drivers: hardware-hardware 0x0000, hardware-compatible 0x1000,
@@ -572,8 +602,14 @@ std::optional<InfModel> Inf::Choose(const std::vector<std::string>& hardware_ids
                 if (e.fields[i].empty()) continue;
                 std::optional<uint32_t> score = device.Score(e.fields[i], i > 1);
                 if (!score || (best && best->rank <= *score)) continue;
-                best = InfModel{m.has_key ? m.key : m.fields[0], name, e.key, e.fields[0], e.fields[i],
-                                e.line, *score, *score >= 0x1000};
+                best = InfModel{m.has_key ? m.key : m.fields[0],
+                                name,
+                                e.key,
+                                e.fields[0],
+                                e.fields[i],
+                                e.line,
+                                *score,
+                                *score >= 0x1000};
             }
         }
     }
@@ -598,8 +634,9 @@ std::vector<InfNamed> Inf::Copies(const InfModel& model, const InfTarget& target
             if (!list) continue;
             // destination-file-name[,source-file-name[,temporary-file-name[,flag]]]
             for (const Entry& file : list->entries) {
-                const std::string& source = file.fields.size() > 1 && !file.fields[1].empty() ? file.fields[1]
-                                                                                                 : file.fields[0];
+                const std::string& source = file.fields.size() > 1 && !file.fields[1].empty()
+                                                ? file.fields[1]
+                                                : file.fields[0];
                 if (!file.has_key && !source.empty()) out.push_back({source, file.line});
             }
         }
@@ -607,36 +644,35 @@ std::vector<InfNamed> Inf::Copies(const InfModel& model, const InfTarget& target
     return out;
 }
 
+const Inf::Entry* Inf::KeyIn(const std::vector<std::string>& sections,
+                             const std::string& key) const {
+    for (const std::string& name : sections) {
+        const Section* s = Find(name);
+        if (!s) continue;
+        auto it = s->keys.find(Upper(key));
+        if (it != s->keys.end()) return &s->entries[it->second];
+    }
+    return nullptr;
+}
+
 InfNamed Inf::SourceFolder(const std::string& file, const InfTarget& target) const {
     auto decorated = [&](const std::string& base) {
-        return target.nt ? std::vector<std::string>{base + ".x86", base} : std::vector<std::string>{base};
+        return target.nt ? std::vector<std::string>{base + ".x86", base}
+                         : std::vector<std::string>{base};
     };
     auto strip = [](std::string path) {
         path.erase(0, path.find_first_not_of('\\'));
         while (!path.empty() && path.back() == '\\') path.pop_back();
         return path;
     };
-    for (const std::string& name : decorated("SourceDisksFiles")) {
-        const Section* files = Find(name);
-        if (!files) continue;
-        for (const Entry& e : files->entries) {
-            if (!e.has_key || !EqualNoCase(e.key, file)) continue;
-            // filename=diskid[,[subdir][,size]]; diskid=description[,[tagfile][,unused,path]]
-            std::string disk = e.fields.empty() ? "" : e.fields[0];
-            std::string subdir = e.fields.size() > 1 ? strip(e.fields[1]) : "", path;
-            for (const std::string& names : decorated("SourceDisksNames")) {
-                const Section* disks = Find(names);
-                for (size_t i = 0; disks && i < disks->entries.size() && path.empty(); ++i) {
-                    const Entry& d = disks->entries[i];
-                    if (d.has_key && d.key == disk && d.fields.size() > 3) path = strip(d.fields[3]);
-                }
-                if (!path.empty()) break;
-            }
-            std::string folder = path + (!path.empty() && !subdir.empty() ? "\\" : "") + subdir;
-            return {folder, e.line};
-        }
-    }
-    return {"", 0};
+    // filename=diskid[,[subdir][,size]]; diskid=description[,[tagfile][,unused,path]]
+    const Entry* e = KeyIn(decorated("SourceDisksFiles"), file);
+    if (!e) return {"", 0};
+    const Entry* disk =
+        e->fields.empty() ? nullptr : KeyIn(decorated("SourceDisksNames"), e->fields[0]);
+    std::string path = disk && disk->fields.size() > 3 ? strip(disk->fields[3]) : "";
+    std::string subdir = e->fields.size() > 1 ? strip(e->fields[1]) : "";
+    return {path + (!path.empty() && !subdir.empty() ? "\\" : "") + subdir, e->line};
 }
 
 std::vector<std::string> PciCompatibleIds(const std::vector<std::string>& hardware_ids) {
@@ -718,8 +754,10 @@ std::optional<Inf> OpenInf(const Machine& m, const std::string& path, const InfT
     const FileSystem::Node* node = path.empty() ? nullptr : m.files.Find(path);
     if (!node || node->dir || node->open_error) {
         prediction->kind = UpdatePrediction::kFails;
-        prediction->error = !node ? ERROR_FILE_NOT_FOUND : node->dir ? ERROR_ACCESS_DENIED : node->open_error;
-        prediction->why = !node      ? "no file " + Shown(m, path)
+        prediction->error = !node       ? ERROR_FILE_NOT_FOUND
+                            : node->dir ? ERROR_ACCESS_DENIED
+                                        : node->open_error;
+        prediction->why = !node       ? "no file " + Shown(m, path)
                           : node->dir ? Shown(m, path) + " is a folder"
                                       : Shown(m, path) + " cannot be opened";
         return std::nullopt;
@@ -738,18 +776,31 @@ void Fail(UpdatePrediction* p, uint32_t error, std::string why) {
     p->why = std::move(why);
 }
 
+// Whether the folder holds a file of that name (a plain name: one with a
+// backslash names no file of the folder itself).
+bool Present(const FileSystem::Node* folder, const std::string& name) {
+    if (!folder || !folder->dir || FindBackslash(name) != std::string::npos) return false;
+    auto child = folder->children.find(Upper(name));
+    return child != folder->children.end() && !child->second->dir;
+}
+
 // The first file the model copies that is not in the package (the INF's
-// folder and the [SourceDisksFiles] folders below it), if any.
-std::optional<std::string> MissingFile(const Machine& m, const Inf& inf, const std::string& inf_path,
-                                       const InfModel& model, const InfTarget& target) {
+// folder and the [SourceDisksFiles] folders below it), if any. Each folder
+// is looked up once: an INF may copy many files.
+std::optional<std::string> MissingFile(const Machine& m, const Inf& inf,
+                                       const std::string& inf_path, const InfModel& model,
+                                       const InfTarget& target) {
     std::string root = FileSystem::Parent(inf_path);
+    std::unordered_map<std::string, const FileSystem::Node*> folders;
     for (const InfNamed& copy : inf.Copies(model, target)) {
-        InfNamed folder = inf.SourceFolder(copy.name, target);
-        std::string relative = (folder.name.empty() ? "" : folder.name + "\\") + copy.name;
-        std::string path = FileSystem::Absolute(relative, root);
-        if (path.empty() || !PathWithin(path, root) || !m.files.IsFile(path))
-            return Shown(m, inf_path) + ":" + std::to_string(copy.line) + " copies " + Shown(m, copy.name) +
-                   ", which is not in the package (" + Shown(m, path.empty() ? relative : path) + ")";
+        std::string sub = inf.SourceFolder(copy.name, target).name;
+        auto [it, fresh] = folders.emplace(sub, nullptr);
+        std::string folder = sub.empty() ? root : FileSystem::Absolute(sub, root);
+        if (fresh && !folder.empty() && PathWithin(folder, root)) it->second = m.files.Find(folder);
+        if (Present(it->second, copy.name)) continue;
+        std::string shown = folder.empty() ? sub + "\\" + copy.name : folder + "\\" + copy.name;
+        return Shown(m, inf_path) + ":" + std::to_string(copy.line) + " copies " +
+               Shown(m, copy.name) + ", which is not in the package (" + Shown(m, shown) + ")";
     }
     return std::nullopt;
 }
@@ -761,12 +812,14 @@ std::string IdList(const Machine& m, const std::vector<std::string>& ids) {
 }
 
 std::string RankText(const InfModel& model) {
-    return std::string(model.rank >= 0x2000 ? "compatible ID" : "hardware ID") + ", rank 0x" + Hex(model.rank, 4);
+    return std::string(model.rank >= 0x2000 ? "compatible ID" : "hardware ID") + ", rank 0x" +
+           Hex(model.rank, 4);
 }
 
 }  // namespace
 
-UpdatePrediction PredictUpdate(const Machine& m, const std::string& inf_path, const std::string& hardware_id) {
+UpdatePrediction PredictUpdate(const Machine& m, const std::string& inf_path,
+                               const std::string& hardware_id) {
     TextCodePageScope scope(m.codepage);
     UpdatePrediction p;
     InfTarget target = TargetOf(m);
@@ -779,8 +832,9 @@ UpdatePrediction PredictUpdate(const Machine& m, const std::string& inf_path, co
         return p;
     }
     if (!inf->ReadBy(target)) {
-        Fail(&p, kErrorWrongInfStyle, Shown(m, path) + ": signature \"" + Shown(m, inf->Version("Signature")) +
-                                          "\" is not one Windows NT reads");
+        Fail(&p, kErrorWrongInfStyle,
+             Shown(m, path) + ": signature \"" + Shown(m, inf->Version("Signature")) +
+                 "\" is not one Windows NT reads");
         return p;
     }
     std::vector<std::string> tried;
@@ -790,7 +844,8 @@ UpdatePrediction PredictUpdate(const Machine& m, const std::string& inf_path, co
         std::vector<std::string> compatible = PciCompatibleIds(hardware);
         if (std::optional<InfModel> model = inf->Choose(hardware, compatible, target)) {
             if (std::optional<std::string> missing = MissingFile(m, *inf, path, *model, target)) {
-                Fail(&p, kErrorCancelled, *missing + ": Windows asks for it; the prediction takes Cancel");
+                Fail(&p, kErrorCancelled,
+                     *missing + ": Windows asks for it; the prediction takes Cancel");
                 return p;
             }
             p.why = Shown(m, model->id) + " (" + RankText(*model) + ") at " + Shown(m, path) + ":" +
@@ -802,16 +857,18 @@ UpdatePrediction PredictUpdate(const Machine& m, const std::string& inf_path, co
         tried.insert(tried.end(), compatible.begin(), compatible.end());
     }
     if (tried.empty()) {
-        Fail(&p, kErrorNoSuchDevinst, "no present device has the hardware ID " + Shown(m, hardware_id));
+        Fail(&p, kErrorNoSuchDevinst,
+             "no present device has the hardware ID " + Shown(m, hardware_id));
         return p;
     }
     std::string sections;
     for (const InfNamed& s : inf->ModelsSections(target))
-        sections += (sections.empty() ? "" : ", ") + Shown(m, s.name) + " (line " + std::to_string(s.line) + ")";
+        sections += (sections.empty() ? "" : ", ") + Shown(m, s.name) + " (line " +
+                    std::to_string(s.line) + ")";
     Fail(&p, kErrorNoCompatDrivers,
          "no model of " + Shown(m, path) + " for Windows " + std::to_string(target.major) + "." +
-             std::to_string(target.minor) + " (models sections: " + (sections.empty() ? "none" : sections) +
-             ") lists any of " + IdList(m, tried));
+             std::to_string(target.minor) + " (models sections: " +
+             (sections.empty() ? "none" : sections) + ") lists any of " + IdList(m, tried));
     return p;
 }
 
@@ -827,7 +884,8 @@ std::vector<std::string> SearchFolders(const Machine& m) {
         std::string text = other->data.substr(0, other->data.find('\0'));
         for (size_t start = 0; start <= text.size();) {
             size_t end = std::min(text.find(';', start), text.size());
-            std::string folder = FileSystem::Absolute(Trim(text.substr(start, end - start)), "C:\\");
+            std::string folder =
+                FileSystem::Absolute(Trim(text.substr(start, end - start)), "C:\\");
             bool seen = folder.empty();
             for (const std::string& f : out) seen = seen || EqualNoCase(f, folder);
             if (!seen) out.push_back(folder);
@@ -874,8 +932,8 @@ RestartPrediction PredictRestart(const Machine& after, const std::string& key_na
     if (best) {
         r.inf = best_path;
         r.model = best->description;
-        r.why = Shown(after, best->id) + " (" + RankText(*best) + ") at " + Shown(after, best_path) + ":" +
-                std::to_string(best->line);
+        r.why = Shown(after, best->id) + " (" + RankText(*best) + ") at " +
+                Shown(after, best_path) + ":" + std::to_string(best->line);
     } else {
         r.why = "no INF lists " + IdList(after, ids.hardware) +
                 (ids.compatible.empty() ? "" : " or " + IdList(after, ids.compatible)) +

@@ -79,7 +79,8 @@ class Inf {
     // the key without case.
     std::string Version(const std::string& key) const;
     bool ReadBy(const InfTarget&) const;  // its Signature is one that Windows accepts
-    std::optional<InfNamed> Catalog(const InfTarget&) const;  // CatalogFile with the best decoration
+    std::optional<InfNamed> Catalog(
+        const InfTarget&) const;  // CatalogFile with the best decoration
 
     // The models sections the target reads, one per [Manufacturer] entry, as
     // decorated, each with the line of the [Manufacturer] entry naming it.
@@ -110,6 +111,9 @@ class Inf {
         std::string name;  // as first written
         size_t line = 0;
         std::vector<Entry> entries;
+        // Upper(key) -> the first entry of that key, for the sections looked
+        // up by key (SourceDisksFiles, SourceDisksNames).
+        std::unordered_map<std::string, size_t> keys;
     };
     class Parser;
 
@@ -117,6 +121,8 @@ class Inf {
     // The first of the names that is a section here.
     const Section* FindFirst(const std::vector<std::string>& names) const;
     const Entry* VersionEntry(const std::string& key) const;
+    // The entry of that key in the first of the sections that has one.
+    const Entry* KeyIn(const std::vector<std::string>& sections, const std::string& key) const;
     std::string ModelsSectionFor(const Entry& manufacturer, const InfTarget&) const;
 
     std::string file_;
@@ -152,9 +158,10 @@ constexpr uint32_t kErrorNoCompatDrivers = 0xE0000228u;  // ERROR_NO_COMPAT_DRIV
 // `hardware_id` (as passed).
 struct UpdatePrediction {
     enum Kind { kInstalls, kFails, kUnpredictable } kind = kInstalls;
-    uint32_t error = 0;  // the last error when it fails (ERROR_FILE_NOT_FOUND, ERROR_NO_SUCH_DEVINST, ...)
-    std::string why;     // one line a person reads (UTF-8), naming file:line where there is one
-    std::optional<InfModel> model;  // the model chosen when it installs
+    uint32_t error =
+        0;  // the last error when it fails (ERROR_FILE_NOT_FOUND, ERROR_NO_SUCH_DEVINST, ...)
+    std::string why;  // one line a person reads (UTF-8), naming file:line where there is one
+    std::optional<InfModel> model;     // the model chosen when it installs
     std::vector<InfProblem> problems;  // what the reader found in the INF
 };
 UpdatePrediction PredictUpdate(const Machine& m, const std::string& inf_path,
@@ -166,8 +173,8 @@ UpdatePrediction PredictUpdate(const Machine& m, const std::string& inf_path,
 // directories of HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion
 // OtherDevicePath (';'-separated) are searched.
 struct RestartPrediction {
-    std::string device;              // the device's first hardware ID
-    std::optional<std::string> inf;  // the INF Windows would use (its path), or none
+    std::string device;                // the device's first hardware ID
+    std::optional<std::string> inf;    // the INF Windows would use (its path), or none
     std::optional<std::string> model;  // the model's description, or none
     std::string why;                   // UTF-8, naming the ID, its rank and file:line
     // INF files in the searched folders known only by size and CRC: had one
