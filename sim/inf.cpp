@@ -176,6 +176,10 @@ class Inf::Parser {
     // Whether the physical line is text in the code page: every byte a
     // character there, no control character but the tab.
     bool IsText(const std::string& line, size_t number) {
+        // Most lines are printable ASCII, which every code page holds.
+        if (std::all_of(line.begin(), line.end(),
+                        [](char c) { return (c >= 0x20 && c < 0x7F) || c == '\t'; }))
+            return true;
         std::u16string chars;
         bool ok = ToUtf16(line, codepage_, true, &chars);
         for (char16_t c : chars)
