@@ -20,6 +20,13 @@ constexpr size_t kMaxSectionName = 255;
 constexpr size_t kMaxNtString = 511;
 // The problems kept of one file; a hostile file may have one on every line.
 constexpr size_t kMaxProblems = 200;
+// The sections, entries and values read of one file: a hostile file of
+// short lines would otherwise cost memory many times its size. An INF of
+// 10,000 models and 100,000 lines holds about 300,000.
+constexpr size_t kMaxItems = 1000000;
+// The sections of one file, of which each costs far more than an entry. An
+// INF has a few hundred.
+constexpr size_t kMaxSections = 100000;
 // ERROR_CANCELLED: the user closed Windows' prompt for a file it needs.
 constexpr uint32_t kErrorCancelled = 1223;
 
@@ -137,7 +144,7 @@ class Inf::Parser {
         size_t end_of_text = std::min(text.find('\x1A'), text.size());  // Ctrl-Z ends the file
         std::string logical;
         size_t logical_line = 0, number = 0;
-        for (size_t at = 0; at < end_of_text;) {
+        for (size_t at = 0; at < end_of_text && items_ <= kMaxItems;) {
             size_t nl = std::min(text.find('\n', at), end_of_text);
             std::string physical = text.substr(at, nl - at);
             at = nl + 1;
@@ -164,10 +171,11 @@ class Inf::Parser {
                 if (e.has_key) e.key = Cook(e.key, e.line);
                 for (std::string& f : e.fields) f = Cook(f, e.line);
             }
-            if (StartsNoCase(section.name, "SourceDisks"))
+            if (StartsNoCase(section.name, "SourceDisks")) {
+                auto& keys = inf_.keys_[&section - inf_.sections_.data()];
                 for (size_t i = 0; i < section.entries.size(); ++i)
-                    if (section.entries[i].has_key)
-                        section.keys.emplace(Upper(section.entries[i].key), i);
+                    if (section.entries[i].has_key) keys.emplace(Upper(section.entries[i].key), i);
+            }
         }
         CheckVersion();
     }
@@ -227,17 +235,28 @@ class Inf::Parser {
     void Logical(const std::string& line, size_t number) {
         std::string text = Trim(line);
         if (text.empty()) return;
+        if (!Count(1, number)) return;
         if (text[0] == '[') return Header(text, number);
         if (!current_)
             return Problem(number, "a line outside any section; Windows expects a [section] first");
         Entry e;
         e.line = number;
-        Split(text, IsStringsName(current_->name), &e);
+        Split(text, IsStringsName(current_->name), kMaxItems - items_ + 1, &e);
+        if (!Count(e.fields.size(), number)) return;
         for (const std::string& f : e.fields)
             if (f.size() > kMaxField)
                 Problem(number, "a field of " + std::to_string(f.size()) +
                                     " characters; Windows reads fields of at most 4095");
         current_->entries.push_back(std::move(e));
+    }
+
+    // Counts items read; false, with an error, once there are too many.
+    bool Count(size_t items, size_t number) {
+        items_ += items;
+        if (items_ <= kMaxItems) return true;
+        Problem(number, "more than " + std::to_string(kMaxItems) +
+                            " sections, entries and values; the simulator reads no further");
+        return false;
     }
 
     void Header(const std::string& text, size_t number) {
@@ -252,9 +271,15 @@ class Inf::Parser {
             return Problem(number, "a section name of " + std::to_string(name.size()) +
                                        " characters; Windows holds at most 255");
         }
+        if (inf_.sections_.size() == kMaxSections && !inf_.index_.count(Upper(name))) {
+            current_ = nullptr;
+            items_ = kMaxItems + 1;  // nothing more is read
+            return Problem(number, "more than " + std::to_string(kMaxSections) +
+                                       " sections; the simulator reads no further");
+        }
         auto [it, fresh] = inf_.index_.emplace(Upper(name), inf_.sections_.size());
         if (fresh) {
-            inf_.sections_.push_back({name, number, {}, {}});
+            inf_.sections_.push_back({name, number, {}});
         } else {
             const Section& first = inf_.sections_[it->second];
             Problem(number,
@@ -266,8 +291,9 @@ class Inf::Parser {
     }
 
     // Splits an entry at its first '=' and its commas outside quotes and
-    // %strkey% tokens. A [Strings] value is one field, commas and all.
-    void Split(const std::string& text, bool whole_value, Entry* e) {
+    // %strkey% tokens. A [Strings] value is one field, commas and all. At
+    // most `limit` fields are read.
+    void Split(const std::string& text, bool whole_value, size_t limit, Entry* e) {
         Chars chars(text, codepage_);
         bool quoted = false;
         size_t start = 0;
@@ -285,6 +311,7 @@ class Inf::Parser {
             } else if (c == ',' && !(whole_value && e->has_key)) {
                 e->fields.push_back(Trim(text.substr(start, at - start)));
                 start = at + 1;
+                if (e->fields.size() >= limit) return;
             }
         }
         e->fields.push_back(Trim(text.substr(start)));
@@ -429,6 +456,7 @@ class Inf::Parser {
     Inf& inf_;
     uint32_t codepage_, locale_;
     Section* current_ = nullptr;
+    size_t items_ = 0;
     std::unordered_map<std::string, std::string> strings_;  // Upper(key) -> value
 };
 
@@ -651,10 +679,12 @@ std::vector<InfNamed> Inf::Copies(const InfModel& model, const InfTarget& target
 const Inf::Entry* Inf::KeyIn(const std::vector<std::string>& sections,
                              const std::string& key) const {
     for (const std::string& name : sections) {
-        const Section* s = Find(name);
-        if (!s) continue;
-        auto it = s->keys.find(Upper(key));
-        if (it != s->keys.end()) return &s->entries[it->second];
+        auto section = index_.find(Upper(name));
+        if (section == index_.end()) continue;
+        auto keys = keys_.find(section->second);
+        if (keys == keys_.end()) continue;
+        auto it = keys->second.find(Upper(key));
+        if (it != keys->second.end()) return &sections_[section->second].entries[it->second];
     }
     return nullptr;
 }

@@ -58,7 +58,7 @@ class Inf {
    public:
     // The largest INF the simulator reads; a larger file is refused as a
     // whole (Windows documents no limit; this bounds the reader's memory).
-    static constexpr size_t kMaxFileSize = 32u << 20;
+    static constexpr size_t kMaxFileSize = 16u << 20;
 
     // Reads an INF's bytes. `file` names it in problems; `codepage` is the
     // machine's ANSI code page (single- or double-byte); `locale` picks
@@ -111,9 +111,6 @@ class Inf {
         std::string name;  // as first written
         size_t line = 0;
         std::vector<Entry> entries;
-        // Upper(key) -> the first entry of that key, for the sections looked
-        // up by key (SourceDisksFiles, SourceDisksNames).
-        std::unordered_map<std::string, size_t> keys;
     };
     class Parser;
 
@@ -129,6 +126,9 @@ class Inf {
     std::vector<InfProblem> problems_;
     std::vector<Section> sections_;
     std::unordered_map<std::string, size_t> index_;  // Upper(name) -> sections_
+    // For the sections looked up by key (SourceDisksFiles, SourceDisksNames):
+    // section -> Upper(key) -> its first entry of that key.
+    std::unordered_map<size_t, std::unordered_map<std::string, size_t>> keys_;
     bool wrong_style_ = false;
 };
 

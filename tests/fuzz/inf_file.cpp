@@ -109,7 +109,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     sim::Inf inf = sim::Inf::Read(text, "FUZZ.INF", codepage, locale, nt);
     CheckProblems(inf, lines);
     CheckModel(inf, lines);
-    if (codepage == 1252 && locale == 0x0409)
-        CheckPredictions(text, nt ? inf : sim::Inf::Read(text, "FUZZ.INF", codepage, locale, true));
+    if (codepage == 1252 && locale == 0x0409) {
+        if (nt) {
+            CheckPredictions(text, inf);
+        } else {
+            CheckPredictions(text, sim::Inf::Read(text, "FUZZ.INF", codepage, locale, true));
+        }
+    }
     return 0;
 }

@@ -141,12 +141,26 @@ TEST(InfReader, RulesAndRefusals) {
     }
 }
 
-TEST(InfReader, ProblemsOfAHostileFileAreBounded) {
+TEST(InfReader, AHostileFileIsReadWithinBounds) {
     std::string text = kHead;
     for (int i = 0; i < 100000; ++i) text += "x=%unknown%\n";
     sim::Inf inf = sim::Inf::Read(text, "F.INF", 1252, 0x0409, true);
-    EXPECT_LE(inf.Problems().size(), 201u);
+    EXPECT_EQ(inf.Problems().size(), 201u);
     EXPECT_NE(inf.Problems().back().text.find("more problems"), std::string::npos);
+
+    text = kHead;
+    for (int i = 0; i < 100001; ++i) text += "[s" + std::to_string(i) + "]\n";
+    inf = sim::Inf::Read(text, "F.INF", 1252, 0x0409, true);
+    ASSERT_EQ(inf.Problems().size(), 1u);
+    EXPECT_EQ(inf.Problems()[0].Describe(),
+              "F.INF:100002: more than 100000 sections; the simulator reads no further");
+
+    text = std::string(kHead) + "x=" + std::string(1000000, ',') + "\n";
+    inf = sim::Inf::Read(text, "F.INF", 1252, 0x0409, true);
+    ASSERT_EQ(inf.Problems().size(), 1u);
+    EXPECT_EQ(
+        inf.Problems()[0].Describe(),
+        "F.INF:3: more than 1000000 sections, entries and values; the simulator reads no further");
 }
 
 // One INF with models for Windows 2000 (undecorated), any NT on x86, XP and
