@@ -173,8 +173,9 @@ UpdatePrediction PredictUpdate(const Machine& m, const std::string& inf_path,
 // directories of HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion
 // OtherDevicePath (';'-separated) are searched.
 struct RestartPrediction {
-    std::string device;                // the device's first hardware ID
-    std::optional<std::string> inf;    // the INF Windows would use (its path), or none
+    std::string device;  // the device's first hardware ID
+    // The INF Windows would use (its path as the machine spells it), or none.
+    std::optional<std::string> inf;
     std::optional<std::string> model;  // the model's description, or none
     std::string why;                   // UTF-8, naming the ID, its rank and file:line
     // INF files in the searched folders known only by size and CRC: had one
