@@ -267,9 +267,10 @@ TEST(ExpectTable, what_it_writes_reads_back_as_the_same_bytes) {
         const char* setup;  // the machine's settings before the table
         sim::Observed seen;
     } cases[] = {
-        {"", {1252, true, "declined", "ok", {std::nullopt, "Q\x81\x1b[2J?\n"}, {}, {"a\r", ""}}},
+        {"", {1252, true, "declined", "ok", {std::nullopt, "Q\x81\x1b[2J?\n"}, {}, {"a\r", ""}, {}}},
         {"locale = 0x0411\n",
-         {932, true, "installed", "ok", {"\x95\x5C"}, {"copy C:\\\x95\x5C -> X"}, {"\x95", "'\""}}},
+         {932, true, "staged", "ok", {"\x95\x5C"}, {"copy C:\\\x95\x5C -> X"}, {"\x95", "'\""},
+          {"PCI\\VEN_C4B9&DEV_8E3A -> C:\\\x95\x5C\\A.INF (\x83\x5C\x81)"}}},
     };
     for (const Case& c : cases) {
         std::string table = sim::ExpectTable(c.seen);
@@ -278,6 +279,9 @@ TEST(ExpectTable, what_it_writes_reads_back_as_the_same_bytes) {
         EXPECT_EQ(sim::Differences(*loaded.expect, c.seen), std::vector<std::string>()) << table;
         EXPECT_EQ(*loaded.expect->boxes, c.seen.boxes) << table;
         EXPECT_EQ(*loaded.expect->trace, c.seen.trace) << table;
+        EXPECT_EQ(loaded.expect->after_restart.value_or(std::vector<sim::Bytes>()),
+                  c.seen.after_restart)
+            << table;
     }
     // A run that did not finish has no table.
     sim::Observed unfinished;
