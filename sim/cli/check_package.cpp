@@ -20,7 +20,14 @@ using sim::json;
 
 // The Windows versions the program has a package file for, and where the
 // package lies on the machines the check runs.
-const char* const kVersions[] = {"98", "98se", "me", "2000", "xp"};
+struct Version {
+    const char* os;    // the preset
+    const char* name;  // as a person names it
+};
+const Version kVersions[] = {
+    {"98", "Windows 98"}, {"98se", "Windows 98 SE"}, {"me", "Windows ME"},
+    {"2000", "Windows 2000"}, {"xp", "Windows XP"},
+};
 const char* const kModels[] = {FIRST_MODEL, SECOND_MODEL};
 const char kAt[] = "C:\\VNTR";
 
@@ -32,7 +39,7 @@ struct Named {
 
 // One Windows version with one controller model.
 struct Platform {
-    std::string os, model;
+    std::string os, name, model;
     std::string inf;      // the package file the program used, "" when none
     std::string outcome;  // of the program's run
     bool parsed = false;
@@ -114,6 +121,20 @@ Named Find(const sim::Machine& m, const sim::InfNamed& what, const std::string& 
     return {what, m.files.IsFile(dir + "\\" + what.name)};
 }
 
+// Where the INF fails the controller: each [Manufacturer] line, with the
+// models section that Windows version reads for it.
+void NoModel(const sim::Inf& inf, const sim::InfTarget& target, const std::string& host,
+             const std::string& device, Report& report, const Platform& p) {
+    std::vector<sim::InfNamed> sections = inf.ModelsSections(target);
+    if (sections.empty())
+        report.problems.push_back(host + ": " + p.name + " finds no [Manufacturer] entry");
+    for (const sim::InfNamed& section : sections)
+        report.problems.push_back(host + ":" + std::to_string(section.line) + ": " + p.name +
+                                  " reads the models section [" + section.name +
+                                  "] this line names, and no model there lists the " + p.model +
+                                  " controller (" + device + ")");
+}
+
 // How the INF the program used reads on that Windows: its problems go to
 // the report's list, its model, catalog and copies to the platform.
 void ReadInf(const sim::Machine& m, const std::string& model, Report& report, Platform& p) {
@@ -131,6 +152,7 @@ void ReadInf(const sim::Machine& m, const std::string& model, Report& report, Pl
     sim::InfTarget target = sim::TargetOf(m);
     sim::DeviceIds ids = ControllerIds(m, model);
     p.chosen = inf.Choose(ids.hardware, ids.compatible, target);
+    if (!p.chosen && !ids.hardware.empty()) NoModel(inf, target, host, ids.hardware[0], report, p);
     if (auto catalog = inf.Catalog(target)) p.catalog = Find(m, *catalog);
     if (p.chosen)
         for (const sim::InfNamed& file : inf.Copies(*p.chosen, target))
@@ -139,12 +161,13 @@ void ReadInf(const sim::Machine& m, const std::string& model, Report& report, Pl
 
 // The program over a fresh machine of that Windows with one controller of
 // that model: answer Yes, and No to the restart.
-Platform CheckPlatform(const std::string& os, const std::string& model, Report& report) {
-    sim::Machine m = sim::DefaultMachine(os, kAt, report.dir, 0x0409, model);
+Platform CheckPlatform(const Version& version, const std::string& model, Report& report) {
+    sim::Machine m = sim::DefaultMachine(version.os, kAt, report.dir, 0x0409, model);
     m.answers = {true, false};
     sim::Outcome o = sim::Run(m);
     Platform p;
-    p.os = os;
+    p.os = version.os;
+    p.name = version.name;
     p.model = model;
     p.outcome = o.status != "ok"          ? o.status
                 : o.Result().empty()      ? "none (" + o.verdict.unknown + ")"
@@ -212,8 +235,9 @@ MessageFile CheckMessageFile(const std::string& name, Report& report) {
 Report CheckAll(const std::string& dir) {
     Report report;
     report.dir = dir;
-    for (const char* os : kVersions)
-        for (const char* model : kModels) report.platforms.push_back(CheckPlatform(os, model, report));
+    for (const Version& version : kVersions)
+        for (const char* model : kModels)
+            report.platforms.push_back(CheckPlatform(version, model, report));
     sim::Machine m = sim::DefaultMachine("xp", kAt, dir);
     const sim::FileSystem::Node* folder = m.files.Find(std::string(kAt) + "\\MultiLang");
     if (folder)
@@ -237,7 +261,7 @@ json ReportJson(const Report& r) {
             chosen = {{"description", p.chosen->description}, {"section", p.chosen->section},
                       {"install", p.chosen->install},         {"id", p.chosen->id},
                       {"line", p.chosen->line},               {"rank", p.chosen->rank}};
-        platforms.push_back({{"os", p.os},         {"model", p.model},     {"inf", p.inf},
+        platforms.push_back({{"os", p.os}, {"windows", p.name}, {"model", p.model}, {"inf", p.inf},
                              {"parsed", p.parsed}, {"chosen", chosen},     {"catalog", NamedJson(p.catalog)},
                              {"copies", copies},   {"outcome", p.outcome}, {"served", p.served},
                              {"why", p.why}});
