@@ -18,6 +18,7 @@
 #include "sim/codepage.h"
 #include "sim/hostfiles.h"
 #include "sim/locales.h"
+#include "sim/package.h"
 #include "sim/presets.h"
 
 namespace sim {
@@ -1037,18 +1038,21 @@ const TableKeys<ExpectEntry> kExpectKeys = {
     "### [expect]",
     {{"outcome", "an outcome's name",
       [](Load& l, ExpectEntry& e, const toml::node& v, const std::string& f) {
-          static const std::set<std::string> outcomes = {
-              "declined", "installed", "staged", "restart", "no-controller", "failed", "nothing"};
+          static const std::set<std::string> outcomes = {"declined", "installed",          "staged",
+                                                         "restart",  "no-controller",      "failed",
+                                                         "nothing",  kUnpredictableOutcome};
           e.e.outcome = l.r.String(v, f);
           if (!outcomes.count(*e.e.outcome))
               l.r.Fail(v, f,
                        "unknown outcome '" + *e.e.outcome +
                            "' (declined, installed, staged, restart, no-controller, failed, "
-                           "nothing)");
+                           "nothing, " +
+                           kUnpredictableOutcome + ")");
       }},
      ROW(ExpectEntry, "boxes", "a list of texts", e.e.boxes = Boxes(l, v, f)),
      ROW(ExpectEntry, "changes", "a list of texts", e.e.changes = Texts(l, v, f)),
-     ROW(ExpectEntry, "trace", "a list of texts", e.e.trace = Texts(l, v, f))},
+     ROW(ExpectEntry, "trace", "a list of texts", e.e.trace = Texts(l, v, f)),
+     ROW(ExpectEntry, "after_restart", "a list of texts", e.e.after_restart = Texts(l, v, f))},
     {},
     [](Load& l, ExpectEntry& e) { l.out.expect = e.e; },
 };
@@ -1057,7 +1061,9 @@ void ReadExpect(Load& l, const toml::node& v, const std::string& field) {
     ExpectEntry e;
     e.e.line = Reader::Line(v);
     if (v.is_table() && v.as_table()->empty())
-        l.r.Fail(v, field, "an empty table checks nothing: give outcome, boxes, changes or trace");
+        l.r.Fail(v, field,
+                 "an empty table checks nothing: give outcome, boxes, changes, trace or "
+                 "after_restart");
     ReadTable(l, kExpectKeys, e, v, field, kExpectKeys.Names());
 }
 
@@ -1182,6 +1188,7 @@ const Key kKeys[] = {
     {"update", "a table", Phase::kContent,
      [](Load& l, const toml::node& v, const std::string& f) {
          UpdateEntry e;
+         l.m.update.given = true;
          ReadTable(l, kUpdateKeys, e, v, f, kUpdateKeys.Names());
      },
      NamesOf<kUpdateKeys>, kOnNt},

@@ -12,6 +12,7 @@
 
 #include "res/version.h"
 #include "sim/calls.h"
+#include "sim/cli/check_package.h"
 #include "sim/cli/options.h"
 #include "sim/cli/report.h"
 #include "sim/codepage.h"
@@ -19,6 +20,7 @@
 #include "sim/hostfiles.h"
 #include "sim/locales.h"
 #include "sim/machine_file.h"
+#include "sim/package.h"
 #include "sim/presets.h"
 #include "sim/runner.h"
 
@@ -38,7 +40,8 @@ const char kExitStatus[] =
     "\n"
     "Exit status:\n"
     "  0  the run completed (the program itself always returns 0)\n"
-    "  1  --check: the run differs from [expect]\n"
+    "  1  --check: the run differs from [expect]; --check-package: a Windows\n"
+    "     version or model is not served, or a message file lacks a message\n"
     "  2  bad command line or machine file (with --json, an error object on\n"
     "     standard output as well)\n"
     "  3  the program crashed or hung: its own work took more than 60 s (time a\n"
@@ -75,6 +78,10 @@ std::vector<cli::Option> Options() {
             {"--dump-machine", "", false,
              "print the machine, fully resolved, as JSON; run nothing"},
             {"--list-calls", "", false, "print the host functions the simulator implements"},
+            {"--check-package", "DIR", false,
+             "check the driver package in host folder DIR as Windows 98,\n"
+             "98 SE, ME, 2000 and XP read it, for each controller model;\n"
+             "runs no machine (with --json, as one document)"},
         });
     table.insert(table.end(), cli::kCommonOptions.begin(), cli::kCommonOptions.end());
     return table;
@@ -231,6 +238,23 @@ void WarnUnused(cli::Tool& tool, const cli::CommandLine& args, const sim::Loaded
     }
 }
 
+// An update given an INF known only by its size and CRC-32 (a capture
+// records larger files so) cannot be predicted: what the run shows after it
+// is what [update] says, or made up.
+void WarnUnpredictable(cli::Tool& tool, const sim::Outcome& outcome) {
+    const char* update = sim::Row(sim::Call::UpdateDriverForPlugAndPlayDevicesA).event;
+    for (size_t i = 0; i < outcome.events.size(); ++i) {
+        if (outcome.events.TypeAt(i) != update) continue;
+        sim::Event e = outcome.events[i];
+        if (e.GetStr("inf_verdict") != "unpredictable") continue;
+        tool.Warn("the driver update cannot be predicted: " +
+                  sim::Visible(e.GetStr("inf_why"), sim::kUtf8) +
+                  (e.GetFlag("update_given")
+                       ? "; the run takes what [update] says"
+                       : "; the outcome is " + std::string(sim::kUnpredictableOutcome)));
+    }
+}
+
 // The exit status of a run (see kExitStatus); the reason for any but a
 // finished run's is said.
 int StatusOf(cli::Tool& tool, const sim::Outcome& outcome) {
@@ -316,6 +340,12 @@ int Main(cli::Tool& tool, int argc, char** argv) {
     tool.json = args.Has("--json") || args.Has("--dump-machine");
     if (!problem.empty()) return tool.Usage(problem);
     if (About(tool, args)) return 0;
+    if (args.Has("--check-package")) {
+        if (args.Has("--check") || args.Has("--print-expect") || args.Has("--dump-machine") ||
+            args.Has("--machine") || !args.Positional().empty())
+            return tool.Usage("--check-package runs no machine: give it alone, or with --json");
+        return cli::CheckPackage(tool, args.Value("--check-package"));
+    }
     int modes = args.Has("--json") + args.Has("--check") + args.Has("--print-expect") +
                 args.Has("--dump-machine");
     if (modes > 1)
@@ -347,6 +377,7 @@ int Main(cli::Tool& tool, int argc, char** argv) {
     sim::Outcome& outcome = *kept_outcome;
     outcome = sim::Run(loaded.machine, options);
     WarnUnused(tool, args, loaded, outcome);
+    WarnUnpredictable(tool, outcome);
     return Print(tool, args, loaded, outcome, StatusOf(tool, outcome));
 }
 
