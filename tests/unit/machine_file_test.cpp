@@ -339,7 +339,12 @@ TEST(MachineFile, every_key_option_and_json_key_is_documented) {
             << key.field << ")";
     }
     const std::string setup = VNTR_SIM_BINARY, capture = VNTR_CAPTURE_SIM_BINARY;
-    const std::string machine = std::string(VNTR_SOURCE_DIR) + "/examples/machines/xp.toml";
+    const std::string machines = std::string(VNTR_SOURCE_DIR) + "/examples/machines/";
+    const std::string machine = machines + "xp.toml";
+    // A run on the 9x family fills after_restart.
+    std::vector<std::string> run_keys = JsonKeysOf(setup + " " + machine + " --json");
+    for (const std::string& key : JsonKeysOf(setup + " " + machines + "98se.toml --json"))
+        run_keys.push_back(key);
     const struct {
         const char* what;
         std::vector<std::string> names;
@@ -347,8 +352,10 @@ TEST(MachineFile, every_key_option_and_json_key_is_documented) {
     } kClaims[] = {
         {"vntrsetup-sim --help", HelpOptions(setup), "simulator.md", ""},
         {"vntrcapture-sim --help", HelpOptions(capture), "capture.md", ""},
-        {"vntrsetup-sim --json", JsonKeysOf(setup + " " + machine + " --json"), "simulator.md",
-         "## The JSON document"},
+        {"vntrsetup-sim --json", run_keys, "simulator.md", "## The JSON document"},
+        {"vntrsetup-sim --check-package --json",
+         JsonKeysOf(setup + " --check-package " + VNTR_SOURCE_DIR + "/examples/package --json"),
+         "simulator.md", "## --check-package"},
         {"vntrsetup-sim --dump-machine", JsonKeysOf(setup + " " + machine + " --dump-machine"),
          "simulator.md", "## --dump-machine"},
         {"vntrcapture-sim --json", JsonKeysOf(capture + " " + machine + " --json", "."),
