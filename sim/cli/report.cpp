@@ -229,46 +229,48 @@ std::string DescribeEvent(const Event& e, uint32_t cp) {
     return out;
 }
 
-void PrintReport(std::ostream& out, const sim::Machine& m, const sim::Outcome& o) {
-    uint32_t cp = m.codepage;
-    out << "machine: " << sim::Visible(m.name, sim::kUtf8) << " ("
-        << sim::Visible(m.source, sim::kUtf8) << ")\n";
-    out << "  platform " << m.os.platform << ", version " << m.os.major << "." << m.os.minor
-        << ", build number " << m.os.build_number << " (low word " << (m.os.build_number & 0xFFFF)
-        << "); current directory " << sim::Visible(m.current_dir, cp) << "; Windows directory "
-        << sim::Visible(m.windows_dir, cp) << "; locale " << sim::LocaleText(m.locale)
-        << "; code page " << cp << "\n\n";
+namespace {
 
-    // Written in large pieces: a run may hold millions of events.
-    std::string text = "events:\n";
-    auto flush = [&] {
+// The report's text, sent out in pieces of about a megabyte: a run may hold
+// millions of events.
+struct ReportText {
+    std::ostream& out;
+    std::string text;
+    void Flush() {
         if (text.size() <= (1 << 20)) return;
         out << text;
         text.clear();
-    };
+    }
+};
+
+void AppendEvents(ReportText& r, const sim::Outcome& o, uint32_t cp) {
+    r.text += "events:\n";
     sim::Event e;
     for (size_t n = 0; n < o.events.size(); ++n) {
         o.events.DecodeAt(n, &e);
-        text += "  ";
-        AppendNumber(text, static_cast<int64_t>(n + 1));
-        text += '\t';
-        AppendEvent(text, e, cp);
-        text += '\n';
-        flush();
+        r.text += "  ";
+        AppendNumber(r.text, static_cast<int64_t>(n + 1));
+        r.text += '\t';
+        AppendEvent(r.text, e, cp);
+        r.text += '\n';
+        r.Flush();
     }
-    if (o.events.empty()) text += "  (none)\n";
+    if (o.events.empty()) r.text += "  (none)\n";
+}
 
-    text += "\ntrace (standard output, as written):\n";
-    // Line by line, however the program's writes cut them.
+// The program's standard output line by line, however its writes cut them.
+void AppendTrace(ReportText& r, const sim::Outcome& o, uint32_t cp) {
+    r.text += "\ntrace (standard output, as written):\n";
     sim::Bytes line;
     bool written = false;
     auto end_line = [&] {
-        text += "  ";
-        sim::AppendVisible(text, line, cp);
-        text += '\n';
+        r.text += "  ";
+        sim::AppendVisible(r.text, line, cp);
+        r.text += '\n';
         line.clear();
-        flush();
+        r.Flush();
     };
+    sim::Event e;
     for (size_t n = 0; n < o.events.size(); ++n) {
         if (o.events.TypeAt(n) != "stdout") continue;
         o.events.DecodeAt(n, &e);
@@ -285,33 +287,38 @@ void PrintReport(std::ostream& out, const sim::Machine& m, const sim::Outcome& o
         }
     }
     if (!line.empty()) end_line();
-    if (!written) text += "  (nothing)\n";
+    if (!written) r.text += "  (nothing)\n";
+}
 
-    text += "\nchanges:\n";
+// The changes, then what Windows 9x does at its next start.
+void AppendChanges(ReportText& r, const sim::Outcome& o, uint32_t cp) {
+    r.text += "\nchanges:\n";
     bool changed = false;
     o.EachChange([&](const sim::Event& c) {
-        text += "  ";
-        text += sim::ChangeLine(c, cp);
-        text += '\n';
+        r.text += "  ";
+        r.text += sim::ChangeLine(c, cp);
+        r.text += '\n';
         changed = true;
-        flush();
+        r.Flush();
     });
-    if (!changed) text += "  (none)\n";
-    if (!o.after_restart.empty()) {
-        text += "\nafter restart:\n  (predicted from the INF files Windows 9x searches at its next "
-                "start; no call of the program)\n";
-        for (const sim::RestartPrediction& p : o.after_restart) {
-            text += "  " + sim::AfterRestartLine(p, cp) + "\n";
-            text += "      " + sim::Visible(p.why, sim::kUtf8) + "\n";
-        }
+    if (!changed) r.text += "  (none)\n";
+    if (o.after_restart.empty()) return;
+    r.text +=
+        "\nafter restart:\n  (predicted from the INF files Windows 9x searches at its next "
+        "start; no call of the program)\n";
+    for (const sim::RestartPrediction& p : o.after_restart) {
+        r.text += "  " + sim::AfterRestartLine(p, cp) + "\n";
+        r.text += "      " + sim::Visible(p.why, sim::kUtf8) + "\n";
     }
-    out << text;
+}
 
-    if (!o.summary.is_null() && o.summary.contains("calls")) {
-        // Every host function the program called, in the order of the table
-        // of host calls, with its library.
+// What the summary says: every host function the program called, in the
+// order of the table of host calls, with its library; what it left behind.
+void PrintSummary(std::ostream& out, const sim::json& summary) {
+    if (summary.is_null()) return;
+    if (summary.contains("calls")) {
         out << "\ncalls:\n";
-        const sim::json& calls = o.summary["calls"];
+        const sim::json& calls = summary["calls"];
         for (size_t i = 0; i < sim::kHostCallCount; ++i) {
             const sim::HostCall& c = sim::kHostCalls[i];
             if (!calls.contains(c.name)) continue;
@@ -321,14 +328,30 @@ void PrintReport(std::ostream& out, const sim::Machine& m, const sim::Outcome& o
             out << line;
         }
     }
-    if (!o.summary.is_null()) {
-        const sim::json& left = o.summary["allocations_left"];
-        if (!left.empty())
-            out << "\nmemory still allocated at the end: " << left.size() << " blocks\n";
-        if (!o.summary["modules_loaded"].empty())
-            out << "libraries still loaded at the end: "
-                << sim::Visible(o.summary["modules_loaded"].dump(), sim::kUtf8) << "\n";
-    }
+    const sim::json& left = summary["allocations_left"];
+    if (!left.empty()) out << "\nmemory still allocated at the end: " << left.size() << " blocks\n";
+    if (!summary["modules_loaded"].empty())
+        out << "libraries still loaded at the end: "
+            << sim::Visible(summary["modules_loaded"].dump(), sim::kUtf8) << "\n";
+}
+
+}  // namespace
+
+void PrintReport(std::ostream& out, const sim::Machine& m, const sim::Outcome& o) {
+    uint32_t cp = m.codepage;
+    out << "machine: " << sim::Visible(m.name, sim::kUtf8) << " ("
+        << sim::Visible(m.source, sim::kUtf8) << ")\n";
+    out << "  platform " << m.os.platform << ", version " << m.os.major << "." << m.os.minor
+        << ", build number " << m.os.build_number << " (low word " << (m.os.build_number & 0xFFFF)
+        << "); current directory " << sim::Visible(m.current_dir, cp) << "; Windows directory "
+        << sim::Visible(m.windows_dir, cp) << "; locale " << sim::LocaleText(m.locale)
+        << "; code page " << cp << "\n\n";
+    ReportText text{out, ""};
+    AppendEvents(text, o, cp);
+    AppendTrace(text, o, cp);
+    AppendChanges(text, o, cp);
+    out << text.text;
+    PrintSummary(out, o.summary);
     if (o.status == "ok") {
         if (o.Result().empty())
             out << "\noutcome: none (" << o.verdict.unknown << ")\n";
