@@ -55,7 +55,7 @@ int RunOne(const char* program, MainFunction main_function, const std::string& l
     if (!problem.empty()) {
         status = tool.Usage(problem);
     } else {
-        args.insert(args.begin(), {program, "--json"});
+        args.insert(args.begin(), program);
         std::vector<char*> argv;
         for (auto& a : args) argv.push_back(a.data());
         argv.push_back(nullptr);

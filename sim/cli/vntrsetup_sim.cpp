@@ -28,8 +28,8 @@ namespace {
 const char kAbout[] =
     "usage: vntrsetup-sim [--machine FILE | --os NAME] [options]\n"
     "       vntrsetup-sim FILE [options]\n"
-    "       vntrsetup-sim --batch   (lines of JSON arrays of arguments on standard\n"
-    "                               input; each run's --json document out, RS before)\n"
+    "       vntrsetup-sim --batch   (one run a line of standard input, its arguments\n"
+    "                               as a JSON array; each output out, RS before)\n"
     "\n"
     "Runs the Vantor CardBus controller setup program over a simulated Windows\n"
     "machine and prints every message box, every host call with its arguments and\n"
