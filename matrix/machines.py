@@ -2,6 +2,7 @@
 names (folders searched for *.toml), their deterministic shards, and the
 controllers each machine holds, read from the simulator's own dump of it."""
 
+import hashlib
 import os
 import re
 import subprocess
@@ -109,3 +110,13 @@ def controllers(dump):
                 found.append({'model': model, 'id': hit})
                 break
     return found
+
+
+def row_id(path, answers):
+    """A row's name, the same in every run and shard: the machine file's
+    name, its answer path and a digest of both (two folders may hold files
+    of one name)."""
+    stem = re.sub(r'[^A-Za-z0-9_-]+', '_', os.path.splitext(os.path.basename(path))[0])[:60]
+    path_key = '%s|%s' % (os.path.normpath(path), ','.join(answers or []))
+    digest = hashlib.sha1(path_key.encode('utf-8', 'surrogateescape')).hexdigest()[:8]
+    return '-'.join([stem] + list(answers or []) + [digest])

@@ -149,20 +149,21 @@ def branches(job):
     return [Job(job.index, job.path, taken + [c], job.dump) for c in choices]
 
 
-def simulate(sim, files, packages, workers, done):
+def simulate(sim, files, packages, workers, done, more=lambda n: None):
     """Runs every machine file under each package, and each answer path
     a machine needs; calls done(job) for each finished row, in the order
-    they finish."""
+    they finish, and more(n) when a machine turns out to be n more rows."""
     jobs = [Job(i, path, None) for i, path in enumerate(files)]
     while jobs:
-        more = []
+        pending = []
         for job in run_jobs(sim, jobs, packages, workers):
             follow = branches(job)
             if follow:
-                more += follow
+                pending += follow
+                more(len(follow) - 1)
             else:
                 done(job)
-        jobs = more
+        jobs = pending
 
 
 def default_workers():
