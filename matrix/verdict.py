@@ -58,7 +58,15 @@ def judge(baseline, candidate):
     better = losses(candidate, baseline)
     if better:
         return 'better', ['no longer: %s' % b for b in better]
-    return 'changed', differences(baseline, candidate)
+    return 'changed', _parts_differing(baseline, candidate)
+
+
+def _parts_differing(baseline, candidate):
+    """Which parts of the two results differ ("boxes differ", ...); the
+    detail page lists the differences themselves."""
+    names = ('status', 'outcome', 'boxes', 'changes', 'after the restart')
+    return ['%s differ%s' % (n, '' if n.endswith('s') else 's')
+            for n, a, b in zip(names, result(baseline), result(candidate)) if a != b]
 
 
 def _boxes(doc):
