@@ -128,19 +128,31 @@ def _label(job):
     return job.path + (' (answers %s)' % ', '.join(job.answers) if job.answers else '')
 
 
-def record_lines(job, packages):
-    """The row's records for results.jsonl: the simulator's document of each
-    run kept as it came, one line each."""
+def record_heads(job, packages):
+    """[(role, the record's keys but the simulator's document)] of a row."""
     controllers = machines.controllers(job.dump) if 'os' in (job.dump or {}) else []
-    out = []
+    heads = []
     for role, folder in packages:
         head = {'row': job.row, 'machine_file': job.path, 'answers': job.answers,
                 'package': role, 'package_dir': folder, 'controllers': controllers}
         if role == 'candidate' and getattr(job, 'wine', None) is not None:
             head['wine'] = job.wine
+        heads.append((role, head))
+    return heads
+
+
+def finish_row(job, packages, results, writer):
+    """Writes a row's records to results.jsonl (the simulator's document of
+    each run kept as it came, one line each) and its detail page; then lets
+    go of its documents, so that memory stays flat however many machines
+    there are (a pass holds its jobs to its end)."""
+    group = []
+    for role, head in record_heads(job, packages):
         text = json.dumps(head, ensure_ascii=False)
-        out.append(text[:-1] + ',"simulator":' + job.raw[role].decode('utf-8') + '}\n')
-    return out
+        results.write(text[:-1] + ',"simulator":' + job.raw[role].decode('utf-8') + '}\n')
+        group.append(dict(head, simulator=job.docs[role]))
+    writer.add(group)
+    job.raw = job.docs = job.dump = None
 
 
 def run(args):
@@ -151,6 +163,7 @@ def run(args):
     packages = ([('baseline', os.path.abspath(args.baseline))] if args.baseline else []) + [
         ('candidate', os.path.abspath(args.package))]
     progress = Progress(len(files), 'machines')
+    writer = page.Writer(out)
     held = []
     with open(os.path.join(out, RESULTS), 'w', encoding='utf-8') as results:
         def done(job):
@@ -158,11 +171,10 @@ def run(args):
             base = job.docs.get('baseline')
             kind, _ = verdict.judge(base, job.docs['candidate'])
             progress.row(_label(job), kind, kind in ('worse', 'unreadable'))
-            job.docs = {}  # what is left to write is job.raw
             if args.wine:
                 held.append(job)
             else:
-                results.writelines(record_lines(job, packages))
+                finish_row(job, packages, results, writer)
         simulate.simulate(args.sim, files, packages, args.j, done, progress.more)
         progress.close()
         if args.wine:
@@ -173,8 +185,8 @@ def run(args):
                 j.wine['status'], j.wine['status'] not in ('ok', 'refused')))
             shown.close()
             for job in held:
-                results.writelines(record_lines(job, packages))
-    return out
+                finish_row(job, packages, results, writer)
+    return out, writer.finish()
 
 
 def merge(args):
@@ -189,7 +201,7 @@ def merge(args):
             shots = os.path.join(part, 'shots')
             if os.path.isdir(shots):
                 shutil.copytree(shots, os.path.join(out, 'shots'), dirs_exist_ok=True)
-    return out
+    return out, page.build(out, [os.path.join(out, RESULTS)])
 
 
 def report(out, rows, counts, as_json):
@@ -222,8 +234,7 @@ def main(argv, doc):
             print(doc)
             return 0
         started = time.monotonic()
-        out = run(args) if args.command == 'run' else merge(args)
-        rows, counts = page.build(out, [os.path.join(out, RESULTS)])
+        out, (rows, counts) = run(args) if args.command == 'run' else merge(args)
         status = report(out, rows, counts, args.json)
         if not args.json:
             print('vntrsetup-matrix: %.1f s' % (time.monotonic() - started), file=sys.stderr)

@@ -21,11 +21,9 @@ def shown(text, codepage):
     a text with characters past U+00FF is Unicode already (change lines)."""
     if not isinstance(text, str):
         return '' if text is None else str(text)
-    if any(ord(c) > 0xff for c in text):
-        return text
     try:
         return text.encode('latin-1').decode('cp%d' % codepage, 'replace')
-    except LookupError:
+    except (UnicodeEncodeError, LookupError):
         return text
 
 
@@ -123,23 +121,42 @@ def _quoted(word):
     return word if safe and word else "'%s'" % word.replace("'", "'\\''")
 
 
-def build(out, result_files):
-    """Writes index.html and rows/*.html into `out` from the records of
-    `result_files`; returns (rows without their detail, counts by kind)."""
-    env = _environment()
-    os.makedirs(os.path.join(out, 'rows'), exist_ok=True)
-    detail = env.get_template('row.html')
-    rows, baseline_given = [], False
-    for group in read_groups(result_files):
+class Writer:
+    """Writes each row's detail page as the row comes, and index.html at
+    the end; a run feeds it the rows it has just made, a merge the rows of
+    the parts' results.jsonl: the same rows give the same page."""
+
+    def __init__(self, out):
+        self.out, self.env = out, _environment()
+        os.makedirs(os.path.join(out, 'rows'), exist_ok=True)
+        self.detail = self.env.get_template('row.html')
+        self.rows, self.baseline_given = [], False
+
+    def add(self, group):
+        """One row's records (the candidate's, and the baseline's)."""
         row, by, codepage = row_of(group)
-        baseline_given = baseline_given or 'baseline' in by
-        with open(os.path.join(out, 'rows', row['id'] + '.html'), 'w', encoding='utf-8') as f:
-            f.write(detail.render(row=row, detail=_detail(row, by, codepage)))
-        rows.append(row)
-    rows.sort(key=lambda r: (ORDER[r['kind']], r['machine_file'], r['answers'] or []))
-    counts = {k: sum(1 for r in rows if r['kind'] == k) for k in verdict.KINDS}
-    with open(os.path.join(out, 'index.html'), 'w', encoding='utf-8') as f:
-        for piece in env.get_template('index.html').generate(
-                rows=rows, counts=counts, baseline_given=baseline_given):
-            f.write(piece)
-    return rows, counts
+        self.baseline_given = self.baseline_given or 'baseline' in by
+        with open(os.path.join(self.out, 'rows', row['id'] + '.html'), 'w',
+                  encoding='utf-8') as f:
+            f.write(self.detail.render(row=row, detail=_detail(row, by, codepage)))
+        self.rows.append(row)
+
+    def finish(self):
+        """Writes index.html; returns (the rows, their counts by kind)."""
+        rows = sorted(self.rows, key=lambda r: (ORDER[r['kind']], r['machine_file'],
+                                                r['answers'] or []))
+        counts = {k: sum(1 for r in rows if r['kind'] == k) for k in verdict.KINDS}
+        with open(os.path.join(self.out, 'index.html'), 'w', encoding='utf-8') as f:
+            for piece in self.env.get_template('index.html').generate(
+                    rows=rows, counts=counts, baseline_given=self.baseline_given,
+                    with_wine=any(r['wine'] for r in rows)):
+                f.write(piece)
+        return rows, counts
+
+
+def build(out, result_files):
+    """The page of the records of `result_files`."""
+    writer = Writer(out)
+    for group in read_groups(result_files):
+        writer.add(group)
+    return writer.finish()
