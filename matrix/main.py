@@ -99,8 +99,11 @@ class Progress:
 
     def __init__(self, total, what):
         self.bar, self.total, self.done, self.failed = None, total, 0, 0
-        if sys.stderr.isatty():
+        try:
             import tqdm
+        except ImportError:
+            tqdm = None  # one line per row then
+        if tqdm and sys.stderr.isatty():
             self.bar = tqdm.tqdm(total=total, desc=what, unit='row', file=sys.stderr)
 
     def more(self, n):
@@ -239,6 +242,10 @@ def main(argv, doc):
         if not args.json:
             print('vntrsetup-matrix: %.1f s' % (time.monotonic() - started), file=sys.stderr)
         return status
+    except page.DuplicateRow as e:
+        print('vntrsetup-matrix: %s: a shard merged twice?\n(see vntrsetup-matrix --help)' % e,
+              file=sys.stderr)
+        return BAD_COMMAND
     except BadCommand as e:
         print('vntrsetup-matrix: %s\n(see vntrsetup-matrix --help)' % e, file=sys.stderr)
         return BAD_COMMAND

@@ -121,6 +121,10 @@ def _quoted(word):
     return word if safe and word else "'%s'" % word.replace("'", "'\\''")
 
 
+class DuplicateRow(ValueError):
+    """A row given twice (two parts of one shard merged)."""
+
+
 class Writer:
     """Writes each row's detail page as the row comes, and index.html at
     the end; a run feeds it the rows it has just made, a merge the rows of
@@ -130,11 +134,15 @@ class Writer:
         self.out, self.env = out, _environment()
         os.makedirs(os.path.join(out, 'rows'), exist_ok=True)
         self.detail = self.env.get_template('row.html')
-        self.rows, self.baseline_given = [], False
+        self.rows, self.baseline_given, self.seen = [], False, set()
 
     def add(self, group):
         """One row's records (the candidate's, and the baseline's)."""
         row, by, codepage = row_of(group)
+        if row['id'] in self.seen:
+            raise DuplicateRow('%s%s is given twice' % (row['machine_file'], ' (answers %s)' % (
+                ', '.join(row['answers'])) if row['answers'] else ''))
+        self.seen.add(row['id'])
         self.baseline_given = self.baseline_given or 'baseline' in by
         with open(os.path.join(self.out, 'rows', row['id'] + '.html'), 'w',
                   encoding='utf-8') as f:

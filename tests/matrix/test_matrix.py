@@ -24,7 +24,8 @@ REGRESSION = os.path.join(SOURCE, 'tests', 'machines')
 
 
 def matrix(*args):
-    p = subprocess.run([sys.executable, TOOL, '--sim', SIM] + list(args), capture_output=True,
+    sim = [] if '--sim' in args else ['--sim', SIM]
+    p = subprocess.run([sys.executable, TOOL] + sim + list(args), capture_output=True,
                        text=True, timeout=300)
     return p.returncode, p.stdout, p.stderr
 
@@ -198,6 +199,17 @@ class Runs(Fixture):
             with open(os.path.join(whole, name), 'rb') as a, open(os.path.join(merged, name),
                                                                   'rb') as b:
                 self.assertEqual(a.read(), b.read(), name)
+        # One part merged twice is refused, naming a row.
+        p = subprocess.run([sys.executable, TOOL, 'merge', '--out', self.out('twice'), parts[0],
+                            parts[0]], capture_output=True, text=True, timeout=120)
+        self.assertEqual(p.returncode, 2)
+        self.assertIn('is given twice', p.stderr)
+
+    def test_simulator_that_fails_is_the_tools_failure(self):
+        code, _, err = matrix('--package', PACKAGE, '--out', self.out('failing'), '--sim',
+                              '/bin/false', EXAMPLES)
+        self.assertEqual(code, 3, err)
+        self.assertIn('vntrsetup-sim --batch ended', err)
 
     def test_bad_command_lines(self):
         used = self.out('used')
