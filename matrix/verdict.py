@@ -28,6 +28,8 @@ def drivers(doc):
 def losses(before, after):
     """Why `after` is worse than `before`: each reason a line."""
     why = []
+    if refused(after) and not refused(before):
+        why.append('the machine does not load: %s' % after.get('message', ''))
     if after.get('status') in HUNG and before.get('status') not in HUNG:
         why.append(HUNG[after['status']])
     if any(b.get('message') == 0 for b in after.get('boxes', [])) and \

@@ -104,6 +104,7 @@ class Verdicts(unittest.TestCase):
              self.doc('declined', messages=(4,))),
             ('same', None, self.doc('failed', messages=(4, 0))),
             ('worse', None, self.doc(None, status='timeout', messages=(4,))),
+            ('worse', self.doc(), {'status': 'refused', 'message': 'x'}),
             ('unreadable', {'status': 'refused', 'message': 'x'},
              {'status': 'refused', 'message': 'x'}),
         ]
