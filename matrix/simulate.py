@@ -113,7 +113,7 @@ def run_jobs(sim, jobs, packages, workers):
     if not jobs:
         return
     workers = max(1, min(workers, len(jobs)))
-    results = queue.Queue(maxsize=512)
+    results = queue.Queue(maxsize=64)
     started = [_Worker(sim, jobs[w::workers], packages, results) for w in range(workers)]
     ended = 0
     while ended < len(started):
