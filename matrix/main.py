@@ -215,7 +215,7 @@ def report(out, rows, counts, as_json):
         print('vntrsetup-matrix: worse: %s%s: %s' % (
             r['machine_file'], ' (answers %s)' % ', '.join(r['answers']) if r['answers'] else '',
             '; '.join(r['reasons'])), file=sys.stderr)
-    unheld = [r for r in rows if r['wine'] and r['wine'].get('refused')]
+    unheld = [r for r in rows if r['wine_refused']]
     print('vntrsetup-matrix: %d rows: %s; the page is %s' % (
         len(rows), ', '.join('%d %s' % (n, k) for k, n in counts.items()),
         os.path.join(out, 'index.html')), file=sys.stderr)
@@ -225,7 +225,7 @@ def report(out, rows, counts, as_json):
                'worse': [{'row': r['id'], 'machine_file': r['machine_file'],
                           'answers': r['answers'], 'reasons': r['reasons']} for r in worse],
                'not_under_wine': [{'row': r['id'], 'machine_file': r['machine_file'],
-                                   'why': r['wine']['refused']} for r in unheld]}
+                                   'why': r['wine_refused']} for r in unheld]}
         print(json.dumps(doc, indent=2, ensure_ascii=False))
     return WORSE if worse else 0
 

@@ -6,8 +6,10 @@ which escape every text."""
 
 import json
 import os
+import tempfile
 
 import jinja2
+import markupsafe
 
 from . import verdict
 
@@ -126,15 +128,20 @@ class DuplicateRow(ValueError):
 
 
 class Writer:
-    """Writes each row's detail page as the row comes, and index.html at
-    the end; a run feeds it the rows it has just made, a merge the rows of
-    the parts' results.jsonl: the same rows give the same page."""
+    """Writes each row's detail page and its line of the table as the row
+    comes, and index.html at the end; a run feeds it the rows it has just
+    made, a merge the rows of the parts' results.jsonl: the same rows give
+    the same page. Of each row only its place in the order, its verdict and
+    where its line of the table lies are held, so that memory stays flat
+    however many rows there are."""
 
     def __init__(self, out):
         self.out, self.env = out, _environment()
         os.makedirs(os.path.join(out, 'rows'), exist_ok=True)
         self.detail = self.env.get_template('row.html')
-        self.rows, self.baseline_given, self.seen = [], False, set()
+        self.line = self.env.get_template('index_row.html')
+        self.lines = tempfile.TemporaryFile()
+        self.rows, self.baseline_given, self.with_wine, self.seen = [], False, False, set()
 
     def add(self, group):
         """One row's records (the candidate's, and the baseline's)."""
@@ -144,21 +151,35 @@ class Writer:
                 ', '.join(row['answers'])) if row['answers'] else ''))
         self.seen.add(row['id'])
         self.baseline_given = self.baseline_given or 'baseline' in by
+        self.with_wine = self.with_wine or bool(row['wine'])
         with open(os.path.join(self.out, 'rows', row['id'] + '.html'), 'w',
                   encoding='utf-8') as f:
             f.write(self.detail.render(row=row, detail=_detail(row, by, codepage)))
-        self.rows.append(row)
+        line = self.line.render(r=row).encode('utf-8')
+        self.rows.append({
+            'order': (ORDER[row['kind']], row['machine_file'], tuple(row['answers'] or ())),
+            'id': row['id'], 'kind': row['kind'], 'machine_file': row['machine_file'],
+            'answers': row['answers'], 'reasons': row['reasons'] if row['kind'] == 'worse' else [],
+            'wine_refused': (row['wine'] or {}).get('refused'), 'line': (self.lines.tell(),
+                                                                       len(line))})
+        self.lines.write(line)
+
+    def _lines(self, rows):
+        for r in rows:
+            self.lines.seek(r['line'][0])
+            yield markupsafe.Markup(self.lines.read(r['line'][1]).decode('utf-8'))
 
     def finish(self):
-        """Writes index.html; returns (the rows, their counts by kind)."""
-        rows = sorted(self.rows, key=lambda r: (ORDER[r['kind']], r['machine_file'],
-                                                r['answers'] or []))
+        """Writes index.html; returns (the rows in the page's order, their
+        counts by kind)."""
+        rows = sorted(self.rows, key=lambda r: r['order'])
         counts = {k: sum(1 for r in rows if r['kind'] == k) for k in verdict.KINDS}
         with open(os.path.join(self.out, 'index.html'), 'w', encoding='utf-8') as f:
             for piece in self.env.get_template('index.html').generate(
-                    rows=rows, counts=counts, baseline_given=self.baseline_given,
-                    with_wine=any(r['wine'] for r in rows)):
+                    fragments=self._lines(rows), total=len(rows), counts=counts,
+                    baseline_given=self.baseline_given, with_wine=self.with_wine):
                 f.write(piece)
+        self.lines.close()
         return rows, counts
 
 
