@@ -207,6 +207,15 @@ def merge(args):
     return out, page.build(out, [os.path.join(out, RESULTS)])
 
 
+def write_out(text):
+    """Standard output; a reader that stops early (| head) ends it quietly."""
+    try:
+        sys.stdout.write(text + '\n')
+        sys.stdout.flush()
+    except BrokenPipeError:
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+
+
 def report(out, rows, counts, as_json):
     """The summary: the rows that are worse on standard error, and with
     --json the summary as one document on standard output."""
@@ -226,7 +235,7 @@ def report(out, rows, counts, as_json):
                           'answers': r['answers'], 'reasons': r['reasons']} for r in worse],
                'not_under_wine': [{'row': r['id'], 'machine_file': r['machine_file'],
                                    'why': r['wine_refused']} for r in unheld]}
-        print(json.dumps(doc, indent=2, ensure_ascii=False))
+        write_out(json.dumps(doc, indent=2, ensure_ascii=False))
     return WORSE if worse else 0
 
 
@@ -234,7 +243,7 @@ def main(argv, doc):
     try:
         args = parse(argv)
         if args.help:
-            print(doc)
+            write_out(doc)
             return 0
         started = time.monotonic()
         out, (rows, counts) = run(args) if args.command == 'run' else merge(args)
@@ -242,6 +251,9 @@ def main(argv, doc):
         if not args.json:
             print('vntrsetup-matrix: %.1f s' % (time.monotonic() - started), file=sys.stderr)
         return status
+    except KeyboardInterrupt:
+        print('vntrsetup-matrix: stopped', file=sys.stderr)
+        return 130
     except page.DuplicateRow as e:
         print('vntrsetup-matrix: %s: a shard merged twice?\n(see vntrsetup-matrix --help)' % e,
               file=sys.stderr)
