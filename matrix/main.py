@@ -155,7 +155,7 @@ def finish_row(job, packages, results, writer):
         results.write(text[:-1] + ',"simulator":' + job.raw[role].decode('utf-8') + '}\n')
         group.append(dict(head, simulator=job.docs[role]))
     writer.add(group)
-    job.raw = job.docs = job.dump = None
+    job.raw = job.docs = job.dump = job.row = None
 
 
 def run(args):

@@ -132,8 +132,8 @@ class Writer:
     comes, and index.html at the end; a run feeds it the rows it has just
     made, a merge the rows of the parts' results.jsonl: the same rows give
     the same page. Of each row only its place in the order, its verdict and
-    where its line of the table lies are held, so that memory stays flat
-    however many rows there are."""
+    where its line of the table lies are kept, in a temporary file, so
+    that memory stays flat however many rows there are."""
 
     def __init__(self, out):
         self.out, self.env = out, _environment()
@@ -141,28 +141,28 @@ class Writer:
         self.detail = self.env.get_template('row.html')
         self.line = self.env.get_template('index_row.html')
         self.lines = tempfile.TemporaryFile()
-        self.rows, self.baseline_given, self.with_wine, self.seen = [], False, False, set()
+        self.held = tempfile.TemporaryFile('w+', encoding='utf-8')
+        self.baseline_given = self.with_wine = False
 
     def add(self, group):
         """One row's records (the candidate's, and the baseline's)."""
         row, by, codepage = row_of(group)
-        if row['id'] in self.seen:
-            raise DuplicateRow('%s%s is given twice' % (row['machine_file'], ' (answers %s)' % (
-                ', '.join(row['answers'])) if row['answers'] else ''))
-        self.seen.add(row['id'])
         self.baseline_given = self.baseline_given or 'baseline' in by
         self.with_wine = self.with_wine or bool(row['wine'])
         with open(os.path.join(self.out, 'rows', row['id'] + '.html'), 'w',
                   encoding='utf-8') as f:
             f.write(self.detail.render(row=row, detail=_detail(row, by, codepage)))
         line = self.line.render(r=row).encode('utf-8')
-        self.rows.append({
-            'order': (ORDER[row['kind']], row['machine_file'], tuple(row['answers'] or ())),
-            'id': row['id'], 'kind': row['kind'], 'machine_file': row['machine_file'],
-            'answers': row['answers'], 'reasons': row['reasons'] if row['kind'] == 'worse' else [],
-            'wine_refused': (row['wine'] or {}).get('refused'), 'line': (self.lines.tell(),
-                                                                       len(line))})
+        # What the index and the summary need of the row, in the file
+        # beside its line: nothing of a row stays in memory until the end.
+        held = {'order': [ORDER[row['kind']], row['machine_file'], row['answers'] or []],
+                'id': row['id'], 'kind': row['kind'], 'machine_file': row['machine_file'],
+                'answers': row['answers'],
+                'reasons': row['reasons'] if row['kind'] == 'worse' else [],
+                'wine_refused': (row['wine'] or {}).get('refused'),
+                'line': [self.lines.tell(), len(line)]}
         self.lines.write(line)
+        self.held.write(json.dumps(held) + '\n')
 
     def _lines(self, rows):
         for r in rows:
@@ -172,7 +172,13 @@ class Writer:
     def finish(self):
         """Writes index.html; returns (the rows in the page's order, their
         counts by kind)."""
-        rows = sorted(self.rows, key=lambda r: r['order'])
+        self.held.seek(0)
+        rows = sorted((json.loads(line) for line in self.held), key=lambda r: r['order'])
+        self.held.close()
+        for a, b in zip(rows, rows[1:]):
+            if a['id'] == b['id']:
+                raise DuplicateRow('%s%s is given twice' % (a['machine_file'], ' (answers %s)' % (
+                    ', '.join(a['answers'])) if a['answers'] else ''))
         counts = {k: sum(1 for r in rows if r['kind'] == k) for k in verdict.KINDS}
         with open(os.path.join(self.out, 'index.html'), 'w', encoding='utf-8') as f:
             for piece in self.env.get_template('index.html').generate(
