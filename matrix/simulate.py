@@ -85,6 +85,23 @@ class _Worker:
             pass  # the reader sees the process end, and says so
 
     def _read(self):
+        """Hands each finished job on; the end of the process, or output
+        that does not parse, ends the list (with the failure said): the
+        consumer never waits for a reader that has gone."""
+        try:
+            got = self._take()
+        except ValueError as e:
+            self.proc.kill()
+            self.results.put(ToolFailed('vntrsetup-sim --batch wrote what is no JSON: %s' % e))
+            self.results.put(None)
+            return
+        code = self.proc.wait()
+        if got != len(self.plan):
+            self.results.put(ToolFailed('vntrsetup-sim --batch ended (status %d) after %d of %d '
+                                        'runs' % (code, got, len(self.plan))))
+        self.results.put(None)
+
+    def _take(self):
         got = 0
         for record in _records(self.proc.stdout):
             if got >= len(self.plan):
@@ -100,11 +117,7 @@ class _Worker:
                 job.docs[role] = json.loads(record)
             if last:
                 self.results.put(job)
-        code = self.proc.wait()
-        if got != len(self.plan):
-            self.results.put(ToolFailed('vntrsetup-sim --batch ended (status %d) after %d of %d '
-                                        'runs' % (code, got, len(self.plan))))
-        self.results.put(None)
+        return got
 
 
 def run_jobs(sim, jobs, packages, workers):

@@ -207,10 +207,16 @@ class Runs(Fixture):
         self.assertIn('is given twice', p.stderr)
 
     def test_simulator_that_fails_is_the_tools_failure(self):
-        code, _, err = matrix('--package', PACKAGE, '--out', self.out('failing'), '--sim',
-                              '/bin/false', EXAMPLES)
-        self.assertEqual(code, 3, err)
-        self.assertIn('vntrsetup-sim --batch ended', err)
+        garbage = self.out('garbage-sim')
+        with open(garbage, 'w') as f:
+            f.write('#!/bin/sh\nprintf \'\\036{"status": nope\\n\'\n')
+        os.chmod(garbage, 0o755)
+        for n, (sim, said) in enumerate((('/bin/false', 'vntrsetup-sim --batch ended'),
+                                         (garbage, 'what is no JSON'))):
+            code, _, err = matrix('--package', PACKAGE, '--out', self.out('failing%d' % n),
+                                  '--sim', sim, EXAMPLES)
+            self.assertEqual(code, 3, err)
+            self.assertIn(said, err)
 
     def test_bad_command_lines(self):
         used = self.out('used')
