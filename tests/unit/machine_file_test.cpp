@@ -373,6 +373,49 @@ TEST(MachineFile, every_key_option_and_json_key_is_documented) {
     }
 }
 
+// An option that replaces a setting is the setting's own key read a second
+// time: a file with the option's value gives the machine the option gives,
+// and the note names what it replaced.
+TEST(MachineFile, an_option_gives_the_machine_its_key_gives) {
+    static const std::string package = std::string(VNTR_SOURCE_DIR) + "/examples/package";
+    const struct {
+        std::string file;    // the file's setting
+        std::string as_key;  // the option's value written as the key
+        void (*option)(sim::Overrides&);
+        std::string note;
+    } kCases[] = {
+        {"os = '2000'\n", "os = '98se'\n", [](sim::Overrides& o) { o.os = "98se"; },
+         "os: Windows 2000 replaced by --os 98se"},
+        {"locale = 0x0407\n", "locale = 0x0411\n", [](sim::Overrides& o) { o.locale = 0x0411; },
+         "locale: 0x0407 replaced by --locale 0x0411"},
+        {"current_dir = 'C:\\A'\n", "current_dir = 'C:\\B'\n",
+         [](sim::Overrides& o) { o.current_dir = "C:\\B"; },
+         "current_dir: C:\\A replaced by --cwd C:\\B"},
+        {"package = false\n", "package = { from = '" + package + "' }\n",
+         [](sim::Overrides& o) { o.package = package; }, "package: false replaced by --package"},
+        {"command_line = 'a'\n", "command_line = 'b'\n",
+         [](sim::Overrides& o) { o.command_line = "b"; },
+         "command_line: replaced by --command-line"},
+        {"answers = ['yes']\n", "answers = ['no', 'no']\n",
+         [](sim::Overrides& o) {
+             o.answers = std::vector<bool>{false, false};
+         },
+         "answers: replaced by --answer"},
+    };
+    for (const auto& c : kCases) {
+        sim::Overrides option;
+        c.option(option);
+        sim::LoadedMachine given = sim::ParseMachine(c.file, "f.toml", VNTR_SOURCE_DIR, option);
+        sim::LoadedMachine written = sim::ParseMachine(c.as_key, "f.toml", VNTR_SOURCE_DIR);
+        sim::json a = sim::DumpMachine(given), b = sim::DumpMachine(written);
+        for (const auto& [member, value] : b.items())
+            if (member != "settings" && member != "notes")
+                EXPECT_EQ(a[member], value) << c.file << " " << member;
+        ASSERT_EQ(given.notes.size(), 1u) << c.file;
+        EXPECT_NE(given.notes[0].find(c.note), std::string::npos) << given.notes[0];
+    }
+}
+
 // --list-calls says what each call's event records: the argument names it
 // lists are those the events of the example machines hold, and a fault
 // that gives no error fails with the number it lists.
