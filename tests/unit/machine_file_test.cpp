@@ -408,9 +408,10 @@ TEST(MachineFile, an_option_gives_the_machine_its_key_gives) {
         sim::LoadedMachine given = sim::ParseMachine(c.file, "f.toml", VNTR_SOURCE_DIR, option);
         sim::LoadedMachine written = sim::ParseMachine(c.as_key, "f.toml", VNTR_SOURCE_DIR);
         sim::json a = sim::DumpMachine(given), b = sim::DumpMachine(written);
-        for (const auto& [member, value] : b.items())
-            if (member != "settings" && member != "notes")
-                EXPECT_EQ(a[member], value) << c.file << " " << member;
+        for (const auto& [member, value] : b.items()) {
+            if (member == "settings" || member == "notes") continue;
+            EXPECT_EQ(a[member], value) << c.file << " " << member;
+        }
         ASSERT_EQ(given.notes.size(), 1u) << c.file;
         EXPECT_NE(given.notes[0].find(c.note), std::string::npos) << given.notes[0];
     }
