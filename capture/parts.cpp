@@ -256,8 +256,9 @@ static char g_walk[LONG_PATH];
 static int g_listed;
 
 // Whether the walk passes the entry over: the folder's own entries, the
-// file being written (it appears in the folder while the capture runs), and
-// on 2000/XP the libraries that [[planted]] stands for.
+// file being written (it appears in the folder while the capture runs), on
+// 2000/XP the libraries that [[planted]] stands for, and the message folder,
+// which is listed before the other folders.
 static BOOL PassOver(const Captured* machine, const char* name, int depth) {
     if (!strcmp(name, ".") || !strcmp(name, "..")) return TRUE;
     if (machine->written) {
@@ -269,15 +270,20 @@ static BOOL PassOver(const Captured* machine, const char* name, int depth) {
                  : SameName(g_walk, machine->written))
             return TRUE;
     }
-    return depth == 0 && machine->platform == VER_PLATFORM_WIN32_NT &&
-           (SameName(name, &SETUP_LIBRARY[1]) || SameName(name, &NEWDEV_LIBRARY[1]));
+    return depth == 0 &&
+           (SameName(name, MESSAGE_FOLDER) ||
+            (machine->platform == VER_PLATFORM_WIN32_NT &&
+             (SameName(name, &SETUP_LIBRARY[1]) || SameName(name, &NEWDEV_LIBRARY[1]))));
 }
 
-// Lists the folder g_walk (`length` bytes long) and what lies below it to
-// WALK_DEPTH: INF and catalog files, and the message files of MultiLang, by
-// their bytes; other files by size and CRC-32. What cannot be listed is
-// said with its error.
-static void CaptureFolder(const Captured* machine, size_t length, int depth, BOOL messages) {
+static void CaptureFolder(const Captured* machine, size_t length, int depth);
+
+// One pass over the folder g_walk (`length` bytes long): its files, INF and
+// catalog files (and in the message folder, message files) by their bytes,
+// other files by size and CRC-32; or its folders, each with what lies below
+// it to WALK_DEPTH. What cannot be listed is said with its error.
+static void ListFolder(const Captured* machine, size_t length, int depth, BOOL folders,
+                       BOOL messages) {
     strcpy(g_walk + length, "\\*");
     WIN32_FIND_DATAA found;
     HANDLE search = FindFirstFileA(g_walk, &found);
@@ -286,14 +292,13 @@ static void CaptureFolder(const Captured* machine, size_t length, int depth, BOO
     while (more && g_listed < WALK_FILES) {
         const char* name = found.cFileName;
         strcpy(g_walk + length + 1, name);
-        if (!PassOver(machine, name, depth)) {
-            BOOL folder = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-            if (!folder) ++g_listed;
+        BOOL folder = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        if (folder == folders && !PassOver(machine, name, depth)) {
+            ++g_listed;
             CaptureFile(g_walk, HasExtension(name, ".INF") || HasExtension(name, ".CAT") ||
                                     (messages && HasExtension(name, ".DAT")));
             if (folder && depth < WALK_DEPTH)
-                CaptureFolder(machine, length + 1 + strlen(name), depth + 1,
-                              depth == 0 && SameName(name, MESSAGE_FOLDER));
+                CaptureFolder(machine, length + 1 + strlen(name), depth + 1);
         }
         more = FindNextFileA(search, &found);
         error = GetLastError();
@@ -302,8 +307,9 @@ static void CaptureFolder(const Captured* machine, size_t length, int depth, BOO
     if (more) {
         Put("# the rest of ");
         PutCText(g_walk);
-        Put(" is not listed: over 512 files\n");
-    } else if (error != ERROR_NO_MORE_FILES && error != ERROR_FILE_NOT_FOUND) {
+        Put(" is not listed: over 512 entries\n");
+    } else if (error != ERROR_NO_MORE_FILES && error != ERROR_FILE_NOT_FOUND &&
+               error != ERROR_PATH_NOT_FOUND) {
         Put("# ");
         PutCText(g_walk);
         Put("\n");
@@ -312,11 +318,25 @@ static void CaptureFolder(const Captured* machine, size_t length, int depth, BOO
     if (search != INVALID_HANDLE_VALUE) FindClose(search);
 }
 
+// The files of a folder, then its folders.
+static void CaptureFolder(const Captured* machine, size_t length, int depth) {
+    ListFolder(machine, length, depth, FALSE, FALSE);
+    ListFolder(machine, length, depth, TRUE, FALSE);
+}
+
 void CapturePackage(const Captured* machine) {
     if (!machine->current || strlen(machine->current) >= LONG_PATH - MAX_PATH * (WALK_DEPTH + 2))
         return;
     Put("\n# The package\n");
+    size_t length = strlen(machine->current);
     strcpy(g_walk, machine->current);
     g_listed = 0;
-    CaptureFolder(machine, strlen(g_walk), 0, FALSE);
+    // What setup.exe reads comes first: the folder's own files, then the
+    // message files, then the other folders.
+    ListFolder(machine, length, 0, FALSE, FALSE);
+    strcpy(g_walk + length, "\\" MESSAGE_FOLDER);
+    CaptureFile(g_walk, FALSE);
+    ListFolder(machine, length + 1 + strlen(MESSAGE_FOLDER), 1, FALSE, TRUE);
+    g_walk[length] = '\0';
+    ListFolder(machine, length, 0, TRUE, FALSE);
 }
