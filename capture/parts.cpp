@@ -299,6 +299,8 @@ static void ListFolder(const Captured* machine, size_t length, int depth, BOOL f
                                     (messages && HasExtension(name, ".DAT")));
             if (folder && depth < WALK_DEPTH)
                 CaptureFolder(machine, length + 1 + strlen(name), depth + 1);
+            else if (folder)
+                Put("# what it holds is not listed: over 3 levels down\n");
         }
         more = FindNextFileA(search, &found);
         error = GetLastError();

@@ -387,7 +387,7 @@ TEST(CaptureRoundTrip, captured_packages_replay_with_their_files) {
          false,
          true,
          1,
-         ""},
+         "# what it holds is not listed: over 3 levels down"},
         {"an INF over 64 KiB",
          "os = 'xp'\n" + controllerXp,
          {{"VNTRXP.INF", sim::ReadHostFile(sim::DefaultPackageDir() + "/VNTRXP.INF", 1 << 20) +
