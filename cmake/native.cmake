@@ -46,6 +46,7 @@ add_library(vntr_sim STATIC
     sim/slots.cpp
     sim/winapi.cpp
     sim/devices.cpp
+    sim/inf.cpp
     sim/expect.cpp
     sim/locales.cpp
 )

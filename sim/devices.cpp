@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "host/host.h"
+#include "sim/inf.h"
 #include "sim/runtime.h"
 #include "sim/slots.h"
 
@@ -11,7 +12,7 @@ using sim::Call;
 using sim::Event;
 using sim::Runtime;
 
-#define ERROR_NO_SUCH_DEVINST 0xE000020Bu
+#define ERROR_NO_SUCH_DEVINST sim::kErrorNoSuchDevinst
 
 namespace {
 
@@ -31,16 +32,8 @@ const std::vector<size_t>* SetOf(HDEVINFO set) {
 
 // Whether a present device lists the hardware identifier (any letter case).
 bool Listed(const Runtime& rt, const char* hardwareId) {
-    for (const sim::Device& d : rt.m.devices) {
-        if (!d.present || !d.hardware_ids) continue;
-        const sim::Bytes& ids = *d.hardware_ids;
-        for (size_t at = 0; at < ids.size() && ids[at];) {
-            size_t end = ids.find('\0', at);
-            if (end == std::string::npos) end = ids.size();
-            if (sim::EqualNoCase(ids.substr(at, end - at), hardwareId)) return true;
-            at = end + 1;
-        }
-    }
+    for (const sim::Device& d : rt.m.devices)
+        if (sim::ListsHardwareId(d, hardwareId)) return true;
     return false;
 }
 
