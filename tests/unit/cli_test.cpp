@@ -675,6 +675,7 @@ TEST_F(Cli, a_captured_package_replays_as_the_machine_it_came_from) {
         EXPECT_EQ(b["outcome"], a["outcome"]) << c.name;
         EXPECT_EQ(b["change_lines"], a["change_lines"]) << c.name;
         EXPECT_EQ(b["boxes"], a["boxes"]) << c.name;
+        EXPECT_EQ(b["after_restart"], a["after_restart"]) << c.name;
         if (!*c.cut) {
             EXPECT_TRUE(Has(a["boxes"].dump(), "Fertig C")) << c.name;
         }
