@@ -63,7 +63,7 @@ target_link_libraries(vntr_sim PUBLIC vntr_program)
 add_library(vntr_cli STATIC sim/cli/options.cpp sim/cli/report.cpp sim/cli/check_package.cpp)
 target_link_libraries(vntr_cli PUBLIC vntr_sim vntr_program)
 
-add_executable(vntrsetup-sim sim/cli/vntrsetup_sim.cpp)
+add_executable(vntrsetup-sim sim/cli/vntrsetup_sim.cpp sim/cli/batch.cpp)
 target_link_libraries(vntrsetup-sim PRIVATE vntr_cli vntr_sim vntr_program)
 
 # The machine capture program over the simulated host, and the command that
@@ -88,6 +88,7 @@ include(tests/contract/contract.cmake)
 include(tests/fuzz/replay.cmake)
 include(tests/install/install.cmake)
 include(tests/scripts/scripts.cmake)
+include(tests/matrix/matrix.cmake)
 if(VNTR_FUZZ)
     include(cmake/fuzz.cmake)
 endif()

@@ -265,16 +265,17 @@ class WineRun:
         }
 
 
-def plan_machine(config, path, answers=None, program=None, data=None):
+def plan_machine(config, path, answers=None, program=None, data=None, package=None):
     """(dump, plan, the simulator's run) of a machine file, for `program`
     (setup.exe by default; its string table must be the machine's); `data`
-    is the file's text when `path` is - (standard input). A driver
+    is the file's text when `path` is - (standard input); `package` a host
+    folder in place of the package folder's content. A driver
     update the simulator lets fail is realized otherwise: Wine's never
     fails."""
-    dump = simulator.dump(config.sim, path, data)
+    dump = simulator.dump(config.sim, path, data, package)
     program = program or config.setup_exe
     plan = realize.plan(dump, pe.strings(program) if program else None)
-    doc = simulator.predict(config.sim, path, answers, data)
+    doc = simulator.predict(config.sim, path, answers, data, package)
     if compare.sim_update_failed(doc):
         plan.differ('update.check', 'a driver update that fails', 'one that succeeds',
                     'Wine\'s UpdateDriverForPlugAndPlayDevicesA always returns TRUE')

@@ -23,17 +23,20 @@ def _run(sim, args, timeout=120, data=None):
     return p.returncode, p.stdout.decode('utf-8'), p.stderr.decode('utf-8', 'replace')
 
 
-def dump(sim, machine_file, data=None):
-    code, out, err = _run(sim, ['--machine', machine_file, '--dump-machine'], data=data)
+def dump(sim, machine_file, data=None, package=None):
+    """The resolved machine; `package`, when given, is the host folder that
+    replaces the package folder's content (--package)."""
+    args = ['--machine', machine_file, '--dump-machine'] + (['--package', package] if package else [])
+    code, out, err = _run(sim, args, data=data)
     if code != 0:
         raise SimulatorError(err.strip() or 'vntrsetup-sim ended with %d' % code)
     return json.loads(out)
 
 
-def predict(sim, machine_file, answers=None, data=None):
+def predict(sim, machine_file, answers=None, data=None, package=None):
     """The simulator's --json document of the run (any exit status but a bad
     machine file or command line)."""
-    args = ['--machine', machine_file, '--json']
+    args = ['--machine', machine_file, '--json'] + (['--package', package] if package else [])
     for a in answers or []:
         args += ['--answer', a]
     code, out, err = _run(sim, args, data=data)

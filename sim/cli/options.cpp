@@ -199,7 +199,7 @@ int Output::Close() {
 
 // ---- the front end's voice -------------------------------------------------------
 
-Tool::Tool(const char* program) : program_(program), stdout_(1, "standard output") {}
+Tool::Tool(const char* program, int fd) : program_(program), stdout_(fd, "standard output") {}
 
 void Tool::Say(const std::string& text) const {
     std::cerr << program_ << ": " << sim::Visible(text, sim::kUtf8) << "\n";

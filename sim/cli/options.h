@@ -96,7 +96,8 @@ class Output : public std::streambuf {
 // output always parses.
 class Tool {
    public:
-    explicit Tool(const char* program);
+    // Its standard output is `fd` (closed by Finish).
+    explicit Tool(const char* program, int fd = 1);
 
     const char* program() const { return program_; }
     std::ostream& out() { return stdout_.stream(); }

@@ -12,6 +12,7 @@
 
 #include "res/version.h"
 #include "sim/calls.h"
+#include "sim/cli/batch.h"
 #include "sim/cli/check_package.h"
 #include "sim/cli/options.h"
 #include "sim/cli/report.h"
@@ -29,6 +30,8 @@ namespace {
 const char kAbout[] =
     "usage: vntrsetup-sim [--machine FILE | --os NAME] [options]\n"
     "       vntrsetup-sim FILE [options]\n"
+    "       vntrsetup-sim --batch   (one run a line of standard input, its arguments\n"
+    "                               as a JSON array; each output out, RS before)\n"
     "\n"
     "Runs the Vantor CardBus controller setup program over a simulated Windows\n"
     "machine and prints every message box, every host call with its arguments and\n"
@@ -348,6 +351,7 @@ int Main(cli::Tool& tool, int argc, char** argv) {
 int main(int argc, char** argv) {
     // A reader that goes away is seen as EPIPE on the next write.
     signal(SIGPIPE, SIG_IGN);
+    if (argc == 2 && std::string(argv[1]) == "--batch") return cli::RunBatch("vntrsetup-sim", Main);
     cli::Tool tool("vntrsetup-sim");
     int status;
     try {
