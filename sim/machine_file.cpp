@@ -518,9 +518,9 @@ Expectation ReadExpect(Reader& r, const toml::node& node) {
     Expectation e;
     e.line = Reader::Line(node);
     if (auto* x = t.get("outcome")) {
-        static const std::set<std::string> outcomes = {
-            "declined", "installed", "staged",  "restart", "no-controller",
-            "failed",   "nothing",   kUnpredictableOutcome};
+        static const std::set<std::string> outcomes = {"declined", "installed",          "staged",
+                                                       "restart",  "no-controller",      "failed",
+                                                       "nothing",  kUnpredictableOutcome};
         e.outcome = r.String(*x, "expect.outcome");
         if (!outcomes.count(*e.outcome))
             r.Fail(*x, "expect.outcome",

@@ -145,8 +145,8 @@ Verdict DeriveOutcome(const EventList& events) {
             restart = true;
         } else if (type == update_type) {
             Event update = events[i];
-            unpredictable = update.GetStr("inf_verdict") == "unpredictable" &&
-                            !update.GetFlag("update_given");
+            unpredictable =
+                update.GetStr("inf_verdict") == "unpredictable" && !update.GetFlag("update_given");
         }
     }
     if (boxes.empty()) return {"", "the program showed no box"};
@@ -583,12 +583,10 @@ void WriteJsonDocument(std::ostream& stream, const Machine& machine, const Outco
         };
         json not_captured = json::array();
         for (const std::string& inf : p.not_captured) not_captured.push_back(text(inf));
-        json entry = {{"device", text(p.device)},
-                      {"inf", text(p.inf)},
-                      {"model", text(p.model)},
-                      {"why", Visible(p.why, kUtf8)},
-                      {"not_captured", not_captured},
-                      {"line", AfterRestartLine(p, machine.codepage)}};
+        json entry = {
+            {"device", text(p.device)},     {"inf", text(p.inf)},
+            {"model", text(p.model)},       {"why", Visible(p.why, kUtf8)},
+            {"not_captured", not_captured}, {"line", AfterRestartLine(p, machine.codepage)}};
         out += (i ? ",\n  " : "") + entry.dump(-1, ' ', false, json::error_handler_t::replace);
     }
     out += "],\n\"events\":[";

@@ -298,8 +298,9 @@ void PrintReport(std::ostream& out, const sim::Machine& m, const sim::Outcome& o
     });
     if (!changed) text += "  (none)\n";
     if (!o.after_restart.empty()) {
-        text += "\nafter restart:\n  (predicted from the INF files Windows 9x searches at its next "
-                "start; no call of the program)\n";
+        text +=
+            "\nafter restart:\n  (predicted from the INF files Windows 9x searches at its next "
+            "start; no call of the program)\n";
         for (const sim::RestartPrediction& p : o.after_restart) {
             text += "  " + sim::AfterRestartLine(p, cp) + "\n";
             text += "      " + sim::Visible(p.why, sim::kUtf8) + "\n";

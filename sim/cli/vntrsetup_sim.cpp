@@ -158,9 +158,9 @@ void WarnUnpredictable(cli::Tool& tool, const sim::Outcome& outcome) {
         if (e.GetStr("inf_verdict") != "unpredictable") continue;
         tool.Warn("the driver update cannot be predicted: " +
                   sim::Visible(e.GetStr("inf_why"), sim::kUtf8) +
-                  (e.GetFlag("update_given") ? "; the run takes what [update] says"
-                                             : "; the outcome is " +
-                                                   std::string(sim::kUnpredictableOutcome)));
+                  (e.GetFlag("update_given")
+                       ? "; the run takes what [update] says"
+                       : "; the outcome is " + std::string(sim::kUnpredictableOutcome)));
     }
 }
 
@@ -184,8 +184,8 @@ int Main(cli::Tool& tool, int argc, char** argv) {
         return 0;
     }
     if (has("--check-package")) {
-        if (has("--check") || has("--print-expect") || has("--dump-machine") ||
-            has("--machine") || !args.Positional().empty())
+        if (has("--check") || has("--print-expect") || has("--dump-machine") || has("--machine") ||
+            !args.Positional().empty())
             return tool.Usage("--check-package runs no machine: give it alone, or with --json");
         return cli::CheckPackage(tool, args.Value("--check-package"));
     }
