@@ -16,12 +16,14 @@ struct Captured {
     const char* windows;  // the Windows directory, no trailing backslash; NULL when unknown
     const char* system;   // the system directory, no trailing backslash; NULL when unknown
     LCID locale;
+    const char* written;  // the machine file's path as given; NULL for standard output
 };
 
 // The header, the Windows version, locale, code page and directories (the
 // top-level keys), and what the file leaves out.
 void CaptureSystem(Captured* machine);
-// The package folder: the files setup.exe uses and the message file.
+// The package folder, the current directory: INF and catalog files and the
+// message files by their bytes, other files by their size and CRC-32.
 void CapturePackage(const Captured* machine);
 // Windows 98, 98 SE and ME: the INF folders, OtherDevicePath and the device
 // keys under Enum\PCI.
@@ -38,8 +40,8 @@ const char* PathIn(int slot, const char* directory, const char* name);
 // the machine file as a comment with the error.
 DWORD LookAt(const char* path);
 // Writes what lies at `path` as [[files]] or [[dirs]]: a file by its size
-// and CRC-32 (or with `contents`, by its bytes), or the error that keeps it
-// from being read; nothing when nothing is there.
+// and CRC-32 (or with `contents`, by its bytes when it has at most 64 KiB),
+// or the error that keeps it from being read; nothing when nothing is there.
 void CaptureFile(const char* path, BOOL contents);
 
 #endif  // VNTR_CAPTURE_H

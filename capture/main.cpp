@@ -81,6 +81,7 @@ int CaptureMain(char* arguments) {
 
     Captured machine;
     memset(&machine, 0, sizeof machine);
+    machine.written = file;
     CaptureSystem(&machine);
     CapturePackage(&machine);
     if (machine.platform == VER_PLATFORM_WIN32_WINDOWS) CaptureLegacy(&machine);

@@ -5,23 +5,23 @@
 #include "common/crc32.h"
 #include "common/paths.h"
 #include "common/product.h"
+#include "nt/nt.h"
 #include "res/version.h"
 
 // Windows paths are at most 32,767 characters; a name joined to one fits
 // these buffers too.
 #define LONG_PATH 33024
 
-// The most a file's bytes are written for (the message file; setup.exe
-// reads at most five lines of 255 bytes), and the most the simulator holds
-// of a file given by its size and CRC-32.
+// The most a file's bytes are written for (INF, catalog and message files,
+// which are small; a larger one is given by its size and CRC-32), and the
+// most the simulator holds of a file given by its size and CRC-32.
 #define CONTENTS_CAP 65536u
 #define SUM_CAP (16u << 20)
 
-// The files of the driver package setup.exe copies or installs, each with
-// its leading backslash.
-static const char* const kPackageFiles[] = {
-    INF_98, INF_98SE, CATALOG_98SE, INF_ME, CATALOG_ME, INF_2000, INF_XP,
-};
+// How much of the package folder is listed: the folder a user starts
+// setup.exe from may be the root of a CD with other drivers on it.
+#define WALK_FILES 512
+#define WALK_DEPTH 3
 
 static char g_directories[3][LONG_PATH];
 static char g_paths[2][LONG_PATH];
@@ -215,18 +215,13 @@ void CaptureFile(const char* path, BOOL contents) {
     }
     // A size and CRC-32 stand for the file in a replay; fewer than four bytes
     // cannot be made up again to that sum, so they are given as they are.
-    if (contents || size < 4) {
-        if (size > CONTENTS_CAP) {
-            Put("# ");
-            PutNumber(size);
-            Put(" bytes, cut\n");
-            size = CONTENTS_CAP;
-        }
+    if ((contents && size <= CONTENTS_CAP) || size < 4) {
         Put("hex = ");
         PutHex(kept, size, TRUE);
         Put("\n");
         return;
     }
+    if (contents) Put("# over 64 KiB: by size and CRC-32\n");
     if (size > SUM_CAP) {
         Put("# ");
         PutNumber(size);
@@ -239,13 +234,111 @@ void CaptureFile(const char* path, BOOL contents) {
     Put("\n");
 }
 
+// Whether two names are the same, ASCII letters compared without case.
+static BOOL SameName(const char* a, const char* b) {
+    for (;; ++a, ++b) {
+        char x = *a >= 'a' && *a <= 'z' ? (char)(*a - 32) : *a;
+        char y = *b >= 'a' && *b <= 'z' ? (char)(*b - 32) : *b;
+        if (x != y) return FALSE;
+        if (!x) return TRUE;
+    }
+}
+
+// Whether `name` ends in `extension` (".INF"), without regard to case.
+static BOOL HasExtension(const char* name, const char* extension) {
+    size_t length = strlen(name), tail = strlen(extension);
+    return length > tail && SameName(name + length - tail, extension);
+}
+
+// The package folder's walk: the path of the folder being listed, and the
+// number of files listed so far.
+static char g_walk[LONG_PATH];
+static int g_listed;
+
+// Whether the walk passes the entry over: the folder's own entries, the
+// file being written (it appears in the folder while the capture runs), on
+// 2000/XP the libraries that [[planted]] stands for, and the message folder,
+// which is listed before the other folders.
+static BOOL PassOver(const Captured* machine, const char* name, int depth) {
+    if (!strcmp(name, ".") || !strcmp(name, "..")) return TRUE;
+    if (machine->written) {
+        // A bare name is in the current directory, the package folder.
+        BOOL bare = TRUE;
+        for (const char* c = machine->written; *c; ++c)
+            if (*c == '\\' || *c == '/' || *c == ':') bare = FALSE;
+        if (bare ? depth == 0 && SameName(name, machine->written)
+                 : SameName(g_walk, machine->written))
+            return TRUE;
+    }
+    return depth == 0 &&
+           (SameName(name, MESSAGE_FOLDER) ||
+            (machine->platform == VER_PLATFORM_WIN32_NT &&
+             (SameName(name, &SETUP_LIBRARY[1]) || SameName(name, &NEWDEV_LIBRARY[1]))));
+}
+
+static void CaptureFolder(const Captured* machine, size_t length, int depth);
+
+// One pass over the folder g_walk (`length` bytes long): its files, INF and
+// catalog files (and in the message folder, message files) by their bytes,
+// other files by size and CRC-32; or its folders, each with what lies below
+// it to WALK_DEPTH. What cannot be listed is said with its error.
+static void ListFolder(const Captured* machine, size_t length, int depth, BOOL folders,
+                       BOOL messages) {
+    strcpy(g_walk + length, "\\*");
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA(g_walk, &found);
+    DWORD error = GetLastError();
+    BOOL more = search != INVALID_HANDLE_VALUE;
+    while (more && g_listed < WALK_FILES) {
+        const char* name = found.cFileName;
+        strcpy(g_walk + length + 1, name);
+        BOOL folder = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        if (folder == folders && !PassOver(machine, name, depth)) {
+            ++g_listed;
+            CaptureFile(g_walk, HasExtension(name, ".INF") || HasExtension(name, ".CAT") ||
+                                    (messages && HasExtension(name, ".DAT")));
+            if (folder && depth < WALK_DEPTH)
+                CaptureFolder(machine, length + 1 + strlen(name), depth + 1);
+            else if (folder)
+                Put("# what it holds is not listed: over 3 levels down\n");
+        }
+        more = FindNextFileA(search, &found);
+        error = GetLastError();
+    }
+    g_walk[length] = '\0';
+    if (more) {
+        Put("# the rest of ");
+        PutCText(g_walk);
+        Put(" is not listed: over 512 entries\n");
+    } else if (error != ERROR_NO_MORE_FILES && error != ERROR_FILE_NOT_FOUND &&
+               error != ERROR_PATH_NOT_FOUND) {
+        Put("# ");
+        PutCText(g_walk);
+        Put("\n");
+        PutErrorNote("cannot list it", error);
+    }
+    if (search != INVALID_HANDLE_VALUE) FindClose(search);
+}
+
+// The files of a folder, then its folders.
+static void CaptureFolder(const Captured* machine, size_t length, int depth) {
+    ListFolder(machine, length, depth, FALSE, FALSE);
+    ListFolder(machine, length, depth, TRUE, FALSE);
+}
+
 void CapturePackage(const Captured* machine) {
-    if (!machine->current) return;
+    if (!machine->current || strlen(machine->current) >= LONG_PATH - MAX_PATH * (WALK_DEPTH + 2))
+        return;
     Put("\n# The package\n");
-    for (size_t i = 0; i < sizeof kPackageFiles / sizeof kPackageFiles[0]; ++i)
-        CaptureFile(PathIn(0, machine->current, kPackageFiles[i] + 1), FALSE);
-    // The message file setup.exe reads for this locale.
-    char name[32];
-    sprintf(name, MESSAGE_FILE_FORMAT, (unsigned)machine->locale);
-    CaptureFile(PathIn(0, machine->current, name + 1), TRUE);
+    size_t length = strlen(machine->current);
+    strcpy(g_walk, machine->current);
+    g_listed = 0;
+    // What setup.exe reads comes first: the folder's own files, then the
+    // message files, then the other folders.
+    ListFolder(machine, length, 0, FALSE, FALSE);
+    strcpy(g_walk + length, "\\" MESSAGE_FOLDER);
+    CaptureFile(g_walk, FALSE);
+    ListFolder(machine, length + 1 + strlen(MESSAGE_FOLDER), 1, FALSE, TRUE);
+    g_walk[length] = '\0';
+    ListFolder(machine, length, 0, TRUE, FALSE);
 }

@@ -181,7 +181,7 @@ void CaptureLegacy(const Captured* machine) {
     if (machine->windows) {
         Put("\n# The INF folders\n");
         for (size_t i = 0; i < sizeof kTargets / sizeof kTargets[0]; ++i)
-            CaptureFile(PathIn(1, machine->windows, kTargets[i] + 1), FALSE);
+            CaptureFile(PathIn(1, machine->windows, kTargets[i] + 1), TRUE);
     }
     CaptureOtherDevicePath();
     CapturePci();

@@ -43,6 +43,7 @@
 
 // The message file below the starting directory, by the system default
 // locale: "\MultiLang\0407.dat".
-#define MESSAGE_FILE_FORMAT "\\MultiLang\\%04x.dat"
+#define MESSAGE_FOLDER "MultiLang"
+#define MESSAGE_FILE_FORMAT "\\" MESSAGE_FOLDER "\\%04x.dat"
 
 #endif  // VNTR_PRODUCT_H

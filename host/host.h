@@ -110,6 +110,19 @@ typedef struct _FILETIME {
 
 typedef struct _SECURITY_ATTRIBUTES* LPSECURITY_ATTRIBUTES;
 
+typedef struct _WIN32_FIND_DATAA {
+    DWORD dwFileAttributes;
+    FILETIME ftCreationTime;
+    FILETIME ftLastAccessTime;
+    FILETIME ftLastWriteTime;
+    DWORD nFileSizeHigh;
+    DWORD nFileSizeLow;
+    DWORD dwReserved0;
+    DWORD dwReserved1;
+    CHAR cFileName[260];  // MAX_PATH
+    CHAR cAlternateFileName[14];
+} WIN32_FIND_DATAA, *LPWIN32_FIND_DATAA;
+
 typedef struct _SYSTEMTIME {
     WORD wYear;
     WORD wMonth;
@@ -157,6 +170,7 @@ typedef struct _SYSTEMTIME {
 #define ERROR_INVALID_HANDLE 6L
 #define ERROR_NOT_ENOUGH_MEMORY 8L
 #define ERROR_INVALID_DATA 13L
+#define ERROR_NO_MORE_FILES 18L
 #define ERROR_NOT_READY 21L
 #define ERROR_READ_FAULT 30L
 #define ERROR_FILE_EXISTS 80L
@@ -220,6 +234,9 @@ int MultiByteToWideChar(UINT codepage, DWORD flags, LPCSTR text, int size, LPWST
 int WideCharToMultiByte(UINT codepage, DWORD flags, LPCWSTR wide, int wideSize, LPSTR text,
                         int size, LPCSTR defaultChar, PBOOL usedDefault);
 DWORD GetFileAttributesA(LPCSTR path);
+HANDLE FindFirstFileA(LPCSTR pattern, LPWIN32_FIND_DATAA found);
+BOOL FindNextFileA(HANDLE search, LPWIN32_FIND_DATAA found);
+BOOL FindClose(HANDLE search);
 void GetLocalTime(LPSYSTEMTIME time);
 
 // user32

@@ -92,6 +92,14 @@ enum CallUser : unsigned {
     X(GetFileAttributesA, kernel32, "attributes", nullptr, true, 5, kCapture,                     \
       "args: path; result (the attributes, or INVALID_FILE_ATTRIBUTES); error", nullptr, DWORD,   \
       (LPCSTR path), (path))                                                                      \
+    X(FindFirstFileA, kernel32, "find_first", nullptr, true, 5, kCapture,                         \
+      "args: pattern; result (search handle, or INVALID_HANDLE_VALUE); error; the name found",    \
+      nullptr, HANDLE, (LPCSTR pattern, LPWIN32_FIND_DATAA found), (pattern, found))              \
+    X(FindNextFileA, kernel32, "find_next", nullptr, true, 5, kCapture,                           \
+      "args: search; result; error; the name found", nullptr, BOOL,                               \
+      (HANDLE search, LPWIN32_FIND_DATAA found), (search, found))                                 \
+    X(FindClose, kernel32, "find_close", nullptr, true, 6, kCapture, "args: search; result",      \
+      nullptr, BOOL, (HANDLE search), (search))                                                   \
     /* kernel32: modules */                                                                       \
     X(LoadLibraryA, kernel32, "load", nullptr, true, 126, kNt | kCapture,                         \
       "args: name; result (handle); error; the file loaded, whether it was planted", nullptr,     \

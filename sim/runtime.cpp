@@ -198,6 +198,7 @@ json Session::Summary() const {
                 {"allocations_left", leaks},
                 {"keys_open", rt.keys.size()},
                 {"device_sets_open", rt.device_sets.size()},
+                {"searches_open", rt.searches.size()},
                 {"modules_loaded", loaded},
                 {"files_open", rt.open_files},
                 {"faults_not_fired", unfired},

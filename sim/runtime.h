@@ -78,6 +78,20 @@ struct Runtime {
     std::map<uintptr_t, std::vector<size_t>> device_sets;
     uintptr_t next_set = 0x5e70000;
 
+    // Directory searches of FindFirstFileA: the entries found when the search
+    // began, and the next one FindNextFileA gives.
+    struct Search {
+        struct Entry {
+            std::string name;
+            bool dir;
+            uint64_t size;
+        };
+        std::vector<Entry> entries;
+        size_t next = 0;
+    };
+    std::map<uintptr_t, Search> searches;
+    uintptr_t next_search = 0x5ea0000;
+
     // Blocks from LocalAlloc and FormatMessageA: size, and the address the
     // record shows for them (numbered in order, so runs compare).
     struct Block {

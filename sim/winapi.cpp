@@ -272,6 +272,134 @@ DWORD GetFileAttributesA(LPCSTR path) {
     rt.Emit(std::move(e));
     return attributes;
 }
+
+// ---- kernel32: directory searches -----------------------------------------
+
+namespace {
+
+// Whether `name` fits the mask of a search: `*` stands for any run of
+// characters, `?` for one, other characters match without regard to ASCII
+// case; "*.*" is every name, with a dot or without, as Windows has it.
+// (Windows also matches a name's 8.3 alias; the simulated files have none.)
+bool FitsMask(const std::string& name, const std::string& mask) {
+    if (mask == "*.*") return true;
+    size_t n = 0, m = 0, star = std::string::npos, resume = 0;
+    while (n < name.size()) {
+        if (m < mask.size() && mask[m] == '*') {
+            star = m++;
+            resume = n;
+        } else if (m < mask.size() && (mask[m] == '?' || sim::Upper(std::string(1, mask[m])) ==
+                                                             sim::Upper(std::string(1, name[n])))) {
+            ++m;
+            ++n;
+        } else if (star != std::string::npos) {
+            m = star + 1;
+            n = ++resume;
+        } else {
+            return false;
+        }
+    }
+    while (m < mask.size() && mask[m] == '*') ++m;
+    return m == mask.size();
+}
+
+// The entries of the folder `dir` whose names fit `mask`, in the order of
+// the folder's names without case: "." and ".." below a drive root, the
+// files and folders, and the libraries of the machine that lie there.
+std::vector<Runtime::Search::Entry> Listing(const Runtime& rt, const sim::FileSystem::Node& dir,
+                                            const std::string& mask) {
+    std::map<std::string, Runtime::Search::Entry> found;
+    for (const auto& [upper, child] : dir.children)
+        found[upper] = {child->name, child->dir, child->dir ? 0 : child->data.size()};
+    const std::string at = sim::FileSystem::PathOf(&dir);
+    for (const sim::Module& mod : rt.m.modules)
+        if (sim::EqualNoCase(sim::FileSystem::Absolute(mod.dir, "C:\\"), at))
+            found.emplace(sim::Upper(mod.name), Runtime::Search::Entry{mod.name, false, 0});
+    std::vector<Runtime::Search::Entry> out;
+    if (dir.parent)
+        for (const char* dots : {".", ".."})
+            if (FitsMask(dots, mask)) out.push_back({dots, true, 0});
+    for (const auto& [upper, entry] : found)
+        if (FitsMask(entry.name, mask)) out.push_back(entry);
+    return out;
+}
+
+// Fills the program's find data with the next entry of the search and
+// records its name.
+void GiveEntry(Runtime::Search& search, LPWIN32_FIND_DATAA found, Event& e) {
+    const Runtime::Search::Entry& entry = search.entries[search.next++];
+    memset(found, 0, sizeof *found);
+    found->dwFileAttributes = entry.dir ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
+    found->nFileSizeHigh = static_cast<DWORD>(entry.size >> 32);
+    found->nFileSizeLow = static_cast<DWORD>(entry.size);
+    memcpy(found->cFileName, entry.name.data(),
+           std::min(entry.name.size(), sizeof found->cFileName - 1));
+    e.Str("name", entry.name).Flag("dir", entry.dir);
+}
+
+}  // namespace
+
+HANDLE FindFirstFileA(LPCSTR pattern, LPWIN32_FIND_DATAA found) {
+    Event e = sim::CallEvent(Call::FindFirstFileA);
+    e.StrOrNull("args.pattern", pattern);
+    Runtime& rt = sim::Current();
+    auto fail = [&](uint32_t error) {
+        rt.last_error = error;
+        e.Str("result", "INVALID_HANDLE_VALUE").Num("error", error);
+        rt.Emit(std::move(e));
+        return INVALID_HANDLE_VALUE;
+    };
+    if (sim::CallFails(Call::FindFirstFileA)) return fail(rt.last_error);
+    if (!pattern || !found) return fail(ERROR_INVALID_PARAMETER);
+    if (TooLong(pattern)) return fail(ERROR_FILENAME_EXCED_RANGE);
+    // The folder is the part before the last backslash; the mask, the rest.
+    const std::string whole = pattern;
+    size_t cut = sim::FindLastBackslash(whole);
+    std::string folder = cut == std::string::npos ? "." : whole.substr(0, cut + 1);
+    std::string mask = cut == std::string::npos ? whole : whole.substr(cut + 1);
+    if (BadName(folder.c_str())) return fail(ERROR_INVALID_NAME);
+    const sim::FileSystem::Node* dir = rt.m.files.Find(Abs(folder.c_str()));
+    if (!dir || !dir->dir) return fail(ERROR_PATH_NOT_FOUND);
+    if (mask.empty()) return fail(ERROR_FILE_NOT_FOUND);
+    Runtime::Search search;
+    search.entries = Listing(rt, *dir, mask);
+    if (search.entries.empty()) return fail(ERROR_FILE_NOT_FOUND);
+    uintptr_t handle = rt.next_search++;
+    GiveEntry(search, found, e);
+    rt.searches[handle] = std::move(search);
+    HANDLE h = reinterpret_cast<HANDLE>(handle);
+    e.Str("result", sim::PointerText(h));
+    rt.Emit(std::move(e));
+    return h;
+}
+
+BOOL FindNextFileA(HANDLE search, LPWIN32_FIND_DATAA found) {
+    Event e = sim::CallEvent(Call::FindNextFileA);
+    e.Str("args.search", sim::PointerText(search));
+    if (sim::CallFails(Call::FindNextFileA)) return Finish(e, false, FALSE);
+    Runtime& rt = sim::Current();
+    auto it = rt.searches.find(reinterpret_cast<uintptr_t>(search));
+    if (it == rt.searches.end() || !found) {
+        rt.last_error = it == rt.searches.end() ? ERROR_INVALID_HANDLE : ERROR_INVALID_PARAMETER;
+        return Finish(e, false, FALSE);
+    }
+    if (it->second.next == it->second.entries.size()) {
+        rt.last_error = ERROR_NO_MORE_FILES;
+        return Finish(e, false, FALSE);
+    }
+    GiveEntry(it->second, found, e);
+    return Finish(e, true, TRUE);
+}
+
+BOOL FindClose(HANDLE search) {
+    Event e = sim::CallEvent(Call::FindClose);
+    e.Str("args.search", sim::PointerText(search));
+    if (sim::CallFails(Call::FindClose)) return Finish(e, false, FALSE);
+    Runtime& rt = sim::Current();
+    bool known = rt.searches.erase(reinterpret_cast<uintptr_t>(search)) > 0;
+    if (!known) rt.last_error = ERROR_INVALID_HANDLE;
+    return Finish(e, known, known ? TRUE : FALSE);
+}
 }  // namespace sim::impl
 
 // ---- kernel32: modules -------------------------------------------------------

@@ -25,7 +25,7 @@ struct Version {
     const char* name;  // as a person names it
 };
 const Version kVersions[] = {
-    {"98", "Windows 98"}, {"98se", "Windows 98 SE"}, {"me", "Windows ME"},
+    {"98", "Windows 98"},     {"98se", "Windows 98 SE"}, {"me", "Windows ME"},
     {"2000", "Windows 2000"}, {"xp", "Windows XP"},
 };
 const char* const kModels[] = {FIRST_MODEL, SECOND_MODEL};
@@ -141,7 +141,8 @@ void ReadInf(const sim::Machine& m, const std::string& model, Report& report, Pl
     const sim::FileSystem::Node* node = m.files.Find(p.inf);
     if (!node || node->dir) return;
     std::string host = HostName(report.dir, Below(sim::FileSystem::PathOf(node)), m.codepage);
-    sim::Inf inf = sim::Inf::Read(node->data.Read(), host, m.codepage, m.locale, m.os.platform == 2);
+    sim::Inf inf =
+        sim::Inf::Read(node->data.Read(), host, m.codepage, m.locale, m.os.platform == 2);
     for (const sim::InfProblem& problem : inf.Problems()) {
         std::string line = problem.Describe();
         if (std::find(report.problems.begin(), report.problems.end(), line) ==
@@ -169,9 +170,9 @@ Platform CheckPlatform(const Version& version, const std::string& model, Report&
     p.os = version.os;
     p.name = version.name;
     p.model = model;
-    p.outcome = o.status != "ok"          ? o.status
-                : o.Result().empty()      ? "none (" + o.verdict.unknown + ")"
-                                          : o.Result();
+    p.outcome = o.status != "ok"     ? o.status
+                : o.Result().empty() ? "none (" + o.verdict.unknown + ")"
+                                     : o.Result();
     p.inf = UsedInf(o);
     const char* update = sim::Row(sim::Call::UpdateDriverForPlugAndPlayDevicesA).event;
     for (const json& e : o.Of(update)) p.why = e.value("inf_why", "");
@@ -195,7 +196,8 @@ Platform CheckPlatform(const Version& version, const std::string& model, Report&
 int RecordMessages(char*) {
     LoadMessages();
     for (int i = 0; i < MESSAGE_COUNT; ++i)
-        sim::Current().Emit(sim::Event("message").Num("index", i).StrOrNull("text", MessageText(i)));
+        sim::Current().Emit(
+            sim::Event("message").Num("index", i).StrOrNull("text", MessageText(i)));
     ReleaseMessages();
     return 0;
 }
@@ -214,8 +216,9 @@ MessageFile CheckMessageFile(const std::string& name, Report& report) {
         if (sim::EqualNoCase(formed, "\\" + f.name)) f.locale = static_cast<uint32_t>(locale);
     }
     if (!f.locale) {
-        f.problem = "the program never reads it: it reads MultiLang\\LLLL.dat, LLLL the locale "
-                    "in hexadecimal";
+        f.problem =
+            "the program never reads it: it reads MultiLang\\LLLL.dat, LLLL the locale "
+            "in hexadecimal";
         report.problems.push_back(HostName(report.dir, f.name, 1252) + ": " + f.problem);
         return f;
     }
@@ -258,12 +261,22 @@ json ReportJson(const Report& r) {
         for (const Named& c : p.copies) copies.push_back(NamedJson(c));
         json chosen = nullptr;
         if (p.chosen)
-            chosen = {{"description", p.chosen->description}, {"section", p.chosen->section},
-                      {"install", p.chosen->install},         {"id", p.chosen->id},
-                      {"line", p.chosen->line},               {"rank", p.chosen->rank}};
-        platforms.push_back({{"os", p.os}, {"windows", p.name}, {"model", p.model}, {"inf", p.inf},
-                             {"parsed", p.parsed}, {"chosen", chosen},     {"catalog", NamedJson(p.catalog)},
-                             {"copies", copies},   {"outcome", p.outcome}, {"served", p.served},
+            chosen = {{"description", p.chosen->description},
+                      {"section", p.chosen->section},
+                      {"install", p.chosen->install},
+                      {"id", p.chosen->id},
+                      {"line", p.chosen->line},
+                      {"rank", p.chosen->rank}};
+        platforms.push_back({{"os", p.os},
+                             {"windows", p.name},
+                             {"model", p.model},
+                             {"inf", p.inf},
+                             {"parsed", p.parsed},
+                             {"chosen", chosen},
+                             {"catalog", NamedJson(p.catalog)},
+                             {"copies", copies},
+                             {"outcome", p.outcome},
+                             {"served", p.served},
                              {"why", p.why}});
     }
     for (const MessageFile& f : r.messages)
@@ -271,8 +284,11 @@ json ReportJson(const Report& r) {
                             {"locale", f.locale ? json(*f.locale) : json(nullptr)},
                             {"messages", f.messages},
                             {"problem", f.problem.empty() ? json(nullptr) : json(f.problem)}});
-    return {{"package", r.dir},          {"served", r.ok()},       {"platforms", platforms},
-            {"message_files", messages}, {"problems", r.problems}};
+    return {{"package", r.dir},
+            {"served", r.ok()},
+            {"platforms", platforms},
+            {"message_files", messages},
+            {"problems", r.problems}};
 }
 
 std::string PlatformLine(const Platform& p) {
@@ -301,8 +317,8 @@ void PrintReport(std::ostream& out, const Report& r) {
     out << "\nmessage files:\n";
     if (r.messages.empty()) out << "  (none: every locale sees the built-in English)\n";
     for (const MessageFile& f : r.messages)
-        out << "  " << f.name << ": "
-            << (f.problem.empty() ? "the five messages" : f.problem) << "\n";
+        out << "  " << f.name << ": " << (f.problem.empty() ? "the five messages" : f.problem)
+            << "\n";
     if (!r.problems.empty()) out << "\nproblems:\n";
     for (const std::string& line : r.problems) out << "  " << line << "\n";
     size_t served = 0;

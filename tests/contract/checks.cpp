@@ -558,6 +558,65 @@ static void CaptureCalls(void) {
           now.wHour);
 }
 
+// How the capture lists the package folder: every entry of a folder, "."
+// and ".." among them (below a drive root), files with their size, until
+// FindNextFileA ends with ERROR_NO_MORE_FILES; a mask that fits nothing
+// fails with 2, a folder that is not there with 3. The order is the file
+// system's, so none is checked.
+static void DirectorySearches(void) {
+    char pattern[300], sub[300];
+    Path(sub, "\\search");
+    CreateDirectoryA(sub, NULL);
+    Path(sub, "\\search\\sub");
+    CreateDirectoryA(sub, NULL);
+    Path(pattern, "\\search\\Data.bin");
+    EnvPutFile(pattern, "abcde", 5);
+    Path(pattern, "\\search\\*");
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA(pattern, &found);
+    Check(search != INVALID_HANDLE_VALUE, "FindFirstFileA of a folder's entries",
+          "failed, error %u", (unsigned)GetLastError());
+    if (search == INVALID_HANDLE_VALUE) return;
+    int dots = 0, data = 0, folders = 0, count = 0;
+    do {
+        BOOL dir = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        ++count;
+        if (dir && (!strcmp(found.cFileName, ".") || !strcmp(found.cFileName, ".."))) ++dots;
+        if (!dir && !strcmp(found.cFileName, "Data.bin") && found.nFileSizeLow == 5 &&
+            found.nFileSizeHigh == 0)
+            ++data;
+        if (dir && !strcmp(found.cFileName, "sub")) ++folders;
+    } while (FindNextFileA(search, &found));
+    DWORD error = GetLastError();
+    Check(dots == 2 && data == 1 && folders == 1 && count == 4,
+          "a search gives '.', '..', the file with its name and size, and the folder",
+          "%d entries: %d dots, %d files, %d folders", count, dots, data, folders);
+    Check(error == ERROR_NO_MORE_FILES, "FindNextFileA ends with 18", "ended with error %u",
+          (unsigned)error);
+    Check(FindClose(search), "FindClose", "failed, error %u", (unsigned)GetLastError());
+
+    struct {
+        const char* pattern;
+        DWORD error;
+        const char* check;
+    } cases[] = {
+        {"\\search\\*.none", ERROR_FILE_NOT_FOUND,
+         "FindFirstFileA of a mask that fits nothing fails with 2"},
+        {"\\search\\none\\*", ERROR_PATH_NOT_FOUND,
+         "FindFirstFileA in a missing folder fails with 3"},
+        {"\\search\\*.BIN", 0, "FindFirstFileA matches a mask without regard to case"},
+    };
+    for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i) {
+        Path(pattern, cases[i].pattern);
+        SetLastError(0);
+        search = FindFirstFileA(pattern, &found);
+        error = search == INVALID_HANDLE_VALUE ? GetLastError() : 0;
+        Check(error == cases[i].error && (error || !strcmp(found.cFileName, "Data.bin")),
+              cases[i].check, "error %u", (unsigned)error);
+        if (search != INVALID_HANDLE_VALUE) FindClose(search);
+    }
+}
+
 int RunContractChecks(void) {
     g_failed = 0;
     CurrentDirectory();
@@ -567,6 +626,7 @@ int RunContractChecks(void) {
     LibrariesAndTexts();
     Devices();
     CaptureCalls();
+    DirectorySearches();
     printf("%d failed\n", g_failed);
     return g_failed;
 }

@@ -41,18 +41,21 @@ TEST(ExampleMachines, each_runs_as_its_expect_table_says) {
         outcomes.insert(o.Result());
     }
     // Between them the machines come to every outcome.
-    EXPECT_EQ(outcomes, (std::set<std::string>{"declined", "failed", "installed", "no-controller",
-                                               "nothing", "restart", "staged",
-                                               sim::kUnpredictableOutcome}));
+    EXPECT_EQ(outcomes,
+              (std::set<std::string>{"declined", "failed", "installed", "no-controller", "nothing",
+                                     "restart", "staged", sim::kUnpredictableOutcome}));
 }
 
 // The outcome is read from what the program did; with the built-in texts
 // the last box says the same thing in words.
 TEST(ExampleMachines, the_outcome_agrees_with_the_last_english_message) {
     const std::map<std::string, std::string> words = {
-        {"installed", flow::kSuccess},      {"staged", flow::kSuccess},
-        {"restart", flow::kRebootQuestion}, {"no-controller", flow::kNoController},
-        {"failed", flow::kFailed},          {"declined", flow::kConfirm},
+        {"installed", flow::kSuccess},
+        {"staged", flow::kSuccess},
+        {"restart", flow::kRebootQuestion},
+        {"no-controller", flow::kNoController},
+        {"failed", flow::kFailed},
+        {"declined", flow::kConfirm},
         // The update given an INF that was not captured succeeds for want
         // of a better answer; the outcome says that it tells nothing.
         {sim::kUnpredictableOutcome, flow::kSuccess},
@@ -272,9 +275,16 @@ TEST(ExpectTable, what_it_writes_reads_back_as_the_same_bytes) {
         const char* setup;  // the machine's settings before the table
         sim::Observed seen;
     } cases[] = {
-        {"", {1252, true, "declined", "ok", {std::nullopt, "Q\x81\x1b[2J?\n"}, {}, {"a\r", ""}, {}}},
+        {"",
+         {1252, true, "declined", "ok", {std::nullopt, "Q\x81\x1b[2J?\n"}, {}, {"a\r", ""}, {}}},
         {"locale = 0x0411\n",
-         {932, true, "staged", "ok", {"\x95\x5C"}, {"copy C:\\\x95\x5C -> X"}, {"\x95", "'\""},
+         {932,
+          true,
+          "staged",
+          "ok",
+          {"\x95\x5C"},
+          {"copy C:\\\x95\x5C -> X"},
+          {"\x95", "'\""},
           {"PCI\\VEN_C4B9&DEV_8E3A -> C:\\\x95\x5C\\A.INF (\x83\x5C\x81)"}}},
     };
     for (const Case& c : cases) {
