@@ -271,10 +271,51 @@ def sim_view(dump, doc, relay, masks=()):
     return view
 
 
+UPDATE_CALL = 'UpdateDriverForPlugAndPlayDevicesA'
+
+
 def sim_update_failed(doc):
     """The simulator's driver update failed: Wine's never does."""
-    return any(e.get('call') == 'UpdateDriverForPlugAndPlayDevicesA' and not e.get('result')
-               for e in _sim_events(doc))
+    return any(e.get('call') == UPDATE_CALL and not e.get('result') for e in _sim_events(doc))
+
+
+def inf_refused(doc):
+    """The simulator's driver update event (type "install") that failed
+    because Windows would refuse the package's INF (inf_verdict "fails",
+    with inf_why), or None. A planned fault on the call sets no verdict."""
+    return next((e for e in _sim_events(doc) if e.get('call') == UPDATE_CALL and
+                 e.get('inf_verdict') == 'fails' and not e.get('result')), None)
+
+
+LEFT_OUT = '<left out: Wine\'s update always succeeds>'
+
+
+def leave_out_update(view):
+    """Leaves the driver update's result out of a view, and the text of
+    each box after it: Wine's update succeeds where Windows refuses the
+    INF, and the box then reports the other result. Everything else stays
+    compared."""
+    calls, after = [], False
+    for name, args, result in view.calls:
+        if name == UPDATE_CALL:
+            result, after = LEFT_OUT, True
+        elif name == 'MessageBoxA' and after:
+            args = tuple((n, LEFT_OUT if n == 'text' else v) for n, v in args)
+        calls.append((name, args, result))
+    view.calls = calls
+    return view
+
+
+def views(dump, doc, report, relay, plan):
+    """The two sides of the comparison of a planned machine (realize.Plan):
+    the Windows directory's name left out where Wine's is another, the
+    update's result where Wine's cannot be Windows'."""
+    masks = plan.path_masks()
+    sim, wine = sim_view(dump, doc, relay, masks), wine_view(report, masks)
+    if plan.update_left_out:
+        leave_out_update(sim)
+        leave_out_update(wine)
+    return sim, wine
 
 
 def wine_view(report, masks=()):

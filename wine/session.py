@@ -146,7 +146,7 @@ class Display:
                     if not chunk:
                         raise SessionError('Xvfb did not start (see %s)' % log_path)
                     number += chunk
-        except Exception:
+        except BaseException:  # a signal that ends the run too
             self.close()
             raise
         finally:
@@ -156,8 +156,10 @@ class Display:
     def env(self):
         return {'DISPLAY': self.name}
 
-    def screenshot(self, path):
-        subprocess.run(['import', '-display', self.name, '-window', 'root', path],
+    def screenshot(self, path, window=None):
+        """A picture of one window (an X window id), or of the whole screen."""
+        subprocess.run(['import', '-display', self.name, '-window',
+                        'root' if window is None else str(window), path],
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=30)
 
     def close(self):
@@ -378,7 +380,7 @@ class Session:
                   stdout=True):
         """Runs a GUI program and answers its boxes.
 
-        decide(index, text, box_type) returns the xdotool key to send for the
+        decide(index, text, box_type) returns the xdotool keys to send for the
         box (text and box_type may be None when the log does not show them),
         or None when it has no answer: the program is then ended there.
         Each box is photographed before it is answered. A run whose output
@@ -439,10 +441,12 @@ class Session:
                 window = self._visible_box(exe_name, answered)
                 if window is None:
                     continue  # not shown yet, or the program ended: the loop looks again
-                # Let the box paint before the picture is taken.
+                # The box as its user sees it: given the focus (its title bar
+                # drawn active), painted, and alone.
+                self._xdotool('windowfocus', '--sync', str(window))
                 time.sleep(0.3 if self.mode.name == 'native' else 0.8)
                 shot = os.path.join(self.workdir, '%s-box%d.png' % (name, index + 1))
-                self.display.screenshot(shot)
+                self.display.screenshot(shot, window)
                 text, box_type = self._box_from_log(log_path, exe_name, index)
                 result.shots.append((shot, text))
                 result.times.append(time.monotonic() - started)
@@ -484,7 +488,7 @@ class Session:
         """Sends `key` to the box and waits until its MessageBoxA call has
         returned (the relay log's Ret line) or the program has ended."""
         for attempt in range(3):
-            self._xdotool('windowfocus', '--sync', str(window), 'key', key)
+            self._xdotool('windowfocus', '--sync', str(window), 'key', *key.split())
             deadline = time.monotonic() + self.timeout(5)
             while time.monotonic() < deadline:
                 follow.read()

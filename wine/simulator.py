@@ -30,6 +30,23 @@ def dump(sim, machine_file, data=None):
     return json.loads(out)
 
 
+def file_bytes(sim, machine_file, path, data=None):
+    """The bytes of the machine's file `path` (a text of the dump, one
+    character per byte) as the program reads them (--dump-file): the files
+    the dump gives by size and CRC-32 only."""
+    try:
+        p = subprocess.run([sim, '--machine', machine_file, '--dump-file',
+                            path.encode('latin-1')], stdout=subprocess.PIPE,
+                           stderr=subprocess.PIPE, input=data if data is not None else b'',
+                           timeout=120)
+    except OSError as e:
+        raise SimulatorError('cannot run %s: %s' % (sim, e))
+    if p.returncode != 0:
+        raise SimulatorError(p.stderr.decode('utf-8', 'replace').strip() or
+                             'vntrsetup-sim --dump-file ended with %d' % p.returncode)
+    return p.stdout
+
+
 def predict(sim, machine_file, answers=None, data=None):
     """The simulator's --json document of the run (any exit status but a bad
     machine file or command line)."""

@@ -254,7 +254,7 @@ TEST_F(Cli, every_command_line_ends_as_it_should) {
         {"a value for a switch", kSetup, "", "--json=yes", 2, {}, {"--json takes no value"}},
         {"two machine files", kSetup, "", "a.toml b.toml", 2, {}, {"more than one machine file"}},
         {"two modes", kSetup, "", "--json --check", 2, {},
-         {"choose one of --json, --check, --print-expect and --dump-machine"}},
+         {"choose one of --json, --check, --print-expect, --dump-machine and --dump-file"}},
         {"option given twice", kCapture, "", "--cwd 'C:\\' --cwd='D:\\'", 2, {}, {"--cwd is given twice"}},
         {"--check without [expect]", kSetup, "", "--os xp --check", 2, {}, {"has no [expect] table"}},
         {"--ask without a terminal", kSetup, "", "--ask", 2, {}, {"--ask needs a terminal"}},
