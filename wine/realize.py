@@ -388,20 +388,19 @@ def _plan_names(p, d):
               for m in d.get('modules', []) if m.get('planted')]
     bad, seen = [], set()
     for field, path in paths:
-        for name in path.split('\\')[1:]:
+        # Split as Wine reads the path: a trail byte may be 0x5C.
+        for name in p.text(path).split('\\')[1:]:
             if name in seen:
                 continue
             seen.add(name)
-            host = p.text(name)
-            if '\0' in host:
-                bad.append((field, '%s: the name %s ends in a lead byte without its trail '
-                            'byte, which Wine makes U+0000 of; no host file name holds it' % (
-                                path, name)))
-            elif len(host.encode('utf-8', 'surrogatepass')) > HOST_NAME_MAX:
-                bad.append((field, '%s: the name %s is %d bytes in UTF-8, as Wine names host '
-                            'files; the host\'s file system takes %d at most' % (
-                                path, name, len(host.encode('utf-8', 'surrogatepass')),
-                                HOST_NAME_MAX)))
+            size = len(name.encode('utf-8', 'surrogatepass'))
+            if '\0' in name:
+                bad.append((field, '%s: a name ends in a lead byte without its trail byte, '
+                            'which Wine makes U+0000 of; no host file name holds it' % path))
+            elif size > HOST_NAME_MAX:
+                bad.append((field, '%s: a name is %d bytes in UTF-8, as Wine names host files; '
+                            'the host\'s file system takes %d at most' % (
+                                path, size, HOST_NAME_MAX)))
             else:
                 continue
             break

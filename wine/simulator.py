@@ -9,7 +9,20 @@ import subprocess
 
 class SimulatorError(Exception):
     """The simulator refused the machine file or the command line; the text
-    is its message."""
+    is its message, `document` its error object (--json, --dump-machine)
+    when it printed one."""
+
+    def __init__(self, message, document=None):
+        super().__init__(message)
+        self.document = document
+
+
+def _error_object(out):
+    try:
+        doc = json.loads(out)
+    except ValueError:
+        return None
+    return doc if isinstance(doc, dict) and doc.get('status') == 'refused' else None
 
 
 def _run(sim, args, timeout=120, data=None):
@@ -26,7 +39,9 @@ def _run(sim, args, timeout=120, data=None):
 def dump(sim, machine_file, data=None):
     code, out, err = _run(sim, ['--machine', machine_file, '--dump-machine'], data=data)
     if code != 0:
-        raise SimulatorError(err.strip() or 'vntrsetup-sim ended with %d' % code)
+        refused = _error_object(out)
+        raise SimulatorError(refused['message'] if refused else err.strip() or
+                             'vntrsetup-sim ended with %d' % code, refused)
     return json.loads(out)
 
 

@@ -10,6 +10,7 @@ import struct
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -183,6 +184,32 @@ class PrefixCopyTest(unittest.TestCase):
             for name, text in files.items():
                 with open(os.path.join(base, name)) as f:
                     self.assertEqual(f.read(), text, name)
+
+
+class BaseLockTest(unittest.TestCase):
+    def test_a_run_waits_while_another_makes_the_base_prefix(self):
+        """Two first runs at once: the second waits for the first's lock
+        and then finds the base prefix made; copies share the lock."""
+        import threading
+        with tempfile.TemporaryDirectory() as d:
+            base, times = os.path.join(d, 'base-prefix'), {}
+
+            def copy():
+                with prefix.base_lock(base, shared=True):
+                    times['copied'] = time.monotonic()
+                    with prefix.base_lock(base + '2', shared=True):  # another lock: no wait
+                        pass
+
+            with prefix.base_lock(base):
+                other = threading.Thread(target=copy)
+                other.start()
+                time.sleep(0.3)
+                self.assertNotIn('copied', times)
+                released = time.monotonic()
+            other.join(10)
+            self.assertGreaterEqual(times['copied'], released)
+            with prefix.base_lock(base, shared=True), prefix.base_lock(base, shared=True):
+                pass  # shared locks go together
 
 
 class BinfmtAndVersionTest(unittest.TestCase):

@@ -222,6 +222,15 @@ TEST_F(Cli, every_command_line_ends_as_it_should) {
         {"version", kSetup, "", "--version", 0, {"vntrsetup-sim 1."}, {}},
         {"version", kCapture, "", "--version", 0, {"vntrcapture-sim 1."}, {}},
         {"host calls", kSetup, "", "--list-calls", 0, {"UpdateDriverForPlugAndPlayDevicesA"}, {}},
+        // A file's bytes as the program reads them: a placeholder's are zeros
+        // but for the four that give its CRC-32 (of "123456789": CBF43926).
+        {"a file's bytes", kSetup, "", "--os xp --dump-file 'C:\\VNTR\\vntrxp.inf'", 0,
+         {"Signature = \"$Windows NT$\""}, {}},
+        {"a placeholder's bytes", kSetup,
+         "[[files]]\npath = 'C:\\VNTR\\X.BIN'\nsize = 6\ncrc32 = 0xCBF43926\n",
+         "case.toml --dump-file 'C:\\VNTR\\X.BIN'", 0, {std::string("\0\0\xd5\x1f\x14\xb3", 6)}, {}},
+        {"no such file", kSetup, "", "--os xp --dump-file 'C:\\VNTR'", 2, {},
+         {"--dump-file C:\\VNTR: the machine has no such file"}},
         {"--opt=value", kSetup, "", "--os=98se --answer=yes --answer=no", 0, {"outcome: staged"}, {}},
         {"-- before the file", kSetup, "", "--answer no -- " + xp, 0, {"outcome: declined"}, {}},
         {"the machine from standard input", kSetup, "", "--machine - --answer yes", 0,
