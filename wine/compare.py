@@ -492,10 +492,34 @@ def _delete_two_subkeys(sim, wine, context):
     return seen
 
 
+FAILURE = ' FAILURE: '
+ENGLISH = 0x09  # the primary language of a locale identifier (its low 10 bits)
+
+
+def _system_texts_in_the_machine_language(sim, wine, context):
+    """On a machine whose locale is not English, Wine gives FormatMessageA's
+    system texts in its language (LC_MESSAGES is the machine's), as a
+    Windows of that language does; the simulator's table holds the English
+    texts. A failure line of the trace alike but for the system text is
+    taken as the simulator's."""
+    if context.get('locale', 0x0409) & 0x3FF == ENGLISH:
+        return False
+    theirs, ours = sim.trace.split('\n'), wine.trace.split('\n')
+    seen = False
+    for i, line in enumerate(ours[:len(theirs)]):
+        said = theirs[i]
+        if line != said and FAILURE in line and FAILURE in said and \
+                line.split(FAILURE)[0] == said.split(FAILURE)[0]:
+            ours[i], seen = said, True
+    wine.trace = '\n'.join(ours)
+    return seen
+
+
 # In the order they are applied.
 NORMALIZERS = {
     'wine-own-devices': _own_devices,
     'error-259-text': _error_259_text,
+    'system-texts-in-the-machine-language': _system_texts_in_the_machine_language,
     'delete-two-subkeys': _delete_two_subkeys,
     'sorted-key-enumeration': _sorted_keys,
 }

@@ -441,8 +441,8 @@ class Session:
                 window = self._visible_box(exe_name, answered)
                 if window is None:
                     continue  # not shown yet, or the program ended: the loop looks again
-                # The box as its user sees it: given the focus (its title bar
-                # drawn active), painted, and alone.
+                # The box as its user sees it: given the X focus, painted, and
+                # alone (not the whole screen).
                 self._xdotool('windowfocus', '--sync', str(window))
                 time.sleep(0.3 if self.mode.name == 'native' else 0.8)
                 shot = os.path.join(self.workdir, '%s-box%d.png' % (name, index + 1))

@@ -94,6 +94,7 @@ def replay(config, capture, dump, plan, report, work, known, relay):
         'wine_device_ids': prefix.base_info(config.base).get('wine_device_ids', []) +
         report['summary']['wine_device_ids'],
         'machine_device_ids': device_ids(dump2),
+        'locale': dump2.get('locale', 0x0409),
     }
     sim, wine = compare.sim_view(dump2, doc2, relay), compare.wine_view(report)
     for view in (sim, wine):

@@ -147,6 +147,7 @@ def compare_machine(config, mode, preload, name, path):
         'wine_device_ids': prefix.base_info(config.base).get('wine_device_ids', []) +
         report['summary']['wine_device_ids'],
         'machine_device_ids': captured.device_ids(dump),
+        'locale': dump.get('locale', 0x0409),
     }
     sim, wine = compare.views(dump, doc, report, wine_run.relay, plan)
     lines = ['%s (%s): %s mode, Wine run %.1fs' % (name, path, mode.name,

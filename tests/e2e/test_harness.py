@@ -637,8 +637,21 @@ class CompareTest(unittest.TestCase):
                                                             "Wine []"]),
             ('exit code', _view(code=0), _view(code=1), [], ['exit code: simulator 0, Wine 1']),
         ]
-        for name, sim, wine, seen, left in cases:
-            got_left, got_seen = compare.compare(sim, wine, self.KNOWN, {'wine_device_ids': ['HID']})
+        # A system text in the machine's language: taken as the simulator's
+        # on a German machine only, and only in a failure line.
+        english = 'EnumDeviceInfo FAILURE: No more data is available.\r\r\n'
+        german = 'EnumDeviceInfo FAILURE: Keine weiteren Daten.\r\r\n'
+        cases += [
+            ('German text', _view(trace=english), _view(trace=german),
+             ['system-texts-in-the-machine-language'], [], 0x0407),
+            ('German text, English machine', _view(trace=english), _view(trace=german), [],
+             ['trace differs:'], 0x0409),
+            ('another line', _view(trace=english), _view(trace='Other FAILURE: x\r\r\n'), [],
+             ['trace differs:'], 0x0407),
+        ]
+        for name, sim, wine, seen, left, *locale in cases:
+            got_left, got_seen = compare.compare(sim, wine, self.KNOWN, {
+                'wine_device_ids': ['HID'], 'locale': locale[0] if locale else 0x0409})
             self.assertEqual(got_seen, seen, name)
             self.assertEqual([l.strip() for l in got_left][:len(left) or 99], left, name)
 
