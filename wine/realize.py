@@ -356,7 +356,8 @@ def _plan_files(p, d):
     catalog as a placeholder cannot run (PACKAGE_FILES_NEEDED)."""
     folders = _package_folders(d)
     for f in d.get('files', []):
-        if f.get('dir') or 'hex' in f or not f.get('placeholder', True):
+        # The dump shows a small placeholder's bytes too, and says what it is.
+        if f.get('dir') or not f.get('placeholder', 'hex' not in f):
             continue
         path = f['path']
         folder, _, name = path.rpartition('\\')

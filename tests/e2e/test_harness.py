@@ -212,6 +212,38 @@ class BaseLockTest(unittest.TestCase):
                 pass  # shared locks go together
 
 
+class FirstStartTest(unittest.TestCase):
+    def test_a_first_start_that_fails_is_made_once_more_with_a_longer_time_out(self):
+        """Wine's first start in the base prefix: a crash or a hang costs a
+        short first time-out and one more try; two failures leave no half
+        made base prefix."""
+        from unittest import mock
+        for failures, made in ((0, True), (1, True), (2, False)):
+            with tempfile.TemporaryDirectory() as d:
+                base, tries = os.path.join(d, 'base-prefix'), []
+
+                def start(base, workdir, mode, preload, tag, listdevices, timeout):
+                    tries.append(timeout)
+                    with open(os.path.join(base, 'user.reg'), 'w') as f:
+                        f.write(SYSTEM_REG)
+                    if len(tries) <= failures:
+                        raise session.SessionError('wineboot --init timed out')
+                    return []
+
+                with mock.patch.object(prefix, '_first_start', start), \
+                        mock.patch.object(prefix, 'wine_version', lambda: 'wine-8.0'), \
+                        mock.patch.object(prefix, 'registered_device_ids', lambda b: []), \
+                        mock.patch.object(prefix, 'link_wine_fonts', lambda b: 1):
+                    try:
+                        prefix.prepare_base(base, os.path.join(d, 'work'),
+                                            mode.Mode('native', False, 'test'), None, d, None)
+                    except session.SessionError:
+                        pass
+                self.assertEqual(tries, list(prefix.FIRST_START_TIMEOUTS[:failures + 1]))
+                self.assertEqual((os.path.isdir(base), os.path.exists(base + '.ready')),
+                                 (made, made), failures)
+
+
 class BinfmtAndVersionTest(unittest.TestCase):
     def test_registration_line(self):
         line = mode.registration_line()
@@ -337,6 +369,8 @@ class RealizeTest(unittest.TestCase):
              [('files', E), ('files', E)]),
             ({'files': [_file('C:\\VNTR\\VNTRXP.inf')]}, ['files'], []),
             ({'files': [_file('C:\\VNTR\\VNTR98SE.CAT')]}, ['files'], []),
+            ({'files': [dict(_file('C:\\VNTR\\VNTRME.INF', hex='00'), placeholder=True)]},
+             ['files'], []),  # small: its made-up bytes shown
             ({'exe_dir': 'D:\\', 'files': [_file('D:\\VNTRXP.INF')]}, ['files'], []),
             # Names the host cannot hold: 255 characters of 3 bytes each in
             # UTF-8; a lead byte that ends a name.

@@ -46,20 +46,9 @@ def started(*args, stdin=None):
 
 
 def left_running(tmp):
-    """Processes of a run whose files were below `tmp`: Wine's (their
-    prefix there), and any the harness started (tagged) that lost their
-    parent (the tests of the other lane keep theirs)."""
-    mine = [pid for pid, _ in session._processes_with('TMPDIR', tmp)]
-    tagged = [pid for pid, _ in session.processes_of_prefix_tree(os.path.join(BUILD, 'e2e'))]
-    orphans = []
-    for pid in tagged:
-        try:
-            with open('/proc/%d/stat' % pid) as f:
-                if f.read().rsplit(')', 1)[1].split()[1] == '1':
-                    orphans.append(pid)
-        except OSError:
-            pass
-    return mine + orphans
+    """Processes of a run whose files were below `tmp`: every process it
+    starts (Xvfb, Wine's) inherits TMPDIR."""
+    return [pid for pid, _ in session._processes_with('TMPDIR', tmp)]
 
 
 class ToolTest(unittest.TestCase):
@@ -69,8 +58,8 @@ class ToolTest(unittest.TestCase):
     def tearDown(self):
         self.dir.cleanup()
 
-    def machine(self, text):
-        path = os.path.join(self.dir.name, 'machine.toml')
+    def machine(self, text, name='machine.toml'):
+        path = os.path.join(self.dir.name, name)
         with open(path, 'w') as f:
             f.write(text)
         return path
@@ -99,9 +88,10 @@ class ToolTest(unittest.TestCase):
             # The package's INF as a placeholder (a capture's, its bytes not
             # known): refused, naming the file.
             ([self.machine("[[files]]\npath = 'C:\\VNTR\\VNTRXP.INF'\nsize = 100\n"
-                           "crc32 = 1\n")], 2, 'C:\\VNTR\\VNTRXP.INF is a placeholder'),
-            ([self.machine("current_dir = 'C:\\%s'\n" % ('\u30bd' * 90))], 2,
-             'a name is 270 bytes in UTF-8'),
+                           "crc32 = 1\n", 'inf.toml')], 2,
+             'C:\\VNTR\\VNTRXP.INF is a placeholder'),
+            ([self.machine("locale = 0x0411\ncurrent_dir = 'C:\\%s'\n" % ('\u30bd' * 90),
+                           'long.toml')], 2, 'a name is 270 bytes in UTF-8'),
             (['--version'], 0, ''),
         ]
         for args, status, message in cases:
