@@ -151,6 +151,10 @@ class WineRun:
         # take a closed box off the screen (2 seconds a box).
         setup.user.set_string('Software\\Wine\\X11 Driver', 'Decorated', 'N')
         setup.user.set_string('Software\\Wine\\X11 Driver', 'Managed', 'N')
+        # A window the X focus comes to is made active (Session._activate):
+        # no window manager sends WM_TAKE_FOCUS, which Wine waits for by
+        # default.
+        setup.user.set_string('Software\\Wine\\X11 Driver', 'UseTakeFocus', 'N')
         realized = self.realizer.apply(self.plan, setup, self.work, self.program)
         inf_before = inf_state(prefix, self.plan.codepage)
         mark = phase('realize', mark)

@@ -247,6 +247,7 @@ class Session:
         self.display = None
         self.server = None
         self._server_log = None
+        self._root = None  # the display's root window (_activate)
 
     # -- environment --------------------------------------------------------
 
@@ -441,9 +442,9 @@ class Session:
                 window = self._visible_box(exe_name, answered)
                 if window is None:
                     continue  # not shown yet, or the program ended: the loop looks again
-                # The box as its user sees it: given the X focus, painted, and
-                # alone (not the whole screen).
-                self._xdotool('windowfocus', '--sync', str(window))
+                # The box as its user sees it: active, painted, and alone (not
+                # the whole screen).
+                self._activate(window)
                 time.sleep(0.3 if self.mode.name == 'native' else 0.8)
                 shot = os.path.join(self.workdir, '%s-box%d.png' % (name, index + 1))
                 self.display.screenshot(shot, window)
@@ -469,6 +470,21 @@ class Session:
             result.log_text = f.read().decode('utf-8', 'replace')
         result.log = winelog.WineLog(result.log_text)
         return result
+
+    def _activate(self, window):
+        """Makes a window Wine's active one, its title bar drawn active. A
+        new box already has the X focus but is not active: Wine activates a
+        window when the X focus arrives (FocusIn, with UseTakeFocus off, as
+        the prefix has it: no window manager hands the focus on), so the
+        focus goes to the root window and back."""
+        if self._root is None:
+            p = subprocess.run(['xdotool', 'search', '--maxdepth', '0', '--name', ''],
+                               env=self.env(), stdout=subprocess.PIPE,
+                               stderr=subprocess.DEVNULL, timeout=30)
+            self._root = (p.stdout.split() or [b''])[0].decode()
+        if self._root:
+            self._xdotool('windowfocus', '--sync', self._root)
+        self._xdotool('windowfocus', '--sync', str(window))
 
     def _visible_box(self, exe_name, answered, wait=10):
         """A box of the program that is shown and not answered yet, once
