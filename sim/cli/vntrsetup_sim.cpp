@@ -115,7 +115,13 @@ void ListCalls(std::ostream& out) {
 
 // The bytes of one file of the machine, placeholders as the program reads
 // them, written a block at a time: a file of 16 MiB is never held twice.
+// Bytes as they are would reach a terminal's control sequences: a terminal
+// is refused.
 int DumpFile(cli::Tool& tool, const sim::Machine& machine, const std::string& path) {
+    if (isatty(1))
+        return tool.Usage(
+            "--dump-file writes the file's bytes as they are: send standard "
+            "output to a file or a pipe, not a terminal");
     const sim::FileSystem::Node* node =
         machine.files.Find(sim::FileSystem::Absolute(path, machine.current_dir));
     if (!node || node->dir)
