@@ -17,6 +17,7 @@ import os
 import re
 import shutil
 import subprocess
+import zlib
 
 from . import codepage, pe, regfile
 from .prefix import NT_VERSION_KEY, find_ci, replace_file
@@ -364,10 +365,12 @@ def _plan_files(p, d):
         if folder.lower() in folders and name.lower().endswith(PACKAGE_FILES_NEEDED):
             p.block('files', '%s is a placeholder (known by its size and CRC-32 only): '
                     'setup.exe would hand Windows made-up bytes; give the file\'s bytes '
-                    '(capture it again, or --package DIR with the package)' % path)
+                    '(capture it again, or name the package folder in the machine file: package = '
+                    '{ from = "DIR" })' % path)
         else:
+            shown = bytes.fromhex(f.get('hex', ''))
             p.differ('files', '%s known by its size (%d) and CRC-32 (%08x) only' % (
-                path, f.get('size', 0), f.get('crc32', 0)),
+                path, f.get('size', len(shown)), f.get('crc32', zlib.crc32(shown))),
                 'bytes of that size and CRC-32, made up as the simulator makes them',
                 'a placeholder: neither the machine file nor a package the simulator knows '
                 'holds its bytes', EVERYTHING)
