@@ -205,6 +205,10 @@ def _first_start(base, workdir, mode, preload, tag, listdevices, timeout):
     return own
 
 
+# How prepare_base's line begins when the base prefix was there already.
+REUSED = 'base prefix reused'
+
+
 def _prepare_base(base, workdir, mode, preload, tag, listdevices):
     marker = base + '.ready'
     version = wine_version()
@@ -212,7 +216,7 @@ def _prepare_base(base, workdir, mode, preload, tag, listdevices):
         info = base_info(base)
         if info.get('wine') == version and info.get('layout') == BASE_LAYOUT and \
                 info.get('cjk_font') == (cjk_font() or [None])[0]:
-            return 'base prefix reused (%s, made in %s mode in %.0fs)' % (
+            return REUSED + ' (%s, made in %s mode in %.0fs)' % (
                 version, info.get('mode'), info.get('seconds', 0))
     if os.path.exists(marker):
         os.remove(marker)
