@@ -16,7 +16,7 @@ import sys
 import time
 
 from . import regfile, versions
-from .session import Session, SessionError
+from .session import Session, SessionError, signals_held
 
 WINDOWS_VERSIONS = ('win31', 'win95', 'win98', 'winme', 'win2k', 'winxp', 'win2003')
 # Wine's win98 is 98 SE (build 2222). Windows 98 itself (build 1998) is what
@@ -174,7 +174,8 @@ def prepare_base(base, workdir, mode, preload, tag, listdevices):
             return _prepare_base(base, workdir, mode, preload, tag, listdevices)
         except BaseException:
             if not os.path.exists(base + '.ready'):
-                shutil.rmtree(base, ignore_errors=True)
+                with signals_held():
+                    shutil.rmtree(base, ignore_errors=True)
             raise
 
 

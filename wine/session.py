@@ -6,6 +6,7 @@ process id or through this prefix's own `wineserver -k`; nothing is left
 running when the session closes.
 """
 
+import contextlib
 import os
 import re
 import select
@@ -37,6 +38,22 @@ NO_SERVICES = ';services.exe=d'
 
 class SessionError(Exception):
     pass
+
+
+# The signals that end a run on a user's or the system's request.
+END_SIGNALS = (signal.SIGTERM, signal.SIGINT, signal.SIGHUP)
+
+
+@contextlib.contextmanager
+def signals_held():
+    """Holds END_SIGNALS back during a clean-up, so that one that comes
+    meanwhile cannot cut it short: it is delivered once the clean-up is
+    done."""
+    held = signal.pthread_sigmask(signal.SIG_BLOCK, END_SIGNALS)
+    try:
+        yield
+    finally:
+        signal.pthread_sigmask(signal.SIG_SETMASK, held)
 
 
 def _kill(pid, sig=signal.SIGKILL):
@@ -306,7 +323,12 @@ class Session:
 
     def close(self):
         """Ends the prefix's server (which saves the registry) and every
-        process that is still left, then the display."""
+        process that is still left, then the display. A signal that ends
+        the run (END_SIGNALS) waits until this is done."""
+        with signals_held():
+            self._close()
+
+    def _close(self):
         if self.server is not None:
             try:
                 subprocess.run(['wineserver', '-k'], env=self.env(), stdout=subprocess.DEVNULL,
