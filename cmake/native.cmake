@@ -46,8 +46,10 @@ add_library(vntr_sim STATIC
     sim/slots.cpp
     sim/winapi.cpp
     sim/devices.cpp
+    sim/inf.cpp
     sim/expect.cpp
     sim/locales.cpp
+    sim/package.cpp
 )
 target_include_directories(vntr_sim PUBLIC ${CMAKE_SOURCE_DIR} ${VNTR_DTL_INCLUDE})
 target_compile_definitions(vntr_sim PRIVATE VNTR_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
@@ -58,7 +60,7 @@ target_link_libraries(vntr_sim PUBLIC vntr_program)
 
 # The option parser and the report, shared by both front ends and the
 # benchmarks, compiled once.
-add_library(vntr_cli STATIC sim/cli/options.cpp sim/cli/report.cpp)
+add_library(vntr_cli STATIC sim/cli/options.cpp sim/cli/report.cpp sim/cli/check_package.cpp)
 target_link_libraries(vntr_cli PUBLIC vntr_sim vntr_program)
 
 add_executable(vntrsetup-sim sim/cli/vntrsetup_sim.cpp)

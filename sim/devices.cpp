@@ -4,14 +4,14 @@
 #include <cstring>
 
 #include "host/host.h"
+#include "sim/inf.h"
+#include "sim/package.h"
 #include "sim/runtime.h"
 #include "sim/slots.h"
 
 using sim::Call;
 using sim::Event;
 using sim::Runtime;
-
-#define ERROR_NO_SUCH_DEVINST 0xE000020Bu
 
 namespace {
 
@@ -27,21 +27,6 @@ const std::vector<size_t>* SetOf(HDEVINFO set) {
     auto& sets = sim::Current().device_sets;
     auto it = sets.find(reinterpret_cast<uintptr_t>(set));
     return it == sets.end() ? nullptr : &it->second;
-}
-
-// Whether a present device lists the hardware identifier (any letter case).
-bool Listed(const Runtime& rt, const char* hardwareId) {
-    for (const sim::Device& d : rt.m.devices) {
-        if (!d.present || !d.hardware_ids) continue;
-        const sim::Bytes& ids = *d.hardware_ids;
-        for (size_t at = 0; at < ids.size() && ids[at];) {
-            size_t end = ids.find('\0', at);
-            if (end == std::string::npos) end = ids.size();
-            if (sim::EqualNoCase(ids.substr(at, end - at), hardwareId)) return true;
-            at = end + 1;
-        }
-    }
-    return false;
 }
 
 // An entry point the simulator has no model of (the program resolves it but
@@ -189,18 +174,17 @@ BOOL UpdateDriverForPlugAndPlayDevicesA(HWND parent, LPCSTR hardwareId, LPCSTR i
         return Finish(e, false);
     }
     if (rt.m.update.check) {
-        // Windows opens the INF first, then looks for a present device that
-        // lists the hardware identifier.
-        std::string inf = sim::FileSystem::Absolute(infPath, rt.cwd);
-        const sim::FileSystem::Node* node = inf.empty() ? nullptr : rt.m.files.Find(inf);
-        if (!node || node->dir || node->open_error) {
-            rt.last_error = !node       ? ERROR_FILE_NOT_FOUND
-                            : node->dir ? ERROR_ACCESS_DENIED
-                                        : node->open_error;
-            return Finish(e, false);
-        }
-        if (!Listed(rt, hardwareId)) {
-            rt.last_error = ERROR_NO_SUCH_DEVINST;
+        // What Windows does with the INF it is given, for the device of that
+        // hardware identifier (sim/inf.h). An INF known only by its size and
+        // CRC-32 tells nothing: the update then does what [update] says, and
+        // without one the run's outcome cannot be told.
+        sim::UpdatePrediction p =
+            sim::PredictUpdate(rt.m, sim::FileSystem::Absolute(infPath, rt.cwd), hardwareId);
+        e.Str("inf_verdict", sim::UpdateVerdictName(p.kind)).Str("inf_why", p.why);
+        if (p.kind == sim::UpdatePrediction::kUnpredictable && rt.m.update.given)
+            e.Flag("update_given", true);
+        if (p.kind == sim::UpdatePrediction::kFails) {
+            rt.last_error = p.error;
             return Finish(e, false);
         }
     }

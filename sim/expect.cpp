@@ -7,6 +7,7 @@
 #include <unordered_map>
 
 #include "sim/codepage.h"
+#include "sim/package.h"
 
 namespace sim {
 
@@ -27,6 +28,8 @@ Observed Observe(const Machine& machine, const Outcome& outcome) {
                                                    : std::optional<Bytes>(e.GetStr("args.text")));
     }
     for (const Event& e : outcome.ChangeEvents()) seen.changes.push_back(ChangeBytes(e));
+    for (const RestartPrediction& p : outcome.after_restart)
+        seen.after_restart.push_back(AfterRestartBytes(p));
     Bytes out = outcome.Stdout();
     for (size_t start = 0; start < out.size();) {
         size_t end = out.find("\r\n", start);
@@ -214,6 +217,8 @@ std::vector<std::string> Differences(const Expectation& expect, const Observed& 
     list("boxes", expect.boxes, seen.boxes);
     if (expect.changes) list("changes", Items(*expect.changes), Items(seen.changes));
     if (expect.trace) list("trace lines", Items(*expect.trace), Items(seen.trace));
+    if (expect.after_restart)
+        list("after-restart lines", Items(*expect.after_restart), Items(seen.after_restart));
     return out;
 }
 
@@ -238,6 +243,7 @@ std::string ExpectTable(const Observed& seen) {
     list("boxes", seen.boxes);
     list("changes", Items(seen.changes));
     if (!seen.trace.empty()) list("trace", Items(seen.trace));
+    if (!seen.after_restart.empty()) list("after_restart", Items(seen.after_restart));
     return out;
 }
 

@@ -21,6 +21,7 @@ struct Observed {
     std::vector<std::optional<Bytes>> boxes;  // none for a box without text
     std::vector<Bytes> changes;               // ChangeBytes() of each change
     std::vector<Bytes> trace;                 // standard output lines, CR LF ends taken off
+    std::vector<Bytes> after_restart;         // AfterRestartBytes() of each prediction
 };
 Observed Observe(const Machine& machine, const Outcome& outcome);
 

@@ -238,6 +238,10 @@ struct Module {
 struct UpdateBehaviour {
     bool reboot = false;  // a successful update says a restart is needed
     bool check = true;    // fail like Windows when the INF or the device is missing
+    // The machine file says what the update does ([update]): it stands for
+    // what no package shows (a signing policy, a file in use), and for an
+    // INF that was not captured.
+    bool given = false;
 };
 
 struct Fault {

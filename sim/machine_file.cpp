@@ -16,6 +16,7 @@
 #include "sim/codepage.h"
 #include "sim/hostfiles.h"
 #include "sim/locales.h"
+#include "sim/package.h"
 #include "sim/presets.h"
 
 namespace sim {
@@ -509,20 +510,24 @@ void ReadFaults(Reader& r, const toml::table& root, Machine& m) {
 
 Expectation ReadExpect(Reader& r, const toml::node& node) {
     const toml::table& t = r.Table(node, "expect");
-    r.Keys(t, "expect", {"outcome", "boxes", "changes", "trace"});
+    r.Keys(t, "expect", {"outcome", "boxes", "changes", "trace", "after_restart"});
     if (t.empty())
         r.Fail(node, "expect",
-               "an empty table checks nothing: give outcome, boxes, changes or trace");
+               "an empty table checks nothing: give outcome, boxes, changes, trace or "
+               "after_restart");
     Expectation e;
     e.line = Reader::Line(node);
     if (auto* x = t.get("outcome")) {
         static const std::set<std::string> outcomes = {
-            "declined", "installed", "staged", "restart", "no-controller", "failed", "nothing"};
+            "declined", "installed", "staged",  "restart", "no-controller",
+            "failed",   "nothing",   kUnpredictableOutcome};
         e.outcome = r.String(*x, "expect.outcome");
         if (!outcomes.count(*e.outcome))
             r.Fail(*x, "expect.outcome",
                    "unknown outcome '" + *e.outcome +
-                       "' (declined, installed, staged, restart, no-controller, failed, nothing)");
+                       "' (declined, installed, staged, restart, no-controller, failed, "
+                       "nothing, " +
+                       kUnpredictableOutcome + ")");
     }
     // Texts of the machine, as any text of the file: in its code page, or
     // as { hex = ".." }.
@@ -553,6 +558,7 @@ Expectation ReadExpect(Reader& r, const toml::node& node) {
     }
     if (auto* x = t.get("changes")) e.changes = texts(*x, "expect.changes");
     if (auto* x = t.get("trace")) e.trace = texts(*x, "expect.trace");
+    if (auto* x = t.get("after_restart")) e.after_restart = texts(*x, "expect.after_restart");
     return e;
 }
 
@@ -986,6 +992,7 @@ LoadedMachine Parse(const toml::table& root, Reader& r, const Overrides& ov) {
              });
     if (auto* v = root.get("update")) {
         const toml::table& t = r.Table(*v, "update");
+        m.update.given = true;
         for (const char* old : {"result", "error"})
             if (auto* x = t.get(old))
                 r.Fail(*x, std::string("update.") + old,

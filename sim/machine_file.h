@@ -54,6 +54,8 @@ struct Expectation {
     std::optional<std::vector<Bytes>> changes;  // see ChangeBytes()
     // The standard output, line by line, CR LF ends taken off.
     std::optional<std::vector<Bytes>> trace;
+    // What Windows 9x does at its next start (see AfterRestartBytes()).
+    std::optional<std::vector<Bytes>> after_restart;
 };
 
 // A setting the file gives, with its line: "windows_dir", "faults[0].call".

@@ -242,14 +242,14 @@ void AddController(Machine& machine, const std::string& device) {
 }
 
 Machine DefaultMachine(const std::string& os, const std::string& current_dir,
-                       const std::string& package_dir, uint32_t locale) {
+                       const std::string& package_dir, uint32_t locale, const std::string& model) {
     Machine m = PresetMachine(os);
-    m.name = "Windows " + os + " with one 8E3A controller";
+    m.name = "Windows " + os + " with one " + model + " controller";
     m.locale = locale;
     m.codepage = AnsiCodePageOf(locale);
     m.current_dir = current_dir.empty() ? "C:\\VNTR" : current_dir;
     MountPackage(m, package_dir.empty() ? DefaultPackageDir() : package_dir, m.current_dir);
-    AddController(m);
+    AddController(m, model);
     m.answers = {true};
     return m;
 }

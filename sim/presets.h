@@ -47,12 +47,14 @@ std::vector<size_t> MountPackage(Machine& machine, const std::string& host_dir,
 // device on NT, an Enum\PCI key with an instance on the 9x family.
 void AddController(Machine& machine, const std::string& device = FIRST_MODEL);
 
-// The simulator's default: the named Windows with one 8E3A controller, the
-// example package (or the package folder given) in C:\VNTR (or the current
-// directory given) as current directory, the system locale given (and the
-// code page that goes with it), and answer Yes.
+// The simulator's default: the named Windows with one 8E3A controller (or
+// one of the model given), the example package (or the package folder
+// given) in C:\VNTR (or the current directory given) as current directory,
+// the system locale given (and the code page that goes with it), and answer
+// Yes.
 Machine DefaultMachine(const std::string& os = "xp", const std::string& current_dir = "",
-                       const std::string& package_dir = "", uint32_t locale = 0x0409);
+                       const std::string& package_dir = "", uint32_t locale = 0x0409,
+                       const std::string& model = FIRST_MODEL);
 
 }  // namespace sim
 

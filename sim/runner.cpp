@@ -20,6 +20,7 @@
 #include "common/product.h"
 #include "host/host.h"
 #include "sim/codepage.h"
+#include "sim/package.h"
 
 namespace sim {
 
@@ -121,6 +122,8 @@ Bytes ChangeBytes(const Event& e) {
 //   run's second), decide whether the program handles this Windows at all:
 //   a platform other than 1 or 2, or a 9x build the package has no files
 //   for: nothing;
+// - an update given an INF known only by its size and CRC-32, with no
+//   [update] table to say what it does: unpredictable;
 // - otherwise the message of its last box: MSG_SUCCESS installed (NT) or
 //   staged (9x), MSG_NO_CONTROLLER no-controller, MSG_FAILED failed.
 // Where that message cannot be told (see TagMessage in sim/winapi.cpp),
@@ -129,16 +132,22 @@ Verdict DeriveOutcome(const EventList& events) {
     const char* box_type = Row(Call::MessageBoxA).event;
     const char* version_type = Row(Call::GetVersionExA).event;
     const char* restart_type = Row(Call::ExitWindowsEx).event;
+    const char* update_type = Row(Call::UpdateDriverForPlugAndPlayDevicesA).event;
     std::vector<Event> boxes, versions;  // versions: the queries after the question
-    bool restart = false;
+    bool restart = false, unpredictable = false;
     for (size_t i = 0; i < events.size(); ++i) {
         std::string_view type = events.TypeAt(i);
-        if (type == box_type)
+        if (type == box_type) {
             boxes.push_back(events[i]);
-        else if (type == version_type && !boxes.empty())
+        } else if (type == version_type && !boxes.empty()) {
             versions.push_back(events[i]);
-        else if (type == restart_type)
+        } else if (type == restart_type) {
             restart = true;
+        } else if (type == update_type) {
+            Event update = events[i];
+            unpredictable = update.GetStr("inf_verdict") == "unpredictable" &&
+                            !update.GetFlag("update_given");
+        }
     }
     if (boxes.empty()) return {"", "the program showed no box"};
     if (boxes[0].GetNum("result") != IDYES) return {"declined", ""};
@@ -156,6 +165,8 @@ Verdict DeriveOutcome(const EventList& events) {
             versions[1].GetFlag("result") ? versions[1].GetNum("build_number") & 0xFFFF : 0;
         if (build != BUILD_98 && build != BUILD_98SE && build != BUILD_ME) return {"nothing", ""};
     }
+    // The update's result was made up: what follows from it tells nothing.
+    if (unpredictable) return {kUnpredictableOutcome, ""};
     if (boxes.size() < 2) return {"", "the program showed no box after the question"};
     const Event& last = boxes.back();
     if (last.IsNull("message"))
@@ -301,9 +312,14 @@ static void EndChildAndDie(int signal) {
         };
     }
     Sink outer = options.sink;
-    options.sink = [&log, outer](const Event& event) {
+    // The controller keys the run deletes, for what Windows 9x does with
+    // them at its next start.
+    std::vector<std::string> deleted;
+    options.sink = [&log, outer, &deleted](const Event& event) {
         if (outer) outer(event);
         if (!log.Append(event)) _exit(5);
+        std::string key = DeletedDeviceKey(event);
+        if (!key.empty()) deleted.push_back(key);
     };
     options.keep_events = false;
     auto emit = [&log](const Event& e) {
@@ -329,6 +345,8 @@ static void EndChildAndDie(int signal) {
                                        : WinMain(reinterpret_cast<HINSTANCE>(0x400000), NULL,
                                                  command_line.data(), SW_SHOWDEFAULT);
             emit(Event("exit").Num("code", code));
+            for (const RestartPrediction& p : PredictAfterRestart(session.runtime().m, deleted))
+                emit(RestartEvent(p));
         } catch (const NoAnswer& e) {
             emit(Event("no_answer").Str("text", e.text));
         }
@@ -434,7 +452,8 @@ Outcome Run(const Machine& machine, const RunOptions& options, int timeout_secon
     bool readable = log.GiveTo(&out.events);
     // The run's own records say how it ended; the program's events stay.
     auto own = [](std::string_view type) {
-        return type == "exit" || type == "no_answer" || type == "error" || type == "summary";
+        return type == "exit" || type == "no_answer" || type == "error" || type == "summary" ||
+               type == "after_restart";
     };
     bool finished = false;
     for (size_t i = 0; i < out.events.size(); ++i) {
@@ -452,6 +471,8 @@ Outcome Run(const Machine& machine, const RunOptions& options, int timeout_secon
         } else if (type == "error") {
             out.status = "sim_failed";
             out.message = e.GetStr("message");
+        } else if (type == "after_restart") {
+            out.after_restart.push_back(RestartOf(e));
         } else if (type == "summary") {
             Bytes cbor = e.GetStr("cbor");
             out.summary = json::from_cbor(cbor.begin(), cbor.end(), true, false);
@@ -554,6 +575,22 @@ void WriteJsonDocument(std::ostream& stream, const Machine& machine, const Outco
         out += json(ChangeLine(event, machine.codepage))
                    .dump(-1, ' ', false, json::error_handler_t::replace);
     });
+    out += "],\n\"after_restart\":[";
+    for (size_t i = 0; i < outcome.after_restart.size(); ++i) {
+        const RestartPrediction& p = outcome.after_restart[i];
+        auto text = [&](const std::optional<std::string>& t) {
+            return t ? json(Visible(*t, machine.codepage)) : json(nullptr);
+        };
+        json not_captured = json::array();
+        for (const std::string& inf : p.not_captured) not_captured.push_back(text(inf));
+        json entry = {{"device", text(p.device)},
+                      {"inf", text(p.inf)},
+                      {"model", text(p.model)},
+                      {"why", Visible(p.why, kUtf8)},
+                      {"not_captured", not_captured},
+                      {"line", AfterRestartLine(p, machine.codepage)}};
+        out += (i ? ",\n  " : "") + entry.dump(-1, ' ', false, json::error_handler_t::replace);
+    }
     out += "],\n\"events\":[";
     each([](std::string_view) { return true; }, all, ",\n  ", as_json);
     out += ']';

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/inf.h"
 #include "sim/runtime.h"
 
 namespace sim {
@@ -29,6 +30,10 @@ struct Outcome {
     int exit_code = -1;
     EventList events;
     json summary;  // see Session::Summary
+    // What Windows 9x would do at its next start for each controller key
+    // the run deleted (sim/package.h): a prediction, made after the program
+    // returned, never a call of the program.
+    std::vector<RestartPrediction> after_restart;
 
     // What the run came to, from what the program did (never from box
     // texts, which message files translate; see DeriveOutcome).
@@ -82,8 +87,8 @@ Verdict DeriveOutcome(const EventList& events);
 Outcome Run(const Machine& machine, const RunOptions& options = {}, int timeout_seconds = 60);
 
 // The run as one JSON document: machine, status, message, exit_code,
-// outcome, outcome_unknown, boxes, stdout, changes, change_lines, events,
-// summary, then `more` (members of the caller's, each after a comma).
+// outcome, outcome_unknown, boxes, stdout, changes, change_lines,
+// after_restart, events, summary, then `more` (members of the caller's, each after a comma).
 // Written to `out` in pieces, never held whole.
 void WriteJsonDocument(std::ostream& out, const Machine& machine, const Outcome& outcome,
                        const std::string& more = "");

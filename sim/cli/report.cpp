@@ -8,6 +8,7 @@
 #include "sim/calls.h"
 #include "sim/codepage.h"
 #include "sim/locales.h"
+#include "sim/package.h"
 
 using sim::Event;
 using sim::Field;
@@ -296,6 +297,14 @@ void PrintReport(std::ostream& out, const sim::Machine& m, const sim::Outcome& o
         flush();
     });
     if (!changed) text += "  (none)\n";
+    if (!o.after_restart.empty()) {
+        text += "\nafter restart:\n  (predicted from the INF files Windows 9x searches at its next "
+                "start; no call of the program)\n";
+        for (const sim::RestartPrediction& p : o.after_restart) {
+            text += "  " + sim::AfterRestartLine(p, cp) + "\n";
+            text += "      " + sim::Visible(p.why, sim::kUtf8) + "\n";
+        }
+    }
     out << text;
 
     if (!o.summary.is_null() && o.summary.contains("calls")) {

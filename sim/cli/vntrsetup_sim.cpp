@@ -12,6 +12,7 @@
 
 #include "res/version.h"
 #include "sim/calls.h"
+#include "sim/cli/check_package.h"
 #include "sim/cli/options.h"
 #include "sim/cli/report.h"
 #include "sim/codepage.h"
@@ -19,6 +20,7 @@
 #include "sim/hostfiles.h"
 #include "sim/locales.h"
 #include "sim/machine_file.h"
+#include "sim/package.h"
 #include "sim/presets.h"
 #include "sim/runner.h"
 
@@ -38,7 +40,8 @@ const char kExitStatus[] =
     "\n"
     "Exit status:\n"
     "  0  the run completed (the program itself always returns 0)\n"
-    "  1  --check: the run differs from [expect]\n"
+    "  1  --check: the run differs from [expect]; --check-package: a Windows\n"
+    "     version or model is not served, or a message file lacks a message\n"
     "  2  bad command line or machine file (with --json, an error object on\n"
     "     standard output as well)\n"
     "  3  the program crashed or hung: its own work took more than 60 s (time a\n"
@@ -79,6 +82,10 @@ std::vector<cli::Option> Options() {
              "path, in the machine's code page) to standard output as\n"
              "the program reads them; run nothing"},
             {"--list-calls", "", false, "print the host functions the simulator implements"},
+            {"--check-package", "DIR", false,
+             "check the driver package in host folder DIR as Windows 98,\n"
+             "98 SE, ME, 2000 and XP read it, for each controller model;\n"
+             "runs no machine (with --json, as one document)"},
         });
     table.insert(table.end(), cli::kCommonOptions.begin(), cli::kCommonOptions.end());
     return table;
@@ -164,6 +171,23 @@ std::optional<uint32_t> DecimalLocale(const std::string& text, uint32_t read) {
     return decimal;
 }
 
+// An update given an INF known only by its size and CRC-32 (a capture
+// records larger files so) cannot be predicted: what the run shows after it
+// is what [update] says, or made up.
+void WarnUnpredictable(cli::Tool& tool, const sim::Outcome& outcome) {
+    const char* update = sim::Row(sim::Call::UpdateDriverForPlugAndPlayDevicesA).event;
+    for (size_t i = 0; i < outcome.events.size(); ++i) {
+        if (outcome.events.TypeAt(i) != update) continue;
+        sim::Event e = outcome.events[i];
+        if (e.GetStr("inf_verdict") != "unpredictable") continue;
+        tool.Warn("the driver update cannot be predicted: " +
+                  sim::Visible(e.GetStr("inf_why"), sim::kUtf8) +
+                  (e.GetFlag("update_given") ? "; the run takes what [update] says"
+                                             : "; the outcome is " +
+                                                   std::string(sim::kUnpredictableOutcome)));
+    }
+}
+
 int Main(cli::Tool& tool, int argc, char** argv) {
     cli::CommandLine args(Options());
     std::string problem = args.Parse(argc, argv);
@@ -182,6 +206,12 @@ int Main(cli::Tool& tool, int argc, char** argv) {
     if (has("--list-calls")) {
         ListCalls(tool.out());
         return 0;
+    }
+    if (has("--check-package")) {
+        if (has("--check") || has("--print-expect") || has("--dump-machine") ||
+            has("--machine") || !args.Positional().empty())
+            return tool.Usage("--check-package runs no machine: give it alone, or with --json");
+        return cli::CheckPackage(tool, args.Value("--check-package"));
     }
     std::vector<bool> answers;
     for (const std::string& a : args.Values("--answer")) {
@@ -291,6 +321,7 @@ int Main(cli::Tool& tool, int argc, char** argv) {
         }
     }
 
+    WarnUnpredictable(tool, outcome);
     int status = 0;
     if (outcome.status == "no_answer") {
         tool.Say(outcome.message + "; give more --answer yes|no or answers in the machine file");

@@ -28,3 +28,12 @@ target_link_libraries(capture_bench PRIVATE vntr_capture benchmark::benchmark)
 #   build/native/check_bench
 add_executable(check_bench tests/bench/check_bench.cpp)
 target_link_libraries(check_bench PRIVATE vntr_sim vntr_program benchmark::benchmark)
+
+# An INF of 10,000 models read and the update predicted from it, and
+# `vntrsetup-sim --check-package` over the example package:
+#   build/native/package_bench
+add_executable(package_bench tests/bench/package_bench.cpp)
+target_link_libraries(package_bench PRIVATE vntr_sim vntr_program benchmark::benchmark)
+target_compile_definitions(package_bench PRIVATE VNTRSETUP_SIM="$<TARGET_FILE:vntrsetup-sim>"
+                                                 EXAMPLE_PACKAGE="${CMAKE_SOURCE_DIR}/examples/package")
+add_dependencies(package_bench vntrsetup-sim)

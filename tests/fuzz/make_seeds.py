@@ -248,12 +248,42 @@ def capture_text():
                                 b"\x81'\"\\\x01\0\0", b"\xff" * 300))
 
 
+# ---- inf_file: code page index, flags (1: NT, 2: Japanese), the INF -----------
+
+def inf_file():
+    t = "inf_file"
+    def seed(name, text, codepage=0, flags=1):
+        write(t, name, bytes([codepage, flags]) + text)
+    for name in sorted(os.listdir(PACKAGE)):
+        if name.upper().endswith(".INF"):
+            with open(os.path.join(PACKAGE, name), "rb") as f:
+                data = f.read()
+            seed("package-" + name, data, flags=1 if "XP" in name or "2K" in name else 0)
+    head = b'[Version]\r\nSignature="$Windows NT$"\r\nCatalogFile.NTx86=x.cat\r\n'
+    seed("decorations-and-copies", head +
+         b"[Manufacturer]\r\n%V%=Vantor,NTx86,NTx86.5.1,NTamd64,NT.5.1.1.0x80\r\n"
+         b"[Vantor.NTx86.5.1]\r\n%D%=Inst,,PCI\\VEN_C4B9&DEV_8E3A&SUBSYS_8E3AC4B9 ; compat\r\n"
+         b"[Inst.NTx86]\r\nCopyFiles=@VNTR.SYS,Files\r\n[Files]\r\nvntr.sys,src.sys,,2\r\n"
+         b"[SourceDisksNames.x86]\r\n1=%D%,,,\\disk\r\n[SourceDisksFiles]\r\nsrc.sys=1,x86\r\n"
+         b'[Strings]\r\nV="Vantor"\r\nD="a ""quoted"" 100%% name"\r\n')
+    seed("continuation-and-comments", head + b"Provider=a\\\r\n b ; c\r\nClass=\"x;y\"\\\r\n,z\r\n")
+    seed("strings-by-locale", head + b"Provider=%P%\r\n[Strings]\r\nP=en\r\n[Strings.0411]\r\nP=ja\r\n",
+         codepage=1, flags=3)
+    seed("shift-jis-trail-bytes", head + b"Provider=\x95\x5c\r\n[\x83\x5d]\r\nx=\x81\r\n", codepage=1)
+    seed("utf16", "\ufeff[Version]\r\nSignature=$Chicago$\r\nProvider=\u00e9\u6f22\r\n".encode("utf-16-le"))
+    seed("refusals", b"x=1\r\n[Version]\r\nSignature=$Windows 3.1$\r\n[Version]\r\nP=%nope%\r\n"
+         b'Q="open\r\n[' + b"s" * 300 + b"]\r\nR=" + b"r" * 5000 + b"\r\n[Strings\r\n\x1aafter")
+    seed("nine-x", b'[Version]\nSignature=$Windows 95$\n[Manufacturer]\nVantor\n[Vantor]\n'
+         b"D=I,PCI\\VEN_C4B9&DEV_8E3A&REV_02\n", flags=0)
+
+
 def main():
     message_file()
     hardware_ids()
     registry_scan()
     directory_lengths()
     capture_text()
+    inf_file()
     for target in sorted(os.listdir(CORPUS)):
         print("%-18s %3d seeds" % (target, len(os.listdir(os.path.join(CORPUS, target)))))
     return 0

@@ -182,6 +182,18 @@ class Cli : public testing::Test {
         mkdir((Dir() + "twocase").c_str(), 0700);
         Write("twocase/VNTRXP.INF", "a");
         Write("twocase/vntrxp.inf", "b");
+        // The example package whose XP INF has models for x64 Windows only.
+        system(("cp -r " + std::string(VNTR_SOURCE_DIR) + "/examples/package " + Dir() + "amd64")
+                   .c_str());
+        Write("amd64/VNTRXP.INF",
+              "[Version]\r\nSignature = \"$Windows NT$\"\r\nClass = PCMCIA\r\n"
+              "ClassGUID = {4d36e977-e325-11ce-bfc1-08002be10318}\r\nProvider = Vantor\r\n"
+              "DriverVer = 06/01/2004,5.1.0.4\r\n\r\n[Manufacturer]\r\n"
+              "Vantor = Vantor, NTamd64\r\n\r\n[Vantor.NTamd64]\r\n"
+              "\"Vantor CardBus Controller 8E3A\" = VNTR_CardBus, PCI\\VEN_C4B9&DEV_8E3A\r\n"
+              "\"Vantor CardBus Controller 8E51\" = VNTR_CardBus, PCI\\VEN_C4B9&DEV_8E51\r\n"
+              "\r\n[VNTR_CardBus.NT]\r\nAddReg = VNTR_CardBus.AddReg\r\n"
+              "\r\n[VNTR_CardBus.AddReg]\r\nHKR,,VantorModel,,\"CardBus\"\r\n");
         mkdir((Dir() + "devname").c_str(), 0700);
         Write("devname/VNTRXP.INF", "a");
         Write("devname/aux.inf", "b");
@@ -502,6 +514,31 @@ TEST_F(Cli, every_command_line_ends_as_it_should) {
         // never reads costs nothing.
         {"a list of 4 GB", kSetup, "[[devices]]\nids = ['PCI\\X']\nreported_size = 4294967295\n",
          "--machine case.toml --answer yes", 0, {"LocalAlloc(0x40, 4294967295) -> NULL, error 0x8"}, {}},
+        // What Windows does with the package after the program.
+        {"after restart, in the report", kSetup, "", kRegression + "98se-inf-lost-first-model.toml", 0,
+         {"\nafter restart:\n", "  no INF lists PCI\\VEN_C4B9&DEV_8E3A&SUBSYS_8E3AC4B9&REV_02: "
+          "Windows asks for a driver\n"}, {}},
+        {"after restart, as JSON", kSetup, "", kRegression + "98se-inf-lost-first-model.toml --json",
+         0, {"\"after_restart\":[{\"device\":\"PCI\\\\VEN_C4B9&DEV_8E3A&SUBSYS_8E3AC4B9&REV_02\","
+             "\"inf\":null,"}, {}},
+        {"an INF the capture did not keep", kSetup, "", kRegression + "xp-inf-not-captured.toml", 0,
+         {"outcome: unpredictable (INF not captured)"},
+         {"warning: the driver update cannot be predicted: C:\\VNTR\\VNTRXP.INF"}},
+        // The package checked as each Windows version reads it.
+        {"--check-package: the example package", kSetup, "",
+         "--check-package " + std::string(VNTR_SOURCE_DIR) + "/examples/package", 0,
+         {"10 of 10 Windows versions and models served", "MultiLang\\0411.dat: the five messages",
+          "xp    8E51  VNTRXP.INF    served: model \"Vantor CardBus Controller 8E51\""}, {}},
+        {"--check-package: XP's models are for x64 only", kSetup, "", "--check-package amd64", 1,
+         {"xp    8E3A  VNTRXP.INF    NOT served", "xp    8E51  VNTRXP.INF    NOT served",
+          "amd64/VNTRXP.INF:9: Windows XP reads the models section [Vantor] this line names",
+          "8 of 10 Windows versions and models served"}, {}},
+        {"--check-package as JSON", kSetup, "", "--check-package amd64 --json", 1,
+         {"\"served\": false", "\"os\": \"xp\""}, {}},
+        {"--check-package: no such folder", kSetup, "", "--check-package nowhere", 2, {},
+         {"nowhere"}},
+        {"--check-package runs no machine", kSetup, "", "--check-package amd64 " + xp, 2, {},
+         {"--check-package runs no machine"}},
         {"a list of 2,000,000,000 bytes", kSetup,
          "[[devices]]\nids = ['PCI\\X']\nreported_size = 2000000000\n", "--machine case.toml --answer yes",
          0, {"LocalAlloc(0x40, 2000000000) -> 0x", "Compare device ID: [PCI\\X]"}, {}},

@@ -335,7 +335,11 @@ TEST(Search, a_prefix_of_21_characters_matches_in_any_letter_case) {
         {"PCI\\VEN_C4B9&DEV_8E3A\x01\xFF~ tail", "PCI\\VEN_C4B9&DEV_8E3A"},
     };
     for (const auto& c : cases) {
-        sim::Outcome o = flow::Run(Nt("xp", {Ids({c.entry})}));
+        // The search alone: whether the package's INF lists such an
+        // identifier is the update's matter, not the search's.
+        sim::Machine m = Nt("xp", {Ids({c.entry})});
+        m.update.check = false;
+        sim::Outcome o = flow::Run(m);
         EXPECT_EQ(InstalledId(o), c.entry) << c.entry;
         EXPECT_TRUE(
             Has(Trace(o), "Compare device ID: [" + c.entry + "]\r\nFound! [" + c.found + "]\r\n"))
