@@ -21,10 +21,10 @@ A difference fails the comparison unless a known Wine difference
 applied to both sides before the second comparison.
 """
 
-import hashlib
 import os
 import re
 import tomllib
+import zlib
 
 # The calls the relay log shows (RelayInclude) and the comparison compares.
 COMPARED_CALLS = ('MessageBoxA', 'LoadLibraryA', 'CopyFileA', 'CreateDirectoryA',
@@ -175,6 +175,21 @@ def _value_bytes(v):
     return bytes.fromhex(v['hex']) if 'hex' in v else v.get('data', '').encode('latin-1')
 
 
+def file_identity(data):
+    """What of a file's contents the state compares: its size and CRC-32.
+    A file a machine knows by those alone (a capture's placeholder, whose
+    made-up bytes have the same) then compares with the real one."""
+    return '%d bytes, CRC-32 %08x' % (len(data), zlib.crc32(data))
+
+
+def dumped_file_identity(f):
+    """file_identity of a file of the simulator's dump (its bytes, or its
+    size and CRC-32 where the dump leaves the bytes out)."""
+    if 'hex' in f:
+        return file_identity(bytes.fromhex(f['hex']))
+    return '%d bytes, CRC-32 %08x' % (f['size'], f['crc32'])
+
+
 def sim_state(dump, doc, events):
     """The machine's INF directories after the run (its files plus the copies
     and directories made), OtherDevicePath and the keys below Enum\\PCI from
@@ -182,8 +197,7 @@ def sim_state(dump, doc, events):
     windows = dump['windows_dir'].rstrip('\\').lower()
     files = {}
     for f in dump.get('files', []):
-        files[f['path'].lower()] = 'dir' if f.get('dir') else hashlib.sha1(
-            bytes.fromhex(f.get('hex', ''))).hexdigest()
+        files[f['path'].lower()] = 'dir' if f.get('dir') else dumped_file_identity(f)
     cwd = dump['current_dir']
     for e in events:
         a = e.get('args', {})

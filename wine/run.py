@@ -10,7 +10,6 @@ The report holds what happened under Wine and nothing derived from it: the
 outcome and the change lines are the simulator's (compare.py marks which of
 its changes the Wine run made)."""
 
-import hashlib
 import os
 import re
 import shutil
@@ -51,8 +50,9 @@ def _ansi(name, codepage):
 
 
 def inf_state(prefix, codepage=1252):
-    """{path below the Windows directory, lower case: 'dir' or a digest} of
-    everything under C:\\windows\\INF, the names in the ANSI code page."""
+    """{path below the Windows directory, lower case: 'dir' or the file's
+    identity (compare.file_identity)} of everything under C:\\windows\\INF,
+    the names in the ANSI code page."""
     root = os.path.join(prefix, 'drive_c', 'windows')
     inf = find_ci(root, 'inf')
     state = {}
@@ -65,8 +65,8 @@ def inf_state(prefix, codepage=1252):
             if name.lower().endswith('.pnf'):
                 continue  # setupapi's precompiled INFs, written whenever Wine reads one
             with open(os.path.join(dirpath, name), 'rb') as f:
-                state[rel + '\\' + _ansi(name.lower(), codepage)] = hashlib.sha1(
-                    f.read()).hexdigest()
+                state[rel + '\\' + _ansi(name.lower(), codepage)] = compare.file_identity(
+                    f.read())
     return state
 
 

@@ -22,7 +22,7 @@ sys.path.insert(0, SOURCE)
 from wine import session  # noqa: E402
 TOOL = os.path.join(SOURCE, 'tools', 'vntrsetup-wine')
 # What the simulator derives from a run: the Wine side shows the simulator's.
-DERIVED = ('outcome', 'outcome_unknown', 'changes', 'change_lines')
+DERIVED = ('outcome', 'outcome_unknown', 'changes', 'change_lines', 'after_restart')
 BUILD = None
 
 
@@ -128,6 +128,7 @@ class ToolTest(unittest.TestCase):
                          [(b['call'], b['args']['text'], b['answer']) for b in sim['boxes']])
         self.assertEqual((report['simulator']['outcome'], report['exit_code']),
                          (sim['outcome'], sim['exit_code']))
+        self.assertEqual(report['simulator']['after_restart'], sim['after_restart'])
         # 98 SE: every change of the simulator's is made under Wine too.
         self.assertEqual([(c['line'], c['made_under_wine']) for c in report['simulator']['changes']],
                          [(line, True) for line in sim['change_lines']])
