@@ -235,6 +235,16 @@ TEST_F(Cli, every_command_line_ends_as_it_should) {
         {"version", kSetup, "", "--version", 0, {"vntrsetup-sim 1."}, {}},
         {"version", kCapture, "", "--version", 0, {"vntrcapture-sim 1."}, {}},
         {"host calls", kSetup, "", "--list-calls", 0, {"UpdateDriverForPlugAndPlayDevicesA"}, {}},
+        // A file's bytes as the program reads them: a placeholder's are zeros
+        // but for the four that give its CRC-32 (of "123456789": CBF43926).
+        {"a file's bytes", kSetup, "", "--os xp --dump-file 'C:\\VNTR\\vntrxp.inf'", 0,
+         {"Signature = \"$Windows NT$\""}, {}},
+        {"a placeholder's bytes", kSetup,
+         "[[files]]\npath = 'C:\\VNTR\\X.BIN'\nsize = 6\ncrc32 = 0xCBF43926\n",
+         "case.toml --dump-file 'C:\\VNTR\\X.BIN'", 0,
+         {std::string("\0\0\xd5\x1f\x14\xb3", 6)}, {}},
+        {"no such file", kSetup, "", "--os xp --dump-file 'C:\\VNTR'", 2, {},
+         {"--dump-file C:\\VNTR: the machine has no such file"}},
         {"--opt=value", kSetup, "", "--os=98se --answer=yes --answer=no", 0, {"outcome: staged"}, {}},
         {"-- before the file", kSetup, "", "--answer no -- " + xp, 0, {"outcome: declined"}, {}},
         {"the machine from standard input", kSetup, "", "--machine - --answer yes", 0,
@@ -267,7 +277,7 @@ TEST_F(Cli, every_command_line_ends_as_it_should) {
         {"a value for a switch", kSetup, "", "--json=yes", 2, {}, {"--json takes no value"}},
         {"two machine files", kSetup, "", "a.toml b.toml", 2, {}, {"more than one machine file"}},
         {"two modes", kSetup, "", "--json --check", 2, {},
-         {"choose one of --json, --check, --print-expect and --dump-machine"}},
+         {"choose one of --json, --check, --print-expect, --dump-machine and --dump-file"}},
         {"option given twice", kCapture, "", "--cwd 'C:\\' --cwd='D:\\'", 2, {}, {"--cwd is given twice"}},
         {"--check without [expect]", kSetup, "", "--os xp --check", 2, {}, {"has no [expect] table"}},
         {"--ask without a terminal", kSetup, "", "--ask", 2, {}, {"--ask needs a terminal"}},
@@ -567,7 +577,8 @@ TEST_F(Cli, every_command_line_ends_as_it_should) {
             EXPECT_EQ(r.err, "") << what;
         }
         EXPECT_TRUE(Harmless(r.err)) << what << "\n" << r.err;
-        if (!json) {
+        // --dump-file writes a file's bytes, and never to a terminal.
+        if (!json && !Has(c.args, "--dump-file")) {
             EXPECT_TRUE(Harmless(r.out)) << what << "\n" << r.out.substr(0, 3000);
         }
     }
