@@ -682,6 +682,7 @@ LoadedMachine Parse(const toml::table& root, Reader& r, const Overrides& ov) {
     m = PresetMachine(os.base, windows_dir, system_dir);
     m.codepage = r.codepage;
     m.os = os.version;
+    TextCodePageScope platform_text(r.codepage, m.os.platform == 2);  // names fold as its Windows
     if (os.custom) m.os_name = "custom";
     m.delete_semantics = m.os.platform == 1 ? DeleteSemantics::Legacy : DeleteSemantics::Nt;
     m.source = r.file();
@@ -918,7 +919,7 @@ LoadedMachine Parse(const toml::table& root, Reader& r, const Overrides& ov) {
         Bytes path = r.Name(node, field);
         size_t depth = 0;
         for (size_t start = 0; start <= path.size(); ++depth) {
-            size_t end = path.find('\\', start);
+            size_t end = FindBackslash(path, start);
             if (end == std::string::npos) end = path.size();
             if (end == start) r.Fail(node, field, "a key path may not have an empty part");
             if (end - start > 255) r.Fail(node, field, "a key name is longer than 255 characters");
