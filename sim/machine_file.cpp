@@ -454,6 +454,8 @@ void ReadModules(Reader& r, const toml::table& t, Machine& m, const PackageFolde
         if (!problem.empty())
             r.Fail(node, where, problem + " (expected a library file name such as \"newdev.dll\")");
         r.Note(node, where);
+        if (std::string unused = UnusedLibraryProblem(file); !unused.empty())
+            r.Warn(node, where, unused);
         auto it = m.modules.begin();
         while (it != m.modules.end() && !(EqualNoCase(it->name, file) && !it->planted)) ++it;
         bool present = true;
@@ -480,8 +482,13 @@ void ReadModules(Reader& r, const toml::table& t, Machine& m, const PackageFolde
         }
         if (auto* v = mt.get("missing")) {
             const toml::array& a = r.Array(*v, where + ".missing");
-            for (size_t i = 0; i < a.size(); ++i)
-                it->missing.insert(r.Name(a[i], where + ".missing[" + std::to_string(i) + "]"));
+            for (size_t i = 0; i < a.size(); ++i) {
+                std::string field = where + ".missing[" + std::to_string(i) + "]";
+                Bytes entry = r.Name(a[i], field);
+                if (std::string unused = UnusedLibraryProblem(file, entry); !unused.empty())
+                    r.Warn(a[i], field, unused);
+                it->missing.insert(entry);
+            }
         }
     }
 }
@@ -978,6 +985,8 @@ LoadedMachine Parse(const toml::table& root, Reader& r, const Overrides& ov) {
     r.Tables(root, "planted", {"name", "dir"}, {"name"},
              [&](const toml::table& t, const toml::node& node, const std::string& where) {
                  Bytes name = r.FileName(*t.get("name"), where + ".name", "setupapi.dll");
+                 if (std::string unused = UnusedLibraryProblem(name); !unused.empty())
+                     r.Warn(*t.get("name"), where + ".name", unused);
                  const toml::node* d = t.get("dir");
                  std::string dir = d ? r.WinPath(*d, where + ".dir") : m.current_dir;
                  std::optional<std::string> placed =
