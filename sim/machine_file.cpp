@@ -863,7 +863,12 @@ LoadedMachine Parse(const toml::table& root, Reader& r, const Overrides& ov) {
         }
         std::string name = path.substr(FindLastBackslash(path) + 1);
         for (const PackageEntry& entry : *known) {
-            std::string entry_name = entry.relative.substr(entry.relative.find_last_of('/') + 1);
+            // The host's name (UTF-8) as the machine writes it, then compared
+            // as Windows compares names.
+            std::string entry_name, unwritable;
+            if (!ToCodePage(entry.relative.substr(entry.relative.find_last_of('/') + 1), r.codepage,
+                            &entry_name, &unwritable))
+                continue;
             if (!entry.dir && EqualNoCase(entry_name, name) && entry.data.size() == size &&
                 Crc32(0, entry.data.data(), size) == crc)
                 return FileData(entry.data);
