@@ -188,7 +188,8 @@ std::vector<size_t> MountPackage(Machine& machine, const std::string& host_dir,
     std::vector<bool> used(omit.size(), false);
     // Every name as Windows folds it, with the host name it came from.
     std::map<std::string, std::string> folded;
-    for (const PackageEntry& entry : ReadPackageFolder(host_dir)) {
+    std::vector<PackageEntry> entries = ReadPackageFolder(host_dir);
+    for (PackageEntry& entry : entries) {
         const std::string host = host_dir + "/" + entry.relative;
         std::vector<std::string> parts = PartsOf(entry.relative, "/");
         bool skip = false;

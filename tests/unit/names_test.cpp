@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
@@ -335,7 +336,14 @@ TEST(Input, files_pipes_and_fifos_are_read_alike_and_never_hang) {
         std::thread writer;
         if (!c.writes.empty()) {
             writer = std::thread([&c, &fds, &fifo, &piped] {
-                int fd = c.path == piped ? fds[1] : open(fifo.c_str(), O_WRONLY);
+                // A FIFO opens for writing once it has a reader: tried for
+                // up to 2 s, so that a reader that never comes hangs nothing.
+                int fd = c.path == piped ? fds[1] : -1;
+                for (int tries = 0; fd < 0 && tries < 400; ++tries) {
+                    fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+                    if (fd < 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                }
+                if (fd < 0) return;
                 ssize_t put = write(fd, c.writes.data(), c.writes.size());
                 (void)put;
                 close(fd);
