@@ -455,6 +455,8 @@ void ReadModules(Reader& r, const toml::table& t, Machine& m, const PackageFolde
         if (!problem.empty())
             r.Fail(node, where, problem + " (expected a library file name such as \"newdev.dll\")");
         r.Note(node, where);
+        if (std::string unused = UnusedLibraryProblem(file); !unused.empty())
+            r.Warn(node, where, unused);
         auto it = m.modules.begin();
         while (it != m.modules.end() && !(EqualNoCase(it->name, file) && !it->planted)) ++it;
         bool present = true;
@@ -481,8 +483,13 @@ void ReadModules(Reader& r, const toml::table& t, Machine& m, const PackageFolde
         }
         if (auto* v = mt.get("missing")) {
             const toml::array& a = r.Array(*v, where + ".missing");
-            for (size_t i = 0; i < a.size(); ++i)
-                it->missing.insert(r.Name(a[i], where + ".missing[" + std::to_string(i) + "]"));
+            for (size_t i = 0; i < a.size(); ++i) {
+                std::string field = where + ".missing[" + std::to_string(i) + "]";
+                Bytes entry = r.Name(a[i], field);
+                if (std::string unused = UnusedLibraryProblem(file, entry); !unused.empty())
+                    r.Warn(a[i], field, unused);
+                it->missing.insert(entry);
+            }
         }
     }
 }
@@ -688,6 +695,7 @@ LoadedMachine Parse(const toml::table& root, Reader& r, const Overrides& ov) {
     m = PresetMachine(os.base, windows_dir, system_dir);
     m.codepage = r.codepage;
     m.os = os.version;
+    TextCodePageScope platform_text(r.codepage, m.os.platform == 2);  // names fold as its Windows
     if (os.custom) m.os_name = "custom";
     m.delete_semantics = m.os.platform == 1 ? DeleteSemantics::Legacy : DeleteSemantics::Nt;
     m.source = r.file();
@@ -861,7 +869,12 @@ LoadedMachine Parse(const toml::table& root, Reader& r, const Overrides& ov) {
         }
         std::string name = path.substr(FindLastBackslash(path) + 1);
         for (const PackageEntry& entry : *known) {
-            std::string entry_name = entry.relative.substr(entry.relative.find_last_of('/') + 1);
+            // The host's name (UTF-8) as the machine writes it, then compared
+            // as Windows compares names.
+            std::string entry_name, unwritable;
+            if (!ToCodePage(entry.relative.substr(entry.relative.find_last_of('/') + 1), r.codepage,
+                            &entry_name, &unwritable))
+                continue;
             if (!entry.dir && EqualNoCase(entry_name, name) && entry.data.size() == size &&
                 Crc32(0, entry.data.data(), size) == crc)
                 return FileData(entry.data);
@@ -924,7 +937,7 @@ LoadedMachine Parse(const toml::table& root, Reader& r, const Overrides& ov) {
         Bytes path = r.Name(node, field);
         size_t depth = 0;
         for (size_t start = 0; start <= path.size(); ++depth) {
-            size_t end = path.find('\\', start);
+            size_t end = FindBackslash(path, start);
             if (end == std::string::npos) end = path.size();
             if (end == start) r.Fail(node, field, "a key path may not have an empty part");
             if (end - start > 255) r.Fail(node, field, "a key name is longer than 255 characters");
@@ -983,6 +996,8 @@ LoadedMachine Parse(const toml::table& root, Reader& r, const Overrides& ov) {
     r.Tables(root, "planted", {"name", "dir"}, {"name"},
              [&](const toml::table& t, const toml::node& node, const std::string& where) {
                  Bytes name = r.FileName(*t.get("name"), where + ".name", "setupapi.dll");
+                 if (std::string unused = UnusedLibraryProblem(name); !unused.empty())
+                     r.Warn(*t.get("name"), where + ".name", unused);
                  const toml::node* d = t.get("dir");
                  std::string dir = d ? r.WinPath(*d, where + ".dir") : m.current_dir;
                  std::optional<std::string> placed =

@@ -366,7 +366,7 @@ int Main(cli::Tool& tool, int argc, char** argv) {
         // finish was said above, and its exit status stays.
         sim::Observed seen = sim::Observe(machine, outcome);
         if (seen.finished)
-            tool.out() << sim::ExpectTable(seen);
+            sim::WriteExpectTable(tool.out(), seen);
         else
             tool.Say("no [expect] table written: the run did not finish (" + outcome.status +
                      "), and a table describes a finished run");
