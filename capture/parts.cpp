@@ -257,10 +257,13 @@ static int g_listed;
 
 // Whether the walk passes the entry over: the folder's own entries, the
 // file being written (it appears in the folder while the capture runs), on
-// 2000/XP the libraries that [[planted]] stands for, and the message folder,
-// which is listed before the other folders.
+// 2000/XP the libraries that [[planted]] stands for, the message folder,
+// which is listed before the other folders, and the Windows directory (a
+// package folder at a drive root holds it), which the capture's other
+// parts describe: its INF files are Windows', not the package's.
 static BOOL PassOver(const Captured* machine, const char* name, int depth) {
     if (!strcmp(name, ".") || !strcmp(name, "..")) return TRUE;
+    if (machine->windows && SameName(g_walk, machine->windows)) return TRUE;
     if (machine->written) {
         // A bare name is in the current directory, the package folder.
         BOOL bare = TRUE;

@@ -26,6 +26,11 @@ byte from 0x40, 0 where the pair stands for no character (user-defined and
 unassigned pairs). Where two pairs stand for one character (cp932's NEC and
 IBM rows), the one iconv writes the character as is its code; the other is
 listed as an alternate.
+
+Upper case: each character above U+007F of these code pages whose upper
+case (Python's, a single character) is another such character, not an
+ASCII letter (dotless i and long s stay themselves, as in Windows NT's
+upper-case table).
 """
 
 import argparse
@@ -137,6 +142,17 @@ def double_byte_table(cp, codec):
     return high, leads, rows, alternates
 
 
+def upper_pairs(chars):
+    """(character, its upper case) for the characters above U+007F that have
+    one among `chars`, in order."""
+    pairs = []
+    for c in sorted(c for c in chars if c >= 0x80):
+        up = chr(c).upper()
+        if len(up) == 1 and ord(up) != c and ord(up) >= 0x80 and ord(up) in chars:
+            pairs.append((c, ord(up)))
+    return pairs
+
+
 def numbers(values, per_line=12, indent='    '):
     lines = []
     for i in range(0, len(values), per_line):
@@ -152,14 +168,19 @@ def write_tables(path):
            '',
            '// clang-format off']
     entries = []
+    chars = set()
     for cp in SINGLE_BYTE:
         high = single_byte_table(cp)
+        chars.update(high)
         out.append('static const uint16_t kHigh%d[128] = {' % cp)
         out += numbers(high)
         out.append('};')
         entries.append('    {%d, kHigh%d, nullptr, nullptr, nullptr},' % (cp, cp))
     for cp, codec in DOUBLE_BYTE:
         high, leads, rows, alternates = double_byte_table(cp, codec)
+        chars.update(high)
+        for row in rows:
+            chars.update(row)
         out.append('static const uint16_t kHigh%d[128] = {' % cp)
         out += numbers(high)
         out.append('};')
@@ -179,6 +200,12 @@ def write_tables(path):
         out += numbers(alternates + [0])
         out.append('};')
         entries.append('    {%d, kHigh%d, kLeads%d, kPairs%d, kAlternates%d},' % (cp, cp, cp, cp, cp))
+    upper = upper_pairs(chars)
+    out.append('const uint16_t kUpperCase[][2] = {')
+    for i in range(0, len(upper), 6):
+        out.append('    ' + ' '.join('{0x%04X, 0x%04X},' % p for p in upper[i:i + 6]))
+    out.append('};')
+    out.append('const size_t kUpperCaseCount = sizeof kUpperCase / sizeof kUpperCase[0];')
     out.append('// clang-format on')
     out.append('')
     out.append('const CodePageTable kCodePageTables[] = {')

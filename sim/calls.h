@@ -255,6 +255,13 @@ const HostCall* FindHostCall(const std::string& name);
 int HostCallIndex(const std::string& name);  // -1 when unknown
 // "CopyFileA, CreateDirectoryA, ..." of the calls a fault may name.
 std::string FaultableCallNames();
+// Why a library a machine file describes changes nothing the program can
+// see, or "": a library the program never loads (only setupapi.dll and
+// newdev.dll, whose entry points sim/slots.cpp exports), or, given
+// `entry`, an entry point the program never asks that library for (exact:
+// GetProcAddress does not fold case).
+std::string UnusedLibraryProblem(const std::string& file, const std::string& entry = "");
+
 // Whether events of this type record a change of the machine (some call's
 // `change`).
 bool IsChangeType(std::string_view type);

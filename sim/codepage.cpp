@@ -1,5 +1,6 @@
 #include "sim/codepage.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <unordered_map>
 #include <unordered_set>
@@ -214,6 +215,56 @@ std::string FromUtf16(const std::u16string& chars, uint32_t id, char fallback, b
         }
         if (code > 0xFF) out += static_cast<char>(code >> 8);
         out += static_cast<char>(code & 0xFF);
+    }
+    return out;
+}
+
+namespace {
+
+// The upper case of a character above U+007F, or the character itself.
+uint32_t UpperOf(uint32_t c) {
+    const uint16_t(*end)[2] = kUpperCase + kUpperCaseCount;
+    auto it = std::lower_bound(kUpperCase, end, c,
+                               [](const uint16_t(&pair)[2], uint32_t v) { return pair[0] < v; });
+    return it != end && (*it)[0] == c ? (*it)[1] : c;
+}
+
+// Appends the code of `c` in the table, single or double byte; false when
+// the code page has none.
+bool AppendCode(std::string& out, const CodePageTable& table, uint32_t c) {
+    const auto& reverse = ReverseOf(table);
+    auto it = reverse.find(c);
+    if (it == reverse.end()) return false;
+    if (it->second > 0xFF) out += static_cast<char>(it->second >> 8);
+    out += static_cast<char>(it->second & 0xFF);
+    return true;
+}
+
+}  // namespace
+
+std::string UpperCase(const std::string& bytes, uint32_t id, bool nt) {
+    const CodePageTable* table = id == 1252 ? Table1252() : TableOf(id);
+    std::string out;
+    out.reserve(bytes.size());
+    for (size_t at = 0; at < bytes.size();) {
+        unsigned char b = static_cast<unsigned char>(bytes[at]);
+        if (b < 0x80 || !table) {
+            out += static_cast<char>(b >= 'a' && b <= 'z' ? b - 'a' + 'A' : b);
+            ++at;
+            continue;
+        }
+        // A lead byte takes the byte after it (NUL aside) whether or not
+        // the pair stands for a character, as the names are stepped through
+        // elsewhere (CharLength in machine.h): a trail byte is never folded
+        // as a letter of its own.
+        bool pair = IsLead(*table, b) && at + 1 < bytes.size() && bytes[at + 1] != '\0';
+        size_t length = pair ? 2 : 1;
+        uint32_t c = pair ? PairChar(*table, b, static_cast<unsigned char>(bytes[at + 1]))
+                     : IsLead(*table, b) ? 0
+                                         : table->high[b - 0x80];
+        bool folds = !pair || nt;
+        if (!(c && folds && AppendCode(out, *table, UpperOf(c)))) out.append(bytes, at, length);
+        at += length;
     }
     return out;
 }

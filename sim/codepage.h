@@ -26,6 +26,15 @@ bool ToUtf16(const std::string& bytes, uint32_t id, bool strict, std::u16string*
 // them: a character without a code there is written as `fallback`, and
 // *defaulted is set.
 std::string FromUtf16(const std::u16string& chars, uint32_t id, char fallback, bool* defaulted);
+// The text with its letters upper-cased, as Windows does it when it
+// compares names without regard to case. `nt`: as Windows NT does, by each
+// character's Unicode upper case, written with the code page's own code for
+// it (so that the two codes cp932 has for one character fold alike). Else
+// as Windows 95 to ME do, by the code page: a single byte is upper-cased
+// where its upper case has a byte of its own, a double-byte character is
+// kept. ASCII letters fold either way; a byte that stands for no character
+// is kept.
+std::string UpperCase(const std::string& bytes, uint32_t id, bool nt);
 // Whether the byte begins a two-byte character in the code page (never in a
 // single-byte one).
 bool IsLeadByte(uint32_t id, unsigned char byte);

@@ -32,6 +32,11 @@ struct CodePageTable {
 extern const CodePageTable kCodePageTables[];
 extern const size_t kCodePageCount;
 
+// Pairs of a character above U+007F and its upper case, in the order of the
+// first, for the characters of the tables above.
+extern const uint16_t kUpperCase[][2];
+extern const size_t kUpperCaseCount;
+
 }  // namespace sim
 
 #endif

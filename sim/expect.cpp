@@ -4,6 +4,8 @@
 #include <climits>
 #include <cstdio>
 #include <dtl/dtl.hpp>
+#include <sstream>
+#include <string_view>
 #include <unordered_map>
 
 #include "sim/codepage.h"
@@ -123,10 +125,48 @@ struct EditScript {
 
 using Item = std::optional<Bytes>;
 
+// The text of an item, or null for a box without one.
+const Bytes* TextOf(const Item& item) { return item ? &*item : nullptr; }
+const Bytes* TextOf(const Bytes& text) { return &text; }
+
 // As the table writes it: the difference shows what to write there, and
 // two items that look alike but differ in their bytes never show alike.
-std::string Shown(const Item& item, uint32_t codepage) {
-    return item ? TomlText(*item, codepage) : "{ absent = true }";
+std::string Shown(const Bytes* text, uint32_t codepage) {
+    return text ? TomlText(*text, codepage) : "{ absent = true }";
+}
+
+// The lines of a difference up to a limit; beyond it they are only counted,
+// never made.
+struct Lines {
+    explicit Lines(size_t limit) : limit(limit) {}
+    // Whether the next line is to be made and added.
+    bool Room() {
+        if (text.size() < limit) return true;
+        ++more;
+        return false;
+    }
+    std::vector<std::string> text;
+    size_t limit;
+    size_t more = 0;
+};
+
+// Each item as a number, equal items alike, a box without text -1. The
+// numbers point into the items; no text is copied.
+template <typename List>
+std::pair<std::vector<int>, std::vector<int>> Numbered(const List& want, const List& got) {
+    std::unordered_map<std::string_view, int> ids;
+    auto number = [&](const List& items) {
+        std::vector<int> out;
+        out.reserve(items.size());
+        for (const auto& item : items) {
+            const Bytes* text = TextOf(item);
+            out.push_back(text ? ids.emplace(*text, static_cast<int>(ids.size())).first->second
+                               : -1);
+        }
+        return out;
+    };
+    std::vector<int> a = number(want);
+    return {std::move(a), number(got)};
 }
 
 // The lines that show how `got` differs from `want`: each change with three
@@ -134,23 +174,20 @@ std::string Shown(const Item& item, uint32_t codepage) {
 // "      ..."; in a change the expected lines first ("    - "), then the
 // run's ("    + "), each side cut after kSide lines with a line that says how
 // many more there are, so that both sides show however long the change.
-std::vector<std::string> Diff(const std::vector<Item>& want, const std::vector<Item>& got,
-                              uint32_t codepage) {
+template <typename List>
+void Diff(const List& want, const List& got, uint32_t codepage, Lines& out) {
     const size_t kContext = 3, kSide = 20;
-    std::unordered_map<std::string, int> ids;
-    auto number = [&](const std::vector<Item>& items) {
-        std::vector<int> out;
-        out.reserve(items.size());
-        for (const Item& item : items)
-            out.push_back(
-                ids.emplace(item ? "T" + *item : "A", static_cast<int>(ids.size())).first->second);
-        return out;
+    EditScript script = [&] {
+        auto [a, b] = Numbered(want, got);
+        return EditScript(a, b);
+    }();
+    auto add = [&](const char* prefix, const Bytes* text) {
+        if (out.Room()) out.text.push_back(prefix + Shown(text, codepage));
     };
-    std::vector<int> a = number(want), b = number(got);
-    EditScript script(a, b);
-
-    std::vector<std::string> out;
-    size_t i = 0, j = 0, n = a.size(), m = b.size();
+    auto note = [&](std::string line) {
+        if (out.Room()) out.text.push_back(std::move(line));
+    };
+    size_t i = 0, j = 0, n = want.size(), m = got.size();
     auto changed = [&](size_t x, size_t y) {
         return (x < n && script.deleted[x]) || (y < m && script.inserted[y]);
     };
@@ -163,36 +200,28 @@ std::vector<std::string> Diff(const std::vector<Item>& want, const std::vector<I
         // Context before the change, and the cut since the last one.
         size_t from = i >= kContext ? i - kContext : 0;
         if (from < shown_to) from = shown_to;
-        if (from > shown_to) out.push_back("      ...");
-        for (size_t k = from; k < i; ++k) out.push_back("      " + Shown(want[k], codepage));
+        if (from > shown_to) note("      ...");
+        for (size_t k = from; k < i; ++k) add("      ", TextOf(want[k]));
         // The change: its expected lines, then the run's.
         size_t del = i, ins = j;
         while (del < n && script.deleted[del]) ++del;
         while (ins < m && script.inserted[ins]) ++ins;
-        for (size_t k = i; k < del && k < i + kSide; ++k)
-            out.push_back("    - " + Shown(want[k], codepage));
+        for (size_t k = i; k < del && k < i + kSide; ++k) add("    - ", TextOf(want[k]));
         if (del - i > kSide)
-            out.push_back("    - ... " + std::to_string(del - i - kSide) + " more expected lines");
-        for (size_t k = j; k < ins && k < j + kSide; ++k)
-            out.push_back("    + " + Shown(got[k], codepage));
+            note("    - ... " + std::to_string(del - i - kSide) + " more expected lines");
+        for (size_t k = j; k < ins && k < j + kSide; ++k) add("    + ", TextOf(got[k]));
         if (ins - j > kSide)
-            out.push_back("    + ... " + std::to_string(ins - j - kSide) +
-                          " more lines of the run");
+            note("    + ... " + std::to_string(ins - j - kSide) + " more lines of the run");
         i = del, j = ins;
         // Context after it, up to the next change.
         size_t k = 0;
         while (k < kContext && i < n && j < m && !changed(i, j)) {
-            out.push_back("      " + Shown(want[i], codepage));
+            add("      ", TextOf(want[i]));
             ++i, ++j, ++k;
         }
         shown_to = i;
     }
-    if (shown_to < n) out.push_back("      ...");
-    return out;
-}
-
-std::vector<Item> Items(const std::vector<Bytes>& texts) {
-    return std::vector<Item>(texts.begin(), texts.end());
+    if (shown_to < n) note("      ...");
 }
 
 }  // namespace
@@ -201,50 +230,53 @@ std::vector<std::string> Differences(const Expectation& expect, const Observed& 
     std::vector<std::string> out;
     if (expect.outcome && *expect.outcome != seen.outcome)
         out.push_back("outcome: expected " + *expect.outcome + ", got " + seen.outcome);
-    auto list = [&](const char* what, const std::optional<std::vector<Item>>& want,
-                    const std::vector<Item>& got) {
+    auto list = [&](const char* what, const auto& want, const auto& got) {
         if (!want || *want == got) return;
         out.push_back(std::string(what) + " differ (- expected, + got):");
         // A long difference is cut after 2,000 lines.
-        std::vector<std::string> diff = Diff(*want, got, seen.codepage);
-        if (diff.size() > 2000) {
-            size_t more = diff.size() - 2000;
-            diff.resize(2000);
-            diff.push_back("    ... " + std::to_string(more) + " more lines of differences");
-        }
-        out.insert(out.end(), diff.begin(), diff.end());
+        Lines diff(2000);
+        Diff(*want, got, seen.codepage, diff);
+        out.insert(out.end(), std::make_move_iterator(diff.text.begin()),
+                   std::make_move_iterator(diff.text.end()));
+        if (diff.more)
+            out.push_back("    ... " + std::to_string(diff.more) + " more lines of differences");
     };
     list("boxes", expect.boxes, seen.boxes);
-    if (expect.changes) list("changes", Items(*expect.changes), Items(seen.changes));
-    if (expect.trace) list("trace lines", Items(*expect.trace), Items(seen.trace));
-    if (expect.after_restart)
-        list("after-restart lines", Items(*expect.after_restart), Items(seen.after_restart));
+    list("changes", expect.changes, seen.changes);
+    list("trace lines", expect.trace, seen.trace);
+    list("after-restart lines", expect.after_restart, seen.after_restart);
     return out;
 }
 
-std::string ExpectTable(const Observed& seen) {
-    if (!seen.finished) return "";
+void WriteExpectTable(std::ostream& out, const Observed& seen) {
+    if (!seen.finished) return;
     // A finished run whose outcome cannot be told gets none in the table,
     // which would not load, but a comment that says why.
-    std::string out = seen.outcome.compare(0, 6, "(none:") == 0
-                          ? "[expect]\n# outcome " + seen.outcome + "\n"
-                          : "[expect]\noutcome = \"" + seen.outcome + "\"\n";
-    auto list = [&](const char* key, const std::vector<Item>& items) {
-        out += std::string(key) + " = [";
+    out << (seen.outcome.compare(0, 6, "(none:") == 0
+                ? "[expect]\n# outcome " + seen.outcome + "\n"
+                : "[expect]\noutcome = \"" + seen.outcome + "\"\n");
+    // Each item goes out as it is made: a trace of 400,000 lines is never
+    // held as one text.
+    auto list = [&](const char* key, const auto& items) {
+        out << key << " = [";
         if (items.empty()) {
-            out += "]\n";
+            out << "]\n";
             return;
         }
-        out += "\n";
-        for (const Item& item : items)
-            out += "    " + (item ? TomlText(*item, seen.codepage) : "{ absent = true }") + ",\n";
-        out += "]\n";
+        out << "\n";
+        for (const auto& item : items) out << "    " << Shown(TextOf(item), seen.codepage) << ",\n";
+        out << "]\n";
     };
     list("boxes", seen.boxes);
-    list("changes", Items(seen.changes));
-    if (!seen.trace.empty()) list("trace", Items(seen.trace));
-    if (!seen.after_restart.empty()) list("after_restart", Items(seen.after_restart));
-    return out;
+    list("changes", seen.changes);
+    if (!seen.trace.empty()) list("trace", seen.trace);
+    if (!seen.after_restart.empty()) list("after_restart", seen.after_restart);
+}
+
+std::string ExpectTable(const Observed& seen) {
+    std::ostringstream out;
+    WriteExpectTable(out, seen);
+    return out.str();
 }
 
 }  // namespace sim

@@ -3,6 +3,7 @@
 #define VNTR_SIM_EXPECT_H
 
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -35,6 +36,8 @@ std::vector<std::string> Differences(const Expectation& expect, const Observed& 
 // that are no text of the code page are written as { hex = ".." }. Empty
 // for a run that did not finish, which no table describes.
 std::string ExpectTable(const Observed& seen);
+// The same written to `out` as it is made.
+void WriteExpectTable(std::ostream& out, const Observed& seen);
 
 }  // namespace sim
 

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -69,30 +70,60 @@ static std::string ReadAll(int fd, size_t cap, const std::string& name, size_t e
     }
 }
 
-std::string ReadHostFile(const std::string& path, size_t cap) {
+// Reads a stream opened without blocking: what is there is taken at once;
+// while nothing comes it waits in short slices, at most `wait_ms` without a
+// byte. An end before the first byte of a FIFO is a writer not there yet
+// (a FIFO reads as ended while nobody has it open for writing).
+static std::string ReadStream(int fd, size_t cap, const std::string& name, bool fifo, int wait_ms) {
+    std::string out;
+    char buffer[1 << 16];
+    int waited = 0;
+    constexpr int kSliceMs = 20;
+    while (true) {
+        ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno != EAGAIN) throw HostFileError(name + ": cannot read: " + Reason(errno));
+        if (n == 0 && !(fifo && out.empty())) return out;
+        if (n > 0) {
+            if (out.size() + static_cast<size_t>(n) > cap)
+                throw HostFileError(name + ": more than " + Mib(cap) +
+                                    ", the most the simulator reads from one file");
+            out.append(buffer, static_cast<size_t>(n));
+            waited = 0;
+            continue;
+        }
+        if (waited >= wait_ms)
+            throw HostFileError(name + ": nothing came from it for " +
+                                std::to_string(wait_ms / 1000.0).substr(0, 4) +
+                                " s; is a program writing to it?");
+        pollfd p{fd, POLLIN, 0};
+        poll(&p, 1, kSliceMs);
+        waited += kSliceMs;
+    }
+}
+
+std::string ReadHostFile(const std::string& path, size_t cap, int wait_ms) {
     // Non-blocking, so that opening a FIFO does not wait for a writer; the
     // kind of file is then checked on what was opened, not on the name.
     int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) throw HostFileError(path + ": cannot open: " + Reason(errno));
-    struct stat st;
-    if (fstat(fd, &st) != 0) {
-        int error = errno;
-        close(fd);
-        throw HostFileError(path + ": cannot read: " + Reason(error));
-    }
-    if (!S_ISREG(st.st_mode)) {
-        close(fd);
-        throw HostFileError(path + ": is " + KindOfFile(st.st_mode) + ", not a regular file");
-    }
-    if (static_cast<size_t>(st.st_size) > cap) {
-        close(fd);
-        throw HostFileError(path + ": " + std::to_string(st.st_size) + " bytes, more than " +
-                            Mib(cap) + ", the most the simulator reads from one file");
-    }
-    // Regular files do not block; reads go back to ordinary mode anyway.
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     try {
-        std::string data = ReadAll(fd, cap, path, static_cast<size_t>(st.st_size));
+        struct stat st;
+        if (fstat(fd, &st) != 0) throw HostFileError(path + ": cannot read: " + Reason(errno));
+        std::string data;
+        if (S_ISFIFO(st.st_mode) || S_ISCHR(st.st_mode)) {
+            data = ReadStream(fd, cap, path, S_ISFIFO(st.st_mode), wait_ms);
+        } else if (!S_ISREG(st.st_mode)) {
+            throw HostFileError(path + ": is " + KindOfFile(st.st_mode) +
+                                ", not a file the simulator can read");
+        } else if (static_cast<size_t>(st.st_size) > cap) {
+            throw HostFileError(path + ": " + std::to_string(st.st_size) + " bytes, more than " +
+                                Mib(cap) + ", the most the simulator reads from one file");
+        } else {
+            // Regular files do not block; reads go back to ordinary mode.
+            fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+            data = ReadAll(fd, cap, path, static_cast<size_t>(st.st_size));
+        }
         close(fd);
         return data;
     } catch (...) {

@@ -1,8 +1,10 @@
 // Reading the simulator's own input from the host: machine files, files a
-// machine file names, and package folders. Only regular files are read (a
-// link to one is fine), each under a size cap, so a FIFO, a device or a
-// directory given by mistake ends with a message instead of a hang or an
-// exhausted memory.
+// machine file names, and package folders. A regular file (or a link to
+// one) is read whole; a pipe, a FIFO, `<(command)` or a character device is
+// read as a stream, as standard input is; each under the same size cap. A
+// stream that gives nothing for kStreamWaitMs (a FIFO nobody writes to, a
+// terminal) ends with a message, never a hang; a directory, a block device
+// or a socket is refused.
 #ifndef VNTR_SIM_HOSTFILES_H
 #define VNTR_SIM_HOSTFILES_H
 
@@ -24,8 +26,12 @@ class HostFileError : public std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-// The whole of a regular file of at most `cap` bytes.
-std::string ReadHostFile(const std::string& path, size_t cap);
+// How long a named stream may stay silent, before its first byte or
+// between two reads.
+constexpr int kStreamWaitMs = 10000;
+
+// The whole of a file of at most `cap` bytes, read as said above.
+std::string ReadHostFile(const std::string& path, size_t cap, int wait_ms = kStreamWaitMs);
 // Everything from an open descriptor (standard input) up to `cap` bytes;
 // `name` names it in messages.
 std::string ReadHostStream(int fd, size_t cap, const std::string& name);

@@ -12,13 +12,14 @@ struct Locale {
     // The Unix locale (language_COUNTRY) whose LC_CTYPE gives this system
     // locale under Wine, which maps it to Windows' locale name "ll-CC" and
     // that name's identifier; nullptr where no Unix locale gives it (Spanish
-    // with the traditional sort: es_ES is 0x0c0a).
+    // with the traditional sort: es_ES is 0x0c0a) or where Wine's choice is
+    // not known here (UnixLocaleOf then takes the nearest row that has one).
     const char* unix_name;
 };
 
-// The system locales of the Windows versions the program runs on: enough to
-// name a locale and to tell a likely slip (a decimal identifier) from an
-// unusual choice.
+// The system locales of the Windows versions the program runs on, every
+// one AnsiCodePageOf below tells apart among them: enough to name a locale
+// and to tell a likely slip (a decimal identifier) from an unusual choice.
 const Locale kLocales[] = {
     {0x0401, "Arabic, Saudi Arabia", "ar_SA"},
     {0x0402, "Bulgarian, Bulgaria", "bg_BG"},
@@ -46,15 +47,26 @@ const Locale kLocales[] = {
     {0x0419, "Russian, Russia", "ru_RU"},
     {0x041a, "Croatian, Croatia", "hr_HR"},
     {0x041b, "Slovak, Slovakia", "sk_SK"},
+    {0x041c, "Albanian, Albania", nullptr},
     {0x041d, "Swedish, Sweden", "sv_SE"},
     {0x041e, "Thai, Thailand", "th_TH"},
     {0x041f, "Turkish, Turkey", "tr_TR"},
+    {0x0420, "Urdu, Pakistan", nullptr},
     {0x0422, "Ukrainian, Ukraine", "uk_UA"},
+    {0x0423, "Belarusian, Belarus", nullptr},
     {0x0424, "Slovenian, Slovenia", "sl_SI"},
     {0x0425, "Estonian, Estonia", "et_EE"},
     {0x0426, "Latvian, Latvia", "lv_LV"},
     {0x0427, "Lithuanian, Lithuania", "lt_LT"},
+    {0x0429, "Farsi, Iran", nullptr},
     {0x042a, "Vietnamese, Vietnam", "vi_VN"},
+    {0x042c, "Azeri (Latin), Azerbaijan", nullptr},
+    {0x042f, "Macedonian, North Macedonia", nullptr},
+    {0x043f, "Kazakh, Kazakhstan", nullptr},
+    {0x0440, "Kyrgyz, Kyrgyzstan", nullptr},
+    {0x0443, "Uzbek (Latin), Uzbekistan", nullptr},
+    {0x0444, "Tatar, Russia", nullptr},
+    {0x0450, "Mongolian, Mongolia", nullptr},
     {0x0804, "Chinese, China", "zh_CN"},
     {0x0807, "German, Switzerland", "de_CH"},
     {0x0809, "English, United Kingdom", "en_GB"},
@@ -63,12 +75,21 @@ const Locale kLocales[] = {
     {0x0810, "Italian, Switzerland", "it_CH"},
     {0x0813, "Dutch, Belgium", "nl_BE"},
     {0x0816, "Portuguese, Portugal", "pt_PT"},
+    {0x081a, "Serbian (Latin), Serbia", nullptr},
+    {0x082c, "Azeri (Cyrillic), Azerbaijan", nullptr},
+    {0x0843, "Uzbek (Cyrillic), Uzbekistan", nullptr},
+    {0x0c04, "Chinese, Hong Kong", nullptr},
     {0x0c07, "German, Austria", "de_AT"},
     {0x0c09, "English, Australia", "en_AU"},
     {0x0c0a, "Spanish, Spain", "es_ES"},
     {0x0c0c, "French, Canada", "fr_CA"},
+    {0x0c1a, "Serbian (Cyrillic), Serbia", nullptr},
+    {0x1004, "Chinese, Singapore", nullptr},
     {0x1009, "English, Canada", "en_CA"},
     {0x100c, "French, Switzerland", "fr_CH"},
+    {0x1404, "Chinese, Macao", nullptr},
+    {0x141a, "Bosnian (Latin), Bosnia and Herzegovina", nullptr},
+    {0x201a, "Bosnian (Cyrillic), Bosnia and Herzegovina", nullptr},
 };
 
 }  // namespace

@@ -12,9 +12,11 @@ namespace sim {
 namespace {
 uint32_t g_text_codepage = 1252;
 bool g_double_byte = false;  // g_text_codepage has lead bytes
+bool g_nt_case = true;       // names fold as Windows NT folds them
 
-void SetTextCodePage(uint32_t codepage) {
+void SetTextCodePage(uint32_t codepage, bool nt) {
     g_text_codepage = codepage;
+    g_nt_case = nt;
     g_double_byte = false;
     for (unsigned b = 0x81; b < 0xFF && !g_double_byte; ++b)
         g_double_byte = IsLeadByte(codepage, static_cast<unsigned char>(b));
@@ -25,11 +27,12 @@ char UpperAscii(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a
 
 uint32_t TextCodePage() { return g_text_codepage; }
 
-TextCodePageScope::TextCodePageScope(uint32_t codepage) : saved_(g_text_codepage) {
-    SetTextCodePage(codepage);
+TextCodePageScope::TextCodePageScope(uint32_t codepage, bool nt)
+    : saved_(g_text_codepage), saved_nt_(g_nt_case) {
+    SetTextCodePage(codepage, nt);
 }
 
-TextCodePageScope::~TextCodePageScope() { SetTextCodePage(saved_); }
+TextCodePageScope::~TextCodePageScope() { SetTextCodePage(saved_, saved_nt_); }
 
 size_t CharLength(const std::string& s, size_t at) {
     if (g_double_byte && at + 1 < s.size() && s[at + 1] != '\0' &&
@@ -53,33 +56,37 @@ size_t FindLastBackslash(const std::string& s) {
     return last;
 }
 
+namespace {
+bool IsAscii(const std::string& s) {
+    for (char c : s)
+        if (static_cast<unsigned char>(c) >= 0x80) return false;
+    return true;
+}
+}  // namespace
+
 std::string Upper(std::string s) {
-    for (size_t at = 0; at < s.size(); at += CharLength(s, at)) s[at] = UpperAscii(s[at]);
+    if (!IsAscii(s)) return UpperCase(s, g_text_codepage, g_nt_case);
+    for (char& c : s) c = UpperAscii(c);
     return s;
 }
 
 bool EqualNoCase(const std::string& a, const std::string& b) {
+    if (!IsAscii(a) || !IsAscii(b)) return Upper(a) == Upper(b);
     if (a.size() != b.size()) return false;
-    for (size_t at = 0; at < a.size();) {
-        size_t length = CharLength(a, at);
-        if (length != CharLength(b, at) || UpperAscii(a[at]) != UpperAscii(b[at]) ||
-            (length == 2 && a[at + 1] != b[at + 1]))
-            return false;
-        at += length;
-    }
+    for (size_t at = 0; at < a.size(); ++at)
+        if (UpperAscii(a[at]) != UpperAscii(b[at])) return false;
     return true;
 }
 
 size_t HashNoCase(const std::string& s) {
-    // FNV-1a over the bytes as Upper() leaves them, without making the copy.
+    // FNV-1a over the bytes as Upper() leaves them, without a copy for the
+    // ASCII names that are nearly all of them.
     uint64_t h = 14695981039346656037ull;
-    for (size_t at = 0; at < s.size();) {
-        size_t length = CharLength(s, at);
-        h = (h ^ static_cast<unsigned char>(UpperAscii(s[at]))) * 1099511628211ull;
-        for (size_t i = 1; i < length; ++i)
-            h = (h ^ static_cast<unsigned char>(s[at + i])) * 1099511628211ull;
-        at += length;
+    if (!IsAscii(s)) {
+        for (unsigned char c : Upper(s)) h = (h ^ c) * 1099511628211ull;
+        return static_cast<size_t>(h);
     }
+    for (char c : s) h = (h ^ static_cast<unsigned char>(UpperAscii(c))) * 1099511628211ull;
     return static_cast<size_t>(h);
 }
 
@@ -291,6 +298,10 @@ std::string FileSystem::Absolute(const std::string& path, const std::string& cwd
 
 bool FileSystem::IsRoot(const std::string& absolute) {
     return absolute.size() == 3 && absolute[1] == ':' && absolute[2] == '\\';
+}
+
+std::string FileSystem::Join(const std::string& absolute, const std::string& name) {
+    return absolute + (IsRoot(absolute) ? "" : "\\") + name;
 }
 
 std::string FileSystem::Parent(const std::string& absolute) {
@@ -642,7 +653,7 @@ std::shared_ptr<RegKey> RegKey::Clone() const {
 static std::vector<std::string> SplitKeyPath(const std::string& path) {
     std::vector<std::string> parts;
     for (size_t start = 0; start <= path.size();) {
-        size_t end = path.find('\\', start);
+        size_t end = FindBackslash(path, start);
         if (end == std::string::npos) end = path.size();
         if (end > start) parts.push_back(path.substr(start, end - start));
         start = end + 1;

@@ -37,17 +37,20 @@ struct OsVersion {
 // a character (which may be 0x5C, the backslash's byte, or a letter's) is
 // never taken for a separator or folded as a letter. A running session and
 // the machine-file reader set it for the machine they work on; 1252
-// otherwise.
+// otherwise. Names are compared without case as the machine's Windows
+// does (UpperCase in codepage.h): `nt` for Windows NT, 2000 and XP (the
+// default until the platform is known), else as Windows 95 to ME.
 uint32_t TextCodePage();
 class TextCodePageScope {
    public:
-    explicit TextCodePageScope(uint32_t codepage);
+    explicit TextCodePageScope(uint32_t codepage, bool nt = true);
     ~TextCodePageScope();
     TextCodePageScope(const TextCodePageScope&) = delete;
     TextCodePageScope& operator=(const TextCodePageScope&) = delete;
 
    private:
     uint32_t saved_;
+    bool saved_nt_;
 };
 // The number of bytes of the character at s[at] in the text code page: 2
 // for a lead byte with a byte after it, else 1.
@@ -71,8 +74,8 @@ std::string WindowsNameProblem(const std::string& name);
 // without regard to case.
 bool PathWithin(const std::string& path, const std::string& folder);
 
-// ASCII letters upper-cased; every other character kept. Windows folds more,
-// but every name the program compares is ASCII.
+// The name upper-cased as the text code page's Windows compares names
+// (see TextCodePageScope): two names are one name when these are equal.
 std::string Upper(std::string s);
 bool EqualNoCase(const std::string& a, const std::string& b);
 // A hash that names equal without case (EqualNoCase) share.
@@ -136,6 +139,9 @@ class FileSystem {
     // drive root. Empty when the path cannot be made absolute.
     static std::string Absolute(const std::string& path, const std::string& cwd);
     static std::string Parent(const std::string& absolute);  // "" for a root
+    // `name` in the folder `absolute`: one backslash between them, none
+    // added after a drive root.
+    static std::string Join(const std::string& absolute, const std::string& name);
     static bool IsRoot(const std::string& absolute);
 
     const Node* Find(const std::string& absolute) const;

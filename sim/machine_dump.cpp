@@ -177,6 +177,8 @@ void WriteFiles(JsonWriter& w, const LoadedMachine& loaded) {
             const FileData& data = node.data;
             if (data.size() <= kDumpFileBytes && data.size() <= kDumpBytes - shown) {
                 f["hex"] = HexOf(data.Read());
+                // Made-up bytes are said to be, shown or not.
+                if (data.placeholder()) f["placeholder"] = true;
                 shown += data.size();
             } else {
                 f["size"] = data.size();

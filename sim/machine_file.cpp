@@ -698,7 +698,12 @@ FileData KnownContents(Load& l, const std::string& path, size_t size, uint32_t c
     }
     std::string name = path.substr(FindLastBackslash(path) + 1);
     for (const PackageEntry& entry : *l.known) {
-        std::string entry_name = entry.relative.substr(entry.relative.find_last_of('/') + 1);
+        // The host's name (UTF-8) as the machine writes it, then compared
+        // as Windows compares names.
+        std::string entry_name, unwritable;
+        if (!ToCodePage(entry.relative.substr(entry.relative.find_last_of('/') + 1), l.r.codepage,
+                        &entry_name, &unwritable))
+            continue;
         if (!entry.dir && EqualNoCase(entry_name, name) && entry.data.size() == size &&
             Crc32(0, entry.data.data(), size) == crc)
             return FileData(entry.data);
@@ -769,7 +774,7 @@ Bytes KeyPath(Load& l, const toml::node& node, const std::string& field) {
     Bytes path = l.r.Name(node, field);
     size_t depth = 0;
     for (size_t start = 0; start <= path.size(); ++depth) {
-        size_t end = path.find('\\', start);
+        size_t end = FindBackslash(path, start);
         if (end == std::string::npos) end = path.size();
         if (end == start) l.r.Fail(node, field, "a key path may not have an empty part");
         if (end - start > 255) l.r.Fail(node, field, "a key name is longer than 255 characters");
@@ -903,9 +908,17 @@ const TableKeys<ModuleEntry> kModuleKeys = {
           if (it != l.m.modules.end()) l.m.modules.erase(it);
           e.dropped = true;
       }},
-     ROW(ModuleEntry, "missing", "a list of entry points", const toml::array& a = l.r.Array(v, f);
-         for (size_t i = 0; i < a.size(); ++i)
-             e.missing.insert(l.r.Name(a[i], f + "[" + std::to_string(i) + "]")))},
+     {"missing", "a list of entry points",
+      [](Load& l, ModuleEntry& e, const toml::node& v, const std::string& f) {
+          const toml::array& a = l.r.Array(v, f);
+          for (size_t i = 0; i < a.size(); ++i) {
+              std::string field = f + "[" + std::to_string(i) + "]";
+              Bytes entry = l.r.Name(a[i], field);
+              if (std::string unused = UnusedLibraryProblem(e.file, entry); !unused.empty())
+                  l.r.Warn(a[i], field, unused);
+              e.missing.insert(entry);
+          }
+      }}},
     {},
     [](Load& l, ModuleEntry& e) {
         auto it = SystemModule(l.m, e.file);
@@ -933,6 +946,8 @@ void ReadModules(Load& l, const toml::node& v, const std::string& field) {
             l.r.Fail(node, where,
                      problem + " (expected a library file name such as \"newdev.dll\")");
         l.r.Note(node, where);
+        if (std::string unused = UnusedLibraryProblem(e.file); !unused.empty())
+            l.r.Warn(node, where, unused);
         ReadTable(l, kModuleKeys, e, node, where, names);
     }
 }
@@ -947,7 +962,9 @@ struct PlantedEntry : Entry {
 // where: a library in the package folder is part of its content.
 const TableKeys<PlantedEntry> kPlantedKeys = {
     "### [modules.\"NAME\"] and [[planted]]",
-    {ROW(PlantedEntry, "name", "a file name", e.name = l.r.FileName(v, f, "setupapi.dll")),
+    {ROW(PlantedEntry, "name", "a file name", e.name = l.r.FileName(v, f, "setupapi.dll");
+         if (std::string unused = UnusedLibraryProblem(e.name); !unused.empty())
+             l.r.Warn(v, f, unused)),
      ROW(PlantedEntry, "dir", "a Windows path", e.dir = l.r.WinPath(v, f); e.dir_node = &v)},
     {"name"},
     [](Load& l, PlantedEntry& e) {
@@ -1349,6 +1366,7 @@ LoadedMachine Parse(const toml::table& root, Reader& r, const Overrides& ov) {
     TextCodePageScope text(r.codepage);
     ReadPhase(l, Phase::kWindows);
     MakeMachine(l);
+    TextCodePageScope platform_text(r.codepage, l.m.os.platform == 2);  // names fold as its Windows
     ReadPhase(l, Phase::kPlace);
     PlaceFolder(l);
     ReadPhase(l, Phase::kSettings);

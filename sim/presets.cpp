@@ -80,8 +80,7 @@ const std::vector<std::string>& PresetNames() {
 bool IsPreset(const std::string& name) { return FindPreset(name) != nullptr; }
 
 std::string SystemDirOf(uint32_t platform, const std::string& windows_dir) {
-    return windows_dir + (windows_dir.back() == '\\' ? "" : "\\") +
-           (platform == 1 ? "SYSTEM" : "system32");
+    return FileSystem::Join(windows_dir, platform == 1 ? "SYSTEM" : "system32");
 }
 
 Machine PresetMachine(const std::string& name, const std::string& windows_dir,
@@ -177,7 +176,7 @@ bool Leads(const std::vector<std::string>& prefix, const std::vector<std::string
 
 std::vector<size_t> MountPackage(Machine& machine, const std::string& host_dir,
                                  const std::string& at, const std::vector<std::string>& omit) {
-    TextCodePageScope text(machine.codepage);
+    TextCodePageScope text(machine.codepage, machine.os.platform == 2);
     std::string root = FileSystem::Absolute(at, "C:\\");
     if (!machine.files.MakeDirs(root))
         throw std::runtime_error("cannot mount the package at " + Visible(at, machine.codepage) +
@@ -189,7 +188,8 @@ std::vector<size_t> MountPackage(Machine& machine, const std::string& host_dir,
     std::vector<bool> used(omit.size(), false);
     // Every name as Windows folds it, with the host name it came from.
     std::map<std::string, std::string> folded;
-    for (const PackageEntry& entry : ReadPackageFolder(host_dir)) {
+    std::vector<PackageEntry> entries = ReadPackageFolder(host_dir);
+    for (PackageEntry& entry : entries) {
         const std::string host = host_dir + "/" + entry.relative;
         std::vector<std::string> parts = PartsOf(entry.relative, "/");
         bool skip = false;

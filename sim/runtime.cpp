@@ -123,7 +123,7 @@ Session::Session(Machine&& machine, RunOptions options) : rt_(new Runtime) {
 
 void Session::Start() {
     if (g_active) throw std::logic_error("a simulated machine is already running");
-    text_ = std::make_unique<TextCodePageScope>(rt_->m.codepage);
+    text_ = std::make_unique<TextCodePageScope>(rt_->m.codepage, rt_->m.os.platform == 2);
     rt_->call_counts.assign(kHostCallCount, 0);
     rt_->faults_fired.assign(rt_->m.faults.size(), false);
     rt_->fault_plans.assign(kHostCallCount, {});

@@ -1,5 +1,6 @@
 #include "sim/slots.h"
 
+#include "sim/codepage.h"
 #include "sim/machine.h"
 
 namespace sim {
@@ -77,6 +78,26 @@ FARPROC FindExport(const std::string& library, const std::string& name) {
     for (const Export& x : kExports)
         if (EqualNoCase(library, x.library) && name == x.name) return x.proc;
     return nullptr;
+}
+
+std::string UnusedLibraryProblem(const std::string& file, const std::string& entry) {
+    std::string loaded;
+    bool known = false, exported = false;
+    for (const Export& x : kExports) {
+        if (loaded.find(x.library) == std::string::npos)
+            loaded += (loaded.empty() ? "" : " and ") + std::string(x.library);
+        if (!EqualNoCase(file, x.library)) continue;
+        known = true;
+        exported = exported || entry == x.name;
+    }
+    const std::string shown = "'" + Visible(file, TextCodePage()) + "'";
+    if (!known)
+        return "the program never loads " + shown + ", so this changes nothing (it loads " +
+               loaded + ")";
+    if (!entry.empty() && !exported)
+        return "the program never asks " + shown + " for '" + Visible(entry, TextCodePage()) +
+               "' (names are exact, as GetProcAddress reads them), so this changes nothing";
+    return "";
 }
 
 }  // namespace sim

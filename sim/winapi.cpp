@@ -259,8 +259,7 @@ DWORD GetFileAttributesA(LPCSTR path) {
     const sim::Module* library = nullptr;
     for (const sim::Module& mod : rt.m.modules) {
         std::string at = sim::FileSystem::Absolute(mod.dir, "C:\\");
-        if (!node && sim::EqualNoCase(at + (at.back() == '\\' ? "" : "\\") + mod.name, target))
-            library = &mod;
+        if (!node && sim::EqualNoCase(sim::FileSystem::Join(at, mod.name), target)) library = &mod;
     }
     if (!node && !library) {
         std::string parent = sim::FileSystem::Parent(target);
@@ -424,6 +423,15 @@ uint32_t MissingImport(const Runtime& rt, const sim::Module& mod) {
     return ERROR_MOD_NOT_FOUND;
 }
 
+// Whether a library name names its folder too (a backslash, a slash or a
+// drive's colon, read by the characters of the code page), so that only
+// that folder is searched.
+bool NamesFolder(const std::string& name) {
+    for (size_t at = 0; at < name.size(); at += sim::CharLength(name, at))
+        if (name[at] == '\\' || name[at] == '/' || name[at] == ':') return true;
+    return false;
+}
+
 }  // namespace
 
 namespace sim::impl {
@@ -446,12 +454,11 @@ HMODULE LoadLibraryA(LPCSTR name) {
     // before the system on the 9x family, after it on NT).
     std::vector<std::string> dirs;
     std::string file = request;
-    size_t slash = request.find_last_of("\\/:");
-    if (slash != std::string::npos) {
+    if (NamesFolder(request)) {
         std::string full = Abs(request.c_str());
         if (full.empty()) return fail(ERROR_MOD_NOT_FOUND);
         dirs.push_back(sim::FileSystem::Parent(full));
-        file = full.substr(full.find_last_of('\\') + 1);
+        file = full.substr(sim::FindLastBackslash(full) + 1);
     } else {
         std::string exe = rt.m.exe_dir.empty() ? rt.m.current_dir : rt.m.exe_dir;
         dirs.push_back(sim::FileSystem::Absolute(exe, rt.cwd));
@@ -474,8 +481,8 @@ HMODULE LoadLibraryA(LPCSTR name) {
                 !sim::EqualNoCase(sim::FileSystem::Absolute(mod.dir, "C:\\"),
                                   sim::FileSystem::Absolute(dir, "C:\\")))
                 continue;
-            std::string path = sim::FileSystem::Absolute(mod.dir, "C:\\");
-            path += (path.back() == '\\' ? "" : "\\") + mod.name;
+            std::string path =
+                sim::FileSystem::Join(sim::FileSystem::Absolute(mod.dir, "C:\\"), mod.name);
             e.Str("path", path).Flag("planted", mod.planted);
             if (!mod.loads) return fail(193);  // ERROR_BAD_EXE_FORMAT
             // A system library whose own imports cannot be bound does not
@@ -831,7 +838,7 @@ static std::shared_ptr<sim::RegKey> Walk(std::shared_ptr<sim::RegKey> key, const
                                          std::string* path) {
     const std::string rest = sub ? sub : "";
     for (size_t start = 0; start <= rest.size();) {
-        size_t end = rest.find('\\', start);
+        size_t end = sim::FindBackslash(rest, start);
         if (end == std::string::npos) end = rest.size();
         if (end > start) {
             key = key->Find(rest.substr(start, end - start));
@@ -1001,7 +1008,7 @@ LONG RegDeleteKeyA(HKEY key, LPCSTR subKey) {
     if (!subKey || !*subKey) return FinishStatus(e, ERROR_INVALID_PARAMETER);
     std::string parent_path = path;
     std::string sub = subKey;
-    size_t slash = sub.find_last_of('\\');
+    size_t slash = sim::FindLastBackslash(sub);
     auto parent =
         slash == std::string::npos ? base : Walk(base, sub.substr(0, slash).c_str(), &parent_path);
     if (!parent) return FinishStatus(e, ERROR_FILE_NOT_FOUND);

@@ -21,10 +21,10 @@ A difference fails the comparison unless a known Wine difference
 applied to both sides before the second comparison.
 """
 
-import hashlib
 import os
 import re
 import tomllib
+import zlib
 
 # The calls the relay log shows (RelayInclude) and the comparison compares.
 COMPARED_CALLS = ('MessageBoxA', 'LoadLibraryA', 'CopyFileA', 'CreateDirectoryA',
@@ -175,6 +175,21 @@ def _value_bytes(v):
     return bytes.fromhex(v['hex']) if 'hex' in v else v.get('data', '').encode('latin-1')
 
 
+def file_identity(data):
+    """What of a file's contents the state compares: its size and CRC-32.
+    A file a machine knows by those alone (a capture's placeholder, whose
+    made-up bytes have the same) then compares with the real one."""
+    return '%d bytes, CRC-32 %08x' % (len(data), zlib.crc32(data))
+
+
+def dumped_file_identity(f):
+    """file_identity of a file of the simulator's dump (its bytes, or its
+    size and CRC-32 where the dump leaves the bytes out)."""
+    if 'hex' in f:
+        return file_identity(bytes.fromhex(f['hex']))
+    return '%d bytes, CRC-32 %08x' % (f['size'], f['crc32'])
+
+
 def sim_state(dump, doc, events):
     """The machine's INF directories after the run (its files plus the copies
     and directories made), OtherDevicePath and the keys below Enum\\PCI from
@@ -182,8 +197,7 @@ def sim_state(dump, doc, events):
     windows = dump['windows_dir'].rstrip('\\').lower()
     files = {}
     for f in dump.get('files', []):
-        files[f['path'].lower()] = 'dir' if f.get('dir') else hashlib.sha1(
-            bytes.fromhex(f.get('hex', ''))).hexdigest()
+        files[f['path'].lower()] = 'dir' if f.get('dir') else dumped_file_identity(f)
     cwd = dump['current_dir']
     for e in events:
         a = e.get('args', {})
@@ -271,10 +285,51 @@ def sim_view(dump, doc, relay, masks=()):
     return view
 
 
+UPDATE_CALL = 'UpdateDriverForPlugAndPlayDevicesA'
+
+
 def sim_update_failed(doc):
     """The simulator's driver update failed: Wine's never does."""
-    return any(e.get('call') == 'UpdateDriverForPlugAndPlayDevicesA' and not e.get('result')
-               for e in _sim_events(doc))
+    return any(e.get('call') == UPDATE_CALL and not e.get('result') for e in _sim_events(doc))
+
+
+def inf_refused(doc):
+    """The simulator's driver update event (type "install") that failed
+    because Windows would refuse the package's INF (inf_verdict "fails",
+    with inf_why), or None. A planned fault on the call sets no verdict."""
+    return next((e for e in _sim_events(doc) if e.get('call') == UPDATE_CALL and
+                 e.get('inf_verdict') == 'fails' and not e.get('result')), None)
+
+
+LEFT_OUT = '<left out: Wine\'s update always succeeds>'
+
+
+def leave_out_update(view):
+    """Leaves the driver update's result out of a view, and the text of
+    each box after it: Wine's update succeeds where Windows refuses the
+    INF, and the box then reports the other result. Everything else stays
+    compared."""
+    calls, after = [], False
+    for name, args, result in view.calls:
+        if name == UPDATE_CALL:
+            result, after = LEFT_OUT, True
+        elif name == 'MessageBoxA' and after:
+            args = tuple((n, LEFT_OUT if n == 'text' else v) for n, v in args)
+        calls.append((name, args, result))
+    view.calls = calls
+    return view
+
+
+def views(dump, doc, report, relay, plan):
+    """The two sides of the comparison of a planned machine (realize.Plan):
+    the Windows directory's name left out where Wine's is another, the
+    update's result where Wine's cannot be Windows'."""
+    masks = plan.path_masks()
+    sim, wine = sim_view(dump, doc, relay, masks), wine_view(report, masks)
+    if plan.update_left_out:
+        leave_out_update(sim)
+        leave_out_update(wine)
+    return sim, wine
 
 
 def wine_view(report, masks=()):
@@ -451,10 +506,34 @@ def _delete_two_subkeys(sim, wine, context):
     return seen
 
 
+FAILURE = ' FAILURE: '
+ENGLISH = 0x09  # the primary language of a locale identifier (its low 10 bits)
+
+
+def _system_texts_in_the_machine_language(sim, wine, context):
+    """On a machine whose locale is not English, Wine gives FormatMessageA's
+    system texts in its language (LC_MESSAGES is the machine's), as a
+    Windows of that language does; the simulator's table holds the English
+    texts. A failure line of the trace alike but for the system text is
+    taken as the simulator's."""
+    if context.get('locale', 0x0409) & 0x3FF == ENGLISH:
+        return False
+    theirs, ours = sim.trace.split('\n'), wine.trace.split('\n')
+    seen = False
+    for i, line in enumerate(ours[:len(theirs)]):
+        said = theirs[i]
+        if line != said and FAILURE in line and FAILURE in said and \
+                line.split(FAILURE)[0] == said.split(FAILURE)[0]:
+            ours[i], seen = said, True
+    wine.trace = '\n'.join(ours)
+    return seen
+
+
 # In the order they are applied.
 NORMALIZERS = {
     'wine-own-devices': _own_devices,
     'error-259-text': _error_259_text,
+    'system-texts-in-the-machine-language': _system_texts_in_the_machine_language,
     'delete-two-subkeys': _delete_two_subkeys,
     'sorted-key-enumeration': _sorted_keys,
 }

@@ -201,9 +201,20 @@ def enter_namespace_if_needed(mode, argv):
     env = dict(os.environ)
     env[IN_NAMESPACE] = '1'
     env['VNTR_E2E_MODE'] = 'qemu'
-    p = subprocess.run(['unshare', '--user', '--map-root-user', '--mount', '--propagation',
-                        'private'] + argv, env=env)
-    return p.returncode
+    p = subprocess.Popen(['unshare', '--user', '--map-root-user', '--mount', '--propagation',
+                          'private'] + argv, env=env)
+    try:
+        return p.wait()
+    except BaseException:
+        # Stopped by a signal: the process inside ends its own run and
+        # removes what it made, given the time to.
+        p.terminate()
+        try:
+            p.wait(timeout=120)
+        except subprocess.TimeoutExpired:
+            p.kill()
+            p.wait()
+        raise
 
 
 def setup_emulation():

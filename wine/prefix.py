@@ -6,14 +6,17 @@ straight into the copy's user.reg/system.reg before Wine starts, which is
 faster than `wine reg add` and leaves no server running.
 """
 
+import contextlib
+import fcntl
 import json
 import os
 import shutil
 import subprocess
+import sys
 import time
 
 from . import regfile, versions
-from .session import Session, SessionError
+from .session import Session, SessionError, signals_held
 
 WINDOWS_VERSIONS = ('win31', 'win95', 'win98', 'winme', 'win2k', 'winxp', 'win2003')
 # Wine's win98 is 98 SE (build 2222). Windows 98 itself (build 1998) is what
@@ -139,29 +142,57 @@ def link_wine_fonts(base):
     return len(files)
 
 
+@contextlib.contextmanager
+def base_lock(base, shared=False):
+    """Holds the lock of the base prefix (BASE.lock): exclusive while it is
+    checked and made, shared while a run copies it. Two first runs at once
+    thus make it once; the second waits and reuses it. A lock that is held
+    says so on standard error before it waits."""
+    os.makedirs(os.path.dirname(os.path.abspath(base)), exist_ok=True)
+    with open(base + '.lock', 'a') as f:
+        kind = fcntl.LOCK_SH if shared else fcntl.LOCK_EX
+        try:
+            fcntl.flock(f, kind | fcntl.LOCK_NB)
+        except BlockingIOError:
+            print('note: waiting for another run that is making the base prefix %s' % base,
+                  file=sys.stderr)
+            fcntl.flock(f, kind)
+        try:
+            yield
+        finally:
+            fcntl.flock(f, fcntl.LOCK_UN)
+
+
 def prepare_base(base, workdir, mode, preload, tag, listdevices):
     """Creates the base prefix unless one made by the same Wine in the same
     layout exists, and records the hardware identifiers of Wine's own
     present devices (which every search walks past). Returns a line
-    describing what was done."""
-    marker = base + '.ready'
-    version = wine_version()
-    if os.path.exists(marker) and os.path.isdir(base):
-        info = base_info(base)
-        if info.get('wine') == version and info.get('layout') == BASE_LAYOUT and \
-                info.get('cjk_font') == (cjk_font() or [None])[0]:
-            return 'base prefix reused (%s, made in %s mode in %.0fs)' % (
-                version, info.get('mode'), info.get('seconds', 0))
-    shutil.rmtree(base, ignore_errors=True)
-    if os.path.exists(marker):
-        os.remove(marker)
-    os.makedirs(workdir, exist_ok=True)
-    os.makedirs(base)
-    started = time.monotonic()
+    describing what was done. Runs under the base prefix's lock; a prefix
+    left half made (an error, a signal) is removed."""
+    with base_lock(base):
+        try:
+            return _prepare_base(base, workdir, mode, preload, tag, listdevices)
+        except BaseException:
+            if not os.path.exists(base + '.ready'):
+                with signals_held():
+                    shutil.rmtree(base, ignore_errors=True)
+            raise
+
+
+# The time-outs of Wine's first start in a fresh prefix (wineboot --init;
+# times the mode's slowdown), one per try: it takes about 13 s where Wine
+# runs natively, so a start that hangs is cut short and tried once more, as
+# is one that crashes, rather than costing the whole of a long time-out.
+FIRST_START_TIMEOUTS = (90, 240)
+
+
+def _first_start(base, workdir, mode, preload, tag, listdevices, timeout):
+    """Boots Wine in the empty prefix `base`; the hardware identifiers of
+    Wine's own present devices. A crash or a time-out is a SessionError."""
     session = Session(base, workdir, mode, preload, tag=tag, services=True)
     try:
         session.start(with_display=True)
-        code, _ = session.run(['wineboot', '--init'], timeout=240, name='wineboot')
+        code, _ = session.run(['wineboot', '--init'], timeout=timeout, name='wineboot')
         if code != 0:
             raise SessionError('wineboot --init ended with code %d (see %s)' % (
                 code, os.path.join(workdir, 'wineboot.err')))
@@ -169,9 +200,40 @@ def prepare_base(base, workdir, mode, preload, tag, listdevices):
     finally:
         session.close()
     for note in session.notes:
-        print('note: ' + note)
+        print('note: ' + note, file=sys.stderr)
     if not os.path.exists(os.path.join(base, 'system.reg')):
         raise SessionError('wineboot left no registry in %s' % base)
+    return own
+
+
+# How prepare_base's line begins when the base prefix was there already.
+REUSED = 'base prefix reused'
+
+
+def _prepare_base(base, workdir, mode, preload, tag, listdevices):
+    marker = base + '.ready'
+    version = wine_version()
+    if os.path.exists(marker) and os.path.isdir(base):
+        info = base_info(base)
+        if info.get('wine') == version and info.get('layout') == BASE_LAYOUT and \
+                info.get('cjk_font') == (cjk_font() or [None])[0]:
+            return REUSED + ' (%s, made in %s mode in %.0fs)' % (
+                version, info.get('mode'), info.get('seconds', 0))
+    if os.path.exists(marker):
+        os.remove(marker)
+    os.makedirs(workdir, exist_ok=True)
+    started = time.monotonic()
+    for attempt, timeout in enumerate(FIRST_START_TIMEOUTS, 1):
+        shutil.rmtree(base, ignore_errors=True)
+        os.makedirs(base)
+        try:
+            own = _first_start(base, workdir, mode, preload, tag, listdevices, timeout)
+            break
+        except SessionError as e:
+            if attempt == len(FIRST_START_TIMEOUTS):
+                raise
+            print('note: Wine\'s first start failed (%s); starting it once more in a fresh '
+                  'prefix' % e, file=sys.stderr)
     if sorted(registered_device_ids(base)) != sorted(own):
         raise SessionError('Wine lists other devices (%s) than its registry holds (%s): '
                            'registered_device_ids no longer reads them as Wine does' % (
@@ -188,11 +250,11 @@ def prepare_base(base, workdir, mode, preload, tag, listdevices):
     fonts = link_wine_fonts(base)
     if not fonts:
         print('note: %s holds no fonts (fonts-wine): the boxes\' title bars lack their '
-              'buttons' % WINE_FONTS)
+              'buttons' % WINE_FONTS, file=sys.stderr)
     if not cjk_font():
         print('note: no CJK font (%s): Japanese boxes show empty squares; '
               'scripts/bootstrap --all installs fonts-ipafont-gothic' % ', '.join(
-                  f for f, _ in CJK_FONTS))
+                  f for f, _ in CJK_FONTS), file=sys.stderr)
     seconds = time.monotonic() - started
     with open(marker, 'w') as f:
         json.dump({'wine': version, 'layout': BASE_LAYOUT, 'mode': mode.name,

@@ -17,8 +17,9 @@ import os
 import re
 import shutil
 import subprocess
+import zlib
 
-from . import pe, regfile
+from . import codepage, pe, regfile
 from .prefix import NT_VERSION_KEY, find_ci, replace_file
 
 WINE_WINDOWS_DIR = 'C:\\windows'
@@ -39,11 +40,24 @@ NAMED_VERSIONS = {
     (2, 5, 2, 3790, 'Service Pack 2'): 'win2003',
 }
 
-# What a difference leaves comparable: the whole run but the Windows
-# directory's name in paths (PATHS), or nothing event by event (NOTHING): the
-# program takes another way through its run (another message file, another
-# answer from the search or the update).
-PATHS, NOTHING = 'paths', 'nothing'
+# What a difference leaves comparable: the whole run (EVERYTHING: the
+# setting reaches nothing the comparison reads, or reaches it alike on both
+# sides); the whole run but the Windows directory's name in paths (PATHS);
+# the whole run but the driver update's result and the box that reports it
+# (UPDATE: Wine's update succeeds where Windows would refuse the INF); or
+# nothing event by event (NOTHING): the program takes another way through its
+# run (another message file, another answer from the search or the update).
+EVERYTHING, PATHS, UPDATE, NOTHING = 'everything', 'paths', 'update', 'nothing'
+# What each of them leaves compared, as the report says it.
+LEAVES = {
+    EVERYTHING: 'everything',
+    PATHS: 'all but the Windows directory\'s name in paths',
+    UPDATE: 'all but the driver update\'s result and the box that reports it',
+    NOTHING: 'nothing event by event',
+}
+# Files setup.exe hands to Windows whole: the package's INF and catalog. Run
+# over made-up bytes they would give a run no machine can have.
+PACKAGE_FILES_NEEDED = ('.inf', '.cat')
 
 # Where the machine's devices go, and their class (any class would do: the
 # driver installation takes the class the INF names).
@@ -84,9 +98,7 @@ class Difference:
 
     def as_json(self):
         return {'field': self.field, 'line': self.line, 'machine': self.wanted,
-                'under_wine': self.used, 'why': self.why,
-                'compared': 'all but the Windows directory\'s name in paths'
-                if self.leaves == PATHS else 'nothing event by event'}
+                'under_wine': self.used, 'why': self.why, 'compared': LEAVES[self.leaves]}
 
 
 class Plan:
@@ -105,10 +117,22 @@ class Plan:
         self.planted = []  # (library, Windows directory)
         self.answers = list(dump.get('answers', []))
         self.exe_dir = dump.get('exe_dir') or dump['current_dir']
+        # The simulator's machine object (its --json document's), when the
+        # plan was made with the simulator's run.
+        self.machine = None
+        # file_bytes(path): the bytes of a file the dump gives by size and
+        # CRC-32 only, from the simulator (simulator.file_bytes).
+        self.file_bytes = None
 
     @property
     def realizable(self):
         return not self.blockers
+
+    @property
+    def update_left_out(self):
+        """Whether the driver update's result, and the box that reports it,
+        are left out of the comparison (UPDATE)."""
+        return any(d.leaves == UPDATE for d in self.differences)
 
     @property
     def comparable(self):
@@ -124,15 +148,19 @@ class Plan:
     def comparison(self):
         """What a comparison with the simulator's run compares, as a line."""
         said = 'comparable with the simulator\'s run: '
-        if not self.differences:
-            return said + 'everything'
         if not self.comparable:
             return said + 'nothing event by event (%s realized otherwise)' % ', '.join(
                 d.field for d in self.differences if d.leaves == NOTHING)
-        return said + ('boxes, calls, trace, state and exit code, with the Windows '
-                       'directory\'s name left out of paths (%s)' % '; '.join(
-                           '%s under Wine, %s on the machine' % (used, wanted)
-                           for wanted, used in self.path_masks()))
+        left_out = []
+        if self.path_masks():
+            left_out.append('the Windows directory\'s name left out of paths (%s)' % '; '.join(
+                '%s under Wine, %s on the machine' % (used, wanted)
+                for wanted, used in self.path_masks()))
+        if self.update_left_out:
+            left_out.append('the driver update\'s result and the box that reports it left out')
+        if not left_out:
+            return said + 'everything'
+        return said + 'boxes, calls, trace, state and exit code, with ' + ' and '.join(left_out)
 
     def wine_path(self, path):
         """A path of the machine as it is under Wine: below the Windows
@@ -146,7 +174,7 @@ class Plan:
     def text(self, value):
         """A text of the dump (one character per byte) as Unicode, read in
         the code page Wine runs the program in."""
-        return value.encode('latin-1').decode('cp%d' % self.codepage, 'replace')
+        return codepage.decode(value.encode('latin-1'), self.codepage)
 
     def line_of(self, field):
         """The line of the file that gave `field`, or of the nearest setting
@@ -317,13 +345,73 @@ def _plan_modules(p, d):
         p.overrides[os.path.splitext(name)[0]] = ''
 
 
+def _package_folders(d):
+    return {x.rstrip('\\').lower() for x in (d['current_dir'], d.get('exe_dir')) if x}
+
+
 def _plan_files(p, d):
-    # Large files come in the dump by size and CRC-32 only: Wine would get
-    # other bytes than the simulator reads.
+    """A file the dump gives by size and CRC-32 gets its bytes from the
+    simulator (Realizer._files). A placeholder, whose bytes the simulator
+    makes up because neither the machine file nor a package it knows has
+    them, runs with those bytes on both sides; the package's INF or
+    catalog as a placeholder cannot run (PACKAGE_FILES_NEEDED)."""
+    folders = _package_folders(d)
     for f in d.get('files', []):
-        if not f.get('dir') and 'hex' not in f:
-            p.block('files', '%s: the dump gives its size and CRC-32 only (%s)' % (
-                f['path'], f.get('bytes_left_out', 'no bytes')))
+        # The dump shows a small placeholder's bytes too, and says what it is.
+        if f.get('dir') or not f.get('placeholder', 'hex' not in f):
+            continue
+        path = f['path']
+        folder, _, name = path.rpartition('\\')
+        if folder.lower() in folders and name.lower().endswith(PACKAGE_FILES_NEEDED):
+            p.block('files', '%s is a placeholder (known by its size and CRC-32 only): '
+                    'setup.exe would hand Windows made-up bytes; give the file\'s bytes '
+                    '(capture it again, or name the package folder in the machine file: package = '
+                    '{ from = "DIR" })' % path)
+        else:
+            shown = bytes.fromhex(f.get('hex', ''))
+            p.differ('files', '%s known by its size (%d) and CRC-32 (%08x) only' % (
+                path, f.get('size', len(shown)), f.get('crc32', zlib.crc32(shown))),
+                'bytes of that size and CRC-32, made up as the simulator makes them',
+                'a placeholder: neither the machine file nor a package the simulator knows '
+                'holds its bytes', EVERYTHING)
+
+
+# The longest name the host's file systems hold, in bytes (Linux's
+# NAME_MAX); Wine names host files in UTF-8.
+HOST_NAME_MAX = 255
+
+
+def _plan_names(p, d):
+    """Every path the realizer makes a host file or folder of, each name as
+    Wine names it: a name Windows takes (255 characters) may be more bytes
+    in UTF-8 than the host holds, and a lead byte without its trail byte is
+    U+0000 to Wine, which no host name holds."""
+    paths = [('files', f['path']) for f in d.get('files', [])]
+    paths += [(field, d[field]) for field in ('current_dir', 'exe_dir') if d.get(field)]
+    paths += [('modules."%s"' % m['name'], m['dir'] + '\\' + m['name'])
+              for m in d.get('modules', []) if m.get('planted')]
+    bad, seen = [], set()
+    for field, path in paths:
+        # Split as Wine reads the path: a trail byte may be 0x5C.
+        for name in p.text(path).split('\\')[1:]:
+            if name in seen:
+                continue
+            seen.add(name)
+            size = len(name.encode('utf-8', 'surrogatepass'))
+            if '\0' in name:
+                bad.append((field, '%s: a name ends in a lead byte without its trail byte, '
+                            'which Wine makes U+0000 of; no host file name holds it' % path))
+            elif size > HOST_NAME_MAX:
+                bad.append((field, '%s: a name is %d bytes in UTF-8, as Wine names host files; '
+                            'the host\'s file system takes %d at most' % (
+                                path, size, HOST_NAME_MAX)))
+            else:
+                continue
+            break
+    for field, why in bad[:5]:
+        p.block(field, why)
+    if len(bad) > 5:
+        p.block('files', 'and %d more names the host cannot hold' % (len(bad) - 5))
 
 
 def _plan_strings(p, d, program_strings):
@@ -348,6 +436,7 @@ def plan(d, program_strings=None):
     _plan_devices(p, d)
     _plan_modules(p, d)
     _plan_files(p, d)
+    _plan_names(p, d)
     _plan_strings(p, d, program_strings)
     if d.get('command_line'):
         p.differ('command_line', repr(d['command_line']), 'no arguments',
@@ -444,9 +533,11 @@ class Realizer:
     def _locale(self, plan, realized):
         if not plan.locale:
             return
-        # The system locale follows LC_CTYPE; messages stay English.
-        realized.env.update({'LC_ALL': None, 'LC_CTYPE': plan.locale, 'LC_MESSAGES': 'C',
-                             'LANG': 'C'})
+        # The system locale follows LC_CTYPE, the user's language (the
+        # boxes' buttons, the system's texts) LC_MESSAGES: both the
+        # machine's, as its user sees them.
+        realized.env.update({'LC_ALL': None, 'LC_CTYPE': plan.locale,
+                             'LC_MESSAGES': plan.locale, 'LANG': 'C'})
         made, why = host_locale(plan.locale)
         if made:
             if why:
@@ -479,15 +570,13 @@ class Realizer:
                 system._index.pop(section.name.lower(), None)
         system.delete_value(CURRENT_VERSION, 'OtherDevicePath')
 
-        codec = 'cp%d' % plan.codepage
-
         def walk(node, path):
             # As RegSetValueExA stores them: texts from the ANSI code page.
             for v in node.get('values', []):
                 data = text_bytes_of(v)
                 kind = v['type']
                 if kind in (regfile.REG_SZ, regfile.REG_EXPAND_SZ, regfile.REG_MULTI_SZ):
-                    data = data.decode(codec, 'replace').encode('utf-16-le')
+                    data = codepage.decode(data, plan.codepage).encode('utf-16-le')
                 system.set_raw(path, plan.text(v['name']), kind, data)
             for sub in node.get('subkeys', []):
                 sub_path = (path + '\\' if path else '') + plan.text(sub['name'])
@@ -508,8 +597,7 @@ class Realizer:
             setup.system.set_string(key, 'ClassGUID', SYSTEM_CLASS)
             if ids is not None:
                 setup.system.set_raw(key, 'HardwareId', regfile.REG_MULTI_SZ,
-                                     ids.decode('cp%d' % plan.codepage,
-                                                'replace').encode('utf-16-le'))
+                                     codepage.decode(ids, plan.codepage).encode('utf-16-le'))
             realized.devices.append(key.split('Enum\\', 1)[1])
 
     def _files(self, plan, setup, realized, work):
@@ -517,10 +605,17 @@ class Realizer:
             target = self._host(plan, setup, realized, work, f['path'])
             if f.get('dir'):
                 os.makedirs(target, exist_ok=True)
+                continue
+            os.makedirs(os.path.dirname(target), exist_ok=True)
+            if 'hex' in f:
+                data = bytes.fromhex(f['hex'])
+            elif plan.file_bytes is None:
+                raise ValueError('%s: the dump gives its size and CRC-32 only, and the plan '
+                                 'has no simulator to ask for its bytes' % f['path'])
             else:
-                os.makedirs(os.path.dirname(target), exist_ok=True)
-                with open(replace_file(target), 'wb') as out:
-                    out.write(bytes.fromhex(f.get('hex', '')))
+                data = plan.file_bytes(f['path'])
+            with open(replace_file(target), 'wb') as out:
+                out.write(data)
         # A machine without INF\OTHER has none under Wine either.
         have = {f['path'].lower() for f in plan.dump.get('files', [])}
         other = (plan.dump['windows_dir'] + '\\INF\\OTHER').lower()

@@ -10,14 +10,13 @@ The report holds what happened under Wine and nothing derived from it: the
 outcome and the change lines are the simulator's (compare.py marks which of
 its changes the Wine run made)."""
 
-import hashlib
 import os
 import re
 import shutil
 import time
 
-from . import compare, pe, realize, regfile, simulator
-from .prefix import PrefixSetup, copy_prefix, find_ci, registered_device_ids
+from . import codepage as wine_codepage, compare, pe, realize, regfile, simulator
+from .prefix import PrefixSetup, base_lock, copy_prefix, find_ci, registered_device_ids
 from .realize import CURRENT_VERSION, Realizer
 from .session import Session
 
@@ -25,6 +24,16 @@ ENUM_PCI = 'Enum\\PCI'
 # MessageBoxA's buttons and results (Windows' MB_OK, MB_YESNO, IDOK, IDYES, IDNO).
 MB_OK, MB_YESNO = 0, 4
 ANSWERS = {1: 'OK', 6: 'Yes', 7: 'No'}
+
+
+def answer_keys(box_type, yes):
+    """The keys that press the Yes or the No button of a Yes/No box in any
+    language: the buttons' accelerators are the language's (&Ja, &Oui), but
+    the default button (MB_DEFBUTTON1 or 2 of the box's type) has the focus
+    when the box opens, space presses the focused button, and Tab moves to
+    the other."""
+    default = ((box_type or 0) >> 8) & 0xF
+    return ' '.join(['Tab'] * ((int(not yes) - default) % 2) + ['space'])
 
 
 class Retry(Exception):
@@ -37,12 +46,13 @@ def _ansi(name, codepage):
     """A host file or key name (Unicode) as the program sees it: bytes in
     its ANSI code page, one character per byte, as the simulator gives
     texts."""
-    return name.encode('cp%d' % codepage, 'replace').decode('latin-1')
+    return wine_codepage.encode(name, codepage)
 
 
 def inf_state(prefix, codepage=1252):
-    """{path below the Windows directory, lower case: 'dir' or a digest} of
-    everything under C:\\windows\\INF, the names in the ANSI code page."""
+    """{path below the Windows directory, lower case: 'dir' or the file's
+    identity (compare.file_identity)} of everything under C:\\windows\\INF,
+    the names in the ANSI code page."""
     root = os.path.join(prefix, 'drive_c', 'windows')
     inf = find_ci(root, 'inf')
     state = {}
@@ -55,8 +65,8 @@ def inf_state(prefix, codepage=1252):
             if name.lower().endswith('.pnf'):
                 continue  # setupapi's precompiled INFs, written whenever Wine reads one
             with open(os.path.join(dirpath, name), 'rb') as f:
-                state[rel + '\\' + _ansi(name.lower(), codepage)] = hashlib.sha1(
-                    f.read()).hexdigest()
+                state[rel + '\\' + _ansi(name.lower(), codepage)] = compare.file_identity(
+                    f.read())
     return state
 
 
@@ -129,7 +139,8 @@ class WineRun:
         shutil.rmtree(self.work, ignore_errors=True)
         os.makedirs(self.work)
         prefix = os.path.join(self.work, 'prefix')
-        copy_prefix(self.config.base, prefix)
+        with base_lock(self.config.base, shared=True):
+            copy_prefix(self.config.base, prefix)
         mark = phase('copy', mark)
         setup = PrefixSetup(prefix)
         # Only the calls compared are relayed: kernel32 entries must name their
@@ -140,6 +151,10 @@ class WineRun:
         # take a closed box off the screen (2 seconds a box).
         setup.user.set_string('Software\\Wine\\X11 Driver', 'Decorated', 'N')
         setup.user.set_string('Software\\Wine\\X11 Driver', 'Managed', 'N')
+        # A window the X focus comes to is made active (Session._activate):
+        # no window manager sends WM_TAKE_FOCUS, which Wine waits for by
+        # default.
+        setup.user.set_string('Software\\Wine\\X11 Driver', 'UseTakeFocus', 'N')
         realized = self.realizer.apply(self.plan, setup, self.work, self.program)
         inf_before = inf_state(prefix, self.plan.codepage)
         mark = phase('realize', mark)
@@ -151,7 +166,7 @@ class WineRun:
                 return 'Return'
             if not answers:
                 return None
-            return 'alt+y' if answers.pop(0) == 'yes' else 'alt+n'
+            return answer_keys(box_type, answers.pop(0) == 'yes')
 
         session = Session(prefix, self.work, self.mode, self.preload, tag=self.config.work,
                           env=realized.env)
@@ -234,9 +249,11 @@ class WineRun:
         dump = self.plan.dump
         windows = dump['windows_dir'].rstrip('\\').lower()
         return {
-            'machine': {'name': dump.get('name'), 'source': dump.get('source'),
-                        'os': dump['os'].get('name'), 'current_dir': dump['current_dir'],
-                        'windows_dir': 'C:\\windows', 'locale': dump.get('locale')},
+            # The simulator's, as its --json gives it, where the plan has it.
+            'machine': self.plan.machine or {
+                'name': dump.get('name'), 'source': dump.get('source'),
+                'os': dump['os'].get('name'), 'current_dir': dump['current_dir'],
+                'windows_dir': dump['windows_dir'], 'locale': dump.get('locale')},
             'status': status,
             'message': message,
             'exit_code': run.exit_code if status == 'ok' else None,
@@ -271,12 +288,22 @@ def plan_machine(config, path, answers=None, program=None, data=None, package=No
     is the file's text when `path` is - (standard input); `package` a host
     folder in place of the package folder's content. A driver
     update the simulator lets fail is realized otherwise: Wine's never
-    fails."""
+    fails. Where the simulator says Windows would refuse the package's INF,
+    only the update's result and the box that reports it are left out of
+    the comparison; a failure the machine file plans ([update], [[faults]])
+    leaves nothing to compare event by event."""
     dump = simulator.dump(config.sim, path, data, package)
     program = program or config.setup_exe
     plan = realize.plan(dump, pe.strings(program) if program else None)
+    plan.file_bytes = lambda name: simulator.file_bytes(config.sim, path, name, data, package)
     doc = simulator.predict(config.sim, path, answers, data, package)
-    if compare.sim_update_failed(doc):
+    plan.machine = doc.get('machine')
+    refused = compare.inf_refused(doc)
+    if refused is not None:
+        plan.differ('update', 'Windows refuses the update: %s' % refused.get('inf_why', ''),
+                    'the update succeeds', 'Wine\'s UpdateDriverForPlugAndPlayDevicesA '
+                    'always returns TRUE', realize.UPDATE)
+    elif compare.sim_update_failed(doc):
         plan.differ('update.check', 'a driver update that fails', 'one that succeeds',
                     'Wine\'s UpdateDriverForPlugAndPlayDevicesA always returns TRUE')
     return dump, plan, doc

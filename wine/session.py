@@ -6,6 +6,7 @@ process id or through this prefix's own `wineserver -k`; nothing is left
 running when the session closes.
 """
 
+import contextlib
 import os
 import re
 import select
@@ -37,6 +38,22 @@ NO_SERVICES = ';services.exe=d'
 
 class SessionError(Exception):
     pass
+
+
+# The signals that end a run on a user's or the system's request.
+END_SIGNALS = (signal.SIGTERM, signal.SIGINT, signal.SIGHUP)
+
+
+@contextlib.contextmanager
+def signals_held():
+    """Holds END_SIGNALS back during a clean-up, so that one that comes
+    meanwhile cannot cut it short: it is delivered once the clean-up is
+    done."""
+    held = signal.pthread_sigmask(signal.SIG_BLOCK, END_SIGNALS)
+    try:
+        yield
+    finally:
+        signal.pthread_sigmask(signal.SIG_SETMASK, held)
 
 
 def _kill(pid, sig=signal.SIGKILL):
@@ -146,7 +163,7 @@ class Display:
                     if not chunk:
                         raise SessionError('Xvfb did not start (see %s)' % log_path)
                     number += chunk
-        except Exception:
+        except BaseException:  # a signal that ends the run too
             self.close()
             raise
         finally:
@@ -156,8 +173,10 @@ class Display:
     def env(self):
         return {'DISPLAY': self.name}
 
-    def screenshot(self, path):
-        subprocess.run(['import', '-display', self.name, '-window', 'root', path],
+    def screenshot(self, path, window=None):
+        """A picture of one window (an X window id), or of the whole screen."""
+        subprocess.run(['import', '-display', self.name, '-window',
+                        'root' if window is None else str(window), path],
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=30)
 
     def close(self):
@@ -245,6 +264,7 @@ class Session:
         self.display = None
         self.server = None
         self._server_log = None
+        self._root = None  # the display's root window (_activate)
 
     # -- environment --------------------------------------------------------
 
@@ -303,7 +323,12 @@ class Session:
 
     def close(self):
         """Ends the prefix's server (which saves the registry) and every
-        process that is still left, then the display."""
+        process that is still left, then the display. A signal that ends
+        the run (END_SIGNALS) waits until this is done."""
+        with signals_held():
+            self._close()
+
+    def _close(self):
         if self.server is not None:
             try:
                 subprocess.run(['wineserver', '-k'], env=self.env(), stdout=subprocess.DEVNULL,
@@ -378,7 +403,7 @@ class Session:
                   stdout=True):
         """Runs a GUI program and answers its boxes.
 
-        decide(index, text, box_type) returns the xdotool key to send for the
+        decide(index, text, box_type) returns the xdotool keys to send for the
         box (text and box_type may be None when the log does not show them),
         or None when it has no answer: the program is then ended there.
         Each box is photographed before it is answered. A run whose output
@@ -439,10 +464,12 @@ class Session:
                 window = self._visible_box(exe_name, answered)
                 if window is None:
                     continue  # not shown yet, or the program ended: the loop looks again
-                # Let the box paint before the picture is taken.
+                # The box as its user sees it: active, painted, and alone (not
+                # the whole screen).
+                self._activate(window)
                 time.sleep(0.3 if self.mode.name == 'native' else 0.8)
                 shot = os.path.join(self.workdir, '%s-box%d.png' % (name, index + 1))
-                self.display.screenshot(shot)
+                self.display.screenshot(shot, window)
                 text, box_type = self._box_from_log(log_path, exe_name, index)
                 result.shots.append((shot, text))
                 result.times.append(time.monotonic() - started)
@@ -466,6 +493,21 @@ class Session:
         result.log = winelog.WineLog(result.log_text)
         return result
 
+    def _activate(self, window):
+        """Makes a window Wine's active one, its title bar drawn active. A
+        new box already has the X focus but is not active: Wine activates a
+        window when the X focus arrives (FocusIn, with UseTakeFocus off, as
+        the prefix has it: no window manager hands the focus on), so the
+        focus goes to the root window and back."""
+        if self._root is None:
+            p = subprocess.run(['xdotool', 'search', '--maxdepth', '0', '--name', ''],
+                               env=self.env(), stdout=subprocess.PIPE,
+                               stderr=subprocess.DEVNULL, timeout=30)
+            self._root = (p.stdout.split() or [b''])[0].decode()
+        if self._root:
+            self._xdotool('windowfocus', '--sync', self._root)
+        self._xdotool('windowfocus', '--sync', str(window))
+
     def _visible_box(self, exe_name, answered, wait=10):
         """A box of the program that is shown and not answered yet, once
         one is (None after `wait` seconds): Wine names each window's class
@@ -484,7 +526,7 @@ class Session:
         """Sends `key` to the box and waits until its MessageBoxA call has
         returned (the relay log's Ret line) or the program has ended."""
         for attempt in range(3):
-            self._xdotool('windowfocus', '--sync', str(window), 'key', key)
+            self._xdotool('windowfocus', '--sync', str(window), 'key', *key.split())
             deadline = time.monotonic() + self.timeout(5)
             while time.monotonic() < deadline:
                 follow.read()

@@ -9,7 +9,20 @@ import subprocess
 
 class SimulatorError(Exception):
     """The simulator refused the machine file or the command line; the text
-    is its message."""
+    is its message, `document` its error object (--json, --dump-machine)
+    when it printed one."""
+
+    def __init__(self, message, document=None):
+        super().__init__(message)
+        self.document = document
+
+
+def _error_object(out):
+    try:
+        doc = json.loads(out)
+    except ValueError:
+        return None
+    return doc if isinstance(doc, dict) and doc.get('status') == 'refused' else None
 
 
 def _run(sim, args, timeout=120, data=None):
@@ -29,8 +42,28 @@ def dump(sim, machine_file, data=None, package=None):
     args = ['--machine', machine_file, '--dump-machine'] + (['--package', package] if package else [])
     code, out, err = _run(sim, args, data=data)
     if code != 0:
-        raise SimulatorError(err.strip() or 'vntrsetup-sim ended with %d' % code)
+        refused = _error_object(out)
+        raise SimulatorError(refused['message'] if refused else err.strip() or
+                             'vntrsetup-sim ended with %d' % code, refused)
     return json.loads(out)
+
+
+def file_bytes(sim, machine_file, path, data=None, package=None):
+    """The bytes of the machine's file `path` (a text of the dump, one
+    character per byte) as the program reads them (--dump-file): the files
+    the dump gives by size and CRC-32 only."""
+    try:
+        p = subprocess.run([sim, '--machine', machine_file, '--dump-file',
+                            path.encode('latin-1')] + (['--package', package] if package else []),
+                           stdout=subprocess.PIPE,
+                           stderr=subprocess.PIPE, input=data if data is not None else b'',
+                           timeout=120)
+    except OSError as e:
+        raise SimulatorError('cannot run %s: %s' % (sim, e))
+    if p.returncode != 0:
+        raise SimulatorError(p.stderr.decode('utf-8', 'replace').strip() or
+                             'vntrsetup-sim --dump-file ended with %d' % p.returncode)
+    return p.stdout
 
 
 def predict(sim, machine_file, answers=None, data=None, package=None):

@@ -160,6 +160,20 @@ void ReadInf(const sim::Machine& m, const std::string& model, Report& report, Pl
             p.copies.push_back(Find(m, file, inf.SourceFolder(file.name, target).name));
 }
 
+// The INF's texts (bytes of the machine's code page) as the report shows
+// them: UTF-8, control characters made visible.
+void ShowInUtf8(Platform& p, uint32_t codepage) {
+    auto show = [codepage](std::string& text) { text = sim::Visible(text, codepage); };
+    show(p.inf);
+    if (p.chosen) {
+        for (std::string* text : {&p.chosen->description, &p.chosen->section, &p.chosen->install,
+                                  &p.chosen->id, &p.chosen->manufacturer})
+            show(*text);
+    }
+    if (p.catalog) show(p.catalog->what.name);
+    for (Named& c : p.copies) show(c.what.name);
+}
+
 // The program over a fresh machine of that Windows with one controller of
 // that model: answer Yes, and No to the restart.
 Platform CheckPlatform(const Version& version, const std::string& model, Report& report) {
@@ -175,12 +189,13 @@ Platform CheckPlatform(const Version& version, const std::string& model, Report&
                                      : o.Result();
     p.inf = UsedInf(o);
     const char* update = sim::Row(sim::Call::UpdateDriverForPlugAndPlayDevicesA).event;
-    for (const json& e : o.Of(update)) p.why = e.value("inf_why", "");
+    for (size_t i = 0; i < o.events.size(); ++i)
+        if (o.events.TypeAt(i) == update) p.why = o.events[i].GetStr("inf_why");
     if (m.os.platform == 1) {
         p.served = p.outcome == "staged" && !o.after_restart.empty();
         for (const sim::RestartPrediction& r : o.after_restart) {
             p.served = p.served && r.inf && r.model;
-            p.why = sim::Visible(r.why, m.codepage);
+            p.why = r.why;
         }
     } else {
         p.served = p.outcome == "installed";
@@ -188,6 +203,7 @@ Platform CheckPlatform(const Version& version, const std::string& model, Report&
     if (p.why.empty() && !p.served) p.why = "the program's run ends " + p.outcome;
     if (!p.inf.empty()) ReadInf(m, model, report, p);
     if (!p.inf.empty()) p.inf = Below(p.inf);
+    ShowInUtf8(p, m.codepage);
     return p;
 }
 
@@ -312,7 +328,7 @@ void PrintReport(std::ostream& out, const Report& r) {
         snprintf(head, sizeof head, "  %-5s %-5s %-13s ", p.os.c_str(), p.model.c_str(),
                  p.inf.empty() ? "-" : p.inf.c_str());
         out << head << PlatformLine(p) << "\n";
-        if (!p.served) out << "        " << p.why << "\n";
+        if (!p.served) out << "        " << sim::Visible(p.why, sim::kUtf8) << "\n";
     }
     out << "\nmessage files:\n";
     if (r.messages.empty()) out << "  (none: every locale sees the built-in English)\n";

@@ -80,6 +80,10 @@ std::vector<cli::Option> Options() {
              "for a run that did not finish)"},
             {"--dump-machine", "", false,
              "print the machine, fully resolved, as JSON; run nothing"},
+            {"--dump-file", "PATH", false,
+             "write the bytes of the machine's file PATH (a Windows\n"
+             "path, in the machine's code page) to standard output as\n"
+             "the program reads them; run nothing"},
             {"--list-calls", "", false, "print the host functions the simulator implements"},
             {"--check-package", "DIR", false,
              "check the driver package in host folder DIR as Windows 98,\n"
@@ -117,6 +121,29 @@ void ListCalls(std::ostream& out) {
     }
     out << "\nA [[faults]] entry names one of the functions that can fail; the number is the\n"
            "error a planned failure gives when the entry names none.\n";
+}
+
+// The bytes of one file of the machine, placeholders as the program reads
+// them, written a block at a time: a file of 16 MiB is never held twice.
+// Bytes as they are would reach a terminal's control sequences: a terminal
+// is refused.
+int DumpFile(cli::Tool& tool, const sim::Machine& machine, const std::string& path) {
+    if (isatty(1))
+        return tool.Usage(
+            "--dump-file writes the file's bytes as they are: send standard "
+            "output to a file or a pipe, not a terminal");
+    const sim::FileSystem::Node* node =
+        machine.files.Find(sim::FileSystem::Absolute(path, machine.current_dir));
+    if (!node || node->dir)
+        return tool.Usage("--dump-file " + sim::Visible(path, machine.codepage) +
+                          ": the machine has no such file");
+    std::string block(size_t{1} << 16, '\0');
+    for (size_t at = 0; at < node->data.size();) {
+        size_t got = node->data.Copy(at, block.size(), &block[0]);
+        tool.out().write(block.data(), static_cast<std::streamsize>(got));
+        at += got;
+    }
+    return 0;
 }
 
 // A locale identifier: hexadecimal, with or without 0x.
@@ -312,7 +339,7 @@ int Print(cli::Tool& tool, const cli::CommandLine& args, const sim::LoadedMachin
         // finish was said above, and its exit status stays.
         sim::Observed seen = sim::Observe(machine, outcome);
         if (seen.finished)
-            tool.out() << sim::ExpectTable(seen);
+            sim::WriteExpectTable(tool.out(), seen);
         else
             tool.Say("no [expect] table written: the run did not finish (" + outcome.status +
                      "), and a table describes a finished run");
@@ -350,9 +377,10 @@ int Main(cli::Tool& tool, int argc, char** argv) {
         return cli::CheckPackage(tool, args.Value("--check-package"));
     }
     int modes = args.Has("--json") + args.Has("--check") + args.Has("--print-expect") +
-                args.Has("--dump-machine");
+                args.Has("--dump-machine") + args.Has("--dump-file");
     if (modes > 1)
-        return tool.Usage("choose one of --json, --check, --print-expect and --dump-machine");
+        return tool.Usage(
+            "choose one of --json, --check, --print-expect, --dump-machine and --dump-file");
     sim::Overrides overrides;
     if (int status = ReadOverrides(tool, args, &overrides)) return status;
 
@@ -369,6 +397,7 @@ int Main(cli::Tool& tool, int argc, char** argv) {
         tool.out() << "\n";
         return 0;
     }
+    if (args.Has("--dump-file")) return DumpFile(tool, loaded.machine, args.Value("--dump-file"));
     if (args.Has("--check") && !loaded.expect)
         return tool.Usage(loaded.machine.source +
                           " has no [expect] table to check the run against");

@@ -9,14 +9,17 @@
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "sim/cli/report.h"
 #include "sim/machine_file.h"
@@ -24,7 +27,7 @@
 
 namespace {
 
-enum Kind { kKeys, kControllerKeys, kValues, kDevices };
+enum Kind { kKeys, kControllerKeys, kValues, kDevices, kPackage };
 
 // A machine file with `n` entries of one kind.
 std::string MachineText(Kind kind, int n) {
@@ -99,21 +102,84 @@ void BM_LoadAndRun(benchmark::State& state) {
     state.SetComplexityN(n);
 }
 
-// vntrsetup-sim on the machine file, its output thrown away: the text
-// report (mode 0), --json (1) or --dump-machine (2).
+// The modes of vntrsetup-sim, each timed by BM_Command.
+enum Mode { kReport, kJson, kDump, kCheck, kPrintExpect, kModes };
+const char* const kModeOptions[kModes] = {nullptr, "--json", "--dump-machine", "--check",
+                                          "--print-expect"};
+
+// vntrsetup-sim's standard output for `args` (a machine file first).
+std::string Output(const std::vector<std::string>& args) {
+    std::string command = VNTRSETUP_SIM;
+    for (const std::string& a : args) command += " '" + a + "'";
+    std::string out;
+    if (FILE* p = popen((command + " 2>/dev/null").c_str(), "r")) {
+        char buffer[1 << 16];
+        size_t n;
+        while ((n = fread(buffer, 1, sizeof buffer, p)) > 0) out.append(buffer, n);
+        pclose(p);
+    }
+    return out;
+}
+
+// An [expect] table for the machine file at `path` with every other item
+// wrong (boxes, changes, trace lines), as --check meets it at its worst:
+// half of 400,000 trace lines on 100,000 devices.
+std::string HalfWrongExpectation(const std::string& path) {
+    std::istringstream table(Output({path, "--print-expect"}));
+    std::string out, line;
+    bool wrong = false;
+    while (std::getline(table, line)) {
+        bool item = line.rfind("    '", 0) == 0 || line.rfind("    \"", 0) == 0;
+        if (item && (wrong = !wrong)) line.insert(5, "NOT ");
+        out += line + "\n";
+    }
+    return out;
+}
+
+// A package folder of `n` entries (the most one may hold is 100,000):
+// folders of 999 files of 1 KiB each; its path.
+std::string PackageFolder(int n) {
+    char dir[] = "/tmp/load_bench_package_XXXXXX";
+    if (!mkdtemp(dir)) return "";
+    std::string block(1024, 'x');
+    for (int i = 0; i < n; ++i) {
+        std::string sub = std::string(dir) + "/D" + std::to_string(i / 1000);
+        if (i % 1000 == 0)
+            mkdir(sub.c_str(), 0700);
+        else
+            std::ofstream(sub + "/F" + std::to_string(i) + ".BIN") << block;
+    }
+    return dir;
+}
+
+// vntrsetup-sim on the machine file, its output thrown away, as a user runs
+// it: each mode of kModeOptions; kind kPackage is the package folder of n
+// files mounted with --package on a machine of one controller.
 void BM_Command(benchmark::State& state) {
     Kind kind = static_cast<Kind>(state.range(0));
     int n = static_cast<int>(state.range(1));
-    const char* mode = state.range(2) == 1 ? "--json" : state.range(2) == 2 ? "--dump-machine" : "";
+    Mode mode = static_cast<Mode>(state.range(2));
     char path[] = "/tmp/load_bench_XXXXXX.toml";
     int fd = mkstemps(path, 5);
-    std::string text = MachineText(kind, n);
+    std::string package;
+    std::string text = kind == kPackage ? "os = 'xp'\nanswers = ['yes']\n[[devices]]\nids = "
+                                          "['PCI\\VEN_C4B9&DEV_8E3A']\n"
+                                        : MachineText(kind, n);
     if (fd < 0 || write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
         state.SkipWithError("cannot write the machine file");
         return;
     }
     close(fd);
-    double seconds = 0, peak = 0;
+    std::vector<const char*> argv = {VNTRSETUP_SIM, path};
+    if (kind == kPackage) {
+        package = PackageFolder(n);
+        argv.push_back("--package");
+        argv.push_back(package.c_str());
+    }
+    if (mode == kCheck) std::ofstream(path, std::ios::app) << HalfWrongExpectation(path);
+    if (kModeOptions[mode]) argv.push_back(kModeOptions[mode]);
+    argv.push_back(nullptr);
+    double seconds = 0, cpu = 0, peak = 0;
     for (auto _ : state) {
         auto mark = std::chrono::steady_clock::now();
         pid_t pid = fork();
@@ -121,20 +187,25 @@ void BM_Command(benchmark::State& state) {
             int null = open("/dev/null", O_WRONLY);
             dup2(null, 1);
             dup2(null, 2);
-            const char* argv[] = {VNTRSETUP_SIM, path, *mode ? mode : nullptr, nullptr};
-            execv(VNTRSETUP_SIM, const_cast<char**>(argv));
+            execv(VNTRSETUP_SIM, const_cast<char**>(argv.data()));
             _exit(127);
         }
         int status = 0;
         rusage usage{};
         wait4(pid, &status, 0, &usage);
         seconds += Since(mark);
+        cpu += static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+               static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
         peak = std::max(peak, static_cast<double>(usage.ru_maxrss) / 1024);  // KiB -> MiB
-        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
-            state.SkipWithError("vntrsetup-sim did not end with status 0");
+        // --check finds the differences it was given: status 1.
+        int expected = mode == kCheck ? 1 : 0;
+        if (!WIFEXITED(status) || WEXITSTATUS(status) != expected)
+            state.SkipWithError("vntrsetup-sim did not end with the status expected");
     }
     unlink(path);
+    if (!package.empty()) std::filesystem::remove_all(package);
     state.counters["wall_s"] = seconds / static_cast<double>(state.iterations());
+    state.counters["cpu_s"] = cpu / static_cast<double>(state.iterations());
     state.counters["peak_MiB"] = peak;
 }
 
@@ -149,7 +220,9 @@ BENCHMARK(BM_LoadAndRun)
 
 BENCHMARK(BM_Command)
     ->ArgNames({"kind", "n", "mode"})
-    ->ArgsProduct({{kKeys, kControllerKeys, kValues, kDevices}, {10000, 100000}, {0, 1, 2}})
+    ->ArgsProduct({{kKeys, kControllerKeys, kValues, kDevices, kPackage},
+                   {10000, 100000},
+                   {kReport, kJson, kDump, kCheck, kPrintExpect}})
     ->Unit(benchmark::kMillisecond)
     ->Iterations(3)
     ->UseRealTime();

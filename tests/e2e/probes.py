@@ -7,7 +7,6 @@ program loads is noticed); the host contract checks of tests/contract show
 that Wine's Windows keeps what the program relies on. Each runs on a machine
 of probes/."""
 
-import hashlib
 import os
 import shutil
 
@@ -50,7 +49,7 @@ def check_probe(report):
     if report['stdout'] != 'probe: start\r\nprobe: yes\r\n':
         failures.append('trace %r (standard output in text mode: CR LF)' % report['stdout'])
     state = report['state']
-    digest = hashlib.sha1(b'probe file\r\n').hexdigest()
+    digest = compare.file_identity(b'probe file\r\n')
     files = {'inf\\probe': 'dir', 'inf\\probe\\probe.txt': digest}
     if {k: v for k, v in state['inf'].items() if k.startswith('inf\\probe')} != files:
         failures.append('INF directory %r, expected %r' % (state['inf'], files))

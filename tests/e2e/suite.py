@@ -147,10 +147,9 @@ def compare_machine(config, mode, preload, name, path):
         'wine_device_ids': prefix.base_info(config.base).get('wine_device_ids', []) +
         report['summary']['wine_device_ids'],
         'machine_device_ids': captured.device_ids(dump),
+        'locale': dump.get('locale', 0x0409),
     }
-    masks = plan.path_masks()
-    sim = compare.sim_view(dump, doc, wine_run.relay, masks)
-    wine = compare.wine_view(report, masks)
+    sim, wine = compare.views(dump, doc, report, wine_run.relay, plan)
     lines = ['%s (%s): %s mode, Wine run %.1fs' % (name, path, mode.name,
                                                    report['summary']['seconds'])]
     lines += ['realized otherwise: %s' % d for d in plan.differences] + [plan.comparison()]

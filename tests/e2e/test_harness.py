@@ -10,14 +10,15 @@ import struct
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE = os.path.dirname(os.path.dirname(HERE))
 sys.path.insert(0, SOURCE)
 
-from wine import compare, mode, pe, prefix, realize, regfile, session, simulator  # noqa: E402
-from wine import versions, winelog  # noqa: E402
+from wine import codepage, compare, mode, pe, prefix, realize, regfile, run  # noqa: E402
+from wine import session, simulator, versions, winelog  # noqa: E402
 
 SIM = os.environ.get('VNTR_SIM_BINARY', '')
 SETUP_EXE = os.environ.get('VNTR_SETUP_EXE', '')
@@ -185,6 +186,64 @@ class PrefixCopyTest(unittest.TestCase):
                     self.assertEqual(f.read(), text, name)
 
 
+class BaseLockTest(unittest.TestCase):
+    def test_a_run_waits_while_another_makes_the_base_prefix(self):
+        """Two first runs at once: the second waits for the first's lock
+        and then finds the base prefix made; copies share the lock."""
+        import threading
+        with tempfile.TemporaryDirectory() as d:
+            base, times = os.path.join(d, 'base-prefix'), {}
+
+            def copy():
+                with prefix.base_lock(base, shared=True):
+                    times['copied'] = time.monotonic()
+                    with prefix.base_lock(base + '2', shared=True):  # another lock: no wait
+                        pass
+
+            with prefix.base_lock(base):
+                other = threading.Thread(target=copy)
+                other.start()
+                time.sleep(0.3)
+                self.assertNotIn('copied', times)
+                released = time.monotonic()
+            other.join(10)
+            self.assertGreaterEqual(times['copied'], released)
+            with prefix.base_lock(base, shared=True), prefix.base_lock(base, shared=True):
+                pass  # shared locks go together
+
+
+class FirstStartTest(unittest.TestCase):
+    def test_a_first_start_that_fails_is_made_once_more_with_a_longer_time_out(self):
+        """Wine's first start in the base prefix: a crash or a hang costs a
+        short first time-out and one more try; two failures leave no half
+        made base prefix."""
+        from unittest import mock
+        for failures, made in ((0, True), (1, True), (2, False)):
+            with tempfile.TemporaryDirectory() as d:
+                base, tries = os.path.join(d, 'base-prefix'), []
+
+                def start(base, workdir, mode, preload, tag, listdevices, timeout):
+                    tries.append(timeout)
+                    with open(os.path.join(base, 'user.reg'), 'w') as f:
+                        f.write(SYSTEM_REG)
+                    if len(tries) <= failures:
+                        raise session.SessionError('wineboot --init timed out')
+                    return []
+
+                with mock.patch.object(prefix, '_first_start', start), \
+                        mock.patch.object(prefix, 'wine_version', lambda: 'wine-8.0'), \
+                        mock.patch.object(prefix, 'registered_device_ids', lambda b: []), \
+                        mock.patch.object(prefix, 'link_wine_fonts', lambda b: 1):
+                    try:
+                        prefix.prepare_base(base, os.path.join(d, 'work'),
+                                            mode.Mode('native', False, 'test'), None, d, None)
+                    except session.SessionError:
+                        pass
+                self.assertEqual(tries, list(prefix.FIRST_START_TIMEOUTS[:failures + 1]))
+                self.assertEqual((os.path.isdir(base), os.path.exists(base + '.ready')),
+                                 (made, made), failures)
+
+
 class BinfmtAndVersionTest(unittest.TestCase):
     def test_registration_line(self):
         line = mode.registration_line()
@@ -229,6 +288,14 @@ class BinfmtAndVersionTest(unittest.TestCase):
                 self.assertTrue(got.startswith(said), got)
 
 
+def _file(path, hex=None, placeholder=True):
+    """A file of the dump: its bytes, or its size and CRC-32 only."""
+    if hex is not None:
+        return {'path': path, 'dir': False, 'hex': hex}
+    return {'path': path, 'dir': False, 'size': 1 << 24, 'crc32': 1,
+            'placeholder': placeholder}
+
+
 def _dump(**changes):
     """A resolved XP machine with one controller, as the simulator dumps it."""
     d = {'name': 'test', 'source': 'test.toml',
@@ -258,7 +325,7 @@ def _dump(**changes):
 
 class RealizeTest(unittest.TestCase):
     def test_settings_wine_holds_otherwise_are_named_and_only_what_cannot_run_blocks(self):
-        P, N = realize.PATHS, realize.NOTHING
+        P, N, E = realize.PATHS, realize.NOTHING, realize.EVERYTHING
         winnt = {'windows_dir': 'C:\\WINNT', 'system_dir': 'C:\\WINNT\\system32',
                  'modules__0__dir': 'C:\\WINNT\\system32',
                  'modules__1__dir': 'C:\\WINNT\\system32'}
@@ -292,15 +359,31 @@ class RealizeTest(unittest.TestCase):
             ({'os': {'platform': 3, 'major': 6, 'minor': 0, 'build_number': 1, 'csd': ''}},
              ['os'], []),
             ({'current_dir': 'VNTR'}, ['current_dir'], []),
-            ({'files': [{'path': 'C:\\VNTR\\SMALL.INF', 'dir': False, 'hex': '3b0d0a'},
-                        {'path': 'C:\\VNTR\\BIG.BIN', 'dir': False, 'size': 1 << 24,
-                         'crc32': 1, 'placeholder': True}]}, ['files'], []),
+            # Files by size and CRC-32: real bytes (from the simulator) run as
+            # they are; a placeholder runs, its bytes made up alike on both
+            # sides, but not the package's INF or catalog.
+            ({'files': [_file('C:\\VNTR\\SMALL.INF', hex='3b0d0a'),
+                        _file('C:\\VNTR\\BIG.SYS', placeholder=False),
+                        _file('C:\\VNTR\\BIG.BIN'),
+                        _file('C:\\WINDOWS\\INF\\OEM1.INF')]}, [],
+             [('files', E), ('files', E)]),
+            ({'files': [_file('C:\\VNTR\\VNTRXP.inf')]}, ['files'], []),
+            ({'files': [_file('C:\\VNTR\\VNTR98SE.CAT')]}, ['files'], []),
+            ({'files': [dict(_file('C:\\VNTR\\VNTRME.INF', hex='00'), placeholder=True)]},
+             ['files'], []),  # small: its made-up bytes shown
+            ({'exe_dir': 'D:\\', 'files': [_file('D:\\VNTRXP.INF')]}, ['files'], []),
+            # Names the host cannot hold: 255 characters of 3 bytes each in
+            # UTF-8; a lead byte that ends a name.
+            (dict(japanese, files=[_file('C:\\VNTR\\' + '\x83\x5c' * 100, hex='')]),
+             ['files'], []),
+            (dict(japanese, current_dir='C:\\VNTR\x83'), ['current_dir'], []),
+            ({'files': [_file('C:\\VNTR\\' + 'a' * 255, hex='')]}, [], []),
         ]
         for changes, blocked, otherwise in cases:
             p = realize.plan(_dump(**changes), {103: 'Caption'})
             self.assertEqual([b.field for b in p.blockers], blocked, changes)
             self.assertEqual([(d.field, d.leaves) for d in p.differences], otherwise, changes)
-            self.assertEqual(p.comparable, all(leaves == P for _, leaves in otherwise))
+            self.assertEqual(p.comparable, all(leaves != N for _, leaves in otherwise))
         p = realize.plan(_dump(**japanese))
         self.assertEqual((p.locale, p.codepage), ('ja_JP.UTF-8', 932))
         self.assertEqual(p.text('C:\\\x95\\'), 'C:\\\u8868')  # one character, its second byte 5C
@@ -588,8 +671,21 @@ class CompareTest(unittest.TestCase):
                                                             "Wine []"]),
             ('exit code', _view(code=0), _view(code=1), [], ['exit code: simulator 0, Wine 1']),
         ]
-        for name, sim, wine, seen, left in cases:
-            got_left, got_seen = compare.compare(sim, wine, self.KNOWN, {'wine_device_ids': ['HID']})
+        # A system text in the machine's language: taken as the simulator's
+        # on a German machine only, and only in a failure line.
+        english = 'EnumDeviceInfo FAILURE: No more data is available.\r\r\n'
+        german = 'EnumDeviceInfo FAILURE: Keine weiteren Daten.\r\r\n'
+        cases += [
+            ('German text', _view(trace=english), _view(trace=german),
+             ['system-texts-in-the-machine-language'], [], 0x0407),
+            ('German text, English machine', _view(trace=english), _view(trace=german), [],
+             ['trace differs:'], 0x0409),
+            ('another line', _view(trace=english), _view(trace='Other FAILURE: x\r\r\n'), [],
+             ['trace differs:'], 0x0407),
+        ]
+        for name, sim, wine, seen, left, *locale in cases:
+            got_left, got_seen = compare.compare(sim, wine, self.KNOWN, {
+                'wine_device_ids': ['HID'], 'locale': locale[0] if locale else 0x0409})
             self.assertEqual(got_seen, seen, name)
             self.assertEqual([l.strip() for l in got_left][:len(left) or 99], left, name)
 
@@ -664,6 +760,100 @@ class CompareTest(unittest.TestCase):
             wine = compare.View(wine_calls, '', wine_state, 0, 'ok')
             self.assertEqual(compare.confirmed_changes(sim, wine, doc),
                              list(zip(doc['change_lines'], made)), name)
+
+    def test_every_part_of_the_state_and_the_run_is_compared(self):
+        """A change in any part the comparison reads is a difference: the
+        parts of the state as sim_state gives them (planted libraries
+        included), and the calls, trace, status and exit code."""
+        dump = _dump(files=[_file('C:\\WINDOWS\\INF', hex=None) | {'dir': True}])
+        doc = {'summary': {'registry': {'name': '', 'subkeys': []}}, 'events': []}
+        state = compare.sim_state(dump, doc, [])
+        state.update({'inf': {'inf': 'dir', 'inf\\a.inf': 'd1'},
+                      'other_device_path': [1, 'c:\\windows\\inf\\other'],
+                      'enum_pci': ['k1'], 'planted_loaded': ['newdev.dll']})
+        call = ('CopyFileA', (('from', 'a'), ('to', 'b')), True)
+        changed = {'inf': {'inf': 'dir', 'inf\\a.inf': 'd2'},
+                   'other_device_path': [2, 'c:\\windows\\inf\\other'],
+                   'enum_pci': [], 'planted_loaded': []}
+        self.assertEqual(set(changed), set(state))  # every part sim_state gives
+        base = dict(calls=[call], trace='t\r\n', state=state, exit_code=0, status='ok')
+        cases = [('state ' + k, {'state': dict(state, **{k: v})}) for k, v in changed.items()]
+        cases += [('calls', {'calls': [call[:2] + (False,)]}), ('trace', {'trace': 'u\r\n'}),
+                  ('exit code', {'exit_code': 1}), ('status', {'status': 'crashed'})]
+        for name, change in cases:
+            sim = compare.View(**base)
+            wine = compare.View(**dict(base, **change))
+            self.assertEqual(compare.differences(sim, sim), [], name)
+            said = compare.differences(sim, wine)
+            self.assertTrue(said and said[0].startswith(name.split(' ')[0]), (name, said))
+
+    def test_an_update_windows_would_refuse_is_left_out_and_nothing_else(self):
+        """Wine's driver update always succeeds: where the simulator says
+        Windows refuses the INF, the update's result and the box after it
+        are left out of the comparison; every other call still counts."""
+        def event(call, result, **args):
+            return {'call': call, 'args': args, 'result': result}
+        question = event('MessageBoxA', 6, owner='NULL', text='Update?', caption='T', type=4)
+        load = event('LoadLibraryA', '0x1', name='C:\\WINDOWS\\system32\\newdev.dll')
+        update = dict(event('UpdateDriverForPlugAndPlayDevicesA', False, parent='NULL',
+                            hardware_id='PCI\\X', inf='C:\\VNTR\\VNTRXP.INF', flags=1,
+                            reboot=0), type='install', inf_verdict='fails',
+                      inf_why='no model lists PCI\\X')
+        said = event('MessageBoxA', 1, owner='NULL', text='Failed.', caption='T', type=0)
+        doc = {'events': [question, load, update, said], 'stdout': '', 'status': 'ok',
+               'exit_code': 0, 'summary': {}}
+        self.assertIs(compare.inf_refused(doc), update)
+        for verdict in ('installs', 'unpredictable', None):  # a fault or an [update] failure
+            self.assertIsNone(compare.inf_refused(
+                dict(doc, events=[dict(update, inf_verdict=verdict)])), verdict)
+        relay = compare.Relay(simulator.parse_calls(LIST_CALLS))
+        wine_events = [question, load, dict(update, result=True),
+                       dict(said, args=dict(said['args'], text='Done.'))]
+        plan = realize.plan(_dump())
+        plan.differ('update', 'refused', 'succeeds', 'Wine', realize.UPDATE)
+        self.assertTrue(plan.comparable)
+        self.assertIn('the driver update\'s result and the box that reports it left out',
+                      plan.comparison())
+        cases = [('as Windows would', wine_events, []),
+                 ('another question', [dict(question, args=dict(question['args'], text='Q'))]
+                  + wine_events[1:], ['calls from setup.exe differ:']),
+                 ('another INF', wine_events[:2] + [dict(update, result=True, args=dict(
+                     update['args'], inf='C:\\VNTR\\OTHER.INF'))] + wine_events[3:],
+                  ['calls from setup.exe differ:']),
+                 ('another box type', wine_events[:3] + [dict(said, args=dict(
+                     said['args'], type=4))], ['calls from setup.exe differ:'])]
+        for name, events, left in cases:
+            report = {'events': events, 'stdout': '', 'exit_code': 0, 'status': 'ok',
+                      'state': compare.sim_state(_dump(), doc, [])}
+            sim, wine = compare.views(_dump(), doc, report, relay, plan)
+            self.assertEqual(compare.differences(sim, wine)[:1], left, name)
+        # Without the difference the update's result counts.
+        sim, wine = compare.views(_dump(), doc, dict(report, events=wine_events), relay,
+                                  realize.plan(_dump()))
+        self.assertTrue(compare.differences(sim, wine))
+
+
+class WineTextTest(unittest.TestCase):
+    @unittest.skipUnless(os.path.isdir(codepage.NLS_DIR), 'needs Wine\'s code-page tables')
+    def test_bytes_become_the_characters_wine_makes_of_them(self):
+        # (bytes, code page, Wine's characters): bytes a code page leaves
+        # undefined included, which Python's codecs refuse.
+        cases = [(b'A\x81\x8d', 1252, 'A\x81\x8d'), (b'\x80', 1252, '\u20ac'),
+                 (b'\xaa\xff', 1253, '\uf8f9\uf8fb'),
+                 (b'\x83\x5c\xa0\xfd', 932, '\u30bd\uf8f0\uf8f1'),
+                 (b'\x88\x9f', 932, '\u4e9c'), (b'A\x83', 932, 'A\0'),
+                 ('中文'.encode('gbk'), 936, '中文'), ('한국'.encode('cp949'), 949, '한국')]
+        for data, page, text in cases:
+            self.assertEqual(codepage.decode(data, page), text, (data, page))
+            if '\0' not in text:
+                self.assertEqual(codepage.encode(text, page), data.decode('latin-1'))
+        self.assertEqual(codepage.encode('\u4e9c\u2603', 932), '\x88\x9f?')
+
+    def test_boxes_are_answered_by_their_buttons_not_their_language(self):
+        cases = [(4, True, 'space'), (4, False, 'Tab space'), (0x104, True, 'Tab space'),
+                 (0x104, False, 'space'), (None, False, 'Tab space')]
+        for box_type, yes, keys in cases:
+            self.assertEqual(run.answer_keys(box_type, yes), keys, (box_type, yes))
 
 
 if __name__ == '__main__':

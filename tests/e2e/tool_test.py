@@ -4,18 +4,25 @@ held against the simulator's run of the same machine.
     python3 tool_test.py BUILD_DIR
 """
 
+import glob
 import json
 import os
+import shutil
+import signal
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
+import zlib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE = os.path.dirname(os.path.dirname(HERE))
+sys.path.insert(0, SOURCE)
+from wine import session  # noqa: E402
 TOOL = os.path.join(SOURCE, 'tools', 'vntrsetup-wine')
 # What the simulator derives from a run: the Wine side shows the simulator's.
-DERIVED = ('outcome', 'outcome_unknown', 'changes', 'change_lines')
+DERIVED = ('outcome', 'outcome_unknown', 'changes', 'change_lines', 'after_restart')
 BUILD = None
 
 
@@ -38,6 +45,12 @@ def started(*args, stdin=None):
                             stdin=subprocess.PIPE if stdin else subprocess.DEVNULL)
 
 
+def left_running(tmp):
+    """Processes of a run whose files were below `tmp`: every process it
+    starts (Xvfb, Wine's) inherits TMPDIR."""
+    return [pid for pid, _ in session._processes_with('TMPDIR', tmp)]
+
+
 class ToolTest(unittest.TestCase):
     def setUp(self):
         self.dir = tempfile.TemporaryDirectory()
@@ -45,8 +58,8 @@ class ToolTest(unittest.TestCase):
     def tearDown(self):
         self.dir.cleanup()
 
-    def machine(self, text):
-        path = os.path.join(self.dir.name, 'machine.toml')
+    def machine(self, text, name='machine.toml'):
+        path = os.path.join(self.dir.name, name)
         with open(path, 'w') as f:
             f.write(text)
         return path
@@ -72,12 +85,28 @@ class ToolTest(unittest.TestCase):
             (['-'], 2, '(standard input):1: os'),  # standard input: "os = 3"
             ([os.path.join(SOURCE, 'tests', 'machines', 'xp-missing-entries.toml')], 2,
              'cannot run under Wine: modules."setupapi.dll".missing (line 12)'),
+            # The package's INF as a placeholder (a capture's, its bytes not
+            # known): refused, naming the file.
+            ([self.machine("current_dir = 'C:\\VNTR'\n[[files]]\n"
+                           "path = 'C:\\VNTR\\VNTRXP.INF'\nsize = 100\ncrc32 = 1\n",
+                           'inf.toml')], 2,
+             'C:\\VNTR\\VNTRXP.INF is a placeholder'),
+            ([self.machine("locale = 0x0411\ncurrent_dir = 'C:\\%s'\n" % ('\u30bd' * 90),
+                           'long.toml')], 2, 'a name is 270 bytes in UTF-8'),
             (['--version'], 0, ''),
         ]
         for args, status, message in cases:
             code, out, err = tool(*args, stdin=b'os = 3\n')
             self.assertEqual(code, status, (args, err))
             self.assertIn(message, err, args)
+        # With --json a refusal is the simulator's error object, on its keys.
+        bad = self.machine('os = 3\n')
+        code, out, _ = tool(bad, '--json')
+        sim = subprocess.run([os.path.join(BUILD, 'vntrsetup-sim'), bad, '--json'],
+                             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL).stdout
+        self.assertEqual((code, json.loads(out)), (2, json.loads(sim)))
+        code, out, _ = tool(xp, '--json', '--bogus')
+        self.assertEqual((code, json.loads(out)['status']), (2, 'refused'))
         self.assertEqual(tool('--version')[1], 'vntrsetup-wine %s\n' % version)
         self.assertIn('Exit status', tool('--help')[1])
         # Standard output checked: a failed write is status 5, with its reason.
@@ -92,12 +121,14 @@ class ToolTest(unittest.TestCase):
         report, sim = json.loads(out), simulated(path)
         self.assertEqual(list(report), [k for k in sim if k not in DERIVED] +
                          ['state', 'realized_otherwise', 'compared', 'simulator'])
+        self.assertEqual(report['machine'], sim['machine'])
         self.assertEqual((report['realized_otherwise'], report['compared']),
                          ([], 'comparable with the simulator\'s run: everything'))
         self.assertEqual([(b['call'], b['args']['text'], b['answer']) for b in report['boxes']],
                          [(b['call'], b['args']['text'], b['answer']) for b in sim['boxes']])
         self.assertEqual((report['simulator']['outcome'], report['exit_code']),
                          (sim['outcome'], sim['exit_code']))
+        self.assertEqual(report['simulator']['after_restart'], sim['after_restart'])
         # 98 SE: every change of the simulator's is made under Wine too.
         self.assertEqual([(c['line'], c['made_under_wine']) for c in report['simulator']['changes']],
                          [(line, True) for line in sim['change_lines']])
@@ -150,14 +181,60 @@ class ToolTest(unittest.TestCase):
         self.assertTrue(os.path.isdir(shots[0].split(' ', 2)[2].split(':')[0]), shots)
 
     def test_a_question_without_an_answer_stops_the_run(self):
+        """A package with a driver file of several MiB and a placeholder
+        (a capture's file whose bytes no package holds): both are laid out
+        with the bytes the simulator reads; the placeholder is listed as
+        realized otherwise. No answer: the run stops at the question."""
         keep = os.path.join(self.dir.name, 'kept')
-        path = self.machine("os = 'xp'\ncurrent_dir = 'C:\\VNTR'\n")
+        package = os.path.join(self.dir.name, 'package')
+        shutil.copytree(os.path.join(SOURCE, 'examples', 'package'), package)
+        driver = bytes(range(256)) * (6 << 12)  # 6 MiB
+        with open(os.path.join(package, 'VNTRCB.SYS'), 'wb') as f:
+            f.write(driver)
+        path = self.machine("os = 'xp'\ncurrent_dir = 'C:\\VNTR'\n"
+                            "package = { from = 'package' }\n"
+                            "[[files]]\npath = 'C:\\VNTR\\VNTRCB.DLL'\nsize = 5000\n"
+                            "crc32 = 0x12345678\n")
         code, out, err = tool('--machine', path, '--keep', keep)
         self.assertEqual(code, 4, err)
         self.assertIn('no answer', err)
         self.assertIn(simulated(path)['boxes'][0]['args']['text'], out)
+        self.assertIn('C:\\VNTR\\VNTRCB.DLL known by its size (5000) and CRC-32 (12345678) '
+                      'only', out)
         self.assertTrue(os.path.exists(os.path.join(keep, 'prefix', 'system.reg')))
         self.assertTrue(os.path.exists(os.path.join(keep, 'setup-box1.png')))
+        folder = os.path.join(keep, 'prefix', 'drive_c', 'VNTR')
+        with open(os.path.join(folder, 'VNTRCB.SYS'), 'rb') as f:
+            self.assertTrue(f.read() == driver)
+        with open(os.path.join(folder, 'VNTRCB.DLL'), 'rb') as f:
+            self.assertEqual(zlib.crc32(f.read()), 0x12345678)
+
+    def test_a_signal_at_any_moment_leaves_nothing_behind(self):
+        """SIGINT or SIGTERM, early (the plan) or late (Wine running): the
+        tool dies of the signal without a traceback, and no file or process
+        of its run is left."""
+        path = os.path.join(SOURCE, 'examples', 'machines', '98se.toml')
+        for signum, after in ((signal.SIGTERM, 0.5), (signal.SIGINT, None)):
+            tmp = tempfile.mkdtemp(dir=self.dir.name)
+            p = subprocess.Popen([sys.executable, TOOL, '--build', BUILD, path],
+                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                 env=dict(os.environ, TMPDIR=tmp))
+            deadline = time.monotonic() + 300
+            if after is None:  # once Wine runs the program: its log has begun
+                while time.monotonic() < deadline and p.poll() is None and not glob.glob(
+                        os.path.join(tmp, '*', 'setup.log')):
+                    time.sleep(0.2)
+                time.sleep(1)
+            else:
+                time.sleep(after)
+            p.send_signal(signum)
+            out, err = p.communicate(timeout=300)
+            self.assertEqual(p.returncode, -signum, err)
+            self.assertNotIn(b'Traceback', err)
+            # Wine's own socket folders (wine-XXXXXX, left by every run of
+            # Wine's as of any) aside.
+            self.assertEqual([n for n in os.listdir(tmp) if not n.startswith('wine-')], [])
+            self.assertEqual(left_running(tmp), [])
 
 
 if __name__ == '__main__':

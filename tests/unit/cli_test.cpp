@@ -162,7 +162,6 @@ class Cli : public testing::Test {
     static void TearDownTestSuite() { system(("rm -rf " + Dir()).c_str()); }
     static void SetUpTestSuite() {
         system(("rm -rf " + Dir() + " && mkdir -p " + Dir()).c_str());
-        mkfifo((Dir() + "fifo").c_str(), 0600);
         mkdir((Dir() + "empty").c_str(), 0700);
         mkdir((Dir() + "with-fifo").c_str(), 0700);
         mkfifo((Dir() + "with-fifo/pipe").c_str(), 0600);
@@ -235,6 +234,16 @@ TEST_F(Cli, every_command_line_ends_as_it_should) {
         {"version", kSetup, "", "--version", 0, {"vntrsetup-sim 1."}, {}},
         {"version", kCapture, "", "--version", 0, {"vntrcapture-sim 1."}, {}},
         {"host calls", kSetup, "", "--list-calls", 0, {"UpdateDriverForPlugAndPlayDevicesA"}, {}},
+        // A file's bytes as the program reads them: a placeholder's are zeros
+        // but for the four that give its CRC-32 (of "123456789": CBF43926).
+        {"a file's bytes", kSetup, "", "--os xp --dump-file 'C:\\VNTR\\vntrxp.inf'", 0,
+         {"Signature = \"$Windows NT$\""}, {}},
+        {"a placeholder's bytes", kSetup,
+         "[[files]]\npath = 'C:\\VNTR\\X.BIN'\nsize = 6\ncrc32 = 0xCBF43926\n",
+         "case.toml --dump-file 'C:\\VNTR\\X.BIN'", 0,
+         {std::string("\0\0\xd5\x1f\x14\xb3", 6)}, {}},
+        {"no such file", kSetup, "", "--os xp --dump-file 'C:\\VNTR'", 2, {},
+         {"--dump-file C:\\VNTR: the machine has no such file"}},
         {"--opt=value", kSetup, "", "--os=98se --answer=yes --answer=no", 0, {"outcome: staged"}, {}},
         {"-- before the file", kSetup, "", "--answer no -- " + xp, 0, {"outcome: declined"}, {}},
         {"the machine from standard input", kSetup, "", "--machine - --answer yes", 0,
@@ -267,7 +276,7 @@ TEST_F(Cli, every_command_line_ends_as_it_should) {
         {"a value for a switch", kSetup, "", "--json=yes", 2, {}, {"--json takes no value"}},
         {"two machine files", kSetup, "", "a.toml b.toml", 2, {}, {"more than one machine file"}},
         {"two modes", kSetup, "", "--json --check", 2, {},
-         {"choose one of --json, --check, --print-expect and --dump-machine"}},
+         {"choose one of --json, --check, --print-expect, --dump-machine and --dump-file"}},
         {"option given twice", kCapture, "", "--cwd 'C:\\' --cwd='D:\\'", 2, {}, {"--cwd is given twice"}},
         {"--check without [expect]", kSetup, "", "--os xp --check", 2, {}, {"has no [expect] table"}},
         {"--ask without a terminal", kSetup, "", "--ask", 2, {}, {"--ask needs a terminal"}},
@@ -442,17 +451,20 @@ TEST_F(Cli, every_command_line_ends_as_it_should) {
          {"[expect]"}},
 
         // Hostile and mistaken machine files end quickly with a reason.
-        {"machine file is a FIFO", kSetup, "", "--machine fifo", 2, {}, {"fifo: is a FIFO"}},
-        {"[[files]] from a FIFO", kSetup, "[[files]]\npath = 'C:\\x'\nfrom = 'fifo'\n",
-         "--machine case.toml", 2, {}, {"case.toml:3: files[0].from: fifo: is a FIFO"}},
+        // A pipe is read as a stream, as standard input is (the shell's
+        // here-document is a pipe).
+        {"machine file from a pipe", kSetup, "", "/dev/fd/3 --answer no 3<<'EOF'\nos = '98'\nEOF\n",
+         0, {"outcome: declined"}, {}},
+        {"[[files]] from a pipe", kSetup, "[[files]]\npath = 'C:\\x'\nfrom = '/dev/fd/3'\n",
+         "--machine case.toml --dump-machine 3<<'EOF'\nPIPED\nEOF\n", 0, {"\"hex\": \"50495045440a\""}, {}},
         {"package from /dev", kSetup, "[package]\nfrom = '/dev'\n", "--machine case.toml", 2, {},
          {"not a regular file; a package folder may hold only files and folders"}},
         {"package folder holding a FIFO", kSetup, "[package]\nfrom = 'with-fifo'\n",
          "--machine case.toml", 2, {}, {"with-fifo/pipe: is a FIFO"}},
         {"machine file /dev/zero", kSetup, "", "--machine /dev/zero", 2, {},
-         {"/dev/zero: is a character device, not a regular file"}},
+         {"/dev/zero: more than 64 MiB"}},
         {"[[files]] from /dev/zero", kSetup, "[[files]]\npath = 'C:\\x'\nfrom = '/dev/zero'\n",
-         "--machine case.toml", 2, {}, {"/dev/zero: is a character device"}},
+         "--machine case.toml", 2, {}, {"/dev/zero: more than 16 MiB"}},
         {"machine file is a directory", kSetup, "", "--machine empty", 2, {}, {"empty: is a directory"}},
         {"machine file missing", kSetup, "", "--machine nothing.toml", 2, {},
          {"nothing.toml: cannot open: no such file"}},
@@ -571,7 +583,8 @@ TEST_F(Cli, every_command_line_ends_as_it_should) {
             EXPECT_EQ(r.err, "") << what;
         }
         EXPECT_TRUE(Harmless(r.err)) << what << "\n" << r.err;
-        if (!json) {
+        // --dump-file writes a file's bytes, and never to a terminal.
+        if (!json && !Has(c.args, "--dump-file")) {
             EXPECT_TRUE(Harmless(r.out)) << what << "\n" << r.out.substr(0, 3000);
         }
     }

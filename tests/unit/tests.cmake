@@ -10,6 +10,7 @@ add_executable(unit_tests
     tests/unit/capture_test.cpp
     tests/unit/record_test.cpp
     tests/unit/inf_test.cpp
+    tests/unit/names_test.cpp
 )
 target_link_libraries(unit_tests PRIVATE vntr_capture vntr_sim vntr_program GTest::gtest_main)
 target_compile_definitions(unit_tests PRIVATE
