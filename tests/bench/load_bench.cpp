@@ -55,6 +55,8 @@ std::string MachineText(Kind kind, int n) {
                          "'PCI\\VEN_8086&DEV_%04X']\n",
                          i % 65536, i, i % 65536);
                 break;
+            case kPackage:  // its entries are the package folder's (BM_Command)
+                return s.str();
         }
         s << line;
     }
