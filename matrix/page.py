@@ -62,8 +62,9 @@ def _side(doc, codepage):
         'boxes': [{'message': b.get('message'), 'text': shown(b['args'].get('text'), codepage),
                    'caption': shown(b['args'].get('caption'), codepage),
                    'answer': b.get('answer')} for b in doc.get('boxes', [])],
-        'after': [{'device': shown(a.get('device'), codepage), 'inf': shown(a.get('inf'), codepage),
-                   'model': shown(a.get('model'), codepage), 'why': a.get('why')}
+        # The simulator gives the after-restart predictions in UTF-8 already.
+        'after': [{'device': a.get('device'), 'inf': a.get('inf'), 'model': a.get('model'),
+                   'line': a.get('line'), 'why': a.get('why')}
                   for a in doc.get('after_restart') or []],
     }
 
