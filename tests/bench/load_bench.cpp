@@ -24,6 +24,7 @@
 #include "sim/cli/report.h"
 #include "sim/machine_file.h"
 #include "sim/runner.h"
+#include "tests/bench/command.h"
 
 namespace {
 
@@ -183,25 +184,12 @@ void BM_Command(benchmark::State& state) {
     argv.push_back(nullptr);
     double seconds = 0, cpu = 0, peak = 0;
     for (auto _ : state) {
-        auto mark = std::chrono::steady_clock::now();
-        pid_t pid = fork();
-        if (pid == 0) {
-            int null = open("/dev/null", O_WRONLY);
-            dup2(null, 1);
-            dup2(null, 2);
-            execv(VNTRSETUP_SIM, const_cast<char**>(argv.data()));
-            _exit(127);
-        }
-        int status = 0;
-        rusage usage{};
-        wait4(pid, &status, 0, &usage);
-        seconds += Since(mark);
-        cpu += static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-               static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-        peak = std::max(peak, static_cast<double>(usage.ru_maxrss) / 1024);  // KiB -> MiB
+        bench::Timed t = bench::RunCommand(argv.data());
+        seconds += t.wall;
+        cpu += t.cpu;
+        peak = std::max(peak, t.peak);
         // --check finds the differences it was given: status 1.
-        int expected = mode == kCheck ? 1 : 0;
-        if (!WIFEXITED(status) || WEXITSTATUS(status) != expected)
+        if (t.status != (mode == kCheck ? 1 : 0))
             state.SkipWithError("vntrsetup-sim did not end with the status expected");
     }
     unlink(path);

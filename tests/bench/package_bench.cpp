@@ -5,16 +5,13 @@
 // test:
 //   build/native/package_bench
 #include <benchmark/benchmark.h>
-#include <fcntl.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <chrono>
+#include <algorithm>
 #include <string>
 
 #include "sim/inf.h"
 #include "sim/presets.h"
+#include "tests/bench/command.h"
 
 namespace {
 
@@ -51,29 +48,14 @@ void BM_PredictUpdate(benchmark::State& state) {
     if (!installs) state.SkipWithError("the controller's model was not chosen");
 }
 
-double Since(std::chrono::steady_clock::time_point mark) {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - mark).count();
-}
-
 void BM_CheckPackage(benchmark::State& state) {
+    const char* argv[] = {VNTRSETUP_SIM, "--check-package", EXAMPLE_PACKAGE, nullptr};
     double seconds = 0, peak = 0;
     for (auto _ : state) {
-        auto mark = std::chrono::steady_clock::now();
-        pid_t pid = fork();
-        if (pid == 0) {
-            int null = open("/dev/null", O_WRONLY);
-            dup2(null, 1);
-            dup2(null, 2);
-            const char* argv[] = {VNTRSETUP_SIM, "--check-package", EXAMPLE_PACKAGE, nullptr};
-            execv(VNTRSETUP_SIM, const_cast<char**>(argv));
-            _exit(127);
-        }
-        int status = 0;
-        rusage usage{};
-        wait4(pid, &status, 0, &usage);
-        seconds += Since(mark);
-        peak = std::max(peak, static_cast<double>(usage.ru_maxrss) / 1024);  // KiB -> MiB
-        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        bench::Timed t = bench::RunCommand(argv);
+        seconds += t.wall;
+        peak = std::max(peak, t.peak);
+        if (t.status != 0)
             state.SkipWithError("vntrsetup-sim --check-package did not end with status 0");
     }
     state.counters["wall_ms"] = 1000 * seconds / static_cast<double>(state.iterations());
