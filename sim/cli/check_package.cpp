@@ -43,6 +43,7 @@ struct Platform {
     std::string inf;      // the package file the program used, "" when none
     std::string outcome;  // of the program's run
     bool parsed = false;
+    std::string error;  // the INF's first error, "FILE:LINE: text"
     std::optional<sim::InfModel> chosen;
     std::optional<Named> catalog;
     std::vector<Named> copies;
@@ -150,6 +151,7 @@ void ReadInf(const sim::Machine& m, const std::string& model, Report& report, Pl
             report.problems.push_back(line);
     }
     p.parsed = inf.Parsed();
+    if (const sim::InfProblem* error = inf.FirstError()) p.error = error->Describe();
     sim::InfTarget target = sim::TargetOf(m);
     sim::DeviceIds ids = ControllerIds(m, model);
     p.chosen = inf.Choose(ids.hardware, ids.compatible, target);
@@ -288,6 +290,7 @@ json ReportJson(const Report& r) {
                              {"model", p.model},
                              {"inf", p.inf},
                              {"parsed", p.parsed},
+                             {"error", p.error.empty() ? json(nullptr) : json(p.error)},
                              {"chosen", chosen},
                              {"catalog", NamedJson(p.catalog)},
                              {"copies", copies},
@@ -309,6 +312,9 @@ json ReportJson(const Report& r) {
 
 std::string PlatformLine(const Platform& p) {
     std::string line = p.served ? "served: " : "NOT served: ";
+    // Windows reads no INF with an error: 2000/XP refuse the update, 98/98
+    // SE/ME pass the file over.
+    if (!p.error.empty()) return line + p.error;
     if (p.chosen)
         line += "model \"" + p.chosen->description + "\" (" + p.inf + ":" +
                 std::to_string(p.chosen->line) + ", " + p.chosen->id + ")";

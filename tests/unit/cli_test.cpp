@@ -194,6 +194,10 @@ class Cli : public testing::Test {
               "\"Vantor CardBus Controller 8E51\" = VNTR_CardBus, PCI\\VEN_C4B9&DEV_8E51\r\n"
               "\r\n[VNTR_CardBus.NT]\r\nAddReg = VNTR_CardBus.AddReg\r\n"
               "\r\n[VNTR_CardBus.AddReg]\r\nHKR,,VantorModel,,\"CardBus\"\r\n");
+        // The example package whose 98 INF leaves a quote open.
+        system(("cp -r " + std::string(VNTR_SOURCE_DIR) + "/examples/package " + Dir() + "broken")
+                   .c_str());
+        Write("broken/VNTR98.INF", "[Version]\r\nSignature = \"$CHICAGO$\r\n");
         mkdir((Dir() + "devname").c_str(), 0700);
         Write("devname/VNTRXP.INF", "a");
         Write("devname/aux.inf", "b");
@@ -540,6 +544,9 @@ TEST_F(Cli, every_command_line_ends_as_it_should) {
          {"xp    8E3A  VNTRXP.INF    NOT served", "xp    8E51  VNTRXP.INF    NOT served",
           "amd64/VNTRXP.INF:9: Windows XP reads the models section [Vantor] this line names",
           "8 of 10 Windows versions and models served"}, {}},
+        {"--check-package: an INF with an error", kSetup, "", "--check-package broken", 1,
+         {"98    8E3A  VNTR98.INF    NOT served: broken/VNTR98.INF:2: ",
+          "98se  8E3A  VNTR98SE.INF  served", "8 of 10 Windows versions and models served"}, {}},
         {"--check-package as JSON", kSetup, "", "--check-package amd64 --json", 1,
          {"\"served\": false", "\"os\": \"xp\""}, {}},
         {"--check-package: no such folder", kSetup, "", "--check-package nowhere", 2, {},
