@@ -17,7 +17,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <nlohmann/json.hpp>
@@ -640,69 +639,6 @@ TEST_F(Cli, the_captures_replay_hint_replays_it) {
         Result replay = Start(kSetup, hint);
         EXPECT_EQ(replay.status, 0) << os << ": " << hint << "\n" << replay.err;
         EXPECT_FALSE(Has(replay.err, "left over")) << os << ": " << hint << "\n" << replay.err;
-    }
-}
-
-// A machine whose package is not the example's, captured by vntrcapture-sim
-// and replayed by vntrsetup-sim as the capture's header says: the outcome,
-// the boxes and the changes are those of the machine itself.
-TEST_F(Cli, a_captured_package_replays_as_the_machine_it_came_from) {
-    struct Case {
-        const char* name;
-        const char* machine;  // the machine file, whose package is the folder "pkg"
-        const char* file;     // the package file changed
-        const char* cut;      // its lines that hold this are left out, or
-        const char* text;     // (cut "") its new text
-    } cases[] = {
-        {"XP, VNTRXP.INF without the 8E3A model",
-         "os = 'xp'\nanswers = ['yes']\n"
-         "devices = [{ ids = ['PCI\\VEN_C4B9&DEV_8E3A&SUBSYS_8E3AC4B9&REV_02'] }]\n",
-         "VNTRXP.INF", "DEV_8E3A", ""},
-        {"98 SE, VNTR98SE.INF without the 8E3A model",
-         "os = '98se'\nanswers = ['yes', 'no']\nkeys = [{ path = "
-         "'Enum\\PCI\\VEN_C4B9&DEV_8E3A&SUBSYS_8E3AC4B9&REV_02\\BUS_02&DEV_0C&FUNC_00' }]\n",
-         "VNTR98SE.INF", "DEV_8E3A", ""},
-        {"2000 German, a message file of other words",
-         "os = '2000'\nlocale = 0x0407\nanswers = ['yes']\n"
-         "devices = [{ ids = ['PCI\\VEN_C4B9&DEV_8E51'] }]\n",
-         "MultiLang/0407.dat", "", "Fehler A\r\nFehler B\r\nFertig C\r\nNeustart D?\r\nJa E?\r\n"},
-    };
-    namespace fs = std::filesystem;
-    for (const Case& c : cases) {
-        fs::remove_all(Dir() + "pkg");
-        fs::copy(VNTR_SOURCE_DIR "/examples/package", Dir() + "pkg", fs::copy_options::recursive);
-        std::string text = Slurp(Dir() + "pkg/" + c.file), changed = c.text;
-        for (size_t start = 0; *c.cut && start < text.size();) {
-            size_t end = std::min(text.find('\n', start), text.size() - 1) + 1;
-            if (text.substr(start, end - start).find(c.cut) == std::string::npos)
-                changed += text.substr(start, end - start);
-            start = end;
-        }
-        ASSERT_NE(changed, text) << c.name;
-        Write(std::string("pkg/") + c.file, changed);
-        Write("original.toml",
-              std::string(c.machine) + "current_dir = 'C:\\VNTR'\n[package]\nfrom = 'pkg'\n");
-
-        Result captured = Start(kCapture, "--machine original.toml");
-        ASSERT_EQ(captured.status, 0) << c.name << captured.err;
-        Write("captured.toml", captured.out);
-        const std::string prefix = "# Replay: vntrsetup-sim ";
-        size_t at = captured.out.find(prefix) + prefix.size();
-        std::string hint = captured.out.substr(at, captured.out.find_first_of("\r\n", at) - at);
-        hint.replace(hint.find("FILE"), 4, "captured.toml");
-
-        Result original = Start(kSetup, "--json --machine original.toml");
-        Result replay = Start(kSetup, "--json " + hint);
-        ASSERT_EQ(original.status, 0) << c.name << original.err;
-        ASSERT_EQ(replay.status, 0) << c.name << replay.err;
-        auto a = nlohmann::json::parse(original.out), b = nlohmann::json::parse(replay.out);
-        EXPECT_EQ(b["outcome"], a["outcome"]) << c.name;
-        EXPECT_EQ(b["change_lines"], a["change_lines"]) << c.name;
-        EXPECT_EQ(b["boxes"], a["boxes"]) << c.name;
-        EXPECT_EQ(b["after_restart"], a["after_restart"]) << c.name;
-        if (!*c.cut) {
-            EXPECT_TRUE(Has(a["boxes"].dump(), "Fertig C")) << c.name;
-        }
     }
 }
 

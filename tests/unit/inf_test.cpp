@@ -12,7 +12,6 @@
 #include "common/product.h"
 #include "host/host.h"
 #include "sim/presets.h"
-#include "sim/runtime.h"
 
 namespace {
 
@@ -233,18 +232,6 @@ TEST(InfModels, DecorationAndRankChooseTheModel) {
     EXPECT_FALSE(inf.Choose({"PCI\\VEN_1234&DEV_0001"}, {}, {true, 5, 1}));
 }
 
-TEST(InfModels, AnXpInfWithOnlyX64ModelsServesNoXpDevice) {
-    sim::Inf inf = sim::Inf::Read(
-        "[Version]\nSignature=$Windows NT$\n[Manufacturer]\nV=Vantor,NTamd64\n"
-        "[Vantor.NTamd64]\nD=Inst,PCI\\VEN_C4B9&DEV_8E3A\n",
-        "A.INF", 1252, 0x0409, true);
-    std::vector<std::string> hardware = XpIds("8E3A");
-    EXPECT_FALSE(inf.Choose(hardware, sim::PciCompatibleIds(hardware), {true, 5, 1}));
-    ASSERT_EQ(inf.ModelsSections({true, 5, 1}).size(), 1u);
-    EXPECT_EQ(inf.ModelsSections({true, 5, 1})[0].name, "Vantor");
-    EXPECT_EQ(inf.ModelsSections({true, 5, 1})[0].line, 4u);
-}
-
 TEST(InfIds, PciIdsFollowTheDocumentedForms) {
     EXPECT_EQ(sim::PciCompatibleIds(XpIds("8E3A")),
               (std::vector<std::string>{"PCI\\VEN_C4B9&DEV_8E3A&REV_02", "PCI\\VEN_C4B9&DEV_8E3A",
@@ -423,40 +410,6 @@ TEST(InfPredictions, TheRestartOn9x) {
         }
         EXPECT_NE(r.why.find(c.why), std::string::npos) << r.why;
     }
-}
-
-// The 9x family end to end: the program runs in this process on the
-// example machine, then the restart is predicted on the machine it left.
-sim::RestartPrediction RestartAfterRun(sim::Machine m) {
-    m.answers = {true, false};  // install; no restart now
-    std::optional<sim::RestartPrediction> r;
-    {
-        // Nothing is asserted while the session holds standard output.
-        sim::Session session(m, {});
-        char command_line[] = "";
-        try {
-            WinMain(reinterpret_cast<HINSTANCE>(0x400000), NULL, command_line, SW_SHOWDEFAULT);
-        } catch (const sim::NoAnswer&) {
-        }
-        r = sim::PredictRestart(session.runtime().m, "VEN_C4B9&DEV_8E3A&SUBSYS_8E3AC4B9&REV_02");
-    }
-    return *r;
-}
-
-TEST(InfPredictions, TheRestartAfterTheProgramStagedThePackage) {
-    for (const char* os : {"98", "98se", "me"}) {
-        SCOPED_TRACE(os);
-        sim::RestartPrediction r = RestartAfterRun(sim::DefaultMachine(os));
-        EXPECT_TRUE(r.inf) << r.why;
-        EXPECT_EQ(r.model.value_or(""), "Vantor CardBus Controller 8E3A");
-    }
-    sim::Machine m = sim::DefaultMachine("98se");
-    EditInf(m, "C:\\VNTR\\VNTR98SE.INF", [](std::string& t) {
-        Erase(t, "%DEV_8E3A% = VNTR_CardBus, PCI\\VEN_C4B9&DEV_8E3A\r\n");
-    });
-    sim::RestartPrediction r = RestartAfterRun(m);
-    EXPECT_FALSE(r.inf);
-    EXPECT_EQ(r.why.rfind("no INF lists PCI\\VEN_C4B9&DEV_8E3A", 0), 0u) << r.why;
 }
 
 }  // namespace
