@@ -935,39 +935,53 @@ bool IsInfName(const std::string& name) {
 
 }  // namespace
 
-RestartPrediction PredictRestart(const Machine& after, const std::string& key_name) {
-    TextCodePageScope scope(after.codepage);
-    RestartPrediction r;
-    DeviceIds ids = PciIdsOfEnumKey(key_name);
-    r.device = ids.hardware[0];
-    InfTarget target = TargetOf(after);
-    std::optional<InfModel> best;
-    std::string best_path;
-    for (const std::string& folder : SearchFolders(after)) {
-        const FileSystem::Node* dir = after.files.Find(folder);
-        if (!dir || !dir->dir) continue;
-        for (const auto& child : dir->children) {
-            const FileSystem::Node& file = *child.second;
-            if (file.dir || file.open_error || !IsInfName(file.name)) continue;
-            std::string path = FileSystem::PathOf(&file);
-            if (file.data.placeholder()) {
-                r.not_captured.push_back(path);
-                continue;
-            }
-            Inf inf = Inf::Read(file.data.Read(), path, after.codepage, after.locale, false);
-            if (!inf.Parsed() || !inf.ReadBy(target)) continue;
-            std::optional<InfModel> model = inf.Choose(ids.hardware, ids.compatible, target);
-            if (model && (!best || model->rank < best->rank)) {
-                best = std::move(model);
-                best_path = path;
+namespace {
+
+// The INF files of the folders Windows 9x searches, each read once for every
+// device the run deleted: 100,000 deleted keys read the package's INF once.
+struct RestartSearch {
+    explicit RestartSearch(const Machine& after) : target(TargetOf(after)) {
+        for (const std::string& folder : SearchFolders(after)) {
+            const FileSystem::Node* dir = after.files.Find(folder);
+            if (!dir || !dir->dir) continue;
+            for (const auto& child : dir->children) {
+                const FileSystem::Node& file = *child.second;
+                if (file.dir || file.open_error || !IsInfName(file.name)) continue;
+                std::string path = FileSystem::PathOf(&file);
+                if (file.data.placeholder()) {
+                    not_captured.push_back(path);
+                    continue;
+                }
+                Inf inf = Inf::Read(file.data.Read(), path, after.codepage, after.locale, false);
+                if (inf.Parsed() && inf.ReadBy(target)) infs.emplace_back(path, std::move(inf));
             }
         }
     }
+    InfTarget target;
+    std::vector<std::pair<std::string, Inf>> infs;  // those Windows reads, by path
+    std::vector<std::string> not_captured;
+};
+
+RestartPrediction PredictRestart(const Machine& after, const RestartSearch& search,
+                                 const std::string& key_name) {
+    RestartPrediction r;
+    DeviceIds ids = PciIdsOfEnumKey(key_name);
+    r.device = ids.hardware[0];
+    r.not_captured = search.not_captured;
+    std::optional<InfModel> best;
+    const std::string* best_path = nullptr;
+    for (const auto& [path, inf] : search.infs) {
+        std::optional<InfModel> model = inf.Choose(ids.hardware, ids.compatible, search.target);
+        if (model && (!best || model->rank < best->rank)) {
+            best = std::move(model);
+            best_path = &path;
+        }
+    }
     if (best) {
-        r.inf = best_path;
+        r.inf = *best_path;
         r.model = best->description;
         r.why = Shown(after, best->id) + " (" + RankText(*best) + ") at " +
-                Shown(after, best_path) + ":" + std::to_string(best->line);
+                Shown(after, *best_path) + ":" + std::to_string(best->line);
     } else {
         r.why = "no INF lists " + IdList(after, ids.hardware) +
                 (ids.compatible.empty() ? "" : " or " + IdList(after, ids.compatible)) +
@@ -977,6 +991,18 @@ RestartPrediction PredictRestart(const Machine& after, const std::string& key_na
         r.why += " (" + std::to_string(r.not_captured.size()) +
                  " INF files not captured could change this)";
     return r;
+}
+
+}  // namespace
+
+std::vector<RestartPrediction> PredictRestarts(const Machine& after,
+                                               const std::vector<std::string>& key_names) {
+    TextCodePageScope scope(after.codepage);
+    std::vector<RestartPrediction> out;
+    if (key_names.empty()) return out;
+    RestartSearch search(after);
+    for (const std::string& key : key_names) out.push_back(PredictRestart(after, search, key));
+    return out;
 }
 
 }  // namespace sim

@@ -167,8 +167,8 @@ struct UpdatePrediction {
 UpdatePrediction PredictUpdate(const Machine& m, const std::string& inf_path,
                                const std::string& hardware_id);
 
-// What Windows 9x does at the next start for the device of the Enum\PCI key
-// `key_name` that the run deleted, on `after` as it is after the run: the INF
+// What Windows 9x does at the next start for the device of each Enum\PCI key
+// of `key_names` that the run deleted, on `after` as it is after the run: the INF
 // directory (after.windows_dir + "\INF", its files *.INF) and the
 // directories of HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion
 // OtherDevicePath (';'-separated) are searched.
@@ -182,7 +182,8 @@ struct RestartPrediction {
     // of them a better model, Windows would take it.
     std::vector<std::string> not_captured;
 };
-RestartPrediction PredictRestart(const Machine& after, const std::string& key_name);
+std::vector<RestartPrediction> PredictRestarts(const Machine& after,
+                                               const std::vector<std::string>& key_names);
 
 }  // namespace sim
 

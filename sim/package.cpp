@@ -30,10 +30,8 @@ std::string DeletedDeviceKey(const Event& e) {
 
 std::vector<RestartPrediction> PredictAfterRestart(const Machine& after,
                                                    const std::vector<std::string>& deleted_keys) {
-    std::vector<RestartPrediction> out;
-    if (after.os.platform != 1) return out;
-    for (const std::string& key : deleted_keys) out.push_back(PredictRestart(after, key));
-    return out;
+    if (after.os.platform != 1) return {};
+    return PredictRestarts(after, deleted_keys);
 }
 
 Event RestartEvent(const RestartPrediction& p) {
