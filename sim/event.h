@@ -107,6 +107,24 @@ class EventList {
             if (keep(TypeAt(i))) offsets_[kept++] = offsets_[i];
         offsets_.resize(kept);
     }
+    // Moves the events whose type passes `take` to a list of their own, in
+    // their order: an adopted record is shared, never copied.
+    template <typename Take>
+    EventList TakeIf(Take take) {
+        EventList taken;
+        taken.owner_ = owner_;
+        taken.adopted_ = adopted_;
+        taken.size_ = owner_ ? size_ : 0;
+        for (size_t i = 0; i < size(); ++i) {
+            if (!take(TypeAt(i))) continue;
+            if (owner_)
+                taken.offsets_.push_back(offsets_[i]);
+            else
+                taken.push_back((*this)[i]);
+        }
+        KeepIf([&](std::string_view type) { return !take(type); });
+        return taken;
+    }
 
     class iterator {
        public:

@@ -30,8 +30,8 @@ Observed Observe(const Machine& machine, const Outcome& outcome) {
                                                    : std::optional<Bytes>(e.GetStr("args.text")));
     }
     for (const Event& e : outcome.ChangeEvents()) seen.changes.push_back(ChangeBytes(e));
-    for (const RestartPrediction& p : outcome.after_restart)
-        seen.after_restart.push_back(AfterRestartBytes(p));
+    outcome.EachRestart(
+        [&](const RestartPrediction& p) { seen.after_restart.push_back(AfterRestartBytes(p)); });
     Bytes out = outcome.Stdout();
     for (size_t start = 0; start < out.size();) {
         size_t end = out.find("\r\n", start);

@@ -995,14 +995,12 @@ RestartPrediction PredictRestart(const Machine& after, const RestartSearch& sear
 
 }  // namespace
 
-std::vector<RestartPrediction> PredictRestarts(const Machine& after,
-                                               const std::vector<std::string>& key_names) {
+void PredictRestarts(const Machine& after, const std::vector<std::string>& key_names,
+                     const std::function<void(const RestartPrediction&)>& each) {
     TextCodePageScope scope(after.codepage);
-    std::vector<RestartPrediction> out;
-    if (key_names.empty()) return out;
+    if (key_names.empty()) return;
     RestartSearch search(after);
-    for (const std::string& key : key_names) out.push_back(PredictRestart(after, search, key));
-    return out;
+    for (const std::string& key : key_names) each(PredictRestart(after, search, key));
 }
 
 }  // namespace sim

@@ -11,6 +11,7 @@
 #define VNTR_SIM_INF_H
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <unordered_map>
@@ -182,8 +183,9 @@ struct RestartPrediction {
     // of them a better model, Windows would take it.
     std::vector<std::string> not_captured;
 };
-std::vector<RestartPrediction> PredictRestarts(const Machine& after,
-                                               const std::vector<std::string>& key_names);
+// Each prediction is given to `each` as it is made.
+void PredictRestarts(const Machine& after, const std::vector<std::string>& key_names,
+                     const std::function<void(const RestartPrediction&)>& each);
 
 }  // namespace sim
 

@@ -28,10 +28,9 @@ std::string DeletedDeviceKey(const Event& e) {
     return FindBackslash(key) == std::string::npos ? key : "";
 }
 
-std::vector<RestartPrediction> PredictAfterRestart(const Machine& after,
-                                                   const std::vector<std::string>& deleted_keys) {
-    if (after.os.platform != 1) return {};
-    return PredictRestarts(after, deleted_keys);
+void PredictAfterRestart(const Machine& after, const std::vector<std::string>& deleted_keys,
+                         const std::function<void(const RestartPrediction&)>& each) {
+    if (after.os.platform == 1) PredictRestarts(after, deleted_keys, each);
 }
 
 Event RestartEvent(const RestartPrediction& p) {

@@ -6,6 +6,7 @@
 #ifndef VNTR_SIM_PACKAGE_H
 #define VNTR_SIM_PACKAGE_H
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -28,8 +29,9 @@ std::string DeletedDeviceKey(const Event& e);
 
 // What Windows 9x does at the next start for each device key the run
 // deleted, on the machine as the run left it; nothing on NT.
-std::vector<RestartPrediction> PredictAfterRestart(const Machine& after,
-                                                   const std::vector<std::string>& deleted_keys);
+// Each is given to `each` as it is made.
+void PredictAfterRestart(const Machine& after, const std::vector<std::string>& deleted_keys,
+                         const std::function<void(const RestartPrediction&)>& each);
 
 // A prediction as a record of the run and back.
 Event RestartEvent(const RestartPrediction& p);

@@ -345,8 +345,8 @@ static void EndChildAndDie(int signal) {
                                        : WinMain(reinterpret_cast<HINSTANCE>(0x400000), NULL,
                                                  command_line.data(), SW_SHOWDEFAULT);
             emit(Event("exit").Num("code", code));
-            for (const RestartPrediction& p : PredictAfterRestart(session.runtime().m, deleted))
-                emit(RestartEvent(p));
+            PredictAfterRestart(session.runtime().m, deleted,
+                                [&](const RestartPrediction& p) { emit(RestartEvent(p)); });
         } catch (const NoAnswer& e) {
             emit(Event("no_answer").Str("text", e.text));
         }
@@ -404,9 +404,10 @@ static bool AwaitChild(int fd, int timeout_seconds) {
 // events, and the program's stay. Returns whether the program finished
 // (returned, or stopped at a box with no answer).
 static bool TakeOwnRecords(Outcome* out, uint32_t codepage) {
+    out->after_restart =
+        out->events.TakeIf([](std::string_view type) { return type == "after_restart"; });
     auto own = [](std::string_view type) {
-        return type == "exit" || type == "no_answer" || type == "error" || type == "summary" ||
-               type == "after_restart";
+        return type == "exit" || type == "no_answer" || type == "error" || type == "summary";
     };
     bool finished = false;
     for (size_t i = 0; i < out->events.size(); ++i) {
@@ -424,8 +425,6 @@ static bool TakeOwnRecords(Outcome* out, uint32_t codepage) {
         } else if (type == "error") {
             out->status = "sim_failed";
             out->message = e.GetStr("message");
-        } else if (type == "after_restart") {
-            out->after_restart.push_back(RestartOf(e));
         } else if (type == "summary") {
             Bytes cbor = e.GetStr("cbor");
             out->summary = json::from_cbor(cbor.begin(), cbor.end(), true, false);
@@ -592,8 +591,8 @@ void WriteJsonDocument(std::ostream& stream, const Machine& machine, const Outco
                    .dump(-1, ' ', false, json::error_handler_t::replace);
     });
     out += "],\n\"after_restart\":[";
-    for (size_t i = 0; i < outcome.after_restart.size(); ++i) {
-        const RestartPrediction& p = outcome.after_restart[i];
+    const char* separator = "";
+    outcome.EachRestart([&](const RestartPrediction& p) {
         auto text = [&](const std::optional<std::string>& t) {
             return t ? json(Visible(*t, machine.codepage)) : json(nullptr);
         };
@@ -603,8 +602,10 @@ void WriteJsonDocument(std::ostream& stream, const Machine& machine, const Outco
             {"device", text(p.device)},     {"inf", text(p.inf)},
             {"model", text(p.model)},       {"why", Visible(p.why, kUtf8)},
             {"not_captured", not_captured}, {"line", AfterRestartLine(p, machine.codepage)}};
-        out += (i ? ",\n  " : "") + entry.dump(-1, ' ', false, json::error_handler_t::replace);
-    }
+        out += separator + entry.dump(-1, ' ', false, json::error_handler_t::replace);
+        separator = ",\n  ";
+        flush();
+    });
     out += "],\n\"events\":[";
     each([](std::string_view) { return true; }, all, ",\n  ", as_json);
     out += ']';

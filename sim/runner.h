@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "sim/inf.h"
+#include "sim/package.h"
 #include "sim/runtime.h"
 
 namespace sim {
@@ -32,8 +33,8 @@ struct Outcome {
     json summary;  // see Session::Summary
     // What Windows 9x would do at its next start for each controller key
     // the run deleted (sim/package.h): a prediction, made after the program
-    // returned, never a call of the program.
-    std::vector<RestartPrediction> after_restart;
+    // returned, never a call of the program. Read with EachRestart.
+    EventList after_restart;
 
     // What the run came to, from what the program did (never from box
     // texts, which message files translate; see DeriveOutcome).
@@ -55,6 +56,12 @@ struct Outcome {
     // run that deletes 100,000 keys is never held as 100,000 objects.
     template <typename Each>
     void EachChange(Each each) const;
+    // Calls each(prediction) for each after_restart record in turn: 100,000
+    // deleted keys are never held as 100,000 objects.
+    template <typename Each>
+    void EachRestart(Each each) const {
+        for (size_t i = 0; i < after_restart.size(); ++i) each(RestartOf(after_restart[i]));
+    }
 };
 
 bool IsChange(const Event& e);

@@ -195,10 +195,10 @@ Platform CheckPlatform(const Version& version, const std::string& model, Report&
         if (o.events.TypeAt(i) == update) p.why = o.events[i].GetStr("inf_why");
     if (m.os.platform == 1) {
         p.served = p.outcome == "staged" && !o.after_restart.empty();
-        for (const sim::RestartPrediction& r : o.after_restart) {
+        o.EachRestart([&](const sim::RestartPrediction& r) {
             p.served = p.served && r.inf && r.model;
             p.why = r.why;
-        }
+        });
     } else {
         p.served = p.outcome == "installed";
     }

@@ -306,10 +306,11 @@ void AppendChanges(ReportText& r, const sim::Outcome& o, uint32_t cp) {
     r.text +=
         "\nafter restart:\n  (predicted from the INF files Windows 9x searches at its next "
         "start; no call of the program)\n";
-    for (const sim::RestartPrediction& p : o.after_restart) {
+    o.EachRestart([&](const sim::RestartPrediction& p) {
         r.text += "  " + sim::AfterRestartLine(p, cp) + "\n";
         r.text += "      " + sim::Visible(p.why, sim::kUtf8) + "\n";
-    }
+        r.Flush();
+    });
 }
 
 // What the summary says: every host function the program called, in the

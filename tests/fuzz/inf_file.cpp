@@ -90,7 +90,8 @@ void CheckPredictions(const sim::Bytes& text, const sim::Inf& nt_inf) {
 
     sim::Machine se = Se();
     se.files.PutFile(kStagedInf, text);
-    sim::RestartPrediction r = sim::PredictRestarts(se, {kKey}).at(0);
+    sim::RestartPrediction r;
+    sim::PredictRestarts(se, {kKey}, [&](const sim::RestartPrediction& p) { r = p; });
     fuzz::Check(!r.inf || *r.inf == kStagedInf, "the restart names " + r.inf.value_or(""));
     fuzz::Check(r.inf.has_value() == r.model.has_value(), "an INF without a model");
 }

@@ -401,7 +401,8 @@ TEST(InfPredictions, TheRestartOn9x) {
         SCOPED_TRACE(c.what);
         sim::Machine m = sim::DefaultMachine("98se");
         if (c.change) c.change(m);
-        sim::RestartPrediction r = sim::PredictRestarts(m, {key}).at(0);
+        sim::RestartPrediction r;
+        sim::PredictRestarts(m, {key}, [&](const sim::RestartPrediction& p) { r = p; });
         EXPECT_EQ(r.device, "PCI\\" + key);
         EXPECT_EQ(r.inf.value_or(""), c.inf);
         EXPECT_EQ(r.model.has_value(), !c.inf.empty());
