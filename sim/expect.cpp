@@ -6,12 +6,29 @@
 #include <dtl/dtl.hpp>
 #include <sstream>
 #include <string_view>
-#include <unordered_map>
 
 #include "sim/codepage.h"
 #include "sim/package.h"
 
 namespace sim {
+
+TextList TextList::Split(Bytes text, std::string_view separator) {
+    TextList out;
+    for (size_t start = 0; start < text.size();) {
+        size_t end = std::min(text.find(separator, start), text.size());
+        out.spans_.emplace_back(start, end - start);
+        start = end + separator.size();
+    }
+    out.text_ = std::move(text);
+    return out;
+}
+
+bool TextList::operator==(const TextList& other) const {
+    if (size() != other.size()) return false;
+    for (size_t i = 0; i < size(); ++i)
+        if ((*this)[i] != other[i]) return false;
+    return true;
+}
 
 Observed Observe(const Machine& machine, const Outcome& outcome) {
     Observed seen;
@@ -29,16 +46,10 @@ Observed Observe(const Machine& machine, const Outcome& outcome) {
         seen.boxes.push_back(e.IsNull("args.text") ? std::nullopt
                                                    : std::optional<Bytes>(e.GetStr("args.text")));
     }
-    for (const Event& e : outcome.ChangeEvents()) seen.changes.push_back(ChangeBytes(e));
+    outcome.EachChange([&](const Event& e) { seen.changes.push_back(ChangeBytes(e)); });
     outcome.EachRestart(
         [&](const RestartPrediction& p) { seen.after_restart.push_back(AfterRestartBytes(p)); });
-    Bytes out = outcome.Stdout();
-    for (size_t start = 0; start < out.size();) {
-        size_t end = out.find("\r\n", start);
-        if (end == std::string::npos) end = out.size();
-        seen.trace.push_back(out.substr(start, end - start));
-        start = end + 2;
-    }
+    seen.trace = TextList::Split(outcome.Stdout(), "\r\n");
     return seen;
 }
 
@@ -100,24 +111,54 @@ static std::string TomlText(const Bytes& bytes, uint32_t codepage) {
 
 namespace {
 
-// Which lines of two sequences of line numbers are not in the other: the
-// shortest edit script, from libdtl (Wu, Manber and Myers' O(NP) algorithm).
+// Which lines of two sequences of line numbers (each 0 or more) are not in
+// the other: the shortest edit script, from libdtl (Wu, Manber and Myers'
+// O(NP) algorithm).
 struct EditScript {
     EditScript(const std::vector<int>& a, const std::vector<int>& b)
         : deleted(a.size()), inserted(b.size()) {
-        dtl::Diff<int> diff(a, b);
+        // A line the other side does not hold is a change in every edit
+        // script. Only the lines both hold go to the comparison, as GNU
+        // diff does: the script stays as short, and 200,000 changed lines
+        // among 400,000 cost nothing.
+        int numbers = 0;
+        for (int n : a) numbers = std::max(numbers, n + 1);
+        for (int n : b) numbers = std::max(numbers, n + 1);
+        std::vector<bool> in_a(static_cast<size_t>(numbers)), in_b(in_a);
+        for (int n : a) in_a[static_cast<size_t>(n)] = true;
+        for (int n : b) in_b[static_cast<size_t>(n)] = true;
+        std::vector<uint32_t> from_a = Shared(a, in_b, deleted), from_b = Shared(b, in_a, inserted);
+        std::vector<int> a_shared(from_a.size()), b_shared(from_b.size());
+        for (size_t i = 0; i < from_a.size(); ++i) a_shared[i] = a[from_a[i]];
+        for (size_t i = 0; i < from_b.size(); ++i) b_shared[i] = b[from_b[i]];
+        if (a_shared == b_shared) return;
+        dtl::Diff<int> diff(a_shared, b_shared);
         diff.compose();
         // The script in order: a deletion takes the next line of a, an
         // addition the next of b, a common line one of each.
         size_t x = 0, y = 0;
         for (const auto& step : diff.getSes().getSequence()) {
             if (step.second.type == dtl::SES_DELETE)
-                deleted[x++] = true;
+                deleted[from_a[x++]] = true;
             else if (step.second.type == dtl::SES_ADD)
-                inserted[y++] = true;
+                inserted[from_b[y++]] = true;
             else
                 ++x, ++y;
         }
+    }
+    // The positions of the lines of `lines` that `other` holds; the others
+    // are marked in `changed`.
+    static std::vector<uint32_t> Shared(const std::vector<int>& lines,
+                                        const std::vector<bool>& other,
+                                        std::vector<bool>& changed) {
+        std::vector<uint32_t> out;
+        for (size_t i = 0; i < lines.size(); ++i) {
+            if (other[static_cast<size_t>(lines[i])])
+                out.push_back(static_cast<uint32_t>(i));
+            else
+                changed[i] = true;
+        }
+        return out;
     }
     std::vector<bool> deleted;   // of a: not in b
     std::vector<bool> inserted;  // of b: not in a
@@ -125,14 +166,15 @@ struct EditScript {
 
 using Item = std::optional<Bytes>;
 
-// The text of an item, or null for a box without one.
-const Bytes* TextOf(const Item& item) { return item ? &*item : nullptr; }
-const Bytes* TextOf(const Bytes& text) { return &text; }
+// The text of an item, or none for a box without one.
+using Text = std::optional<std::string_view>;
+Text TextOf(const Item& item) { return item ? Text(*item) : std::nullopt; }
+Text TextOf(std::string_view text) { return text; }
 
 // As the table writes it: the difference shows what to write there, and
 // two items that look alike but differ in their bytes never show alike.
-std::string Shown(const Bytes* text, uint32_t codepage) {
-    return text ? TomlText(*text, codepage) : "{ absent = true }";
+std::string Shown(Text text, uint32_t codepage) {
+    return text ? TomlText(Bytes(*text), codepage) : "{ absent = true }";
 }
 
 // The lines of a difference up to a limit; beyond it they are only counted,
@@ -150,23 +192,37 @@ struct Lines {
     size_t more = 0;
 };
 
-// Each item as a number, equal items alike, a box without text -1. The
-// numbers point into the items; no text is copied.
+// Each item as a number, equal items alike, a box without text 0. The
+// numbers are slots of a table that holds, for each distinct text, where
+// it was first seen, in 4 bytes: no text is copied, and 600,000 distinct
+// lines take 8 MB, not an object each.
 template <typename List>
 std::pair<std::vector<int>, std::vector<int>> Numbered(const List& want, const List& got) {
-    std::unordered_map<std::string_view, int> ids;
-    auto number = [&](const List& items) {
+    size_t slots = 2;
+    while (slots < 2 * (want.size() + got.size())) slots *= 2;
+    std::vector<uint32_t> first(slots);  // 1 + position (want's items, then got's); 0 free
+    auto text_at = [&](size_t position) {
+        return *TextOf(position < want.size() ? want[position] : got[position - want.size()]);
+    };
+    auto number = [&](const List& items, size_t base) {
         std::vector<int> out;
         out.reserve(items.size());
-        for (const auto& item : items) {
-            const Bytes* text = TextOf(item);
-            out.push_back(text ? ids.emplace(*text, static_cast<int>(ids.size())).first->second
-                               : -1);
+        for (size_t i = 0; i < items.size(); ++i) {
+            Text text = TextOf(items[i]);
+            if (!text) {
+                out.push_back(0);
+                continue;
+            }
+            size_t slot = std::hash<std::string_view>()(*text) & (slots - 1);
+            while (first[slot] && text_at(first[slot] - 1) != *text)
+                slot = (slot + 1) & (slots - 1);
+            if (!first[slot]) first[slot] = static_cast<uint32_t>(base + i + 1);
+            out.push_back(static_cast<int>(slot) + 1);
         }
         return out;
     };
-    std::vector<int> a = number(want);
-    return {std::move(a), number(got)};
+    std::vector<int> a = number(want, 0);
+    return {std::move(a), number(got, want.size())};
 }
 
 // The lines that show how `got` differs from `want`: each change with three
@@ -181,7 +237,7 @@ void Diff(const List& want, const List& got, uint32_t codepage, Lines& out) {
         auto [a, b] = Numbered(want, got);
         return EditScript(a, b);
     }();
-    auto add = [&](const char* prefix, const Bytes* text) {
+    auto add = [&](const char* prefix, Text text) {
         if (out.Room()) out.text.push_back(prefix + Shown(text, codepage));
     };
     auto note = [&](std::string line) {

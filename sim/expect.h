@@ -20,9 +20,9 @@ struct Observed {
     std::string outcome;        // or "(none: STATUS)" for a run that did not finish
     std::string status = "ok";  // the run's, as Outcome::status
     std::vector<std::optional<Bytes>> boxes;  // none for a box without text
-    std::vector<Bytes> changes;               // ChangeBytes() of each change
-    std::vector<Bytes> trace;                 // standard output lines, CR LF ends taken off
-    std::vector<Bytes> after_restart;         // AfterRestartBytes() of each prediction
+    TextList changes;                         // ChangeBytes() of each change
+    TextList trace;                           // standard output lines, CR LF ends taken off
+    TextList after_restart;                   // AfterRestartBytes() of each prediction
 };
 Observed Observe(const Machine& machine, const Outcome& outcome);
 

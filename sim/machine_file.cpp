@@ -1,5 +1,6 @@
 #include "sim/machine_file.h"
 
+#include <malloc.h>
 #include <toml++/toml.h>
 #include <unistd.h>
 
@@ -75,7 +76,7 @@ class Reader {
         : file_(std::move(file)), base_(std::move(base_dir)) {}
 
     uint32_t codepage = 1252;
-    std::vector<Setting> settings;
+    SettingList settings;
     std::vector<std::string> warnings;
     std::vector<std::string> notes;
 
@@ -100,7 +101,7 @@ class Reader {
 
     // A setting the file gives; an option's value (line 0) is none.
     void Note(const toml::node& node, const std::string& field) {
-        if (Line(node) > 0) settings.push_back({field, Line(node)});
+        if (Line(node) > 0) settings.push_back(field, Line(node));
     }
 
     void Keys(const toml::table& table, const std::string& where,
@@ -1020,12 +1021,19 @@ struct ExpectEntry : Entry {
 };
 
 // Texts of the machine, as any text of the file: in its code page, or as
-// { hex = ".." }.
-std::vector<Bytes> Texts(Load& l, const toml::node& list, const std::string& field) {
-    std::vector<Bytes> out;
+// { hex = ".." }. Each string is emptied in the file's tree once it is read,
+// which nothing reads again: a trace of 400,000 lines is not held twice.
+TextList Texts(Load& l, const toml::node& list, const std::string& field) {
+    TextList out;
     const toml::array& a = l.r.Array(list, field);
-    for (size_t i = 0; i < a.size(); ++i)
+    size_t bytes = 0;  // about: a text of the code page is no longer than in UTF-8
+    for (const toml::node& text : a) bytes += text.is_string() ? text.as_string()->get().size() : 0;
+    out.reserve(a.size(), bytes);
+    for (size_t i = 0; i < a.size(); ++i) {
         out.push_back(l.r.Text(a[i], field + "[" + std::to_string(i) + "]"));
+        if (auto* read = const_cast<toml::value<std::string>*>(a[i].as_string()))
+            std::string().swap(read->get());
+    }
     return out;
 }
 
@@ -1071,7 +1079,7 @@ const TableKeys<ExpectEntry> kExpectKeys = {
      ROW(ExpectEntry, "trace", "a list of texts", e.e.trace = Texts(l, v, f)),
      ROW(ExpectEntry, "after_restart", "a list of texts", e.e.after_restart = Texts(l, v, f))},
     {},
-    [](Load& l, ExpectEntry& e) { l.out.expect = e.e; },
+    [](Load& l, ExpectEntry& e) { l.out.expect = std::move(e.e); },
 };
 
 void ReadExpect(Load& l, const toml::node& v, const std::string& field) {
@@ -1472,7 +1480,7 @@ std::vector<DocumentedKey> MachineFileKeys() {
     return out;
 }
 
-LoadedMachine ParseMachine(const std::string& toml_text, const std::string& source,
+LoadedMachine ParseMachine(std::string toml_text, const std::string& source,
                            const std::string& base_dir, const Overrides& overrides) {
     CheckDottedKeys(toml_text, source);
     toml::table root;
@@ -1483,11 +1491,18 @@ LoadedMachine ParseMachine(const std::string& toml_text, const std::string& sour
                            std::string(e.description()));
     }
     Reader r(source, base_dir);
-    // A setting per line, about: room a large file's settings do not take
-    // is never touched.
-    r.settings.reserve(static_cast<size_t>(std::count(toml_text.begin(), toml_text.end(), '\n')) +
-                       1);
-    return Parse(root, r, overrides);
+    // A setting per line at most, its name some 32 bytes: room a large
+    // file's settings do not take is never touched.
+    size_t lines = static_cast<size_t>(std::count(toml_text.begin(), toml_text.end(), '\n')) + 1;
+    r.settings.reserve(lines, lines * 32);
+    // The tree holds what the text said: the text goes before the tree is read.
+    std::string().swap(toml_text);
+    LoadedMachine loaded = Parse(root, r, overrides);
+    // The tree of a large file is many small blocks, which the allocator
+    // would keep for the run: they go back to the system now.
+    root.clear();
+    malloc_trim(0);
+    return loaded;
 }
 
 LoadedMachine LoadMachineFile(const std::string& path, const Overrides& overrides) {
@@ -1503,8 +1518,8 @@ LoadedMachine LoadMachineFile(const std::string& path, const Overrides& override
         throw MachineError(path == "-" ? "(standard input)" : path, 0, "", what);
     }
     std::string base = path == "-" ? "." : std::filesystem::path(path).parent_path().string();
-    return ParseMachine(text, path == "-" ? "(standard input)" : path, base.empty() ? "." : base,
-                        overrides);
+    return ParseMachine(std::move(text), path == "-" ? "(standard input)" : path,
+                        base.empty() ? "." : base, overrides);
 }
 
 LoadedMachine BuiltInMachine(const std::string& os, const Overrides& overrides) {

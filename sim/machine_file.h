@@ -2,10 +2,14 @@
 #ifndef VNTR_SIM_MACHINE_FILE_H
 #define VNTR_SIM_MACHINE_FILE_H
 
+#include <climits>
+#include <cstdint>
+#include <initializer_list>
 #include <optional>
 #include <ostream>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "sim/event.h"
@@ -44,6 +48,65 @@ struct Overrides {
     bool ask = false;  // the answers are none: every question is asked
 };
 
+// Lines of text held end to end in one buffer: the 400,000 lines of a long
+// trace cost their bytes and two numbers each, not an object each.
+class TextList {
+   public:
+    TextList() = default;
+    TextList(std::initializer_list<std::string_view> lines) {
+        for (std::string_view line : lines) push_back(line);
+    }
+    TextList(const std::vector<Bytes>& lines) {
+        for (const Bytes& line : lines) push_back(line);
+    }
+    // The lines of `text`, each ended by `separator` (the last one need not
+    // be), taken over whole.
+    static TextList Split(Bytes text, std::string_view separator);
+
+    size_t size() const { return spans_.size(); }
+    bool empty() const { return spans_.empty(); }
+    std::string_view operator[](size_t i) const {
+        return std::string_view(text_).substr(spans_[i].first, spans_[i].second);
+    }
+    void push_back(std::string_view line) {
+        spans_.emplace_back(Offset(text_.size()), Offset(line.size()));
+        text_ += line;
+    }
+    // Room for `lines` lines of `bytes` in all, made once: a long list grown
+    // by doubling would hold its old room and its new at once.
+    void reserve(size_t lines, size_t bytes) {
+        spans_.reserve(lines);
+        text_.reserve(bytes);
+    }
+    bool operator==(const TextList& other) const;
+    bool operator!=(const TextList& other) const { return !(*this == other); }
+
+    class iterator {
+       public:
+        iterator(const TextList* list, size_t i) : list_(list), i_(i) {}
+        std::string_view operator*() const { return (*list_)[i_]; }
+        iterator& operator++() { return ++i_, *this; }
+        bool operator!=(const iterator& o) const { return i_ != o.i_; }
+
+       private:
+        const TextList* list_;
+        size_t i_;
+    };
+    using const_iterator = iterator;
+    iterator begin() const { return {this, 0}; }
+    iterator end() const { return {this, size()}; }
+
+   private:
+    // Lines are held within 4 GiB: more stops with an exception, never a
+    // wrong line.
+    static uint32_t Offset(size_t n) {
+        if (n > UINT32_MAX) throw std::length_error("more than 4 GiB of lines");
+        return static_cast<uint32_t>(n);
+    }
+    Bytes text_;
+    std::vector<std::pair<uint32_t, uint32_t>> spans_;  // of each line: where it begins, its length
+};
+
 // What a run of the machine should come to (`[expect]`). Texts are bytes
 // of the machine's code page, and are compared as bytes.
 struct Expectation {
@@ -51,17 +114,50 @@ struct Expectation {
     std::optional<std::string> outcome;
     // Box texts; none for a box shown without a text.
     std::optional<std::vector<std::optional<Bytes>>> boxes;
-    std::optional<std::vector<Bytes>> changes;  // see ChangeBytes()
+    std::optional<TextList> changes;  // see ChangeBytes()
     // The standard output, line by line, CR LF ends taken off.
-    std::optional<std::vector<Bytes>> trace;
+    std::optional<TextList> trace;
     // What Windows 9x does at its next start (see AfterRestartBytes()).
-    std::optional<std::vector<Bytes>> after_restart;
+    std::optional<TextList> after_restart;
 };
 
 // A setting the file gives, with its line: "windows_dir", "faults[0].call".
 struct Setting {
-    std::string field;
+    std::string_view field;
     int line;
+};
+
+// Every setting of a file, held as TextList holds lines: a file of 100,000
+// devices and a trace of 400,000 lines gives 700,000.
+class SettingList {
+   public:
+    size_t size() const { return lines_.size(); }
+    Setting operator[](size_t i) const { return {fields_[i], lines_[i]}; }
+    void push_back(std::string_view field, int line) {
+        fields_.push_back(field);
+        lines_.push_back(line);
+    }
+    void reserve(size_t settings, size_t bytes) {
+        fields_.reserve(settings, bytes);
+        lines_.reserve(settings);
+    }
+    class iterator {
+       public:
+        iterator(const SettingList* list, size_t i) : list_(list), i_(i) {}
+        Setting operator*() const { return (*list_)[i_]; }
+        iterator& operator++() { return ++i_, *this; }
+        bool operator!=(const iterator& o) const { return i_ != o.i_; }
+
+       private:
+        const SettingList* list_;
+        size_t i_;
+    };
+    iterator begin() const { return {this, 0}; }
+    iterator end() const { return {this, size()}; }
+
+   private:
+    TextList fields_;
+    std::vector<int> lines_;
 };
 
 struct LoadedMachine {
@@ -69,7 +165,7 @@ struct LoadedMachine {
     std::vector<std::string> warnings;  // "FILE:LINE: FIELD: text"
     // What the command line replaced of the file, in the same form.
     std::vector<std::string> notes;
-    std::vector<Setting> settings;
+    SettingList settings;
     std::optional<Expectation> expect;
     // Devices before this index are the preset's; the file's follow, in
     // the order of its [[devices]].
@@ -81,7 +177,7 @@ struct LoadedMachine {
 LoadedMachine LoadMachineFile(const std::string& path, const Overrides& overrides = {});
 // `source` names the text in messages; relative host paths in the text are
 // taken from `base_dir`.
-LoadedMachine ParseMachine(const std::string& toml_text, const std::string& source,
+LoadedMachine ParseMachine(std::string toml_text, const std::string& source,
                            const std::string& base_dir = ".", const Overrides& overrides = {});
 
 // A key a machine file may give ("devices.ids"), and the heading of

@@ -34,12 +34,20 @@ std::vector<json> Outcome::Of(const std::string& type) const {
 }
 
 Bytes Outcome::Stdout() const {
+    // Its size first: 20 MB of output is made once, not grown by doubling.
     Bytes out;
     Event e;
-    for (size_t i = 0; i < events.size(); ++i) {
-        if (events.TypeAt(i) != "stdout") continue;
-        events.DecodeAt(i, &e);
-        out += e.GetStr("text");
+    for (int pass = 0; pass < 2; ++pass) {
+        size_t size = 0;
+        for (size_t i = 0; i < events.size(); ++i) {
+            if (events.TypeAt(i) != "stdout") continue;
+            events.DecodeAt(i, &e);
+            if (pass == 0)
+                size += e.GetStr("text").size();
+            else
+                out += e.GetStr("text");
+        }
+        if (pass == 0) out.reserve(size);
     }
     return out;
 }

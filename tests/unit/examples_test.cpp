@@ -225,6 +225,14 @@ TEST(ExpectTable, differences_show_both_sides_of_each_change) {
           "      'l6'", "      'l7'", "      'l8'", "      ..."},
          11},
         {"one line gone", {"a", "b"}, {"b"}, {"    - 'a'", "      'b'"}, 3},
+        // Lines only one side holds are changes before any comparison; the
+        // lines both hold are compared where they stand.
+        {"a line moved among lines of one side",
+         {"u1", "a", "b", "u2", "c"},
+         {"b", "v1", "a", "c"},
+         {"    - 'u1'", "    - 'a'", "      'b'", "    - 'u2'", "    + 'v1'", "    + 'a'",
+          "      'c'"},
+         8},
         // A stretch shifted by one: the one line gone and the one new, not
         // 100,000 lines of each.
         {"shifted",
@@ -264,6 +272,28 @@ TEST(ExpectTable, differences_show_both_sides_of_each_change) {
             EXPECT_NE(found, diff.end()) << c.what << ": no " << line << " in order in\n" << all;
             if (found != diff.end()) at = static_cast<size_t>(found - diff.begin()) + 1;
         }
+    }
+}
+
+// The trace is the standard output cut at each CR LF, which is taken off:
+// a last line may lack one, a lone CR or LF stays in its line.
+TEST(ExpectTable, trace_lines_end_at_cr_lf) {
+    const struct {
+        std::string out;
+        std::vector<sim::Bytes> lines;
+    } cases[] = {
+        {"", {}},
+        {"a", {"a"}},
+        {"a\r\n", {"a"}},
+        {"\r\n", {""}},
+        {"a\r\n\r\nb", {"a", "", "b"}},
+        {"a\rb\nc\r\n", {"a\rb\nc"}},
+        {std::string("x\0y\r\n", 5), {std::string("x\0y", 3)}},
+    };
+    for (const auto& c : cases) {
+        sim::TextList split = sim::TextList::Split(c.out, "\r\n");
+        EXPECT_EQ(split, sim::TextList(c.lines)) << sim::Visible(c.out, 1252);
+        EXPECT_EQ(split.size(), c.lines.size());
     }
 }
 
