@@ -13,6 +13,13 @@ Field& Event::Add(const char* key, Field::Kind kind) {
     return f;
 }
 
+Event& Event::Name(const char* key, const char* literal) {
+    Field& f = Add(key, Field::kBytes);
+    f.bytes = literal;
+    f.literal = literal;
+    return *this;
+}
+
 Event& Event::Num(const char* key, int64_t value) {
     Add(key, Field::kNumber).number = value;
     return *this;
@@ -300,6 +307,21 @@ void Event::AppendJson(std::string& out) const {
 
 static const char kKeyBase[] = "";
 
+// The kind a literal byte string (Event::Name) goes as: read back, it is a
+// byte string again.
+constexpr uint64_t kLiteralKind = 5;
+
+// Where a literal lies, from kKeyBase, or false when too far for the form.
+static bool LiteralDistance(const char* literal, int64_t* distance) {
+    *distance = static_cast<int64_t>(reinterpret_cast<uintptr_t>(literal) -
+                                     reinterpret_cast<uintptr_t>(kKeyBase));
+    return static_cast<int32_t>(*distance) == *distance;
+}
+static const char* LiteralAt(int64_t distance) {
+    return reinterpret_cast<const char*>(reinterpret_cast<uintptr_t>(kKeyBase) +
+                                         static_cast<uintptr_t>(distance));
+}
+
 // A signed number as an unsigned one that stays small when it is small
 // either way (0, -1, 1, -2 ... go as 0, 1, 2, 3 ...), and back.
 static uint64_t Zigzag(int64_t v) {
@@ -326,12 +348,16 @@ void Event::Encode(std::string& out) const {
     PutBytes(out, type_);
     PutVar(out, fields_.size());
     for (const Field& f : fields_) {
-        int64_t distance = static_cast<int64_t>(reinterpret_cast<uintptr_t>(f.key) -
-                                                reinterpret_cast<uintptr_t>(kKeyBase));
-        if (static_cast<int32_t>(distance) != distance)
+        int64_t distance, literal;
+        if (!LiteralDistance(f.key, &distance))
             throw std::logic_error("an event key that is no literal");
         // The key and the kind in one number: the distance zigzagged, the
         // kind in the lowest three bits.
+        if (f.kind == Field::kBytes && f.literal && LiteralDistance(f.literal, &literal)) {
+            PutVar(out, Zigzag(distance) << 3 | kLiteralKind);
+            PutVar(out, Zigzag(literal));
+            continue;
+        }
         PutVar(out, Zigzag(distance) << 3 | f.kind);
         switch (f.kind) {
             case Field::kNull:
@@ -395,9 +421,16 @@ bool Event::Decode(const char* data, size_t size, size_t* at, Event* out) {
         uint64_t v;
         if (!r.GetVar(&v)) return cut(i);
         f.kind = static_cast<Field::Kind>(v & 7);
-        int64_t distance = Unzigzag(v >> 3);
-        f.key = reinterpret_cast<const char*>(reinterpret_cast<uintptr_t>(kKeyBase) +
-                                              static_cast<uintptr_t>(distance));
+        f.key = LiteralAt(Unzigzag(v >> 3));
+        f.literal = nullptr;
+        if ((v & 7) == kLiteralKind) {
+            if (!r.GetVar(&v)) return cut(i);
+            f.kind = Field::kBytes;
+            f.literal = LiteralAt(Unzigzag(v));
+            f.bytes = f.literal;
+            f.number = 0;
+            continue;
+        }
         switch (f.kind) {
             case Field::kNull:
                 f.number = 0;

@@ -29,6 +29,9 @@ struct Field {
     // The byte string; for a list, its items, each followed by a NUL (list
     // items are names, which hold none).
     Bytes bytes;
+    // The literal of the simulator's that `bytes` holds (Event::Name), or
+    // none: a literal goes in the binary form by where it lies.
+    const char* literal = nullptr;
     std::vector<Bytes> Items() const;
 };
 
@@ -43,6 +46,9 @@ class Event {
     Event& Num(const char* key, int64_t value);
     Event& Flag(const char* key, bool value);
     Event& Str(const char* key, Bytes value);
+    // A byte string that is a literal of the simulator's, such as a host
+    // function's name: it is recorded in three or four bytes, not its text.
+    Event& Name(const char* key, const char* literal);
     // A byte string, or null for a null pointer.
     Event& StrOrNull(const char* key, const char* value);
     Event& Null(const char* key);

@@ -32,7 +32,7 @@ Event CallEvent(Call call) {
     // Built in place and returned as it is (the builder's reference would
     // be copied, field by field).
     Event e(Row(call).event);
-    e.Str("call", Row(call).name);
+    e.Name("call", Row(call).name);
     return e;
 }
 
