@@ -1497,12 +1497,7 @@ LoadedMachine ParseMachine(std::string toml_text, const std::string& source,
     r.settings.reserve(lines, lines * 32);
     // The tree holds what the text said: the text goes before the tree is read.
     std::string().swap(toml_text);
-    LoadedMachine loaded = Parse(root, r, overrides);
-    // The tree of a large file is many small blocks, which the allocator
-    // would keep for the run: they go back to the system now.
-    root.clear();
-    malloc_trim(0);
-    return loaded;
+    return Parse(root, r, overrides);
 }
 
 LoadedMachine LoadMachineFile(const std::string& path, const Overrides& overrides) {
