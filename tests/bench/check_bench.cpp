@@ -11,7 +11,7 @@
 
 namespace {
 
-enum Shape { kShifted, kEveryTenth, kAllDifferent, kHalfMissing };
+enum Shape { kShifted, kEveryTenth, kAllDifferent, kHalfMissing, kHalvesSwapped };
 
 // Trace lines as the controller search writes them.
 std::vector<sim::Bytes> Lines(int from, int to, const char* word) {
@@ -44,6 +44,11 @@ void BM_Differences(benchmark::State& state) {
             for (int i = 0; i < n; i += 2)
                 seen.trace.push_back((*expect.trace)[static_cast<size_t>(i)]);
             break;
+        case kHalvesSwapped:  // every line in both, the second half first
+            seen.trace = Lines(n / 2, n, "");
+            for (int i = 0; i < n / 2; ++i)
+                seen.trace.push_back((*expect.trace)[static_cast<size_t>(i)]);
+            break;
     }
     size_t lines = 0;
     for (auto _ : state) {
@@ -58,7 +63,8 @@ void BM_Differences(benchmark::State& state) {
 
 BENCHMARK(BM_Differences)
     ->ArgNames({"shape", "lines"})
-    ->ArgsProduct({{kShifted, kEveryTenth, kAllDifferent, kHalfMissing}, {4000, 40000}})
+    ->ArgsProduct({{kShifted, kEveryTenth, kAllDifferent, kHalfMissing, kHalvesSwapped},
+                   {4000, 40000, 400000}})
     ->Unit(benchmark::kMillisecond);
 
 BENCHMARK_MAIN();
