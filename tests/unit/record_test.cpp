@@ -2,9 +2,12 @@
 // the number of the message each box shows and the outcome derived from
 // them; and the slots through which a test puts its own function in place
 // of a host call.
+#include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "common/messages.h"
@@ -204,4 +207,54 @@ TEST(Record, a_function_put_in_a_slot_is_what_the_program_calls) {
     EXPECT_EQ(o.Result(), "installed");
     ASSERT_EQ(o.Of("install").size(), 1u);
     EXPECT_EQ(o.Of("install")[0]["args"]["inf"], "C:\\VNTR\\VNTR2K.INF");
+}
+
+// The binary form a run's events go through, from the child to its parent,
+// reads back as it was written, field for field: each kind, a host
+// function's name recorded as where its literal lies, and the lists that
+// share a mapped record when some of its events are taken out.
+TEST(Record, events_read_back_as_they_were_written) {
+    static const char kName[] = "SetupDiGetDeviceRegistryPropertyA";
+    const std::vector<sim::Event> events = {
+        sim::Event("call").Name("call", kName).Num("result", -1).Flag("args.flag", true),
+        sim::Event("stdout").Str("text", std::string("a\0b\r\n", 5)).Null("args.none"),
+        sim::Event("after_restart").Str("device", "PCI\\X").List("not_captured", {"A", "B"}),
+        sim::Event("call").Str("call", kName).Num("big", INT64_MIN),
+    };
+    std::string record;
+    std::vector<size_t> offsets;
+    for (const sim::Event& e : events) {
+        std::string one;
+        e.Encode(one);
+        uint32_t length = static_cast<uint32_t>(one.size());
+        record.append(reinterpret_cast<const char*>(&length), 4);
+        offsets.push_back(record.size());
+        record += one;
+    }
+    auto owner = std::make_shared<std::string>(record);
+    sim::EventList mapped, built;
+    mapped.Adopt(owner, owner->data(), owner->size(), offsets);
+    for (const sim::Event& e : events) built.push_back(e);
+    for (sim::EventList* list : {&mapped, &built}) {
+        ASSERT_EQ(list->size(), events.size());
+        for (size_t i = 0; i < events.size(); ++i)
+            EXPECT_EQ((*list)[i].ToJson(), events[i].ToJson()) << i;
+        // Decoded into one reused Event, as the readers of a record do.
+        sim::Event reused;
+        list->DecodeAt(0, &reused);
+        EXPECT_EQ(reused.Get("call")->literal, kName);
+        list->DecodeAt(3, &reused);
+        EXPECT_EQ(reused.Get("call")->literal, nullptr);
+        EXPECT_EQ(reused.ToJson(), events[3].ToJson());
+        sim::EventList taken = list->TakeIf([](std::string_view t) { return t != "call"; });
+        ASSERT_EQ(taken.size(), 2u);
+        EXPECT_EQ(taken[1].ToJson(), events[2].ToJson());
+        ASSERT_EQ(list->size(), 2u);
+        EXPECT_EQ((*list)[1].ToJson(), events[3].ToJson());
+    }
+    // The name by where it lies takes a few bytes, not its 33 characters.
+    std::string by_name, by_text;
+    events[0].Encode(by_name);
+    sim::Event("call").Str("call", kName).Num("result", -1).Flag("args.flag", true).Encode(by_text);
+    EXPECT_LT(by_name.size() + 25, by_text.size());
 }
