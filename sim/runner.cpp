@@ -33,6 +33,12 @@ std::vector<json> Outcome::Of(const std::string& type) const {
     return out;
 }
 
+json Outcome::SummaryState() const {
+    std::string text = "{";
+    for (const Event& piece : summary_state) text += piece.GetStr("json");
+    return json::parse(text + "}");
+}
+
 Bytes Outcome::Stdout() const {
     Bytes out;
     Event e;
@@ -353,6 +359,10 @@ static void EndChildAndDie(int signal) {
         // To the parent in CBOR: a copy of the summary, not a text to read back.
         std::vector<uint8_t> summary = json::to_cbor(session.Summary());
         emit(Event("summary").Str("cbor", Bytes(summary.begin(), summary.end())));
+        // The registry and the files as JSON text in pieces, which the
+        // parent writes out as they are.
+        session.SummaryState(
+            [&](const std::string& piece) { emit(Event("summary_state").Str("json", piece)); });
     } catch (const std::bad_alloc&) {
         emit(Event("error").Str("message", "the simulator ran out of memory"));
     } catch (const std::exception& e) {
@@ -406,8 +416,10 @@ static bool AwaitChild(int fd, int timeout_seconds) {
 static bool TakeOwnRecords(Outcome* out, uint32_t codepage) {
     auto own = [](std::string_view type) {
         return type == "exit" || type == "no_answer" || type == "error" || type == "summary" ||
-               type == "after_restart";
+               type == "summary_state" || type == "after_restart";
     };
+    out->summary_state =
+        out->events.Where([](std::string_view type) { return type == "summary_state"; });
     bool finished = false;
     for (size_t i = 0; i < out->events.size(); ++i) {
         std::string_view type = out->events.TypeAt(i);
@@ -552,7 +564,7 @@ void WriteJsonDocument(std::ostream& stream, const Machine& machine, const Outco
     }
     // Written in pieces of about a megabyte: a run of millions of events
     // makes a document of hundreds of megabytes.
-    std::string out = head.dump(-1, ' ', false, json::error_handler_t::replace);
+    std::string out = Dump(head);
     out.pop_back();  // the closing brace: the rest follows
     auto flush = [&] {
         if (out.size() < (1 << 20)) return;
@@ -588,8 +600,7 @@ void WriteJsonDocument(std::ostream& stream, const Machine& machine, const Outco
     out += "],\n\"change_lines\":[";
     each(IsChangeType, IsChange, ",", [&](const Event& event) {
         // Already UTF-8: written as it is, escaped for JSON.
-        out += json(ChangeLine(event, machine.codepage))
-                   .dump(-1, ' ', false, json::error_handler_t::replace);
+        out += Dump(json(ChangeLine(event, machine.codepage)));
     });
     out += "],\n\"after_restart\":[";
     for (size_t i = 0; i < outcome.after_restart.size(); ++i) {
@@ -609,9 +620,17 @@ void WriteJsonDocument(std::ostream& stream, const Machine& machine, const Outco
     each([](std::string_view) { return true; }, all, ",\n  ", as_json);
     out += ']';
     out += ",\n\"summary\":";
-    out += outcome.summary.is_null()
-               ? "null"
-               : outcome.summary.dump(-1, ' ', false, json::error_handler_t::replace);
+    out += outcome.summary.is_null() ? "null" : Dump(outcome.summary);
+    if (!outcome.summary.is_null() && !outcome.summary_state.empty()) {
+        out.pop_back();  // the closing brace: the registry and the files follow
+        out += ',';
+        for (size_t i = 0; i < outcome.summary_state.size(); ++i) {
+            outcome.summary_state.DecodeAt(i, &e);
+            out += e.GetStr("json");
+            flush();
+        }
+        out += '}';
+    }
     out += more;
     out += "}";
     stream << out;
