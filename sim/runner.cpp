@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <iterator>
 #include <sstream>
 
@@ -361,7 +362,7 @@ static void EndChildAndDie(int signal) {
         emit(Event("summary").Str("cbor", Bytes(summary.begin(), summary.end())));
         // The registry and the files as JSON text in pieces, which the
         // parent writes out as they are.
-        session.SummaryState(
+        session.WriteSummaryState(
             [&](const std::string& piece) { emit(Event("summary_state").Str("json", piece)); });
     } catch (const std::bad_alloc&) {
         emit(Event("error").Str("message", "the simulator ran out of memory"));
@@ -537,8 +538,9 @@ Outcome Run(const Machine& machine, const RunOptions& options, int timeout_secon
 
 // ---- the JSON document ---------------------------------------------------------
 
-void WriteJsonDocument(std::ostream& stream, const Machine& machine, const Outcome& outcome,
-                       const std::string& more) {
+// The document's members before the events': the machine, how the run
+// ended, what it came to.
+static json DocumentHead(const Machine& machine, const Outcome& outcome) {
     json head = {
         {"machine",
          {{"name", machine.name},
@@ -562,9 +564,35 @@ void WriteJsonDocument(std::ostream& stream, const Machine& machine, const Outco
         head["outcome"] = outcome.verdict.outcome;
         head["outcome_unknown"] = nullptr;
     }
+    return head;
+}
+
+// The summary: its counts as they came, then the registry and the files in
+// the pieces the run wrote them in, each written out as it is.
+static void AppendSummary(std::string& out, const Outcome& outcome,
+                          const std::function<void()>& flush) {
+    if (outcome.summary.is_null()) {
+        out += "null";
+        return;
+    }
+    out += Dump(outcome.summary);
+    if (outcome.summary_state.empty()) return;
+    out.pop_back();  // the closing brace: the registry and the files follow
+    out += ',';
+    Event piece;
+    for (size_t i = 0; i < outcome.summary_state.size(); ++i) {
+        outcome.summary_state.DecodeAt(i, &piece);
+        out += piece.GetStr("json");
+        flush();
+    }
+    out += '}';
+}
+
+void WriteJsonDocument(std::ostream& stream, const Machine& machine, const Outcome& outcome,
+                       const std::string& more) {
     // Written in pieces of about a megabyte: a run of millions of events
     // makes a document of hundreds of megabytes.
-    std::string out = Dump(head);
+    std::string out = Dump(DocumentHead(machine, outcome));
     out.pop_back();  // the closing brace: the rest follows
     auto flush = [&] {
         if (out.size() < (1 << 20)) return;
@@ -620,17 +648,7 @@ void WriteJsonDocument(std::ostream& stream, const Machine& machine, const Outco
     each([](std::string_view) { return true; }, all, ",\n  ", as_json);
     out += ']';
     out += ",\n\"summary\":";
-    out += outcome.summary.is_null() ? "null" : Dump(outcome.summary);
-    if (!outcome.summary.is_null() && !outcome.summary_state.empty()) {
-        out.pop_back();  // the closing brace: the registry and the files follow
-        out += ',';
-        for (size_t i = 0; i < outcome.summary_state.size(); ++i) {
-            outcome.summary_state.DecodeAt(i, &e);
-            out += e.GetStr("json");
-            flush();
-        }
-        out += '}';
-    }
+    AppendSummary(out, outcome, flush);
     out += more;
     out += "}";
     stream << out;

@@ -30,7 +30,7 @@ struct Outcome {
     int exit_code = -1;
     EventList events;
     json summary;  // see Session::Summary
-    // The rest of the summary as JSON text (see Session::SummaryState), in
+    // The rest of the summary as JSON text (see Session::WriteSummaryState), in
     // events whose "json" holds a piece each: written out as it is.
     EventList summary_state;
     // That rest as a tree, {"registry": ..., "files": [...]} (for tests).

@@ -211,7 +211,7 @@ json Session::Summary() const {
     return out;
 }
 
-void Session::SummaryState(const std::function<void(const std::string&)>& piece) const {
+void Session::WriteSummaryState(const std::function<void(const std::string&)>& piece) const {
     const Runtime& rt = *rt_;
     if (!rt.options.summary_registry) return;
     std::string out = "\"registry\":";

@@ -182,7 +182,7 @@ class Session {
     // registry and the files at the end, as the JSON text of the members
     // "registry" and "files", given to `piece` in pieces of about a megabyte
     // as it is made (a machine of 100,000 files is never held as a tree).
-    void SummaryState(const std::function<void(const std::string&)>& piece) const;
+    void WriteSummaryState(const std::function<void(const std::string&)>& piece) const;
 
    private:
     void Start();
