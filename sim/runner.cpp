@@ -357,13 +357,14 @@ static void EndChildAndDie(int signal) {
         } catch (const NoAnswer& e) {
             emit(Event("no_answer").Str("text", e.text));
         }
-        // To the parent in CBOR: a copy of the summary, not a text to read back.
-        std::vector<uint8_t> summary = json::to_cbor(session.Summary());
-        emit(Event("summary").Str("cbor", Bytes(summary.begin(), summary.end())));
         // The registry and the files as JSON text in pieces, which the
-        // parent writes out as they are.
+        // parent writes out as they are; then the rest of the summary, in
+        // CBOR (a copy, not a text to read back). A run that ends between
+        // the two has no summary: the parent keeps the pieces only with it.
         session.WriteSummaryState(
             [&](const std::string& piece) { emit(Event("summary_state").Str("json", piece)); });
+        std::vector<uint8_t> summary = json::to_cbor(session.Summary());
+        emit(Event("summary").Str("cbor", Bytes(summary.begin(), summary.end())));
     } catch (const std::bad_alloc&) {
         emit(Event("error").Str("message", "the simulator ran out of memory"));
     } catch (const std::exception& e) {
@@ -419,8 +420,6 @@ static bool TakeOwnRecords(Outcome* out, uint32_t codepage) {
         return type == "exit" || type == "no_answer" || type == "error" || type == "summary" ||
                type == "summary_state" || type == "after_restart";
     };
-    out->summary_state =
-        out->events.Where([](std::string_view type) { return type == "summary_state"; });
     bool finished = false;
     for (size_t i = 0; i < out->events.size(); ++i) {
         std::string_view type = out->events.TypeAt(i);
@@ -444,6 +443,9 @@ static bool TakeOwnRecords(Outcome* out, uint32_t codepage) {
             out->summary = json::from_cbor(cbor.begin(), cbor.end(), true, false);
         }
     }
+    if (!out->summary.is_null())
+        out->summary_state =
+            out->events.Where([](std::string_view type) { return type == "summary_state"; });
     out->events.KeepIf([&](std::string_view type) { return !own(type); });
     return finished;
 }
