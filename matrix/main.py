@@ -3,11 +3,12 @@ or the merge of the shards' results; the progress; the exit status."""
 
 import argparse
 import datetime
-import json
 import os
 import shutil
 import sys
 import time
+
+from wine import jsontext
 
 from . import machines, page, simulate, verdict, wineside
 from .machines import BadCommand
@@ -151,7 +152,7 @@ def finish_row(job, packages, results, writer):
     there are (a pass holds its jobs to its end)."""
     group = []
     for role, head in record_heads(job, packages):
-        text = json.dumps(head, ensure_ascii=False)
+        text = jsontext.dumps(head)
         results.write(text[:-1] + ',"simulator":' + job.raw[role].decode('utf-8') + '}\n')
         group.append(dict(head, simulator=job.docs[role]))
     writer.add(group)
@@ -235,7 +236,7 @@ def report(out, rows, counts, as_json):
                           'answers': r['answers'], 'reasons': r['reasons']} for r in worse],
                'not_under_wine': [{'row': r['id'], 'machine_file': r['machine_file'],
                                    'why': r['wine_refused']} for r in unheld]}
-        write_out(json.dumps(doc, indent=2, ensure_ascii=False))
+        write_out(jsontext.dumps(doc, indent=2))
     return WORSE if worse else 0
 
 

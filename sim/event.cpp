@@ -90,8 +90,26 @@ Bytes Event::GetStr(const char* key, const Bytes& fallback) const {
     return f && f->kind == Field::kBytes ? f->bytes : fallback;
 }
 
+namespace {
+
+const char kHexDigits[] = "0123456789abcdef";
+
+// The one rule of the simulator's JSON text for the characters it escapes
+// although JSON would carry them raw: besides the C0 controls (U+0000 to
+// U+001F, which JSON requires escaped), the C1 controls U+0080 to U+009F,
+// which some terminals obey as commands. Readers of JSON read \u0085 back
+// as the same character.
+bool EscapedInJson(unsigned c) { return c < 0x20 || (c >= 0x80 && c < 0xA0); }
+
+void AppendEscape(std::string& out, unsigned c) {
+    out += "\\u00";
+    out += kHexDigits[c >> 4];
+    out += kHexDigits[c & 15];
+}
+
+}  // namespace
+
 void AppendJsonChars(std::string& out, const Bytes& bytes) {
-    static const char hex[] = "0123456789abcdef";
     // Plain text goes in one piece.
     size_t plain = 0;
     while (plain < bytes.size()) {
@@ -125,10 +143,8 @@ void AppendJsonChars(std::string& out, const Bytes& bytes) {
                 out += "\\f";
                 break;
             default:
-                if (c < 0x20) {
-                    out += "\\u00";
-                    out += hex[c >> 4];
-                    out += hex[c & 15];
+                if (EscapedInJson(c)) {
+                    AppendEscape(out, c);
                 } else if (c < 0x80) {
                     out += static_cast<char>(c);
                 } else {
@@ -137,6 +153,30 @@ void AppendJsonChars(std::string& out, const Bytes& bytes) {
                 }
         }
     }
+}
+
+void EscapeControlsInJson(std::string& text) {
+    // In UTF-8, U+0080 to U+009F are 0xC2 0x80 to 0xC2 0x9F; JSON text
+    // holds characters other than ASCII only inside its strings.
+    size_t at = text.find('\xC2');
+    if (at == std::string::npos) return;
+    std::string out(text, 0, at);
+    for (; at < text.size(); ++at) {
+        unsigned char next = at + 1 < text.size() ? static_cast<unsigned char>(text[at + 1]) : 0;
+        if (text[at] == '\xC2' && next >= 0x80 && EscapedInJson(next)) {
+            AppendEscape(out, next);
+            ++at;
+        } else {
+            out += text[at];
+        }
+    }
+    text.swap(out);
+}
+
+std::string Dump(const json& value, int indent) {
+    std::string text = value.dump(indent, ' ', false, json::error_handler_t::replace);
+    EscapeControlsInJson(text);
+    return text;
 }
 
 void AppendJsonBytes(std::string& out, const Bytes& bytes) {

@@ -105,6 +105,25 @@ class EventList {
     // is read-only from then on.
     void Adopt(std::shared_ptr<const void> owner, const char* data, size_t size,
                std::vector<size_t> offsets);
+    // The events whose type passes `keep`, in their order, as a list of
+    // their own (an adopted record is shared, not copied).
+    template <typename Keep>
+    EventList Where(Keep keep) const {
+        EventList out;
+        if (owner_) {
+            out.owner_ = owner_;
+            out.adopted_ = adopted_;
+            out.size_ = size_;
+        }
+        for (size_t i = 0; i < offsets_.size(); ++i) {
+            if (!keep(TypeAt(i))) continue;
+            if (owner_)
+                out.offsets_.push_back(offsets_[i]);
+            else
+                out.push_back((*this)[i]);
+        }
+        return out;
+    }
     // Keeps only the events whose type passes `keep`, in their order.
     template <typename Keep>
     void KeepIf(Keep keep) {
@@ -117,17 +136,7 @@ class EventList {
     // their order: an adopted record is shared, never copied.
     template <typename Take>
     EventList TakeIf(Take take) {
-        EventList taken;
-        taken.owner_ = owner_;
-        taken.adopted_ = adopted_;
-        taken.size_ = owner_ ? size_ : 0;
-        for (size_t i = 0; i < size(); ++i) {
-            if (!take(TypeAt(i))) continue;
-            if (owner_)
-                taken.offsets_.push_back(offsets_[i]);
-            else
-                taken.push_back((*this)[i]);
-        }
+        EventList taken = Where(take);
         KeepIf([&](std::string_view type) { return !take(type); });
         return taken;
     }
@@ -173,6 +182,15 @@ Bytes BytesOf(const std::string& text);
 void AppendJsonBytes(std::string& out, const Bytes& bytes);
 // The same without the quotes, for a string written in pieces.
 void AppendJsonChars(std::string& out, const Bytes& bytes);
+// Every JSON text the simulator writes escapes the C1 controls (U+0080 to
+// U+009F) as it escapes the C0 ones, \u0080 to \u009f: JSON allows them raw,
+// but some terminals obey them. AppendJsonChars writes them so; this
+// escapes them in UTF-8 JSON text made otherwise.
+void EscapeControlsInJson(std::string& text);
+// `value` as JSON text (compact, or indented by `indent`), bytes that are no
+// UTF-8 replaced, the controls escaped: what every writer of the simulator
+// uses in place of json::dump.
+std::string Dump(const json& value, int indent = -1);
 
 }  // namespace sim
 

@@ -1,5 +1,6 @@
 // --dump-machine: the machine as JSON, everything resolved, written as it is
 // made.
+#include <functional>
 #include <sstream>
 
 #include "sim/locales.h"
@@ -68,13 +69,13 @@ class JsonWriter {
     // The next member of the open object: its name.
     void Key(const std::string& name) {
         Next();
-        text_ += json(name).dump(-1, ' ', false, json::error_handler_t::replace);
+        text_ += Dump(json(name));
         text_ += ": ";
     }
     // A whole value: an element of the open array, or after Key().
     void Value(const json& value, bool element = false) {
         if (element) Next();
-        std::string v = value.dump(2, ' ', false, json::error_handler_t::replace);
+        std::string v = Dump(value, 2);
         size_t indent = 2 * empty_.size();
         for (char c : v) {
             text_ += c;
@@ -143,21 +144,44 @@ void WriteRegistry(JsonWriter& w, const RegKey& top) {
 
 }  // namespace
 
-json RegistryJson(const RegKey& top, RegistryForm form) {
-    json root;
-    std::vector<std::pair<const RegKey*, json*>> pending = {{&top, &root}};
-    while (!pending.empty()) {
-        auto [key, out] = pending.back();
-        pending.pop_back();
-        *out = KeyJson(*key, form);
-        if (form == RegistryForm::kMachine || key->SubkeyCount() > 0) {
-            json& subs = (*out)["subkeys"] = json::array();
-            for (size_t i = 0; i < key->SubkeyCount(); ++i) subs.push_back(json::object());
-            for (size_t i = 0; i < key->SubkeyCount(); ++i)
-                pending.push_back({key->SubkeyAt(i).get(), &subs[i]});
+void AppendRegistryJson(std::string& out, const RegKey& top, RegistryForm form,
+                        const std::function<void()>& flush) {
+    const bool machine = form == RegistryForm::kMachine;
+    struct Step {
+        const RegKey* key;
+        size_t next;  // the subkey to write next
+    };
+    std::vector<Step> pending;
+    // A key's own members; its subkeys follow when it has a list of them.
+    auto open = [&](const RegKey& key) {
+        std::string own = Dump(KeyJson(key, form));
+        own.pop_back();  // the closing brace
+        out += own;
+        if (machine || key.SubkeyCount() > 0) {
+            out += ",\"subkeys\":[";
+            pending.push_back({&key, 0});
+        } else {
+            out += '}';
         }
+        if (flush && out.size() >= (1 << 20)) flush();
+    };
+    open(top);
+    while (!pending.empty()) {
+        Step& step = pending.back();
+        if (step.next < step.key->SubkeyCount()) {
+            if (step.next) out += ',';
+            open(*step.key->SubkeyAt(step.next++));
+            continue;
+        }
+        pending.pop_back();
+        out += "]}";
     }
-    return root;
+}
+
+json RegistryJson(const RegKey& top, RegistryForm form) {
+    std::string text;
+    AppendRegistryJson(text, top, form);
+    return json::parse(text);
 }
 
 // The dump shows a file's bytes (in hex) up to this size, and the bytes of

@@ -4,6 +4,7 @@
 
 #include <climits>
 #include <cstdint>
+#include <functional>
 #include <initializer_list>
 #include <optional>
 #include <ostream>
@@ -199,6 +200,12 @@ LoadedMachine BuiltInMachine(const std::string& os, const Overrides& overrides);
 // a run lists only what is there, the data as text ("data", one character
 // per byte).
 enum class RegistryForm { kMachine, kSummary };
+// Written as compact JSON text after `out`, one key after another: `flush`,
+// when given, is called whenever `out` holds a megabyte or more, to take it
+// (a registry of 100,000 keys is never held whole).
+void AppendRegistryJson(std::string& out, const RegKey& top, RegistryForm form,
+                        const std::function<void()>& flush = nullptr);
+// The same as a tree.
 json RegistryJson(const RegKey& top, RegistryForm form);
 
 // The machine as JSON, everything resolved: the directories, files (bytes in

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <iterator>
 #include <sstream>
 
@@ -31,6 +32,12 @@ std::vector<json> Outcome::Of(const std::string& type) const {
     for (size_t i = 0; i < events.size(); ++i)
         if (events.TypeAt(i) == type) out.push_back(events[i].ToJson());
     return out;
+}
+
+json Outcome::SummaryState() const {
+    std::string text = "{";
+    for (const Event& piece : summary_state) text += piece.GetStr("json");
+    return json::parse(text + "}");
 }
 
 Bytes Outcome::Stdout() const {
@@ -358,7 +365,12 @@ static void EndChildAndDie(int signal) {
         } catch (const NoAnswer& e) {
             emit(Event("no_answer").Str("text", e.text));
         }
-        // To the parent in CBOR: a copy of the summary, not a text to read back.
+        // The registry and the files as JSON text in pieces, which the
+        // parent writes out as they are; then the rest of the summary, in
+        // CBOR (a copy, not a text to read back). A run that ends between
+        // the two has no summary: the parent keeps the pieces only with it.
+        session.WriteSummaryState(
+            [&](const std::string& piece) { emit(Event("summary_state").Str("json", piece)); });
         std::vector<uint8_t> summary = json::to_cbor(session.Summary());
         emit(Event("summary").Str("cbor", Bytes(summary.begin(), summary.end())));
     } catch (const std::bad_alloc&) {
@@ -415,7 +427,8 @@ static bool TakeOwnRecords(Outcome* out, uint32_t codepage) {
     out->after_restart =
         out->events.TakeIf([](std::string_view type) { return type == "after_restart"; });
     auto own = [](std::string_view type) {
-        return type == "exit" || type == "no_answer" || type == "error" || type == "summary";
+        return type == "exit" || type == "no_answer" || type == "error" || type == "summary" ||
+               type == "summary_state";
     };
     bool finished = false;
     for (size_t i = 0; i < out->events.size(); ++i) {
@@ -438,6 +451,9 @@ static bool TakeOwnRecords(Outcome* out, uint32_t codepage) {
             out->summary = json::from_cbor(cbor.begin(), cbor.end(), true, false);
         }
     }
+    if (!out->summary.is_null())
+        out->summary_state =
+            out->events.Where([](std::string_view type) { return type == "summary_state"; });
     out->events.KeepIf([&](std::string_view type) { return !own(type); });
     return finished;
 }
@@ -532,8 +548,9 @@ Outcome Run(const Machine& machine, const RunOptions& options, int timeout_secon
 
 // ---- the JSON document ---------------------------------------------------------
 
-void WriteJsonDocument(std::ostream& stream, const Machine& machine, const Outcome& outcome,
-                       const std::string& more) {
+// The document's members before the events': the machine, how the run
+// ended, what it came to.
+static json DocumentHead(const Machine& machine, const Outcome& outcome) {
     json head = {
         {"machine",
          {{"name", machine.name},
@@ -557,9 +574,35 @@ void WriteJsonDocument(std::ostream& stream, const Machine& machine, const Outco
         head["outcome"] = outcome.verdict.outcome;
         head["outcome_unknown"] = nullptr;
     }
+    return head;
+}
+
+// The summary: its counts as they came, then the registry and the files in
+// the pieces the run wrote them in, each written out as it is.
+static void AppendSummary(std::string& out, const Outcome& outcome,
+                          const std::function<void()>& flush) {
+    if (outcome.summary.is_null()) {
+        out += "null";
+        return;
+    }
+    out += Dump(outcome.summary);
+    if (outcome.summary_state.empty()) return;
+    out.pop_back();  // the closing brace: the registry and the files follow
+    out += ',';
+    Event piece;
+    for (size_t i = 0; i < outcome.summary_state.size(); ++i) {
+        outcome.summary_state.DecodeAt(i, &piece);
+        out += piece.GetStr("json");
+        flush();
+    }
+    out += '}';
+}
+
+void WriteJsonDocument(std::ostream& stream, const Machine& machine, const Outcome& outcome,
+                       const std::string& more) {
     // Written in pieces of about a megabyte: a run of millions of events
     // makes a document of hundreds of megabytes.
-    std::string out = head.dump(-1, ' ', false, json::error_handler_t::replace);
+    std::string out = Dump(DocumentHead(machine, outcome));
     out.pop_back();  // the closing brace: the rest follows
     auto flush = [&] {
         if (out.size() < (1 << 20)) return;
@@ -595,8 +638,7 @@ void WriteJsonDocument(std::ostream& stream, const Machine& machine, const Outco
     out += "],\n\"change_lines\":[";
     each(IsChangeType, IsChange, ",", [&](const Event& event) {
         // Already UTF-8: written as it is, escaped for JSON.
-        out += json(ChangeLine(event, machine.codepage))
-                   .dump(-1, ' ', false, json::error_handler_t::replace);
+        out += Dump(json(ChangeLine(event, machine.codepage)));
     });
     out += "],\n\"after_restart\":[";
     const char* separator = "";
@@ -610,7 +652,7 @@ void WriteJsonDocument(std::ostream& stream, const Machine& machine, const Outco
             {"device", text(p.device)},     {"inf", text(p.inf)},
             {"model", text(p.model)},       {"why", Visible(p.why, kUtf8)},
             {"not_captured", not_captured}, {"line", AfterRestartLine(p, machine.codepage)}};
-        out += separator + entry.dump(-1, ' ', false, json::error_handler_t::replace);
+        out += separator + Dump(entry);
         separator = ",\n  ";
         flush();
     });
@@ -618,9 +660,7 @@ void WriteJsonDocument(std::ostream& stream, const Machine& machine, const Outco
     each([](std::string_view) { return true; }, all, ",\n  ", as_json);
     out += ']';
     out += ",\n\"summary\":";
-    out += outcome.summary.is_null()
-               ? "null"
-               : outcome.summary.dump(-1, ' ', false, json::error_handler_t::replace);
+    AppendSummary(out, outcome, flush);
     out += more;
     out += "}";
     stream << out;

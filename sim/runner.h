@@ -31,6 +31,11 @@ struct Outcome {
     int exit_code = -1;
     EventList events;
     json summary;  // see Session::Summary
+    // The rest of the summary as JSON text (see Session::WriteSummaryState), in
+    // events whose "json" holds a piece each: written out as it is.
+    EventList summary_state;
+    // That rest as a tree, {"registry": ..., "files": [...]} (for tests).
+    json SummaryState() const;
     // What Windows 9x would do at its next start for each controller key
     // the run deleted (sim/package.h): a prediction, made after the program
     // returned, never a call of the program. Read with EachRestart.

@@ -203,22 +203,35 @@ json Session::Summary() const {
                 {"files_open", rt.open_files},
                 {"faults_not_fired", unfired},
                 {"current_dir", Text(rt.cwd)}};
-    if (rt.options.summary_registry) {
-        out["registry"] = RegistryJson(*rt.m.hklm, RegistryForm::kSummary);
-        json files = json::array();
-        rt.m.files.ForEach([&](const std::string& path, const FileSystem::Node& node) {
-            files.push_back({{"path", Text(path)},
-                             {"dir", node.dir},
-                             {"bytes", node.dir ? 0 : node.data.size()}});
-        });
-        out["files"] = files;
-    }
     if (rt.options.record_calls) {
         json order = json::array();
         for (uint16_t c : rt.call_order) order.push_back(kHostCalls[c].name);
         out["call_order"] = order;
     }
     return out;
+}
+
+void Session::WriteSummaryState(const std::function<void(const std::string&)>& piece) const {
+    const Runtime& rt = *rt_;
+    if (!rt.options.summary_registry) return;
+    std::string out = "\"registry\":";
+    auto flush = [&] {
+        piece(out);
+        out.clear();
+    };
+    AppendRegistryJson(out, *rt.m.hklm, RegistryForm::kSummary, flush);
+    out += ",\"files\":[";
+    bool first = true;
+    rt.m.files.ForEach([&](const std::string& path, const FileSystem::Node& node) {
+        out += first ? "{\"path\":" : ",{\"path\":";
+        first = false;
+        AppendJsonBytes(out, path);
+        out += node.dir ? ",\"dir\":true,\"bytes\":0}"
+                        : ",\"dir\":false,\"bytes\":" + std::to_string(node.data.size()) + "}";
+        if (out.size() >= (1 << 20)) flush();
+    });
+    out += ']';
+    flush();
 }
 
 }  // namespace sim

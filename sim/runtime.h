@@ -176,8 +176,13 @@ class Session {
 
     Runtime& runtime() { return *rt_; }
     // What is left at the end: allocations, open handles, loaded modules, the
-    // final directory and registry, calls made, faults that never fired.
+    // final directory, calls made, faults that never fired.
     json Summary() const;
+    // The rest of the summary, with RunOptions::summary_registry: the
+    // registry and the files at the end, as the JSON text of the members
+    // "registry" and "files", given to `piece` in pieces of about a megabyte
+    // as it is made (a machine of 100,000 files is never held as a tree).
+    void WriteSummaryState(const std::function<void(const std::string&)>& piece) const;
 
    private:
     void Start();

@@ -360,8 +360,7 @@ int CheckPackage(Tool& tool, const std::string& dir) {
         return tool.Refuse(e.what());
     }
     if (tool.json)
-        tool.out() << ReportJson(report).dump(2, ' ', false, json::error_handler_t::replace)
-                   << "\n";
+        tool.out() << sim::Dump(ReportJson(report), 2) << "\n";
     else
         PrintReport(tool.out(), report);
     return report.ok() ? 0 : 1;

@@ -222,7 +222,7 @@ int Tool::Error(const char* status_word, int exit_status, const std::string& mes
                          {"message", message},
                          {"warnings", warnings_},
                          {"notes", notes_}};
-        out() << doc.dump(-1, ' ', false, sim::json::error_handler_t::replace) << "\n";
+        out() << sim::Dump(doc) << "\n";
     }
     return exit_status;
 }

@@ -52,7 +52,7 @@ std::string Json(const sim::Outcome& o, const cli::Tool& tool) {
                       {"exit_code", o.exit_code},
                       {"warnings", tool.warnings()},
                       {"notes", tool.notes()}};
-    std::string out = head.dump(-1, ' ', false, sim::json::error_handler_t::replace);
+    std::string out = sim::Dump(head);
     out.pop_back();
     out += ",\n\"output\":";
     sim::AppendJsonBytes(out, capture::Output(o));

@@ -324,9 +324,7 @@ int Check(cli::Tool& tool, const sim::LoadedMachine& loaded, const sim::Outcome&
 int Print(cli::Tool& tool, const cli::CommandLine& args, const sim::LoadedMachine& loaded,
           const sim::Outcome& outcome, int status) {
     const sim::Machine& machine = loaded.machine;
-    auto listed = [](const std::vector<std::string>& texts) {
-        return sim::json(texts).dump(-1, ' ', false, sim::json::error_handler_t::replace);
-    };
+    auto listed = [](const std::vector<std::string>& texts) { return sim::Dump(sim::json(texts)); };
     if (args.Has("--json")) {
         sim::WriteJsonDocument(
             tool.out(), machine, outcome,

@@ -6,6 +6,7 @@ VNTR_SETUP_EXE (set by CTest) name the build's simulator and setup.exe."""
 import glob
 import json
 import os
+import re
 import struct
 import subprocess
 import sys
@@ -17,7 +18,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE = os.path.dirname(os.path.dirname(HERE))
 sys.path.insert(0, SOURCE)
 
-from wine import codepage, compare, mode, pe, prefix, realize, regfile, run  # noqa: E402
+from wine import codepage, compare, jsontext, mode, pe, prefix, realize, regfile, run  # noqa: E402
 from wine import session, simulator, versions, winelog  # noqa: E402
 
 SIM = os.environ.get('VNTR_SIM_BINARY', '')
@@ -854,6 +855,29 @@ class WineTextTest(unittest.TestCase):
                  (0x104, False, 'space'), (None, False, 'Tab space')]
         for box_type, yes, keys in cases:
             self.assertEqual(run.answer_keys(box_type, yes), keys, (box_type, yes))
+
+
+class JsonTextTest(unittest.TestCase):
+    def test_c1_controls_are_escaped_and_read_back(self):
+        """The tools' JSON: UTF-8 as it is, the C1 controls escaped
+        wherever a text lies (a value, a key, a list, nested, indented or
+        not), and read back as they were."""
+        cases = [{'message': 'a\x85b'}, {'k\x9b[2J': ['\x80', '\x9f', '\xa0', '\u30bd']},
+                 {'n': {'m': '\x1b\x90\u0085\u00ff'}}, '\x85', []]
+        for value in cases:
+            for options in ({}, {'indent': 2}, {'separators': (',', ':')}):
+                text = jsontext.dumps(value, **options)
+                self.assertIsNone(re.search('[\x80-\x9f]', text), (value, text))
+                self.assertEqual(json.loads(text), value, text)
+        self.assertEqual(jsontext.dumps(['\xa0\u30bd']), '["\xa0\u30bd"]')  # kept as UTF-8
+        # Every writer of JSON that keeps UTF-8 goes through it.
+        sources = glob.glob(os.path.join(SOURCE, 'wine', '*.py')) + \
+            glob.glob(os.path.join(SOURCE, 'matrix', '*.py')) + \
+            [os.path.join(SOURCE, 'tools', 'vntrsetup-wine')]
+        for path in sources:
+            with open(path, encoding='utf-8') as f:
+                if not path.endswith('jsontext.py'):
+                    self.assertNotIn('ensure_ascii=False', f.read(), path)
 
 
 if __name__ == '__main__':

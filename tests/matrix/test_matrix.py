@@ -5,6 +5,7 @@ escaping of texts, and the command lines it refuses."""
 
 import json
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -168,12 +169,23 @@ class Runs(Fixture):
             f.write('os = "xp"\nthis is no TOML\n')
         with open(os.path.join(folder, 'named.toml'), 'w') as f:
             f.write('name = "<script>alert(1)</script>"\nos = "xp"\nanswers = ["yes"]\n')
+        # A C1 control in a file name and a machine's name: escaped in every
+        # JSON the check writes (results.jsonl, --json), read back the same.
+        with open(os.path.join(folder, 'c1\x85.toml'), 'w') as f:
+            f.write('name = "a\\u009bb"\nos = "xp"\nanswers = ["yes"]\n')
         out = self.out('odd')
-        code, _, err = matrix('--package', PACKAGE, '--out', out, folder)
+        code, stdout, err = matrix('--package', PACKAGE, '--out', out, '--json', folder)
         self.assertEqual(code, 0, err)
+        self.assertEqual(json.loads(stdout)['rows'], 3)
+        with open(os.path.join(out, 'results.jsonl'), 'rb') as f:
+            written = f.read() + stdout.encode()
+        self.assertIsNone(re.search(b'\xc2[\x80-\x9f]', written))
         kinds = {os.path.basename(r['machine_file']): r['simulator']['status']
                  for r in records(out)}
-        self.assertEqual(kinds, {'broken.toml': 'refused', 'named.toml': 'ok'})
+        self.assertEqual(kinds, {'broken.toml': 'refused', 'named.toml': 'ok',
+                                 'c1\x85.toml': 'ok'})
+        names = [r['simulator'].get('machine', {}).get('name') for r in records(out)]
+        self.assertIn('a\x9bb', names)
         page = read(os.path.join(out, 'index.html'))
         self.assertIn('<tr class="unreadable"', page)
         self.assertNotIn('<script>', page)

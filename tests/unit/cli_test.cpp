@@ -622,6 +622,72 @@ TEST_F(Cli, json_stays_one_document_and_warnings_go_to_standard_error) {
     EXPECT_EQ(plain, events);
 }
 
+// Every JSON the front ends write escapes the C1 controls (U+0080 to
+// U+009F), which some terminals obey, as it escapes the C0 ones. Each row
+// plants one where text reaches JSON: the output holds none raw and reads
+// back to the text planted (a byte of the machine is one character).
+TEST_F(Cli, json_carries_c1_controls_escaped) {
+    const std::string c1 = "\xC2\x85";  // U+0085 in UTF-8; byte 0x85 is "…" in 1252
+    Write("box.toml", kHostileMessages);
+    Write("trace.toml",
+          "current_dir = 'C:\\A\xE2\x80\xA6"
+          "B'\nanswers = ['yes']\n"
+          "[[devices]]\nids = ['PCI\\VEN_1\xE2\x80\xA6']\n");
+    Write("c1" + c1 + ".toml", "os = '98'\nanswers = ['no']\n[[devices]]\nids = ['X']\n");
+    Write("bad.toml", "\"bogus" + c1 + "\" = 1\n");
+    Write("file.toml", "[[files]]\npath = 'C:\\F\xE2\x80\xA6.txt'\ntext = 'x'\n");
+    system(
+        ("cp -r " + std::string(VNTR_SOURCE_DIR) + "/examples/package '" + Dir() + "p" + c1 + "k'")
+            .c_str());
+    struct Case {
+        const char* where;
+        const char* program;
+        std::string args, input, planted;
+    };
+    const Case cases[] = {
+        {"a box text", kSetup, "box.toml --answer no --json", "", "Q\xC2\x81"},
+        {"a trace line", kSetup, "trace.toml --json", "", "[PCI\\VEN_1" + c1 + "]"},
+        {"a warning", kSetup, "'c1" + c1 + ".toml' --json", "", "c1" + c1 + ".toml:"},
+        {"a refusal", kSetup, "bad.toml --json", "", "bogus" + c1},
+        {"a file name in the summary", kSetup, "file.toml --json", "", "C:\\F" + c1 + ".txt"},
+        {"a file name in the dump", kSetup, "file.toml --dump-machine", "", "C:\\F" + c1 + ".txt"},
+        {"a package folder", kSetup, "--check-package 'p" + c1 + "k' --json", "", "p" + c1 + "k"},
+        {"a batch run", kSetup, "--batch", "[\"trace.toml\", \"--json\"]\n",
+         "[PCI\\VEN_1" + c1 + "]"},
+        // The capture's machine file in UTF-8, one character per byte.
+        {"a captured file", kCapture, "trace.toml --json", "",
+         sim::Text("C:\\A\xE2\x80\xA6"
+                   "B")},
+    };
+    for (const Case& c : cases) {
+        Result r = Start(c.program, c.args, c.input);
+        std::string text = r.out;
+        if (!text.empty() && text[0] == '\x1e') text.erase(0, 1);  // --batch's record separator
+        size_t raw = 0;
+        while ((raw = text.find('\xC2', raw)) != std::string::npos &&
+               (static_cast<unsigned char>(text[raw + 1]) & 0xE0) != 0x80)
+            ++raw;
+        EXPECT_EQ(raw, std::string::npos)
+            << c.where
+            << ": a raw C1 control: " << text.substr(raw == std::string::npos ? 0 : raw, 40);
+        auto doc = nlohmann::json::parse(text, nullptr, false);
+        if (doc.is_discarded()) {
+            ADD_FAILURE() << c.where << ": no JSON: " << r.out.substr(0, 300);
+            continue;
+        }
+        bool found = false;
+        std::vector<const nlohmann::json*> open = {&doc};
+        while (!open.empty() && !found) {
+            const nlohmann::json* j = open.back();
+            open.pop_back();
+            if (j->is_string()) found = Has(j->get<std::string>(), c.planted);
+            if (j->is_structured())
+                for (const auto& child : *j) open.push_back(&child);
+        }
+        EXPECT_TRUE(found) << c.where << ": " << r.out.substr(0, 600);
+    }
+}
+
 // The capture's machine file says how to replay it; on every Windows the
 // program installs on, that command runs to the end.
 TEST_F(Cli, the_captures_replay_hint_replays_it) {

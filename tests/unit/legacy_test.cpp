@@ -142,7 +142,8 @@ const json* Find(const json& key, const std::string& path) {
 // Names of the keys left below Enum\PCI at the end, in enumeration order.
 Strings PciKeysLeft(const sim::Outcome& o) {
     Strings out;
-    const json* pci = Find(o.summary["registry"], "Enum\\PCI");
+    json state = o.SummaryState();
+    const json* pci = Find(state["registry"], "Enum\\PCI");
     if (pci && pci->contains("subkeys"))
         for (const auto& sub : (*pci)["subkeys"]) out.push_back(flow::Str(sub["name"]));
     return out;
@@ -150,7 +151,8 @@ Strings PciKeysLeft(const sim::Outcome& o) {
 
 // The stored OtherDevicePath at the end, as bytes; "<none>" when missing.
 std::string OtherDevicePath(const sim::Outcome& o) {
-    const json* key = Find(o.summary["registry"], kCurrentVersion);
+    json state = o.SummaryState();
+    const json* key = Find(state["registry"], kCurrentVersion);
     if (key && key->contains("values"))
         for (const auto& v : (*key)["values"])
             if (flow::Str(v["name"]) == "OtherDevicePath") return flow::Str(v["data"]);
