@@ -60,6 +60,20 @@ size_t CharLength(const std::string& s, size_t at);
 size_t FindBackslash(const std::string& s, size_t from = 0);
 size_t FindLastBackslash(const std::string& s);
 
+// Calls each(part) for every part of `path` from `from` on that backslashes
+// separate (as FindBackslash finds them), empty parts left out; stops and
+// returns false at the first part for which `each` returns false.
+template <typename Each>
+bool ForEachPart(const std::string& path, size_t from, Each each) {
+    for (size_t start = from; start < path.size();) {
+        size_t end = FindBackslash(path, start);
+        if (end == std::string::npos) end = path.size();
+        if (end > start && !each(path.substr(start, end - start))) return false;
+        start = end + 1;
+    }
+    return true;
+}
+
 // Why Windows cannot hold `name` as the name of a file or folder, or "" when
 // it can: an empty name, a device name Windows reserves (CON, PRN, AUX, NUL,
 // COM1 to COM9, LPT1 to LPT9, with any extension: NUL.txt), one of the

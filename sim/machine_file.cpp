@@ -51,20 +51,25 @@ std::string WindowsPathOfBytes(const Bytes& p, uint32_t codepage) {
     // can hold.
     TextCodePageScope text(codepage);
     std::string abs = FileSystem::Absolute(p, "");
-    for (size_t start = 3; start < abs.size();) {
-        size_t end = FindBackslash(abs, start);
-        if (end == std::string::npos) end = abs.size();
-        std::string part = abs.substr(start, end - start);
+    ForEachPart(abs, 3, [](const std::string& part) {
         if (part.size() > 255)
             throw std::invalid_argument("a part of the path is longer than 255 characters");
         std::string problem = WindowsNameProblem(part);
         if (!problem.empty()) throw std::invalid_argument(problem);
-        start = end + 1;
-    }
+        return true;
+    });
     return abs;
 }
 
 namespace {
+
+// The names a problem offers, joined by ", ".
+template <typename Names>
+std::string Listed(const Names& names) {
+    std::string out;
+    for (const auto& name : names) out += (out.empty() ? "" : ", ") + std::string(name);
+    return out;
+}
 
 // A text given as its bytes: { hex = ".." }.
 const std::set<std::string> kHexKeys = {"hex"};
@@ -107,11 +112,8 @@ class Reader {
               const std::set<std::string>& allowed) const {
         for (const auto& [key, value] : table) {
             std::string name(key.str());
-            if (!allowed.count(name)) {
-                std::string known;
-                for (const auto& a : allowed) known += (known.empty() ? "" : ", ") + a;
-                Fail(value, Join(where, name), "unknown key (known here: " + known + ")");
-            }
+            if (!allowed.count(name))
+                Fail(value, Join(where, name), "unknown key (known here: " + Listed(allowed) + ")");
         }
     }
 
@@ -127,6 +129,18 @@ class Reader {
     const toml::array& Array(const toml::node& node, const std::string& field) const {
         if (!node.is_array()) Fail(node, field, "expected an array");
         return *node.as_array();
+    }
+
+    // Calls each(element, its field: "field[i]") for every element of the
+    // array.
+    template <typename Each>
+    void Elements(const toml::node& node, const std::string& field, Each each) const {
+        const toml::array& a = Array(node, field);
+        for (size_t i = 0; i < a.size(); ++i) each(a[i], Index(field, i));
+    }
+
+    static std::string Index(const std::string& field, size_t i) {
+        return field + "[" + std::to_string(i) + "]";
     }
 
     // The string as written (UTF-8).
@@ -256,9 +270,8 @@ class Reader {
 
     std::vector<std::string> Strings(const toml::node& node, const std::string& field) {
         std::vector<std::string> out;
-        const toml::array& a = Array(node, field);
-        for (size_t i = 0; i < a.size(); ++i)
-            out.push_back(String(a[i], field + "[" + std::to_string(i) + "]"));
+        Elements(node, field,
+                 [&](const toml::node& v, const std::string& f) { out.push_back(String(v, f)); });
         return out;
     }
 
@@ -281,12 +294,6 @@ uint32_t RegType(Reader& r, const toml::node& node, const std::string& field) {
                "unknown value type '" + name +
                    "' (REG_SZ, REG_EXPAND_SZ, REG_BINARY, REG_DWORD, REG_MULTI_SZ or a number)");
     return it->second;
-}
-
-std::string PresetList() {
-    std::string known;
-    for (const auto& n : PresetNames()) known += (known.empty() ? "" : ", ") + n;
-    return known;
 }
 
 // The Windows a file describes, before anything is built on it.
@@ -448,12 +455,11 @@ void ReadTable(Load& l, const TableKeys<T>& keys, T& entry, const toml::node& no
 template <typename T>
 void ReadEntries(Load& l, const TableKeys<T>& keys, const toml::node& node,
                  const std::string& name) {
-    const toml::array& a = l.r.Array(node, name);
     const std::set<std::string> names = keys.Names();
-    for (size_t i = 0; i < a.size(); ++i) {
+    l.r.Elements(node, name, [&](const toml::node& v, const std::string& where) {
         T entry;
-        ReadTable(l, keys, entry, a[i], name + "[" + std::to_string(i) + "]", names);
-    }
+        ReadTable(l, keys, entry, v, where, names);
+    });
 }
 
 // ---- the Windows: [os] --------------------------------------------------------
@@ -466,7 +472,8 @@ struct OsEntry : Entry {
 std::string PresetName(Reader& r, const toml::node& node, const std::string& field) {
     std::string name = r.String(node, field);
     if (!IsPreset(name))
-        r.Fail(node, field, "unknown Windows version '" + name + "' (known: " + PresetList() + ")");
+        r.Fail(node, field,
+               "unknown Windows version '" + name + "' (known: " + Listed(PresetNames()) + ")");
     return name;
 }
 
@@ -572,13 +579,11 @@ void ReadCommandLine(Load& l, const toml::node& v, const std::string& field) {
 
 void ReadAnswers(Load& l, const toml::node& v, const std::string& field) {
     std::vector<bool> answers;
-    const toml::array& a = l.r.Array(v, field);
-    for (size_t i = 0; i < a.size(); ++i) {
-        std::string at = field + "[" + std::to_string(i) + "]";
-        std::string s = l.r.String(a[i], at);
-        if (s != "yes" && s != "no") l.r.Fail(a[i], at, "expected \"yes\" or \"no\"");
+    l.r.Elements(v, field, [&](const toml::node& answer, const std::string& at) {
+        std::string s = l.r.String(answer, at);
+        if (s != "yes" && s != "no") l.r.Fail(answer, at, "expected \"yes\" or \"no\"");
         answers.push_back(s == "yes");
-    }
+    });
     if (l.replaced && answers != l.m.answers)
         l.r.Tell(*l.replaced, "answers",
                  l.ov.ask ? "not used: --ask asks every question" : "replaced by --answer");
@@ -757,13 +762,11 @@ const TableKeys<FileEntry> kFileKeys = {
 };
 
 void ReadRemove(Load& l, const toml::node& v, const std::string& field) {
-    const toml::array& a = l.r.Array(v, field);
-    for (size_t i = 0; i < a.size(); ++i) {
-        std::string at = field + "[" + std::to_string(i) + "]";
-        std::optional<std::string> path = Placed(l, a[i], at, at);
+    l.r.Elements(v, field, [&](const toml::node& entry, const std::string& at) {
+        std::optional<std::string> path = Placed(l, entry, at, at);
         if (path && !l.m.files.Remove(*path))
-            l.r.Fail(a[i], at, "no such file or directory in the machine");
-    }
+            l.r.Fail(entry, at, "no such file or directory in the machine");
+    });
 }
 
 // ---- the registry -------------------------------------------------------------
@@ -842,9 +845,9 @@ const TableKeys<DeviceEntry> kDeviceKeys = {
     {{"ids", "a list of hardware IDs",
       [](Load& l, DeviceEntry& e, const toml::node& v, const std::string& f) {
           std::vector<std::string> ids;
-          const toml::array& a = l.r.Array(v, f);
-          for (size_t j = 0; j < a.size(); ++j)
-              ids.push_back(l.r.Name(a[j], f + "[" + std::to_string(j) + "]"));
+          l.r.Elements(v, f, [&](const toml::node& id, const std::string& at) {
+              ids.push_back(l.r.Name(id, at));
+          });
           e.d.hardware_ids = MultiSz(ids);
           ++e.sources;
       }},
@@ -910,14 +913,12 @@ const TableKeys<ModuleEntry> kModuleKeys = {
       }},
      {"missing", "a list of entry points",
       [](Load& l, ModuleEntry& e, const toml::node& v, const std::string& f) {
-          const toml::array& a = l.r.Array(v, f);
-          for (size_t i = 0; i < a.size(); ++i) {
-              std::string field = f + "[" + std::to_string(i) + "]";
-              Bytes entry = l.r.Name(a[i], field);
+          l.r.Elements(v, f, [&](const toml::node& name, const std::string& at) {
+              Bytes entry = l.r.Name(name, at);
               if (std::string unused = UnusedLibraryProblem(e.file, entry); !unused.empty())
-                  l.r.Warn(a[i], field, unused);
+                  l.r.Warn(name, at, unused);
               e.missing.insert(entry);
-          }
+          });
       }}},
     {},
     [](Load& l, ModuleEntry& e) {
@@ -1023,9 +1024,8 @@ struct ExpectEntry : Entry {
 // { hex = ".." }.
 std::vector<Bytes> Texts(Load& l, const toml::node& list, const std::string& field) {
     std::vector<Bytes> out;
-    const toml::array& a = l.r.Array(list, field);
-    for (size_t i = 0; i < a.size(); ++i)
-        out.push_back(l.r.Text(a[i], field + "[" + std::to_string(i) + "]"));
+    l.r.Elements(list, field,
+                 [&](const toml::node& v, const std::string& f) { out.push_back(l.r.Text(v, f)); });
     return out;
 }
 
@@ -1034,20 +1034,18 @@ const std::set<std::string> kBoxKeys = {"absent", "hex"};
 
 std::vector<std::optional<Bytes>> Boxes(Load& l, const toml::node& list, const std::string& f) {
     std::vector<std::optional<Bytes>> boxes;
-    const toml::array& a = l.r.Array(list, f);
-    for (size_t i = 0; i < a.size(); ++i) {
-        std::string field = f + "[" + std::to_string(i) + "]";
-        const toml::table* bt = a[i].as_table();
+    l.r.Elements(list, f, [&](const toml::node& box, const std::string& field) {
+        const toml::table* bt = box.as_table();
         if (bt && !bt->get("hex")) {
             l.r.Keys(*bt, field, kBoxKeys);
             const toml::node* absent = bt->get("absent");
             if (!absent || !l.r.Bool(*absent, field + ".absent"))
-                l.r.Fail(a[i], field, "a box without text is written { absent = true }");
+                l.r.Fail(box, field, "a box without text is written { absent = true }");
             boxes.push_back(std::nullopt);
         } else {
-            boxes.push_back(l.r.Text(a[i], field));
+            boxes.push_back(l.r.Text(box, field));
         }
-    }
+    });
     return boxes;
 }
 
@@ -1055,16 +1053,12 @@ const TableKeys<ExpectEntry> kExpectKeys = {
     "### [expect]",
     {{"outcome", "an outcome's name",
       [](Load& l, ExpectEntry& e, const toml::node& v, const std::string& f) {
-          static const std::set<std::string> outcomes = {"declined", "installed",          "staged",
-                                                         "restart",  "no-controller",      "failed",
-                                                         "nothing",  kUnpredictableOutcome};
+          static const std::vector<std::string> outcomes = {
+              "declined",      "installed", "staged",  "restart",
+              "no-controller", "failed",    "nothing", kUnpredictableOutcome};
           e.e.outcome = l.r.String(v, f);
-          if (!outcomes.count(*e.e.outcome))
-              l.r.Fail(v, f,
-                       "unknown outcome '" + *e.e.outcome +
-                           "' (declined, installed, staged, restart, no-controller, failed, "
-                           "nothing, " +
-                           kUnpredictableOutcome + ")");
+          if (std::find(outcomes.begin(), outcomes.end(), *e.e.outcome) == outcomes.end())
+              l.r.Fail(v, f, "unknown outcome '" + *e.e.outcome + "' (" + Listed(outcomes) + ")");
       }},
      ROW(ExpectEntry, "boxes", "a list of texts", e.e.boxes = Boxes(l, v, f)),
      ROW(ExpectEntry, "changes", "a list of texts", e.e.changes = Texts(l, v, f)),
@@ -1309,10 +1303,10 @@ void MountPackageFolder(Load& l) {
             std::vector<size_t> unmatched = MountPackage(l.m, mount.from, l.folder.at, mount.omit);
             const toml::array* a = mount.omit_node ? mount.omit_node->as_array() : nullptr;
             for (size_t i : unmatched)
-                l.r.Warn(
-                    a ? *a->get(i) : *mount.omit_node, "package.omit[" + std::to_string(i) + "]",
-                    "'" + Visible(mount.omit[i], kUtf8) +
-                        "' matches nothing in the package folder " + Visible(mount.from, kUtf8));
+                l.r.Warn(a ? *a->get(i) : *mount.omit_node, Reader::Index("package.omit", i),
+                         "'" + Visible(mount.omit[i], kUtf8) +
+                             "' matches nothing in the package folder " +
+                             Visible(mount.from, kUtf8));
         } catch (const std::runtime_error& e) {
             if (l.ov.package) throw MachineError(*l.ov.package, 0, "--package", e.what());
             const toml::node* package = l.root.get("package");
@@ -1353,7 +1347,7 @@ void WarnUnobservable(Load& l) {
         const HostCall* c = FindHostCall(m.faults[i].call);
         if (c && !(c->used_by & (kStartup | flow)))
             l.r.Warn(
-                a[i], "faults[" + std::to_string(i) + "].call",
+                a[i], Reader::Index("faults", i) + ".call",
                 m.faults[i].call + " is never called on this Windows, so the fault cannot fire");
     }
 }

@@ -22,14 +22,31 @@ using sim::Runtime;
 
 namespace {
 
+// A failure with `error` as the last error: recorded after the result the
+// event already holds, and `value` returned.
+template <typename T>
+T Failed(Event& e, uint32_t error, T value) {
+    Runtime& rt = sim::Current();
+    rt.last_error = error;
+    e.Num("error", error);
+    rt.Emit(std::move(e));
+    return value;
+}
+
 // Records a BOOL-like outcome; on failure also the last-error code.
 template <typename T>
 T Finish(Event& e, bool ok, T value) {
-    Runtime& rt = sim::Current();
     e.Flag("result", ok);
-    if (!ok) e.Num("error", rt.last_error);
-    rt.Emit(std::move(e));
+    if (!ok) return Failed(e, sim::Current().last_error, value);
+    sim::Current().Emit(std::move(e));
     return value;
+}
+
+// A BOOL-like failure with `error` as the last error.
+template <typename T>
+T Refuse(Event& e, uint32_t error, T value) {
+    e.Flag("result", false);
+    return Failed(e, error, value);
 }
 
 // Registry functions return their status instead of setting the last error.
@@ -76,11 +93,7 @@ DWORD Directory(Call call, const std::string& value, char* buffer, DWORD size) {
     Event e = sim::CallEvent(call);
     e.Num("args.size", size);
     Runtime& rt = sim::Current();
-    if (sim::CallFails(call)) {
-        e.Num("result", 0).Num("error", rt.last_error);
-        rt.Emit(std::move(e));
-        return 0;
-    }
+    if (sim::CallFails(call)) return Failed(e.Num("result", 0), rt.last_error, DWORD{0});
     DWORD n = CopyOut(value, buffer, size);
     e.Num("result", n).Str("path", value);
     rt.Emit(std::move(e));
@@ -99,14 +112,9 @@ BOOL GetVersionExA(LPOSVERSIONINFOA info) {
     if (sim::CallFails(Call::GetVersionExA)) return Finish(e, false, FALSE);
     Runtime& rt = sim::Current();
     // OSVERSIONINFOA or OSVERSIONINFOEXA; anything else is refused.
-    if (!info) {
-        rt.last_error = ERROR_INVALID_PARAMETER;
-        return Finish(e, false, FALSE);
-    }
-    if (info->dwOSVersionInfoSize != 148 && info->dwOSVersionInfoSize != 156) {
-        rt.last_error = ERROR_INSUFFICIENT_BUFFER;
-        return Finish(e, false, FALSE);
-    }
+    if (!info) return Refuse(e, ERROR_INVALID_PARAMETER, FALSE);
+    if (info->dwOSVersionInfoSize != 148 && info->dwOSVersionInfoSize != 156)
+        return Refuse(e, ERROR_INSUFFICIENT_BUFFER, FALSE);
     info->dwMajorVersion = rt.m.os.major;
     info->dwMinorVersion = rt.m.os.minor;
     info->dwBuildNumber = rt.m.os.build_number;
@@ -161,16 +169,14 @@ BOOL SetCurrentDirectoryA(LPCSTR path) {
     e.StrOrNull("args.path", path);
     if (sim::CallFails(Call::SetCurrentDirectoryA)) return Finish(e, false, FALSE);
     Runtime& rt = sim::Current();
-    if (TooLong(path, MAX_PATH - 1)) {
-        rt.last_error = ERROR_FILENAME_EXCED_RANGE;
-        return Finish(e, false, FALSE);
-    }
+    if (TooLong(path, MAX_PATH - 1)) return Refuse(e, ERROR_FILENAME_EXCED_RANGE, FALSE);
     std::string target = Abs(path);
     if (target.empty() || !rt.m.files.IsDir(target)) {
         std::string parent = sim::FileSystem::Parent(target);
-        rt.last_error = (parent.empty() || rt.m.files.IsDir(parent)) ? ERROR_FILE_NOT_FOUND
-                                                                     : ERROR_PATH_NOT_FOUND;
-        return Finish(e, false, FALSE);
+        return Refuse(e,
+                      parent.empty() || rt.m.files.IsDir(parent) ? ERROR_FILE_NOT_FOUND
+                                                                 : ERROR_PATH_NOT_FOUND,
+                      FALSE);
     }
     rt.cwd = sim::FileSystem::PathOf(rt.m.files.Find(target));
     e.Str("path", rt.cwd);
@@ -183,23 +189,11 @@ BOOL CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES security) {
     if (sim::CallFails(Call::CreateDirectoryA)) return Finish(e, false, FALSE);
     Runtime& rt = sim::Current();
     // A directory name must leave room for an 8.3 file name below MAX_PATH.
-    if (TooLong(path, MAX_PATH - 12)) {
-        rt.last_error = ERROR_FILENAME_EXCED_RANGE;
-        return Finish(e, false, FALSE);
-    }
+    if (TooLong(path, MAX_PATH - 12)) return Refuse(e, ERROR_FILENAME_EXCED_RANGE, FALSE);
     std::string target = Abs(path);
-    if (target.empty()) {
-        rt.last_error = ERROR_PATH_NOT_FOUND;
-        return Finish(e, false, FALSE);
-    }
-    if (rt.m.files.Find(target)) {
-        rt.last_error = ERROR_ALREADY_EXISTS;
-        return Finish(e, false, FALSE);
-    }
-    if (!rt.m.files.MakeDir(target)) {
-        rt.last_error = ERROR_PATH_NOT_FOUND;
-        return Finish(e, false, FALSE);
-    }
+    if (target.empty()) return Refuse(e, ERROR_PATH_NOT_FOUND, FALSE);
+    if (rt.m.files.Find(target)) return Refuse(e, ERROR_ALREADY_EXISTS, FALSE);
+    if (!rt.m.files.MakeDir(target)) return Refuse(e, ERROR_PATH_NOT_FOUND, FALSE);
     e.Str("path", target);
     return Finish(e, true, TRUE);
 }
@@ -211,10 +205,7 @@ BOOL CopyFileA(LPCSTR from, LPCSTR to, BOOL failIfExists) {
         .Num("args.fail_if_exists", failIfExists);
     if (sim::CallFails(Call::CopyFileA)) return Finish(e, false, FALSE);
     Runtime& rt = sim::Current();
-    auto refuse = [&](uint32_t error) {
-        rt.last_error = error;
-        return Finish(e, false, FALSE);
-    };
+    auto refuse = [&](uint32_t error) { return Refuse(e, error, FALSE); };
     if (!from || !to) return refuse(ERROR_INVALID_PARAMETER);
     if (TooLong(from) || TooLong(to)) return refuse(ERROR_FILENAME_EXCED_RANGE);
     std::string source = Abs(from), target = Abs(to);
@@ -244,10 +235,7 @@ DWORD GetFileAttributesA(LPCSTR path) {
     e.StrOrNull("args.path", path);
     Runtime& rt = sim::Current();
     auto fail = [&](uint32_t error) {
-        rt.last_error = error;
-        e.Num("result", INVALID_FILE_ATTRIBUTES).Num("error", error);
-        rt.Emit(std::move(e));
-        return INVALID_FILE_ATTRIBUTES;
+        return Failed(e.Num("result", INVALID_FILE_ATTRIBUTES), error, INVALID_FILE_ATTRIBUTES);
     };
     if (sim::CallFails(Call::GetFileAttributesA)) return fail(rt.last_error);
     if (!path) return fail(ERROR_INVALID_PARAMETER);
@@ -343,10 +331,7 @@ HANDLE FindFirstFileA(LPCSTR pattern, LPWIN32_FIND_DATAA found) {
     e.StrOrNull("args.pattern", pattern);
     Runtime& rt = sim::Current();
     auto fail = [&](uint32_t error) {
-        rt.last_error = error;
-        e.Str("result", "INVALID_HANDLE_VALUE").Num("error", error);
-        rt.Emit(std::move(e));
-        return INVALID_HANDLE_VALUE;
+        return Failed(e.Str("result", "INVALID_HANDLE_VALUE"), error, INVALID_HANDLE_VALUE);
     };
     if (sim::CallFails(Call::FindFirstFileA)) return fail(rt.last_error);
     if (!pattern || !found) return fail(ERROR_INVALID_PARAMETER);
@@ -378,14 +363,10 @@ BOOL FindNextFileA(HANDLE search, LPWIN32_FIND_DATAA found) {
     if (sim::CallFails(Call::FindNextFileA)) return Finish(e, false, FALSE);
     Runtime& rt = sim::Current();
     auto it = rt.searches.find(reinterpret_cast<uintptr_t>(search));
-    if (it == rt.searches.end() || !found) {
-        rt.last_error = it == rt.searches.end() ? ERROR_INVALID_HANDLE : ERROR_INVALID_PARAMETER;
-        return Finish(e, false, FALSE);
-    }
-    if (it->second.next == it->second.entries.size()) {
-        rt.last_error = ERROR_NO_MORE_FILES;
-        return Finish(e, false, FALSE);
-    }
+    if (it == rt.searches.end() || !found)
+        return Refuse(e, it == rt.searches.end() ? ERROR_INVALID_HANDLE : ERROR_INVALID_PARAMETER,
+                      FALSE);
+    if (it->second.next == it->second.entries.size()) return Refuse(e, ERROR_NO_MORE_FILES, FALSE);
     GiveEntry(it->second, found, e);
     return Finish(e, true, TRUE);
 }
@@ -440,12 +421,7 @@ HMODULE LoadLibraryA(LPCSTR name) {
     Event e = sim::CallEvent(Call::LoadLibraryA);
     e.StrOrNull("args.name", name);
     Runtime& rt = sim::Current();
-    auto fail = [&](uint32_t error) -> HMODULE {
-        rt.last_error = error;
-        e.Null("result").Num("error", error);
-        rt.Emit(std::move(e));
-        return NULL;
-    };
+    auto fail = [&](uint32_t error) { return Failed(e.Null("result"), error, HMODULE{NULL}); };
     if (sim::CallFails(Call::LoadLibraryA)) return fail(rt.last_error);
     std::string request = name ? name : "";
 
@@ -516,10 +492,7 @@ BOOL FreeLibrary(HMODULE module) {
     if (sim::CallFails(Call::FreeLibrary)) return Finish(e, false, FALSE);
     Runtime& rt = sim::Current();
     auto it = rt.modules.find(reinterpret_cast<uintptr_t>(module));
-    if (it == rt.modules.end()) {
-        rt.last_error = ERROR_INVALID_HANDLE;
-        return Finish(e, false, FALSE);
-    }
+    if (it == rt.modules.end()) return Refuse(e, ERROR_INVALID_HANDLE, FALSE);
     e.Str("path", it->second.path);
     if (--it->second.refs == 0) rt.modules.erase(it);
     return Finish(e, true, TRUE);
@@ -606,11 +579,7 @@ HLOCAL LocalAlloc(UINT flags, SIZE_T bytes) {
     Event e = sim::CallEvent(Call::LocalAlloc);
     e.Num("args.flags", flags).Num("args.bytes", static_cast<int64_t>(bytes));
     Runtime& rt = sim::Current();
-    auto fail = [&]() -> HLOCAL {
-        e.Null("result").Num("error", rt.last_error);
-        rt.Emit(std::move(e));
-        return NULL;
-    };
+    auto fail = [&]() { return Failed(e.Null("result"), rt.last_error, HLOCAL{NULL}); };
     if (sim::CallFails(Call::LocalAlloc)) return fail();
     std::string shown;
     void* block = rt.Allocate(bytes, flags & LMEM_ZEROINIT, &shown);
@@ -655,12 +624,8 @@ DWORD FormatMessageA(DWORD flags, LPCVOID source, DWORD messageId, DWORD languag
         .Num("args.language", languageId)
         .Num("args.size", size);
     Runtime& rt = sim::Current();
-    auto fail = [&]() -> DWORD {
-        e.Num("result", 0).Num("error", rt.last_error);
-        rt.Emit(std::move(e));
-        return 0;
-    };
-    if (sim::CallFails(Call::FormatMessageA)) return fail();
+    auto fail = [&](uint32_t error) { return Failed(e.Num("result", 0), error, DWORD{0}); };
+    if (sim::CallFails(Call::FormatMessageA)) return fail(rt.last_error);
     // The system texts of the codes the program can meet, as Windows XP
     // (English) returns them: each ends with CR LF.
     static const std::map<DWORD, const char*> texts = {
@@ -679,19 +644,14 @@ DWORD FormatMessageA(DWORD flags, LPCVOID source, DWORD messageId, DWORD languag
         {1784, "The supplied user buffer is not valid for the requested operation.\r\n"},
     };
     if (!(flags & FORMAT_MESSAGE_FROM_SYSTEM) || !(flags & FORMAT_MESSAGE_ALLOCATE_BUFFER) ||
-        !buffer) {
-        rt.last_error = ERROR_INVALID_PARAMETER;
-        return fail();
-    }
+        !buffer)
+        return fail(ERROR_INVALID_PARAMETER);
     auto it = texts.find(messageId);
-    if (it == texts.end()) {
-        rt.last_error = 317;  // ERROR_MR_MID_NOT_FOUND
-        return fail();
-    }
+    if (it == texts.end()) return fail(317);  // ERROR_MR_MID_NOT_FOUND
     size_t length = strlen(it->second);
     std::string shown;
     char* text = static_cast<char*>(rt.Allocate(length + 1, false, &shown));
-    if (!text) return fail();
+    if (!text) return fail(rt.last_error);
     memcpy(text, it->second, length + 1);
     *reinterpret_cast<char**>(buffer) = text;
     e.Num("result", static_cast<int64_t>(length)).Str("text", it->second).Str("block", shown);
@@ -761,11 +721,7 @@ int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
                         : buttons == MB_YESNO ? "Yes/No"
                                               : "other");
     TagMessage(box, text, buttons);
-    if (sim::CallFails(Call::MessageBoxA)) {
-        box.Num("result", 0).Num("error", rt.last_error);
-        rt.Emit(std::move(box));
-        return 0;
-    }
+    if (sim::CallFails(Call::MessageBoxA)) return Failed(box.Num("result", 0), rt.last_error, 0);
     int answer = IDOK;
     if (buttons == MB_YESNO) {
         std::optional<bool> yes = rt.options.answer(box);
@@ -787,10 +743,7 @@ int LoadStringA(HINSTANCE instance, UINT id, LPSTR buffer, int size) {
     e.Str("args.instance", sim::PointerText(instance)).Num("args.id", id).Num("args.size", size);
     auto fail = [&](uint32_t error) {
         if (buffer && size > 0) buffer[0] = '\0';
-        rt.last_error = error;
-        e.Num("result", 0).Num("error", error);
-        rt.Emit(std::move(e));
-        return 0;
+        return Failed(e.Num("result", 0), error, 0);
     };
     if (sim::CallFails(Call::LoadStringA)) return fail(rt.last_error);
     auto it = rt.m.strings.find(id);
@@ -836,17 +789,11 @@ static std::string KeyName(HKEY key) {
 // Walks a backslash path below `key`; null when a part is missing.
 static std::shared_ptr<sim::RegKey> Walk(std::shared_ptr<sim::RegKey> key, const char* sub,
                                          std::string* path) {
-    const std::string rest = sub ? sub : "";
-    for (size_t start = 0; start <= rest.size();) {
-        size_t end = sim::FindBackslash(rest, start);
-        if (end == std::string::npos) end = rest.size();
-        if (end > start) {
-            key = key->Find(rest.substr(start, end - start));
-            if (!key) return nullptr;
-            if (path) *path += "\\" + key->name;
-        }
-        start = end + 1;
-    }
+    sim::ForEachPart(sub ? sub : "", 0, [&](const std::string& part) {
+        key = key->Find(part);
+        if (key && path) *path += "\\" + key->name;
+        return key != nullptr;
+    });
     return key;
 }
 
@@ -1115,18 +1062,16 @@ void MarkFailed(Runtime& rt, FILE* stream) {
     if (it != rt.streams.end()) it->second.failed = true;
 }
 
+// What fopen returns when it fails.
+FILE* const kNoStream = nullptr;
+
 // Opens a new file for writing: its folder must exist, and no folder may
 // stand at its path; a file there is replaced when the stream is closed.
 FILE* OpenNew(Runtime& rt, const std::string& target, bool text, Event& e) {
     const sim::FileSystem::Node* node = target.empty() ? nullptr : rt.m.files.Find(target);
-    if (target.empty() || !rt.m.files.IsDir(sim::FileSystem::Parent(target))) {
-        rt.last_error = ERROR_PATH_NOT_FOUND;
-        return Finish(e, false, static_cast<FILE*>(NULL));
-    }
-    if (node && node->dir) {
-        rt.last_error = ERROR_ACCESS_DENIED;
-        return Finish(e, false, static_cast<FILE*>(NULL));
-    }
+    if (target.empty() || !rt.m.files.IsDir(sim::FileSystem::Parent(target)))
+        return Refuse(e, ERROR_PATH_NOT_FOUND, kNoStream);
+    if (node && node->dir) return Refuse(e, ERROR_ACCESS_DENIED, kNoStream);
     auto* f = new NewFile;
     f->path = target;
     f->text = text;
@@ -1134,8 +1079,7 @@ FILE* OpenNew(Runtime& rt, const std::string& target, bool text, Event& e) {
     FILE* stream = fopencookie(f, "w", io);
     if (!stream) {
         delete f;
-        rt.last_error = ERROR_NOT_ENOUGH_MEMORY;
-        return Finish(e, false, static_cast<FILE*>(NULL));
+        return Refuse(e, ERROR_NOT_ENOUGH_MEMORY, kNoStream);
     }
     ++rt.open_files;
     rt.streams[stream].discard = &f->discard;
@@ -1149,15 +1093,12 @@ FILE*(fopen)(const char* path, const char* mode) {
     if (!sim::Active()) return (::fopen)(path, mode);
     Event e = sim::CallEvent(Call::fopen);
     e.StrOrNull("args.path", path).StrOrNull("args.mode", mode);
-    if (sim::CallFails(Call::fopen)) return Finish(e, false, static_cast<FILE*>(NULL));
+    if (sim::CallFails(Call::fopen)) return Finish(e, false, kNoStream);
     Runtime& rt = sim::Current();
     std::string target = Abs(path);
     bool reading = mode && mode[0] == 'r' && !strchr(mode, '+');
     bool writing = mode && mode[0] == 'w' && !strchr(mode, '+');
-    if (writing && path && BadName(path)) {
-        rt.last_error = ERROR_INVALID_NAME;
-        return Finish(e, false, static_cast<FILE*>(NULL));
-    }
+    if (writing && path && BadName(path)) return Refuse(e, ERROR_INVALID_NAME, kNoStream);
     if (writing) {
         if (TooLong(path)) target.clear();
         FILE* stream = OpenNew(rt, target, !strchr(mode, 'b'), e);
@@ -1165,14 +1106,9 @@ FILE*(fopen)(const char* path, const char* mode) {
         return stream;
     }
     const sim::FileSystem::Node* node = target.empty() ? nullptr : rt.m.files.Find(target);
-    if (!node || node->dir || !reading || TooLong(path)) {
-        rt.last_error = node && node->dir ? ERROR_ACCESS_DENIED : ERROR_FILE_NOT_FOUND;
-        return Finish(e, false, static_cast<FILE*>(NULL));
-    }
-    if (node->open_error) {
-        rt.last_error = node->open_error;
-        return Finish(e, false, static_cast<FILE*>(NULL));
-    }
+    if (!node || node->dir || !reading || TooLong(path))
+        return Refuse(e, node && node->dir ? ERROR_ACCESS_DENIED : ERROR_FILE_NOT_FOUND, kNoStream);
+    if (node->open_error) return Refuse(e, node->open_error, kNoStream);
     auto* f = new OpenFile;
     f->data = node->data;
     f->text = !strchr(mode, 'b');
@@ -1180,8 +1116,7 @@ FILE*(fopen)(const char* path, const char* mode) {
     FILE* stream = fopencookie(f, "r", io);
     if (!stream) {
         delete f;
-        rt.last_error = ERROR_NOT_ENOUGH_MEMORY;
-        return Finish(e, false, static_cast<FILE*>(NULL));
+        return Refuse(e, ERROR_NOT_ENOUGH_MEMORY, kNoStream);
     }
     ++rt.open_files;
     rt.streams[stream].name = path;
@@ -1201,9 +1136,7 @@ size_t Transfer(Call call, FILE* stream, size_t size, size_t count, Op op) {
         .Num("args.count", static_cast<int64_t>(count));
     if (sim::CallFails(call)) {
         MarkFailed(rt, stream);
-        e.Num("result", 0).Num("error", rt.last_error);
-        rt.Emit(std::move(e));
-        return 0;
+        return Failed(e.Num("result", 0), rt.last_error, size_t{0});
     }
     size_t n = op();
     e.Num("result", static_cast<int64_t>(n));
@@ -1253,12 +1186,8 @@ int(fclose)(FILE* stream) {
     if (it != rt->streams.end()) rt->streams.erase(it);
     uint32_t error = rt->last_error;
     int result = (::fclose)(stream);
-    if (failed || result != 0) {
-        rt->last_error = failed ? error : ERROR_DISK_FULL;
-        e.Num("result", EOF).Num("error", rt->last_error);
-        rt->Emit(std::move(e));
-        return EOF;
-    }
+    if (failed || result != 0)
+        return Failed(e.Num("result", EOF), failed ? error : ERROR_DISK_FULL, EOF);
     e.Num("result", 0);
     rt->Emit(std::move(e));
     return 0;
