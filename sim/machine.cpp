@@ -496,6 +496,25 @@ FileSystem& FileSystem::operator=(const FileSystem& other) {
 
 // ---- registry ---------------------------------------------------------------
 
+namespace {
+const std::pair<uint32_t, const char*> kRegTypes[] = {
+    {0, "REG_NONE"},   {1, "REG_SZ"},    {2, "REG_EXPAND_SZ"},
+    {3, "REG_BINARY"}, {4, "REG_DWORD"}, {7, "REG_MULTI_SZ"},
+};
+}  // namespace
+
+const char* RegTypeName(int64_t type) {
+    for (const auto& [number, name] : kRegTypes)
+        if (number == type) return name;
+    return nullptr;
+}
+
+std::optional<uint32_t> RegTypeOf(const std::string& name) {
+    for (const auto& [number, type_name] : kRegTypes)
+        if (name == type_name) return number;
+    return std::nullopt;
+}
+
 // Keys and values are looked at one by one up to this many; beyond, an
 // index finds them.
 constexpr size_t kIndexFrom = 8;

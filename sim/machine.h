@@ -183,6 +183,11 @@ class FileSystem {
     std::map<std::string, std::unique_ptr<Node>> drives_;  // by upper-case "C:"
 };
 
+// The name of a registry value type (REG_SZ for 1), or null for a type
+// without one; and the type of a name.
+const char* RegTypeName(int64_t type);
+std::optional<uint32_t> RegTypeOf(const std::string& name);
+
 struct RegValue {
     std::string name;
     uint32_t type = 1;

@@ -32,12 +32,6 @@ MachineError::MachineError(const std::string& file_, int line_, const std::strin
       field(field_),
       problem(problem_) {}
 
-std::string WindowsPathOf(const std::string& utf8, uint32_t codepage) {
-    std::string p, problem;
-    if (!ToCodePage(utf8, codepage, &p, &problem)) throw std::invalid_argument(problem);
-    return WindowsPathOfBytes(p, codepage);
-}
-
 std::string WindowsPathOfBytes(const Bytes& p, uint32_t codepage) {
     if (p.find('\0') != std::string::npos)
         throw std::invalid_argument("a path may not hold a NUL character");
@@ -284,16 +278,13 @@ class Reader {
 
 uint32_t RegType(Reader& r, const toml::node& node, const std::string& field) {
     if (node.is_integer()) return r.U32(node, field);
-    static const std::map<std::string, uint32_t> names = {
-        {"REG_NONE", 0},   {"REG_SZ", 1},    {"REG_EXPAND_SZ", 2},
-        {"REG_BINARY", 3}, {"REG_DWORD", 4}, {"REG_MULTI_SZ", 7}};
     std::string name = r.String(node, field);
-    auto it = names.find(name);
-    if (it == names.end())
+    std::optional<uint32_t> type = RegTypeOf(name);
+    if (!type)
         r.Fail(node, field,
                "unknown value type '" + name +
                    "' (REG_SZ, REG_EXPAND_SZ, REG_BINARY, REG_DWORD, REG_MULTI_SZ or a number)");
-    return it->second;
+    return *type;
 }
 
 // The Windows a file describes, before anything is built on it.

@@ -18,36 +18,12 @@
 
 using sim::Call;
 using sim::Event;
+using sim::Failed;
+using sim::Finish;
+using sim::Refuse;
 using sim::Runtime;
 
 namespace {
-
-// A failure with `error` as the last error: recorded after the result the
-// event already holds, and `value` returned.
-template <typename T>
-T Failed(Event& e, uint32_t error, T value) {
-    Runtime& rt = sim::Current();
-    rt.last_error = error;
-    e.Num("error", error);
-    rt.Emit(std::move(e));
-    return value;
-}
-
-// Records a BOOL-like outcome; on failure also the last-error code.
-template <typename T>
-T Finish(Event& e, bool ok, T value) {
-    e.Flag("result", ok);
-    if (!ok) return Failed(e, sim::Current().last_error, value);
-    sim::Current().Emit(std::move(e));
-    return value;
-}
-
-// A BOOL-like failure with `error` as the last error.
-template <typename T>
-T Refuse(Event& e, uint32_t error, T value) {
-    e.Flag("result", false);
-    return Failed(e, error, value);
-}
 
 // Registry functions return their status instead of setting the last error.
 LONG FinishStatus(Event& e, LONG status) {
