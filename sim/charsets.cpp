@@ -52,12 +52,7 @@ int MultiByteToWideChar(UINT codepage, DWORD flags, LPCSTR text, int size, LPWST
     sim::Runtime& rt = sim::Current();
     sim::Event e = sim::CallEvent(Call::MultiByteToWideChar);
     e.Num("args.codepage", codepage).Num("args.flags", flags);
-    auto fail = [&](uint32_t error) {
-        rt.last_error = error;
-        e.Num("result", 0).Num("error", error);
-        rt.Emit(std::move(e));
-        return 0;
-    };
+    auto fail = [&](uint32_t error) { return sim::Failed(e.Num("result", 0), error, 0); };
     if (sim::CallFails(Call::MultiByteToWideChar)) return fail(rt.last_error);
     if (!text || size < -1 || wideSize < 0 || (wideSize && !wide) || codepage != CP_ACP)
         return fail(ERROR_INVALID_PARAMETER);
@@ -83,12 +78,7 @@ int WideCharToMultiByte(UINT codepage, DWORD flags, LPCWSTR wide, int wideSize, 
     sim::Runtime& rt = sim::Current();
     sim::Event e = sim::CallEvent(Call::WideCharToMultiByte);
     e.Num("args.codepage", codepage).Num("args.flags", flags);
-    auto fail = [&](uint32_t error) {
-        rt.last_error = error;
-        e.Num("result", 0).Num("error", error);
-        rt.Emit(std::move(e));
-        return 0;
-    };
+    auto fail = [&](uint32_t error) { return sim::Failed(e.Num("result", 0), error, 0); };
     if (sim::CallFails(Call::WideCharToMultiByte)) return fail(rt.last_error);
     if (!wide || wideSize < -1 || size < 0 || (size && !text) || codepage != CP_ACP)
         return fail(ERROR_INVALID_PARAMETER);

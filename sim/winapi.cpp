@@ -32,11 +32,11 @@ LONG FinishStatus(Event& e, LONG status) {
     return status;
 }
 
-bool RegFails(Call call, LONG* status) {
+// The status a planned failure of a registry call returns, if one fires.
+std::optional<LONG> RegFault(Call call) {
     uint32_t error = 0;
-    if (!sim::Current().Faulted(call, &error)) return false;
-    *status = static_cast<LONG>(error);
-    return true;
+    if (!sim::Current().Faulted(call, &error)) return std::nullopt;
+    return static_cast<LONG>(error);
 }
 
 DWORD CopyOut(const std::string& value, char* buffer, DWORD size) {
@@ -776,8 +776,7 @@ static std::shared_ptr<sim::RegKey> Walk(std::shared_ptr<sim::RegKey> key, const
 LONG RegOpenKeyA(HKEY key, LPCSTR subKey, PHKEY result) {
     Event e = sim::CallEvent(Call::RegOpenKeyA);
     e.Str("args.key", KeyName(key)).StrOrNull("args.subkey", subKey);
-    LONG status;
-    if (RegFails(Call::RegOpenKeyA, &status)) return FinishStatus(e, status);
+    if (auto fault = RegFault(Call::RegOpenKeyA)) return FinishStatus(e, *fault);
     Runtime& rt = sim::Current();
     std::string path;
     auto base = KeyOf(key, &path);
@@ -796,12 +795,29 @@ LONG RegOpenKeyA(HKEY key, LPCSTR subKey, PHKEY result) {
 LONG RegCloseKey(HKEY key) {
     Event e = sim::CallEvent(Call::RegCloseKey);
     e.Str("args.key", KeyName(key));
-    LONG status;
-    if (RegFails(Call::RegCloseKey, &status)) return FinishStatus(e, status);
+    if (auto fault = RegFault(Call::RegCloseKey)) return FinishStatus(e, *fault);
     Runtime& rt = sim::Current();
     if (key == HKEY_LOCAL_MACHINE) return FinishStatus(e, ERROR_SUCCESS);
     return FinishStatus(
         e, rt.keys.erase(reinterpret_cast<uintptr_t>(key)) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE);
+}
+
+// A value's type and data in the caller's buffers (any may be null), as
+// RegQueryValueExA and RegEnumValueA give them: the size stored in *size,
+// and ERROR_MORE_DATA when the data buffer is too small; a value that
+// cannot be read fails with its error.
+static LONG GiveValue(Event& e, const sim::RegValue& v, LPDWORD type, LPBYTE data, LPDWORD size) {
+    if (v.error) return FinishStatus(e, static_cast<LONG>(v.error));
+    if (type) *type = v.type;
+    DWORD needed = static_cast<DWORD>(v.data.size());
+    e.Num("value_type", v.type).Num("stored", needed);
+    if (data && (!size || *size < needed)) {
+        if (size) *size = needed;
+        return FinishStatus(e, ERROR_MORE_DATA);
+    }
+    if (data) memcpy(data, v.data.data(), needed);
+    if (size) *size = needed;
+    return FinishStatus(e, ERROR_SUCCESS);
 }
 
 LONG RegQueryValueExA(HKEY key, LPCSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data,
@@ -809,24 +825,13 @@ LONG RegQueryValueExA(HKEY key, LPCSTR name, LPDWORD reserved, LPDWORD type, LPB
     Event e = sim::CallEvent(Call::RegQueryValueExA);
     e.Str("args.key", KeyName(key)).StrOrNull("args.name", name);
     e.NumOrNull("args.size", size);
-    LONG status;
-    if (RegFails(Call::RegQueryValueExA, &status)) return FinishStatus(e, status);
+    if (auto fault = RegFault(Call::RegQueryValueExA)) return FinishStatus(e, *fault);
     auto k = KeyOf(key, nullptr);
     if (!k) return FinishStatus(e, ERROR_INVALID_HANDLE);
     if (reserved) return FinishStatus(e, ERROR_INVALID_PARAMETER);
     sim::RegValue* v = k->Value(name ? name : "");
     if (!v) return FinishStatus(e, ERROR_FILE_NOT_FOUND);
-    if (v->error) return FinishStatus(e, static_cast<LONG>(v->error));
-    if (type) *type = v->type;
-    DWORD needed = static_cast<DWORD>(v->data.size());
-    e.Num("value_type", v->type).Num("stored", needed);
-    if (data && (!size || *size < needed)) {
-        if (size) *size = needed;
-        return FinishStatus(e, ERROR_MORE_DATA);
-    }
-    if (data) memcpy(data, v->data.data(), needed);
-    if (size) *size = needed;
-    return FinishStatus(e, ERROR_SUCCESS);
+    return GiveValue(e, *v, type, data, size);
 }
 
 LONG RegSetValueExA(HKEY key, LPCSTR name, DWORD reserved, DWORD type, const BYTE* data,
@@ -839,8 +844,7 @@ LONG RegSetValueExA(HKEY key, LPCSTR name, DWORD reserved, DWORD type, const BYT
         .Num("args.type", type)
         .Str("args.data", bytes)
         .Num("args.size", size);
-    LONG status;
-    if (RegFails(Call::RegSetValueExA, &status)) return FinishStatus(e, status);
+    if (auto fault = RegFault(Call::RegSetValueExA)) return FinishStatus(e, *fault);
     auto k = KeyOf(key, nullptr);
     if (!k) return FinishStatus(e, ERROR_INVALID_HANDLE);
     if (!data && size) return FinishStatus(e, ERROR_INVALID_PARAMETER);
@@ -856,8 +860,7 @@ LONG RegEnumKeyExA(HKEY key, DWORD index, LPSTR name, LPDWORD nameSize, LPDWORD 
     Event e = sim::CallEvent(Call::RegEnumKeyExA);
     e.Str("args.key", KeyName(key)).Num("args.index", index);
     e.NumOrNull("args.size", nameSize);
-    LONG status;
-    if (RegFails(Call::RegEnumKeyExA, &status)) return FinishStatus(e, status);
+    if (auto fault = RegFault(Call::RegEnumKeyExA)) return FinishStatus(e, *fault);
     auto k = KeyOf(key, nullptr);
     if (!k) return FinishStatus(e, ERROR_INVALID_HANDLE);
     if (reserved || !name || !nameSize) return FinishStatus(e, ERROR_INVALID_PARAMETER);
@@ -875,8 +878,7 @@ LONG RegEnumValueA(HKEY key, DWORD index, LPSTR name, LPDWORD nameSize, LPDWORD 
     Event e = sim::CallEvent(Call::RegEnumValueA);
     e.Str("args.key", KeyName(key)).Num("args.index", index);
     e.NumOrNull("args.name_size", nameSize).NumOrNull("args.data_size", dataSize);
-    LONG status;
-    if (RegFails(Call::RegEnumValueA, &status)) return FinishStatus(e, status);
+    if (auto fault = RegFault(Call::RegEnumValueA)) return FinishStatus(e, *fault);
     auto k = KeyOf(key, nullptr);
     if (!k) return FinishStatus(e, ERROR_INVALID_HANDLE);
     if (reserved || !name || !nameSize || (data && !dataSize))
@@ -889,17 +891,7 @@ LONG RegEnumValueA(HKEY key, DWORD index, LPSTR name, LPDWORD nameSize, LPDWORD 
     memcpy(name, v.name.c_str(), v.name.size() + 1);
     *nameSize = static_cast<DWORD>(v.name.size());
     // A value that cannot be read is still listed by its name.
-    if (v.error) return FinishStatus(e, static_cast<LONG>(v.error));
-    if (type) *type = v.type;
-    DWORD needed = static_cast<DWORD>(v.data.size());
-    e.Num("value_type", v.type).Num("stored", needed);
-    if (data && *dataSize < needed) {
-        *dataSize = needed;
-        return FinishStatus(e, ERROR_MORE_DATA);
-    }
-    if (data) memcpy(data, v.data.data(), needed);
-    if (dataSize) *dataSize = needed;
-    return FinishStatus(e, ERROR_SUCCESS);
+    return GiveValue(e, v, type, data, dataSize);
 }
 
 // Marks a key and everything below it as deleted, without recursion.
@@ -922,8 +914,7 @@ static std::vector<sim::Bytes> MarkDeleted(sim::RegKey& top, const std::string& 
 LONG RegDeleteKeyA(HKEY key, LPCSTR subKey) {
     Event e = sim::CallEvent(Call::RegDeleteKeyA);
     e.Str("args.key", KeyName(key)).StrOrNull("args.subkey", subKey);
-    LONG status;
-    if (RegFails(Call::RegDeleteKeyA, &status)) return FinishStatus(e, status);
+    if (auto fault = RegFault(Call::RegDeleteKeyA)) return FinishStatus(e, *fault);
     Runtime& rt = sim::Current();
     std::string path;
     auto base = KeyOf(key, &path);
