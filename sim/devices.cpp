@@ -10,6 +10,7 @@
 #include "sim/slots.h"
 
 using sim::Call;
+using sim::Emitted;
 using sim::Event;
 using sim::Failed;
 using sim::Finish;
@@ -56,8 +57,7 @@ HDEVINFO SetupDiGetClassDevsA(const GUID* classGuid, PCSTR enumerator, HWND pare
     e.Str("result", sim::PointerText(reinterpret_cast<void*>(handle)))
         .Num("devices", static_cast<int64_t>(members.size()));
     rt.device_sets[handle] = std::move(members);
-    rt.Emit(std::move(e));
-    return reinterpret_cast<HDEVINFO>(handle);
+    return Emitted(e, reinterpret_cast<HDEVINFO>(handle));
 }
 
 BOOL SetupDiEnumDeviceInfo(HDEVINFO set, DWORD index, PSP_DEVINFO_DATA data) {

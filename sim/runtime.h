@@ -154,16 +154,19 @@ bool CallFails(Call call);
 // and the function's name; the caller adds the arguments ("args.*"), then
 // the result.
 Event CallEvent(Call call);
-// The end of a call that fails with `error` as the last error: the error
-// recorded after the result the event already holds, the event emitted, and
+// The end of a call: its event, which holds the result, emitted, and
 // `value` returned.
 template <typename T>
-T Failed(Event& e, uint32_t error, T value) {
-    Runtime& rt = Current();
-    rt.last_error = error;
-    e.Num("error", error);
-    rt.Emit(std::move(e));
+T Emitted(const Event& e, T value) {
+    Current().Emit(e);
     return value;
+}
+// The end of a call that fails with `error` as the last error: the error
+// recorded after the result the event already holds.
+template <typename T>
+T Failed(Event& e, uint32_t error, T value) {
+    Current().last_error = error;
+    return Emitted(e.Num("error", error), value);
 }
 // The end of a call whose result is a BOOL-like success: on failure also
 // the last-error code.
@@ -171,8 +174,7 @@ template <typename T>
 T Finish(Event& e, bool ok, T value) {
     e.Flag("result", ok);
     if (!ok) return Failed(e, Current().last_error, value);
-    Current().Emit(std::move(e));
-    return value;
+    return Emitted(e, value);
 }
 // A BOOL-like failure with `error` as the last error.
 template <typename T>

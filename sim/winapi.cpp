@@ -17,6 +17,7 @@
 #include "sim/slots.h"
 
 using sim::Call;
+using sim::Emitted;
 using sim::Event;
 using sim::Failed;
 using sim::Finish;
@@ -26,11 +27,7 @@ using sim::Runtime;
 namespace {
 
 // Registry functions return their status instead of setting the last error.
-LONG FinishStatus(Event& e, LONG status) {
-    e.Num("result", status);
-    sim::Current().Emit(std::move(e));
-    return status;
-}
+LONG FinishStatus(Event& e, LONG status) { return Emitted(e.Num("result", status), status); }
 
 // The status a planned failure of a registry call returns, if one fires.
 std::optional<LONG> RegFault(Call call) {
@@ -71,9 +68,7 @@ DWORD Directory(Call call, const std::string& value, char* buffer, DWORD size) {
     Runtime& rt = sim::Current();
     if (sim::CallFails(call)) return Failed(e.Num("result", 0), rt.last_error, DWORD{0});
     DWORD n = CopyOut(value, buffer, size);
-    e.Num("result", n).Str("path", value);
-    rt.Emit(std::move(e));
-    return n;
+    return Emitted(e.Num("result", n).Str("path", value), n);
 }
 
 }  // namespace
@@ -102,8 +97,7 @@ BOOL GetVersionExA(LPOSVERSIONINFOA info) {
         .Num("major", rt.m.os.major)
         .Num("minor", rt.m.os.minor)
         .Num("build_number", rt.m.os.build_number);
-    rt.Emit(std::move(e));
-    return TRUE;
+    return Emitted(e, TRUE);
 }
 
 LCID GetSystemDefaultLCID(void) {
@@ -232,8 +226,7 @@ DWORD GetFileAttributesA(LPCSTR path) {
     }
     DWORD attributes = node && node->dir ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
     e.Num("result", attributes).Str("path", node ? sim::FileSystem::PathOf(node) : target);
-    rt.Emit(std::move(e));
-    return attributes;
+    return Emitted(e, attributes);
 }
 
 // ---- kernel32: directory searches -----------------------------------------
@@ -328,9 +321,7 @@ HANDLE FindFirstFileA(LPCSTR pattern, LPWIN32_FIND_DATAA found) {
     GiveEntry(search, found, e);
     rt.searches[handle] = std::move(search);
     HANDLE h = reinterpret_cast<HANDLE>(handle);
-    e.Str("result", sim::PointerText(h));
-    rt.Emit(std::move(e));
-    return h;
+    return Emitted(e.Str("result", sim::PointerText(h)), h);
 }
 
 BOOL FindNextFileA(HANDLE search, LPWIN32_FIND_DATAA found) {
@@ -455,8 +446,7 @@ HMODULE LoadLibraryA(LPCSTR name) {
             loaded.path = path;
             ++loaded.refs;
             e.Str("result", sim::PointerText(reinterpret_cast<void*>(handle)));
-            rt.Emit(std::move(e));
-            return reinterpret_cast<HMODULE>(handle);
+            return Emitted(e, reinterpret_cast<HMODULE>(handle));
         }
     }
     return fail(ERROR_MOD_NOT_FOUND);
@@ -560,9 +550,7 @@ HLOCAL LocalAlloc(UINT flags, SIZE_T bytes) {
     std::string shown;
     void* block = rt.Allocate(bytes, flags & LMEM_ZEROINIT, &shown);
     if (!block) return fail();
-    e.Str("result", shown);
-    rt.Emit(std::move(e));
-    return block;
+    return Emitted(e.Str("result", shown), block);
 }
 
 HLOCAL LocalFree(HLOCAL block) {
@@ -571,9 +559,7 @@ HLOCAL LocalFree(HLOCAL block) {
     Event e = sim::CallEvent(Call::LocalFree);
     e.Str("args.block", rt.BlockText(block));
     if (!block) {
-        e.Str("result", "NULL");
-        rt.Emit(std::move(e));
-        return NULL;
+        return Emitted(e.Str("result", "NULL"), HLOCAL{NULL});
     }
     if (!rt.Release(block)) {
         // A LocalFree of a block that is not allocated gets an event of its
@@ -581,13 +567,9 @@ HLOCAL LocalFree(HLOCAL block) {
         // finds it without going through every free.
         rt.last_error = ERROR_INVALID_HANDLE;
         rt.Emit(Event("bad_free").Str("block", sim::PointerText(block)));
-        e.Str("result", sim::PointerText(block)).Num("error", rt.last_error);
-        rt.Emit(std::move(e));
-        return block;
+        return Emitted(e.Str("result", sim::PointerText(block)).Num("error", rt.last_error), block);
     }
-    e.Str("result", "NULL");
-    rt.Emit(std::move(e));
-    return NULL;
+    return Emitted(e.Str("result", "NULL"), HLOCAL{NULL});
 }
 
 DWORD FormatMessageA(DWORD flags, LPCVOID source, DWORD messageId, DWORD languageId, LPSTR buffer,
@@ -631,8 +613,7 @@ DWORD FormatMessageA(DWORD flags, LPCVOID source, DWORD messageId, DWORD languag
     memcpy(text, it->second, length + 1);
     *reinterpret_cast<char**>(buffer) = text;
     e.Num("result", static_cast<int64_t>(length)).Str("text", it->second).Str("block", shown);
-    rt.Emit(std::move(e));
-    return static_cast<DWORD>(length);
+    return Emitted(e, static_cast<DWORD>(length));
 }
 
 }  // namespace sim::impl
@@ -709,8 +690,7 @@ int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
         answer = *yes ? IDYES : IDNO;
     }
     box.Str("answer", answer == IDYES ? "Yes" : answer == IDNO ? "No" : "OK").Num("result", answer);
-    rt.Emit(std::move(box));
-    return answer;
+    return Emitted(box, answer);
 }
 
 int LoadStringA(HINSTANCE instance, UINT id, LPSTR buffer, int size) {
@@ -728,8 +708,7 @@ int LoadStringA(HINSTANCE instance, UINT id, LPSTR buffer, int size) {
     memcpy(buffer, it->second.data(), n);
     buffer[n] = '\0';
     e.Num("result", static_cast<int64_t>(n)).Str("text", sim::Bytes(buffer, n));
-    rt.Emit(std::move(e));
-    return static_cast<int>(n);
+    return Emitted(e, static_cast<int>(n));
 }
 
 BOOL ExitWindowsEx(UINT flags, DWORD reserved) {
@@ -1011,8 +990,7 @@ int CloseNewFile(void* cookie) {
         .Num("bytes", static_cast<int64_t>(f->data.size()))
         .Str("data", f->data)
         .Flag("result", made);
-    rt->Emit(std::move(e));
-    return made ? 0 : EOF;
+    return Emitted(e, made ? 0 : EOF);
 }
 
 // How the record names a stream: the path it was opened with.
@@ -1106,9 +1084,7 @@ size_t Transfer(Call call, FILE* stream, size_t size, size_t count, Op op) {
         return Failed(e.Num("result", 0), rt.last_error, size_t{0});
     }
     size_t n = op();
-    e.Num("result", static_cast<int64_t>(n));
-    rt.Emit(std::move(e));
-    return n;
+    return Emitted(e.Num("result", static_cast<int64_t>(n)), n);
 }
 
 }  // namespace
@@ -1155,9 +1131,7 @@ int(fclose)(FILE* stream) {
     int result = (::fclose)(stream);
     if (failed || result != 0)
         return Failed(e.Num("result", EOF), failed ? error : ERROR_DISK_FULL, EOF);
-    e.Num("result", 0);
-    rt->Emit(std::move(e));
-    return 0;
+    return Emitted(e.Num("result", 0), 0);
 }
 
 }  // namespace sim::impl
