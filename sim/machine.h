@@ -241,6 +241,11 @@ enum class DeleteSemantics {
     Nt,      // RegDeleteKeyA fails with error 5 on a key that has subkeys
 };
 
+// Those of the Windows of a platform: Legacy on the 9x family (1), else Nt.
+inline DeleteSemantics DeleteSemanticsOf(uint32_t platform) {
+    return platform == 1 ? DeleteSemantics::Legacy : DeleteSemantics::Nt;
+}
+
 struct Device {
     // The SPDRP_HARDWAREID property as stored; none when the device has no
     // hardware identifiers (the read fails with ERROR_INVALID_DATA).

@@ -85,13 +85,19 @@ class Reader {
 
     static int Line(const toml::node& node) { return static_cast<int>(node.source().begin.line); }
 
+    // "FILE:LINE: FIELD: ", where a warning or a note about a setting begins.
+    std::string At(const toml::node& node, const std::string& field) const {
+        return file_ + ":" + std::to_string(Line(node)) + ": " + field + ": ";
+    }
+
+    // A warning of the setting at `node`; an empty text is none.
     void Warn(const toml::node& node, const std::string& field, const std::string& text) {
-        warnings.push_back(file_ + ":" + std::to_string(Line(node)) + ": " + field + ": " + text);
+        if (!text.empty()) warnings.push_back(At(node, field) + text);
     }
 
     // What an option of the command line did to a setting of the file.
     void Tell(const toml::node& node, const std::string& field, const std::string& text) {
-        notes.push_back(file_ + ":" + std::to_string(Line(node)) + ": " + field + ": " + text);
+        notes.push_back(At(node, field) + text);
     }
 
     // A path of the machine as a person reads it.
@@ -332,7 +338,7 @@ struct PackageFolder {
         std::string rest = path.size() > from.size()
                                ? path.substr(from.size() + (FileSystem::IsRoot(from) ? 0 : 1))
                                : "";
-        std::string moved = rest.empty() ? at : at + (FileSystem::IsRoot(at) ? "" : "\\") + rest;
+        std::string moved = rest.empty() ? at : FileSystem::Join(at, rest);
         r.Tell(node, field,
                r.Shown(path) + " moves with the package folder to " + r.Shown(moved) + " (--cwd)");
         return moved;
@@ -482,8 +488,7 @@ const TableKeys<OsEntry> kOsKeys = {
           if (e.build_number) l.r.Fail(v, f, "give build or build_number, not both");
           OsVersion& o = e.c.version;
           uint32_t build = static_cast<uint32_t>(l.r.Int(v, f, 0, 0xFFFF));
-          // On the 9x family the high word of dwBuildNumber holds the version.
-          o.build_number = o.platform == 1 ? (o.major << 24) | (o.minor << 16) | build : build;
+          o.build_number = o.platform == 1 ? Build9x(o.major, o.minor, build) : build;
       }},
      ROW(OsEntry, "csd", "a text of 127 characters at most", e.c.version.csd = l.r.Text(v, f);
          if (e.c.version.csd.size() > 127)
@@ -644,11 +649,6 @@ void ReadPackage(Load& l, const toml::node& v, const std::string& field) {
 }
 
 // ---- files and folders ------------------------------------------------------
-
-// A library file in a folder of the machine.
-std::string LibraryPath(const std::string& dir, const Bytes& name) {
-    return dir + (FileSystem::IsRoot(dir) ? "" : "\\") + name;
-}
 
 // A path the file puts in the machine, where it lies in this run (none:
 // --package's folder takes its place).
@@ -893,7 +893,7 @@ const TableKeys<ModuleEntry> kModuleKeys = {
      {"dir", "a Windows path",
       [](Load& l, ModuleEntry& e, const toml::node& v, const std::string& f) {
           std::optional<std::string> placed =
-              l.folder.Place(l.r, LibraryPath(l.r.WinPath(v, f), e.file), v, f);
+              l.folder.Place(l.r, FileSystem::Join(l.r.WinPath(v, f), e.file), v, f);
           if (placed) {
               e.dir = FileSystem::Parent(*placed);
               return;
@@ -906,8 +906,7 @@ const TableKeys<ModuleEntry> kModuleKeys = {
       [](Load& l, ModuleEntry& e, const toml::node& v, const std::string& f) {
           l.r.Elements(v, f, [&](const toml::node& name, const std::string& at) {
               Bytes entry = l.r.Name(name, at);
-              if (std::string unused = UnusedLibraryProblem(e.file, entry); !unused.empty())
-                  l.r.Warn(name, at, unused);
+              l.r.Warn(name, at, UnusedLibraryProblem(e.file, entry));
               e.missing.insert(entry);
           });
       }}},
@@ -938,8 +937,7 @@ void ReadModules(Load& l, const toml::node& v, const std::string& field) {
             l.r.Fail(node, where,
                      problem + " (expected a library file name such as \"newdev.dll\")");
         l.r.Note(node, where);
-        if (std::string unused = UnusedLibraryProblem(e.file); !unused.empty())
-            l.r.Warn(node, where, unused);
+        l.r.Warn(node, where, UnusedLibraryProblem(e.file));
         ReadTable(l, kModuleKeys, e, node, where, names);
     }
 }
@@ -955,14 +953,13 @@ struct PlantedEntry : Entry {
 const TableKeys<PlantedEntry> kPlantedKeys = {
     "### [modules.\"NAME\"] and [[planted]]",
     {ROW(PlantedEntry, "name", "a file name", e.name = l.r.FileName(v, f, "setupapi.dll");
-         if (std::string unused = UnusedLibraryProblem(e.name); !unused.empty())
-             l.r.Warn(v, f, unused)),
+         l.r.Warn(v, f, UnusedLibraryProblem(e.name))),
      ROW(PlantedEntry, "dir", "a Windows path", e.dir = l.r.WinPath(v, f); e.dir_node = &v)},
     {"name"},
     [](Load& l, PlantedEntry& e) {
         const std::string& dir = e.dir_node ? e.dir : l.m.current_dir;
         std::optional<std::string> placed =
-            l.folder.Place(l.r, LibraryPath(dir, e.name), e.dir_node ? *e.dir_node : *e.node,
+            l.folder.Place(l.r, FileSystem::Join(dir, e.name), e.dir_node ? *e.dir_node : *e.node,
                            e.where, !e.dir_node);
         if (placed) l.m.modules.push_back({e.name, FileSystem::Parent(*placed), true, true, {}});
     },
@@ -1266,7 +1263,7 @@ void MakeMachine(Load& l) {
     m.codepage = l.r.codepage;
     m.os = l.os.version;
     if (l.os.custom) m.os_name = "custom";
-    m.delete_semantics = m.os.platform == 1 ? DeleteSemantics::Legacy : DeleteSemantics::Nt;
+    m.delete_semantics = DeleteSemanticsOf(m.os.platform);
     m.source = l.r.file();
     m.name = std::filesystem::path(l.r.file()).stem().string();
     m.locale = l.locale;

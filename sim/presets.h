@@ -11,6 +11,11 @@
 
 namespace sim {
 
+// dwBuildNumber on the 9x family carries the version in its high word.
+constexpr uint32_t Build9x(uint32_t major, uint32_t minor, uint32_t build) {
+    return (major << 24) | (minor << 16) | build;
+}
+
 // "95", "98", "98se", "me", "2000", "xp", "2003".
 const std::vector<std::string>& PresetNames();
 bool IsPreset(const std::string& name);
