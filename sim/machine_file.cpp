@@ -1012,8 +1012,9 @@ struct ExpectEntry : Entry {
 // { hex = ".." }.
 std::vector<Bytes> Texts(Load& l, const toml::node& list, const std::string& field) {
     std::vector<Bytes> out;
-    l.r.Elements(list, field,
-                 [&](const toml::node& v, const std::string& f) { out.push_back(l.r.Text(v, f)); });
+    const toml::array& a = l.r.Array(list, field);
+    for (size_t i = 0; i < a.size(); ++i)
+        out.push_back(l.r.Text(a[i], field + "[" + std::to_string(i) + "]"));
     return out;
 }
 
@@ -1098,7 +1099,7 @@ struct Key {
     Seen seen = kEverywhere;
     const char* option = nullptr;
     std::unique_ptr<toml::node> (*given)(const Overrides&) = nullptr;
-    const char* on_9x = nullptr;  // what to write instead on the 9x family
+    std::string (*on_9x)() = nullptr;  // what to write instead on the 9x family
 };
 
 std::unique_ptr<toml::node> GivenText(const std::optional<std::string>& text) {
@@ -1178,9 +1179,11 @@ const Key kKeys[] = {
     {"devices", "an array of tables", Phase::kContent, ReadArray<kDeviceKeys>, NamesOf<kDeviceKeys>,
      kOnNt, nullptr, nullptr,
      // The 9x program finds a controller by its key under Enum\PCI.
-     "; a controller on this Windows is a key under Enum\\PCI, written [[keys]] path = "
-     "'Enum\\PCI\\" CONTROLLER_KEY(FIRST_MODEL) "&SUBSYS_" FIRST_MODEL VENDOR_ID
-                                                "&REV_02\\BUS_02&DEV_0C&FUNC_00'"},
+     [] {
+         return "; a controller on this Windows is a key under Enum\\PCI, written [[keys]] "
+                "path = '" +
+                ControllerKeyPath() + "'";
+     }},
     {"modules", "a table of tables", Phase::kContent, ReadModules, NamesOf<kModuleKeys>, kOnNt},
     {"planted", "an array of tables", Phase::kContent, ReadArray<kPlantedKeys>,
      NamesOf<kPlantedKeys>, kOnNt},
@@ -1324,7 +1327,7 @@ void WarnUnobservable(Load& l) {
             if (!v || static_cast<int>(key.phase) != phase || key.seen == kEverywhere ||
                 (key.seen & seen))
                 continue;
-            l.r.Warn(*v, key.name, why + (legacy && key.on_9x ? key.on_9x : ""));
+            l.r.Warn(*v, key.name, why + (legacy && key.on_9x ? key.on_9x() : ""));
         }
     }
     const toml::node* faults = l.root.get("faults");

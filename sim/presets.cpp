@@ -222,12 +222,16 @@ std::vector<size_t> MountPackage(Machine& machine, const std::string& host_dir,
     return unmatched;
 }
 
+std::string ControllerKeyPath(const std::string& device) {
+    return "Enum\\PCI\\" CONTROLLER_KEY("") + device + "&SUBSYS_" + device +
+           VENDOR_ID "&REV_02\\BUS_02&DEV_0C&FUNC_00";
+}
+
 void AddController(Machine& machine, const std::string& device) {
     const std::string key = CONTROLLER_KEY("") + device;
     const std::string subsys = "&SUBSYS_" + device + VENDOR_ID;
     if (machine.os.platform == 1) {
-        MakeKeyPath(machine.hklm.get(),
-                    "Enum\\PCI\\" + key + subsys + "&REV_02\\BUS_02&DEV_0C&FUNC_00");
+        MakeKeyPath(machine.hklm.get(), ControllerKeyPath(device));
     } else {
         Device d;
         d.hardware_ids = MultiSz({"PCI\\" + key + subsys + "&REV_02", "PCI\\" + key + subsys,

@@ -51,6 +51,8 @@ std::vector<size_t> MountPackage(Machine& machine, const std::string& host_dir,
 // The first controller model as it appears on each platform: a present
 // device on NT, an Enum\PCI key with an instance on the 9x family.
 void AddController(Machine& machine, const std::string& device = FIRST_MODEL);
+// That key with its instance, as a key path below HKLM.
+std::string ControllerKeyPath(const std::string& device = FIRST_MODEL);
 
 // The simulator's default: the named Windows with one 8E3A controller (or
 // one of the model given), the example package (or the package folder
