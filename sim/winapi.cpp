@@ -62,6 +62,18 @@ bool BadName(const char* path) {
     return false;
 }
 
+// Where a library of the machine lies: its folder as an absolute path,
+// whether that is `folder`, and the library's own path.
+std::string FolderOf(const sim::Module& mod) { return sim::FileSystem::Absolute(mod.dir, "C:\\"); }
+
+bool LiesIn(const sim::Module& mod, const std::string& folder) {
+    return sim::EqualNoCase(FolderOf(mod), sim::FileSystem::Absolute(folder, "C:\\"));
+}
+
+std::string LibraryPath(const sim::Module& mod) {
+    return sim::FileSystem::Join(FolderOf(mod), mod.name);
+}
+
 DWORD Directory(Call call, const std::string& value, char* buffer, DWORD size) {
     Event e = sim::CallEvent(call);
     e.Num("args.size", size);
@@ -215,10 +227,8 @@ DWORD GetFileAttributesA(LPCSTR path) {
     const sim::FileSystem::Node* node = target.empty() ? nullptr : rt.m.files.Find(target);
     // The machine's libraries, system or planted, are files where they lie.
     const sim::Module* library = nullptr;
-    for (const sim::Module& mod : rt.m.modules) {
-        std::string at = sim::FileSystem::Absolute(mod.dir, "C:\\");
-        if (!node && sim::EqualNoCase(sim::FileSystem::Join(at, mod.name), target)) library = &mod;
-    }
+    for (const sim::Module& mod : rt.m.modules)
+        if (!node && sim::EqualNoCase(LibraryPath(mod), target)) library = &mod;
     if (!node && !library) {
         std::string parent = sim::FileSystem::Parent(target);
         return fail(!parent.empty() && rt.m.files.IsDir(parent) ? ERROR_FILE_NOT_FOUND
@@ -269,7 +279,7 @@ std::vector<Runtime::Search::Entry> Listing(const Runtime& rt, const sim::FileSy
         found[upper] = {child->name, child->dir, child->dir ? 0 : child->data.size()};
     const std::string at = sim::FileSystem::PathOf(&dir);
     for (const sim::Module& mod : rt.m.modules)
-        if (sim::EqualNoCase(sim::FileSystem::Absolute(mod.dir, "C:\\"), at))
+        if (sim::EqualNoCase(FolderOf(mod), at))
             found.emplace(sim::Upper(mod.name), Runtime::Search::Entry{mod.name, false, 0});
     std::vector<Runtime::Search::Entry> out;
     if (dir.parent)
@@ -362,8 +372,7 @@ uint32_t MissingImport(const Runtime& rt, const sim::Module& mod) {
         return 0;
     for (const sim::Module& other : rt.m.modules) {
         if (other.planted || !sim::EqualNoCase(other.name, sim::Row(sim::kNewdevImport).library) ||
-            !sim::EqualNoCase(sim::FileSystem::Absolute(other.dir, "C:\\"),
-                              sim::FileSystem::Absolute(rt.m.system_dir, "C:\\")))
+            !LiesIn(other, rt.m.system_dir))
             continue;
         if (!other.loads) return ERROR_MOD_NOT_FOUND;
         return other.missing.count(sim::CallName(sim::kNewdevImport)) ? ERROR_PROC_NOT_FOUND : 0;
@@ -420,12 +429,8 @@ HMODULE LoadLibraryA(LPCSTR name) {
     for (const auto& dir : dirs) {
         for (size_t i = 0; i < rt.m.modules.size(); ++i) {
             const sim::Module& mod = rt.m.modules[i];
-            if (!sim::EqualNoCase(mod.name, file) ||
-                !sim::EqualNoCase(sim::FileSystem::Absolute(mod.dir, "C:\\"),
-                                  sim::FileSystem::Absolute(dir, "C:\\")))
-                continue;
-            std::string path =
-                sim::FileSystem::Join(sim::FileSystem::Absolute(mod.dir, "C:\\"), mod.name);
+            if (!sim::EqualNoCase(mod.name, file) || !LiesIn(mod, dir)) continue;
+            std::string path = LibraryPath(mod);
             e.Str("path", path).Flag("planted", mod.planted);
             if (!mod.loads) return fail(193);  // ERROR_BAD_EXE_FORMAT
             // A system library whose own imports cannot be bound does not
