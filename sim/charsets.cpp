@@ -19,6 +19,7 @@ const char* Next(uint32_t codepage, const char* p) {
 }  // namespace
 
 using sim::Call;
+using sim::Emitted;
 
 namespace sim::impl {
 
@@ -38,8 +39,7 @@ LPSTR CharPrevA(LPCSTR start, LPCSTR current) {
         e.Str("args.text", std::string(start, current)).Num("result", p - start);
     else
         e.Str("args.start", sim::PointerText(start)).Str("args.current", sim::PointerText(current));
-    rt.Emit(std::move(e));
-    return const_cast<LPSTR>(p);
+    return Emitted(e, const_cast<LPSTR>(p));
 }
 
 // The text in the machine's ANSI code page (CP_ACP, the only one the
@@ -52,12 +52,7 @@ int MultiByteToWideChar(UINT codepage, DWORD flags, LPCSTR text, int size, LPWST
     sim::Runtime& rt = sim::Current();
     sim::Event e = sim::CallEvent(Call::MultiByteToWideChar);
     e.Num("args.codepage", codepage).Num("args.flags", flags);
-    auto fail = [&](uint32_t error) {
-        rt.last_error = error;
-        e.Num("result", 0).Num("error", error);
-        rt.Emit(std::move(e));
-        return 0;
-    };
+    auto fail = [&](uint32_t error) { return sim::Failed(e.Num("result", 0), error, 0); };
     if (sim::CallFails(Call::MultiByteToWideChar)) return fail(rt.last_error);
     if (!text || size < -1 || wideSize < 0 || (wideSize && !wide) || codepage != CP_ACP)
         return fail(ERROR_INVALID_PARAMETER);
@@ -70,9 +65,7 @@ int MultiByteToWideChar(UINT codepage, DWORD flags, LPCSTR text, int size, LPWST
         if (out.size() > static_cast<size_t>(wideSize)) return fail(ERROR_INSUFFICIENT_BUFFER);
         std::copy(out.begin(), out.end(), wide);
     }
-    e.Num("result", static_cast<int64_t>(out.size()));
-    rt.Emit(std::move(e));
-    return static_cast<int>(out.size());
+    return Emitted(e.Num("result", static_cast<int64_t>(out.size())), static_cast<int>(out.size()));
 }
 
 // UTF-16 text as bytes of the machine's ANSI code page (CP_ACP), as Windows
@@ -83,12 +76,7 @@ int WideCharToMultiByte(UINT codepage, DWORD flags, LPCWSTR wide, int wideSize, 
     sim::Runtime& rt = sim::Current();
     sim::Event e = sim::CallEvent(Call::WideCharToMultiByte);
     e.Num("args.codepage", codepage).Num("args.flags", flags);
-    auto fail = [&](uint32_t error) {
-        rt.last_error = error;
-        e.Num("result", 0).Num("error", error);
-        rt.Emit(std::move(e));
-        return 0;
-    };
+    auto fail = [&](uint32_t error) { return sim::Failed(e.Num("result", 0), error, 0); };
     if (sim::CallFails(Call::WideCharToMultiByte)) return fail(rt.last_error);
     if (!wide || wideSize < -1 || size < 0 || (size && !text) || codepage != CP_ACP)
         return fail(ERROR_INVALID_PARAMETER);
@@ -111,8 +99,7 @@ int WideCharToMultiByte(UINT codepage, DWORD flags, LPCWSTR wide, int wideSize, 
     e.Str("text", out)
         .Flag("used_default", defaulted)
         .Num("result", static_cast<int64_t>(out.size()));
-    rt.Emit(std::move(e));
-    return static_cast<int>(out.size());
+    return Emitted(e, static_cast<int>(out.size()));
 }
 
 }  // namespace sim::impl

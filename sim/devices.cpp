@@ -10,18 +10,14 @@
 #include "sim/slots.h"
 
 using sim::Call;
+using sim::Emitted;
 using sim::Event;
+using sim::Failed;
+using sim::Finish;
+using sim::Refuse;
 using sim::Runtime;
 
 namespace {
-
-BOOL Finish(Event& e, bool ok) {
-    Runtime& rt = sim::Current();
-    e.Flag("result", ok);
-    if (!ok) e.Num("error", rt.last_error);
-    rt.Emit(std::move(e));
-    return ok ? TRUE : FALSE;
-}
 
 const std::vector<size_t>* SetOf(HDEVINFO set) {
     auto& sets = sim::Current().device_sets;
@@ -48,16 +44,11 @@ HDEVINFO SetupDiGetClassDevsA(const GUID* classGuid, PCSTR enumerator, HWND pare
         .Str("args.parent", sim::PointerText(parent))
         .Num("args.flags", flags);
     Runtime& rt = sim::Current();
-    auto fail = [&]() {
-        e.Str("result", "INVALID_HANDLE_VALUE").Num("error", rt.last_error);
-        rt.Emit(std::move(e));
-        return INVALID_HANDLE_VALUE;
+    auto fail = [&](uint32_t error) {
+        return Failed(e.Str("result", "INVALID_HANDLE_VALUE"), error, INVALID_HANDLE_VALUE);
     };
-    if (sim::CallFails(Call::SetupDiGetClassDevsA)) return fail();
-    if (!classGuid && !(flags & DIGCF_ALLCLASSES)) {
-        rt.last_error = ERROR_INVALID_PARAMETER;
-        return fail();
-    }
+    if (sim::CallFails(Call::SetupDiGetClassDevsA)) return fail(rt.last_error);
+    if (!classGuid && !(flags & DIGCF_ALLCLASSES)) return fail(ERROR_INVALID_PARAMETER);
     std::vector<size_t> members;
     for (size_t i = 0; i < rt.m.devices.size(); ++i)
         if (rt.m.devices[i].present || !(flags & DIGCF_PRESENT)) members.push_back(i);
@@ -66,33 +57,23 @@ HDEVINFO SetupDiGetClassDevsA(const GUID* classGuid, PCSTR enumerator, HWND pare
     e.Str("result", sim::PointerText(reinterpret_cast<void*>(handle)))
         .Num("devices", static_cast<int64_t>(members.size()));
     rt.device_sets[handle] = std::move(members);
-    rt.Emit(std::move(e));
-    return reinterpret_cast<HDEVINFO>(handle);
+    return Emitted(e, reinterpret_cast<HDEVINFO>(handle));
 }
 
 BOOL SetupDiEnumDeviceInfo(HDEVINFO set, DWORD index, PSP_DEVINFO_DATA data) {
     Event e = sim::CallEvent(Call::SetupDiEnumDeviceInfo);
     e.Str("args.set", sim::PointerText(set)).Num("args.index", index);
-    if (sim::CallFails(Call::SetupDiEnumDeviceInfo)) return Finish(e, false);
-    Runtime& rt = sim::Current();
+    if (sim::CallFails(Call::SetupDiEnumDeviceInfo)) return Finish(e, false, FALSE);
     const std::vector<size_t>* members = SetOf(set);
-    if (!members) {
-        rt.last_error = ERROR_INVALID_HANDLE;
-        return Finish(e, false);
-    }
-    if (!data || data->cbSize != sizeof(SP_DEVINFO_DATA)) {
-        rt.last_error = ERROR_INVALID_USER_BUFFER;
-        return Finish(e, false);
-    }
-    if (index >= members->size()) {
-        rt.last_error = ERROR_NO_MORE_ITEMS;
-        return Finish(e, false);
-    }
+    if (!members) return Refuse(e, ERROR_INVALID_HANDLE, FALSE);
+    if (!data || data->cbSize != sizeof(SP_DEVINFO_DATA))
+        return Refuse(e, ERROR_INVALID_USER_BUFFER, FALSE);
+    if (index >= members->size()) return Refuse(e, ERROR_NO_MORE_ITEMS, FALSE);
     memset(&data->ClassGuid, 0, sizeof data->ClassGuid);
     data->DevInst = static_cast<DWORD>((*members)[index] + 1);
     data->Reserved = 0;
     e.Num("device", data->DevInst);
-    return Finish(e, true);
+    return Finish(e, true, TRUE);
 }
 
 BOOL SetupDiGetDeviceRegistryPropertyA(HDEVINFO set, PSP_DEVINFO_DATA data, DWORD property,
@@ -105,42 +86,30 @@ BOOL SetupDiGetDeviceRegistryPropertyA(HDEVINFO set, PSP_DEVINFO_DATA data, DWOR
         .Num("args.size", size);
     auto finish = [&](bool ok) {
         if (required) e.Num("required", *required);
-        return Finish(e, ok);
+        return Finish(e, ok, ok ? TRUE : FALSE);
+    };
+    auto refuse = [&](uint32_t error) {
+        sim::Current().last_error = error;
+        return finish(false);
     };
     if (sim::CallFails(Call::SetupDiGetDeviceRegistryPropertyA)) return finish(false);
     Runtime& rt = sim::Current();
-    if (!SetOf(set)) {
-        rt.last_error = ERROR_INVALID_HANDLE;
-        return finish(false);
-    }
+    if (!SetOf(set)) return refuse(ERROR_INVALID_HANDLE);
     if (!data || data->cbSize != sizeof(SP_DEVINFO_DATA) || data->DevInst == 0 ||
-        data->DevInst > rt.m.devices.size()) {
-        rt.last_error = ERROR_INVALID_PARAMETER;
-        return finish(false);
-    }
-    if (!buffer && size) {
-        rt.last_error = ERROR_INVALID_USER_BUFFER;
-        return finish(false);
-    }
+        data->DevInst > rt.m.devices.size())
+        return refuse(ERROR_INVALID_PARAMETER);
+    if (!buffer && size) return refuse(ERROR_INVALID_USER_BUFFER);
     const sim::Device& device = rt.m.devices[data->DevInst - 1];
-    if (property == SPDRP_HARDWAREID && device.read_error) {
-        rt.last_error = device.read_error;
-        return finish(false);
-    }
-    if (property != SPDRP_HARDWAREID || !device.hardware_ids) {
-        rt.last_error = ERROR_INVALID_DATA;
-        return finish(false);
-    }
+    if (property == SPDRP_HARDWAREID && device.read_error) return refuse(device.read_error);
+    if (property != SPDRP_HARDWAREID || !device.hardware_ids) return refuse(ERROR_INVALID_DATA);
     const sim::Bytes& ids = *device.hardware_ids;
     DWORD reported = device.reported_size ? *device.reported_size : static_cast<DWORD>(ids.size());
     if (required) *required = reported;
     if (regType) *regType = REG_MULTI_SZ;
     bool size_query = !buffer && size == 0;
     if (device.insufficient_forever ||
-        (size < reported && !(size_query && device.size_query_succeeds))) {
-        rt.last_error = ERROR_INSUFFICIENT_BUFFER;
-        return finish(false);
-    }
+        (size < reported && !(size_query && device.size_query_succeeds)))
+        return refuse(ERROR_INSUFFICIENT_BUFFER);
     if (buffer) memcpy(buffer, ids.data(), std::min<size_t>(ids.size(), reported));
     return finish(true);
 }
@@ -148,11 +117,11 @@ BOOL SetupDiGetDeviceRegistryPropertyA(HDEVINFO set, PSP_DEVINFO_DATA data, DWOR
 BOOL SetupDiDestroyDeviceInfoList(HDEVINFO set) {
     Event e = sim::CallEvent(Call::SetupDiDestroyDeviceInfoList);
     e.Str("args.set", sim::PointerText(set));
-    if (sim::CallFails(Call::SetupDiDestroyDeviceInfoList)) return Finish(e, false);
+    if (sim::CallFails(Call::SetupDiDestroyDeviceInfoList)) return Finish(e, false, FALSE);
     Runtime& rt = sim::Current();
-    bool known = rt.device_sets.erase(reinterpret_cast<uintptr_t>(set)) > 0;
-    if (!known) rt.last_error = ERROR_INVALID_HANDLE;
-    return Finish(e, known);
+    if (!rt.device_sets.erase(reinterpret_cast<uintptr_t>(set)))
+        return Refuse(e, ERROR_INVALID_HANDLE, FALSE);
+    return Finish(e, true, TRUE);
 }
 
 INT_PTR CM_Reenumerate_DevNode(void) { return Unexpected(Call::CM_Reenumerate_DevNode); }
@@ -167,12 +136,9 @@ BOOL UpdateDriverForPlugAndPlayDevicesA(HWND parent, LPCSTR hardwareId, LPCSTR i
         .StrOrNull("args.inf", infPath)
         .Num("args.flags", flags);
     e.NumOrNull("args.reboot", rebootRequired);
-    if (sim::CallFails(Call::UpdateDriverForPlugAndPlayDevicesA)) return Finish(e, false);
+    if (sim::CallFails(Call::UpdateDriverForPlugAndPlayDevicesA)) return Finish(e, false, FALSE);
     Runtime& rt = sim::Current();
-    if (!hardwareId || !infPath) {
-        rt.last_error = ERROR_INVALID_PARAMETER;
-        return Finish(e, false);
-    }
+    if (!hardwareId || !infPath) return Refuse(e, ERROR_INVALID_PARAMETER, FALSE);
     if (rt.m.update.check) {
         // What Windows does with the INF it is given, for the device of that
         // hardware identifier (sim/inf.h). An INF known only by its size and
@@ -183,43 +149,28 @@ BOOL UpdateDriverForPlugAndPlayDevicesA(HWND parent, LPCSTR hardwareId, LPCSTR i
         e.Str("inf_verdict", sim::UpdateVerdictName(p.kind)).Str("inf_why", p.why);
         if (p.kind == sim::UpdatePrediction::kUnpredictable && rt.m.update.given)
             e.Flag("update_given", true);
-        if (p.kind == sim::UpdatePrediction::kFails) {
-            rt.last_error = p.error;
-            return Finish(e, false);
-        }
+        if (p.kind == sim::UpdatePrediction::kFails) return Refuse(e, p.error, FALSE);
     }
     if (rebootRequired) *rebootRequired = rt.m.update.reboot ? TRUE : FALSE;
     e.Flag("reboot_needed", rt.m.update.reboot);
-    return Finish(e, true);
+    return Finish(e, true, TRUE);
 }
 
 FARPROC GetProcAddress(HMODULE module, LPCSTR name) {
     Event e = sim::CallEvent(Call::GetProcAddress);
     e.Str("args.module", sim::PointerText(module)).StrOrNull("args.name", name);
     Runtime& rt = sim::Current();
-    auto finish = [&](FARPROC proc) {
-        if (proc) {
-            e.Str("result", "found");
-        } else {
-            e.Null("result").Num("error", rt.last_error);
-        }
-        rt.Emit(std::move(e));
-        return proc;
-    };
-    if (sim::CallFails(Call::GetProcAddress)) return finish(NULL);
+    auto fail = [&](uint32_t error) { return Failed(e.Null("result"), error, FARPROC{NULL}); };
+    if (sim::CallFails(Call::GetProcAddress)) return fail(rt.last_error);
     auto it = rt.modules.find(reinterpret_cast<uintptr_t>(module));
-    if (it == rt.modules.end()) {
-        rt.last_error = ERROR_INVALID_HANDLE;
-        return finish(NULL);
-    }
+    if (it == rt.modules.end()) return fail(ERROR_INVALID_HANDLE);
     const sim::Module& mod = rt.m.modules[it->second.index];
     std::string wanted = name ? name : "";
     e.Str("library", it->second.path);
-    if (!mod.missing.count(wanted)) {
-        if (FARPROC proc = sim::FindExport(mod.name, wanted)) return finish(proc);
-    }
-    rt.last_error = ERROR_PROC_NOT_FOUND;
-    return finish(NULL);
+    FARPROC proc = mod.missing.count(wanted) ? nullptr : sim::FindExport(mod.name, wanted);
+    if (!proc) return fail(ERROR_PROC_NOT_FOUND);
+    rt.Emit(e.Str("result", "found"));
+    return proc;
 }
 
 }  // namespace sim::impl

@@ -52,6 +52,20 @@ static std::string Reason(int error) {
 
 static std::string Mib(size_t bytes) { return std::to_string(bytes >> 20) + " MiB"; }
 
+// "more than 16 MiB, the most ...": why a file of more than `cap` bytes is
+// not read.
+static std::string OverCap(size_t cap) {
+    return "more than " + Mib(cap) + ", the most the simulator reads from one file";
+}
+
+// Appends `n` bytes read of the file `name` to `out`: more than `cap` in
+// all are refused.
+static void Take(std::string& out, const char* data, ssize_t n, size_t cap,
+                 const std::string& name) {
+    if (out.size() + static_cast<size_t>(n) > cap) throw HostFileError(name + ": " + OverCap(cap));
+    out.append(data, static_cast<size_t>(n));
+}
+
 // Reads from an open descriptor until its end, failing beyond `cap`; room
 // for `expected` bytes is made at once.
 static std::string ReadAll(int fd, size_t cap, const std::string& name, size_t expected = 0) {
@@ -63,10 +77,7 @@ static std::string ReadAll(int fd, size_t cap, const std::string& name, size_t e
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) throw HostFileError(name + ": cannot read: " + Reason(errno));
         if (n == 0) return out;
-        if (out.size() + static_cast<size_t>(n) > cap)
-            throw HostFileError(name + ": more than " + Mib(cap) +
-                                ", the most the simulator reads from one file");
-        out.append(buffer, static_cast<size_t>(n));
+        Take(out, buffer, n, cap, name);
     }
 }
 
@@ -85,10 +96,7 @@ static std::string ReadStream(int fd, size_t cap, const std::string& name, bool 
         if (n < 0 && errno != EAGAIN) throw HostFileError(name + ": cannot read: " + Reason(errno));
         if (n == 0 && !(fifo && out.empty())) return out;
         if (n > 0) {
-            if (out.size() + static_cast<size_t>(n) > cap)
-                throw HostFileError(name + ": more than " + Mib(cap) +
-                                    ", the most the simulator reads from one file");
-            out.append(buffer, static_cast<size_t>(n));
+            Take(out, buffer, n, cap, name);
             waited = 0;
             continue;
         }
@@ -117,8 +125,8 @@ std::string ReadHostFile(const std::string& path, size_t cap, int wait_ms) {
             throw HostFileError(path + ": is " + KindOfFile(st.st_mode) +
                                 ", not a file the simulator can read");
         } else if (static_cast<size_t>(st.st_size) > cap) {
-            throw HostFileError(path + ": " + std::to_string(st.st_size) + " bytes, more than " +
-                                Mib(cap) + ", the most the simulator reads from one file");
+            throw HostFileError(path + ": " + std::to_string(st.st_size) + " bytes, " +
+                                OverCap(cap));
         } else {
             // Regular files do not block; reads go back to ordinary mode.
             fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);

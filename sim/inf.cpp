@@ -342,13 +342,14 @@ class Inf::Parser {
         }
         if (!chosen) return;
         for (const Entry& e : chosen->entries) {
-            std::string value = Unquote(e.fields.empty() ? "" : e.fields[0]);
+            std::string value = Cook(e.fields.empty() ? "" : e.fields[0], e.line, false);
             if (value.size() > kMaxNtString)
                 Problem(e.line,
                         "a string of " + std::to_string(value.size()) +
                             " characters; Windows 2000 and XP hold 511 of it",
                         false);
-            auto [it, fresh] = strings_.emplace(Upper(Unquote(e.key)), std::move(value));
+            auto [it, fresh] =
+                strings_.emplace(Upper(Cook(e.key, e.line, false)), std::move(value));
             if (!fresh)
                 Problem(e.line,
                         "string key " + Shown(e.key, codepage_) +
@@ -357,33 +358,12 @@ class Inf::Parser {
         }
     }
 
-    // A [Strings] value: the outer quotes removed, "" read as one quote.
-    std::string Unquote(const std::string& raw) {
-        std::string out;
-        Chars chars(raw, codepage_);
-        bool quoted = false;
-        for (size_t at = 0; at < raw.size();) {
-            size_t next = chars.Next(at);
-            if (raw[at] == '"') {
-                if (quoted && next < raw.size() && raw[next] == '"') {
-                    out += '"';
-                    at = next + 1;
-                    continue;
-                }
-                quoted = !quoted;
-            } else {
-                out.append(raw, at, next - at);
-            }
-            at = next;
-        }
-        return out;
-    }
-
     // A field as Windows uses it: quotes removed ("" inside quotes is a
     // quote), %strkey% replaced from [Strings], %% a percent sign. A number
-    // between percent signs (%12%) is a directory id, kept as written.
-    std::string Cook(const std::string& raw, size_t line) {
-        if (raw.find_first_of("\"%") == std::string::npos) return raw;
+    // between percent signs (%12%) is a directory id, kept as written. A
+    // [Strings] key or value is read without `substitute`: quotes only.
+    std::string Cook(const std::string& raw, size_t line, bool substitute = true) {
+        if (raw.find_first_of(substitute ? "\"%" : "\"") == std::string::npos) return raw;
         std::string out;
         Chars chars(raw, codepage_);
         bool quoted = false;
@@ -397,14 +377,14 @@ class Inf::Parser {
                 } else {
                     quoted = !quoted;
                 }
-            } else if (c == '%') {
+            } else if (c == '%' && substitute) {
                 next = Token(raw, next, line, &out);
             } else {
                 out.append(raw, at, next - at);
             }
             at = next;
         }
-        if (out.size() > kMaxField)
+        if (substitute && out.size() > kMaxField)
             Problem(line, "a string of " + std::to_string(out.size()) +
                               " characters after substitution; Windows holds at most 4095");
         return out;

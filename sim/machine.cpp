@@ -312,24 +312,12 @@ std::string FileSystem::Parent(const std::string& absolute) {
     return absolute.substr(0, slash);
 }
 
-// Calls each(name) for every part of an absolute path after its drive.
-template <typename Each>
-static bool ForParts(const std::string& absolute, Each each) {
-    for (size_t start = 3; start < absolute.size();) {
-        size_t end = FindBackslash(absolute, start);
-        if (end == std::string::npos) end = absolute.size();
-        if (end > start && !each(absolute.substr(start, end - start))) return false;
-        start = end + 1;
-    }
-    return true;
-}
-
 FileSystem::Node* FileSystem::FindNode(const std::string& absolute) const {
     if (!HasDrive(absolute)) return nullptr;
     auto drive = drives_.find(Upper(absolute.substr(0, 2)));
     if (drive == drives_.end()) return nullptr;
     Node* node = drive->second.get();
-    bool found = ForParts(absolute, [&](const std::string& part) {
+    bool found = ForEachPart(absolute, 3, [&](const std::string& part) {
         auto it = node->children.find(Upper(part));
         if (it == node->children.end()) return false;
         node = it->second.get();
@@ -375,7 +363,7 @@ FileSystem::Node* FileSystem::MakeNode(const std::string& absolute, bool dir) {
     }
     Node* node = root.get();
     std::vector<std::string> parts;
-    ForParts(absolute, [&](const std::string& part) {
+    ForEachPart(absolute, 3, [&](const std::string& part) {
         parts.push_back(part);
         return true;
     });
@@ -507,6 +495,25 @@ FileSystem& FileSystem::operator=(const FileSystem& other) {
 }
 
 // ---- registry ---------------------------------------------------------------
+
+namespace {
+const std::pair<uint32_t, const char*> kRegTypes[] = {
+    {0, "REG_NONE"},   {1, "REG_SZ"},    {2, "REG_EXPAND_SZ"},
+    {3, "REG_BINARY"}, {4, "REG_DWORD"}, {7, "REG_MULTI_SZ"},
+};
+}  // namespace
+
+const char* RegTypeName(int64_t type) {
+    for (const auto& [number, name] : kRegTypes)
+        if (number == type) return name;
+    return nullptr;
+}
+
+std::optional<uint32_t> RegTypeOf(const std::string& name) {
+    for (const auto& [number, type_name] : kRegTypes)
+        if (name == type_name) return number;
+    return std::nullopt;
+}
 
 // Keys and values are looked at one by one up to this many; beyond, an
 // index finds them.
@@ -650,29 +657,21 @@ std::shared_ptr<RegKey> RegKey::Clone() const {
     return root;
 }
 
-static std::vector<std::string> SplitKeyPath(const std::string& path) {
-    std::vector<std::string> parts;
-    for (size_t start = 0; start <= path.size();) {
-        size_t end = FindBackslash(path, start);
-        if (end == std::string::npos) end = path.size();
-        if (end > start) parts.push_back(path.substr(start, end - start));
-        start = end + 1;
-    }
-    return parts;
-}
-
 RegKey* MakeKeyPath(RegKey* root, const std::string& path) {
     RegKey* key = root;
-    for (const auto& part : SplitKeyPath(path)) key = key->Make(part);
+    ForEachPart(path, 0, [&](const std::string& part) {
+        key = key->Make(part);
+        return true;
+    });
     return key;
 }
 
 RegKey* FindKeyPath(RegKey* root, const std::string& path) {
     RegKey* key = root;
-    for (const auto& part : SplitKeyPath(path)) {
+    ForEachPart(path, 0, [&](const std::string& part) {
         key = key->Child(part);
-        if (!key) return nullptr;
-    }
+        return key != nullptr;
+    });
     return key;
 }
 

@@ -60,6 +60,20 @@ size_t CharLength(const std::string& s, size_t at);
 size_t FindBackslash(const std::string& s, size_t from = 0);
 size_t FindLastBackslash(const std::string& s);
 
+// Calls each(part) for every part of `path` from `from` on that backslashes
+// separate (as FindBackslash finds them), empty parts left out; stops and
+// returns false at the first part for which `each` returns false.
+template <typename Each>
+bool ForEachPart(const std::string& path, size_t from, Each each) {
+    for (size_t start = from; start < path.size();) {
+        size_t end = FindBackslash(path, start);
+        if (end == std::string::npos) end = path.size();
+        if (end > start && !each(path.substr(start, end - start))) return false;
+        start = end + 1;
+    }
+    return true;
+}
+
 // Why Windows cannot hold `name` as the name of a file or folder, or "" when
 // it can: an empty name, a device name Windows reserves (CON, PRN, AUX, NUL,
 // COM1 to COM9, LPT1 to LPT9, with any extension: NUL.txt), one of the
@@ -169,6 +183,11 @@ class FileSystem {
     std::map<std::string, std::unique_ptr<Node>> drives_;  // by upper-case "C:"
 };
 
+// The name of a registry value type (REG_SZ for 1), or null for a type
+// without one; and the type of a name.
+const char* RegTypeName(int64_t type);
+std::optional<uint32_t> RegTypeOf(const std::string& name);
+
 struct RegValue {
     std::string name;
     uint32_t type = 1;
@@ -221,6 +240,11 @@ enum class DeleteSemantics {
     Legacy,  // RegDeleteKeyA removes the key with all its subkeys
     Nt,      // RegDeleteKeyA fails with error 5 on a key that has subkeys
 };
+
+// Those of the Windows of a platform: Legacy on the 9x family (1), else Nt.
+inline DeleteSemantics DeleteSemanticsOf(uint32_t platform) {
+    return platform == 1 ? DeleteSemantics::Legacy : DeleteSemantics::Nt;
+}
 
 struct Device {
     // The SPDRP_HARDWAREID property as stored; none when the device has no

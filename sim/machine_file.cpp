@@ -33,12 +33,6 @@ MachineError::MachineError(const std::string& file_, int line_, const std::strin
       field(field_),
       problem(problem_) {}
 
-std::string WindowsPathOf(const std::string& utf8, uint32_t codepage) {
-    std::string p, problem;
-    if (!ToCodePage(utf8, codepage, &p, &problem)) throw std::invalid_argument(problem);
-    return WindowsPathOfBytes(p, codepage);
-}
-
 std::string WindowsPathOfBytes(const Bytes& p, uint32_t codepage) {
     if (p.find('\0') != std::string::npos)
         throw std::invalid_argument("a path may not hold a NUL character");
@@ -52,20 +46,25 @@ std::string WindowsPathOfBytes(const Bytes& p, uint32_t codepage) {
     // can hold.
     TextCodePageScope text(codepage);
     std::string abs = FileSystem::Absolute(p, "");
-    for (size_t start = 3; start < abs.size();) {
-        size_t end = FindBackslash(abs, start);
-        if (end == std::string::npos) end = abs.size();
-        std::string part = abs.substr(start, end - start);
+    ForEachPart(abs, 3, [](const std::string& part) {
         if (part.size() > 255)
             throw std::invalid_argument("a part of the path is longer than 255 characters");
         std::string problem = WindowsNameProblem(part);
         if (!problem.empty()) throw std::invalid_argument(problem);
-        start = end + 1;
-    }
+        return true;
+    });
     return abs;
 }
 
 namespace {
+
+// The names a problem offers, joined by ", ".
+template <typename Names>
+std::string Listed(const Names& names) {
+    std::string out;
+    for (const auto& name : names) out += (out.empty() ? "" : ", ") + std::string(name);
+    return out;
+}
 
 // A text given as its bytes: { hex = ".." }.
 const std::set<std::string> kHexKeys = {"hex"};
@@ -87,13 +86,19 @@ class Reader {
 
     static int Line(const toml::node& node) { return static_cast<int>(node.source().begin.line); }
 
+    // "FILE:LINE: FIELD: ", where a warning or a note about a setting begins.
+    std::string At(const toml::node& node, const std::string& field) const {
+        return file_ + ":" + std::to_string(Line(node)) + ": " + field + ": ";
+    }
+
+    // A warning of the setting at `node`; an empty text is none.
     void Warn(const toml::node& node, const std::string& field, const std::string& text) {
-        warnings.push_back(file_ + ":" + std::to_string(Line(node)) + ": " + field + ": " + text);
+        if (!text.empty()) warnings.push_back(At(node, field) + text);
     }
 
     // What an option of the command line did to a setting of the file.
     void Tell(const toml::node& node, const std::string& field, const std::string& text) {
-        notes.push_back(file_ + ":" + std::to_string(Line(node)) + ": " + field + ": " + text);
+        notes.push_back(At(node, field) + text);
     }
 
     // A path of the machine as a person reads it.
@@ -108,11 +113,8 @@ class Reader {
               const std::set<std::string>& allowed) const {
         for (const auto& [key, value] : table) {
             std::string name(key.str());
-            if (!allowed.count(name)) {
-                std::string known;
-                for (const auto& a : allowed) known += (known.empty() ? "" : ", ") + a;
-                Fail(value, Join(where, name), "unknown key (known here: " + known + ")");
-            }
+            if (!allowed.count(name))
+                Fail(value, Join(where, name), "unknown key (known here: " + Listed(allowed) + ")");
         }
     }
 
@@ -128,6 +130,18 @@ class Reader {
     const toml::array& Array(const toml::node& node, const std::string& field) const {
         if (!node.is_array()) Fail(node, field, "expected an array");
         return *node.as_array();
+    }
+
+    // Calls each(element, its field: "field[i]") for every element of the
+    // array.
+    template <typename Each>
+    void Elements(const toml::node& node, const std::string& field, Each each) const {
+        const toml::array& a = Array(node, field);
+        for (size_t i = 0; i < a.size(); ++i) each(a[i], Index(field, i));
+    }
+
+    static std::string Index(const std::string& field, size_t i) {
+        return field + "[" + std::to_string(i) + "]";
     }
 
     // The string as written (UTF-8).
@@ -257,9 +271,8 @@ class Reader {
 
     std::vector<std::string> Strings(const toml::node& node, const std::string& field) {
         std::vector<std::string> out;
-        const toml::array& a = Array(node, field);
-        for (size_t i = 0; i < a.size(); ++i)
-            out.push_back(String(a[i], field + "[" + std::to_string(i) + "]"));
+        Elements(node, field,
+                 [&](const toml::node& v, const std::string& f) { out.push_back(String(v, f)); });
         return out;
     }
 
@@ -272,22 +285,13 @@ class Reader {
 
 uint32_t RegType(Reader& r, const toml::node& node, const std::string& field) {
     if (node.is_integer()) return r.U32(node, field);
-    static const std::map<std::string, uint32_t> names = {
-        {"REG_NONE", 0},   {"REG_SZ", 1},    {"REG_EXPAND_SZ", 2},
-        {"REG_BINARY", 3}, {"REG_DWORD", 4}, {"REG_MULTI_SZ", 7}};
     std::string name = r.String(node, field);
-    auto it = names.find(name);
-    if (it == names.end())
+    std::optional<uint32_t> type = RegTypeOf(name);
+    if (!type)
         r.Fail(node, field,
                "unknown value type '" + name +
                    "' (REG_SZ, REG_EXPAND_SZ, REG_BINARY, REG_DWORD, REG_MULTI_SZ or a number)");
-    return it->second;
-}
-
-std::string PresetList() {
-    std::string known;
-    for (const auto& n : PresetNames()) known += (known.empty() ? "" : ", ") + n;
-    return known;
+    return *type;
 }
 
 // The Windows a file describes, before anything is built on it.
@@ -335,7 +339,7 @@ struct PackageFolder {
         std::string rest = path.size() > from.size()
                                ? path.substr(from.size() + (FileSystem::IsRoot(from) ? 0 : 1))
                                : "";
-        std::string moved = rest.empty() ? at : at + (FileSystem::IsRoot(at) ? "" : "\\") + rest;
+        std::string moved = rest.empty() ? at : FileSystem::Join(at, rest);
         r.Tell(node, field,
                r.Shown(path) + " moves with the package folder to " + r.Shown(moved) + " (--cwd)");
         return moved;
@@ -449,12 +453,11 @@ void ReadTable(Load& l, const TableKeys<T>& keys, T& entry, const toml::node& no
 template <typename T>
 void ReadEntries(Load& l, const TableKeys<T>& keys, const toml::node& node,
                  const std::string& name) {
-    const toml::array& a = l.r.Array(node, name);
     const std::set<std::string> names = keys.Names();
-    for (size_t i = 0; i < a.size(); ++i) {
+    l.r.Elements(node, name, [&](const toml::node& v, const std::string& where) {
         T entry;
-        ReadTable(l, keys, entry, a[i], name + "[" + std::to_string(i) + "]", names);
-    }
+        ReadTable(l, keys, entry, v, where, names);
+    });
 }
 
 // ---- the Windows: [os] --------------------------------------------------------
@@ -467,7 +470,8 @@ struct OsEntry : Entry {
 std::string PresetName(Reader& r, const toml::node& node, const std::string& field) {
     std::string name = r.String(node, field);
     if (!IsPreset(name))
-        r.Fail(node, field, "unknown Windows version '" + name + "' (known: " + PresetList() + ")");
+        r.Fail(node, field,
+               "unknown Windows version '" + name + "' (known: " + Listed(PresetNames()) + ")");
     return name;
 }
 
@@ -485,8 +489,7 @@ const TableKeys<OsEntry> kOsKeys = {
           if (e.build_number) l.r.Fail(v, f, "give build or build_number, not both");
           OsVersion& o = e.c.version;
           uint32_t build = static_cast<uint32_t>(l.r.Int(v, f, 0, 0xFFFF));
-          // On the 9x family the high word of dwBuildNumber holds the version.
-          o.build_number = o.platform == 1 ? (o.major << 24) | (o.minor << 16) | build : build;
+          o.build_number = o.platform == 1 ? Build9x(o.major, o.minor, build) : build;
       }},
      ROW(OsEntry, "csd", "a text of 127 characters at most", e.c.version.csd = l.r.Text(v, f);
          if (e.c.version.csd.size() > 127)
@@ -573,13 +576,11 @@ void ReadCommandLine(Load& l, const toml::node& v, const std::string& field) {
 
 void ReadAnswers(Load& l, const toml::node& v, const std::string& field) {
     std::vector<bool> answers;
-    const toml::array& a = l.r.Array(v, field);
-    for (size_t i = 0; i < a.size(); ++i) {
-        std::string at = field + "[" + std::to_string(i) + "]";
-        std::string s = l.r.String(a[i], at);
-        if (s != "yes" && s != "no") l.r.Fail(a[i], at, "expected \"yes\" or \"no\"");
+    l.r.Elements(v, field, [&](const toml::node& answer, const std::string& at) {
+        std::string s = l.r.String(answer, at);
+        if (s != "yes" && s != "no") l.r.Fail(answer, at, "expected \"yes\" or \"no\"");
         answers.push_back(s == "yes");
-    }
+    });
     if (l.replaced && answers != l.m.answers)
         l.r.Tell(*l.replaced, "answers",
                  l.ov.ask ? "not used: --ask asks every question" : "replaced by --answer");
@@ -649,11 +650,6 @@ void ReadPackage(Load& l, const toml::node& v, const std::string& field) {
 }
 
 // ---- files and folders ------------------------------------------------------
-
-// A library file in a folder of the machine.
-std::string LibraryPath(const std::string& dir, const Bytes& name) {
-    return dir + (FileSystem::IsRoot(dir) ? "" : "\\") + name;
-}
 
 // A path the file puts in the machine, where it lies in this run (none:
 // --package's folder takes its place).
@@ -758,13 +754,11 @@ const TableKeys<FileEntry> kFileKeys = {
 };
 
 void ReadRemove(Load& l, const toml::node& v, const std::string& field) {
-    const toml::array& a = l.r.Array(v, field);
-    for (size_t i = 0; i < a.size(); ++i) {
-        std::string at = field + "[" + std::to_string(i) + "]";
-        std::optional<std::string> path = Placed(l, a[i], at, at);
+    l.r.Elements(v, field, [&](const toml::node& entry, const std::string& at) {
+        std::optional<std::string> path = Placed(l, entry, at, at);
         if (path && !l.m.files.Remove(*path))
-            l.r.Fail(a[i], at, "no such file or directory in the machine");
-    }
+            l.r.Fail(entry, at, "no such file or directory in the machine");
+    });
 }
 
 // ---- the registry -------------------------------------------------------------
@@ -843,9 +837,9 @@ const TableKeys<DeviceEntry> kDeviceKeys = {
     {{"ids", "a list of hardware IDs",
       [](Load& l, DeviceEntry& e, const toml::node& v, const std::string& f) {
           std::vector<std::string> ids;
-          const toml::array& a = l.r.Array(v, f);
-          for (size_t j = 0; j < a.size(); ++j)
-              ids.push_back(l.r.Name(a[j], f + "[" + std::to_string(j) + "]"));
+          l.r.Elements(v, f, [&](const toml::node& id, const std::string& at) {
+              ids.push_back(l.r.Name(id, at));
+          });
           e.d.hardware_ids = MultiSz(ids);
           ++e.sources;
       }},
@@ -900,7 +894,7 @@ const TableKeys<ModuleEntry> kModuleKeys = {
      {"dir", "a Windows path",
       [](Load& l, ModuleEntry& e, const toml::node& v, const std::string& f) {
           std::optional<std::string> placed =
-              l.folder.Place(l.r, LibraryPath(l.r.WinPath(v, f), e.file), v, f);
+              l.folder.Place(l.r, FileSystem::Join(l.r.WinPath(v, f), e.file), v, f);
           if (placed) {
               e.dir = FileSystem::Parent(*placed);
               return;
@@ -911,14 +905,11 @@ const TableKeys<ModuleEntry> kModuleKeys = {
       }},
      {"missing", "a list of entry points",
       [](Load& l, ModuleEntry& e, const toml::node& v, const std::string& f) {
-          const toml::array& a = l.r.Array(v, f);
-          for (size_t i = 0; i < a.size(); ++i) {
-              std::string field = f + "[" + std::to_string(i) + "]";
-              Bytes entry = l.r.Name(a[i], field);
-              if (std::string unused = UnusedLibraryProblem(e.file, entry); !unused.empty())
-                  l.r.Warn(a[i], field, unused);
+          l.r.Elements(v, f, [&](const toml::node& name, const std::string& at) {
+              Bytes entry = l.r.Name(name, at);
+              l.r.Warn(name, at, UnusedLibraryProblem(e.file, entry));
               e.missing.insert(entry);
-          }
+          });
       }}},
     {},
     [](Load& l, ModuleEntry& e) {
@@ -947,8 +938,7 @@ void ReadModules(Load& l, const toml::node& v, const std::string& field) {
             l.r.Fail(node, where,
                      problem + " (expected a library file name such as \"newdev.dll\")");
         l.r.Note(node, where);
-        if (std::string unused = UnusedLibraryProblem(e.file); !unused.empty())
-            l.r.Warn(node, where, unused);
+        l.r.Warn(node, where, UnusedLibraryProblem(e.file));
         ReadTable(l, kModuleKeys, e, node, where, names);
     }
 }
@@ -964,14 +954,13 @@ struct PlantedEntry : Entry {
 const TableKeys<PlantedEntry> kPlantedKeys = {
     "### [modules.\"NAME\"] and [[planted]]",
     {ROW(PlantedEntry, "name", "a file name", e.name = l.r.FileName(v, f, "setupapi.dll");
-         if (std::string unused = UnusedLibraryProblem(e.name); !unused.empty())
-             l.r.Warn(v, f, unused)),
+         l.r.Warn(v, f, UnusedLibraryProblem(e.name))),
      ROW(PlantedEntry, "dir", "a Windows path", e.dir = l.r.WinPath(v, f); e.dir_node = &v)},
     {"name"},
     [](Load& l, PlantedEntry& e) {
         const std::string& dir = e.dir_node ? e.dir : l.m.current_dir;
         std::optional<std::string> placed =
-            l.folder.Place(l.r, LibraryPath(dir, e.name), e.dir_node ? *e.dir_node : *e.node,
+            l.folder.Place(l.r, FileSystem::Join(dir, e.name), e.dir_node ? *e.dir_node : *e.node,
                            e.where, !e.dir_node);
         if (placed) l.m.modules.push_back({e.name, FileSystem::Parent(*placed), true, true, {}});
     },
@@ -1042,20 +1031,18 @@ const std::set<std::string> kBoxKeys = {"absent", "hex"};
 
 std::vector<std::optional<Bytes>> Boxes(Load& l, const toml::node& list, const std::string& f) {
     std::vector<std::optional<Bytes>> boxes;
-    const toml::array& a = l.r.Array(list, f);
-    for (size_t i = 0; i < a.size(); ++i) {
-        std::string field = f + "[" + std::to_string(i) + "]";
-        const toml::table* bt = a[i].as_table();
+    l.r.Elements(list, f, [&](const toml::node& box, const std::string& field) {
+        const toml::table* bt = box.as_table();
         if (bt && !bt->get("hex")) {
             l.r.Keys(*bt, field, kBoxKeys);
             const toml::node* absent = bt->get("absent");
             if (!absent || !l.r.Bool(*absent, field + ".absent"))
-                l.r.Fail(a[i], field, "a box without text is written { absent = true }");
+                l.r.Fail(box, field, "a box without text is written { absent = true }");
             boxes.push_back(std::nullopt);
         } else {
-            boxes.push_back(l.r.Text(a[i], field));
+            boxes.push_back(l.r.Text(box, field));
         }
-    }
+    });
     return boxes;
 }
 
@@ -1063,16 +1050,12 @@ const TableKeys<ExpectEntry> kExpectKeys = {
     "### [expect]",
     {{"outcome", "an outcome's name",
       [](Load& l, ExpectEntry& e, const toml::node& v, const std::string& f) {
-          static const std::set<std::string> outcomes = {"declined", "installed",          "staged",
-                                                         "restart",  "no-controller",      "failed",
-                                                         "nothing",  kUnpredictableOutcome};
+          static const std::vector<std::string> outcomes = {
+              "declined",      "installed", "staged",  "restart",
+              "no-controller", "failed",    "nothing", kUnpredictableOutcome};
           e.e.outcome = l.r.String(v, f);
-          if (!outcomes.count(*e.e.outcome))
-              l.r.Fail(v, f,
-                       "unknown outcome '" + *e.e.outcome +
-                           "' (declined, installed, staged, restart, no-controller, failed, "
-                           "nothing, " +
-                           kUnpredictableOutcome + ")");
+          if (std::find(outcomes.begin(), outcomes.end(), *e.e.outcome) == outcomes.end())
+              l.r.Fail(v, f, "unknown outcome '" + *e.e.outcome + "' (" + Listed(outcomes) + ")");
       }},
      ROW(ExpectEntry, "boxes", "a list of texts", e.e.boxes = Boxes(l, v, f)),
      ROW(ExpectEntry, "changes", "a list of texts", e.e.changes = Texts(l, v, f)),
@@ -1124,7 +1107,7 @@ struct Key {
     Seen seen = kEverywhere;
     const char* option = nullptr;
     std::unique_ptr<toml::node> (*given)(const Overrides&) = nullptr;
-    const char* on_9x = nullptr;  // what to write instead on the 9x family
+    std::string (*on_9x)() = nullptr;  // what to write instead on the 9x family
 };
 
 std::unique_ptr<toml::node> GivenText(const std::optional<std::string>& text) {
@@ -1204,9 +1187,11 @@ const Key kKeys[] = {
     {"devices", "an array of tables", Phase::kContent, ReadArray<kDeviceKeys>, NamesOf<kDeviceKeys>,
      kOnNt, nullptr, nullptr,
      // The 9x program finds a controller by its key under Enum\PCI.
-     "; a controller on this Windows is a key under Enum\\PCI, written [[keys]] path = "
-     "'Enum\\PCI\\" CONTROLLER_KEY(FIRST_MODEL) "&SUBSYS_" FIRST_MODEL VENDOR_ID
-                                                "&REV_02\\BUS_02&DEV_0C&FUNC_00'"},
+     [] {
+         return "; a controller on this Windows is a key under Enum\\PCI, written [[keys]] "
+                "path = '" +
+                ControllerKeyPath() + "'";
+     }},
     {"modules", "a table of tables", Phase::kContent, ReadModules, NamesOf<kModuleKeys>, kOnNt},
     {"planted", "an array of tables", Phase::kContent, ReadArray<kPlantedKeys>,
      NamesOf<kPlantedKeys>, kOnNt},
@@ -1289,7 +1274,7 @@ void MakeMachine(Load& l) {
     m.codepage = l.r.codepage;
     m.os = l.os.version;
     if (l.os.custom) m.os_name = "custom";
-    m.delete_semantics = m.os.platform == 1 ? DeleteSemantics::Legacy : DeleteSemantics::Nt;
+    m.delete_semantics = DeleteSemanticsOf(m.os.platform);
     m.source = l.r.file();
     m.name = std::filesystem::path(l.r.file()).stem().string();
     m.locale = l.locale;
@@ -1317,10 +1302,10 @@ void MountPackageFolder(Load& l) {
             std::vector<size_t> unmatched = MountPackage(l.m, mount.from, l.folder.at, mount.omit);
             const toml::array* a = mount.omit_node ? mount.omit_node->as_array() : nullptr;
             for (size_t i : unmatched)
-                l.r.Warn(
-                    a ? *a->get(i) : *mount.omit_node, "package.omit[" + std::to_string(i) + "]",
-                    "'" + Visible(mount.omit[i], kUtf8) +
-                        "' matches nothing in the package folder " + Visible(mount.from, kUtf8));
+                l.r.Warn(a ? *a->get(i) : *mount.omit_node, Reader::Index("package.omit", i),
+                         "'" + Visible(mount.omit[i], kUtf8) +
+                             "' matches nothing in the package folder " +
+                             Visible(mount.from, kUtf8));
         } catch (const std::runtime_error& e) {
             if (l.ov.package) throw MachineError(*l.ov.package, 0, "--package", e.what());
             const toml::node* package = l.root.get("package");
@@ -1350,7 +1335,7 @@ void WarnUnobservable(Load& l) {
             if (!v || static_cast<int>(key.phase) != phase || key.seen == kEverywhere ||
                 (key.seen & seen))
                 continue;
-            l.r.Warn(*v, key.name, why + (legacy && key.on_9x ? key.on_9x : ""));
+            l.r.Warn(*v, key.name, why + (legacy && key.on_9x ? key.on_9x() : ""));
         }
     }
     const toml::node* faults = l.root.get("faults");
@@ -1361,7 +1346,7 @@ void WarnUnobservable(Load& l) {
         const HostCall* c = FindHostCall(m.faults[i].call);
         if (c && !(c->used_by & (kStartup | flow)))
             l.r.Warn(
-                a[i], "faults[" + std::to_string(i) + "].call",
+                a[i], Reader::Index("faults", i) + ".call",
                 m.faults[i].call + " is never called on this Windows, so the fault cannot fire");
     }
 }

@@ -216,12 +216,10 @@ void WriteMachineDump(std::ostream& out, const LoadedMachine& loaded);
 // The same document, read back (for tests).
 json DumpMachine(const LoadedMachine& loaded);
 
-// Text from the command line or a machine file (UTF-8) as a Windows path in
-// the machine's code page: absolute with a drive letter, no NUL, no part
-// longer than 255 characters, at most 32,767 characters in all. Throws
-// std::invalid_argument with the reason.
-std::string WindowsPathOf(const std::string& utf8, uint32_t codepage);
-// The same for a path already in the machine's code page.
+// A path of a machine file in the machine's code page as a Windows path:
+// absolute with a drive letter, no NUL, no part longer than 255 characters,
+// at most 32,767 characters in all. Throws std::invalid_argument with the
+// reason.
 std::string WindowsPathOfBytes(const Bytes& path, uint32_t codepage);
 
 }  // namespace sim

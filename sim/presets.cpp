@@ -30,11 +30,6 @@ struct Preset {
     const char* system_dir;
 };
 
-// dwBuildNumber on the 9x family carries the version in its high word.
-constexpr uint32_t Build9x(uint32_t major, uint32_t minor, uint32_t build) {
-    return (major << 24) | (minor << 16) | build;
-}
-
 const Preset kPresets[] = {
     {"95", 1, 4, 0, Build9x(4, 0, 950), "", "C:\\WINDOWS", "C:\\WINDOWS\\SYSTEM"},
     {"98", 1, 4, 10, Build9x(4, 10, BUILD_98), " ", "C:\\WINDOWS", "C:\\WINDOWS\\SYSTEM"},
@@ -97,7 +92,7 @@ Machine PresetMachine(const std::string& name, const std::string& windows_dir,
                    : windows_dir.empty() ? p->system_dir
                                          : SystemDirOf(p->platform, windows_dir);
     m.current_dir = "C:\\";
-    m.delete_semantics = p->platform == 1 ? DeleteSemantics::Legacy : DeleteSemantics::Nt;
+    m.delete_semantics = DeleteSemanticsOf(p->platform);
     m.strings[IDS_CAPTION] = CAPTION_TEXT;
 
     m.files.MakeDirs("C:\\");
@@ -214,7 +209,7 @@ std::vector<size_t> MountPackage(Machine& machine, const std::string& host_dir,
                                      entry.relative +
                                      "' differ only in case; Windows holds one of them, not both");
         // The bytes move into the machine: a package is held once.
-        std::string target = root + (FileSystem::IsRoot(root) ? "" : "\\") + path;
+        std::string target = FileSystem::Join(root, path);
         bool ok = entry.dir ? machine.files.MakeDirs(target)
                             : machine.files.PutFile(target, std::move(entry.data));
         if (!ok)
@@ -227,12 +222,16 @@ std::vector<size_t> MountPackage(Machine& machine, const std::string& host_dir,
     return unmatched;
 }
 
+std::string ControllerKeyPath(const std::string& device) {
+    return "Enum\\PCI\\" CONTROLLER_KEY("") + device + "&SUBSYS_" + device +
+           VENDOR_ID "&REV_02\\BUS_02&DEV_0C&FUNC_00";
+}
+
 void AddController(Machine& machine, const std::string& device) {
     const std::string key = CONTROLLER_KEY("") + device;
     const std::string subsys = "&SUBSYS_" + device + VENDOR_ID;
     if (machine.os.platform == 1) {
-        MakeKeyPath(machine.hklm.get(),
-                    "Enum\\PCI\\" + key + subsys + "&REV_02\\BUS_02&DEV_0C&FUNC_00");
+        MakeKeyPath(machine.hklm.get(), ControllerKeyPath(device));
     } else {
         Device d;
         d.hardware_ids = MultiSz({"PCI\\" + key + subsys + "&REV_02", "PCI\\" + key + subsys,

@@ -11,6 +11,11 @@
 
 namespace sim {
 
+// dwBuildNumber on the 9x family carries the version in its high word.
+constexpr uint32_t Build9x(uint32_t major, uint32_t minor, uint32_t build) {
+    return (major << 24) | (minor << 16) | build;
+}
+
 // "95", "98", "98se", "me", "2000", "xp", "2003".
 const std::vector<std::string>& PresetNames();
 bool IsPreset(const std::string& name);
@@ -46,6 +51,8 @@ std::vector<size_t> MountPackage(Machine& machine, const std::string& host_dir,
 // The first controller model as it appears on each platform: a present
 // device on NT, an Enum\PCI key with an instance on the 9x family.
 void AddController(Machine& machine, const std::string& device = FIRST_MODEL);
+// That key with its instance, as a key path below HKLM.
+std::string ControllerKeyPath(const std::string& device = FIRST_MODEL);
 
 // The simulator's default: the named Windows with one 8E3A controller (or
 // one of the model given), the example package (or the package folder

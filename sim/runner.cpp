@@ -81,24 +81,6 @@ std::vector<json> Outcome::Changes() const {
     return out;
 }
 
-static const char* TypeName(int64_t type) {
-    switch (type) {
-        case 0:
-            return "REG_NONE";
-        case 1:
-            return "REG_SZ";
-        case 2:
-            return "REG_EXPAND_SZ";
-        case 3:
-            return "REG_BINARY";
-        case 4:
-            return "REG_DWORD";
-        case 7:
-            return "REG_MULTI_SZ";
-    }
-    return nullptr;
-}
-
 // A change's line, its texts as `text` gives them.
 template <typename TextOf>
 static std::string ChangeText(const Event& e, TextOf text) {
@@ -106,7 +88,7 @@ static std::string ChangeText(const Event& e, TextOf text) {
     if (type == "copy") return "copy " + text("args.from") + " -> " + text("args.to");
     if (type == "mkdir") return "mkdir " + text("args.path");
     if (type == "reg_set") {
-        const char* name = TypeName(e.GetNum("args.type"));
+        const char* name = RegTypeName(e.GetNum("args.type"));
         std::string t = name ? name : "type " + std::to_string(e.GetNum("args.type"));
         return "regset " + text("args.key") + "\\" + text("args.name") + " = " + t + ", " +
                std::to_string(e.GetNum("args.size")) + " bytes: \"" + text("args.data") + "\"";

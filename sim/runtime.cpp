@@ -109,6 +109,26 @@ static ssize_t CaptureStderr(void* cookie, const char* data, size_t size) {
     return CaptureStream(static_cast<Runtime*>(cookie), "stderr", data, size);
 }
 
+// Puts a stream of the runtime's own in the place of `stream` (stdout or
+// stderr), unbuffered, its writes going to `write`; `*saved` keeps the one
+// it replaces. Returns it, or null when it cannot be made.
+static FILE* Capture(Runtime* rt, FILE*& stream, FILE** saved, cookie_write_function_t* write) {
+    FILE* captured = fopencookie(rt, "w", {nullptr, write, nullptr, nullptr});
+    if (!captured) return nullptr;
+    setvbuf(captured, nullptr, _IONBF, 0);
+    *saved = stream;
+    stream = captured;
+    return captured;
+}
+
+// Gives `stream` back the one Capture replaced.
+static void Uncapture(FILE* captured, FILE*& stream, FILE* saved) {
+    if (!captured) return;
+    fflush(captured);
+    stream = saved;
+    fclose(captured);
+}
+
 Session::Session(const Machine& machine, RunOptions options) : rt_(new Runtime) {
     rt_->m = machine.Clone();
     rt_->options = std::move(options);
@@ -145,34 +165,14 @@ void Session::Start() {
     }
     fflush(stdout);
     fflush(stderr);
-    cookie_io_functions_t io = {nullptr, CaptureStdout, nullptr, nullptr};
-    rt_->captured_stdout = fopencookie(rt_.get(), "w", io);
-    if (rt_->captured_stdout) {
-        setvbuf(rt_->captured_stdout, nullptr, _IONBF, 0);
-        rt_->saved_stdout = stdout;
-        stdout = rt_->captured_stdout;
-    }
-    io.write = CaptureStderr;
-    rt_->captured_stderr = fopencookie(rt_.get(), "w", io);
-    if (rt_->captured_stderr) {
-        setvbuf(rt_->captured_stderr, nullptr, _IONBF, 0);
-        rt_->saved_stderr = stderr;
-        stderr = rt_->captured_stderr;
-    }
+    rt_->captured_stdout = Capture(rt_.get(), stdout, &rt_->saved_stdout, CaptureStdout);
+    rt_->captured_stderr = Capture(rt_.get(), stderr, &rt_->saved_stderr, CaptureStderr);
     g_active = rt_.get();
 }
 
 Session::~Session() {
-    if (rt_->captured_stdout) {
-        fflush(rt_->captured_stdout);
-        stdout = rt_->saved_stdout;
-        fclose(rt_->captured_stdout);
-    }
-    if (rt_->captured_stderr) {
-        fflush(rt_->captured_stderr);
-        stderr = rt_->saved_stderr;
-        fclose(rt_->captured_stderr);
-    }
+    Uncapture(rt_->captured_stdout, stdout, rt_->saved_stdout);
+    Uncapture(rt_->captured_stderr, stderr, rt_->saved_stderr);
     while (!rt_->allocations.empty()) rt_->Release(rt_->allocations.begin()->first);
     g_active = nullptr;
 }

@@ -154,6 +154,34 @@ bool CallFails(Call call);
 // and the function's name; the caller adds the arguments ("args.*"), then
 // the result.
 Event CallEvent(Call call);
+// The end of a call: its event, which holds the result, emitted, and
+// `value` returned.
+template <typename T>
+T Emitted(const Event& e, T value) {
+    Current().Emit(e);
+    return value;
+}
+// The end of a call that fails with `error` as the last error: the error
+// recorded after the result the event already holds.
+template <typename T>
+T Failed(Event& e, uint32_t error, T value) {
+    Current().last_error = error;
+    return Emitted(e.Num("error", error), value);
+}
+// The end of a call whose result is a BOOL-like success: on failure also
+// the last-error code.
+template <typename T>
+T Finish(Event& e, bool ok, T value) {
+    e.Flag("result", ok);
+    if (!ok) return Failed(e, Current().last_error, value);
+    return Emitted(e, value);
+}
+// A BOOL-like failure with `error` as the last error.
+template <typename T>
+T Refuse(Event& e, uint32_t error, T value) {
+    e.Flag("result", false);
+    return Failed(e, error, value);
+}
 // The buttons the program shows a message of its table with: MB_YESNO for
 // its two questions (MSG_CONFIRM, MSG_SUCCESS_REBOOT), MB_OK for the rest.
 // A box with no text is told by them (see MessageBoxA's record).

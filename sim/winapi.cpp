@@ -17,33 +17,23 @@
 #include "sim/slots.h"
 
 using sim::Call;
+using sim::Emitted;
 using sim::Event;
+using sim::Failed;
+using sim::Finish;
+using sim::Refuse;
 using sim::Runtime;
 
 namespace {
 
-// Records a BOOL-like outcome; on failure also the last-error code.
-template <typename T>
-T Finish(Event& e, bool ok, T value) {
-    Runtime& rt = sim::Current();
-    e.Flag("result", ok);
-    if (!ok) e.Num("error", rt.last_error);
-    rt.Emit(std::move(e));
-    return value;
-}
-
 // Registry functions return their status instead of setting the last error.
-LONG FinishStatus(Event& e, LONG status) {
-    e.Num("result", status);
-    sim::Current().Emit(std::move(e));
-    return status;
-}
+LONG FinishStatus(Event& e, LONG status) { return Emitted(e.Num("result", status), status); }
 
-bool RegFails(Call call, LONG* status) {
+// The status a planned failure of a registry call returns, if one fires.
+std::optional<LONG> RegFault(Call call) {
     uint32_t error = 0;
-    if (!sim::Current().Faulted(call, &error)) return false;
-    *status = static_cast<LONG>(error);
-    return true;
+    if (!sim::Current().Faulted(call, &error)) return std::nullopt;
+    return static_cast<LONG>(error);
 }
 
 DWORD CopyOut(const std::string& value, char* buffer, DWORD size) {
@@ -72,19 +62,25 @@ bool BadName(const char* path) {
     return false;
 }
 
+// Where a library of the machine lies: its folder as an absolute path,
+// whether that is `folder`, and the library's own path.
+std::string FolderOf(const sim::Module& mod) { return sim::FileSystem::Absolute(mod.dir, "C:\\"); }
+
+bool LiesIn(const sim::Module& mod, const std::string& folder) {
+    return sim::EqualNoCase(FolderOf(mod), sim::FileSystem::Absolute(folder, "C:\\"));
+}
+
+std::string LibraryPath(const sim::Module& mod) {
+    return sim::FileSystem::Join(FolderOf(mod), mod.name);
+}
+
 DWORD Directory(Call call, const std::string& value, char* buffer, DWORD size) {
     Event e = sim::CallEvent(call);
     e.Num("args.size", size);
     Runtime& rt = sim::Current();
-    if (sim::CallFails(call)) {
-        e.Num("result", 0).Num("error", rt.last_error);
-        rt.Emit(std::move(e));
-        return 0;
-    }
+    if (sim::CallFails(call)) return Failed(e.Num("result", 0), rt.last_error, DWORD{0});
     DWORD n = CopyOut(value, buffer, size);
-    e.Num("result", n).Str("path", value);
-    rt.Emit(std::move(e));
-    return n;
+    return Emitted(e.Num("result", n).Str("path", value), n);
 }
 
 }  // namespace
@@ -99,14 +95,9 @@ BOOL GetVersionExA(LPOSVERSIONINFOA info) {
     if (sim::CallFails(Call::GetVersionExA)) return Finish(e, false, FALSE);
     Runtime& rt = sim::Current();
     // OSVERSIONINFOA or OSVERSIONINFOEXA; anything else is refused.
-    if (!info) {
-        rt.last_error = ERROR_INVALID_PARAMETER;
-        return Finish(e, false, FALSE);
-    }
-    if (info->dwOSVersionInfoSize != 148 && info->dwOSVersionInfoSize != 156) {
-        rt.last_error = ERROR_INSUFFICIENT_BUFFER;
-        return Finish(e, false, FALSE);
-    }
+    if (!info) return Refuse(e, ERROR_INVALID_PARAMETER, FALSE);
+    if (info->dwOSVersionInfoSize != 148 && info->dwOSVersionInfoSize != 156)
+        return Refuse(e, ERROR_INSUFFICIENT_BUFFER, FALSE);
     info->dwMajorVersion = rt.m.os.major;
     info->dwMinorVersion = rt.m.os.minor;
     info->dwBuildNumber = rt.m.os.build_number;
@@ -118,8 +109,7 @@ BOOL GetVersionExA(LPOSVERSIONINFOA info) {
         .Num("major", rt.m.os.major)
         .Num("minor", rt.m.os.minor)
         .Num("build_number", rt.m.os.build_number);
-    rt.Emit(std::move(e));
-    return TRUE;
+    return Emitted(e, TRUE);
 }
 
 LCID GetSystemDefaultLCID(void) {
@@ -161,16 +151,14 @@ BOOL SetCurrentDirectoryA(LPCSTR path) {
     e.StrOrNull("args.path", path);
     if (sim::CallFails(Call::SetCurrentDirectoryA)) return Finish(e, false, FALSE);
     Runtime& rt = sim::Current();
-    if (TooLong(path, MAX_PATH - 1)) {
-        rt.last_error = ERROR_FILENAME_EXCED_RANGE;
-        return Finish(e, false, FALSE);
-    }
+    if (TooLong(path, MAX_PATH - 1)) return Refuse(e, ERROR_FILENAME_EXCED_RANGE, FALSE);
     std::string target = Abs(path);
     if (target.empty() || !rt.m.files.IsDir(target)) {
         std::string parent = sim::FileSystem::Parent(target);
-        rt.last_error = (parent.empty() || rt.m.files.IsDir(parent)) ? ERROR_FILE_NOT_FOUND
-                                                                     : ERROR_PATH_NOT_FOUND;
-        return Finish(e, false, FALSE);
+        return Refuse(e,
+                      parent.empty() || rt.m.files.IsDir(parent) ? ERROR_FILE_NOT_FOUND
+                                                                 : ERROR_PATH_NOT_FOUND,
+                      FALSE);
     }
     rt.cwd = sim::FileSystem::PathOf(rt.m.files.Find(target));
     e.Str("path", rt.cwd);
@@ -183,23 +171,11 @@ BOOL CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES security) {
     if (sim::CallFails(Call::CreateDirectoryA)) return Finish(e, false, FALSE);
     Runtime& rt = sim::Current();
     // A directory name must leave room for an 8.3 file name below MAX_PATH.
-    if (TooLong(path, MAX_PATH - 12)) {
-        rt.last_error = ERROR_FILENAME_EXCED_RANGE;
-        return Finish(e, false, FALSE);
-    }
+    if (TooLong(path, MAX_PATH - 12)) return Refuse(e, ERROR_FILENAME_EXCED_RANGE, FALSE);
     std::string target = Abs(path);
-    if (target.empty()) {
-        rt.last_error = ERROR_PATH_NOT_FOUND;
-        return Finish(e, false, FALSE);
-    }
-    if (rt.m.files.Find(target)) {
-        rt.last_error = ERROR_ALREADY_EXISTS;
-        return Finish(e, false, FALSE);
-    }
-    if (!rt.m.files.MakeDir(target)) {
-        rt.last_error = ERROR_PATH_NOT_FOUND;
-        return Finish(e, false, FALSE);
-    }
+    if (target.empty()) return Refuse(e, ERROR_PATH_NOT_FOUND, FALSE);
+    if (rt.m.files.Find(target)) return Refuse(e, ERROR_ALREADY_EXISTS, FALSE);
+    if (!rt.m.files.MakeDir(target)) return Refuse(e, ERROR_PATH_NOT_FOUND, FALSE);
     e.Str("path", target);
     return Finish(e, true, TRUE);
 }
@@ -211,10 +187,7 @@ BOOL CopyFileA(LPCSTR from, LPCSTR to, BOOL failIfExists) {
         .Num("args.fail_if_exists", failIfExists);
     if (sim::CallFails(Call::CopyFileA)) return Finish(e, false, FALSE);
     Runtime& rt = sim::Current();
-    auto refuse = [&](uint32_t error) {
-        rt.last_error = error;
-        return Finish(e, false, FALSE);
-    };
+    auto refuse = [&](uint32_t error) { return Refuse(e, error, FALSE); };
     if (!from || !to) return refuse(ERROR_INVALID_PARAMETER);
     if (TooLong(from) || TooLong(to)) return refuse(ERROR_FILENAME_EXCED_RANGE);
     std::string source = Abs(from), target = Abs(to);
@@ -244,10 +217,7 @@ DWORD GetFileAttributesA(LPCSTR path) {
     e.StrOrNull("args.path", path);
     Runtime& rt = sim::Current();
     auto fail = [&](uint32_t error) {
-        rt.last_error = error;
-        e.Num("result", INVALID_FILE_ATTRIBUTES).Num("error", error);
-        rt.Emit(std::move(e));
-        return INVALID_FILE_ATTRIBUTES;
+        return Failed(e.Num("result", INVALID_FILE_ATTRIBUTES), error, INVALID_FILE_ATTRIBUTES);
     };
     if (sim::CallFails(Call::GetFileAttributesA)) return fail(rt.last_error);
     if (!path) return fail(ERROR_INVALID_PARAMETER);
@@ -257,10 +227,8 @@ DWORD GetFileAttributesA(LPCSTR path) {
     const sim::FileSystem::Node* node = target.empty() ? nullptr : rt.m.files.Find(target);
     // The machine's libraries, system or planted, are files where they lie.
     const sim::Module* library = nullptr;
-    for (const sim::Module& mod : rt.m.modules) {
-        std::string at = sim::FileSystem::Absolute(mod.dir, "C:\\");
-        if (!node && sim::EqualNoCase(sim::FileSystem::Join(at, mod.name), target)) library = &mod;
-    }
+    for (const sim::Module& mod : rt.m.modules)
+        if (!node && sim::EqualNoCase(LibraryPath(mod), target)) library = &mod;
     if (!node && !library) {
         std::string parent = sim::FileSystem::Parent(target);
         return fail(!parent.empty() && rt.m.files.IsDir(parent) ? ERROR_FILE_NOT_FOUND
@@ -268,8 +236,7 @@ DWORD GetFileAttributesA(LPCSTR path) {
     }
     DWORD attributes = node && node->dir ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
     e.Num("result", attributes).Str("path", node ? sim::FileSystem::PathOf(node) : target);
-    rt.Emit(std::move(e));
-    return attributes;
+    return Emitted(e, attributes);
 }
 
 // ---- kernel32: directory searches -----------------------------------------
@@ -312,7 +279,7 @@ std::vector<Runtime::Search::Entry> Listing(const Runtime& rt, const sim::FileSy
         found[upper] = {child->name, child->dir, child->dir ? 0 : child->data.size()};
     const std::string at = sim::FileSystem::PathOf(&dir);
     for (const sim::Module& mod : rt.m.modules)
-        if (sim::EqualNoCase(sim::FileSystem::Absolute(mod.dir, "C:\\"), at))
+        if (sim::EqualNoCase(FolderOf(mod), at))
             found.emplace(sim::Upper(mod.name), Runtime::Search::Entry{mod.name, false, 0});
     std::vector<Runtime::Search::Entry> out;
     if (dir.parent)
@@ -343,10 +310,7 @@ HANDLE FindFirstFileA(LPCSTR pattern, LPWIN32_FIND_DATAA found) {
     e.StrOrNull("args.pattern", pattern);
     Runtime& rt = sim::Current();
     auto fail = [&](uint32_t error) {
-        rt.last_error = error;
-        e.Str("result", "INVALID_HANDLE_VALUE").Num("error", error);
-        rt.Emit(std::move(e));
-        return INVALID_HANDLE_VALUE;
+        return Failed(e.Str("result", "INVALID_HANDLE_VALUE"), error, INVALID_HANDLE_VALUE);
     };
     if (sim::CallFails(Call::FindFirstFileA)) return fail(rt.last_error);
     if (!pattern || !found) return fail(ERROR_INVALID_PARAMETER);
@@ -367,9 +331,7 @@ HANDLE FindFirstFileA(LPCSTR pattern, LPWIN32_FIND_DATAA found) {
     GiveEntry(search, found, e);
     rt.searches[handle] = std::move(search);
     HANDLE h = reinterpret_cast<HANDLE>(handle);
-    e.Str("result", sim::PointerText(h));
-    rt.Emit(std::move(e));
-    return h;
+    return Emitted(e.Str("result", sim::PointerText(h)), h);
 }
 
 BOOL FindNextFileA(HANDLE search, LPWIN32_FIND_DATAA found) {
@@ -378,14 +340,10 @@ BOOL FindNextFileA(HANDLE search, LPWIN32_FIND_DATAA found) {
     if (sim::CallFails(Call::FindNextFileA)) return Finish(e, false, FALSE);
     Runtime& rt = sim::Current();
     auto it = rt.searches.find(reinterpret_cast<uintptr_t>(search));
-    if (it == rt.searches.end() || !found) {
-        rt.last_error = it == rt.searches.end() ? ERROR_INVALID_HANDLE : ERROR_INVALID_PARAMETER;
-        return Finish(e, false, FALSE);
-    }
-    if (it->second.next == it->second.entries.size()) {
-        rt.last_error = ERROR_NO_MORE_FILES;
-        return Finish(e, false, FALSE);
-    }
+    if (it == rt.searches.end() || !found)
+        return Refuse(e, it == rt.searches.end() ? ERROR_INVALID_HANDLE : ERROR_INVALID_PARAMETER,
+                      FALSE);
+    if (it->second.next == it->second.entries.size()) return Refuse(e, ERROR_NO_MORE_FILES, FALSE);
     GiveEntry(it->second, found, e);
     return Finish(e, true, TRUE);
 }
@@ -414,8 +372,7 @@ uint32_t MissingImport(const Runtime& rt, const sim::Module& mod) {
         return 0;
     for (const sim::Module& other : rt.m.modules) {
         if (other.planted || !sim::EqualNoCase(other.name, sim::Row(sim::kNewdevImport).library) ||
-            !sim::EqualNoCase(sim::FileSystem::Absolute(other.dir, "C:\\"),
-                              sim::FileSystem::Absolute(rt.m.system_dir, "C:\\")))
+            !LiesIn(other, rt.m.system_dir))
             continue;
         if (!other.loads) return ERROR_MOD_NOT_FOUND;
         return other.missing.count(sim::CallName(sim::kNewdevImport)) ? ERROR_PROC_NOT_FOUND : 0;
@@ -440,12 +397,7 @@ HMODULE LoadLibraryA(LPCSTR name) {
     Event e = sim::CallEvent(Call::LoadLibraryA);
     e.StrOrNull("args.name", name);
     Runtime& rt = sim::Current();
-    auto fail = [&](uint32_t error) -> HMODULE {
-        rt.last_error = error;
-        e.Null("result").Num("error", error);
-        rt.Emit(std::move(e));
-        return NULL;
-    };
+    auto fail = [&](uint32_t error) { return Failed(e.Null("result"), error, HMODULE{NULL}); };
     if (sim::CallFails(Call::LoadLibraryA)) return fail(rt.last_error);
     std::string request = name ? name : "";
 
@@ -477,12 +429,8 @@ HMODULE LoadLibraryA(LPCSTR name) {
     for (const auto& dir : dirs) {
         for (size_t i = 0; i < rt.m.modules.size(); ++i) {
             const sim::Module& mod = rt.m.modules[i];
-            if (!sim::EqualNoCase(mod.name, file) ||
-                !sim::EqualNoCase(sim::FileSystem::Absolute(mod.dir, "C:\\"),
-                                  sim::FileSystem::Absolute(dir, "C:\\")))
-                continue;
-            std::string path =
-                sim::FileSystem::Join(sim::FileSystem::Absolute(mod.dir, "C:\\"), mod.name);
+            if (!sim::EqualNoCase(mod.name, file) || !LiesIn(mod, dir)) continue;
+            std::string path = LibraryPath(mod);
             e.Str("path", path).Flag("planted", mod.planted);
             if (!mod.loads) return fail(193);  // ERROR_BAD_EXE_FORMAT
             // A system library whose own imports cannot be bound does not
@@ -503,8 +451,7 @@ HMODULE LoadLibraryA(LPCSTR name) {
             loaded.path = path;
             ++loaded.refs;
             e.Str("result", sim::PointerText(reinterpret_cast<void*>(handle)));
-            rt.Emit(std::move(e));
-            return reinterpret_cast<HMODULE>(handle);
+            return Emitted(e, reinterpret_cast<HMODULE>(handle));
         }
     }
     return fail(ERROR_MOD_NOT_FOUND);
@@ -516,10 +463,7 @@ BOOL FreeLibrary(HMODULE module) {
     if (sim::CallFails(Call::FreeLibrary)) return Finish(e, false, FALSE);
     Runtime& rt = sim::Current();
     auto it = rt.modules.find(reinterpret_cast<uintptr_t>(module));
-    if (it == rt.modules.end()) {
-        rt.last_error = ERROR_INVALID_HANDLE;
-        return Finish(e, false, FALSE);
-    }
+    if (it == rt.modules.end()) return Refuse(e, ERROR_INVALID_HANDLE, FALSE);
     e.Str("path", it->second.path);
     if (--it->second.refs == 0) rt.modules.erase(it);
     return Finish(e, true, TRUE);
@@ -606,18 +550,12 @@ HLOCAL LocalAlloc(UINT flags, SIZE_T bytes) {
     Event e = sim::CallEvent(Call::LocalAlloc);
     e.Num("args.flags", flags).Num("args.bytes", static_cast<int64_t>(bytes));
     Runtime& rt = sim::Current();
-    auto fail = [&]() -> HLOCAL {
-        e.Null("result").Num("error", rt.last_error);
-        rt.Emit(std::move(e));
-        return NULL;
-    };
+    auto fail = [&]() { return Failed(e.Null("result"), rt.last_error, HLOCAL{NULL}); };
     if (sim::CallFails(Call::LocalAlloc)) return fail();
     std::string shown;
     void* block = rt.Allocate(bytes, flags & LMEM_ZEROINIT, &shown);
     if (!block) return fail();
-    e.Str("result", shown);
-    rt.Emit(std::move(e));
-    return block;
+    return Emitted(e.Str("result", shown), block);
 }
 
 HLOCAL LocalFree(HLOCAL block) {
@@ -626,9 +564,7 @@ HLOCAL LocalFree(HLOCAL block) {
     Event e = sim::CallEvent(Call::LocalFree);
     e.Str("args.block", rt.BlockText(block));
     if (!block) {
-        e.Str("result", "NULL");
-        rt.Emit(std::move(e));
-        return NULL;
+        return Emitted(e.Str("result", "NULL"), HLOCAL{NULL});
     }
     if (!rt.Release(block)) {
         // A LocalFree of a block that is not allocated gets an event of its
@@ -636,13 +572,9 @@ HLOCAL LocalFree(HLOCAL block) {
         // finds it without going through every free.
         rt.last_error = ERROR_INVALID_HANDLE;
         rt.Emit(Event("bad_free").Str("block", sim::PointerText(block)));
-        e.Str("result", sim::PointerText(block)).Num("error", rt.last_error);
-        rt.Emit(std::move(e));
-        return block;
+        return Emitted(e.Str("result", sim::PointerText(block)).Num("error", rt.last_error), block);
     }
-    e.Str("result", "NULL");
-    rt.Emit(std::move(e));
-    return NULL;
+    return Emitted(e.Str("result", "NULL"), HLOCAL{NULL});
 }
 
 DWORD FormatMessageA(DWORD flags, LPCVOID source, DWORD messageId, DWORD languageId, LPSTR buffer,
@@ -655,12 +587,8 @@ DWORD FormatMessageA(DWORD flags, LPCVOID source, DWORD messageId, DWORD languag
         .Num("args.language", languageId)
         .Num("args.size", size);
     Runtime& rt = sim::Current();
-    auto fail = [&]() -> DWORD {
-        e.Num("result", 0).Num("error", rt.last_error);
-        rt.Emit(std::move(e));
-        return 0;
-    };
-    if (sim::CallFails(Call::FormatMessageA)) return fail();
+    auto fail = [&](uint32_t error) { return Failed(e.Num("result", 0), error, DWORD{0}); };
+    if (sim::CallFails(Call::FormatMessageA)) return fail(rt.last_error);
     // The system texts of the codes the program can meet, as Windows XP
     // (English) returns them: each ends with CR LF.
     static const std::map<DWORD, const char*> texts = {
@@ -679,24 +607,18 @@ DWORD FormatMessageA(DWORD flags, LPCVOID source, DWORD messageId, DWORD languag
         {1784, "The supplied user buffer is not valid for the requested operation.\r\n"},
     };
     if (!(flags & FORMAT_MESSAGE_FROM_SYSTEM) || !(flags & FORMAT_MESSAGE_ALLOCATE_BUFFER) ||
-        !buffer) {
-        rt.last_error = ERROR_INVALID_PARAMETER;
-        return fail();
-    }
+        !buffer)
+        return fail(ERROR_INVALID_PARAMETER);
     auto it = texts.find(messageId);
-    if (it == texts.end()) {
-        rt.last_error = 317;  // ERROR_MR_MID_NOT_FOUND
-        return fail();
-    }
+    if (it == texts.end()) return fail(317);  // ERROR_MR_MID_NOT_FOUND
     size_t length = strlen(it->second);
     std::string shown;
     char* text = static_cast<char*>(rt.Allocate(length + 1, false, &shown));
-    if (!text) return fail();
+    if (!text) return fail(rt.last_error);
     memcpy(text, it->second, length + 1);
     *reinterpret_cast<char**>(buffer) = text;
     e.Num("result", static_cast<int64_t>(length)).Str("text", it->second).Str("block", shown);
-    rt.Emit(std::move(e));
-    return static_cast<DWORD>(length);
+    return Emitted(e, static_cast<DWORD>(length));
 }
 
 }  // namespace sim::impl
@@ -761,11 +683,7 @@ int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
                         : buttons == MB_YESNO ? "Yes/No"
                                               : "other");
     TagMessage(box, text, buttons);
-    if (sim::CallFails(Call::MessageBoxA)) {
-        box.Num("result", 0).Num("error", rt.last_error);
-        rt.Emit(std::move(box));
-        return 0;
-    }
+    if (sim::CallFails(Call::MessageBoxA)) return Failed(box.Num("result", 0), rt.last_error, 0);
     int answer = IDOK;
     if (buttons == MB_YESNO) {
         std::optional<bool> yes = rt.options.answer(box);
@@ -777,8 +695,7 @@ int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
         answer = *yes ? IDYES : IDNO;
     }
     box.Str("answer", answer == IDYES ? "Yes" : answer == IDNO ? "No" : "OK").Num("result", answer);
-    rt.Emit(std::move(box));
-    return answer;
+    return Emitted(box, answer);
 }
 
 int LoadStringA(HINSTANCE instance, UINT id, LPSTR buffer, int size) {
@@ -787,10 +704,7 @@ int LoadStringA(HINSTANCE instance, UINT id, LPSTR buffer, int size) {
     e.Str("args.instance", sim::PointerText(instance)).Num("args.id", id).Num("args.size", size);
     auto fail = [&](uint32_t error) {
         if (buffer && size > 0) buffer[0] = '\0';
-        rt.last_error = error;
-        e.Num("result", 0).Num("error", error);
-        rt.Emit(std::move(e));
-        return 0;
+        return Failed(e.Num("result", 0), error, 0);
     };
     if (sim::CallFails(Call::LoadStringA)) return fail(rt.last_error);
     auto it = rt.m.strings.find(id);
@@ -799,8 +713,7 @@ int LoadStringA(HINSTANCE instance, UINT id, LPSTR buffer, int size) {
     memcpy(buffer, it->second.data(), n);
     buffer[n] = '\0';
     e.Num("result", static_cast<int64_t>(n)).Str("text", sim::Bytes(buffer, n));
-    rt.Emit(std::move(e));
-    return static_cast<int>(n);
+    return Emitted(e, static_cast<int>(n));
 }
 
 BOOL ExitWindowsEx(UINT flags, DWORD reserved) {
@@ -836,25 +749,18 @@ static std::string KeyName(HKEY key) {
 // Walks a backslash path below `key`; null when a part is missing.
 static std::shared_ptr<sim::RegKey> Walk(std::shared_ptr<sim::RegKey> key, const char* sub,
                                          std::string* path) {
-    const std::string rest = sub ? sub : "";
-    for (size_t start = 0; start <= rest.size();) {
-        size_t end = sim::FindBackslash(rest, start);
-        if (end == std::string::npos) end = rest.size();
-        if (end > start) {
-            key = key->Find(rest.substr(start, end - start));
-            if (!key) return nullptr;
-            if (path) *path += "\\" + key->name;
-        }
-        start = end + 1;
-    }
+    sim::ForEachPart(sub ? sub : "", 0, [&](const std::string& part) {
+        key = key->Find(part);
+        if (key && path) *path += "\\" + key->name;
+        return key != nullptr;
+    });
     return key;
 }
 
 LONG RegOpenKeyA(HKEY key, LPCSTR subKey, PHKEY result) {
     Event e = sim::CallEvent(Call::RegOpenKeyA);
     e.Str("args.key", KeyName(key)).StrOrNull("args.subkey", subKey);
-    LONG status;
-    if (RegFails(Call::RegOpenKeyA, &status)) return FinishStatus(e, status);
+    if (auto fault = RegFault(Call::RegOpenKeyA)) return FinishStatus(e, *fault);
     Runtime& rt = sim::Current();
     std::string path;
     auto base = KeyOf(key, &path);
@@ -873,12 +779,29 @@ LONG RegOpenKeyA(HKEY key, LPCSTR subKey, PHKEY result) {
 LONG RegCloseKey(HKEY key) {
     Event e = sim::CallEvent(Call::RegCloseKey);
     e.Str("args.key", KeyName(key));
-    LONG status;
-    if (RegFails(Call::RegCloseKey, &status)) return FinishStatus(e, status);
+    if (auto fault = RegFault(Call::RegCloseKey)) return FinishStatus(e, *fault);
     Runtime& rt = sim::Current();
     if (key == HKEY_LOCAL_MACHINE) return FinishStatus(e, ERROR_SUCCESS);
     return FinishStatus(
         e, rt.keys.erase(reinterpret_cast<uintptr_t>(key)) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE);
+}
+
+// A value's type and data in the caller's buffers (any may be null), as
+// RegQueryValueExA and RegEnumValueA give them: the size stored in *size,
+// and ERROR_MORE_DATA when the data buffer is too small; a value that
+// cannot be read fails with its error.
+static LONG GiveValue(Event& e, const sim::RegValue& v, LPDWORD type, LPBYTE data, LPDWORD size) {
+    if (v.error) return FinishStatus(e, static_cast<LONG>(v.error));
+    if (type) *type = v.type;
+    DWORD needed = static_cast<DWORD>(v.data.size());
+    e.Num("value_type", v.type).Num("stored", needed);
+    if (data && (!size || *size < needed)) {
+        if (size) *size = needed;
+        return FinishStatus(e, ERROR_MORE_DATA);
+    }
+    if (data) memcpy(data, v.data.data(), needed);
+    if (size) *size = needed;
+    return FinishStatus(e, ERROR_SUCCESS);
 }
 
 LONG RegQueryValueExA(HKEY key, LPCSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data,
@@ -886,24 +809,13 @@ LONG RegQueryValueExA(HKEY key, LPCSTR name, LPDWORD reserved, LPDWORD type, LPB
     Event e = sim::CallEvent(Call::RegQueryValueExA);
     e.Str("args.key", KeyName(key)).StrOrNull("args.name", name);
     e.NumOrNull("args.size", size);
-    LONG status;
-    if (RegFails(Call::RegQueryValueExA, &status)) return FinishStatus(e, status);
+    if (auto fault = RegFault(Call::RegQueryValueExA)) return FinishStatus(e, *fault);
     auto k = KeyOf(key, nullptr);
     if (!k) return FinishStatus(e, ERROR_INVALID_HANDLE);
     if (reserved) return FinishStatus(e, ERROR_INVALID_PARAMETER);
     sim::RegValue* v = k->Value(name ? name : "");
     if (!v) return FinishStatus(e, ERROR_FILE_NOT_FOUND);
-    if (v->error) return FinishStatus(e, static_cast<LONG>(v->error));
-    if (type) *type = v->type;
-    DWORD needed = static_cast<DWORD>(v->data.size());
-    e.Num("value_type", v->type).Num("stored", needed);
-    if (data && (!size || *size < needed)) {
-        if (size) *size = needed;
-        return FinishStatus(e, ERROR_MORE_DATA);
-    }
-    if (data) memcpy(data, v->data.data(), needed);
-    if (size) *size = needed;
-    return FinishStatus(e, ERROR_SUCCESS);
+    return GiveValue(e, *v, type, data, size);
 }
 
 LONG RegSetValueExA(HKEY key, LPCSTR name, DWORD reserved, DWORD type, const BYTE* data,
@@ -916,8 +828,7 @@ LONG RegSetValueExA(HKEY key, LPCSTR name, DWORD reserved, DWORD type, const BYT
         .Num("args.type", type)
         .Str("args.data", bytes)
         .Num("args.size", size);
-    LONG status;
-    if (RegFails(Call::RegSetValueExA, &status)) return FinishStatus(e, status);
+    if (auto fault = RegFault(Call::RegSetValueExA)) return FinishStatus(e, *fault);
     auto k = KeyOf(key, nullptr);
     if (!k) return FinishStatus(e, ERROR_INVALID_HANDLE);
     if (!data && size) return FinishStatus(e, ERROR_INVALID_PARAMETER);
@@ -933,8 +844,7 @@ LONG RegEnumKeyExA(HKEY key, DWORD index, LPSTR name, LPDWORD nameSize, LPDWORD 
     Event e = sim::CallEvent(Call::RegEnumKeyExA);
     e.Str("args.key", KeyName(key)).Num("args.index", index);
     e.NumOrNull("args.size", nameSize);
-    LONG status;
-    if (RegFails(Call::RegEnumKeyExA, &status)) return FinishStatus(e, status);
+    if (auto fault = RegFault(Call::RegEnumKeyExA)) return FinishStatus(e, *fault);
     auto k = KeyOf(key, nullptr);
     if (!k) return FinishStatus(e, ERROR_INVALID_HANDLE);
     if (reserved || !name || !nameSize) return FinishStatus(e, ERROR_INVALID_PARAMETER);
@@ -952,8 +862,7 @@ LONG RegEnumValueA(HKEY key, DWORD index, LPSTR name, LPDWORD nameSize, LPDWORD 
     Event e = sim::CallEvent(Call::RegEnumValueA);
     e.Str("args.key", KeyName(key)).Num("args.index", index);
     e.NumOrNull("args.name_size", nameSize).NumOrNull("args.data_size", dataSize);
-    LONG status;
-    if (RegFails(Call::RegEnumValueA, &status)) return FinishStatus(e, status);
+    if (auto fault = RegFault(Call::RegEnumValueA)) return FinishStatus(e, *fault);
     auto k = KeyOf(key, nullptr);
     if (!k) return FinishStatus(e, ERROR_INVALID_HANDLE);
     if (reserved || !name || !nameSize || (data && !dataSize))
@@ -966,17 +875,7 @@ LONG RegEnumValueA(HKEY key, DWORD index, LPSTR name, LPDWORD nameSize, LPDWORD 
     memcpy(name, v.name.c_str(), v.name.size() + 1);
     *nameSize = static_cast<DWORD>(v.name.size());
     // A value that cannot be read is still listed by its name.
-    if (v.error) return FinishStatus(e, static_cast<LONG>(v.error));
-    if (type) *type = v.type;
-    DWORD needed = static_cast<DWORD>(v.data.size());
-    e.Num("value_type", v.type).Num("stored", needed);
-    if (data && *dataSize < needed) {
-        *dataSize = needed;
-        return FinishStatus(e, ERROR_MORE_DATA);
-    }
-    if (data) memcpy(data, v.data.data(), needed);
-    if (dataSize) *dataSize = needed;
-    return FinishStatus(e, ERROR_SUCCESS);
+    return GiveValue(e, v, type, data, dataSize);
 }
 
 // Marks a key and everything below it as deleted, without recursion.
@@ -999,8 +898,7 @@ static std::vector<sim::Bytes> MarkDeleted(sim::RegKey& top, const std::string& 
 LONG RegDeleteKeyA(HKEY key, LPCSTR subKey) {
     Event e = sim::CallEvent(Call::RegDeleteKeyA);
     e.Str("args.key", KeyName(key)).StrOrNull("args.subkey", subKey);
-    LONG status;
-    if (RegFails(Call::RegDeleteKeyA, &status)) return FinishStatus(e, status);
+    if (auto fault = RegFault(Call::RegDeleteKeyA)) return FinishStatus(e, *fault);
     Runtime& rt = sim::Current();
     std::string path;
     auto base = KeyOf(key, &path);
@@ -1097,8 +995,7 @@ int CloseNewFile(void* cookie) {
         .Num("bytes", static_cast<int64_t>(f->data.size()))
         .Str("data", f->data)
         .Flag("result", made);
-    rt->Emit(std::move(e));
-    return made ? 0 : EOF;
+    return Emitted(e, made ? 0 : EOF);
 }
 
 // How the record names a stream: the path it was opened with.
@@ -1115,18 +1012,16 @@ void MarkFailed(Runtime& rt, FILE* stream) {
     if (it != rt.streams.end()) it->second.failed = true;
 }
 
+// What fopen returns when it fails.
+FILE* const kNoStream = nullptr;
+
 // Opens a new file for writing: its folder must exist, and no folder may
 // stand at its path; a file there is replaced when the stream is closed.
 FILE* OpenNew(Runtime& rt, const std::string& target, bool text, Event& e) {
     const sim::FileSystem::Node* node = target.empty() ? nullptr : rt.m.files.Find(target);
-    if (target.empty() || !rt.m.files.IsDir(sim::FileSystem::Parent(target))) {
-        rt.last_error = ERROR_PATH_NOT_FOUND;
-        return Finish(e, false, static_cast<FILE*>(NULL));
-    }
-    if (node && node->dir) {
-        rt.last_error = ERROR_ACCESS_DENIED;
-        return Finish(e, false, static_cast<FILE*>(NULL));
-    }
+    if (target.empty() || !rt.m.files.IsDir(sim::FileSystem::Parent(target)))
+        return Refuse(e, ERROR_PATH_NOT_FOUND, kNoStream);
+    if (node && node->dir) return Refuse(e, ERROR_ACCESS_DENIED, kNoStream);
     auto* f = new NewFile;
     f->path = target;
     f->text = text;
@@ -1134,8 +1029,7 @@ FILE* OpenNew(Runtime& rt, const std::string& target, bool text, Event& e) {
     FILE* stream = fopencookie(f, "w", io);
     if (!stream) {
         delete f;
-        rt.last_error = ERROR_NOT_ENOUGH_MEMORY;
-        return Finish(e, false, static_cast<FILE*>(NULL));
+        return Refuse(e, ERROR_NOT_ENOUGH_MEMORY, kNoStream);
     }
     ++rt.open_files;
     rt.streams[stream].discard = &f->discard;
@@ -1149,15 +1043,12 @@ FILE*(fopen)(const char* path, const char* mode) {
     if (!sim::Active()) return (::fopen)(path, mode);
     Event e = sim::CallEvent(Call::fopen);
     e.StrOrNull("args.path", path).StrOrNull("args.mode", mode);
-    if (sim::CallFails(Call::fopen)) return Finish(e, false, static_cast<FILE*>(NULL));
+    if (sim::CallFails(Call::fopen)) return Finish(e, false, kNoStream);
     Runtime& rt = sim::Current();
     std::string target = Abs(path);
     bool reading = mode && mode[0] == 'r' && !strchr(mode, '+');
     bool writing = mode && mode[0] == 'w' && !strchr(mode, '+');
-    if (writing && path && BadName(path)) {
-        rt.last_error = ERROR_INVALID_NAME;
-        return Finish(e, false, static_cast<FILE*>(NULL));
-    }
+    if (writing && path && BadName(path)) return Refuse(e, ERROR_INVALID_NAME, kNoStream);
     if (writing) {
         if (TooLong(path)) target.clear();
         FILE* stream = OpenNew(rt, target, !strchr(mode, 'b'), e);
@@ -1165,14 +1056,9 @@ FILE*(fopen)(const char* path, const char* mode) {
         return stream;
     }
     const sim::FileSystem::Node* node = target.empty() ? nullptr : rt.m.files.Find(target);
-    if (!node || node->dir || !reading || TooLong(path)) {
-        rt.last_error = node && node->dir ? ERROR_ACCESS_DENIED : ERROR_FILE_NOT_FOUND;
-        return Finish(e, false, static_cast<FILE*>(NULL));
-    }
-    if (node->open_error) {
-        rt.last_error = node->open_error;
-        return Finish(e, false, static_cast<FILE*>(NULL));
-    }
+    if (!node || node->dir || !reading || TooLong(path))
+        return Refuse(e, node && node->dir ? ERROR_ACCESS_DENIED : ERROR_FILE_NOT_FOUND, kNoStream);
+    if (node->open_error) return Refuse(e, node->open_error, kNoStream);
     auto* f = new OpenFile;
     f->data = node->data;
     f->text = !strchr(mode, 'b');
@@ -1180,8 +1066,7 @@ FILE*(fopen)(const char* path, const char* mode) {
     FILE* stream = fopencookie(f, "r", io);
     if (!stream) {
         delete f;
-        rt.last_error = ERROR_NOT_ENOUGH_MEMORY;
-        return Finish(e, false, static_cast<FILE*>(NULL));
+        return Refuse(e, ERROR_NOT_ENOUGH_MEMORY, kNoStream);
     }
     ++rt.open_files;
     rt.streams[stream].name = path;
@@ -1201,14 +1086,10 @@ size_t Transfer(Call call, FILE* stream, size_t size, size_t count, Op op) {
         .Num("args.count", static_cast<int64_t>(count));
     if (sim::CallFails(call)) {
         MarkFailed(rt, stream);
-        e.Num("result", 0).Num("error", rt.last_error);
-        rt.Emit(std::move(e));
-        return 0;
+        return Failed(e.Num("result", 0), rt.last_error, size_t{0});
     }
     size_t n = op();
-    e.Num("result", static_cast<int64_t>(n));
-    rt.Emit(std::move(e));
-    return n;
+    return Emitted(e.Num("result", static_cast<int64_t>(n)), n);
 }
 
 }  // namespace
@@ -1253,15 +1134,9 @@ int(fclose)(FILE* stream) {
     if (it != rt->streams.end()) rt->streams.erase(it);
     uint32_t error = rt->last_error;
     int result = (::fclose)(stream);
-    if (failed || result != 0) {
-        rt->last_error = failed ? error : ERROR_DISK_FULL;
-        e.Num("result", EOF).Num("error", rt->last_error);
-        rt->Emit(std::move(e));
-        return EOF;
-    }
-    e.Num("result", 0);
-    rt->Emit(std::move(e));
-    return 0;
+    if (failed || result != 0)
+        return Failed(e.Num("result", EOF), failed ? error : ERROR_DISK_FULL, EOF);
+    return Emitted(e.Num("result", 0), 0);
 }
 
 }  // namespace sim::impl

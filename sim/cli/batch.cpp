@@ -2,10 +2,7 @@
 
 #include <unistd.h>
 
-#include <cerrno>
-#include <cstring>
 #include <iostream>
-#include <new>
 #include <string>
 #include <vector>
 
@@ -16,17 +13,6 @@ namespace cli {
 namespace {
 
 const char kRecordSeparator = '\x1e';
-
-bool WriteAll(const char* data, size_t size) {
-    while (size > 0) {
-        ssize_t n = write(1, data, size);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        data += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
-}
 
 // The arguments of one line, or a problem.
 std::string ReadLine(const std::string& line, std::vector<std::string>* args) {
@@ -51,21 +37,12 @@ int RunOne(const char* program, MainFunction main_function, const std::string& l
     if (fd < 0) return 5;
     Tool tool(program, fd);
     tool.json = true;
-    int status = 0;
-    if (!problem.empty()) {
-        status = tool.Usage(problem);
-    } else {
-        args.insert(args.begin(), program);
-        std::vector<char*> argv;
-        for (auto& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        try {
-            status = main_function(tool, static_cast<int>(args.size()), argv.data());
-        } catch (const std::bad_alloc&) {
-            status = tool.Failed("out of memory");
-        }
-    }
-    return tool.Finish(status) == 5 ? 5 : 0;
+    if (!problem.empty()) return tool.Finish(tool.Usage(problem)) == 5 ? 5 : 0;
+    args.insert(args.begin(), program);
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    return RunMain(tool, main_function, static_cast<int>(args.size()), argv.data()) == 5 ? 5 : 0;
 }
 
 }  // namespace
@@ -73,7 +50,7 @@ int RunOne(const char* program, MainFunction main_function, const std::string& l
 int RunBatch(const char* program, MainFunction main_function) {
     std::string line;
     while (std::getline(std::cin, line)) {
-        if (!WriteAll(&kRecordSeparator, 1)) return 5;
+        if (WriteAll(1, &kRecordSeparator, 1) != 0) return 5;
         if (RunOne(program, main_function, line) != 0) return 5;
     }
     return 0;

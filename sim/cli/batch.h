@@ -9,9 +9,6 @@
 
 namespace cli {
 
-// The front end's own Main: runs one command line with `tool`'s voice.
-using MainFunction = int (*)(Tool& tool, int argc, char** argv);
-
 // Reads standard input line by line. Each line is a JSON array of strings:
 // the arguments of one run, as they would follow the program's name (with
 // --json or --dump-machine, so that every output is JSON, a refusal too).

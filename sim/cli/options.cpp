@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstring>
 #include <iostream>
+#include <new>
 
 #include "sim/codepage.h"
 #include "sim/presets.h"
@@ -146,17 +147,19 @@ Output::Output(int fd, std::string name) : fd_(fd), name_(std::move(name)), stre
     setp(buffer_, buffer_ + sizeof buffer_);
 }
 
-void Output::Send(const char* data, size_t size) {
-    while (size > 0 && error_ == 0) {
-        ssize_t n = write(fd_, data, size);
+int WriteAll(int fd, const char* data, size_t size) {
+    while (size > 0) {
+        ssize_t n = write(fd, data, size);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            error_ = n < 0 ? errno : EIO;
-            return;
-        }
+        if (n <= 0) return n < 0 ? errno : EIO;
         data += n;
         size -= static_cast<size_t>(n);
     }
+    return 0;
+}
+
+void Output::Send(const char* data, size_t size) {
+    if (error_ == 0) error_ = WriteAll(fd_, data, size);
 }
 
 int Output::sync() {
@@ -241,6 +244,16 @@ int Tool::Refuse(const std::string& message) {
 int Tool::Failed(const std::string& message) {
     Say(message);
     return Error("sim_failed", 5, message);
+}
+
+int RunMain(Tool& tool, MainFunction main_function, int argc, char** argv) {
+    int status;
+    try {
+        status = main_function(tool, argc, argv);
+    } catch (const std::bad_alloc&) {
+        status = tool.Failed("out of memory");
+    }
+    return tool.Finish(status);
 }
 
 int Tool::Finish(int status) {

@@ -139,6 +139,17 @@ class Tool {
     std::vector<std::string> notes_;
 };
 
+// The front end's own Main: runs one command line with `tool`'s voice.
+using MainFunction = int (*)(Tool& tool, int argc, char** argv);
+
+// Runs `main_function` to its end with `tool`'s voice: a host out of memory
+// is the simulator's failure; returns the exit status after Finish.
+int RunMain(Tool& tool, MainFunction main_function, int argc, char** argv);
+
+// Writes all `size` bytes to `fd`, again after an interruption. Returns 0,
+// or the error that stopped it (EIO for a write that wrote nothing).
+int WriteAll(int fd, const char* data, size_t size);
+
 // The help text every front end ends with: how options are written and
 // what becomes of a reader that stops early.
 extern const char kOptionsNote[];

@@ -127,11 +127,5 @@ int main(int argc, char** argv) {
     // A reader that goes away is seen as EPIPE on the next write.
     signal(SIGPIPE, SIG_IGN);
     cli::Tool tool("vntrcapture-sim");
-    int status;
-    try {
-        status = Main(tool, argc, argv);
-    } catch (const std::bad_alloc&) {
-        status = tool.Failed("out of memory");
-    }
-    return tool.Finish(status);
+    return cli::RunMain(tool, Main, argc, argv);
 }

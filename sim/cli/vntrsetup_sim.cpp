@@ -418,11 +418,5 @@ int main(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
     if (argc == 2 && std::string(argv[1]) == "--batch") return cli::RunBatch("vntrsetup-sim", Main);
     cli::Tool tool("vntrsetup-sim");
-    int status;
-    try {
-        status = Main(tool, argc, argv);
-    } catch (const std::bad_alloc&) {
-        status = tool.Failed("out of memory");
-    }
-    return tool.Finish(status);
+    return cli::RunMain(tool, Main, argc, argv);
 }

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <string>
+#include <vector>
 
 #include "common/messages.h"
 #include "sim/presets.h"
@@ -151,5 +152,35 @@ TEST(Paths, a_path_over_255_characters_is_never_handed_on) {
             }
             EXPECT_TRUE(o.summary["allocations_left"].empty()) << what;
         }
+    }
+}
+
+// A path of the machine, a registry key path too, is split at the
+// backslashes that are characters of their own: the trail byte 0x5C of a
+// double-byte character is part of a name, in 932 and never in 1252.
+TEST(Paths, a_path_splits_only_at_backslash_characters) {
+    struct Case {
+        uint32_t codepage;
+        std::string path;
+        std::vector<std::string> parts;
+    } cases[] = {
+        {932, "Enum\\\x95\\\\X", {"Enum", "\x95\\", "X"}},
+        {1252, "Enum\\\x95\\\\X", {"Enum", "\x95", "X"}},
+        {932, "\\\\A\\\\", {"A"}},  // empty parts are no names
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path + " in " + std::to_string(c.codepage));
+        sim::TextCodePageScope text(c.codepage);
+        std::vector<std::string> parts;
+        sim::ForEachPart(c.path, 0, [&](const std::string& part) {
+            parts.push_back(part);
+            return true;
+        });
+        EXPECT_EQ(parts, c.parts);
+        sim::RegKey root;
+        sim::RegKey* made = sim::MakeKeyPath(&root, c.path);
+        EXPECT_EQ(made->name, c.parts.back());
+        EXPECT_EQ(sim::FindKeyPath(&root, c.path), made);
+        EXPECT_EQ(sim::FindKeyPath(&root, c.path + "\\Y"), nullptr);
     }
 }
