@@ -83,6 +83,33 @@ class Event {
     std::vector<Field> fields_;
 };
 
+// An iterator over a list whose items are made when read (list[i] returns
+// one by value): the events of a record, the lines of a TextList.
+template <typename List, typename Value>
+class IndexIterator {
+   public:
+    using iterator_category = std::random_access_iterator_tag;
+    using value_type = Value;
+    using difference_type = std::ptrdiff_t;
+    using pointer = void;
+    using reference = Value;
+    IndexIterator(const List* list, size_t i) : list_(list), i_(i) {}
+    Value operator*() const { return (*list_)[i_]; }
+    IndexIterator& operator++() { return ++i_, *this; }
+    IndexIterator operator+(difference_type n) const {
+        return {list_, i_ + static_cast<size_t>(n)};
+    }
+    difference_type operator-(const IndexIterator& o) const {
+        return static_cast<difference_type>(i_) - static_cast<difference_type>(o.i_);
+    }
+    bool operator==(const IndexIterator& o) const { return i_ == o.i_; }
+    bool operator!=(const IndexIterator& o) const { return i_ != o.i_; }
+
+   private:
+    const List* list_;
+    size_t i_;
+};
+
 // Events kept in their binary form, back to back, and decoded when read:
 // a run of millions of calls costs one buffer instead of millions of small
 // objects.
@@ -141,27 +168,7 @@ class EventList {
         return taken;
     }
 
-    class iterator {
-       public:
-        using iterator_category = std::random_access_iterator_tag;
-        using value_type = Event;
-        using difference_type = std::ptrdiff_t;
-        using pointer = void;
-        using reference = Event;
-        iterator(const EventList* list, size_t i) : list_(list), i_(i) {}
-        Event operator*() const { return (*list_)[i_]; }
-        iterator& operator++() { return ++i_, *this; }
-        iterator operator+(difference_type n) const { return {list_, i_ + n}; }
-        difference_type operator-(const iterator& o) const {
-            return static_cast<difference_type>(i_) - static_cast<difference_type>(o.i_);
-        }
-        bool operator==(const iterator& o) const { return i_ == o.i_; }
-        bool operator!=(const iterator& o) const { return i_ != o.i_; }
-
-       private:
-        const EventList* list_;
-        size_t i_;
-    };
+    using iterator = IndexIterator<EventList, Event>;
     iterator begin() const { return {this, 0}; }
     iterator end() const { return {this, size()}; }
 

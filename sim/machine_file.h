@@ -82,17 +82,7 @@ class TextList {
     bool operator==(const TextList& other) const;
     bool operator!=(const TextList& other) const { return !(*this == other); }
 
-    class iterator {
-       public:
-        iterator(const TextList* list, size_t i) : list_(list), i_(i) {}
-        std::string_view operator*() const { return (*list_)[i_]; }
-        iterator& operator++() { return ++i_, *this; }
-        bool operator!=(const iterator& o) const { return i_ != o.i_; }
-
-       private:
-        const TextList* list_;
-        size_t i_;
-    };
+    using iterator = IndexIterator<TextList, std::string_view>;
     using const_iterator = iterator;
     iterator begin() const { return {this, 0}; }
     iterator end() const { return {this, size()}; }
@@ -142,17 +132,7 @@ class SettingList {
         fields_.reserve(settings, bytes);
         lines_.reserve(settings);
     }
-    class iterator {
-       public:
-        iterator(const SettingList* list, size_t i) : list_(list), i_(i) {}
-        Setting operator*() const { return (*list_)[i_]; }
-        iterator& operator++() { return ++i_, *this; }
-        bool operator!=(const iterator& o) const { return i_ != o.i_; }
-
-       private:
-        const SettingList* list_;
-        size_t i_;
-    };
+    using iterator = IndexIterator<SettingList, Setting>;
     iterator begin() const { return {this, 0}; }
     iterator end() const { return {this, size()}; }
 
