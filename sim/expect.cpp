@@ -40,12 +40,10 @@ Observed Observe(const Machine& machine, const Outcome& outcome) {
         seen.outcome = "(none: " + outcome.status + ")";
     else if (seen.outcome.empty())
         seen.outcome = "(none: " + outcome.verdict.unknown + ")";
-    for (size_t i = 0; i < outcome.events.size(); ++i) {
-        if (outcome.events.TypeAt(i) != Row(Call::MessageBoxA).event) continue;
-        Event e = outcome.events[i];
+    outcome.EachOf(Row(Call::MessageBoxA).event, [&](const Event& e) {
         seen.boxes.push_back(e.IsNull("args.text") ? std::nullopt
                                                    : std::optional<Bytes>(e.GetStr("args.text")));
-    }
+    });
     outcome.EachChange([&](const Event& e) { seen.changes.push_back(ChangeBytes(e)); });
     outcome.EachRestart(
         [&](const RestartPrediction& p) { seen.after_restart.push_back(AfterRestartBytes(p)); });

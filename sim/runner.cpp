@@ -29,8 +29,7 @@ namespace sim {
 
 std::vector<json> Outcome::Of(const std::string& type) const {
     std::vector<json> out;
-    for (size_t i = 0; i < events.size(); ++i)
-        if (events.TypeAt(i) == type) out.push_back(events[i].ToJson());
+    EachOf(type, [&](const Event& e) { out.push_back(e.ToJson()); });
     return out;
 }
 
@@ -42,20 +41,11 @@ json Outcome::SummaryState() const {
 
 Bytes Outcome::Stdout() const {
     // Its size first: 20 MB of output is made once, not grown by doubling.
+    size_t size = 0;
+    EachOf("stdout", [&](const Event& e) { size += e.GetStr("text").size(); });
     Bytes out;
-    Event e;
-    for (int pass = 0; pass < 2; ++pass) {
-        size_t size = 0;
-        for (size_t i = 0; i < events.size(); ++i) {
-            if (events.TypeAt(i) != "stdout") continue;
-            events.DecodeAt(i, &e);
-            if (pass == 0)
-                size += e.GetStr("text").size();
-            else
-                out += e.GetStr("text");
-        }
-        if (pass == 0) out.reserve(size);
-    }
+    out.reserve(size);
+    EachOf("stdout", [&](const Event& e) { out += e.GetStr("text"); });
     return out;
 }
 

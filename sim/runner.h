@@ -61,6 +61,17 @@ struct Outcome {
     // run that deletes 100,000 keys is never held as 100,000 objects.
     template <typename Each>
     void EachChange(Each each) const;
+    // Calls each(event) for each event of `type` in turn, decoded into one
+    // Event.
+    template <typename Each>
+    void EachOf(std::string_view type, Each each) const {
+        Event e;
+        for (size_t i = 0; i < events.size(); ++i) {
+            if (events.TypeAt(i) != type) continue;
+            events.DecodeAt(i, &e);
+            each(static_cast<const Event&>(e));
+        }
+    }
     // Calls each(prediction) for each after_restart record in turn: 100,000
     // deleted keys are never held as 100,000 objects.
     template <typename Each>

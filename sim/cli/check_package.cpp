@@ -190,9 +190,8 @@ Platform CheckPlatform(const Version& version, const std::string& model, Report&
                 : o.Result().empty() ? "none (" + o.verdict.unknown + ")"
                                      : o.Result();
     p.inf = UsedInf(o);
-    const char* update = sim::Row(sim::Call::UpdateDriverForPlugAndPlayDevicesA).event;
-    for (size_t i = 0; i < o.events.size(); ++i)
-        if (o.events.TypeAt(i) == update) p.why = o.events[i].GetStr("inf_why");
+    o.EachOf(sim::Row(sim::Call::UpdateDriverForPlugAndPlayDevicesA).event,
+             [&](const sim::Event& e) { p.why = e.GetStr("inf_why"); });
     if (m.os.platform == 1) {
         p.served = p.outcome == "staged" && !o.after_restart.empty();
         o.EachRestart([&](const sim::RestartPrediction& r) {

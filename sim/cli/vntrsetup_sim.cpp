@@ -239,11 +239,9 @@ void WarnUnused(cli::Tool& tool, const cli::CommandLine& args, const sim::Loaded
     const sim::Machine& machine = loaded.machine;
     if (!args.Has("--ask")) {
         size_t used = 0;
-        for (size_t i = 0; i < outcome.events.size(); ++i) {
-            if (outcome.events.TypeAt(i) != "box") continue;
-            sim::Event e = outcome.events[i];
-            if (e.GetStr("buttons") == "Yes/No" && e.Has("answer") && !e.IsNull("answer")) ++used;
-        }
+        outcome.EachOf(sim::Row(sim::Call::MessageBoxA).event, [&](const sim::Event& e) {
+            used += e.GetStr("buttons") == "Yes/No" && e.Has("answer") && !e.IsNull("answer");
+        });
         if (used < machine.answers.size())
             tool.Warn(std::to_string(machine.answers.size() - used) +
                       " answer(s) left over: the program asked fewer Yes/No questions");
@@ -272,17 +270,15 @@ void WarnUnused(cli::Tool& tool, const cli::CommandLine& args, const sim::Loaded
 // records larger files so) cannot be predicted: what the run shows after it
 // is what [update] says, or made up.
 void WarnUnpredictable(cli::Tool& tool, const sim::Outcome& outcome) {
-    const char* update = sim::Row(sim::Call::UpdateDriverForPlugAndPlayDevicesA).event;
-    for (size_t i = 0; i < outcome.events.size(); ++i) {
-        if (outcome.events.TypeAt(i) != update) continue;
-        sim::Event e = outcome.events[i];
-        if (e.GetStr("inf_verdict") != "unpredictable") continue;
-        tool.Warn("the driver update cannot be predicted: " +
-                  sim::Visible(e.GetStr("inf_why"), sim::kUtf8) +
-                  (e.GetFlag("update_given")
-                       ? "; the run takes what [update] says"
-                       : "; the outcome is " + std::string(sim::kUnpredictableOutcome)));
-    }
+    outcome.EachOf(
+        sim::Row(sim::Call::UpdateDriverForPlugAndPlayDevicesA).event, [&](const sim::Event& e) {
+            if (e.GetStr("inf_verdict") != "unpredictable") return;
+            tool.Warn("the driver update cannot be predicted: " +
+                      sim::Visible(e.GetStr("inf_why"), sim::kUtf8) +
+                      (e.GetFlag("update_given")
+                           ? "; the run takes what [update] says"
+                           : "; the outcome is " + std::string(sim::kUnpredictableOutcome)));
+        });
 }
 
 // The exit status of a run (see kExitStatus); the reason for any but a
