@@ -90,9 +90,26 @@ Bytes Event::GetStr(const char* key, const Bytes& fallback) const {
     return f && f->kind == Field::kBytes ? f->bytes : fallback;
 }
 
-namespace {
+const char kHexDigits[17] = "0123456789abcdef";
 
-const char kHexDigits[] = "0123456789abcdef";
+std::string HexOf(const Bytes& bytes) {
+    std::string out;
+    out.reserve(bytes.size() * 2);
+    for (unsigned char c : bytes) {
+        out += kHexDigits[c >> 4];
+        out += kHexDigits[c & 15];
+    }
+    return out;
+}
+
+int HexDigitValue(char c) {
+    return c >= '0' && c <= '9'   ? c - '0'
+           : c >= 'a' && c <= 'f' ? c - 'a' + 10
+           : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                  : -1;
+}
+
+namespace {
 
 // The one rule of the simulator's JSON text for the characters it escapes
 // although JSON would carry them raw: besides the C0 controls (U+0000 to

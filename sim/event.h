@@ -199,6 +199,14 @@ void EscapeControlsInJson(std::string& text);
 // uses in place of json::dump.
 std::string Dump(const json& value, int indent = -1);
 
+// The digits of hexadecimal text, lower case.
+extern const char kHexDigits[17];
+// Bytes as two lower-case hexadecimal digits each: what a machine file's
+// { hex = ".." } holds, as its dump and --print-expect write it.
+std::string HexOf(const Bytes& bytes);
+// The value of a hexadecimal digit (either case), or -1.
+int HexDigitValue(char c);
+
 }  // namespace sim
 
 #endif  // VNTR_SIM_EVENT_H

@@ -98,13 +98,7 @@ static std::string Toml(const std::string& s) {
 static std::string TomlText(const Bytes& bytes, uint32_t codepage) {
     std::string utf8 = FromCodePage(bytes, codepage), back, problem;
     if (ToCodePage(utf8, codepage, &back, &problem) && back == bytes) return Toml(utf8);
-    std::string hex = "{ hex = \"";
-    for (unsigned char c : bytes) {
-        char digits[4];
-        snprintf(digits, sizeof digits, "%02x", c);
-        hex += digits;
-    }
-    return hex + "\" }";
+    return "{ hex = \"" + HexOf(bytes) + "\" }";
 }
 
 namespace {

@@ -509,6 +509,12 @@ const char* RegTypeName(int64_t type) {
     return nullptr;
 }
 
+std::string RegTypeNames() {
+    std::string out;
+    for (const auto& [number, name] : kRegTypes) out += std::string(out.empty() ? "" : ", ") + name;
+    return out;
+}
+
 std::optional<uint32_t> RegTypeOf(const std::string& name) {
     for (const auto& [number, type_name] : kRegTypes)
         if (name == type_name) return number;

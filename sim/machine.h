@@ -187,6 +187,8 @@ class FileSystem {
 // without one; and the type of a name.
 const char* RegTypeName(int64_t type);
 std::optional<uint32_t> RegTypeOf(const std::string& name);
+// The names RegTypeOf knows, in the order of their numbers, comma-separated.
+std::string RegTypeNames();
 
 struct RegValue {
     std::string name;

@@ -10,21 +10,6 @@ namespace sim {
 
 namespace {
 
-std::string HexOf(const Bytes& bytes) {
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    out.reserve(bytes.size() * 2);
-    for (unsigned char c : bytes) {
-        out += digits[c >> 4];
-        out += digits[c & 15];
-    }
-    return out;
-}
-
-}  // namespace
-
-namespace {
-
 // One key of the registry without its subkeys: its name, the error a file
 // plans for it, its values (see RegistryJson).
 json KeyJson(const RegKey& key, RegistryForm form) {

@@ -234,11 +234,7 @@ class Reader {
         int high = -1;
         for (char c : text) {
             if (c == ' ' || c == ',' || c == '\n' || c == '\t' || c == '\r') continue;
-            int v = std::isxdigit(static_cast<unsigned char>(c))
-                        ? (std::isdigit(static_cast<unsigned char>(c))
-                               ? c - '0'
-                               : (std::tolower(static_cast<unsigned char>(c)) - 'a' + 10))
-                        : -1;
+            int v = HexDigitValue(c);
             if (v < 0) Fail(node, field, std::string("not a hexadecimal digit: '") + c + "'");
             if (high < 0) {
                 high = v;
@@ -289,8 +285,7 @@ uint32_t RegType(Reader& r, const toml::node& node, const std::string& field) {
     std::optional<uint32_t> type = RegTypeOf(name);
     if (!type)
         r.Fail(node, field,
-               "unknown value type '" + name +
-                   "' (REG_SZ, REG_EXPAND_SZ, REG_BINARY, REG_DWORD, REG_MULTI_SZ or a number)");
+               "unknown value type '" + name + "' (" + RegTypeNames() + " or a number)");
     return *type;
 }
 

@@ -37,11 +37,10 @@ Event CallEvent(Call call) {
 }
 
 std::string HexText(uint64_t v, int width) {
-    static const char digits[] = "0123456789abcdef";
     char text[20];
     char* at = text + sizeof text;
     do {
-        *--at = digits[v & 15];
+        *--at = kHexDigits[v & 15];
         v >>= 4;
     } while (v || text + sizeof text - at < width);
     *--at = 'x';

@@ -153,10 +153,7 @@ std::optional<uint32_t> ParseLocale(std::string text) {
     if (text.empty() || text.size() > 8) return std::nullopt;
     uint32_t v = 0;
     for (char c : text) {
-        int d = isdigit(static_cast<unsigned char>(c)) ? c - '0'
-                : c >= 'a' && c <= 'f'                 ? c - 'a' + 10
-                : c >= 'A' && c <= 'F'                 ? c - 'A' + 10
-                                                       : -1;
+        int d = sim::HexDigitValue(c);
         if (d < 0) return std::nullopt;
         v = v * 16 + static_cast<uint32_t>(d);
     }
