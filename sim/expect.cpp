@@ -16,7 +16,7 @@ TextList TextList::Split(Bytes text, std::string_view separator) {
     TextList out;
     for (size_t start = 0; start < text.size();) {
         size_t end = std::min(text.find(separator, start), text.size());
-        out.spans_.emplace_back(start, end - start);
+        out.spans_.emplace_back(Offset(start), Offset(end - start));
         start = end + separator.size();
     }
     out.text_ = std::move(text);
