@@ -12,15 +12,8 @@ include(${CMAKE_CURRENT_LIST_DIR}/wine-python.cmake)
 # Machine files with what a capture could not read are simulator-only: the
 # Wine realizer refuses each, naming the setting (no Wine, and no pefile,
 # needed).
-set(vntr_unit_python ${VNTR_WINE_PYTHON})
-if(NOT vntr_unit_python)
-    set(vntr_unit_python ${Python3_EXECUTABLE})
-endif()
-add_test(NAME capture.unreadable_is_simulator_only
-         COMMAND ${vntr_unit_python} -m unittest discover -s ${CMAKE_SOURCE_DIR}/tests/capture
-                 -p "test_*.py")
-set_tests_properties(capture.unreadable_is_simulator_only PROPERTIES LABELS unit TIMEOUT 120
-                     ENVIRONMENT VNTR_SIM_BINARY=$<TARGET_FILE:vntrsetup-sim>)
+vntr_python_unittests(capture.unreadable_is_simulator_only ${CMAKE_SOURCE_DIR}/tests/capture unit
+                      120)
 
 if(NOT VNTR_WINE_PYTHON)
     return()  # e2e.toolchain fails and says why

@@ -46,10 +46,7 @@ set(VNTR_PE_AUDIT ${CMAKE_SOURCE_DIR}/tools/pe-audit)
 # The audit reads images with pefile, as the Wine side does: the same
 # interpreter runs both.
 include(${CMAKE_CURRENT_LIST_DIR}/wine-python.cmake)
-set(VNTR_PE_PYTHON ${VNTR_WINE_PYTHON})
-if(NOT VNTR_PE_PYTHON)
-    set(VNTR_PE_PYTHON ${Python3_EXECUTABLE})
-endif()
+set(VNTR_PE_PYTHON ${VNTR_ANY_PYTHON})
 set(VNTR_PE_CHECKS ${CMAKE_SOURCE_DIR}/tests/pe/pe_checks.py)
 set(VNTR_PE_WORK ${CMAKE_BINARY_DIR}/pe-tests)
 

@@ -27,3 +27,18 @@ set(VNTR_WINE_PYTHON_MISSING
 if(NOT VNTR_WINE_PYTHON)
     message(WARNING "${VNTR_WINE_PYTHON_MISSING}: the Wine tests will fail")
 endif()
+# The interpreter of the tests that need pefile where they read PE files and
+# run without it otherwise: the Wine side's when there is one, else CMake's.
+set(VNTR_ANY_PYTHON ${VNTR_WINE_PYTHON})
+if(NOT VNTR_ANY_PYTHON)
+    set(VNTR_ANY_PYTHON ${Python3_EXECUTABLE})
+endif()
+
+# vntr_python_unittests(NAME DIR LABEL TIMEOUT): the test NAME runs the
+# unittest files test_*.py of DIR with VNTR_ANY_PYTHON, vntrsetup-sim named
+# in VNTR_SIM_BINARY.
+function(vntr_python_unittests name dir label timeout)
+    add_test(NAME ${name} COMMAND ${VNTR_ANY_PYTHON} -m unittest discover -s ${dir} -p "test_*.py")
+    set_tests_properties(${name} PROPERTIES LABELS ${label} TIMEOUT ${timeout}
+                         ENVIRONMENT VNTR_SIM_BINARY=$<TARGET_FILE:vntrsetup-sim>)
+endfunction()

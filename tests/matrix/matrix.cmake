@@ -5,15 +5,7 @@
 #  - matrix.page_in_browser (label e2e, with the Windows build): --wine over
 #    two machines, then the page and a detail page in headless Chromium.
 include(${CMAKE_SOURCE_DIR}/cmake/wine-python.cmake)
-set(vntr_matrix_python ${VNTR_WINE_PYTHON})
-if(NOT vntr_matrix_python)
-    set(vntr_matrix_python ${Python3_EXECUTABLE})
-endif()
-add_test(NAME matrix.runs
-         COMMAND ${vntr_matrix_python} -m unittest discover -s ${CMAKE_SOURCE_DIR}/tests/matrix
-                 -p "test_*.py")
-set_tests_properties(matrix.runs PROPERTIES LABELS matrix TIMEOUT 300
-                     ENVIRONMENT VNTR_SIM_BINARY=$<TARGET_FILE:vntrsetup-sim>)
+vntr_python_unittests(matrix.runs ${CMAKE_SOURCE_DIR}/tests/matrix matrix 300)
 
 if(NOT VNTR_WINDOWS_BUILD OR NOT VNTR_WINE_PYTHON)
     return()
