@@ -132,25 +132,6 @@ class EventList {
     // is read-only from then on.
     void Adopt(std::shared_ptr<const void> owner, const char* data, size_t size,
                std::vector<size_t> offsets);
-    // The events whose type passes `keep`, in their order, as a list of
-    // their own (an adopted record is shared, not copied).
-    template <typename Keep>
-    EventList Where(Keep keep) const {
-        EventList out;
-        if (owner_) {
-            out.owner_ = owner_;
-            out.adopted_ = adopted_;
-            out.size_ = size_;
-        }
-        for (size_t i = 0; i < offsets_.size(); ++i) {
-            if (!keep(TypeAt(i))) continue;
-            if (owner_)
-                out.offsets_.push_back(offsets_[i]);
-            else
-                out.push_back((*this)[i]);
-        }
-        return out;
-    }
     // Keeps only the events whose type passes `keep`, in their order.
     template <typename Keep>
     void KeepIf(Keep keep) {
@@ -163,7 +144,19 @@ class EventList {
     // their order: an adopted record is shared, never copied.
     template <typename Take>
     EventList TakeIf(Take take) {
-        EventList taken = Where(take);
+        EventList taken;
+        if (owner_) {
+            taken.owner_ = owner_;
+            taken.adopted_ = adopted_;
+            taken.size_ = size_;
+        }
+        for (size_t i = 0; i < offsets_.size(); ++i) {
+            if (!take(TypeAt(i))) continue;
+            if (owner_)
+                taken.offsets_.push_back(offsets_[i]);
+            else
+                taken.push_back((*this)[i]);
+        }
         KeepIf([&](std::string_view type) { return !take(type); });
         return taken;
     }

@@ -398,9 +398,10 @@ static bool AwaitChild(int fd, int timeout_seconds) {
 static bool TakeOwnRecords(Outcome* out, uint32_t codepage) {
     out->after_restart =
         out->events.TakeIf([](std::string_view type) { return type == "after_restart"; });
+    EventList state =
+        out->events.TakeIf([](std::string_view type) { return type == "summary_state"; });
     auto own = [](std::string_view type) {
-        return type == "exit" || type == "no_answer" || type == "error" || type == "summary" ||
-               type == "summary_state";
+        return type == "exit" || type == "no_answer" || type == "error" || type == "summary";
     };
     bool finished = false;
     for (size_t i = 0; i < out->events.size(); ++i) {
@@ -423,9 +424,8 @@ static bool TakeOwnRecords(Outcome* out, uint32_t codepage) {
             out->summary = json::from_cbor(cbor.begin(), cbor.end(), true, false);
         }
     }
-    if (!out->summary.is_null())
-        out->summary_state =
-            out->events.Where([](std::string_view type) { return type == "summary_state"; });
+    // The pieces are kept only with the summary that follows them.
+    if (!out->summary.is_null()) out->summary_state = std::move(state);
     out->events.KeepIf([&](std::string_view type) { return !own(type); });
     return finished;
 }

@@ -76,7 +76,11 @@ struct Outcome {
     // deleted keys are never held as 100,000 objects.
     template <typename Each>
     void EachRestart(Each each) const {
-        for (size_t i = 0; i < after_restart.size(); ++i) each(RestartOf(after_restart[i]));
+        Event e;
+        for (size_t i = 0; i < after_restart.size(); ++i) {
+            after_restart.DecodeAt(i, &e);
+            each(RestartOf(e));
+        }
     }
 };
 
