@@ -10,9 +10,9 @@ import shutil
 import subprocess
 import sys
 
+from .machines import SOURCE
 from .page import shown
 
-SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 TOOL = os.path.join(SOURCE, 'tools', 'vntrsetup-wine')
 # A Wine run that does not end in this time is stopped (vntrsetup-wine's
 # own bound on setup.exe is shorter; the first use builds the base prefix).

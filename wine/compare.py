@@ -179,7 +179,11 @@ def file_identity(data):
     """What of a file's contents the state compares: its size and CRC-32.
     A file a machine knows by those alone (a capture's placeholder, whose
     made-up bytes have the same) then compares with the real one."""
-    return '%d bytes, CRC-32 %08x' % (len(data), zlib.crc32(data))
+    return _identity(len(data), zlib.crc32(data))
+
+
+def _identity(size, crc32):
+    return '%d bytes, CRC-32 %08x' % (size, crc32)
 
 
 def dumped_file_identity(f):
@@ -187,7 +191,7 @@ def dumped_file_identity(f):
     size and CRC-32 where the dump leaves the bytes out)."""
     if 'hex' in f:
         return file_identity(bytes.fromhex(f['hex']))
-    return '%d bytes, CRC-32 %08x' % (f['size'], f['crc32'])
+    return _identity(f['size'], f['crc32'])
 
 
 def sim_state(dump, doc, events):

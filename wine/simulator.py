@@ -25,22 +25,34 @@ def _error_object(out):
     return doc if isinstance(doc, dict) and doc.get('status') == 'refused' else None
 
 
-def _run(sim, args, timeout=120, data=None):
-    """Runs the simulator; `data`, when given, is its standard input (a
-    machine file given as -)."""
+def _run_bytes(sim, args, timeout=120, data=None):
+    """Runs the simulator: (exit status, standard output as bytes, standard
+    error as text); `data`, when given, is its standard input (a machine
+    file given as -)."""
     try:
         p = subprocess.run([sim] + args, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                            input=data if data is not None else b'', timeout=timeout)
     except OSError as e:
         raise SimulatorError('cannot run %s: %s' % (sim, e))
-    return p.returncode, p.stdout.decode('utf-8'), p.stderr.decode('utf-8', 'replace')
+    return p.returncode, p.stdout, p.stderr.decode('utf-8', 'replace')
+
+
+def _run(sim, args, timeout=120, data=None):
+    """_run_bytes with standard output as UTF-8 text."""
+    code, out, err = _run_bytes(sim, args, timeout, data)
+    return code, out.decode('utf-8'), err
+
+
+def _machine(machine_file, package):
+    """The arguments that name the machine file and, when given, the host
+    folder that replaces the package folder's content (--package)."""
+    return ['--machine', machine_file] + (['--package', package] if package else [])
 
 
 def dump(sim, machine_file, data=None, package=None):
     """The resolved machine; `package`, when given, is the host folder that
     replaces the package folder's content (--package)."""
-    args = ['--machine', machine_file, '--dump-machine'] + (['--package', package] if package else [])
-    code, out, err = _run(sim, args, data=data)
+    code, out, err = _run(sim, _machine(machine_file, package) + ['--dump-machine'], data=data)
     if code != 0:
         refused = _error_object(out)
         raise SimulatorError(refused['message'] if refused else err.strip() or
@@ -52,24 +64,17 @@ def file_bytes(sim, machine_file, path, data=None, package=None):
     """The bytes of the machine's file `path` (a text of the dump, one
     character per byte) as the program reads them (--dump-file): the files
     the dump gives by size and CRC-32 only."""
-    try:
-        p = subprocess.run([sim, '--machine', machine_file, '--dump-file',
-                            path.encode('latin-1')] + (['--package', package] if package else []),
-                           stdout=subprocess.PIPE,
-                           stderr=subprocess.PIPE, input=data if data is not None else b'',
-                           timeout=120)
-    except OSError as e:
-        raise SimulatorError('cannot run %s: %s' % (sim, e))
-    if p.returncode != 0:
-        raise SimulatorError(p.stderr.decode('utf-8', 'replace').strip() or
-                             'vntrsetup-sim --dump-file ended with %d' % p.returncode)
-    return p.stdout
+    code, out, err = _run_bytes(
+        sim, _machine(machine_file, package) + ['--dump-file', path.encode('latin-1')], data=data)
+    if code != 0:
+        raise SimulatorError(err.strip() or 'vntrsetup-sim --dump-file ended with %d' % code)
+    return out
 
 
 def predict(sim, machine_file, answers=None, data=None, package=None):
     """The simulator's --json document of the run (any exit status but a bad
     machine file or command line)."""
-    args = ['--machine', machine_file, '--json'] + (['--package', package] if package else [])
+    args = _machine(machine_file, package) + ['--json']
     for a in answers or []:
         args += ['--answer', a]
     code, out, err = _run(sim, args, data=data)
