@@ -832,12 +832,11 @@ std::string RankText(const InfModel& model) {
 
 }  // namespace
 
-UpdatePrediction PredictUpdate(const Machine& m, const std::string& inf_path,
+UpdatePrediction PredictUpdate(const Machine& m, const std::string& path,
                                const std::string& hardware_id) {
     TextCodePageScope scope(m.codepage);
     UpdatePrediction p;
     InfTarget target = TargetOf(m);
-    std::string path = FileSystem::Absolute(inf_path, m.current_dir);
     std::optional<Inf> inf = OpenInf(m, path, target, &p);
     if (!inf) return p;
     p.problems = inf->Problems();
