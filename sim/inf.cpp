@@ -620,8 +620,7 @@ std::optional<InfModel> Inf::Choose(const std::vector<std::string>& hardware_ids
                                 e.fields[0],
                                 e.fields[i],
                                 e.line,
-                                *score,
-                                *score >= 0x1000};
+                                *score};
             }
         }
     }

@@ -52,7 +52,6 @@ struct InfModel {
     std::string id;            // the INF's ID that matched
     size_t line = 0;           // the model line
     uint32_t rank = 0;         // Windows' rank: lower is better
-    bool compatible = false;   // a compatible ID took part in the match
 };
 
 class Inf {
