@@ -31,6 +31,11 @@ void CaptureLegacy(const Captured* machine);
 // Windows 2000 and XP: setupapi.dll and newdev.dll, planted copies of them,
 // and the present devices with their hardware identifiers.
 void CaptureNt(const Captured* machine);
+// setupapi.dll and newdev.dll by name, without the leading backslash: the
+// libraries CaptureNt looks for in the system directory and, planted, in
+// the package folder.
+#define PLANTED_LIBRARY_COUNT 2
+extern const char* const kPlantedLibraries[PLANTED_LIBRARY_COUNT];
 
 // `directory` and `name` joined by a backslash, in a buffer of the capture's
 // (`slot` 0 or 1: two paths may be in use at once).

@@ -157,23 +157,24 @@ static void CaptureDevices(FARPROC* entries) {
     ((SetupDiDestroyDeviceInfoList_t)(void (*)(void))entries[SETUP_DESTROY_DEVICE_INFO_LIST])(set);
 }
 
+const char* const kPlantedLibraries[PLANTED_LIBRARY_COUNT] = {&SETUP_LIBRARY[1],
+                                                              &NEWDEV_LIBRARY[1]};
+
 void CaptureNt(const Captured* machine) {
-    // Each name without its leading backslash.
-    static const char* const kLibraries[] = {&SETUP_LIBRARY[1], &NEWDEV_LIBRARY[1]};
     if (machine->current) {
-        for (int i = 0; i < 2; ++i) {
-            DWORD attributes = LookAt(PathIn(0, machine->current, kLibraries[i]));
+        for (int i = 0; i < PLANTED_LIBRARY_COUNT; ++i) {
+            DWORD attributes = LookAt(PathIn(0, machine->current, kPlantedLibraries[i]));
             if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY))
                 continue;
             Put("\n[[planted]]\n");
-            PutTextLine("name", kLibraries[i]);
+            PutTextLine("name", kPlantedLibraries[i]);
         }
     }
     if (!machine->system) return;
     FARPROC entries[SETUP_ENTRY_COUNT], update[1];
-    HMODULE setupapi =
-        CaptureLibrary(machine->system, kLibraries[0], kSetupEntries, SETUP_ENTRY_COUNT, entries);
-    HMODULE newdev = CaptureLibrary(machine->system, kLibraries[1], kUpdateEntry, 1, update);
+    HMODULE setupapi = CaptureLibrary(machine->system, kPlantedLibraries[0], kSetupEntries,
+                                      SETUP_ENTRY_COUNT, entries);
+    HMODULE newdev = CaptureLibrary(machine->system, kPlantedLibraries[1], kUpdateEntry, 1, update);
     if (newdev) FreeLibrary(newdev);
     if (!setupapi) return;
     // setup.exe's own test: every entry the search calls is there.

@@ -5,7 +5,6 @@
 #include "common/crc32.h"
 #include "common/paths.h"
 #include "common/product.h"
-#include "nt/nt.h"
 #include "res/version.h"
 
 // Windows paths are at most 32,767 characters; a name joined to one fits
@@ -273,10 +272,12 @@ static BOOL PassOver(const Captured* machine, const char* name, int depth) {
                  : SameName(g_walk, machine->written))
             return TRUE;
     }
-    return depth == 0 &&
-           (SameName(name, MESSAGE_FOLDER) ||
-            (machine->platform == VER_PLATFORM_WIN32_NT &&
-             (SameName(name, &SETUP_LIBRARY[1]) || SameName(name, &NEWDEV_LIBRARY[1]))));
+    if (depth != 0) return FALSE;
+    if (SameName(name, MESSAGE_FOLDER)) return TRUE;
+    if (machine->platform != VER_PLATFORM_WIN32_NT) return FALSE;
+    for (int i = 0; i < PLANTED_LIBRARY_COUNT; ++i)
+        if (SameName(name, kPlantedLibraries[i])) return TRUE;
+    return FALSE;
 }
 
 static void CaptureFolder(const Captured* machine, size_t length, int depth);

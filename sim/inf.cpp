@@ -620,8 +620,7 @@ std::optional<InfModel> Inf::Choose(const std::vector<std::string>& hardware_ids
                                 e.fields[0],
                                 e.fields[i],
                                 e.line,
-                                *score,
-                                *score >= 0x1000};
+                                *score};
             }
         }
     }
@@ -832,12 +831,11 @@ std::string RankText(const InfModel& model) {
 
 }  // namespace
 
-UpdatePrediction PredictUpdate(const Machine& m, const std::string& inf_path,
+UpdatePrediction PredictUpdate(const Machine& m, const std::string& path,
                                const std::string& hardware_id) {
     TextCodePageScope scope(m.codepage);
     UpdatePrediction p;
     InfTarget target = TargetOf(m);
-    std::string path = FileSystem::Absolute(inf_path, m.current_dir);
     std::optional<Inf> inf = OpenInf(m, path, target, &p);
     if (!inf) return p;
     p.problems = inf->Problems();

@@ -52,7 +52,6 @@ struct InfModel {
     std::string id;            // the INF's ID that matched
     size_t line = 0;           // the model line
     uint32_t rank = 0;         // Windows' rank: lower is better
-    bool compatible = false;   // a compatible ID took part in the match
 };
 
 class Inf {
@@ -155,7 +154,8 @@ constexpr uint32_t kErrorNoSuchDevinst = 0xE000020Bu;    // ERROR_NO_SUCH_DEVINS
 constexpr uint32_t kErrorNoCompatDrivers = 0xE0000228u;  // ERROR_NO_COMPAT_DRIVERS
 
 // UpdateDriverForPlugAndPlayDevicesA's result on `m` (an NT machine as it is
-// at the call) for `inf_path` (absolute Windows path, may be missing) and
+// at the call) for `inf_path` (absolute Windows path as the caller resolved
+// it, may be missing; "" for one the machine cannot name, which is no file) and
 // `hardware_id` (as passed).
 struct UpdatePrediction {
     enum Kind { kInstalls, kFails, kUnpredictable } kind = kInstalls;

@@ -287,6 +287,9 @@ TEST(InfPredictions, TheUpdateOnNt) {
          "no file"},
         {"a folder", "xp", "C:\\VNTR\\MultiLang", id3a, nullptr, Kind::kFails, ERROR_ACCESS_DENIED,
          "folder"},
+        // The update's caller passes "" for a path the machine does not model
+        // (a UNC path): no file, not the current directory.
+        {"no path", "xp", "", id3a, nullptr, Kind::kFails, ERROR_FILE_NOT_FOUND, "no file"},
         {"an INF that cannot be opened", "xp", xp, id3a,
          [&](sim::Machine& m) { m.files.PutFile(xp, "x", kSharingViolation); }, Kind::kFails,
          kSharingViolation, "cannot be opened"},
