@@ -1,5 +1,6 @@
 #include "sim/cli/check_package.h"
 
+#include <algorithm>
 #include <optional>
 #include <vector>
 
@@ -202,8 +203,10 @@ Platform CheckPlatform(const Version& version, const std::string& model, Report&
         p.served = p.outcome == "installed";
     }
     if (p.why.empty() && !p.served) p.why = "the program's run ends " + p.outcome;
-    if (!p.inf.empty()) ReadInf(m, model, report, p);
-    if (!p.inf.empty()) p.inf = Below(p.inf);
+    if (!p.inf.empty()) {
+        ReadInf(m, model, report, p);
+        p.inf = Below(p.inf);
+    }
     ShowInUtf8(p, m.codepage);
     return p;
 }
